@@ -1,0 +1,141 @@
+#include "database/ConnDatabase.h"
+
+#include "database/ConnectionString.h"
+#include "database/Shared.h"
+#include "util/Clock.h"
+#include "util/IniReader.h"
+#include "util/Md5Digest.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <cmath>
+
+namespace mConnDatabase {
+
+namespace {
+constexpr qint64 kReuseMs = 60 * 1000;
+// Monotonic time of the last successful open; elapsed time never breaks at midnight.
+std::optional<qint64> g_lastOpenMs;
+QString g_sitePath;
+LoginPrompt* g_prompt = nullptr;
+} // namespace
+
+// Defined with the login dialog: the prompt that shows it.
+LoginPrompt& dialogLoginPrompt();
+
+QString userSettingsPath() {
+    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.config");
+    return base + QStringLiteral("/vornik/vornik.ini");
+}
+
+QString siteSettingsPath() { return g_sitePath.isEmpty() ? QStringLiteral("/etc/vornik/vornik.ini") : g_sitePath; }
+
+void setSiteSettingsPath(const QString& path) { g_sitePath = path; }
+
+QString ReadIniValue(const QString& section, const QString& key, QString& path) {
+    path = userSettingsPath();
+    if (!QFileInfo::exists(path))
+        path = siteSettingsPath();
+    return ReadProfileString(path, section, key);
+}
+
+QString BuildConnectionString() {
+    return QStringLiteral("DRIVER={MySQL ODBC 3.51 Driver};uid=") + odbcValue(dbUse) + QStringLiteral(";pwd=") +
+           odbcValue(dbPwd) + QStringLiteral(";server=") + odbcValue(dbServerIP) + QStringLiteral(";database=") +
+           odbcValue(dbName);
+}
+
+void forgetAccount() {
+    dbServerIP.clear();
+    dbName.clear();
+    dbUse.clear();
+    dbPwd.clear();
+    g_lastOpenMs.reset();
+}
+
+LoginPrompt& loginPrompt() { return g_prompt ? *g_prompt : dialogLoginPrompt(); }
+
+void setLoginPrompt(LoginPrompt* prompt) { g_prompt = prompt; }
+
+QString ConnectDatabase(QString& errorText, const QString& user, const QString& password) {
+    auto& Conn = mPublic::Conn;
+    if (!Conn) {
+        Conn = std::make_unique<Connection>();
+    } else if (Conn->State() == Connection::kStateOpen && g_lastOpenMs &&
+               appClock().monotonicMs() - *g_lastOpenMs < kReuseMs) {
+        return QString();
+    }
+
+    if (!user.isEmpty())
+        dbUse = user;
+    if (!password.isEmpty())
+        dbPwd = password;
+    if (dbServerIP.isEmpty())
+        dbServerIP = kFallbackServer;
+    if (dbName.isEmpty())
+        dbName = kBuiltinName;
+
+    if (dbUse.isEmpty()) {
+        QString path;
+        dbServerIP = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbServerIP"), path);
+        dbName = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbName"), path);
+        dbUse = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbUse"), path);
+        dbPwd = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbPwd"), path);
+        // The login dialog stores the built-in account as digests; connect with the clear values.
+        if (dbUse == MD5Digest(kBuiltinUser, 32).value_or(QString()))
+            dbUse = kBuiltinUser;
+        if (dbPwd == MD5Digest(kBuiltinPassword, 32).value_or(QString()))
+            dbPwd = kBuiltinPassword;
+    }
+
+    if (dbUse.isEmpty()) {
+        const std::optional<LoginValues> v = loginPrompt().ask();
+        if (!v) {
+            // "False" with errorText untouched; make the caller's first statement say why it fails.
+            if (mPublic::Conn && mPublic::Conn->State() != Connection::kStateOpen)
+                mPublic::Conn->setClosedReason(QStringLiteral("登录已取消，未连接数据库"));
+            return QStringLiteral("False");
+        }
+        dbUse = v->dbUse;
+        dbPwd = v->dbPwd;
+        dbServerIP = v->dbServerIP;
+        dbName = v->dbName;
+    }
+
+    // The dialog (or a nested handler) may have replaced the shared object meanwhile.
+    if (!mPublic::Conn)
+        mPublic::Conn = std::make_unique<Connection>();
+    Connection* conn = mPublic::Conn.get();
+    if (conn->State() == Connection::kStateOpen)
+        conn->Close();
+
+    const DbStatus status = conn->Open(BuildConnectionString());
+    const bool stillShared = mPublic::Conn.get() == conn;
+    if (status || !stillShared) {
+        errorText = status ? status->description : QStringLiteral("数据库连接对象在打开时被替换");
+        dbUse.clear();
+        dbPwd.clear();
+        // Never leave a half-open connection marked as open.
+        if (stillShared)
+            conn->Close();
+        g_lastOpenMs.reset();
+        return errorText;
+    }
+    conn->setCursorLocation(3);
+
+    if (conn->State() == Connection::kStateOpen) {
+        errorText.clear();
+        LastConnTime = static_cast<qint32>(std::lround(appClock().secondsSinceMidnight()));
+        g_lastOpenMs = appClock().monotonicMs();
+        return QStringLiteral("True");
+    }
+    dbUse.clear();
+    dbPwd.clear();
+    errorText = QString::number(conn->ErrorsCount());
+    return QStringLiteral("False");
+}
+
+} // namespace mConnDatabase

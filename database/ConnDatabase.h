@@ -1,0 +1,65 @@
+#pragma once
+// The connection settings and the one operation that opens the shared connection.
+#include <QString>
+
+#include <optional>
+
+namespace mConnDatabase {
+
+inline const QString kFallbackServer = QStringLiteral("127.0.0.1");
+inline const QString kBuiltinHostName = QStringLiteral("localhost");
+inline const QString kBuiltinName = QStringLiteral("qelmorand");
+inline const QString kBuiltinUser = QStringLiteral("qelmorand");
+inline const QString kBuiltinPassword = QStringLiteral("40628173");
+
+// The four settings, process-wide; an empty dbUse means no account is known.
+inline QString dbServerIP;
+inline QString dbName;
+inline QString dbUse;
+inline QString dbPwd;
+// Seconds since local midnight at the last successful open (kept for display and callers).
+inline qint32 LastConnTime = 0;
+
+// The per-user settings file ($XDG_CONFIG_HOME/vornik/vornik.ini): read, written by the login
+// dialog, deleted by the re-login command.
+QString userSettingsPath();
+// The site-wide settings file (/etc/vornik/vornik.ini), read only when the per-user one is missing.
+QString siteSettingsPath();
+// Tests point the site-wide file elsewhere; an empty text restores the default.
+void setSiteSettingsPath(const QString& path);
+
+// Sets `path` to the per-user file if it exists, else to the site-wide file, and reads the key from
+// it; a missing file, section or key gives the empty text.
+QString ReadIniValue(const QString& section, const QString& key, QString& path);
+
+// The connection string for the held settings; a value holding ";", "{" or "}" is brace-quoted.
+QString BuildConnectionString();
+
+// Opens (or reuses, within 60 seconds of the last open) the shared connection. Returns "" when an
+// open connection was reused, "True" when opened, "False" when the login was cancelled (errorText
+// unchanged) or the open ended not open (errorText = count of provider errors), or the error's
+// description (errorText = the same).
+QString ConnectDatabase(QString& errorText, const QString& user = {}, const QString& password = {});
+
+// Empties the four settings and forgets the last open (the re-login command).
+void forgetAccount();
+
+struct LoginValues {
+    QString dbUse;
+    QString dbPwd;
+    QString dbServerIP;
+    QString dbName;
+};
+
+// Asks the user for an account; nothing when the user cancelled.
+class LoginPrompt {
+public:
+    virtual ~LoginPrompt() = default;
+    virtual std::optional<LoginValues> ask() = 0;
+};
+
+// The login dialog unless a test installed another prompt (not owned; nullptr restores the dialog).
+LoginPrompt& loginPrompt();
+void setLoginPrompt(LoginPrompt* prompt);
+
+} // namespace mConnDatabase

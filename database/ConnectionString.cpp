@@ -1,0 +1,69 @@
+#include "database/ConnectionString.h"
+
+QString odbcValue(const QString& value) {
+    if (!value.contains(u';') && !value.contains(u'{') && !value.contains(u'}'))
+        return value;
+    QString quoted = value;
+    quoted.replace(QStringLiteral("}"), QStringLiteral("}}"));
+    return u'{' + quoted + u'}';
+}
+
+ConnectionParams parseConnectionString(const QString& text) {
+    ConnectionParams p;
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    while (i < n) {
+        const qsizetype eq = text.indexOf(u'=', i);
+        if (eq < 0)
+            break;
+        const QString key = text.mid(i, eq - i).trimmed().toLower();
+        QString value;
+        qsizetype j = eq + 1;
+        if (j < n && text.at(j) == u'{') {
+            ++j;
+            while (j < n) {
+                if (text.at(j) == u'}') {
+                    if (j + 1 < n && text.at(j + 1) == u'}') {
+                        value += u'}';
+                        j += 2;
+                        continue;
+                    }
+                    ++j;
+                    break;
+                }
+                value += text.at(j++);
+            }
+            // Anything between the closing brace and the next ";" is not part of the value.
+            const qsizetype semi = text.indexOf(u';', j);
+            i = semi < 0 ? n : semi + 1;
+        } else {
+            const qsizetype semi = text.indexOf(u';', j);
+            value = text.mid(j, (semi < 0 ? n : semi) - j);
+            i = semi < 0 ? n : semi + 1;
+        }
+        if (key == u"driver")
+            p.driver = value;
+        else if (key == u"uid" || key == u"user")
+            p.user = value;
+        else if (key == u"pwd" || key == u"password")
+            p.password = value;
+        else if (key == u"server") {
+            const qsizetype colon = value.lastIndexOf(u':');
+            bool okPort = false;
+            const uint port = colon > 0 ? value.mid(colon + 1).toUInt(&okPort) : 0;
+            if (okPort && port > 0 && port < 65536 && !value.left(colon).contains(u':')) {
+                p.host = value.left(colon);
+                p.port = port;
+            } else {
+                p.host = value;
+            }
+        } else if (key == u"port") {
+            bool okPort = false;
+            const uint port = value.trimmed().toUInt(&okPort);
+            if (okPort && port > 0 && port < 65536)
+                p.port = port;
+        } else if (key == u"database" || key == u"db")
+            p.database = value;
+    }
+    return p;
+}

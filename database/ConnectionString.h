@@ -1,0 +1,20 @@
+#pragma once
+// ODBC-style connection strings: "DRIVER={MySQL ODBC 3.51 Driver};uid=...;pwd=...;server=...;database=...".
+#include <QString>
+
+struct ConnectionParams {
+    QString driver;
+    QString user;
+    QString password;
+    QString host;
+    unsigned int port = 3306;
+    QString database;
+};
+
+// Writes a value for an ODBC attribute: as it stands, or in braces (with "}" doubled) when it holds
+// ";", "{" or "}", which would otherwise end or corrupt the attribute.
+QString odbcValue(const QString& value);
+
+// Parses with ODBC rules: keys case-insensitive, "key={...}" values may hold ";" with "}}" for "}".
+// "server" may carry ":port". Unknown keys are ignored; the driver name is kept but not used.
+ConnectionParams parseConnectionString(const QString& text);

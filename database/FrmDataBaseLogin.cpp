@@ -1,0 +1,227 @@
+#include "database/FrmDataBaseLogin.h"
+
+#include "database/ConnDatabase.h"
+#include "util/Gbk.h"
+#include "util/Md5Digest.h"
+#include "util/MessageBoxes.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QScreen>
+
+namespace {
+
+QPointer<FrmDataBaseLogin> g_instance;
+
+// Design geometry is in twips, 15 to a pixel.
+QRect twips(int l, int t, int w, int h) { return QRect(l / 15, t / 15, w / 15, h / 15); }
+
+class DialogLoginPrompt final : public mConnDatabase::LoginPrompt {
+public:
+    std::optional<mConnDatabase::LoginValues> ask() override {
+        FrmDataBaseLogin* f = FrmDataBaseLogin::instance();
+        f->exec();
+        if (!f->ifCmdOkClick)
+            return std::nullopt; // stays loaded and hidden: its fields keep what was typed
+        mConnDatabase::LoginValues v{f->dbUse, f->dbPwd, f->dbServerIP, f->dbName};
+        FrmDataBaseLogin::unload();
+        return v;
+    }
+};
+
+} // namespace
+
+namespace mConnDatabase {
+LoginPrompt& dialogLoginPrompt() {
+    static DialogLoginPrompt prompt;
+    return prompt;
+}
+} // namespace mConnDatabase
+
+FrmDataBaseLogin* FrmDataBaseLogin::instance() {
+    if (!g_instance)
+        g_instance = new FrmDataBaseLogin();
+    return g_instance;
+}
+
+void FrmDataBaseLogin::unload() { delete g_instance.data(); }
+
+FrmDataBaseLogin::FrmDataBaseLogin(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint) {
+    setObjectName(QStringLiteral("frmDataBaseLogin"));
+    setWindowTitle(QStringLiteral("数据库登录"));
+    setFixedSize(4845 / 15, 2400 / 15);
+
+    lblServerIP = new QLabel(QStringLiteral("服务器:"), this);
+    lblServerIP->setObjectName(QStringLiteral("lblServerIP"));
+    lblServerIP->setGeometry(twips(120, 135, 1320, 270));
+
+    cbodbServerIP = new QComboBox(this);
+    cbodbServerIP->setObjectName(QStringLiteral("cbodbServerIP"));
+    // A typed host or host:port is accepted as well as the two entries.
+    cbodbServerIP->setEditable(true);
+    cbodbServerIP->setInsertPolicy(QComboBox::NoInsert);
+    cbodbServerIP->setGeometry(twips(1320, 120, 3255, 300));
+
+    lbl = new QLabel(QStringLiteral("数据库:"), this);
+    lbl->setObjectName(QStringLiteral("lbl"));
+    lbl->setGeometry(twips(120, 495, 630, 180));
+
+    TxtDbName = new QLineEdit(mConnDatabase::kBuiltinName, this);
+    TxtDbName->setObjectName(QStringLiteral("TxtDbName"));
+    TxtDbName->setGeometry(twips(1305, 480, 3270, 345));
+
+    lblLabels[0] = new QLabel(QStringLiteral("数据库用户(&U):"), this);
+    lblLabels[0]->setObjectName(QStringLiteral("lblLabels_0"));
+    lblLabels[0]->setGeometry(twips(105, 885, 1320, 270));
+
+    txtdbUse = new QLineEdit(mConnDatabase::kBuiltinUser, this);
+    txtdbUse->setObjectName(QStringLiteral("txtdbUse"));
+    txtdbUse->setGeometry(twips(1290, 870, 3285, 345));
+
+    lblLabels[1] = new QLabel(QStringLiteral("数据库密码(&P):"), this);
+    lblLabels[1]->setObjectName(QStringLiteral("lblLabels_1"));
+    lblLabels[1]->setGeometry(twips(105, 1275, 1320, 270));
+
+    txtdbPwd = new QLineEdit(this);
+    txtdbPwd->setObjectName(QStringLiteral("txtdbPwd"));
+    txtdbPwd->setEchoMode(QLineEdit::Password);
+    txtdbPwd->setGeometry(twips(1290, 1260, 3285, 345));
+
+    chkAutoLogin = new QCheckBox(QStringLiteral("本地免登录"), this);
+    chkAutoLogin->setObjectName(QStringLiteral("chkAutoLogin"));
+    chkAutoLogin->setGeometry(twips(240, 1800, 1695, 375));
+
+    cmdOK = new QPushButton(QStringLiteral("确定"), this);
+    cmdOK->setObjectName(QStringLiteral("cmdOK"));
+    cmdOK->setGeometry(twips(2040, 1740, 1140, 390));
+    cmdOK->setDefault(true);
+
+    cmdCancel = new QPushButton(QStringLiteral("取消"), this);
+    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
+    cmdCancel->setGeometry(twips(3360, 1740, 1140, 390));
+
+    // The access key of each label moves the focus to the box after it.
+    lblLabels[0]->setBuddy(txtdbUse);
+    lblLabels[1]->setBuddy(txtdbPwd);
+
+    setTabOrder(cbodbServerIP, TxtDbName);
+    setTabOrder(TxtDbName, txtdbUse);
+    setTabOrder(txtdbUse, txtdbPwd);
+    setTabOrder(txtdbPwd, chkAutoLogin);
+    setTabOrder(chkAutoLogin, cmdOK);
+    setTabOrder(cmdOK, cmdCancel);
+
+    connect(cmdOK, &QPushButton::clicked, this, &FrmDataBaseLogin::cmdOK_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &FrmDataBaseLogin::cmdCancel_Click);
+    // Enter in the user box moves on to the password box rather than confirming half-filled values.
+    txtdbUse->installEventFilter(this);
+    txtdbPwd->installEventFilter(this);
+
+    Form_Load();
+}
+
+void FrmDataBaseLogin::Form_Load() {
+    ifCmdOkClick = false;
+    cbodbServerIP->clear();
+    cbodbServerIP->addItem(mConnDatabase::kFallbackServer);
+    cbodbServerIP->addItem(mConnDatabase::kBuiltinHostName);
+    cbodbServerIP->setCurrentIndex(0);
+}
+
+void FrmDataBaseLogin::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (QScreen* s = screen()) {
+        const QRect avail = s->geometry();
+        move(avail.x() + (avail.width() - frameGeometry().width()) / 2,
+             avail.y() + (avail.height() - frameGeometry().height()) / 2);
+    }
+    txtdbPwd->setFocus();
+}
+
+bool FrmDataBaseLogin::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            if (watched == txtdbUse) {
+                txtdbPwd->setFocus();
+                return true;
+            }
+            if (watched == txtdbPwd) {
+                cmdOK_Click();
+                return true;
+            }
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void FrmDataBaseLogin::reject() { cmdCancel_Click(); }
+
+QByteArray FrmDataBaseLogin::settingsBytes(const QString& server, const QString& database, const QString& user,
+                                           const QString& password, QString* error) {
+    const std::optional<QString> digest = MD5Digest(password, 32, error);
+    if (!digest)
+        return {};
+    const QString crlf = QStringLiteral("\r\n");
+    const QString text = QStringLiteral("[main]") + crlf + QStringLiteral("dbServerIP = ") + server + crlf +
+                         QStringLiteral("dbName = ") + database + crlf + QStringLiteral("dbUse = ") + user + crlf +
+                         QStringLiteral("dbPwd = ") + *digest + crlf;
+    return toGbk(text);
+}
+
+bool FrmDataBaseLogin::writeSettings() {
+    const QString path = mConnDatabase::userSettingsPath();
+    if (chkAutoLogin->isChecked()) {
+        QString error;
+        const QByteArray bytes = settingsBytes(dbServerIP, dbName, dbUse, dbPwd, &error);
+        if (bytes.isEmpty()) {
+            messageBoxes().critical(this, QStringLiteral("密码无法保存：%1").arg(error));
+            return false;
+        }
+        const QString dir = QFileInfo(path).absolutePath();
+        QSaveFile file(path);
+        bool ok = QDir().mkpath(dir) && file.open(QIODevice::WriteOnly);
+        // The file holds an account: readable by its owner only.
+        ok = ok && file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        ok = ok && file.write(bytes) == bytes.size();
+        ok = ok && file.commit();
+        if (!ok) {
+            const QString reason = file.errorString().isEmpty() ? QStringLiteral("无法创建文件夹 ") + dir
+                                                                : file.errorString();
+            messageBoxes().critical(this, QStringLiteral("无法保存登录设置文件 %1：%2").arg(path, reason));
+        }
+        return true;
+    }
+    QFile file(path);
+    if (file.exists() && !file.remove())
+        messageBoxes().critical(this, QStringLiteral("无法删除登录设置文件 %1：%2").arg(path, file.errorString()));
+    return true;
+}
+
+void FrmDataBaseLogin::cmdOK_Click() {
+    dbServerIP = cbodbServerIP->currentText();
+    dbName = TxtDbName->text();
+    dbUse = txtdbUse->text();
+    dbPwd = txtdbPwd->text();
+    // A password too long to digest keeps the dialog open; anything else confirms, even if the
+    // settings file could not be written (that failure has been shown).
+    if (!writeSettings())
+        return;
+    ifCmdOkClick = true;
+    accept();
+}
+
+void FrmDataBaseLogin::cmdCancel_Click() {
+    ifCmdOkClick = false;
+    QDialog::reject();
+}

@@ -1,0 +1,56 @@
+#pragma once
+// The login dialog: asks for server, database, user and password, and on request stores them in the
+// per-user settings file (the password only as its digest).
+#include <QDialog>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+class FrmDataBaseLogin : public QDialog {
+    Q_OBJECT
+public:
+    // The one shared instance, loaded (constructed) on first use.
+    static FrmDataBaseLogin* instance();
+    // Unloads the shared instance; the next instance() loads a fresh one.
+    static void unload();
+
+    explicit FrmDataBaseLogin(QWidget* parent = nullptr);
+
+    // Set by a confirmation, cleared on load and by a cancellation.
+    bool ifCmdOkClick = false;
+    QString dbServerIP;
+    QString dbName;
+    QString dbUse;
+    QString dbPwd;
+
+    // The settings text for the given values, GBK, each of the five lines ended by CR LF; empty when
+    // the password is too long to digest (`error` then says why).
+    static QByteArray settingsBytes(const QString& server, const QString& database, const QString& user,
+                                    const QString& password, QString* error);
+
+    void cmdOK_Click();
+    void cmdCancel_Click();
+
+    QLabel* lblServerIP;
+    QComboBox* cbodbServerIP;
+    QLabel* lbl;
+    QLineEdit* TxtDbName;
+    QLabel* lblLabels[2];
+    QLineEdit* txtdbUse;
+    QLineEdit* txtdbPwd;
+    QCheckBox* chkAutoLogin;
+    QPushButton* cmdOK;
+    QPushButton* cmdCancel;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void reject() override;
+
+private:
+    void Form_Load();
+    bool writeSettings();
+};

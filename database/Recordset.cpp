@@ -1,0 +1,167 @@
+#include "database/Recordset.h"
+
+#include <QDateTime>
+
+DbStatus Recordset::Open(const QString& source, Connection* conn, int /*cursorType*/, int /*lockType*/) {
+    Close();
+    if (!conn)
+        return DbError{DbError::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
+    auto r = conn->query(source);
+    if (!r)
+        return r.error();
+    if (!r.value().result)
+        return std::nullopt; // no rows: the recordset stays closed
+    conn_ = conn;
+    result_ = std::move(r.value().result);
+    const unsigned int n = mysql_num_fields(result_.get());
+    const MYSQL_FIELD* fields = mysql_fetch_fields(result_.get());
+    for (unsigned int i = 0; i < n; ++i) {
+        const QString name = QString::fromUtf8(fields[i].name, fields[i].name_length);
+        names_ << name;
+        if (table_.isEmpty() && fields[i].org_table_length > 0)
+            table_ = QString::fromUtf8(fields[i].org_table, fields[i].org_table_length);
+    }
+    // Of two fields with one name (select *, name), the first wins.
+    for (int i = static_cast<int>(n) - 1; i >= 0; --i)
+        index_.insert(names_.at(i).toLower(), i);
+    open_ = true;
+    position_ = 0;
+    loadCurrentRow();
+    return std::nullopt;
+}
+
+void Recordset::Close() {
+    open_ = false;
+    result_.reset();
+    names_.clear();
+    index_.clear();
+    table_.clear();
+    position_ = 0;
+    row_ = nullptr;
+    lengths_ = nullptr;
+    added_.clear();
+    pending_.reset();
+}
+
+qint64 Recordset::RecordCount() const {
+    if (!open_)
+        return -1;
+    return static_cast<qint64>(mysql_num_rows(result_.get())) + static_cast<qint64>(added_.size());
+}
+
+void Recordset::loadCurrentRow() {
+    row_ = nullptr;
+    lengths_ = nullptr;
+    if (position_ < static_cast<qint64>(mysql_num_rows(result_.get()))) {
+        row_ = mysql_fetch_row(result_.get());
+        lengths_ = mysql_fetch_lengths(result_.get());
+    }
+}
+
+DbError Recordset::noCurrentRow() const {
+    return DbError{DbError::kProviderError,
+                   open_ ? QStringLiteral("BOF 或 EOF 中有一个是“真”，或者当前记录已被删除")
+                         : QStringLiteral("对象关闭时，不允许操作"),
+                   0};
+}
+
+DbStatus Recordset::MoveFirst() {
+    if (!open_)
+        return noCurrentRow();
+    position_ = 0;
+    mysql_data_seek(result_.get(), 0);
+    loadCurrentRow();
+    return std::nullopt;
+}
+
+DbStatus Recordset::MoveNext() {
+    if (!open_ || isEOF())
+        return noCurrentRow();
+    ++position_;
+    loadCurrentRow();
+    return std::nullopt;
+}
+
+int Recordset::fieldIndex(const QString& name) const { return index_.value(name.toLower(), -1); }
+
+DbResult<QString> Recordset::text(int index) const {
+    if (!open_ || isEOF())
+        return noCurrentRow();
+    if (index < 0 || index >= names_.size())
+        return DbError{DbError::kProviderError, QStringLiteral("在对应所需名称或序数的集合中，未找到项目"), 0};
+    const qint64 stored = static_cast<qint64>(mysql_num_rows(result_.get()));
+    if (position_ < stored) {
+        if (!row_ || !row_[index])
+            return DbError{DbError::kProviderError,
+                           QStringLiteral("无效使用 Null：字段 %1 的值为 NULL").arg(names_.at(index)), 0};
+        return QString::fromUtf8(row_[index], static_cast<qsizetype>(lengths_[index]));
+    }
+    const auto& v = added_.at(static_cast<std::size_t>(position_ - stored)).at(static_cast<std::size_t>(index));
+    if (!v)
+        return DbError{DbError::kProviderError,
+                       QStringLiteral("无效使用 Null：字段 %1 的值为 NULL").arg(names_.at(index)), 0};
+    return *v;
+}
+
+DbResult<QString> Recordset::text(const QString& name) const {
+    const int i = fieldIndex(name);
+    if (i < 0 && open_)
+        return DbError{DbError::kProviderError,
+                       QStringLiteral("在对应所需名称或序数的集合中，未找到项目：%1").arg(name), 0};
+    return text(i);
+}
+
+DbStatus Recordset::AddNew() {
+    if (!open_)
+        return noCurrentRow();
+    if (table_.isEmpty())
+        return DbError{DbError::kProviderError, QStringLiteral("该记录集不可更新：找不到基表"), 0};
+    pending_.emplace(static_cast<std::size_t>(names_.size()));
+    return std::nullopt;
+}
+
+DbStatus Recordset::setValue(const QString& name, const QVariant& value) {
+    if (!pending_)
+        return DbError{DbError::kProviderError, QStringLiteral("没有正在新增的记录：请先调用 AddNew"), 0};
+    const int i = fieldIndex(name);
+    if (i < 0)
+        return DbError{DbError::kProviderError,
+                       QStringLiteral("在对应所需名称或序数的集合中，未找到项目：%1").arg(name), 0};
+    (*pending_)[static_cast<std::size_t>(i)] = value;
+    return std::nullopt;
+}
+
+DbStatus Recordset::Update() {
+    if (!pending_)
+        return DbError{DbError::kProviderError, QStringLiteral("没有正在新增的记录：请先调用 AddNew"), 0};
+    if (!conn_)
+        return DbError{DbError::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
+    QStringList columns;
+    QStringList values;
+    std::vector<std::optional<QString>> stored(static_cast<std::size_t>(names_.size()));
+    for (int i = 0; i < names_.size(); ++i) {
+        const QVariant& v = (*pending_)[static_cast<std::size_t>(i)];
+        if (!v.isValid())
+            continue; // unassigned: the server's default
+        columns << u'`' + QString(names_.at(i)).replace(u'`', QStringLiteral("``")) + u'`';
+        if (v.isNull()) {
+            values << QStringLiteral("NULL");
+            continue;
+        }
+        QString textValue = v.typeId() == QMetaType::QDateTime
+                                ? v.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                                : v.toString();
+        values << u'\'' + conn_->escape(textValue) + u'\'';
+        stored[static_cast<std::size_t>(i)] = std::move(textValue);
+    }
+    const QString sql = QStringLiteral("INSERT INTO `%1` (%2) VALUES (%3)")
+                            .arg(QString(table_).replace(u'`', QStringLiteral("``")), columns.join(u','),
+                                 values.join(u','));
+    if (const DbStatus s = conn_->Execute(sql))
+        return s; // the pending row stays, as after a failed update
+    pending_.reset();
+    added_.push_back(std::move(stored));
+    position_ = RecordCount() - 1;
+    row_ = nullptr;
+    return std::nullopt;
+}

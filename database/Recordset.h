@@ -1,0 +1,67 @@
+#pragma once
+// A recordset over a stored (client-side) result: exact RecordCount, MoveFirst/MoveNext, fields by
+// name without regard to case, values read as text (a NULL read as text is an error), AddNew/Update.
+#include "database/Connection.h"
+#include "database/DbError.h"
+
+#include <QHash>
+#include <QPointer>
+#include <QStringList>
+#include <QVariant>
+
+#include <vector>
+
+class Recordset {
+public:
+    static constexpr int kCursorKeyset = 1;
+    static constexpr int kCursorStatic = 3;
+    static constexpr int kLockOptimistic = 3;
+
+    Recordset() = default;
+    Recordset(const Recordset&) = delete;
+    Recordset& operator=(const Recordset&) = delete;
+
+    int State() const { return open_ ? Connection::kStateOpen : Connection::kStateClosed; }
+
+    // Runs `source` on `conn`. A statement without rows leaves the recordset closed.
+    // The cursor and lock types are accepted for callers; every cursor here is a client-side snapshot.
+    DbStatus Open(const QString& source, Connection* conn, int cursorType = kCursorKeyset,
+                  int lockType = kLockOptimistic);
+    void Close();
+
+    qint64 RecordCount() const;
+    bool isEOF() const { return !open_ || position_ >= RecordCount(); }
+    DbStatus MoveFirst();
+    DbStatus MoveNext();
+
+    // Index of a field by name without regard to case, -1 when the recordset has no such field.
+    int fieldIndex(const QString& name) const;
+    QStringList fieldNames() const { return names_; }
+
+    // The current row's value as text. NULL, a missing field or no current row is an error.
+    DbResult<QString> text(int index) const;
+    DbResult<QString> text(const QString& name) const;
+
+    // Starts a new row; fields are then assigned with setValue() and stored by Update().
+    DbStatus AddNew();
+    // QString values are stored as text, QDateTime as "YYYY-MM-DD hh:mm:ss", a null QVariant as NULL.
+    DbStatus setValue(const QString& name, const QVariant& value);
+    // Stores the new row (every value escaped); the row becomes the current one.
+    DbStatus Update();
+
+private:
+    DbError noCurrentRow() const;
+    void loadCurrentRow();
+
+    bool open_ = false;
+    QPointer<Connection> conn_;
+    MysqlResPtr result_;
+    QStringList names_;
+    QHash<QString, int> index_;
+    QString table_;
+    qint64 position_ = 0;
+    MYSQL_ROW row_ = nullptr;
+    unsigned long* lengths_ = nullptr;
+    std::vector<std::vector<std::optional<QString>>> added_; // rows stored by Update()
+    std::optional<std::vector<QVariant>> pending_;            // row being built by AddNew()
+};

@@ -1,0 +1,12 @@
+#pragma once
+// The process-wide connection and recordset that the control, the forms and the connection module share.
+#include "database/Connection.h"
+#include "database/Recordset.h"
+
+#include <memory>
+
+namespace mPublic {
+// Null means "nothing": ConnectDatabase creates a fresh object then.
+inline std::unique_ptr<Connection> Conn;
+inline std::unique_ptr<Recordset> Rs;
+} // namespace mPublic

@@ -1,0 +1,275 @@
+// The data-access layer against the real throwaway server.
+#include "TestDb.h"
+#include "database/Connection.h"
+#include "database/ConnectionString.h"
+#include "database/Recordset.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QtTest>
+
+class TestDataAccess : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<Connection> conn;
+
+    void reset() {
+        QVERIFY(!conn->Execute(QStringLiteral("DELETE FROM SearchTxt_Data")));
+    }
+    void insert(const QString& id, const QString& name, const QString& data) {
+        const QString sql = QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
+                                           "VALUES ('%1','%2','%3','','','')")
+                                .arg(conn->escape(id), conn->escape(name), conn->escape(data));
+        const DbStatus s = conn->Execute(sql);
+        QVERIFY2(!s, s ? qPrintable(s->description) : "");
+    }
+
+private Q_SLOTS:
+    void connectionString_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<uint>("port");
+        QTest::addColumn<QString>("database");
+        QTest::newRow("plain") << "DRIVER={MySQL ODBC 3.51 Driver};uid=u;pwd=p;server=h;database=d" << "u" << "p"
+                               << "h" << 3306u << "d";
+        QTest::newRow("keys any case") << "Driver={x};UID=u;PWD=p;SERVER=h;DATABASE=d" << "u" << "p" << "h" << 3306u
+                                       << "d";
+        QTest::newRow("server with port") << "uid=u;pwd=p;server=10.0.0.5:3407;database=d" << "u" << "p"
+                                          << "10.0.0.5" << 3407u << "d";
+        QTest::newRow("braced semicolon") << "uid=u;pwd={a;b}}c};server=h;database=d" << "u" << "a;b}c" << "h"
+                                          << 3306u << "d";
+        QTest::newRow("empty server") << "uid=u;pwd=;server=;database=d" << "u" << "" << "" << 3306u << "d";
+        QTest::newRow("chinese") << "uid=张三;pwd=密码;server=h;database=库" << "张三" << "密码" << "h" << 3306u
+                                 << "库";
+    }
+    void connectionString() {
+        QFETCH(QString, text);
+        const ConnectionParams p = parseConnectionString(text);
+        QTEST(p.user, "user");
+        QTEST(p.password, "password");
+        QTEST(p.host, "host");
+        QTEST(p.port, "port");
+        QTEST(p.database, "database");
+    }
+
+    void odbcValueRoundTrip_data() {
+        QTest::addColumn<QString>("value");
+        for (const char* v : {"plain", "a;b", "{x}", "}}", "a=b", ""})
+            QTest::newRow(v) << QString::fromUtf8(v);
+    }
+    void odbcValueRoundTrip() {
+        QFETCH(QString, value);
+        const ConnectionParams p =
+            parseConnectionString(QStringLiteral("uid=") + odbcValue(value) + QStringLiteral(";pwd=x"));
+        QCOMPARE(p.user, value);
+        QCOMPARE(p.password, QStringLiteral("x"));
+    }
+
+    void initTestCase() {
+        REQUIRE_DB();
+        conn = std::make_unique<Connection>();
+        const DbStatus s = conn->Open(testdb::connectionString());
+        QVERIFY2(!s, s ? qPrintable(s->description) : "");
+        QCOMPARE(conn->State(), Connection::kStateOpen);
+    }
+
+    void openFailures_data() {
+        QTest::addColumn<QString>("connectionString");
+        QTest::newRow("wrong password") << testdb::connectionString(QStringLiteral("qelmorand"), QStringLiteral("nope"));
+        QTest::newRow("unknown user") << testdb::connectionString(QStringLiteral("nobody"), QStringLiteral("x"));
+        // Nothing listens on port 1 of the loopback: refused at once.
+        QTest::newRow("unreachable server")
+            << QStringLiteral("uid=qelmorand;pwd=40628173;server=127.0.0.1:1;database=qelmorand");
+    }
+    void openFailures() {
+        QFETCH(QString, connectionString);
+        Connection c;
+        const DbStatus s = c.Open(connectionString);
+        QVERIFY(s.has_value());
+        QVERIFY(!s->description.isEmpty());
+        QCOMPARE(c.State(), Connection::kStateClosed);
+        // A statement on the failed connection is an error, not a crash.
+        QVERIFY(c.Execute(QStringLiteral("select 1")).has_value());
+    }
+
+    void fieldsByNameAnyCase() {
+        reset();
+        insert(QStringLiteral("1"), QStringLiteral("标题"), QStringLiteral("正文"));
+        Recordset rs;
+        QVERIFY(!rs.Open(QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name"), conn.get()));
+        QCOMPARE(rs.State(), Connection::kStateOpen);
+        for (const char* n : {"dataid", "DATAID", "DataID", "Name"})
+            QVERIFY2(rs.text(QString::fromLatin1(n)).ok(), n);
+        QCOMPARE(rs.text(QStringLiteral("dataId")).value(), QStringLiteral("1"));
+        QCOMPARE(rs.text(QStringLiteral("NAME")).value(), QStringLiteral("标题"));
+        QVERIFY(!rs.text(QStringLiteral("missing")).ok());
+    }
+
+    void nullReadAsTextIsError() {
+        reset();
+        QVERIFY(!conn->Execute(QStringLiteral("INSERT INTO searchtxt_data (dataid,name) VALUES ('n','t')")));
+        Recordset rs;
+        QVERIFY(!rs.Open(QStringLiteral("select * from searchtxt_data"), conn.get()));
+        QVERIFY(rs.text(QStringLiteral("name")).ok());
+        const auto data = rs.text(QStringLiteral("Data"));
+        QVERIFY(!data.ok());
+        QVERIFY(data.error().description.contains(QStringLiteral("Null"), Qt::CaseInsensitive));
+    }
+
+    void recordCountIsExact_data() {
+        QTest::addColumn<int>("rows");
+        QTest::newRow("none") << 0;
+        QTest::newRow("one") << 1;
+        QTest::newRow("many") << 257;
+    }
+    void recordCountIsExact() {
+        QFETCH(int, rows);
+        reset();
+        QVERIFY(!conn->BeginTrans());
+        for (int i = 0; i < rows; ++i)
+            insert(QString::number(i), QStringLiteral("t%1").arg(i), QStringLiteral("d"));
+        QVERIFY(!conn->CommitTrans());
+        Recordset rs;
+        QVERIFY(!rs.Open(QStringLiteral("select * from SearchTxt_Data order by dataid+0"), conn.get()));
+        QCOMPARE(rs.RecordCount(), qint64(rows));
+        // Reading by count walks every row once, in server order.
+        QVERIFY(rows == 0 || !rs.MoveFirst());
+        for (int i = 0; i < rows; ++i) {
+            QCOMPARE(rs.text(QStringLiteral("dataid")).value(), QString::number(i));
+            QVERIFY(!rs.MoveNext());
+        }
+        QVERIFY(rs.isEOF());
+    }
+
+    void statementWithoutRowsLeavesRecordsetClosed() {
+        reset();
+        Recordset rs;
+        QVERIFY(!rs.Open(QStringLiteral("delete from searchtxt_data where dataid='x'"), conn.get()));
+        QCOMPARE(rs.State(), Connection::kStateClosed);
+        QVERIFY(!rs.Open(QStringLiteral("select 1"), conn.get()));
+        QCOMPARE(rs.State(), Connection::kStateOpen);
+        QVERIFY(!rs.Open(QStringLiteral("update searchtxt_data set name='y' where 1=0"), conn.get()));
+        QCOMPARE(rs.State(), Connection::kStateClosed);
+    }
+
+    void badStatementIsAnError() {
+        Recordset rs;
+        const DbStatus s = rs.Open(QStringLiteral("selec nonsense"), conn.get());
+        QVERIFY(s.has_value());
+        QVERIFY(s->description.contains(QStringLiteral("syntax")));
+        QCOMPARE(rs.State(), Connection::kStateClosed);
+        // The connection is still usable afterwards.
+        QVERIFY(!conn->Execute(QStringLiteral("select 1")));
+    }
+
+    void addNewUpdateStoresEscapedValues_data() {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("quote") << "it's";
+        QTest::newRow("backslash") << "C:\\dir\\n";
+        QTest::newRow("injection") << "x'); drop table SearchTxt_Data; --";
+        QTest::newRow("chinese and emoji") << "中文标题 😀";
+        QTest::newRow("double quote") << "say \"hi\"";
+    }
+    void addNewUpdateStoresEscapedValues() {
+        QFETCH(QString, name);
+        reset();
+        Recordset rs;
+        QVERIFY(!rs.Open(QStringLiteral("select * from SearchTxt_Data where 1=0"), conn.get()));
+        QVERIFY(!rs.AddNew());
+        QVERIFY(!rs.setValue(QStringLiteral("DataID"), QStringLiteral("2024010100000000001")));
+        QVERIFY(!rs.setValue(QStringLiteral("name"), name));
+        QVERIFY(!rs.setValue(QStringLiteral("data"), QStringLiteral("a\r\nb")));
+        QVERIFY(!rs.setValue(QStringLiteral("CreateDatetime"), QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5))));
+        QVERIFY(!rs.setValue(QStringLiteral("desc"), QString()));
+        const DbStatus s = rs.Update();
+        QVERIFY2(!s, s ? qPrintable(s->description) : "");
+        QCOMPARE(rs.RecordCount(), qint64(1));
+
+        Recordset back;
+        QVERIFY(!back.Open(QStringLiteral("select * from searchtxt_data"), conn.get()));
+        QCOMPARE(back.RecordCount(), qint64(1));
+        QCOMPARE(back.text(QStringLiteral("name")).value(), name);
+        QCOMPARE(back.text(QStringLiteral("data")).value(), QStringLiteral("a\r\nb"));
+        QCOMPARE(back.text(QStringLiteral("createdatetime")).value(), QStringLiteral("2024-01-02 03:04:05"));
+        // An empty text is stored as empty, not NULL.
+        QCOMPARE(back.text(QStringLiteral("desc")).value(), QString());
+    }
+
+    void rollbackReallyUndoes() {
+        reset();
+        QVERIFY(!conn->BeginTrans());
+        QVERIFY(conn->inTransaction());
+        insert(QStringLiteral("r1"), QStringLiteral("gone"), QStringLiteral("x"));
+        QVERIFY(!conn->RollbackTrans());
+        QVERIFY(!conn->inTransaction());
+        Recordset rs;
+        QVERIFY(!rs.Open(QStringLiteral("select * from searchtxt_data"), conn.get()));
+        QCOMPARE(rs.RecordCount(), qint64(0));
+        // Without an active transaction a rollback is refused, and nothing else breaks.
+        QVERIFY(conn->RollbackTrans().has_value());
+        QVERIFY(!conn->Execute(QStringLiteral("select 1")));
+    }
+
+    void slowStatementKeepsEventLoopRunning() {
+        int ticks = 0;
+        QTimer timer;
+        timer.setInterval(20);
+        connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
+        timer.start();
+        QElapsedTimer elapsed;
+        elapsed.start();
+        Recordset rs;
+        QVERIFY(!rs.Open(QStringLiteral("select sleep(2) as s"), conn.get()));
+        QVERIFY(elapsed.elapsed() >= 1900);
+        QVERIFY2(ticks >= 50, qPrintable(QString::number(ticks)));
+        QCOMPARE(rs.RecordCount(), qint64(1));
+    }
+
+    void nestedStatementsTakeTurns() {
+        // A handler that runs while a statement is in flight issues its own: it waits its turn,
+        // and both get their own results.
+        QString inner;
+        QTimer::singleShot(100, this, [&] {
+            Recordset rs;
+            if (!rs.Open(QStringLiteral("select 'inner' as v"), conn.get()))
+                inner = rs.text(QStringLiteral("v")).value();
+        });
+        Recordset outer;
+        QVERIFY(!outer.Open(QStringLiteral("select sleep(1), 'outer' as v"), conn.get()));
+        QCOMPARE(outer.text(QStringLiteral("v")).value(), QStringLiteral("outer"));
+        QTRY_COMPARE(inner, QStringLiteral("inner"));
+    }
+
+    void readTimeoutIsReportedAsTimeout() {
+        Connection c;
+        c.setReadTimeoutSeconds(1);
+        QVERIFY(!c.Open(testdb::connectionString()));
+        const DbStatus s = c.Execute(QStringLiteral("select sleep(3)"));
+        QVERIFY(s.has_value());
+        QVERIFY2(s->isTimeout(), qPrintable(s->description));
+        QCOMPARE(s->number, 0x80040E31u);
+    }
+
+    void escapeFollowsServerMode() {
+        QCOMPARE(conn->escape(QStringLiteral("a'b\\c")), QStringLiteral("a\\'b\\\\c"));
+    }
+
+    void releasedConnectionFailsWaitersCleanly() {
+        auto c = std::make_unique<Connection>();
+        QVERIFY(!c->Open(testdb::connectionString()));
+        QTimer::singleShot(100, this, [&] { c.reset(); });
+        const DbStatus s = c->Execute(QStringLiteral("select sleep(1)"));
+        QVERIFY(s.has_value());
+        QVERIFY(!c);
+    }
+
+    void cleanupTestCase() {
+        if (conn)
+            conn->Execute(QStringLiteral("DELETE FROM SearchTxt_Data"));
+    }
+};
+
+QTEST_MAIN(TestDataAccess)
+#include "tst_dataaccess.moc"
