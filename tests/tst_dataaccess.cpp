@@ -69,8 +69,17 @@ private Q_SLOTS:
 
     void initTestCase() {
         REQUIRE_DB();
+        // A database of this test's own, so emptying its table never disturbs other tests' rows.
         conn = std::make_unique<Connection>();
-        const DbStatus s = conn->Open(testdb::connectionString());
+        DbStatus s = conn->Open(testdb::connectionString());
+        QVERIFY2(!s, s ? qPrintable(s->description) : "");
+        for (const char* sql : {"CREATE DATABASE IF NOT EXISTS vornik_test_da",
+                                "CREATE TABLE IF NOT EXISTS vornik_test_da.SearchTxt_Data LIKE qelmorand.SearchTxt_Data",
+                                "CREATE OR REPLACE VIEW vornik_test_da.VW_SearchTxt_Name AS "
+                                "SELECT `dataid` AS `DataID`, `name` FROM vornik_test_da.SearchTxt_Data"})
+            QVERIFY(!conn->Execute(QString::fromLatin1(sql)));
+        s = conn->Open(QString(testdb::connectionString()).replace(QStringLiteral("database=qelmorand"),
+                                                                   QStringLiteral("database=vornik_test_da")));
         QVERIFY2(!s, s ? qPrintable(s->description) : "");
         QCOMPARE(conn->State(), Connection::kStateOpen);
     }

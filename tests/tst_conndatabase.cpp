@@ -1,0 +1,236 @@
+// ConnectDatabase against the real throwaway server: every outcome, the settings file, the reuse window.
+#include "TestDb.h"
+#include "database/ConnDatabase.h"
+#include "database/Shared.h"
+#include "util/Clock.h"
+#include "util/Gbk.h"
+#include "util/Md5Digest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+class FakeClock : public Clock {
+public:
+    qint64 ms = 1'000'000;
+    QDateTime at = QDateTime(QDate(2026, 12, 7), QTime(10, 0, 0));
+    qint64 monotonicMs() const override { return ms; }
+    QDateTime now() const override { return at; }
+    void advance(qint64 deltaMs) {
+        ms += deltaMs;
+        at = at.addMSecs(deltaMs);
+    }
+};
+
+class FakePrompt : public mConnDatabase::LoginPrompt {
+public:
+    int asked = 0;
+    std::optional<mConnDatabase::LoginValues> answer;
+    std::optional<mConnDatabase::LoginValues> ask() override {
+        ++asked;
+        return answer;
+    }
+};
+
+QString digest(const QString& s) { return MD5Digest(s, 32).value(); }
+
+} // namespace
+
+class TestConnDatabase : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir config;
+    FakeClock fakeClock;
+    FakePrompt prompt;
+
+    QString settingsPath() const { return config.path() + QStringLiteral("/vornik/vornik.ini"); }
+
+    void writeSettings(const QStringList& lines) {
+        QDir().mkpath(config.path() + QStringLiteral("/vornik"));
+        QFile f(settingsPath());
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(toGbk(lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")));
+    }
+
+    QString connect(QString& errorText) { return mConnDatabase::ConnectDatabase(errorText); }
+
+private Q_SLOTS:
+    void initTestCase() {
+        REQUIRE_DB();
+        QVERIFY(config.isValid());
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        mConnDatabase::setSiteSettingsPath(config.path() + QStringLiteral("/no-site/vornik.ini"));
+        setAppClock(&fakeClock);
+        mConnDatabase::setLoginPrompt(&prompt);
+    }
+
+    void init() {
+        mConnDatabase::forgetAccount();
+        mPublic::Conn = std::make_unique<Connection>();
+        QFile::remove(settingsPath());
+        prompt.asked = 0;
+        prompt.answer.reset();
+    }
+
+    void builtinDigestsInFileAreReplacedByClearValues() {
+        writeSettings({QStringLiteral("[main]"), QStringLiteral("dbServerIP = ") + testdb::server(),
+                       QStringLiteral("dbName = qelmorand"),
+                       QStringLiteral("dbUse = ") + digest(QStringLiteral("qelmorand")),
+                       QStringLiteral("dbPwd = ") + digest(QStringLiteral("40628173"))});
+        QString err;
+        QCOMPARE(connect(err), QStringLiteral("True"));
+        QCOMPARE(err, QString());
+        QCOMPARE(mConnDatabase::dbUse, QStringLiteral("qelmorand"));
+        QCOMPARE(mConnDatabase::dbPwd, QStringLiteral("40628173"));
+        QCOMPARE(mPublic::Conn->State(), Connection::kStateOpen);
+        QCOMPARE(prompt.asked, 0);
+        QCOMPARE(mConnDatabase::LastConnTime, 36000);
+    }
+
+    void reuseBelowSixtySecondsReopenAtSixty() {
+        mConnDatabase::dbServerIP = testdb::server();
+        QString err;
+        QCOMPARE(mConnDatabase::ConnectDatabase(err, QStringLiteral("qelmorand"), QStringLiteral("40628173")),
+                 QStringLiteral("True"));
+        Connection* first = mPublic::Conn.get();
+        fakeClock.advance(59'999);
+        // Reuse touches nothing: not even changed settings are looked at.
+        mConnDatabase::dbPwd = QStringLiteral("changed");
+        QCOMPARE(connect(err), QString());
+        QCOMPARE(mConnDatabase::dbPwd, QStringLiteral("changed"));
+        mConnDatabase::dbPwd = QStringLiteral("40628173");
+        fakeClock.advance(1);
+        QCOMPARE(connect(err), QStringLiteral("True"));
+        QCOMPARE(mPublic::Conn.get(), first);
+        QCOMPARE(mPublic::Conn->State(), Connection::kStateOpen);
+    }
+
+    void reuseSurvivesMidnight() {
+        fakeClock.at = QDateTime(QDate(2026, 12, 7), QTime(23, 59, 50));
+        mConnDatabase::dbServerIP = testdb::server();
+        QString err;
+        QCOMPARE(mConnDatabase::ConnectDatabase(err, QStringLiteral("qelmorand"), QStringLiteral("40628173")),
+                 QStringLiteral("True"));
+        fakeClock.advance(20'000); // 00:00:10 the next day: 20 s later, not 86380 s earlier
+        QCOMPARE(connect(err), QString());
+        fakeClock.advance(40'000);
+        QCOMPARE(connect(err), QStringLiteral("True"));
+    }
+
+    void failuresEmptyTheAccount_data() {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("password");
+        QTest::newRow("wrong password") << testdb::server() << "wrong";
+        QTest::newRow("unreachable server") << "127.0.0.1:1" << "40628173";
+        // Any other digest is sent as it stands, as the password text.
+        QTest::newRow("digest of another password") << testdb::server() << digest(QStringLiteral("other"));
+    }
+    void failuresEmptyTheAccount() {
+        QFETCH(QString, server);
+        QFETCH(QString, password);
+        writeSettings({QStringLiteral("[main]"), QStringLiteral("dbServerIP = ") + server,
+                       QStringLiteral("dbName = qelmorand"), QStringLiteral("dbUse = qelmorand"),
+                       QStringLiteral("dbPwd = ") + password});
+        QString err;
+        const QString result = connect(err);
+        QVERIFY(!err.isEmpty());
+        QCOMPARE(result, err);
+        QCOMPARE(mConnDatabase::dbUse, QString());
+        QCOMPARE(mConnDatabase::dbPwd, QString());
+        QCOMPARE(mConnDatabase::dbServerIP, server); // kept until the next file read
+        // The error path never leaves a half-open connection marked open.
+        QCOMPARE(mPublic::Conn->State(), Connection::kStateClosed);
+        // And the next call starts again from the settings file.
+        QCOMPARE(connect(err), err);
+    }
+
+    void anotherDigestIsSentAsTheDigestText() {
+        const QString other = digest(QStringLiteral("other"));
+        writeSettings({QStringLiteral("[main]"), QStringLiteral("dbServerIP = h"), QStringLiteral("dbName = n"),
+                       QStringLiteral("dbUse = u"), QStringLiteral("dbPwd = ") + other});
+        QString path;
+        QCOMPARE(mConnDatabase::ReadIniValue(QStringLiteral("main"), QStringLiteral("dbPwd"), path), other);
+        QCOMPARE(path, settingsPath());
+        mConnDatabase::dbUse = QStringLiteral("u");
+        mConnDatabase::dbPwd = other;
+        mConnDatabase::dbServerIP = QStringLiteral("h");
+        mConnDatabase::dbName = QStringLiteral("n");
+        QCOMPARE(mConnDatabase::BuildConnectionString(),
+                 QStringLiteral("DRIVER={MySQL ODBC 3.51 Driver};uid=u;pwd=") + other +
+                     QStringLiteral(";server=h;database=n"));
+    }
+
+    void fileWithoutServerGivesEmptyServer() {
+        writeSettings({QStringLiteral("[main]"), QStringLiteral("dbName = qelmorand"),
+                       QStringLiteral("dbUse = qelmorand"), QStringLiteral("dbPwd = 40628173")});
+        QString err;
+        connect(err);
+        // The fallback address set before the file was read does not survive the read.
+        QCOMPARE(mConnDatabase::dbServerIP, QString());
+    }
+
+    void noFileFallsBackToSiteFileThenDialog() {
+        QString path;
+        QCOMPARE(mConnDatabase::ReadIniValue(QStringLiteral("main"), QStringLiteral("dbUse"), path), QString());
+        QCOMPARE(path, mConnDatabase::siteSettingsPath());
+    }
+
+    void cancelledLoginReturnsFalseAndExplainsLaterFailure() {
+        QString err;
+        QCOMPARE(connect(err), QStringLiteral("False"));
+        QCOMPARE(err, QString());
+        QCOMPARE(prompt.asked, 1);
+        const DbStatus s = mPublic::Conn->Execute(QStringLiteral("select 1"));
+        QVERIFY(s.has_value());
+        QVERIFY2(s->description.contains(QStringLiteral("登录已取消")), qPrintable(s->description));
+    }
+
+    void confirmedLoginConnects() {
+        prompt.answer = mConnDatabase::LoginValues{QStringLiteral("qelmorand"), QStringLiteral("40628173"),
+                                                   testdb::server(), QStringLiteral("qelmorand")};
+        QString err;
+        QCOMPARE(connect(err), QStringLiteral("True"));
+        QCOMPARE(prompt.asked, 1);
+        QCOMPARE(mConnDatabase::dbServerIP, testdb::server());
+    }
+
+    void argumentsOverrideHeldAccount() {
+        mConnDatabase::dbServerIP = testdb::server();
+        mConnDatabase::dbUse = QStringLiteral("nobody");
+        QString err;
+        QCOMPARE(mConnDatabase::ConnectDatabase(err, QStringLiteral("qelmorand"), QStringLiteral("40628173")),
+                 QStringLiteral("True"));
+        QCOMPARE(prompt.asked, 0);
+    }
+
+    void specialCharactersAreBraceQuoted_data() {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("written");
+        QTest::newRow("semicolon") << "a;b" << "{a;b}";
+        QTest::newRow("braces") << "{x}" << "{{x}}}";
+        QTest::newRow("plain") << "abc" << "abc";
+    }
+    void specialCharactersAreBraceQuoted() {
+        QFETCH(QString, password);
+        QFETCH(QString, written);
+        mConnDatabase::dbUse = QStringLiteral("u");
+        mConnDatabase::dbPwd = password;
+        mConnDatabase::dbServerIP = QStringLiteral("s");
+        mConnDatabase::dbName = QStringLiteral("d");
+        const QString cs = mConnDatabase::BuildConnectionString();
+        QVERIFY2(cs.contains(QStringLiteral(";pwd=") + written + QStringLiteral(";server=")), qPrintable(cs));
+        QCOMPARE(parseConnectionString(cs).password, password);
+    }
+
+    void cleanupTestCase() {
+        setAppClock(nullptr);
+        mConnDatabase::setLoginPrompt(nullptr);
+        mPublic::Conn.reset();
+    }
+};
+
+QTEST_MAIN(TestConnDatabase)
+#include "tst_conndatabase.moc"
