@@ -8,5 +8,7 @@
 namespace mPublic {
 // Null means "nothing": ConnectDatabase creates a fresh object then.
 inline std::unique_ptr<Connection> Conn;
-inline std::unique_ptr<Recordset> Rs;
+// Shared so a caller that ran a statement keeps reading its own rows even if a later statement
+// (run from a handler while this one yielded) has replaced Rs.
+inline std::shared_ptr<Recordset> Rs;
 } // namespace mPublic

@@ -1,0 +1,88 @@
+#include "forms/FormSupport.h"
+
+#include "util/Twips.h"
+
+#include <QScreen>
+#include <QTextDocument>
+#include <QWidget>
+
+namespace forms {
+
+Qt::WindowFlags fixedDialogFlags() {
+    return Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
+}
+
+void placeOnScreen(QWidget* form) {
+    const QScreen* screen = form->screen();
+    if (!screen)
+        return;
+    const QRect s = screen->geometry();
+    const QSize f = form->frameGeometry().size();
+    // Worked out in twips and single precision, like the design sizes; a form larger than the
+    // screen gets a negative offset rather than being squeezed.
+    const float left = (static_cast<float>(pixelsToTwips(s.width())) - static_cast<float>(pixelsToTwips(f.width()))) / 2.0f;
+    const float top = (static_cast<float>(pixelsToTwips(s.height())) - static_cast<float>(pixelsToTwips(f.height()))) / 3.0f;
+    form->move(s.x() + twipsToPixels(left), s.y() + twipsToPixels(top));
+}
+
+void adoptParent(QWidget* form, QWidget* parent) {
+    if (!parent || form->parentWidget() == parent)
+        return;
+    form->setParent(parent, form->windowFlags());
+    placeOnScreen(form);
+}
+
+QString toStoredText(const QString& shown) {
+    QString text = shown;
+    return text.replace(u'\n', QStringLiteral("\r\n"));
+}
+
+QString toShownText(const QString& stored) {
+    QString text = stored;
+    return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
+QString plainText(const QTextDocument* document) {
+    QString text = document->toRawText();
+    for (QChar& ch : text) {
+        switch (ch.unicode()) {
+        case 0xfdd0: // beginning of a frame
+        case 0xfdd1: // end of a frame
+        case QChar::ParagraphSeparator:
+        case QChar::LineSeparator:
+            ch = u'\n';
+            break;
+        default:
+            break;
+        }
+    }
+    return text;
+}
+
+Transaction::~Transaction() {
+    if (active_ && conn_ && conn_->State() == Connection::kStateOpen && conn_->inTransaction())
+        conn_->RollbackTrans(); // its own failure changes nothing: the transaction is over either way
+}
+
+DbStatus Transaction::begin() {
+    if (!conn_)
+        return noConnectionError();
+    const DbStatus s = conn_->BeginTrans();
+    active_ = !s;
+    return s;
+}
+
+DbStatus Transaction::commit() {
+    if (!conn_)
+        return noConnectionError();
+    const DbStatus s = conn_->CommitTrans();
+    if (!s)
+        active_ = false;
+    return s;
+}
+
+DbError noConnectionError() {
+    return DbError{DbError::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
+}
+
+} // namespace forms

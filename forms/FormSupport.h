@@ -1,0 +1,53 @@
+#pragma once
+// What the two record forms share: placement, line ends of stored texts, and a transaction that
+// rolls itself back.
+#include "database/Connection.h"
+
+#include <QPointer>
+#include <QString>
+
+class QTextDocument;
+class QWidget;
+
+namespace forms {
+
+// The window flags of a fixed dialog with a title bar and a close box only.
+Qt::WindowFlags fixedDialogFlags();
+
+// Moves `form` to the horizontal centre of its screen, a third of the free height from the top.
+void placeOnScreen(QWidget* form);
+
+// Makes `form` a window of `parent` (so it stays over it and out of the task bar) and places it
+// again on the parent's screen. Nothing happens when `parent` is null or already the parent.
+void adoptParent(QWidget* form, QWidget* parent);
+
+// Records keep CR LF line ends because Windows clients share the database; the boxes use LF.
+QString toStoredText(const QString& shown);
+QString toShownText(const QString& stored);
+
+// The document's plain text as typed. QTextDocument::toPlainText turns no-break spaces into
+// blanks, which would change a record's text on a round trip; this keeps them.
+QString plainText(const QTextDocument* document);
+
+// A transaction on one connection that is rolled back when the guard goes out of scope uncommitted.
+// The rollback runs only while the transaction is really active, so a failure that came before
+// BeginTrans, or that took the connection down, never raises a second failure in the error path.
+class Transaction {
+public:
+    explicit Transaction(Connection* conn) : conn_(conn) {}
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    ~Transaction();
+
+    DbStatus begin();
+    DbStatus commit();
+
+private:
+    QPointer<Connection> conn_;
+    bool active_ = false;
+};
+
+// The error a form reports when the shared connection has gone away under it.
+DbError noConnectionError();
+
+} // namespace forms

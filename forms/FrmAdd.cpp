@@ -1,0 +1,191 @@
+#include "forms/FrmAdd.h"
+
+#include "database/ConnDatabase.h"
+#include "database/Recordset.h"
+#include "database/Shared.h"
+#include "forms/FormSupport.h"
+#include "util/Clock.h"
+#include "util/MessageBoxes.h"
+#include "util/Twips.h"
+
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTextEdit>
+
+#include <cmath>
+#include <limits>
+
+#include <mysqld_error.h>
+
+namespace {
+QPointer<FrmAdd> g_instance;
+} // namespace
+
+FrmAdd* FrmAdd::instance() {
+    if (!g_instance)
+        g_instance = new FrmAdd();
+    return g_instance;
+}
+
+void FrmAdd::unload() { delete g_instance.data(); }
+
+void FrmAdd::showModal(QWidget* parent) {
+    FrmAdd* form = instance();
+    forms::adoptParent(form, parent);
+    form->exec();
+    unload();
+}
+
+FrmAdd::FrmAdd(QWidget* parent)
+    : QDialog(parent, forms::fixedDialogFlags()), layout_(this, ProportionalLayout::ComboHeight::LeaveAlone) {
+    setObjectName(QStringLiteral("FrmAdd"));
+    setWindowTitle(QStringLiteral("新增TXT"));
+    setFixedSize(twipsToPixels(12615), twipsToPixels(6255));
+
+    txtTitle = new QLineEdit(this);
+    txtTitle->setObjectName(QStringLiteral("txtTitle"));
+    txtTitle->setMaxLength(std::numeric_limits<int>::max()); // no limit of the box's own
+    setTwipsGeometry(txtTitle, 720, 120, 9735, 375);
+
+    RtbData = new QTextEdit(this);
+    RtbData->setObjectName(QStringLiteral("RtbData"));
+    setTwipsGeometry(RtbData, 120, 600, 12375, 5535);
+
+    CmdAddNew = new QPushButton(QStringLiteral("增加"), this);
+    CmdAddNew->setObjectName(QStringLiteral("CmdAddNew"));
+    // Enter in the title box must not add a half-typed record.
+    CmdAddNew->setAutoDefault(false);
+    setTwipsGeometry(CmdAddNew, 10560, 120, 1815, 375);
+
+    Label1 = new QLabel(QStringLiteral("标题："), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    setTwipsGeometry(Label1, 120, 240, 615, 255);
+
+    setTabOrder(txtTitle, RtbData);
+    setTabOrder(RtbData, CmdAddNew);
+
+    connect(CmdAddNew, &QPushButton::clicked, this, &FrmAdd::CmdAddNew_Click);
+
+    Form_Load();
+}
+
+void FrmAdd::Form_Load() {
+    layout_.SaveControlsPos();
+    forms::placeOnScreen(this);
+}
+
+void FrmAdd::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    layout_.ResizeControls();
+}
+
+void FrmAdd::keyPressEvent(QKeyEvent* event) {
+    // The form has no cancel button: Escape must not close it and throw away what was typed.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void FrmAdd::reject() {
+    // Not while an add is waiting for the server: the handler still needs the form.
+    if (!busy_)
+        QDialog::reject();
+}
+
+QString FrmAdd::newRecordId() {
+    const QString stamp = appClock().now().toString(QStringLiteral("yyyyMMddHHmmss"));
+    // Single precision, as the timer gives it; a reading above 86399.5 makes 86400.
+    const float timer = static_cast<float>(appClock().secondsSinceMidnight());
+    return stamp + QStringLiteral("%1").arg(std::lround(timer), 5, 10, QLatin1Char('0'));
+}
+
+void FrmAdd::CmdAddNew_Click() {
+    if (busy_)
+        return; // a second click while the first add is still running
+    if (txtTitle->text().isEmpty()) {
+        txtTitle->setFocus();
+        messageBoxes().information(this, QStringLiteral("标题不能为空！"));
+        return;
+    }
+    if (forms::plainText(RtbData->document()).isEmpty()) {
+        RtbData->setFocus();
+        messageBoxes().information(this, QStringLiteral("正文不能为空！"));
+        return;
+    }
+
+    QPointer<FrmAdd> self(this);
+    busy_ = true;
+    CmdAddNew->setEnabled(false);
+    const DbStatus failed = addRecord();
+    if (!self)
+        return;
+    busy_ = false;
+    CmdAddNew->setEnabled(true);
+
+    if (failed) {
+        // The boxes keep the user's text so the add can be tried again.
+        messageBoxes().critical(this, QStringLiteral("Error:CmdAddNew_Click\r\n Err:") + failed->description,
+                                QStringLiteral("增加数据"));
+        return;
+    }
+    txtTitle->clear();
+    RtbData->clear();
+    messageBoxes().information(this, QStringLiteral("增加成功！"));
+}
+
+DbStatus FrmAdd::addRecord() {
+    // A connection that failed to open shows up as the failure of the next step.
+    QString errorText;
+    mConnDatabase::ConnectDatabase(errorText);
+    Connection* conn = mPublic::Conn.get();
+
+    // Declared before the recordset so an uncommitted add is rolled back after it is released.
+    forms::Transaction transaction(conn);
+    Recordset rs;
+    if (DbStatus s = rs.Open(QStringLiteral("select * from searchtxt_data where 1=0"), conn, Recordset::kCursorKeyset,
+                             Recordset::kLockOptimistic))
+        return s;
+    if (DbStatus s = transaction.begin())
+        return s;
+    if (DbStatus s = rs.AddNew())
+        return s;
+
+    const QString id = newRecordId();
+    const QString title = txtTitle->text();
+    const QString body = forms::toStoredText(forms::plainText(RtbData->document()));
+
+    // Columns in order; each time is read from the clock at its own assignment. desc, keys and
+    // creator are empty texts, never NULL, so the modify form can load the row.
+    const QString empty = QStringLiteral("");
+    DbStatus s = rs.setValue(QStringLiteral("dataid"), id);
+    if (!s)
+        s = rs.setValue(QStringLiteral("name"), title);
+    if (!s)
+        s = rs.setValue(QStringLiteral("data"), body);
+    if (!s)
+        s = rs.setValue(QStringLiteral("createdatetime"), appClock().now());
+    if (!s)
+        s = rs.setValue(QStringLiteral("modidatetime"), appClock().now());
+    if (!s)
+        s = rs.setValue(QStringLiteral("desc"), empty);
+    if (!s)
+        s = rs.setValue(QStringLiteral("keys"), empty);
+    if (!s)
+        s = rs.setValue(QStringLiteral("creator"), empty);
+    if (s)
+        return s;
+
+    if ((s = rs.Update())) {
+        // The id is unique to the second only: a second add within the same second meets the first.
+        if (s->nativeError == ER_DUP_ENTRY)
+            s->description = QStringLiteral("记录编号 %1 已存在（同一秒内已增加过一条记录），请稍候再按“增加”。\r\n%2")
+                                 .arg(id, s->description);
+        return s;
+    }
+    return transaction.commit();
+}

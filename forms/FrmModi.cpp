@@ -1,0 +1,383 @@
+#include "forms/FrmModi.h"
+
+#include "database/ConnDatabase.h"
+#include "database/Recordset.h"
+#include "database/Shared.h"
+#include "forms/FormSupport.h"
+#include "util/MessageBoxes.h"
+#include "util/Twips.h"
+
+#include <QDateTime>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTextEdit>
+
+#include <array>
+#include <limits>
+#include <optional>
+
+namespace {
+
+QPointer<FrmModi> g_instance;
+
+// The columns in the order they are loaded; the same order is kept for the lost-update check.
+constexpr std::array<const char*, 8> kColumns = {"dataid",       "name", "Data",    "CreateDatetime",
+                                                 "ModiDateTime", "Desc", "Creator", "Keys"};
+
+DbError failure(const QString& description) { return DbError{DbError::kProviderError, description, 0}; }
+
+// FormatSQLData suits a server that reads backslash escapes, the default. Under NO_BACKSLASH_ESCAPES
+// its output would be stored with the escapes in it (or break the statement), so the client's own
+// escaping, which follows the server's mode, is used there instead.
+QString sqlLiteral(Connection* conn, const QString& text) {
+    const bool backslashEscapes = !conn || conn->escape(QStringLiteral("\\")) == QStringLiteral("\\\\");
+    return backslashEscapes ? FrmModi::FormatSQLData(text) : conn->escape(text);
+}
+
+// The date-time boxes show "yyyy-MM-dd hh:mm:ss". Read back as a date and a time of day, without a
+// time zone, so a daylight-saving gap cannot shift the value.
+std::optional<QString> normalisedDateTime(const QString& text) {
+    const QString t = text.trimmed();
+    if (t.size() != 19 || t.at(10) != u' ')
+        return std::nullopt;
+    const QDate date = QDate::fromString(t.left(10), QStringLiteral("yyyy-MM-dd"));
+    const QTime time = QTime::fromString(t.mid(11), QStringLiteral("HH:mm:ss"));
+    if (!date.isValid() || !time.isValid())
+        return std::nullopt;
+    return date.toString(QStringLiteral("yyyy-MM-dd")) + u' ' + time.toString(QStringLiteral("HH:mm:ss"));
+}
+
+QLineEdit* lineBox(QWidget* parent, const char* name, int left, int top, int width, bool readOnly) {
+    auto* box = new QLineEdit(parent);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setMaxLength(std::numeric_limits<int>::max()); // a long stored text must not be cut on load
+    setTwipsGeometry(box, left, top, width, 375);
+    if (readOnly) {
+        box->setReadOnly(true);
+        QPalette p = box->palette();
+        p.setColor(QPalette::Base, QColor(224, 224, 224));
+        box->setPalette(p);
+    }
+    return box;
+}
+
+QLabel* label(QWidget* parent, const char* name, const QString& caption, int left, int top) {
+    auto* l = new QLabel(caption, parent);
+    l->setObjectName(QString::fromLatin1(name));
+    setTwipsGeometry(l, left, top, 975, 255);
+    return l;
+}
+
+} // namespace
+
+FrmModi* FrmModi::instance() {
+    if (!g_instance)
+        g_instance = new FrmModi();
+    return g_instance;
+}
+
+void FrmModi::unload() { delete g_instance.data(); }
+
+bool FrmModi::showModal(const QString& id, QWidget* parent) {
+    FrmModi* form = instance();
+    forms::adoptParent(form, parent);
+    if (!form->setDataid(id))
+        return false;
+    form->exec();
+    unload(); // closed by the user; a save has unloaded it already
+    return true;
+}
+
+FrmModi::FrmModi(QWidget* parent)
+    : QDialog(parent, forms::fixedDialogFlags()), layout_(this, ProportionalLayout::ComboHeight::LeaveAlone) {
+    setObjectName(QStringLiteral("FrmModi"));
+    setWindowTitle(QStringLiteral("修改Txt"));
+    setFixedSize(twipsToPixels(12600), twipsToPixels(7500));
+
+    txtTitle = lineBox(this, "txtTitle", 1080, 120, 9375, false);
+    TxtDataid = lineBox(this, "TxtDataid", 1080, 600, 4095, true);
+    TxtCreator = lineBox(this, "TxtCreator", 6360, 600, 4095, true);
+    TxtCreateDatetime = lineBox(this, "TxtCreateDatetime", 1080, 1080, 4095, true);
+    TxtModiDateTime = lineBox(this, "TxtModiDateTime", 6360, 1080, 4095, true);
+    TxtKeys = lineBox(this, "TxtKeys", 1080, 1560, 9375, false);
+
+    TxtDesc = new QPlainTextEdit(this);
+    TxtDesc->setObjectName(QStringLiteral("TxtDesc"));
+    TxtDesc->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    TxtDesc->setTabChangesFocus(true); // a text box: Tab moves on
+    setTwipsGeometry(TxtDesc, 1080, 2040, 11295, 735);
+
+    RtbData = new QTextEdit(this);
+    RtbData->setObjectName(QStringLiteral("RtbData"));
+    setTwipsGeometry(RtbData, 120, 3000, 12255, 4215);
+
+    CmdSave = new QPushButton(QStringLiteral("保存并关闭"), this);
+    CmdSave->setObjectName(QStringLiteral("CmdSave"));
+    // Enter in a box must not save and close the form.
+    CmdSave->setAutoDefault(false);
+    setTwipsGeometry(CmdSave, 10560, 240, 1815, 1455);
+
+    Label1 = label(this, "Label1", QStringLiteral("标    题："), 120, 240);
+    Label2 = label(this, "Label2", QStringLiteral("DataID  ："), 120, 720);
+    Label3 = label(this, "Label3", QStringLiteral("创建时间："), 120, 1200);
+    Label4 = label(this, "Label4", QStringLiteral("修改时间："), 5400, 1200);
+    Label5 = label(this, "Label5", QStringLiteral("备    注："), 120, 2280);
+    Label6 = label(this, "Label6", QStringLiteral("创建者："), 5400, 720);
+    Label7 = label(this, "Label7", QStringLiteral("正文："), 120, 2760);
+    Label8 = label(this, "Label8", QStringLiteral("关 键 字："), 120, 1680);
+
+    QWidget* const order[] = {txtTitle, TxtDataid, TxtCreator, TxtCreateDatetime, TxtModiDateTime,
+                              TxtKeys,  TxtDesc,   RtbData,    CmdSave};
+    for (std::size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
+
+    connect(CmdSave, &QPushButton::clicked, this, &FrmModi::CmdSave_Click);
+
+    Form_Load();
+}
+
+void FrmModi::Form_Load() {
+    layout_.SaveControlsPos();
+    forms::placeOnScreen(this);
+}
+
+void FrmModi::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    layout_.ResizeControls();
+}
+
+void FrmModi::keyPressEvent(QKeyEvent* event) {
+    // No cancel button: Escape must not close the form and drop the user's edits.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void FrmModi::reject() {
+    // Not while a save is waiting for the server: the handler still needs the form.
+    if (!busy_)
+        QDialog::reject();
+}
+
+QWidget* FrmModi::messageParent() { return isVisible() ? this : parentWidget(); }
+
+void FrmModi::unloadForm() {
+    if (isVisible())
+        done(QDialog::Accepted); // ends the opener's modal show
+    if (g_instance == this)
+        g_instance.clear();
+    // Later, not now: this runs inside the form's own handlers.
+    deleteLater();
+}
+
+QString FrmModi::FormatSQLData(const QString& text) {
+    QString out = text;
+    // Backslashes first, so the ones put before the quotes stay single.
+    out.replace(u'\\', QStringLiteral("\\\\"));
+    out.replace(u'\'', QStringLiteral("\\'"));
+    out.replace(u'"', QStringLiteral("\\\""));
+    return out;
+}
+
+bool FrmModi::setDataid(const QString& id) {
+    dataid_ = id;
+    bool found = false;
+    if (const DbStatus s = LoadRecord(id, found)) {
+        // The opener has no error path of its own: say here which record failed and why.
+        messageBoxes().critical(messageParent(), QStringLiteral("无法读取记录 %1：\r\n%2").arg(id, s->description),
+                                QStringLiteral("修改数据"));
+        unloadForm();
+        return false;
+    }
+    return found;
+}
+
+DbStatus FrmModi::LoadRecord(const QString& id, bool& found) {
+    found = false;
+    loaded_.clear();
+    QString errorText;
+    mConnDatabase::ConnectDatabase(errorText); // a failed open shows up when the statement runs
+    Connection* conn = mPublic::Conn.get();
+    const QString sql = QStringLiteral("select * from searchtxt_data where dataid='") + sqlLiteral(conn, id) + u'\'';
+
+    if (!mPublic::Rs)
+        mPublic::Rs = std::make_shared<Recordset>();
+    // Our own hold on it: the rows stay readable even if a handler replaces Rs while the load waits.
+    const std::shared_ptr<Recordset> rs = mPublic::Rs;
+    if (rs->State() == Connection::kStateOpen)
+        rs->Close();
+    if (DbStatus s = rs->Open(sql, conn, Recordset::kCursorKeyset, Recordset::kLockOptimistic))
+        return s;
+    if (rs->RecordCount() < 1) {
+        messageBoxes().information(messageParent(), QStringLiteral("未找到 相关信息！Error:"));
+        unloadForm();
+        return std::nullopt;
+    }
+
+    QStringList values;
+    for (const char* column : kColumns) {
+        const DbResult<QString> v = rs->text(QString::fromLatin1(column));
+        if (!v)
+            return v.error(); // a NULL column: the row cannot be edited here
+        values << v.value();
+    }
+    TxtDataid->setText(values[0]);
+    txtTitle->setText(values[1]);
+    RtbData->setPlainText(forms::toShownText(values[2]));
+    TxtCreateDatetime->setText(values[3]);
+    TxtModiDateTime->setText(values[4]);
+    TxtDesc->setPlainText(forms::toShownText(values[5]));
+    TxtCreator->setText(values[6]);
+    TxtKeys->setText(values[7]);
+    loaded_ = values;
+    found = true;
+    return std::nullopt;
+}
+
+void FrmModi::clearBoxes() {
+    TxtDataid->clear();
+    txtTitle->clear();
+    RtbData->clear();
+    TxtCreateDatetime->clear();
+    TxtModiDateTime->clear();
+    TxtDesc->clear();
+    TxtCreator->clear();
+    TxtKeys->clear();
+}
+
+void FrmModi::CmdSave_Click() {
+    if (busy_)
+        return; // a second click while the first save is still running
+    if (txtTitle->text().isEmpty()) {
+        txtTitle->setFocus();
+        messageBoxes().information(this, QStringLiteral("标题不能为空！"));
+        return;
+    }
+    if (forms::plainText(RtbData->document()).isEmpty()) {
+        RtbData->setFocus();
+        messageBoxes().information(this, QStringLiteral("正文不能为空！"));
+        return;
+    }
+
+    QPointer<FrmModi> self(this);
+    busy_ = true;
+    CmdSave->setEnabled(false);
+    DbError error;
+    const Saved outcome = saveRecord(error);
+    if (!self)
+        return;
+    busy_ = false;
+    CmdSave->setEnabled(true);
+
+    switch (outcome) {
+    case Saved::Done:
+        clearBoxes();
+        messageBoxes().information(this, QStringLiteral("修改成功！"));
+        unloadForm();
+        return;
+    case Saved::RowGone:
+        messageBoxes().information(this, QStringLiteral("修改失败,error:"));
+        clearBoxes();
+        unloadForm();
+        return;
+    case Saved::ChangedByOthers:
+        // Nothing written; the edits stay in the form so the user can keep what matters.
+        messageBoxes().critical(
+            this,
+            QStringLiteral("记录 %1 在打开之后已被其他用户修改，本次修改没有保存，以免覆盖对方的修改。\r\n"
+                           "您的编辑仍留在窗口中：请复制需要保留的内容，关闭窗口后重新打开该记录再修改。")
+                .arg(dataid_),
+            QStringLiteral("修改数据"));
+        return;
+    case Saved::Failed:
+        messageBoxes().critical(this, QStringLiteral("Error:CmdSave_Click，修改没有保存\r\n Err:") + error.description,
+                                QStringLiteral("修改数据"));
+        return;
+    }
+}
+
+bool FrmModi::rowAsLoaded(const Recordset& rs) const {
+    if (loaded_.size() != static_cast<qsizetype>(kColumns.size()))
+        return false;
+    for (std::size_t i = 0; i < kColumns.size(); ++i) {
+        const DbResult<QString> v = rs.text(QString::fromLatin1(kColumns[i]));
+        if (!v || v.value() != loaded_.at(static_cast<qsizetype>(i)))
+            return false;
+    }
+    return true;
+}
+
+FrmModi::Saved FrmModi::saveRecord(DbError& error) {
+    const auto fail = [&error](DbError e) {
+        error = std::move(e);
+        return Saved::Failed;
+    };
+    const QString id = dataid_;
+    const QString title = txtTitle->text();
+    const QString body = forms::toStoredText(forms::plainText(RtbData->document()));
+    const QString createText = TxtCreateDatetime->text();
+    const QString modiText = TxtModiDateTime->text();
+    const QString desc = forms::toStoredText(forms::plainText(TxtDesc->document()));
+    const QString creator = TxtCreator->text();
+    const QString keys = TxtKeys->text();
+
+    QString errorText;
+    mConnDatabase::ConnectDatabase(errorText); // a failed open shows up when the transaction starts
+    QPointer<Connection> conn = mPublic::Conn.get();
+    if (!conn)
+        return fail(forms::noConnectionError());
+
+    const std::optional<QString> created = normalisedDateTime(createText);
+    if (!created)
+        return fail(failure(QStringLiteral("创建时间“%1”不是有效的日期时间").arg(createText)));
+    const std::optional<QString> modified = normalisedDateTime(modiText);
+    if (!modified)
+        return fail(failure(QStringLiteral("修改时间“%1”不是有效的日期时间").arg(modiText)));
+
+    const auto literal = [&conn](const QString& text) { return sqlLiteral(conn, text); };
+    const QString idLiteral = literal(id);
+    const QString insert =
+        QStringLiteral("insert into `searchtxt_data`  (`dataid`, `name` , `data`,`createdatetime`,`modidatetime`,"
+                       "`desc`,`keys`,`creator`)  Values") +
+        QStringLiteral("('") + idLiteral + u'\'' + QStringLiteral(",'") + literal(title) + u'\'' +
+        QStringLiteral(",'") + literal(body) + u'\'' + QStringLiteral(",'") + *created + u'\'' +
+        QStringLiteral(",'") + *modified + u'\'' + QStringLiteral(",'") + literal(desc) + u'\'' +
+        QStringLiteral(",'") + literal(keys) + u'\'' + QStringLiteral(",'") + literal(creator) + u'\'' +
+        QStringLiteral(")");
+
+    // Declared before the recordset: whatever fails below is rolled back, so a failed insert never
+    // leaves the row deleted.
+    forms::Transaction transaction(conn);
+    if (DbStatus s = transaction.begin())
+        return fail(*s);
+
+    // A locking read inside the transaction: the row is checked against what was loaded, and nobody
+    // can change or delete it between this check and the delete.
+    Recordset rs;
+    if (DbStatus s = rs.Open(QStringLiteral("select * from searchtxt_data where dataid='") + idLiteral +
+                                 QStringLiteral("' for update"),
+                             conn, Recordset::kCursorStatic, Recordset::kLockOptimistic))
+        return fail(*s);
+    if (rs.RecordCount() < 1)
+        return Saved::RowGone;
+    if (!rowAsLoaded(rs))
+        return Saved::ChangedByOthers;
+
+    if (!conn)
+        return fail(forms::noConnectionError());
+    if (DbStatus s = conn->Execute(QStringLiteral("delete from searchtxt_data where dataid='") + idLiteral + u'\''))
+        return fail(*s);
+    if (!conn)
+        return fail(forms::noConnectionError());
+    if (DbStatus s = conn->Execute(insert))
+        return fail(*s);
+    if (DbStatus s = transaction.commit())
+        return fail(*s);
+    return Saved::Done;
+}

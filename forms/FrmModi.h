@@ -1,0 +1,84 @@
+#pragma once
+// The modify-record dialog: shows all eight columns of one record, lets the user change the title,
+// keywords, remarks and body, and writes the record back (delete plus insert in one transaction)
+// when "保存并关闭" is pressed. The id, the creator and both times are kept as loaded.
+#include "database/DbError.h"
+#include "util/ProportionalLayout.h"
+
+#include <QDialog>
+#include <QStringList>
+
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTextEdit;
+class Recordset;
+
+class FrmModi : public QDialog {
+    Q_OBJECT
+public:
+    // The one shared instance, loaded (constructed) on first use.
+    static FrmModi* instance();
+    // Unloads the shared instance; the next instance() loads a fresh one.
+    static void unload();
+    // Loads record `id` into the shared form and shows it modally over `parent`'s window; returns
+    // when the form has closed, and unloads it. False, with nothing shown but a message box, when
+    // the record is gone or could not be read.
+    static bool showModal(const QString& id, QWidget* parent = nullptr);
+
+    explicit FrmModi(QWidget* parent = nullptr);
+
+    // The dataid property: keeps `id` and loads its row into the boxes at once. False when the row
+    // is missing or could not be read: the user has been told (naming the id and the reason) and
+    // the form has unloaded itself, so the opener must not show it.
+    bool setDataid(const QString& id);
+    QString dataid() const { return dataid_; }
+
+    // The text escaped for a single-quoted SQL literal: backslashes doubled first, then a backslash
+    // put before every single and every double quote.
+    static QString FormatSQLData(const QString& text);
+
+    void CmdSave_Click();
+
+    QLineEdit* txtTitle;
+    QLineEdit* TxtDataid;
+    QLineEdit* TxtCreator;
+    QLineEdit* TxtCreateDatetime;
+    QLineEdit* TxtModiDateTime;
+    QLineEdit* TxtKeys;
+    QPlainTextEdit* TxtDesc;
+    QTextEdit* RtbData;
+    QPushButton* CmdSave;
+    QLabel* Label1;
+    QLabel* Label2;
+    QLabel* Label3;
+    QLabel* Label4;
+    QLabel* Label5;
+    QLabel* Label6;
+    QLabel* Label7;
+    QLabel* Label8;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void reject() override;
+
+private:
+    enum class Saved { Done, RowGone, ChangedByOthers, Failed };
+
+    void Form_Load();
+    // Fills the boxes from the row; `found` is false (message shown, form unloaded) when there is none.
+    DbStatus LoadRecord(const QString& id, bool& found);
+    Saved saveRecord(DbError& error);
+    bool rowAsLoaded(const Recordset& rs) const;
+    void clearBoxes();
+    // Closes the form if shown and lets it go; the next instance() loads a fresh one.
+    void unloadForm();
+    QWidget* messageParent();
+
+    ProportionalLayout layout_;
+    QString dataid_;
+    QStringList loaded_; // the row's column texts as loaded, to notice changes made by others
+    bool busy_ = false;
+};

@@ -1,0 +1,417 @@
+// The add and modify forms against the real server: the rows they write, refusals, failure paths,
+// lost updates and load failures. Message boxes go through the recording fake.
+#include "FakeMessageBoxes.h"
+#include "TestDb.h"
+#include "database/ConnDatabase.h"
+#include "database/Shared.h"
+#include "forms/FrmAdd.h"
+#include "forms/FrmModi.h"
+#include "util/Clock.h"
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+// Every row of these tests is dated 23 July 2999, so the ids share this prefix and only they are removed.
+const QString kPrefix = QStringLiteral("29990723");
+const QString kId = kPrefix + QStringLiteral("08000028800");
+const QString kCreated = QStringLiteral("2999-07-23 08:00:00");
+const QString kModified = QStringLiteral("2999-07-23 09:30:00");
+const QString kNoServer = QStringLiteral("127.0.0.1:1");
+
+// Steps by `stepMs` at every reading, to show which value came from which reading.
+class SteppingClock : public Clock {
+public:
+    QDateTime start;
+    qint64 stepMs = 0;
+    mutable int reads = 0;
+    QDateTime now() const override { return start.addMSecs(stepMs * reads++); }
+};
+
+class NoLogin : public mConnDatabase::LoginPrompt {
+public:
+    std::optional<mConnDatabase::LoginValues> ask() override { return std::nullopt; }
+};
+
+QDateTime at(int h, int m, int s, int ms = 0) { return QDateTime(QDate(2999, 7, 23), QTime(h, m, s, ms)); }
+QString crlf(QString s) { return s.replace(u'\n', QStringLiteral("\r\n")); }
+void flushDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
+
+} // namespace
+
+class TestForms : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir config;
+    FakeMessageBoxes boxes;
+    NoLogin noLogin;
+    SteppingClock clock;
+    std::unique_ptr<Connection> other; // another client of the same database
+
+    void exec(const QString& sql) {
+        const DbStatus s = other->Execute(sql);
+        QVERIFY2(!s, s ? qPrintable(s->description) : "");
+    }
+    // The eight columns in table order; NULL reads as "<NULL>"; empty list when the row is missing.
+    QStringList row(const QString& id) {
+        Recordset rs;
+        rs.Open(QStringLiteral("select dataid,name,data,createdatetime,modidatetime,`desc`,`keys`,creator "
+                               "from SearchTxt_Data where dataid='%1'").arg(id), other.get());
+        QStringList out;
+        for (int i = 0; rs.RecordCount() > 0 && i < 8; ++i) {
+            const DbResult<QString> v = rs.text(i);
+            out << (v ? v.value() : QStringLiteral("<NULL>"));
+        }
+        return out;
+    }
+    QStringList storedRecord() { return {kId, "名称", "一\r\n二", kCreated, kModified, "备注\r\n二行", "k1 k2", "张三"}; }
+    void insertRecord(const QString& nullColumn = {}) {
+        static const char* const columns[] = {"dataid", "name", "data", "createdatetime", "modidatetime", "desc", "keys", "creator"};
+        const QStringList values = storedRecord();
+        QStringList literals;
+        for (int i = 0; i < 8; ++i)
+            literals << (columns[i] == nullColumn ? QStringLiteral("NULL") : u'\'' + other->escape(values[i]) + u'\'');
+        exec(QStringLiteral("insert into SearchTxt_Data (dataid,name,data,createdatetime,modidatetime,`desc`,`keys`,creator) "
+                            "values (%1)").arg(literals.join(u',')));
+    }
+    void useServer(const QString& server) {
+        mConnDatabase::dbServerIP = server;
+        mConnDatabase::dbName = QStringLiteral("qelmorand");
+        mConnDatabase::dbUse = QStringLiteral("qelmorand");
+        mConnDatabase::dbPwd = QStringLiteral("40628173");
+        if (server == kNoServer && mPublic::Conn)
+            mPublic::Conn->Close(); // the next ConnectDatabase tries the unreachable server
+    }
+    void setClock(const QDateTime& start, int stepMs = 0) {
+        clock.start = start;
+        clock.stepMs = stepMs;
+        clock.reads = 0;
+        setAppClock(&clock);
+    }
+    // Exactly one message box, of this kind and title, was shown.
+    void onlyMessage(const QString& kind, const QString& title = {}) {
+        QCOMPARE(boxes.shown.size(), 1); // also: no second failure from a rollback
+        QCOMPARE(boxes.shown.first().kind, kind);
+        QCOMPARE(boxes.shown.first().title, title);
+    }
+    // The loaded form, ready to edit; fails the test when the load does.
+    FrmModi* loaded() {
+        insertRecord();
+        FrmModi* f = FrmModi::instance();
+        return f->setDataid(kId) ? f : nullptr;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        REQUIRE_DB();
+        QVERIFY(config.isValid());
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        setMessageBoxes(&boxes);
+        mConnDatabase::setLoginPrompt(&noLogin);
+        other = std::make_unique<Connection>();
+        const DbStatus s = other->Open(testdb::connectionString());
+        QVERIFY2(!s, s ? qPrintable(s->description) : "");
+    }
+    void init() {
+        setAppClock(nullptr);
+        useServer(testdb::server());
+        boxes.shown.clear();
+        FrmAdd::unload();
+        FrmModi::unload();
+        exec(QStringLiteral("delete from SearchTxt_Data where dataid like '%1%'").arg(kPrefix));
+    }
+    void cleanupTestCase() {
+        setAppClock(nullptr);
+        FrmAdd::unload();
+        FrmModi::unload();
+        if (other)
+            exec(QStringLiteral("delete from SearchTxt_Data where dataid like '%1%'").arg(kPrefix));
+    }
+
+    void addStoresRow_data() {
+        QTest::addColumn<QDateTime>("start");
+        QTest::addColumn<int>("stepMs");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("afternoon") << at(14, 3, 7, 600) << 0 << "标题 A" << "第一行\n第二行"
+                                   << QStringList{kPrefix + "14030750588", "标题 A", "第一行\r\n第二行",
+                                                  "2999-07-23 14:03:07", "2999-07-23 14:03:07", "", "", ""};
+        QTest::newRow("timer rounds up to 86400") << at(23, 59, 59, 700) << 0 << "t" << "b"
+                                                  << QStringList{kPrefix + "23595986400", "t", "b", "2999-07-23 23:59:59",
+                                                                 "2999-07-23 23:59:59", "", "", ""};
+        // Readings: date, timer, creation time, modification time.
+        QTest::newRow("each time read on its own") << at(10, 0, 0) << 1000 << "t" << "b"
+                                                   << QStringList{kPrefix + "10000036001", "t", "b", "2999-07-23 10:00:02",
+                                                                  "2999-07-23 10:00:03", "", "", ""};
+        QTest::newRow("blanks and line breaks only") << at(11, 0, 0) << 0 << "   " << "\n\n"
+                                                     << QStringList{kPrefix + "11000039600", "   ", "\r\n\r\n",
+                                                                    "2999-07-23 11:00:00", "2999-07-23 11:00:00", "", "", ""};
+    }
+    void addStoresRow() {
+        QFETCH(QDateTime, start);
+        QFETCH(int, stepMs);
+        QFETCH(QString, title);
+        QFETCH(QString, body);
+        QFETCH(QStringList, expected);
+        FrmAdd* f = FrmAdd::instance();
+        f->txtTitle->setText(title);
+        f->RtbData->setPlainText(body);
+        QString errorText;
+        mConnDatabase::ConnectDatabase(errorText); // opened now, so the add reads no clock to open it
+        setClock(start, stepMs);
+        f->CmdAddNew_Click();
+        setAppClock(nullptr);
+        onlyMessage("information");
+        QCOMPARE(boxes.lastText(), QStringLiteral("增加成功！"));
+        QCOMPARE(row(expected.first()), expected);
+        QVERIFY(f->txtTitle->text().isEmpty());
+        QVERIFY(f->RtbData->toPlainText().isEmpty());
+        QCOMPARE(FrmAdd::instance(), f); // still open for the next record
+    }
+
+    void refusals_data() {
+        QTest::addColumn<bool>("modify");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("focus");
+        QTest::newRow("add, empty title") << false << "" << "b" << "标题不能为空！" << "txtTitle";
+        QTest::newRow("add, both empty") << false << "" << "" << "标题不能为空！" << "txtTitle";
+        QTest::newRow("add, empty body") << false << "t" << "" << "正文不能为空！" << "RtbData";
+        QTest::newRow("modify, empty title") << true << "" << "b" << "标题不能为空！" << "txtTitle";
+        QTest::newRow("modify, empty body") << true << "t" << "" << "正文不能为空！" << "RtbData";
+    }
+    void refusals() {
+        QFETCH(bool, modify);
+        QFETCH(QString, title);
+        QFETCH(QString, body);
+        QFETCH(QString, message);
+        QDialog* f = modify ? static_cast<QDialog*>(loaded()) : FrmAdd::instance();
+        QVERIFY(f);
+        setClock(at(12, 0, 0)); // an add would make kPrefix + "12000043200"
+        f->findChild<QLineEdit*>("txtTitle")->setText(title);
+        f->findChild<QTextEdit*>("RtbData")->setPlainText(body);
+        f->show();
+        QVERIFY(QTest::qWaitForWindowActive(f));
+        if (modify)
+            static_cast<FrmModi*>(f)->CmdSave_Click();
+        else
+            static_cast<FrmAdd*>(f)->CmdAddNew_Click();
+        onlyMessage("information");
+        QCOMPARE(boxes.lastText(), message);
+        QTEST(f->focusWidget()->objectName(), "focus");
+        QCOMPARE(f->findChild<QLineEdit*>("txtTitle")->text(), title);
+        setAppClock(nullptr);
+        QCOMPARE(row(kId), modify ? storedRecord() : QStringList());
+        QVERIFY(row(kPrefix + QStringLiteral("12000043200")).isEmpty());
+    }
+
+    // The clock gives kPrefix 14:03:07.6, so the add makes the id kPrefix + "14030750588".
+    void addFailure_data() {
+        QTest::addColumn<QString>("cause");
+        QTest::addColumn<QString>("mentions");
+        QTest::newRow("same-second id") << "duplicate" << kPrefix + "14030750588";
+        QTest::newRow("title too long for its column") << "too long" << "name";
+        QTest::newRow("server unreachable") << "no server" << "数据库连接未打开";
+    }
+    void addFailure() {
+        QFETCH(QString, cause);
+        const QString id = kPrefix + QStringLiteral("14030750588");
+        if (cause == "duplicate")
+            exec(QStringLiteral("insert into SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
+                                "values ('%1','earlier','e','','','')").arg(id));
+        const QString title = cause == "too long" ? QString(70000, u'x') : QStringLiteral("later");
+        FrmAdd* f = FrmAdd::instance();
+        f->txtTitle->setText(title);
+        f->RtbData->setPlainText(QStringLiteral("正文"));
+        if (cause == "no server")
+            useServer(kNoServer);
+        setClock(at(14, 3, 7, 600));
+        f->CmdAddNew_Click();
+        setAppClock(nullptr);
+        onlyMessage("critical", "增加数据");
+        QVERIFY(boxes.lastText().startsWith(QStringLiteral("Error:CmdAddNew_Click\r\n Err:")));
+        QFETCH(QString, mentions);
+        QVERIFY2(boxes.lastText().contains(mentions), qPrintable(boxes.lastText()));
+        QCOMPARE(f->txtTitle->text(), title);
+        QCOMPARE(f->RtbData->toPlainText(), QStringLiteral("正文"));
+        QCOMPARE(row(id).value(1), cause == "duplicate" ? QStringLiteral("earlier") : QString());
+        QVERIFY(!mPublic::Conn->inTransaction());
+    }
+
+    void loadFillsBoxes() {
+        FrmModi* f = loaded();
+        QVERIFY(f);
+        QVERIFY(boxes.shown.isEmpty());
+        QCOMPARE(f->dataid(), kId);
+        // Shown with LF line ends, in load order: id, title, body, times, remarks, creator, keywords.
+        QCOMPARE((QStringList{f->TxtDataid->text(), f->txtTitle->text(), f->RtbData->toPlainText(),
+                              f->TxtCreateDatetime->text(), f->TxtModiDateTime->text(), f->TxtDesc->toPlainText(),
+                              f->TxtCreator->text(), f->TxtKeys->text()}),
+                 (QStringList{kId, "名称", "一\n二", kCreated, kModified, "备注\n二行", "张三", "k1 k2"}));
+    }
+
+    void loadFailure_data() {
+        QTest::addColumn<QString>("cause");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("mentions");
+        for (const char* column : {"name", "data", "createdatetime", "modidatetime", "desc", "keys", "creator"})
+            QTest::addRow("NULL %s", column) << column << "critical" << "NULL";
+        QTest::newRow("no such row") << "missing" << "information" << "未找到 相关信息！Error:";
+        QTest::newRow("server unreachable") << "no server" << "critical" << "数据库连接未打开";
+    }
+    void loadFailure() {
+        QFETCH(QString, cause);
+        QFETCH(QString, mentions);
+        if (cause != "missing")
+            insertRecord(cause);
+        if (cause == "no server")
+            useServer(kNoServer);
+        QPointer<FrmModi> f = FrmModi::instance();
+        QVERIFY(!f->setDataid(kId));
+        QFETCH(QString, kind);
+        onlyMessage(kind, kind == "critical" ? QStringLiteral("修改数据") : QString());
+        QVERIFY2(boxes.lastText().contains(mentions), qPrintable(boxes.lastText()));
+        if (boxes.shown.first().kind == "critical")
+            QVERIFY(boxes.lastText().contains(kId));
+        flushDeletes();
+        QVERIFY(!f); // unloaded: the opener has nothing to show
+    }
+
+    void formatSqlData_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("escaped");
+        QTest::newRow("plain") << "abc 中文" << "abc 中文";
+        QTest::newRow("backslash") << "a\\b" << "a\\\\b";
+        QTest::newRow("single quote") << "it's" << "it\\'s";
+        QTest::newRow("double quote") << "say \"hi\"" << "say \\\"hi\\\"";
+        QTest::newRow("one of each") << "\\'\"" << "\\\\\\'\\\"";
+        QTest::newRow("quote already escaped") << "\\'" << "\\\\\\'";
+    }
+    void formatSqlData() {
+        QFETCH(QString, text);
+        QTEST(FrmModi::FormatSQLData(text), "escaped");
+    }
+
+    void saveRoundTrip_data() {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<QString>("desc");
+        QTest::addColumn<QString>("body");
+        QTest::newRow("backslashes and quotes") << "C:\\dir\\ it's \"x\"" << "\\'\"" << "a\\'b\n\"c\"" << "\\n is not\n'a' \"b\" \\";
+        QTest::newRow("chinese") << "中文标题" << "关键字 二" << "备注：说明\n第二行" << "正文\n第二行\n";
+        QTest::newRow("title of blanks") << "   " << "" << "" << " ";
+        QTest::newRow("no-break spaces") << "a\u00a0b" << "k" << "d\u00a0" << "x\u00a0y";
+    }
+    void saveRoundTrip() {
+        QFETCH(QString, title);
+        QFETCH(QString, keys);
+        QFETCH(QString, desc);
+        QFETCH(QString, body);
+        QPointer<FrmModi> f = loaded();
+        QVERIFY(f);
+        f->txtTitle->setText(title);
+        f->TxtKeys->setText(keys);
+        f->TxtDesc->setPlainText(desc);
+        f->RtbData->setPlainText(body);
+        f->CmdSave_Click();
+        onlyMessage("information");
+        QCOMPARE(boxes.lastText(), QStringLiteral("修改成功！"));
+        QVERIFY(f);
+        for (QLineEdit* box : f->findChildren<QLineEdit*>())
+            QVERIFY(box->text().isEmpty());
+        QVERIFY(f->RtbData->toPlainText().isEmpty() && f->TxtDesc->toPlainText().isEmpty());
+        flushDeletes();
+        QVERIFY(!f);
+        // Id, creator and both times as loaded.
+        QCOMPARE(row(kId), (QStringList{kId, title, crlf(body), kCreated, kModified, crlf(desc), keys, "张三"}));
+    }
+
+    // Another client changes or deletes the row between the load and the save.
+    void saveAfterOthers_data() {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("gone");
+        const QString update = QStringLiteral("update SearchTxt_Data set `%1`='%2' where dataid='") + kId + u'\'';
+        QTest::newRow("deleted") << "delete from SearchTxt_Data where dataid='" + kId + "'" << true;
+        for (const char* column : {"name", "data", "desc", "keys"})
+            QTest::addRow("%s changed", column) << update.arg(column, "theirs") << false;
+        QTest::newRow("modidatetime changed") << update.arg("modidatetime", "2999-07-23 11:11:11") << false;
+    }
+    void saveAfterOthers() {
+        QFETCH(QString, change);
+        QFETCH(bool, gone);
+        QPointer<FrmModi> f = loaded();
+        QVERIFY(f);
+        f->txtTitle->setText(QStringLiteral("mine"));
+        exec(change);
+        const QStringList theirs = row(kId);
+        f->CmdSave_Click();
+        if (gone) {
+            onlyMessage("information");
+            QCOMPARE(boxes.lastText(), QStringLiteral("修改失败,error:"));
+            QVERIFY(f && f->txtTitle->text().isEmpty());
+        } else {
+            // Nothing overwritten; the user keeps the edits and is told which record.
+            onlyMessage("critical", "修改数据");
+            QVERIFY2(boxes.lastText().contains(kId), qPrintable(boxes.lastText()));
+        }
+        flushDeletes();
+        QCOMPARE(f.isNull(), gone);
+        if (!gone)
+            QCOMPARE(f->txtTitle->text(), QStringLiteral("mine"));
+        QCOMPARE(row(kId), theirs);
+    }
+
+    void saveFailure_data() {
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("insert fails after the delete") << "too long";
+        QTest::newRow("server unreachable") << "no server";
+    }
+    void saveFailure() {
+        QFETCH(QString, cause);
+        QPointer<FrmModi> f = loaded();
+        QVERIFY(f);
+        const QString title = cause == "too long" ? QString(70000, u'x') : QStringLiteral("mine");
+        f->txtTitle->setText(title);
+        if (cause == "no server")
+            useServer(kNoServer);
+        f->CmdSave_Click();
+        QCOMPARE(row(kId), storedRecord()); // the row as loaded is still there
+        onlyMessage("critical", "修改数据");
+        QVERIFY(boxes.lastText().startsWith(QStringLiteral("Error:CmdSave_Click")));
+        QVERIFY(boxes.lastText().contains(QStringLiteral("\r\n Err:")));
+        QVERIFY(!mPublic::Conn->inTransaction());
+        flushDeletes();
+        QVERIFY(f);
+        QCOMPARE(f->txtTitle->text(), title);
+    }
+
+    void showModal() {
+        QVERIFY(!FrmModi::showModal(kId)); // no such row: nothing is shown
+        insertRecord();
+        boxes.shown.clear();
+        QString shownId;
+        QTimer poll; // the load itself runs the event loop, so wait for the modal show
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (auto* f = qobject_cast<FrmModi*>(QApplication::activeModalWidget())) {
+                poll.stop();
+                shownId = f->TxtDataid->text();
+                f->close();
+            }
+        });
+        poll.start(10);
+        QVERIFY(FrmModi::showModal(kId));
+        QCOMPARE(shownId, kId);
+        QCOMPARE(row(kId), storedRecord()); // closing saves nothing
+        QVERIFY(boxes.shown.isEmpty());
+    }
+};
+
+QTEST_MAIN(TestForms)
+#include "tst_forms.moc"
