@@ -1,0 +1,68 @@
+#include "host/FrmMain.h"
+
+#include "control/VornikInterface.h"
+#include "host/ControlContainer.h"
+#include "host/HostSizing.h"
+#include "util/MessageBoxes.h"
+#include "util/Twips.h"
+
+#include <QScreen>
+
+FrmMain::FrmMain(QWidget* parent) : QWidget(parent) {
+    setObjectName("FrmMain");
+    setWindowTitle("Form1");
+    QFont font;
+    font.setFamilies({"Tahoma"});
+    font.setPointSizeF(8.25);
+    setFont(font);
+    resize(twipsToPixels(kDesignClientWidth), twipsToPixels(kDesignClientHeight));
+}
+
+bool FrmMain::loadControl(ControlContainer& container) {
+    QString errorText;
+    QWidget* control =
+        container.createControl(QString::fromLatin1(vornik_identity::kProgId),
+                                QString::fromLatin1(vornik_identity::kClassId), this, errorText);
+    if (!control) {
+        messageBoxes().critical(this, errorText, windowTitle());
+        return false;
+    }
+    setControl(control);
+    return true;
+}
+
+void FrmMain::setControl(QWidget* control) {
+    control->setParent(this);
+    control->setObjectName("uVornik1");
+    setTwipsGeometry(control, 480, 120, 16335, 9255);
+    uVornik1 = control;
+    if (isVisible())
+        control->show();
+}
+
+void FrmMain::Form_Load() {
+    const QScreen* s = screen();
+    if (!s)
+        return;
+    const QRect area = s->geometry();
+    const QRect frame = frameGeometry();
+    // Halves of the leftover space, in twips as the window manager of the design measured them.
+    const double left = pixelsToTwips(area.width() - frame.width()) / 2.0;
+    const double top = pixelsToTwips(area.height() - frame.height()) / 2.0;
+    move(area.x() + twipsToPixels(left), area.y() + twipsToPixels(top));
+}
+
+void FrmMain::Form_Resize() {
+    if (!uVornik1)
+        return;
+    const QRect frame = frameGeometry();
+    const auto place =
+        controlRectForOuterSize(int(pixelsToTwips(frame.width())), int(pixelsToTwips(frame.height())));
+    if (place)
+        setTwipsGeometry(uVornik1, place->x(), place->y(), place->width(), place->height());
+}
+
+void FrmMain::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    Form_Resize();
+}

@@ -1,0 +1,16 @@
+// Test_Vornik: one window showing one search control, created from the control library.
+#include "host/ControlContainer.h"
+#include "host/FrmMain.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    FrmMain form;
+    ControlContainer container;
+    if (!form.loadControl(container))
+        return 1;
+    form.Form_Load();
+    form.show();
+    return app.exec();
+}

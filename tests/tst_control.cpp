@@ -1,0 +1,226 @@
+#include "control/uVornik.h"
+#include "database/Shared.h"
+#include "util/Clock.h"
+#include "util/Twips.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+namespace {
+
+class FixedClock : public Clock {
+public:
+    QDateTime at;
+    QDateTime now() const override { return at; }
+};
+
+QRect pixels(const QRect& twips) {
+    return QRect(twipsToPixels(twips.x()), twipsToPixels(twips.y()), twipsToPixels(twips.width()),
+                 twipsToPixels(twips.height()));
+}
+
+QWidget* named(uVornik& c, const QString& name) {
+    QWidget* w = c.findChild<QWidget*>(name);
+    if (!w)
+        qFatal("no child %s", qPrintable(name));
+    return w;
+}
+
+// Shown and active, so access keys and Tab reach the control as they would on a desktop.
+void showActive(QWidget& w) {
+    w.show();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+}
+
+// Whether `panel` is what a click at its centre would hit, i.e. nothing lies above it there.
+bool onTop(uVornik& c, QWidget* panel) {
+    QWidget* hit = c.childAt(panel->geometry().center());
+    return hit && (hit == panel || panel->isAncestorOf(hit));
+}
+
+} // namespace
+
+class TestControl : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    // Children at their design place (a sample: top level, panels, panel children, the hidden
+    // button, the splitter's 70 twips that are no whole pixel). Scaling moves lefts and widths
+    // with the width only; a child moved by hand (a dragged panel) gets its design place back.
+    void designGeometry_data() {
+        QTest::addColumn<QRect>("design"); // twips, relative to the container
+        auto row = [](const char* name, int l, int t, int w, int h) {
+            QTest::newRow(name) << QRect(l, t, w, h);
+        };
+        row("TxtTitle", 0, 0, 11655, 480);
+        row("CmdTestS", -999, -999, 1, 1);
+        row("PicSplit", 0, 4920, 12735, 70);
+        row("List1", 120, 5040, 12495, 1110);
+        row("PicControlS", 1440, 1440, 9735, 3615);
+        row("CmdControl_0", 480, 480, 1935, 375);
+        row("CmdTest_4", 240, 1440, 1335, 615);
+    }
+    void designGeometry() {
+        QFETCH(QRect, design);
+        uVornik c;
+        QWidget* w = named(c, QTest::currentDataTag());
+        const QRect atDesign = pixels(design);
+        QCOMPARE(c.size(), QSize(853, 437));
+        QCOMPARE(w->geometry(), atDesign);
+
+        c.show();
+        c.resize(c.width() * 2, c.height());
+        const auto doubled = [](int px) { return twipsToPixels(2.0 * pixelsToTwips(px)); };
+        QCOMPARE(w->geometry(),
+                 QRect(doubled(atDesign.x()), atDesign.y(), doubled(atDesign.width()), atDesign.height()));
+
+        w->setGeometry(3, 4, 50, 60);
+        w->raise();
+        c.resize(c.width(), 0); // collapsed, then back: restored from the record
+        c.resize(853, 437);
+        QCOMPARE(w->geometry(), atDesign);
+    }
+
+    void startState() {
+        mPublic::Conn.reset();
+        uVornik first;
+        Connection* firstConn = mPublic::Conn.get();
+        QVERIFY(firstConn && mPublic::Rs);
+        QCOMPARE(firstConn->State(), Connection::kStateClosed);
+        uVornik c;
+        QVERIFY(mPublic::Conn.get() != firstConn); // every instance starts the shared objects afresh
+        QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
+
+        QCOMPARE(c.TxtTitle->text(),
+                 QStringLiteral("Skarvel - 版本号：") + QStringLiteral(VORNIK_VERSION_TEXT));
+        QVERIFY(QRegularExpression(R"(^\d+\.\d+\.\d+$)").match(c.GetVersionText()).hasMatch());
+        QVERIFY(c.PicControlS->isHidden() && c.PicTestS->isHidden());
+        QVERIFY(c.TxtTS->text().isEmpty());
+        QStringList captions;
+        for (QAction* entry : c.Menus->actions())
+            captions << (entry->isSeparator() ? QStringLiteral("-") : entry->text());
+        QCOMPARE(captions, QStringList({"增加TXT", "删除TXT", "修改TXT", "-", "导出文件名", "导出所有TXT"}));
+        QCOMPARE(c.Menus->actions().indexOf(c.Menu[5]), 5);
+        QVERIFY(!c.Menu[5]->isVisible()); // export all: offered only while titles-only is off
+        // The splitter lies behind every other child.
+        QCOMPARE(c.findChildren<QWidget*>(Qt::FindDirectChildrenOnly).first(), c.PicSplit);
+    }
+
+    // Alt+S reaches the out-of-view test button wherever the focus is in the control, toggles the
+    // panel each time, raises it over the control panel, and leaves the focus where it was.
+    void altS_data() {
+        QTest::addColumn<QString>("focus");
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("search box, design size") << "txtSearchKey" << QSize(853, 437);
+        QTest::newRow("list, shrunk") << "List1" << QSize(400, 300);
+    }
+    void altS() {
+        QFETCH(QString, focus);
+        QFETCH(QSize, size);
+        uVornik c;
+        showActive(c);
+        c.resize(size);
+        named(c, focus)->setFocus();
+        c.Label1_Click(); // the control panel lies under the test panel's place
+        QVERIFY(onTop(c, c.PicControlS));
+
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_S, Qt::AltModifier);
+        QTRY_VERIFY(!c.PicTestS->isHidden());
+        QVERIFY(onTop(c, c.PicTestS));
+        QTest::qWait(250); // one press, one toggle
+        QVERIFY(!c.PicTestS->isHidden());
+        QCOMPARE(QApplication::focusWidget(), named(c, focus));
+
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_S, Qt::AltModifier);
+        QTRY_VERIFY(c.PicTestS->isHidden());
+        QVERIFY(!c.PicControlS->isHidden());
+    }
+
+    void showStatus_data() {
+        QTest::addColumn<QDateTime>("at");
+        QTest::addColumn<QStringList>("messages"); // written in this order, at the same instant
+        QTest::addColumn<QString>("expected");
+        const QDateTime morning(QDate(2024, 3, 7), QTime(9, 5, 3));
+        QTest::newRow("replaced, same second") << morning << QStringList{"正在读取数据:0", "正在读取数据:1"}
+                                               << "2024-03-07 09:05:03 正在读取数据:1";
+        QTest::newRow("empty message") << morning << QStringList{""} << "2024-03-07 09:05:03 ";
+        QTest::newRow("24-hour clock") << QDateTime(QDate(2023, 12, 31), QTime(23, 59, 59))
+                                       << QStringList{"x"} << "2023-12-31 23:59:59 x";
+    }
+    void showStatus() {
+        QFETCH(QDateTime, at);
+        QFETCH(QStringList, messages);
+        QFETCH(QString, expected);
+        FixedClock clock;
+        clock.at = at;
+        setAppClock(&clock);
+        uVornik c;
+        for (const QString& m : messages)
+            c.ShowStatus(m);
+        setAppClock(nullptr);
+        QCOMPARE(c.TxtTS->text(), expected);
+    }
+
+    void showStatusYields() {
+        uVornik c;
+        bool ran = false;
+        QMetaObject::invokeMethod(
+            &c, [&] { ran = true; }, Qt::QueuedConnection);
+        c.ShowStatus("x");
+        QVERIFY(ran);
+    }
+
+    // "设置" opens the control panel on a click only, and brings it over the test panel.
+    void label1_data() {
+        QTest::addColumn<Qt::MouseButton>("button");
+        QTest::addColumn<bool>("releasedOutside");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("left click") << Qt::LeftButton << false << true;
+        QTest::newRow("right click") << Qt::RightButton << false << false;
+        QTest::newRow("released outside") << Qt::LeftButton << true << false;
+    }
+    void label1() {
+        QFETCH(Qt::MouseButton, button);
+        QFETCH(bool, releasedOutside);
+        QFETCH(bool, opens);
+        uVornik c;
+        c.show();
+        c.CmdTestS_Click();
+        QTest::mousePress(c.Label1, button, {}, QPoint(2, 2));
+        QTest::mouseRelease(c.Label1, button, {}, releasedOutside ? QPoint(-20, 40) : QPoint(3, 3));
+        QCOMPARE(!c.PicControlS->isHidden(), opens);
+        if (opens)
+            QVERIFY(onTop(c, c.PicControlS));
+    }
+
+    void tabOrder_data() {
+        QTest::addColumn<bool>("controlPanel");
+        QTest::addColumn<bool>("testPanel");
+        QTest::addColumn<QStringList>("order"); // from the search box, Tab after Tab, back to it
+        const QStringList head{"cmdSearch", "RTBox", "List1", "TxtTS"};
+        const QStringList control{"CmdControl_0", "CmdControl_1", "ChkControl_0", "CmdControl_99"};
+        const QStringList test{"CmdTest_0", "CmdTest_1", "CmdTest_2", "CmdTest_3", "CmdTest_4", "CmdTest_99"};
+        const QStringList tail{"TxtTitle", "txtSearchKey"};
+        QTest::newRow("panels hidden") << false << false << head + tail;
+        QTest::newRow("both panels") << true << true << head + control + test + tail;
+    }
+    void tabOrder() {
+        QFETCH(bool, controlPanel);
+        QFETCH(bool, testPanel);
+        QFETCH(QStringList, order);
+        uVornik c;
+        showActive(c);
+        QCOMPARE(QApplication::focusWidget(), c.txtSearchKey);
+        c.PicControlS->setVisible(controlPanel);
+        c.PicTestS->setVisible(testPanel);
+        QStringList seen;
+        for (qsizetype i = 0; i < order.size(); ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            seen << QApplication::focusWidget()->objectName();
+        }
+        QCOMPARE(seen, order);
+    }
+};
+
+QTEST_MAIN(TestControl)
+#include "tst_control.moc"
