@@ -96,6 +96,8 @@ void uVornik::createChildren() {
     PicSplit->setCursor(Qt::SizeVerCursor);
 
     List1 = child<QListWidget>(this, "List1", 120, 5040, 12495, 1110);
+    // Results can run to many thousands of titles: one row height for all keeps layout cheap.
+    List1->setUniformItemSizes(true);
 
     TxtTS = child<QLineEdit>(this, "TxtTS", 120, 6120, 12495, 375);
     setBackColor(TxtTS, QPalette::Base, QColor(0xE0, 0xE0, 0xE0));
@@ -145,6 +147,13 @@ void uVornik::createChildren() {
 
     connect(Label1, &ClickLabel::clicked, this, &uVornik::Label1_Click);
     connect(CmdTestS, &QPushButton::clicked, this, &uVornik::CmdTestS_Click);
+    connect(cmdSearch, &QPushButton::clicked, this, &uVornik::cmdSearch_Click);
+    connect(txtSearchKey, &QLineEdit::returnPressed, this, &uVornik::cmdSearch_Click);
+    // The viewer follows the selection, whether it moved by mouse or by arrow keys.
+    connect(List1, &QListWidget::currentRowChanged, this, [this](int row) {
+        if (row >= 0)
+            List1_Click();
+    });
 }
 
 void uVornik::initTabOrder() {

@@ -7,16 +7,18 @@
 // reach them directly; control arrays (CmdControl, ChkControl, CmdTest, Menu) are indexed as in the
 // design, the close buttons of both panels having index 99.
 //
-// The control's default interface (IUVornik in control/VornikInterface.h: RsOpen, GetCaretPos) is
-// not implemented here yet; once it is, the class derives from IUVornik as well and names it in
-// Q_INTERFACES so a host can qobject_cast to it.
+// The control implements its default interface (IUVornik in control/VornikInterface.h: RsOpen,
+// GetCaretPos), named in Q_INTERFACES so a host can qobject_cast to it.
 #include "control/ClickLabel.h"
+#include "control/VornikInterface.h"
+#include "database/Recordset.h"
 #include "util/ProportionalLayout.h"
 
 #include <QMap>
 #include <QWidget>
 
 #include <array>
+#include <memory>
 
 class QAction;
 class QCheckBox;
@@ -27,8 +29,18 @@ class QMenu;
 class QPushButton;
 class QTextEdit;
 
-class uVornik : public QWidget {
+namespace mPublic {
+// The result arrays, process-wide, indexed by list position: for a search of N rows each holds
+// N + 1 elements, element N empty. RowData holds the placeholder "无内容" after a title search.
+inline QStringList RowNames;
+inline QStringList RowData;
+inline QStringList RowIds;
+inline const QString kNoContent = QStringLiteral("无内容");
+} // namespace mPublic
+
+class uVornik : public QWidget, public IUVornik {
     Q_OBJECT
+    Q_INTERFACES(IUVornik)
 public:
     // The design area, in twips.
     static constexpr int kDesignWidth = 12795;
@@ -43,6 +55,26 @@ public:
 
     // The library version as "major.minor.revision" (e.g. "1.0.51").
     QString GetVersionText() const;
+
+    // Runs one statement into the shared recordset Rs: status "开始执行SQL..." then "SQL 执行完成!"
+    // (or "SQL 出错：" + description, which is also returned). A time-out drops the connection and
+    // reopens it with the held account, and counts as run. Returns as soon as the statement has
+    // finished; the window keeps painting and handling input meanwhile.
+    QString RsOpen(const QString& strSQL) override;
+    // Line (as the box displays it) and column of the caret of the text box with that window id.
+    void GetCaretPos(WId hwnd5, qint32& LineNo, qint32& ColNo) override;
+
+    // The search: title search when ChkControl(0) is ticked, else full text over titles and bodies.
+    void cmdSearch_Click();
+    void SearchFileName(const QString& key);
+    void SearchTxtData(const QString& key);
+    // The viewer: shows the selected row's record and writes the figures line.
+    void List1_Click();
+
+    // Statements run through RsOpen since the control started (the viewer's one-per-click rule).
+    quint64 statementsRun() const { return m_statementsRun; }
+    // The text of the statement RsOpen ran last.
+    const QString& lastStatement() const { return m_lastStatement; }
 
     // Handlers, public so later work and tests can call them as the events would.
     void Label1_Click();   // raises and shows the control panel
@@ -74,6 +106,24 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // RsOpen that also hands the caller its own result, which a later statement run from a
+    // handler while this caller yields cannot replace under it.
+    QString runStatement(const QString& sql, std::shared_ptr<Recordset>& result);
+    enum class Load { Done, Superseded, Failed };
+    // Reads every row of `rs` into the result arrays and List1. Progress goes to the status line
+    // at most about every 10 ms (first and last index always), so large results load at the speed
+    // of the query while the list grows visibly and the window stays responsive.
+    Load loadRows(Recordset& rs, quint64 search, bool withContent, QString* error);
+    bool superseded(quint64 search) const { return search != m_search; }
+    // The search value as the inside of a LIKE pattern literal: quotes and backslashes escaped,
+    // "%" and "_" kept as wildcards.
+    static QString likeValue(const QString& key);
+    static QString literalValue(const QString& text);
+
+    quint64 m_search = 0; // the newest search; an older one stops at its next yield
+    quint64 m_statementsRun = 0;
+    QString m_lastStatement;
+
     void createChildren();
     void initTabOrder();
     void UserControl_Initialize();

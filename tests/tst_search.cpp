@@ -1,0 +1,386 @@
+// The search, the viewer and the statement runner of the control, against the real throwaway server.
+#include "FakeMessageBoxes.h"
+#include "TestDb.h"
+#include "control/uVornik.h"
+#include "database/ConnDatabase.h"
+#include "database/Shared.h"
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+const QString kDb = QStringLiteral("vornik_test_search");
+const QString kPlainView =
+    QStringLiteral("CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT `dataid` AS `DataID`, `name` FROM SearchTxt_Data");
+} // namespace
+
+class TestSearch : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir config;
+    FakeMessageBoxes boxes;
+    std::unique_ptr<uVornik> control;
+    QStringList statuses;
+
+    Connection& admin() { return *adminConn; }
+    std::unique_ptr<Connection> adminConn;
+
+    void exec(const QString& sql) {
+        const DbStatus s = adminConn->Execute(sql);
+        QVERIFY2(!s, s ? qPrintable(s->description + QStringLiteral(" in ") + sql) : "");
+    }
+    void insert(const QString& id, const QVariant& name, const QString& data) {
+        const QString n = name.isNull() ? QStringLiteral("NULL") : u'\'' + admin().escape(name.toString()) + u'\'';
+        exec(QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) VALUES ('%1',%2,'%3','','','')")
+                 .arg(admin().escape(id), n, admin().escape(data)));
+    }
+    void pointAtTestDatabase() {
+        mConnDatabase::forgetAccount();
+        mConnDatabase::dbServerIP = testdb::server();
+        mConnDatabase::dbName = kDb;
+        mConnDatabase::dbUse = QStringLiteral("qelmorand");
+        mConnDatabase::dbPwd = QStringLiteral("40628173");
+    }
+    void search(bool titlesOnly, const QString& key) {
+        control->ChkControl[0]->setChecked(titlesOnly);
+        control->txtSearchKey->setText(key);
+        QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
+    }
+    QStringList listed() const {
+        QStringList out;
+        for (int i = 0; i < control->List1->count(); ++i)
+            out << control->List1->item(i)->text();
+        return out;
+    }
+    QString status() const { return control->TxtTS->text().mid(20); } // after "yyyy-MM-dd hh:mm:ss "
+
+private Q_SLOTS:
+    void initTestCase() {
+        REQUIRE_DB();
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        setMessageBoxes(&boxes);
+        adminConn = std::make_unique<Connection>();
+        QVERIFY(!adminConn->Open(testdb::connectionString()));
+        exec(QStringLiteral("CREATE DATABASE IF NOT EXISTS ") + kDb);
+        exec(QStringLiteral("USE ") + kDb);
+        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS SearchTxt_Data LIKE qelmorand.SearchTxt_Data"));
+        exec(kPlainView);
+    }
+
+    void init() {
+        exec(QStringLiteral("DELETE FROM SearchTxt_Data"));
+        exec(kPlainView);
+        boxes.shown.clear();
+        control = std::make_unique<uVornik>();
+        control->resize(853, 437);
+        control->show();
+        statuses.clear();
+        connect(control->TxtTS, &QLineEdit::textChanged, this, [this](const QString& t) { statuses << t.mid(20); });
+        pointAtTestDatabase();
+        mPublic::RowNames.clear();
+        mPublic::RowData.clear();
+        mPublic::RowIds.clear();
+    }
+    void cleanup() { control.reset(); }
+
+    void statementsAsBuilt_data() {
+        QTest::addColumn<bool>("titlesOnly");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("statement");
+        QTest::newRow("title") << true << "ab"
+                               << "select `DataID`,`name` from VW_SearchTxt_Name  where `name` like '%ab%'";
+        QTest::newRow("title, empty key") << true << ""
+                                          << "select `DataID`,`name` from VW_SearchTxt_Name  where `name` like '%%'";
+        QTest::newRow("title, blanks") << true << " a b "
+                                       << "select `DataID`,`name` from VW_SearchTxt_Name  where `name` like '% a b %'";
+        QTest::newRow("full text") << false << "ab"
+                                   << "select  `dataid`,`name`,`data` from SearchTxt_Data where `data` like '%ab%' or "
+                                      "`name` like '%ab%'";
+        QTest::newRow("full text, empty key")
+            << false << "" << "select  `dataid`,`name`,`data` from SearchTxt_Data where `data` like '%%' or `name` like '%%'";
+        QTest::newRow("quote and backslash escaped")
+            << true << "it's a\\b" << "select `DataID`,`name` from VW_SearchTxt_Name  where `name` like '%it\\'s a\\\\\\\\b%'";
+    }
+    void statementsAsBuilt() {
+        QFETCH(bool, titlesOnly);
+        QFETCH(QString, key);
+        search(titlesOnly, key);
+        QTEST(control->lastStatement(), "statement");
+        QCOMPARE(status(), QStringLiteral("loaded OK"));
+    }
+
+    void finds_data() {
+        QTest::addColumn<bool>("titlesOnly");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("chinese in title, titles") << true << "数据" << QStringList{"备份数据库命令"};
+        QTest::newRow("chinese in body, full text") << false << "恢复" << QStringList{"备份数据库命令"};
+        QTest::newRow("chinese in body, titles") << true << "恢复" << QStringList{};
+        QTest::newRow("ascii any case") << true << "GIT" << QStringList{"git tips"};
+        QTest::newRow("quote") << true << "it's" << QStringList{"it's here"};
+        QTest::newRow("backslash") << true << "C:\\d" << QStringList{"path C:\\dir"};
+        QTest::newRow("percent wildcard") << true << "g%t" << QStringList{"git tips"};
+        QTest::newRow("underscore wildcard") << true << "g_t" << QStringList{"git tips"};
+        QTest::newRow("injection") << true << "'; drop table SearchTxt_Data; --" << QStringList{};
+        QTest::newRow("injection, full text") << false << "' or '1'='1" << QStringList{};
+        QTest::newRow("no rows, titles") << true << "nothing like this" << QStringList{};
+        QTest::newRow("no rows, full text") << false << "nothing like this" << QStringList{};
+        QTest::newRow("empty key lists all, server order")
+            << true << "" << QStringList{"备份数据库命令", "git tips", "it's here", "path C:\\dir"};
+    }
+    void finds() {
+        QFETCH(bool, titlesOnly);
+        QFETCH(QString, key);
+        insert(QStringLiteral("1"), QStringLiteral("备份数据库命令"), QStringLiteral("mysqldump\r\n恢复：mysql < x"));
+        insert(QStringLiteral("2"), QStringLiteral("git tips"), QStringLiteral("git status"));
+        insert(QStringLiteral("3"), QStringLiteral("it's here"), QStringLiteral("quote"));
+        insert(QStringLiteral("4"), QStringLiteral("path C:\\dir"), QStringLiteral("backslash"));
+        search(titlesOnly, key);
+        QTEST(listed(), "expected");
+        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        QVERIFY(boxes.shown.isEmpty());
+        // The table is intact whatever the key held.
+        Recordset rs;
+        QVERIFY(!rs.Open(QStringLiteral("select count(*) as n from SearchTxt_Data"), adminConn.get()));
+        QCOMPARE(rs.text(QStringLiteral("n")).value(), QStringLiteral("4"));
+        // The arrays mirror the list: N + 1 elements, the last empty.
+        const QStringList expected = listed();
+        if (!expected.isEmpty()) {
+            QCOMPARE(mPublic::RowNames.size(), expected.size() + 1);
+            QCOMPARE(mPublic::RowNames.mid(0, expected.size()), expected);
+            QCOMPARE(mPublic::RowIds.last(), QString());
+            QCOMPARE(mPublic::RowData.first(),
+                     titlesOnly ? QStringLiteral("无内容") : mPublic::RowData.first()); // placeholder in titles mode
+        }
+    }
+
+    void progressShowsFirstAndLastIndex() {
+        for (int i = 0; i < 3; ++i)
+            insert(QString::number(i), QStringLiteral("row %1").arg(i), QStringLiteral("x"));
+        search(false, QStringLiteral("row"));
+        QVERIFY(statuses.contains(QStringLiteral("正在读取数据:0")));
+        const int last = statuses.indexOf(QStringLiteral("正在读取数据:2"));
+        QVERIFY(last >= 0);
+        QVERIFY(last < statuses.indexOf(QStringLiteral("loaded OK")));
+        QVERIFY(statuses.contains(QStringLiteral("开始执行SQL...")));
+        QVERIFY(statuses.contains(QStringLiteral("SQL 执行完成!")));
+    }
+
+    void connectionFailure_data() {
+        QTest::addColumn<bool>("titlesOnly");
+        QTest::newRow("titles") << true;
+        QTest::newRow("full text") << false;
+    }
+    void connectionFailure() {
+        QFETCH(bool, titlesOnly);
+        control->List1->addItem(QStringLiteral("earlier"));
+        mConnDatabase::dbServerIP = QStringLiteral("127.0.0.1:1");
+        search(titlesOnly, QStringLiteral("x"));
+        if (titlesOnly) {
+            QVERIFY2(status().startsWith(QStringLiteral("连接数据库 错误:")), qPrintable(status()));
+            QCOMPARE(control->List1->count(), 0);
+            QVERIFY(boxes.shown.isEmpty());
+        } else {
+            QCOMPARE(boxes.shown.size(), 1);
+            QVERIFY(boxes.lastText().startsWith(QStringLiteral("连接数据库出错:")));
+            QVERIFY(boxes.lastText().size() > QStringLiteral("连接数据库出错:").size());
+            QCOMPARE(listed(), QStringList{"earlier"});
+        }
+    }
+
+    void nullFieldInTitleModeKeepsEarlierRows() {
+        insert(QStringLiteral("1"), QStringLiteral("t1"), QStringLiteral("x"));
+        insert(QStringLiteral("2"), QStringLiteral("t2"), QStringLiteral("x"));
+        insert(QStringLiteral("3"), QStringLiteral("t3"), QStringLiteral("x"));
+        exec(QStringLiteral("CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT IF(name='t3', NULL, dataid) AS DataID, "
+                            "name FROM SearchTxt_Data"));
+        search(true, QStringLiteral("t"));
+        QCOMPARE(listed(), (QStringList{"t1", "t2"}));
+        QVERIFY2(status().startsWith(QStringLiteral("uVornik.SearchFileName")), qPrintable(status()));
+        QVERIFY(status().contains(QStringLiteral("NULL")));
+    }
+
+    void statementFailure_data() {
+        QTest::addColumn<bool>("titlesOnly");
+        QTest::addColumn<QString>("prefix");
+        QTest::newRow("titles") << true << "uVornik.SearchFileName";
+        QTest::newRow("full text") << false << "uVornik.SearchTxtData Error:";
+    }
+    void statementFailure() {
+        QFETCH(bool, titlesOnly);
+        QFETCH(QString, prefix);
+        exec(QStringLiteral("DROP VIEW VW_SearchTxt_Name"));
+        exec(QStringLiteral("RENAME TABLE SearchTxt_Data TO SearchTxt_Gone"));
+        control->List1->addItem(QStringLiteral("earlier"));
+        search(titlesOnly, QStringLiteral("x"));
+        exec(QStringLiteral("RENAME TABLE SearchTxt_Gone TO SearchTxt_Data"));
+        QVERIFY2(status().startsWith(prefix), qPrintable(status()));
+        QVERIFY(statuses.join(u'|').contains(QStringLiteral("SQL 出错：")));
+        if (!titlesOnly) {
+            QVERIFY(status().endsWith(QStringLiteral("  ")));
+            QCOMPARE(listed(), QStringList{"earlier"});
+        }
+    }
+
+    void viewerStatementsPerClick_data() {
+        QTest::addColumn<bool>("titlesOnly");
+        QTest::addColumn<int>("statementsPerClick");
+        QTest::newRow("titles fetch by id") << true << 1;
+        QTest::newRow("full text holds the content") << false << 0;
+    }
+    void viewerStatementsPerClick() {
+        QFETCH(bool, titlesOnly);
+        QFETCH(int, statementsPerClick);
+        insert(QStringLiteral("1"), QStringLiteral("a"), QStringLiteral("first\r\nbody"));
+        insert(QStringLiteral("2"), QStringLiteral("b"), QStringLiteral("second"));
+        search(titlesOnly, QString());
+        const quint64 before = control->statementsRun();
+        control->List1->setCurrentRow(0);
+        QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("first\nbody"));
+        control->List1->setCurrentRow(1);
+        QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("second"));
+        QCOMPARE(control->statementsRun() - before, quint64(2 * statementsPerClick));
+    }
+
+    void figuresLine_data() {
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QString>("figures");
+        QTest::newRow("multi-line") << "ab\r\ncd\r\n中文"
+                                    << "共：0/1         总行数：2 行      字数：10字当前位置：1行:1列";
+        QTest::newRow("one line") << "hello" << "共：0/1         总行数：0 行      字数：5字当前位置：1行:1列";
+        QTest::newRow("empty") << "" << "共：0/1         总行数：-1 行      字数：0字当前位置：1行:1列";
+    }
+    void figuresLine() {
+        QFETCH(QString, body);
+        insert(QStringLiteral("1"), QStringLiteral("only"), body);
+        search(true, QStringLiteral("only"));
+        control->List1->setCurrentRow(0);
+        QTEST(status(), "figures");
+    }
+
+    void notFoundIdIsReportedThenReplacedByFigures() {
+        exec(QStringLiteral("CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT 'ghost' AS DataID, 'ghost title' AS name"));
+        search(true, QString());
+        QCOMPARE(listed(), QStringList{"ghost title"});
+        statuses.clear();
+        control->List1->setCurrentRow(0);
+        QVERIFY(statuses.contains(QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！")));
+        QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("无内容"));
+        QVERIFY2(status().startsWith(QStringLiteral("共：0/1")), qPrintable(status()));
+    }
+
+    void duplicateTitlesShowFirstRecord() {
+        insert(QStringLiteral("1"), QStringLiteral("same"), QStringLiteral("one"));
+        insert(QStringLiteral("2"), QStringLiteral("same"), QStringLiteral("two"));
+        search(false, QStringLiteral("same"));
+        control->List1->setCurrentRow(1);
+        QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("one"));
+        QVERIFY(status().startsWith(QStringLiteral("共：1/2")));
+    }
+
+    void caretPosition_data() {
+        QTest::addColumn<int>("position");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<int>("column");
+        QTest::newRow("start") << 0 << 1 << 1;
+        QTest::newRow("line 3, four in") << 16 << 3 << 5; // "line one\nl2\nabcdefg"
+        QTest::newRow("end of line 1") << 8 << 1 << 9;
+    }
+    void caretPosition() {
+        QFETCH(int, position);
+        control->RTBox->setPlainText(QStringLiteral("line one\nl2\nabcdefg"));
+        QTextCursor c = control->RTBox->textCursor();
+        c.setPosition(position);
+        control->RTBox->setTextCursor(c);
+        qint32 line = 0;
+        qint32 column = 0;
+        control->GetCaretPos(control->RTBox->winId(), line, column);
+        QTEST(int(line), "line");
+        QTEST(int(column), "column");
+    }
+
+    void rsOpenWithoutRowsReturnsAtOnce() {
+        QString err;
+        mConnDatabase::ConnectDatabase(err);
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(control->RsOpen(QStringLiteral("delete from searchtxt_data where dataid='none'")), QString());
+        QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(status(), QStringLiteral("SQL 执行完成!"));
+        QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
+    }
+
+    void rsOpenErrorAndTimeout() {
+        QString err;
+        mConnDatabase::ConnectDatabase(err);
+        const QString failed = control->RsOpen(QStringLiteral("selec oops"));
+        QVERIFY(!failed.isEmpty());
+        QCOMPARE(status(), QStringLiteral("SQL 出错：") + failed);
+
+        // A statement that runs past the read time-out drops the connection and reopens it.
+        Connection* old = mPublic::Conn.get();
+        old->setReadTimeoutSeconds(1);
+        QVERIFY(!old->Open(mConnDatabase::BuildConnectionString()));
+        statuses.clear();
+        QCOMPARE(control->RsOpen(QStringLiteral("select sleep(3)")), QString());
+        QVERIFY(mPublic::Conn && mPublic::Conn.get() != old);
+        QCOMPARE(mPublic::Conn->State(), Connection::kStateOpen);
+        QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
+        QVERIFY(!statuses.contains(QStringLiteral("SQL 执行完成!")));
+    }
+
+    void slowStatementKeepsWindowResponsive() {
+        QString err;
+        mConnDatabase::ConnectDatabase(err);
+        int ticks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
+        timer.start(20);
+        QCOMPARE(control->RsOpen(QStringLiteral("select sleep(2)")), QString());
+        QVERIFY2(ticks >= 50, qPrintable(QString::number(ticks)));
+    }
+
+    void newSearchSupersedesLoadingOne_data() {
+        QTest::addColumn<bool>("duringStatement");
+        QTest::newRow("while rows load") << false;
+        QTest::newRow("while the statement runs") << true;
+    }
+    void newSearchSupersedesLoadingOne() {
+        QFETCH(bool, duringStatement);
+        exec(QStringLiteral("START TRANSACTION"));
+        for (int i = 0; i < 200; ++i)
+            insert(QStringLiteral("%1").arg(i, 4, 10, QLatin1Char('0')), QStringLiteral("old %1").arg(i), QStringLiteral("x"));
+        insert(QStringLiteral("9999"), QStringLiteral("new one"), QStringLiteral("x"));
+        exec(QStringLiteral("COMMIT"));
+        if (duringStatement) // the first search's statement takes a while
+            exec(QStringLiteral("CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT dataid AS DataID, name FROM "
+                                "SearchTxt_Data WHERE SLEEP(IF(name LIKE 'old%' AND dataid='0000', 0.5, 0)) = 0"));
+        bool fired = false;
+        QTimer::singleShot(duringStatement ? 100 : 0, this, [&] {
+            fired = true;
+            search(false, QStringLiteral("new"));
+        });
+        search(true, QStringLiteral("old"));
+        QVERIFY(fired);
+        QTRY_COMPARE(listed(), QStringList{"new one"});
+        QCOMPARE(mPublic::RowNames, (QStringList{"new one", QString()}));
+        QCOMPARE(status(), QStringLiteral("loaded OK"));
+    }
+
+    void cleanupTestCase() {
+        setMessageBoxes(nullptr);
+        mPublic::Conn.reset();
+        mPublic::Rs.reset();
+        if (adminConn)
+            adminConn->Execute(QStringLiteral("DROP DATABASE IF EXISTS ") + kDb);
+    }
+};
+
+QTEST_MAIN(TestSearch)
+#include "tst_search.moc"
