@@ -114,6 +114,8 @@ private:
     // at most about every 10 ms (first and last index always), so large results load at the speed
     // of the query while the list grows visibly and the window stays responsive.
     Load loadRows(Recordset& rs, quint64 search, bool withContent, QString* error);
+    // Loads a search's result and ends with "loaded OK", or with `errorPrefix` + the failure.
+    void showResult(Recordset& rs, quint64 search, bool withContent, const QString& errorPrefix);
     bool superseded(quint64 search) const { return search != m_search; }
     // The search value as the inside of a LIKE pattern literal: quotes and backslashes escaped,
     // "%" and "_" kept as wildcards.

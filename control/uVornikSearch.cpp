@@ -143,6 +143,23 @@ uVornik::Load uVornik::loadRows(Recordset& rs, quint64 search, bool withContent,
     return Load::Done;
 }
 
+void uVornik::showResult(Recordset& rs, quint64 search, bool withContent, const QString& errorPrefix) {
+    QString error;
+    Load load = Load::Done;
+    if (rs.State() != Connection::kStateOpen) {
+        // The statement failed, or timed out and was dropped with its connection.
+        error = QStringLiteral("对象关闭时，不允许操作");
+        load = Load::Failed;
+    } else if (rs.RecordCount() >= 1) {
+        load = loadRows(rs, search, withContent, &error);
+    } else {
+        List1->clear();
+    }
+    if (load == Load::Superseded)
+        return;
+    ShowStatus(load == Load::Failed ? errorPrefix + error : QStringLiteral("loaded OK"));
+}
+
 void uVornik::SearchFileName(const QString& key) {
     const quint64 search = ++m_search;
     List1->clear();
@@ -159,23 +176,8 @@ void uVornik::SearchFileName(const QString& key) {
                         condition;
     std::shared_ptr<Recordset> rs;
     runStatement(sql, rs); // a failure leaves the recordset closed, which the next step reports
-    if (superseded(search))
-        return;
-    QString error;
-    Load load = Load::Done;
-    if (rs->State() != Connection::kStateOpen) {
-        error = QStringLiteral("对象关闭时，不允许操作");
-        load = Load::Failed;
-    } else if (rs->RecordCount() >= 1) {
-        load = loadRows(*rs, search, false, &error);
-    }
-    if (load == Load::Superseded)
-        return;
-    if (load == Load::Failed) {
-        ShowStatus(QStringLiteral("uVornik.SearchFileName") + error);
-        return;
-    }
-    ShowStatus(QStringLiteral("loaded OK"));
+    if (!superseded(search))
+        showResult(*rs, search, false, QStringLiteral("uVornik.SearchFileName"));
 }
 
 void uVornik::SearchTxtData(const QString& key) {
@@ -199,24 +201,7 @@ void uVornik::SearchTxtData(const QString& key) {
         ShowStatus(QStringLiteral("uVornik.SearchTxtData Error:") + failed + QStringLiteral("  "));
         return;
     }
-    QString error;
-    Load load = Load::Done;
-    if (rs->State() != Connection::kStateOpen) {
-        // A time-out was handled by reopening the connection; the statement did not run.
-        error = QStringLiteral("对象关闭时，不允许操作");
-        load = Load::Failed;
-    } else if (rs->RecordCount() == 0) {
-        List1->clear();
-    } else {
-        load = loadRows(*rs, search, true, &error);
-    }
-    if (load == Load::Superseded)
-        return;
-    if (load == Load::Failed) {
-        ShowStatus(QStringLiteral("uVornik.SearchTxtData") + error);
-        return;
-    }
-    ShowStatus(QStringLiteral("loaded OK"));
+    showResult(*rs, search, true, QStringLiteral("uVornik.SearchTxtData"));
 }
 
 void uVornik::List1_Click() {
