@@ -8,29 +8,14 @@
 #include "util/MessageBoxes.h"
 #include "util/Twips.h"
 
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QTextEdit>
 
 #include <cmath>
-#include <limits>
 
 #include <mysqld_error.h>
-
-namespace {
-QPointer<FrmAdd> g_instance;
-} // namespace
-
-FrmAdd* FrmAdd::instance() {
-    if (!g_instance)
-        g_instance = new FrmAdd();
-    return g_instance;
-}
-
-void FrmAdd::unload() { delete g_instance.data(); }
 
 void FrmAdd::showModal(QWidget* parent) {
     FrmAdd* form = instance();
@@ -39,26 +24,14 @@ void FrmAdd::showModal(QWidget* parent) {
     unload();
 }
 
-FrmAdd::FrmAdd(QWidget* parent)
-    : QDialog(parent, forms::fixedDialogFlags()), layout_(this, ProportionalLayout::ComboHeight::LeaveAlone) {
+FrmAdd::FrmAdd(QWidget* parent) : RecordForm(parent) {
     setObjectName(QStringLiteral("FrmAdd"));
     setWindowTitle(QStringLiteral("新增TXT"));
     setFixedSize(twipsToPixels(12615), twipsToPixels(6255));
 
-    txtTitle = new QLineEdit(this);
-    txtTitle->setObjectName(QStringLiteral("txtTitle"));
-    txtTitle->setMaxLength(std::numeric_limits<int>::max()); // no limit of the box's own
-    setTwipsGeometry(txtTitle, 720, 120, 9735, 375);
-
-    RtbData = new QTextEdit(this);
-    RtbData->setObjectName(QStringLiteral("RtbData"));
-    setTwipsGeometry(RtbData, 120, 600, 12375, 5535);
-
-    CmdAddNew = new QPushButton(QStringLiteral("增加"), this);
-    CmdAddNew->setObjectName(QStringLiteral("CmdAddNew"));
-    // Enter in the title box must not add a half-typed record.
-    CmdAddNew->setAutoDefault(false);
-    setTwipsGeometry(CmdAddNew, 10560, 120, 1815, 375);
+    txtTitle = forms::lineBox(this, "txtTitle", 720, 120, 9735);
+    RtbData = forms::bodyBox(this, 120, 600, 12375, 5535);
+    CmdAddNew = forms::writeButton(this, "CmdAddNew", QStringLiteral("增加"), 10560, 120, 1815, 375);
 
     Label1 = new QLabel(QStringLiteral("标题："), this);
     Label1->setObjectName(QStringLiteral("Label1"));
@@ -72,31 +45,6 @@ FrmAdd::FrmAdd(QWidget* parent)
     Form_Load();
 }
 
-void FrmAdd::Form_Load() {
-    layout_.SaveControlsPos();
-    forms::placeOnScreen(this);
-}
-
-void FrmAdd::resizeEvent(QResizeEvent* event) {
-    QDialog::resizeEvent(event);
-    layout_.ResizeControls();
-}
-
-void FrmAdd::keyPressEvent(QKeyEvent* event) {
-    // The form has no cancel button: Escape must not close it and throw away what was typed.
-    if (event->key() == Qt::Key_Escape) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
-}
-
-void FrmAdd::reject() {
-    // Not while an add is waiting for the server: the handler still needs the form.
-    if (!busy_)
-        QDialog::reject();
-}
-
 QString FrmAdd::newRecordId() {
     const QString stamp = appClock().now().toString(QStringLiteral("yyyyMMddHHmmss"));
     // Single precision, as the timer gives it; a reading above 86399.5 makes 86400.
@@ -105,27 +53,12 @@ QString FrmAdd::newRecordId() {
 }
 
 void FrmAdd::CmdAddNew_Click() {
-    if (busy_)
-        return; // a second click while the first add is still running
-    if (txtTitle->text().isEmpty()) {
-        txtTitle->setFocus();
-        messageBoxes().information(this, QStringLiteral("标题不能为空！"));
+    if (!readyToWrite(txtTitle, RtbData))
         return;
-    }
-    if (forms::plainText(RtbData->document()).isEmpty()) {
-        RtbData->setFocus();
-        messageBoxes().information(this, QStringLiteral("正文不能为空！"));
-        return;
-    }
 
-    QPointer<FrmAdd> self(this);
-    busy_ = true;
-    CmdAddNew->setEnabled(false);
-    const DbStatus failed = addRecord();
-    if (!self)
+    DbStatus failed;
+    if (!whileBusy(CmdAddNew, [&] { failed = addRecord(); }))
         return;
-    busy_ = false;
-    CmdAddNew->setEnabled(true);
 
     if (failed) {
         // The boxes keep the user's text so the add can be tried again.

@@ -3,22 +3,17 @@
 // id and the current time. After a successful add the boxes are emptied and the form stays open
 // for the next record; the user closes it with the close box.
 #include "database/DbError.h"
-#include "util/ProportionalLayout.h"
-
-#include <QDialog>
+#include "forms/RecordForm.h"
 
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTextEdit;
 
-class FrmAdd : public QDialog {
+class FrmAdd : public forms::RecordForm, public forms::SharedInstance<FrmAdd> {
     Q_OBJECT
 public:
-    // The one shared instance, loaded (constructed) on first use.
-    static FrmAdd* instance();
-    // Unloads the shared instance; the next instance() loads a fresh one.
-    static void unload();
+    // instance() and unload() come from SharedInstance.
     // Shows the shared form modally over `parent`'s window; returns when the user has closed it,
     // and unloads it then, so the next opening starts afresh.
     static void showModal(QWidget* parent = nullptr);
@@ -38,15 +33,6 @@ public:
     QPushButton* CmdAddNew;
     QLabel* Label1;
 
-protected:
-    void resizeEvent(QResizeEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void reject() override;
-
 private:
-    void Form_Load();
     DbStatus addRecord();
-
-    ProportionalLayout layout_;
-    bool busy_ = false;
 };

@@ -8,7 +8,6 @@
 #include "util/Twips.h"
 
 #include <QDateTime>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -17,12 +16,9 @@
 #include <QTextEdit>
 
 #include <array>
-#include <limits>
 #include <optional>
 
 namespace {
-
-QPointer<FrmModi> g_instance;
 
 // The columns in the order they are loaded; the same order is kept for the lost-update check.
 constexpr std::array<const char*, 8> kColumns = {"dataid",       "name", "Data",    "CreateDatetime",
@@ -52,10 +48,7 @@ std::optional<QString> normalisedDateTime(const QString& text) {
 }
 
 QLineEdit* lineBox(QWidget* parent, const char* name, int left, int top, int width, bool readOnly) {
-    auto* box = new QLineEdit(parent);
-    box->setObjectName(QString::fromLatin1(name));
-    box->setMaxLength(std::numeric_limits<int>::max()); // a long stored text must not be cut on load
-    setTwipsGeometry(box, left, top, width, 375);
+    QLineEdit* box = forms::lineBox(parent, name, left, top, width);
     if (readOnly) {
         box->setReadOnly(true);
         QPalette p = box->palette();
@@ -74,14 +67,6 @@ QLabel* label(QWidget* parent, const char* name, const QString& caption, int lef
 
 } // namespace
 
-FrmModi* FrmModi::instance() {
-    if (!g_instance)
-        g_instance = new FrmModi();
-    return g_instance;
-}
-
-void FrmModi::unload() { delete g_instance.data(); }
-
 bool FrmModi::showModal(const QString& id, QWidget* parent) {
     FrmModi* form = instance();
     forms::adoptParent(form, parent);
@@ -92,8 +77,7 @@ bool FrmModi::showModal(const QString& id, QWidget* parent) {
     return true;
 }
 
-FrmModi::FrmModi(QWidget* parent)
-    : QDialog(parent, forms::fixedDialogFlags()), layout_(this, ProportionalLayout::ComboHeight::LeaveAlone) {
+FrmModi::FrmModi(QWidget* parent) : RecordForm(parent) {
     setObjectName(QStringLiteral("FrmModi"));
     setWindowTitle(QStringLiteral("修改Txt"));
     setFixedSize(twipsToPixels(12600), twipsToPixels(7500));
@@ -111,15 +95,8 @@ FrmModi::FrmModi(QWidget* parent)
     TxtDesc->setTabChangesFocus(true); // a text box: Tab moves on
     setTwipsGeometry(TxtDesc, 1080, 2040, 11295, 735);
 
-    RtbData = new QTextEdit(this);
-    RtbData->setObjectName(QStringLiteral("RtbData"));
-    setTwipsGeometry(RtbData, 120, 3000, 12255, 4215);
-
-    CmdSave = new QPushButton(QStringLiteral("保存并关闭"), this);
-    CmdSave->setObjectName(QStringLiteral("CmdSave"));
-    // Enter in a box must not save and close the form.
-    CmdSave->setAutoDefault(false);
-    setTwipsGeometry(CmdSave, 10560, 240, 1815, 1455);
+    RtbData = forms::bodyBox(this, 120, 3000, 12255, 4215);
+    CmdSave = forms::writeButton(this, "CmdSave", QStringLiteral("保存并关闭"), 10560, 240, 1815, 1455);
 
     Label1 = label(this, "Label1", QStringLiteral("标    题："), 120, 240);
     Label2 = label(this, "Label2", QStringLiteral("DataID  ："), 120, 720);
@@ -140,38 +117,12 @@ FrmModi::FrmModi(QWidget* parent)
     Form_Load();
 }
 
-void FrmModi::Form_Load() {
-    layout_.SaveControlsPos();
-    forms::placeOnScreen(this);
-}
-
-void FrmModi::resizeEvent(QResizeEvent* event) {
-    QDialog::resizeEvent(event);
-    layout_.ResizeControls();
-}
-
-void FrmModi::keyPressEvent(QKeyEvent* event) {
-    // No cancel button: Escape must not close the form and drop the user's edits.
-    if (event->key() == Qt::Key_Escape) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
-}
-
-void FrmModi::reject() {
-    // Not while a save is waiting for the server: the handler still needs the form.
-    if (!busy_)
-        QDialog::reject();
-}
-
 QWidget* FrmModi::messageParent() { return isVisible() ? this : parentWidget(); }
 
 void FrmModi::unloadForm() {
     if (isVisible())
         done(QDialog::Accepted); // ends the opener's modal show
-    if (g_instance == this)
-        g_instance.clear();
+    forget(this);
     // Later, not now: this runs inside the form's own handlers.
     deleteLater();
 }
@@ -252,28 +203,13 @@ void FrmModi::clearBoxes() {
 }
 
 void FrmModi::CmdSave_Click() {
-    if (busy_)
-        return; // a second click while the first save is still running
-    if (txtTitle->text().isEmpty()) {
-        txtTitle->setFocus();
-        messageBoxes().information(this, QStringLiteral("标题不能为空！"));
+    if (!readyToWrite(txtTitle, RtbData))
         return;
-    }
-    if (forms::plainText(RtbData->document()).isEmpty()) {
-        RtbData->setFocus();
-        messageBoxes().information(this, QStringLiteral("正文不能为空！"));
-        return;
-    }
 
-    QPointer<FrmModi> self(this);
-    busy_ = true;
-    CmdSave->setEnabled(false);
     DbError error;
-    const Saved outcome = saveRecord(error);
-    if (!self)
+    Saved outcome = Saved::Failed;
+    if (!whileBusy(CmdSave, [&] { outcome = saveRecord(error); }))
         return;
-    busy_ = false;
-    CmdSave->setEnabled(true);
 
     switch (outcome) {
     case Saved::Done:

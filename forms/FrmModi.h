@@ -3,9 +3,8 @@
 // keywords, remarks and body, and writes the record back (delete plus insert in one transaction)
 // when "保存并关闭" is pressed. The id, the creator and both times are kept as loaded.
 #include "database/DbError.h"
-#include "util/ProportionalLayout.h"
+#include "forms/RecordForm.h"
 
-#include <QDialog>
 #include <QStringList>
 
 class QLabel;
@@ -15,13 +14,10 @@ class QPushButton;
 class QTextEdit;
 class Recordset;
 
-class FrmModi : public QDialog {
+class FrmModi : public forms::RecordForm, public forms::SharedInstance<FrmModi> {
     Q_OBJECT
 public:
-    // The one shared instance, loaded (constructed) on first use.
-    static FrmModi* instance();
-    // Unloads the shared instance; the next instance() loads a fresh one.
-    static void unload();
+    // instance() and unload() come from SharedInstance.
     // Loads record `id` into the shared form and shows it modally over `parent`'s window; returns
     // when the form has closed, and unloads it. False, with nothing shown but a message box, when
     // the record is gone or could not be read.
@@ -59,15 +55,9 @@ public:
     QLabel* Label7;
     QLabel* Label8;
 
-protected:
-    void resizeEvent(QResizeEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void reject() override;
-
 private:
     enum class Saved { Done, RowGone, ChangedByOthers, Failed };
 
-    void Form_Load();
     // Fills the boxes from the row; `found` is false (message shown, form unloaded) when there is none.
     DbStatus LoadRecord(const QString& id, bool& found);
     Saved saveRecord(DbError& error);
@@ -77,8 +67,6 @@ private:
     void unloadForm();
     QWidget* messageParent();
 
-    ProportionalLayout layout_;
     QString dataid_;
     QStringList loaded_; // the row's column texts as loaded, to notice changes made by others
-    bool busy_ = false;
 };

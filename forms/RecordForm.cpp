@@ -1,0 +1,89 @@
+#include "forms/RecordForm.h"
+
+#include "forms/FormSupport.h"
+#include "util/MessageBoxes.h"
+#include "util/Twips.h"
+
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTextEdit>
+
+#include <limits>
+
+namespace forms {
+
+RecordForm::RecordForm(QWidget* parent)
+    : QDialog(parent, fixedDialogFlags()), layout_(this, ProportionalLayout::ComboHeight::LeaveAlone) {}
+
+void RecordForm::Form_Load() {
+    layout_.SaveControlsPos();
+    placeOnScreen(this);
+}
+
+bool RecordForm::readyToWrite(QLineEdit* title, QTextEdit* body) {
+    if (busy_)
+        return false; // a second click while the first write is still running
+    if (title->text().isEmpty()) {
+        title->setFocus();
+        messageBoxes().information(this, QStringLiteral("标题不能为空！"));
+        return false;
+    }
+    if (plainText(body->document()).isEmpty()) {
+        body->setFocus();
+        messageBoxes().information(this, QStringLiteral("正文不能为空！"));
+        return false;
+    }
+    return true;
+}
+
+void RecordForm::setBusy(QPushButton* button, bool busy) {
+    busy_ = busy;
+    button->setEnabled(!busy);
+}
+
+void RecordForm::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    layout_.ResizeControls();
+}
+
+void RecordForm::keyPressEvent(QKeyEvent* event) {
+    // No cancel button: Escape must not close the form and throw away what was typed.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void RecordForm::reject() {
+    // Not while a write is waiting for the server: the handler still needs the form.
+    if (!busy_)
+        QDialog::reject();
+}
+
+QLineEdit* lineBox(QWidget* form, const char* name, int left, int top, int width) {
+    auto* box = new QLineEdit(form);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setMaxLength(std::numeric_limits<int>::max());
+    setTwipsGeometry(box, left, top, width, 375);
+    return box;
+}
+
+QTextEdit* bodyBox(QWidget* form, int left, int top, int width, int height) {
+    auto* box = new QTextEdit(form);
+    box->setObjectName(QStringLiteral("RtbData"));
+    setTwipsGeometry(box, left, top, width, height);
+    return box;
+}
+
+QPushButton* writeButton(QWidget* form, const char* name, const QString& caption, int left, int top, int width,
+                         int height) {
+    auto* button = new QPushButton(caption, form);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);
+    setTwipsGeometry(button, left, top, width, height);
+    return button;
+}
+
+} // namespace forms

@@ -1,0 +1,92 @@
+#pragma once
+// What the add and modify forms have in common: a fixed dialog whose children follow its size
+// proportionally, that has no cancel button (Escape does nothing) and that cannot be closed while
+// a write is waiting for the server; and the one shared, lazily loaded instance of each form.
+#include "util/ProportionalLayout.h"
+
+#include <QDialog>
+#include <QPointer>
+
+#include <utility>
+
+class QLineEdit;
+class QPushButton;
+class QTextEdit;
+
+namespace forms {
+
+class RecordForm : public QDialog {
+    Q_OBJECT
+protected:
+    explicit RecordForm(QWidget* parent);
+
+    // Records the design layout and places the form on its screen. Call it at the end of the
+    // derived constructor, once every child is at its design geometry.
+    void Form_Load();
+
+    // False while a write is running, and false (the box focused, the user told) when the title or
+    // the body is empty: the checks made before an add or a save.
+    bool readyToWrite(QLineEdit* title, QTextEdit* body);
+
+    // Runs `work` with the form busy and `button` disabled. False when the form was deleted while
+    // the work ran: the caller must then touch nothing of it.
+    template <class Work>
+    bool whileBusy(QPushButton* button, Work&& work);
+
+    void resizeEvent(QResizeEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void reject() override;
+
+private:
+    void setBusy(QPushButton* button, bool busy);
+
+    ProportionalLayout layout_;
+    bool busy_ = false;
+};
+
+template <class Work>
+bool RecordForm::whileBusy(QPushButton* button, Work&& work) {
+    QPointer<RecordForm> self(this);
+    setBusy(button, true);
+    std::forward<Work>(work)();
+    if (!self)
+        return false;
+    setBusy(button, false);
+    return true;
+}
+
+// Children both forms build alike, at design geometry in twips, in the order they are called.
+// A one-line box without a length limit of its own (a long stored text must not be cut), 375 high.
+QLineEdit* lineBox(QWidget* form, const char* name, int left, int top, int width);
+// The body box, "RtbData".
+QTextEdit* bodyBox(QWidget* form, int left, int top, int width, int height);
+// The button that writes the record. Not an auto-default button: Enter in a box must not write a
+// half-typed record.
+QPushButton* writeButton(QWidget* form, const char* name, const QString& caption, int left, int top, int width,
+                         int height);
+
+// The one shared instance of `Form`, loaded (constructed) on first use.
+template <class Form>
+class SharedInstance {
+public:
+    // The shared instance, loaded if there is none.
+    static Form* instance() {
+        if (!shared_)
+            shared_ = new Form();
+        return shared_;
+    }
+    // Unloads the shared instance; the next instance() loads a fresh one.
+    static void unload() { delete shared_.data(); }
+
+protected:
+    // Lets `form` go as the shared instance without deleting it; the next instance() loads afresh.
+    static void forget(const Form* form) {
+        if (shared_ == form)
+            shared_.clear();
+    }
+
+private:
+    inline static QPointer<Form> shared_;
+};
+
+} // namespace forms
