@@ -1,6 +1,7 @@
 #include "control/uVornik.h"
 
 #include "control/ClickLabel.h"
+#include "control/ListBox.h"
 #include "control/WrapButton.h"
 #include "database/Shared.h"
 #include "util/Clock.h"
@@ -95,9 +96,7 @@ void uVornik::createChildren() {
     PicSplit = child<QFrame>(this, "PicSplit", 0, 4920, 12735, 70);
     PicSplit->setCursor(Qt::SizeVerCursor);
 
-    List1 = child<QListWidget>(this, "List1", 120, 5040, 12495, 1110);
-    // Results can run to many thousands of titles: one row height for all keeps layout cheap.
-    List1->setUniformItemSizes(true);
+    List1 = child<ListBox>(this, "List1", 120, 5040, 12495, 1110);
 
     TxtTS = child<QLineEdit>(this, "TxtTS", 120, 6120, 12495, 375);
     setBackColor(TxtTS, QPalette::Base, QColor(0xE0, 0xE0, 0xE0));
@@ -150,7 +149,7 @@ void uVornik::createChildren() {
     connect(cmdSearch, &QPushButton::clicked, this, &uVornik::cmdSearch_Click);
     connect(txtSearchKey, &QLineEdit::returnPressed, this, &uVornik::cmdSearch_Click);
     // The viewer follows the selection, whether it moved by mouse or by arrow keys.
-    connect(List1, &QListWidget::currentRowChanged, this, [this](int row) {
+    connect(List1, &ListBox::currentRowChanged, this, [this](int row) {
         if (row >= 0)
             List1_Click();
     });

@@ -10,6 +10,7 @@
 // The control implements its default interface (IUVornik in control/VornikInterface.h: RsOpen,
 // GetCaretPos), named in Q_INTERFACES so a host can qobject_cast to it.
 #include "control/ClickLabel.h"
+#include "control/ListBox.h"
 #include "control/VornikInterface.h"
 #include "database/Recordset.h"
 #include "util/ProportionalLayout.h"
@@ -19,15 +20,16 @@
 
 #include <array>
 #include <memory>
+#include <vector>
 
 class QAction;
 class QCheckBox;
 class QFrame;
 class QLineEdit;
-class QListWidget;
 class QMenu;
 class QPushButton;
 class QTextEdit;
+class QTimer;
 
 namespace mPublic {
 // The result arrays, process-wide, indexed by list position: for a search of N rows each holds
@@ -92,7 +94,7 @@ public:
     QTextEdit* RTBox;
     QPushButton* CmdTestS;
     QFrame* PicSplit;
-    QListWidget* List1;
+    ListBox* List1;
     QLineEdit* TxtTS;
     QFrame* PicControlS;
     QMap<int, QPushButton*> CmdControl; // 0 download driver, 1 log in again, 99 close
@@ -111,7 +113,7 @@ private:
     QString runStatement(const QString& sql, std::shared_ptr<Recordset>& result);
     enum class Load { Done, Superseded, Failed };
     // Reads every row of `rs` into the result arrays and List1. Progress goes to the status line
-    // at most about every 10 ms (first and last index always), so large results load at the speed
+    // at most about every 16 ms (first and last index always), so large results load at the speed
     // of the query while the list grows visibly and the window stays responsive.
     Load loadRows(Recordset& rs, quint64 search, bool withContent, QString* error);
     // Loads a search's result and ends with "loaded OK", or with `errorPrefix` + the failure.
@@ -122,6 +124,13 @@ private:
     static QString likeValue(const QString& key);
     static QString literalValue(const QString& text);
 
+    // Hands a finished result over for release in pieces between events: freeing 100,000 contents
+    // in one go would stall the window for tens of milliseconds.
+    void releaseLater(QStringList&& rows);
+    void releaseSome();
+
+    std::vector<QStringList> m_trash;
+    QTimer* m_releaseTimer = nullptr;
     quint64 m_search = 0; // the newest search; an older one stops at its next yield
     quint64 m_statementsRun = 0;
     QString m_lastStatement;

@@ -10,21 +10,53 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTextLayout>
+#include <QTimer>
 
 using mPublic::RowData;
 using mPublic::RowIds;
 using mPublic::RowNames;
 
 namespace {
-// Rows are read in slices of about this length between two yields to the event loop.
-constexpr qint64 kSliceMs = 10;
+// Elements of a released result freed per event-loop turn.
+constexpr qsizetype kReleaseChunk = 8192;
+// Rows are read in slices of about this length between two yields to the event loop: about one
+// status repaint per frame.
+constexpr qint64 kSliceMs = 16;
 } // namespace
+
+void uVornik::releaseLater(QStringList&& rows) {
+    if (rows.isEmpty())
+        return;
+    m_trash.push_back(std::move(rows));
+    if (!m_releaseTimer) {
+        m_releaseTimer = new QTimer(this);
+        m_releaseTimer->setInterval(0);
+        connect(m_releaseTimer, &QTimer::timeout, this, &uVornik::releaseSome);
+    }
+    m_releaseTimer->start();
+}
+
+void uVornik::releaseSome() {
+    if (m_trash.empty()) {
+        m_releaseTimer->stop();
+        return;
+    }
+    QStringList& rows = m_trash.back();
+    if (!rows.isDetached()) {
+        // Someone else still reads it (a viewer's copy): removing would copy it; they free it.
+        m_trash.pop_back();
+        return;
+    }
+    const qsizetype n = std::min(kReleaseChunk, rows.size());
+    rows.remove(rows.size() - n, n);
+    if (rows.isEmpty())
+        m_trash.pop_back();
+}
 
 QString uVornik::literalValue(const QString& text) {
     Connection* conn = mPublic::Conn.get();
@@ -95,6 +127,9 @@ uVornik::Load uVornik::loadRows(Recordset& rs, quint64 search, bool withContent,
         *error = s->description;
         return Load::Failed;
     }
+    releaseLater(std::move(RowNames));
+    releaseLater(std::move(RowData));
+    releaseLater(std::move(RowIds));
     RowNames = QStringList(n + 1);
     RowData = QStringList(n + 1);
     RowIds = QStringList(n + 1);
@@ -205,8 +240,7 @@ void uVornik::SearchTxtData(const QString& key) {
 }
 
 void uVornik::List1_Click() {
-    const QListWidgetItem* item = List1->currentItem();
-    const QString key = item ? item->text() : QString();
+    const QString key = List1->currentText();
     // Copies: a search started from a handler while the viewer waits replaces the arrays.
     const QStringList names = RowNames;
     const QStringList data = RowData;

@@ -8,7 +8,6 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QTemporaryDir>
 #include <QTextEdit>
 #include <QTimer>
@@ -55,7 +54,7 @@ class TestSearch : public QObject {
     QStringList listed() const {
         QStringList out;
         for (int i = 0; i < control->List1->count(); ++i)
-            out << control->List1->item(i)->text();
+            out << control->List1->text(i);
         return out;
     }
     QString status() const { return control->TxtTS->text().mid(20); } // after "yyyy-MM-dd hh:mm:ss "

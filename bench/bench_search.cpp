@@ -1,0 +1,706 @@
+// Search benchmark: Connector/C fetching every row into strings against the real uVornik control
+// (Enter in the search box until "loaded OK"), on a seeded table of 100,000 records.
+//
+// Reads VORNIK_TEST_DB_HOST (default 127.0.0.1) and VORNIK_TEST_DB_PORT, creates the database
+// vornik_test_bench there with the record table and the title view, seeds it when its content is not
+// the expected one, and prints one line per case:
+//   case=<name> rows=<n> raw_ms=<x> control_ms=<y> ratio=<y/x> max_stall_ms=<s> peak_rss_mb=<m>
+// raw_ms and control_ms are medians of the runs (5 unless VORNIK_BENCH_RUNS says otherwise);
+// max_stall_ms is the longest gap between the ticks of a 1 ms timer over all control runs of the case.
+// A control run that does not reach "loaded OK" within VORNIK_BENCH_TIMEOUT_S seconds (default 120)
+// prints control_ms=timed_out; one that ends in an error status prints control_ms=failed.
+// Exits 0 whether or not the targets are met.
+#include "control/VornikInterface.h"
+#include "control/uVornik.h"
+#include "database/ConnDatabase.h"
+#include "util/MessageBoxes.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include "control/ListBox.h"
+#include <QTest>
+#include <QTimer>
+
+#include <mysql.h>
+
+#include <algorithm>
+#include <concepts>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kRecords = 100000;
+constexpr int kSelectiveGroup = 7; // records with index % 100 == 7 carry "grp07" in the title
+const QString kSelectiveKey = QStringLiteral("grp07");
+constexpr const char* kDatabase = "vornik_test_bench";
+constexpr const char* kUser = "qelmorand";
+constexpr const char* kPassword = "40628173";
+
+// ---- Connector/C, blocking -------------------------------------------------------------------
+
+struct RawClose {
+    void operator()(MYSQL* m) const { mysql_close(m); }
+};
+struct RawFree {
+    void operator()(MYSQL_RES* r) const { mysql_free_result(r); }
+};
+using RawConn = std::unique_ptr<MYSQL, RawClose>;
+using RawResult = std::unique_ptr<MYSQL_RES, RawFree>;
+
+[[noreturn]] void raise(MYSQL* m, const std::string& what) {
+    throw std::runtime_error(what + ": " + mysql_error(m));
+}
+
+RawConn rawConnect(const QByteArray& host, unsigned port) {
+    RawConn conn(mysql_init(nullptr));
+    if (!conn)
+        throw std::runtime_error("mysql_init failed");
+    mysql_options(conn.get(), MYSQL_SET_CHARSET_NAME, "utf8mb4");
+    if (!mysql_real_connect(conn.get(), host.constData(), kUser, kPassword, nullptr, port, nullptr, 0))
+        raise(conn.get(), "connecting to " + host.toStdString() + ":" + std::to_string(port));
+    return conn;
+}
+
+void exec(MYSQL* m, const std::string& sql) {
+    if (mysql_real_query(m, sql.data(), sql.size()))
+        raise(m, "statement failed (" + sql.substr(0, 80) + ")");
+    // Drain a result if the statement produced one.
+    RawResult res(mysql_store_result(m));
+    if (!res && mysql_field_count(m) != 0)
+        raise(m, "reading the result");
+}
+
+// The rows of a statement as text (NULL as std::nullopt).
+std::vector<std::vector<std::optional<std::string>>> queryRows(MYSQL* m, const std::string& sql) {
+    if (mysql_real_query(m, sql.data(), sql.size()))
+        raise(m, "statement failed (" + sql.substr(0, 80) + ")");
+    RawResult res(mysql_store_result(m));
+    if (!res)
+        raise(m, "reading the result");
+    const unsigned n = mysql_num_fields(res.get());
+    std::vector<std::vector<std::optional<std::string>>> rows;
+    while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
+        const unsigned long* len = mysql_fetch_lengths(res.get());
+        auto& out = rows.emplace_back();
+        for (unsigned i = 0; i < n; ++i)
+            out.push_back(row[i] ? std::optional<std::string>(std::string(row[i], len[i])) : std::nullopt);
+    }
+    return rows;
+}
+
+std::string quoted(MYSQL* m, const std::string& value) {
+    std::string out(value.size() * 2 + 3, '\0');
+    out[0] = '\'';
+    const unsigned long n = mysql_real_escape_string(m, out.data() + 1, value.data(), value.size());
+    out.resize(n + 1);
+    out += '\'';
+    return out;
+}
+
+// ---- The seeded records (deterministic) --------------------------------------------------------
+
+struct Rng {
+    std::uint64_t state;
+    std::uint64_t next() {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    template <std::size_t N> const char* pick(const char* const (&pool)[N]) { return pool[next() % N]; }
+};
+
+// Present in every title and every body.
+constexpr const char* kCommon = "vk条目";
+
+constexpr const char* kTitleCn[] = {"备份", "配置", "查询", "报表", "网络", "测试", "导出", "账号",
+                                    "日志", "部署", "脚本", "权限"};
+constexpr const char* kTitleEn[] = {"notes", "howto", "script", "report", "setup", "faq",
+                                    "snippet", "draft", "checklist", "memo"};
+constexpr const char* kSentenceEn[] = {
+    "The quick brown fox jumps over the lazy dog near the river bank.",
+    "Restart the service after changing the connection settings.",
+    "Use a prepared statement when the value comes from the user.",
+    "Backups run every night at two o'clock and keep seven copies.",
+    "Check the log file for warnings before you file a new ticket.",
+    "The report lists every order placed during the last quarter.",
+    "Select the rows, copy them, and paste them into the sheet.",
+    "Timeouts usually mean the network or the server is overloaded.",
+    "Keep the window responsive while long statements are running.",
+    "Ask the team before you change a shared configuration file.",
+};
+constexpr const char* kSentenceCn[] = {
+    "数据库连接失败时请先检查网络和账号设置。",
+    "每天晚上两点自动备份，保留最近七份。",
+    "这段代码用于读取配置文件并初始化界面。",
+    "查询结果按照服务器返回的顺序显示在列表中。",
+    "修改记录之前请确认没有其他人正在编辑。",
+    "导出的文件保存在控件所在的目录里。",
+    "请在提交之前运行全部测试并记录结果。",
+    "性能问题通常来自一次读取过多的数据。",
+    "新同事入职后需要先申请数据库账号。",
+    "遇到乱码时请确认客户端使用的字符集。",
+};
+
+std::string recordId(int i) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "2024%015d", i); // 19 characters, the key column's width
+    return buf;
+}
+
+std::string recordTitle(int i) {
+    Rng rng{0x5EED0000ull + static_cast<std::uint64_t>(i)};
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "%s %s %s %06d grp%02d", kCommon, rng.pick(kTitleCn), rng.pick(kTitleEn), i,
+                  i % 100);
+    return buf;
+}
+
+// About 1 KB of UTF-8 in lines ended by CR LF, Chinese and English mixed.
+std::string recordBody(int i) {
+    Rng rng{0xB0D70000ull + static_cast<std::uint64_t>(i)};
+    char first[96];
+    std::snprintf(first, sizeof first, "%s 正文 #%06d", kCommon, i);
+    std::string body = first;
+    while (body.size() < 960) {
+        body += "\r\n";
+        const int sentences = 1 + static_cast<int>(rng.next() % 3);
+        for (int s = 0; s < sentences; ++s) {
+            if (s)
+                body += ' ';
+            body += (rng.next() & 1) ? rng.pick(kSentenceCn) : rng.pick(kSentenceEn);
+        }
+    }
+    return body;
+}
+
+// Creates the database, table and view; seeds the records unless they are already the expected ones.
+void prepareDatabase(MYSQL* m) {
+    exec(m, std::string("CREATE DATABASE IF NOT EXISTS `") + kDatabase +
+                "` CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci");
+    if (mysql_select_db(m, kDatabase))
+        raise(m, "selecting the database");
+    exec(m, "CREATE TABLE IF NOT EXISTS `SearchTxt_Data` ("
+            "  `dataid`         VARCHAR(19) NOT NULL,"
+            "  `name`           TEXT,"
+            "  `data`           MEDIUMTEXT,"
+            "  `createdatetime` DATETIME,"
+            "  `modidatetime`   DATETIME,"
+            "  `desc`           TEXT,"
+            "  `keys`           TEXT,"
+            "  `creator`        TEXT,"
+            "  PRIMARY KEY (`dataid`)"
+            ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci");
+    exec(m, "CREATE OR REPLACE VIEW `VW_SearchTxt_Name` AS "
+            "SELECT `dataid` AS `DataID`, `name` FROM `SearchTxt_Data`");
+
+    // Same count, and the first and last records as generated: nothing to do.
+    bool current = false;
+    const auto count = queryRows(m, "select count(*) from SearchTxt_Data");
+    if (!count.empty() && count[0][0] && std::stoll(*count[0][0]) == kRecords) {
+        current = true;
+        for (int i : {0, kRecords - 1}) {
+            const auto rows = queryRows(m, "select `name`,`data` from SearchTxt_Data where `dataid`=" +
+                                               quoted(m, recordId(i)));
+            if (rows.size() != 1 || rows[0][0] != recordTitle(i) || rows[0][1] != recordBody(i))
+                current = false;
+        }
+    }
+    if (current) {
+        std::fprintf(stderr, "bench: %s already holds the %d records\n", kDatabase, kRecords);
+        return;
+    }
+
+    QElapsedTimer t;
+    t.start();
+    std::fprintf(stderr, "bench: seeding %d records into %s ...\n", kRecords, kDatabase);
+    exec(m, "TRUNCATE TABLE SearchTxt_Data");
+    exec(m, "START TRANSACTION");
+    constexpr int kBatch = 1000;
+    const std::string head = "INSERT INTO SearchTxt_Data "
+                             "(`dataid`,`name`,`data`,`createdatetime`,`modidatetime`,`desc`,`keys`,`creator`) VALUES ";
+    std::string sql;
+    for (int start = 0; start < kRecords; start += kBatch) {
+        sql = head;
+        const int end = std::min(kRecords, start + kBatch);
+        for (int i = start; i < end; ++i) {
+            if (i > start)
+                sql += ',';
+            sql += '(';
+            sql += quoted(m, recordId(i));
+            sql += ',';
+            sql += quoted(m, recordTitle(i));
+            sql += ',';
+            sql += quoted(m, recordBody(i));
+            sql += ",'2024-01-01 08:00:00','2024-01-02 09:30:00','','bench','bench')";
+        }
+        exec(m, sql);
+    }
+    exec(m, "COMMIT");
+    std::fprintf(stderr, "bench: seeded in %.1f s\n", t.elapsed() / 1000.0);
+}
+
+// ---- Measuring ---------------------------------------------------------------------------------
+
+QString titleStatement(const QString& key) {
+    return QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name  where `name` like '%") + key +
+           QStringLiteral("%'");
+}
+
+QString fullTextStatement(const QString& key) {
+    return QStringLiteral("select  `dataid`,`name`,`data` from SearchTxt_Data where `data` like '%") + key +
+           QStringLiteral("%' or `name` like '%") + key + QStringLiteral("%'");
+}
+
+struct RawRun {
+    double ms = 0;
+    qint64 rows = 0;
+};
+
+// Executes, stores the whole result on the client, and converts every field into a QString.
+RawRun rawRun(MYSQL* m, const QString& statement) {
+    const QByteArray sql = statement.toUtf8();
+    std::vector<QString> cells;
+    RawRun run;
+    QElapsedTimer t;
+    t.start();
+    if (mysql_real_query(m, sql.constData(), static_cast<unsigned long>(sql.size())))
+        raise(m, "raw statement failed");
+    RawResult res(mysql_store_result(m));
+    if (!res) {
+        if (mysql_field_count(m) != 0)
+            raise(m, "raw result failed");
+    } else {
+        const unsigned n = mysql_num_fields(res.get());
+        cells.reserve(static_cast<std::size_t>(mysql_num_rows(res.get())) * n);
+        while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
+            const unsigned long* len = mysql_fetch_lengths(res.get());
+            for (unsigned i = 0; i < n; ++i)
+                cells.push_back(row[i] ? QString::fromUtf8(row[i], static_cast<qsizetype>(len[i])) : QString());
+            ++run.rows;
+        }
+    }
+    run.ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
+    return run;
+}
+
+// The longest gap between consecutive ticks of a 1 ms timer: how long the event loop was blocked.
+class StallMeter {
+public:
+    StallMeter() {
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.setInterval(1);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { tick(); });
+    }
+    // Called at every tick; its texts at both ends of the longest gap say where the loop was blocked.
+    std::function<QString()> probe;
+    QString where;
+
+    void start() {
+        maxGapNs_ = 0;
+        where.clear();
+        lastWhere_ = probe ? probe() : QString();
+        clock_.start();
+        lastNs_ = clock_.nsecsElapsed();
+        timer_.start();
+    }
+    // Stops and returns the longest gap in ms (the time since the last tick counts as a gap too).
+    double stop() {
+        tick();
+        timer_.stop();
+        return static_cast<double>(maxGapNs_) / 1e6;
+    }
+
+private:
+    void tick() {
+        const qint64 now = clock_.nsecsElapsed();
+        const QString here = probe ? probe() : QString();
+        if (now - lastNs_ > maxGapNs_) {
+            maxGapNs_ = now - lastNs_;
+            where = QStringLiteral("from \"") + lastWhere_ + QStringLiteral("\" to \"") + here + u'"';
+        }
+        lastNs_ = now;
+        lastWhere_ = here;
+    }
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 lastNs_ = 0;
+    qint64 maxGapNs_ = 0;
+    QString lastWhere_;
+};
+
+double peakRssMb() {
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:")) {
+            const QByteArray kb = line.mid(6).trimmed().split(' ').value(0);
+            return kb.toDouble() / 1024.0;
+        }
+    }
+    return 0;
+}
+
+double median(std::vector<double> v) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Message boxes and the login dialog would block a headless run: record the text instead.
+class HeadlessBoxes final : public MessageBoxes {
+public:
+    void information(QWidget*, const QString& text, const QString&) override { last = text; }
+    void critical(QWidget*, const QString& text, const QString&) override { last = text; }
+    Answer question(QWidget*, const QString& text, const QString&) override {
+        last = text;
+        return Answer::Cancel;
+    }
+    QString last;
+};
+
+class NoLogin final : public mConnDatabase::LoginPrompt {
+public:
+    std::optional<mConnDatabase::LoginValues> ask() override { return std::nullopt; }
+};
+
+enum class Outcome { Done, Failed, TimedOut };
+
+struct ControlRun {
+    Outcome outcome = Outcome::Failed;
+    double ms = 0;
+    double stallMs = 0;
+    QString stallWhere; // the status line at both ends of the longest stall
+    qint64 rows = 0;
+    QString detail;
+};
+
+// Guards the handler that runs inside the key click (or RsOpen): if it has not returned when the cap
+// is reached, the run can never be measured, so the program says so and ends.
+class Watchdog {
+public:
+    explicit Watchdog(int capMs) {
+        timer_.setSingleShot(true);
+        timer_.setInterval(capMs);
+        QObject::connect(&timer_, &QTimer::timeout, [this, capMs] {
+            if (!inside_)
+                return;
+            std::printf("case=%s rows=%lld raw_ms=%.2f control_ms=timed_out ratio=NA max_stall_ms=NA "
+                        "peak_rss_mb=%.2f\n",
+                        caseName_.constData(), static_cast<long long>(rows_), rawMs_, peakRssMb());
+            std::fprintf(stderr,
+                         "bench: %s timed out: the control's handler was still running after %d s; stopping\n",
+                         caseName_.constData(), capMs / 1000);
+            std::fflush(stdout);
+            std::fflush(stderr);
+            std::_Exit(0);
+        });
+    }
+    // rows and rawMs: the raw figures so far, for the line printed if the cap is reached.
+    void enter(const QByteArray& caseName, qint64 rows, double rawMs) {
+        caseName_ = caseName;
+        rows_ = rows;
+        rawMs_ = rawMs;
+        inside_ = true;
+        timer_.start();
+    }
+    void leave() { inside_ = false; }
+    void stop() {
+        inside_ = false;
+        timer_.stop();
+    }
+
+private:
+    QTimer timer_;
+    bool inside_ = false;
+    QByteArray caseName_;
+    qint64 rows_ = 0;
+    double rawMs_ = 0;
+};
+
+struct Bench {
+    uVornik* control = nullptr;
+    HeadlessBoxes* boxes = nullptr;
+    int capMs = 120000;
+    StallMeter stall;
+    std::unique_ptr<Watchdog> watchdog;
+
+    // Opens (or keeps) the control's shared connection; empty when it is usable.
+    QString connect() {
+        QString err;
+        const QString r = mConnDatabase::ConnectDatabase(err);
+        if (!err.isEmpty())
+            return err;
+        if (r == QLatin1String("False"))
+            return QStringLiteral("not connected (no account)");
+        return {};
+    }
+
+    ControlRun search(const QByteArray& caseName, qint64 rawRows, double rawMs, bool titlesOnly,
+                      const QString& key) {
+        ControlRun run;
+        if (const QString err = connect(); !err.isEmpty()) {
+            run.detail = QStringLiteral("connection failed: ") + err;
+            return run;
+        }
+        control->ChkControl[0]->setChecked(titlesOnly);
+        control->txtSearchKey->setText(key);
+        control->TxtTS->clear();
+        boxes->last.clear();
+        QCoreApplication::processEvents();
+
+        static const QString kLoaded = QStringLiteral("loaded OK");
+        stall.start();
+        QElapsedTimer t;
+        t.start();
+        watchdog->enter(caseName, rawRows, rawMs);
+        QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
+        watchdog->leave();
+        for (;;) {
+            const QString status = control->TxtTS->text();
+            if (status.endsWith(kLoaded)) {
+                run.ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
+                run.outcome = Outcome::Done;
+                break;
+            }
+            if (!boxes->last.isEmpty() || status.contains(QLatin1String("uVornik.Search")) ||
+                status.contains(QStringLiteral("连接数据库"))) {
+                run.detail = boxes->last.isEmpty() ? status : boxes->last;
+                run.outcome = Outcome::Failed;
+                break;
+            }
+            if (t.elapsed() >= capMs) {
+                run.detail = QStringLiteral("status after %1 s: \"%2\"").arg(capMs / 1000).arg(status);
+                run.outcome = Outcome::TimedOut;
+                break;
+            }
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+        run.stallMs = stall.stop();
+        run.stallWhere = stall.where;
+        watchdog->stop();
+        run.rows = control->List1->count();
+        return run;
+    }
+
+    template <class W> static std::optional<QString> callRsOpen(W& w, const QString& sql) {
+        if constexpr (requires(W& x, const QString& s) {
+                          { x.RsOpen(s) } -> std::convertible_to<QString>;
+                      }) {
+            return w.RsOpen(sql);
+        } else if (auto* iface = dynamic_cast<IUVornik*>(static_cast<QWidget*>(&w))) {
+            return iface->RsOpen(sql);
+        } else {
+            return std::nullopt;
+        }
+    }
+
+    ControlRun rsOpen(const QByteArray& caseName, qint64 rawRows, double rawMs, const QString& sql) {
+        ControlRun run;
+        if (const QString err = connect(); !err.isEmpty()) {
+            run.detail = QStringLiteral("connection failed: ") + err;
+            return run;
+        }
+        QCoreApplication::processEvents();
+        stall.start();
+        QElapsedTimer t;
+        t.start();
+        watchdog->enter(caseName, rawRows, rawMs);
+        const std::optional<QString> r = callRsOpen(*control, sql);
+        watchdog->leave();
+        run.ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
+        run.stallMs = stall.stop();
+        run.stallWhere = stall.where;
+        watchdog->stop();
+        if (!r) {
+            run.detail = QStringLiteral("the control has no RsOpen yet");
+        } else if (!r->isEmpty()) {
+            run.detail = QStringLiteral("RsOpen: ") + *r;
+        } else {
+            run.outcome = Outcome::Done;
+            run.rows = 1;
+        }
+        return run;
+    }
+};
+
+void printLine(const char* name, qint64 rows, double rawMs, const std::vector<ControlRun>& runs) {
+    std::vector<double> ms;
+    double stall = 0;
+    QString stallWhere;
+    bool anyStall = false;
+    const ControlRun* bad = nullptr;
+    for (const ControlRun& r : runs) {
+        if (r.outcome == Outcome::Done) {
+            ms.push_back(r.ms);
+        } else if (!bad) {
+            bad = &r;
+        }
+        // A run that never finished still tells how the event loop fared while it ran.
+        if (r.stallMs > stall) {
+            stall = r.stallMs;
+            stallWhere = r.stallWhere;
+        }
+        anyStall = anyStall || r.stallMs > 0;
+    }
+    char controlText[32], ratioText[32], stallText[32];
+    if (bad) {
+        std::snprintf(controlText, sizeof controlText, "%s", bad->outcome == Outcome::TimedOut ? "timed_out" : "failed");
+        std::snprintf(ratioText, sizeof ratioText, "NA");
+    } else {
+        const double c = median(ms);
+        std::snprintf(controlText, sizeof controlText, "%.2f", c);
+        std::snprintf(ratioText, sizeof ratioText, "%.2f", rawMs > 0 ? c / rawMs : 0.0);
+    }
+    if (anyStall)
+        std::snprintf(stallText, sizeof stallText, "%.2f", stall);
+    else
+        std::snprintf(stallText, sizeof stallText, "NA");
+    std::printf("case=%s rows=%lld raw_ms=%.2f control_ms=%s ratio=%s max_stall_ms=%s peak_rss_mb=%.2f\n", name,
+                static_cast<long long>(rows), rawMs, controlText, ratioText, stallText, peakRssMb());
+    std::fflush(stdout);
+    if (stall > 50) {
+        QStringList each;
+        for (const ControlRun& r : runs)
+            each << QString::number(r.stallMs, 'f', 1);
+        std::fprintf(stderr, "bench: %s: longest stall %.2f ms (runs: %s), status line %s\n", name, stall,
+                     qPrintable(each.join(QStringLiteral(", "))), qPrintable(stallWhere));
+    }
+    if (bad)
+        std::fprintf(stderr, "bench: %s: control %s: %s\n", name,
+                     bad->outcome == Outcome::TimedOut ? "timed out (no \"loaded OK\")" : "failed",
+                     qPrintable(bad->detail));
+    for (const ControlRun& r : runs) {
+        if (r.outcome == Outcome::Done && r.rows != rows) {
+            std::fprintf(stderr, "bench: %s: the control listed %lld rows, the raw query returned %lld\n", name,
+                         static_cast<long long>(r.rows), static_cast<long long>(rows));
+            break;
+        }
+    }
+}
+
+int envInt(const char* name, int fallback) {
+    bool ok = false;
+    const int v = qEnvironmentVariableIntValue(name, &ok);
+    return ok && v > 0 ? v : fallback;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    const QByteArray host = qEnvironmentVariable("VORNIK_TEST_DB_HOST", QStringLiteral("127.0.0.1")).toUtf8();
+    const QString portText = qEnvironmentVariable("VORNIK_TEST_DB_PORT");
+    if (portText.isEmpty()) {
+        std::fprintf(stderr, "bench: VORNIK_TEST_DB_PORT is not set; run scripts/bench\n");
+        return 2;
+    }
+    const unsigned port = portText.toUInt();
+    const int runs = envInt("VORNIK_BENCH_RUNS", 5);
+
+    RawConn raw;
+    try {
+        raw = rawConnect(host, port);
+        prepareDatabase(raw.get());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench: %s\n", e.what());
+        return 2;
+    }
+
+    HeadlessBoxes boxes;
+    setMessageBoxes(&boxes);
+    NoLogin noLogin;
+    mConnDatabase::setLoginPrompt(&noLogin);
+
+    uVornik control;
+    control.show();
+    if (!QTest::qWaitForWindowExposed(&control))
+        std::fprintf(stderr, "bench: the control's window was not exposed\n");
+
+    // The control's connection module points at the benchmark database.
+    mConnDatabase::dbServerIP = QString::fromUtf8(host) + u':' + QString::number(port);
+    mConnDatabase::dbName = QString::fromLatin1(kDatabase);
+    mConnDatabase::dbUse = QString::fromLatin1(kUser);
+    mConnDatabase::dbPwd = QString::fromLatin1(kPassword);
+
+    Bench bench;
+    bench.control = &control;
+    bench.stall.probe = [&control] { return control.TxtTS->text(); };
+    bench.boxes = &boxes;
+    bench.capMs = envInt("VORNIK_BENCH_TIMEOUT_S", 120) * 1000;
+    bench.watchdog = std::make_unique<Watchdog>(bench.capMs);
+    if (const QString err = bench.connect(); !err.isEmpty())
+        std::fprintf(stderr, "bench: the control could not connect: %s\n", qPrintable(err));
+
+    struct SearchCase {
+        const char* name;
+        bool titlesOnly;
+        QString key;
+    };
+    const SearchCase cases[] = {
+        {"title_all", true, QString()},
+        {"title_1pct", true, kSelectiveKey},
+        {"fulltext_all", false, QString()},
+        {"fulltext_1pct", false, kSelectiveKey},
+    };
+
+    try {
+        for (const SearchCase& c : cases) {
+            const QString statement = c.titlesOnly ? titleStatement(c.key) : fullTextStatement(c.key);
+            std::vector<double> rawMs;
+            std::vector<ControlRun> controlRuns;
+            qint64 rows = 0;
+            bool controlStopped = false;
+            for (int i = 0; i < runs; ++i) {
+                const RawRun r = rawRun(raw.get(), statement);
+                rawMs.push_back(r.ms);
+                rows = r.rows;
+                if (controlStopped)
+                    continue;
+                controlRuns.push_back(bench.search(c.name, rows, median(rawMs), c.titlesOnly, c.key));
+                // A run that cannot finish will not finish the next time either.
+                controlStopped = controlRuns.back().outcome != Outcome::Done;
+            }
+            printLine(c.name, rows, median(rawMs), controlRuns);
+        }
+
+        const QString sleep3 = QStringLiteral("select sleep(3)");
+        std::vector<double> rawMs;
+        std::vector<ControlRun> controlRuns;
+        qint64 rows = 0;
+        bool controlStopped = false;
+        for (int i = 0; i < runs; ++i) {
+            const RawRun r = rawRun(raw.get(), sleep3);
+            rawMs.push_back(r.ms);
+            rows = r.rows;
+            if (controlStopped)
+                continue;
+            controlRuns.push_back(bench.rsOpen("rsopen_sleep3", rows, median(rawMs), sleep3));
+            controlStopped = controlRuns.back().outcome != Outcome::Done;
+        }
+        printLine("rsopen_sleep3", rows, median(rawMs), controlRuns);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench: %s\n", e.what());
+        return 2;
+    }
+
+    // The list and the result arrays of the last search are released with the control.
+    return 0;
+}
