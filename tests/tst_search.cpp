@@ -205,6 +205,15 @@ private Q_SLOTS:
         QVERIFY(status().contains(QStringLiteral("NULL")));
     }
 
+    void nullContentInFullTextIsReported() {
+        insert(QStringLiteral("1"), QStringLiteral("t1"), QStringLiteral("x"));
+        exec(QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name) VALUES ('2','t2')")); // no content
+        search(false, QStringLiteral("t"));
+        QCOMPARE(listed(), QStringList{"t1"});
+        QVERIFY2(status().startsWith(QStringLiteral("uVornik.SearchTxtData")), qPrintable(status()));
+        QVERIFY(status().contains(QStringLiteral("data")));
+    }
+
     void statementFailure_data() {
         QTest::addColumn<bool>("titlesOnly");
         QTest::addColumn<QString>("prefix");
