@@ -15,12 +15,12 @@
 #include "database/ConnDatabase.h"
 #include "util/MessageBoxes.h"
 
+#include "control/ListBox.h"
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
-#include "control/ListBox.h"
 #include <QTest>
 #include <QTimer>
 
@@ -124,10 +124,10 @@ struct Rng {
 // Present in every title and every body.
 constexpr const char* kCommon = "vk条目";
 
-constexpr const char* kTitleCn[] = {"备份", "配置", "查询", "报表", "网络", "测试", "导出", "账号",
-                                    "日志", "部署", "脚本", "权限"};
-constexpr const char* kTitleEn[] = {"notes", "howto", "script", "report", "setup", "faq",
-                                    "snippet", "draft", "checklist", "memo"};
+constexpr const char* kTitleCn[] = {"备份", "配置", "查询", "报表", "网络", "测试",
+                                    "导出", "账号", "日志", "部署", "脚本", "权限"};
+constexpr const char* kTitleEn[] = {"notes", "howto",   "script", "report",    "setup",
+                                    "faq",   "snippet", "draft",  "checklist", "memo"};
 constexpr const char* kSentenceEn[] = {
     "The quick brown fox jumps over the lazy dog near the river bank.",
     "Restart the service after changing the connection settings.",
@@ -141,16 +141,11 @@ constexpr const char* kSentenceEn[] = {
     "Ask the team before you change a shared configuration file.",
 };
 constexpr const char* kSentenceCn[] = {
-    "数据库连接失败时请先检查网络和账号设置。",
-    "每天晚上两点自动备份，保留最近七份。",
-    "这段代码用于读取配置文件并初始化界面。",
-    "查询结果按照服务器返回的顺序显示在列表中。",
-    "修改记录之前请确认没有其他人正在编辑。",
-    "导出的文件保存在控件所在的目录里。",
-    "请在提交之前运行全部测试并记录结果。",
-    "性能问题通常来自一次读取过多的数据。",
-    "新同事入职后需要先申请数据库账号。",
-    "遇到乱码时请确认客户端使用的字符集。",
+    "数据库连接失败时请先检查网络和账号设置。", "每天晚上两点自动备份，保留最近七份。",
+    "这段代码用于读取配置文件并初始化界面。",   "查询结果按照服务器返回的顺序显示在列表中。",
+    "修改记录之前请确认没有其他人正在编辑。",   "导出的文件保存在控件所在的目录里。",
+    "请在提交之前运行全部测试并记录结果。",     "性能问题通常来自一次读取过多的数据。",
+    "新同事入职后需要先申请数据库账号。",       "遇到乱码时请确认客户端使用的字符集。",
 };
 
 std::string recordId(int i) {
@@ -162,8 +157,8 @@ std::string recordId(int i) {
 std::string recordTitle(int i) {
     Rng rng{0x5EED0000ull + static_cast<std::uint64_t>(i)};
     char buf[160];
-    std::snprintf(buf, sizeof buf, "%s %s %s %06d grp%02d", kCommon, rng.pick(kTitleCn), rng.pick(kTitleEn), i,
-                  i % 100);
+    std::snprintf(buf, sizeof buf, "%s %s %s %06d grp%02d", kCommon, rng.pick(kTitleCn), rng.pick(kTitleEn),
+                  i, i % 100);
     return buf;
 }
 
@@ -228,8 +223,9 @@ void prepareDatabase(MYSQL* m) {
     exec(m, "TRUNCATE TABLE SearchTxt_Data");
     exec(m, "START TRANSACTION");
     constexpr int kBatch = 1000;
-    const std::string head = "INSERT INTO SearchTxt_Data "
-                             "(`dataid`,`name`,`data`,`createdatetime`,`modidatetime`,`desc`,`keys`,`creator`) VALUES ";
+    const std::string head =
+        "INSERT INTO SearchTxt_Data "
+        "(`dataid`,`name`,`data`,`createdatetime`,`modidatetime`,`desc`,`keys`,`creator`) VALUES ";
     std::string sql;
     for (int start = 0; start < kRecords; start += kBatch) {
         sql = head;
@@ -287,7 +283,8 @@ RawRun rawRun(MYSQL* m, const QString& statement) {
         while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
             const unsigned long* len = mysql_fetch_lengths(res.get());
             for (unsigned i = 0; i < n; ++i)
-                cells.push_back(row[i] ? QString::fromUtf8(row[i], static_cast<qsizetype>(len[i])) : QString());
+                cells.push_back(row[i] ? QString::fromUtf8(row[i], static_cast<qsizetype>(len[i]))
+                                       : QString());
             ++run.rows;
         }
     }
@@ -402,9 +399,9 @@ public:
             std::printf("case=%s rows=%lld raw_ms=%.2f control_ms=timed_out ratio=NA max_stall_ms=NA "
                         "peak_rss_mb=%.2f\n",
                         caseName_.constData(), static_cast<long long>(rows_), rawMs_, peakRssMb());
-            std::fprintf(stderr,
-                         "bench: %s timed out: the control's handler was still running after %d s; stopping\n",
-                         caseName_.constData(), capMs / 1000);
+            std::fprintf(
+                stderr, "bench: %s timed out: the control's handler was still running after %d s; stopping\n",
+                caseName_.constData(), capMs / 1000);
             std::fflush(stdout);
             std::fflush(stderr);
             std::_Exit(0);
@@ -498,7 +495,7 @@ struct Bench {
     }
 
     template <class W> static std::optional<QString> callRsOpen(W& w, const QString& sql) {
-        if constexpr (requires(W& x, const QString& s) {
+        if constexpr (requires(W & x, const QString& s) {
                           { x.RsOpen(s) } -> std::convertible_to<QString>;
                       }) {
             return w.RsOpen(sql);
@@ -559,7 +556,8 @@ void printLine(const char* name, qint64 rows, double rawMs, const std::vector<Co
     }
     char controlText[32], ratioText[32], stallText[32];
     if (bad) {
-        std::snprintf(controlText, sizeof controlText, "%s", bad->outcome == Outcome::TimedOut ? "timed_out" : "failed");
+        std::snprintf(controlText, sizeof controlText, "%s",
+                      bad->outcome == Outcome::TimedOut ? "timed_out" : "failed");
         std::snprintf(ratioText, sizeof ratioText, "NA");
     } else {
         const double c = median(ms);
@@ -570,8 +568,8 @@ void printLine(const char* name, qint64 rows, double rawMs, const std::vector<Co
         std::snprintf(stallText, sizeof stallText, "%.2f", stall);
     else
         std::snprintf(stallText, sizeof stallText, "NA");
-    std::printf("case=%s rows=%lld raw_ms=%.2f control_ms=%s ratio=%s max_stall_ms=%s peak_rss_mb=%.2f\n", name,
-                static_cast<long long>(rows), rawMs, controlText, ratioText, stallText, peakRssMb());
+    std::printf("case=%s rows=%lld raw_ms=%.2f control_ms=%s ratio=%s max_stall_ms=%s peak_rss_mb=%.2f\n",
+                name, static_cast<long long>(rows), rawMs, controlText, ratioText, stallText, peakRssMb());
     std::fflush(stdout);
     if (stall > 50) {
         QStringList each;
@@ -586,8 +584,8 @@ void printLine(const char* name, qint64 rows, double rawMs, const std::vector<Co
                      qPrintable(bad->detail));
     for (const ControlRun& r : runs) {
         if (r.outcome == Outcome::Done && r.rows != rows) {
-            std::fprintf(stderr, "bench: %s: the control listed %lld rows, the raw query returned %lld\n", name,
-                         static_cast<long long>(r.rows), static_cast<long long>(rows));
+            std::fprintf(stderr, "bench: %s: the control listed %lld rows, the raw query returned %lld\n",
+                         name, static_cast<long long>(r.rows), static_cast<long long>(rows));
             break;
         }
     }

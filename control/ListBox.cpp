@@ -6,7 +6,9 @@ class ListBox::Model : public QAbstractListModel {
 public:
     using QAbstractListModel::QAbstractListModel;
 
-    int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : rows_.size(); }
+    int rowCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : rows_.size();
+    }
     QVariant data(const QModelIndex& index, int role) const override {
         if (!index.isValid() || index.row() >= rows_.size())
             return {};
@@ -38,15 +40,22 @@ ListBox::ListBox(QWidget* parent) : QListView(parent), model_(new Model(this)) {
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setUniformItemSizes(true);
-    connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this](const QModelIndex& current) { Q_EMIT currentRowChanged(current.isValid() ? current.row() : -1); });
+    connect(selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& current) {
+        Q_EMIT currentRowChanged(current.isValid() ? current.row() : -1);
+    });
 }
 
-int ListBox::count() const { return model_->rowCount(); }
+int ListBox::count() const {
+    return model_->rowCount();
+}
 
-QString ListBox::text(int row) const { return model_->rows().value(row); }
+QString ListBox::text(int row) const {
+    return model_->rows().value(row);
+}
 
-QString ListBox::currentText() const { return text(currentRow()); }
+QString ListBox::currentText() const {
+    return text(currentRow());
+}
 
 int ListBox::currentRow() const {
     const QModelIndex i = currentIndex();
@@ -58,9 +67,13 @@ void ListBox::setCurrentRow(int row) {
     selectionModel()->setCurrentIndex(i, QItemSelectionModel::ClearAndSelect);
 }
 
-void ListBox::addItem(const QString& text) { model_->append(QStringList{text}); }
+void ListBox::addItem(const QString& text) {
+    model_->append(QStringList{text});
+}
 
-void ListBox::addItems(const QStringList& texts) { model_->append(texts); }
+void ListBox::addItems(const QStringList& texts) {
+    model_->append(texts);
+}
 
 void ListBox::clear() {
     const bool hadCurrent = currentIndex().isValid();

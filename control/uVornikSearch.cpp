@@ -147,7 +147,8 @@ uVornik::Load uVornik::loadRows(Recordset& rs, quint64 search, bool withContent,
     for (qint64 i = 0; i < n; ++i) {
         const DbResult<QString> name = rs.text(nameField);
         const DbResult<QString> id = rs.text(idField);
-        const DbResult<QString> data = withContent ? rs.text(dataField) : DbResult<QString>(mPublic::kNoContent);
+        const DbResult<QString> data =
+            withContent ? rs.text(dataField) : DbResult<QString>(mPublic::kNoContent);
         for (const DbResult<QString>* r : {&name, &id, &data}) {
             if (!r->ok()) {
                 flush(); // the rows read so far stay listed
@@ -207,8 +208,8 @@ void uVornik::SearchFileName(const QString& key) {
         return;
     }
     const QString condition = QStringLiteral("`name` like '%") + likeValue(key) + QStringLiteral("%'");
-    const QString sql = QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name ") + QStringLiteral(" where ") +
-                        condition;
+    const QString sql = QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name ") +
+                        QStringLiteral(" where ") + condition;
     std::shared_ptr<Recordset> rs;
     runStatement(sql, rs); // a failure leaves the recordset closed, which the next step reports
     if (!superseded(search))
@@ -226,8 +227,9 @@ void uVornik::SearchTxtData(const QString& key) {
         return;
     }
     const QString value = likeValue(key);
-    const QString sql = QStringLiteral("select  `dataid`,`name`,`data` from SearchTxt_Data where `data` like '%") +
-                        value + QStringLiteral("%' or `name` like '%") + value + QStringLiteral("%'");
+    const QString sql =
+        QStringLiteral("select  `dataid`,`name`,`data` from SearchTxt_Data where `data` like '%") + value +
+        QStringLiteral("%' or `name` like '%") + value + QStringLiteral("%'");
     std::shared_ptr<Recordset> rs;
     const QString failed = runStatement(sql, rs);
     if (superseded(search))
@@ -263,7 +265,8 @@ void uVornik::List1_Click() {
             QStringLiteral("select * from searchtxt_data where `dataid`='") + literalValue(id) + u'\'';
         if (runStatement(sql, rs).isEmpty()) {
             if (rs->State() != Connection::kStateOpen || rs->RecordCount() < 1) {
-                ShowStatus(QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！"));
+                ShowStatus(
+                    QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！"));
             } else {
                 rs->MoveFirst();
                 const DbResult<QString> text = rs->text(QStringLiteral("data"));

@@ -31,9 +31,13 @@ QString userSettingsPath() {
     return base + QStringLiteral("/vornik/vornik.ini");
 }
 
-QString siteSettingsPath() { return g_sitePath.isEmpty() ? QStringLiteral("/etc/vornik/vornik.ini") : g_sitePath; }
+QString siteSettingsPath() {
+    return g_sitePath.isEmpty() ? QStringLiteral("/etc/vornik/vornik.ini") : g_sitePath;
+}
 
-void setSiteSettingsPath(const QString& path) { g_sitePath = path; }
+void setSiteSettingsPath(const QString& path) {
+    g_sitePath = path;
+}
 
 QString ReadIniValue(const QString& section, const QString& key, QString& path) {
     path = userSettingsPath();
@@ -43,9 +47,9 @@ QString ReadIniValue(const QString& section, const QString& key, QString& path) 
 }
 
 QString BuildConnectionString() {
-    return QStringLiteral("DRIVER={MySQL ODBC 3.51 Driver};uid=") + odbcValue(dbUse) + QStringLiteral(";pwd=") +
-           odbcValue(dbPwd) + QStringLiteral(";server=") + odbcValue(dbServerIP) + QStringLiteral(";database=") +
-           odbcValue(dbName);
+    return QStringLiteral("DRIVER={MySQL ODBC 3.51 Driver};uid=") + odbcValue(dbUse) +
+           QStringLiteral(";pwd=") + odbcValue(dbPwd) + QStringLiteral(";server=") + odbcValue(dbServerIP) +
+           QStringLiteral(";database=") + odbcValue(dbName);
 }
 
 void forgetAccount() {
@@ -56,9 +60,13 @@ void forgetAccount() {
     g_lastOpenMs.reset();
 }
 
-LoginPrompt& loginPrompt() { return g_prompt ? *g_prompt : dialogLoginPrompt(); }
+LoginPrompt& loginPrompt() {
+    return g_prompt ? *g_prompt : dialogLoginPrompt();
+}
 
-void setLoginPrompt(LoginPrompt* prompt) { g_prompt = prompt; }
+void setLoginPrompt(LoginPrompt* prompt) {
+    g_prompt = prompt;
+}
 
 QString ConnectDatabase(QString& errorText, const QString& user, const QString& password) {
     auto& Conn = mPublic::Conn;

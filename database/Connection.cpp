@@ -52,7 +52,9 @@ DbError errorFrom(MYSQL* m, bool timedOut) {
     return e;
 }
 
-bool lostConnection(unsigned int code) { return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST; }
+bool lostConnection(unsigned int code) {
+    return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST;
+}
 
 } // namespace
 
@@ -228,7 +230,9 @@ DbStatus Connection::Open(const QString& connectionString) {
                                         s[1].constData(), s[2].constData(),
                                         s[3].isEmpty() ? nullptr : s[3].constData(), port, nullptr, 0);
     };
-    connectPhase.cont = [connected](MYSQL* h, int ev) { return mysql_real_connect_cont(connected.get(), h, ev); };
+    connectPhase.cont = [connected](MYSQL* h, int ev) {
+        return mysql_real_connect_cont(connected.get(), h, ev);
+    };
     auto* opRaw = op.get();
     connectPhase.done = [connected, opRaw](MYSQL* h) {
         if (!*connected)
@@ -341,7 +345,8 @@ QString Connection::escape(const QString& text) const {
     QByteArray out(in.size() * 2 + 1, Qt::Uninitialized);
     unsigned long n;
     if (mysql_)
-        n = mysql_real_escape_string(mysql_.get(), out.data(), in.constData(), static_cast<unsigned long>(in.size()));
+        n = mysql_real_escape_string(mysql_.get(), out.data(), in.constData(),
+                                     static_cast<unsigned long>(in.size()));
     else
         n = mysql_escape_string(out.data(), in.constData(), static_cast<unsigned long>(in.size()));
     out.truncate(static_cast<qsizetype>(n));

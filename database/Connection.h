@@ -27,7 +27,7 @@ class QTimer;
 
 // What a statement gave back: rows (a stored, client-side result) or none.
 struct QueryOutcome {
-    MysqlResPtr result;      // null for a statement without rows
+    MysqlResPtr result; // null for a statement without rows
     quint64 affectedRows = 0;
 };
 

@@ -22,7 +22,9 @@ namespace {
 QPointer<FrmDataBaseLogin> g_instance;
 
 // Design geometry is in twips, 15 to a pixel.
-QRect twips(int l, int t, int w, int h) { return QRect(l / 15, t / 15, w / 15, h / 15); }
+QRect twips(int l, int t, int w, int h) {
+    return QRect(l / 15, t / 15, w / 15, h / 15);
+}
 
 class DialogLoginPrompt final : public mConnDatabase::LoginPrompt {
 public:
@@ -52,7 +54,9 @@ FrmDataBaseLogin* FrmDataBaseLogin::instance() {
     return g_instance;
 }
 
-void FrmDataBaseLogin::unload() { delete g_instance.data(); }
+void FrmDataBaseLogin::unload() {
+    delete g_instance.data();
+}
 
 FrmDataBaseLogin::FrmDataBaseLogin(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
@@ -165,17 +169,19 @@ bool FrmDataBaseLogin::eventFilter(QObject* watched, QEvent* event) {
     return QDialog::eventFilter(watched, event);
 }
 
-void FrmDataBaseLogin::reject() { cmdCancel_Click(); }
+void FrmDataBaseLogin::reject() {
+    cmdCancel_Click();
+}
 
-QByteArray FrmDataBaseLogin::settingsBytes(const QString& server, const QString& database, const QString& user,
-                                           const QString& password, QString* error) {
+QByteArray FrmDataBaseLogin::settingsBytes(const QString& server, const QString& database,
+                                           const QString& user, const QString& password, QString* error) {
     const std::optional<QString> digest = MD5Digest(password, 32, error);
     if (!digest)
         return {};
     const QString crlf = QStringLiteral("\r\n");
     const QString text = QStringLiteral("[main]") + crlf + QStringLiteral("dbServerIP = ") + server + crlf +
-                         QStringLiteral("dbName = ") + database + crlf + QStringLiteral("dbUse = ") + user + crlf +
-                         QStringLiteral("dbPwd = ") + *digest + crlf;
+                         QStringLiteral("dbName = ") + database + crlf + QStringLiteral("dbUse = ") + user +
+                         crlf + QStringLiteral("dbPwd = ") + *digest + crlf;
     return toGbk(text);
 }
 
@@ -196,15 +202,16 @@ bool FrmDataBaseLogin::writeSettings() {
         ok = ok && file.write(bytes) == bytes.size();
         ok = ok && file.commit();
         if (!ok) {
-            const QString reason = file.errorString().isEmpty() ? QStringLiteral("无法创建文件夹 ") + dir
-                                                                : file.errorString();
+            const QString reason =
+                file.errorString().isEmpty() ? QStringLiteral("无法创建文件夹 ") + dir : file.errorString();
             messageBoxes().critical(this, QStringLiteral("无法保存登录设置文件 %1：%2").arg(path, reason));
         }
         return true;
     }
     QFile file(path);
     if (file.exists() && !file.remove())
-        messageBoxes().critical(this, QStringLiteral("无法删除登录设置文件 %1：%2").arg(path, file.errorString()));
+        messageBoxes().critical(this,
+                                QStringLiteral("无法删除登录设置文件 %1：%2").arg(path, file.errorString()));
     return true;
 }
 

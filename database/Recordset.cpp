@@ -82,13 +82,16 @@ DbStatus Recordset::MoveNext() {
     return std::nullopt;
 }
 
-int Recordset::fieldIndex(const QString& name) const { return index_.value(name.toLower(), -1); }
+int Recordset::fieldIndex(const QString& name) const {
+    return index_.value(name.toLower(), -1);
+}
 
 DbResult<QString> Recordset::text(int index) const {
     if (!open_ || isEOF())
         return noCurrentRow();
     if (index < 0 || index >= names_.size())
-        return DbError{DbError::kProviderError, QStringLiteral("在对应所需名称或序数的集合中，未找到项目"), 0};
+        return DbError{DbError::kProviderError, QStringLiteral("在对应所需名称或序数的集合中，未找到项目"),
+                       0};
     const qint64 stored = static_cast<qint64>(mysql_num_rows(result_.get()));
     if (position_ < stored) {
         if (!row_ || !row_[index])
@@ -96,7 +99,8 @@ DbResult<QString> Recordset::text(int index) const {
                            QStringLiteral("无效使用 Null：字段 %1 的值为 NULL").arg(names_.at(index)), 0};
         return QString::fromUtf8(row_[index], static_cast<qsizetype>(lengths_[index]));
     }
-    const auto& v = added_.at(static_cast<std::size_t>(position_ - stored)).at(static_cast<std::size_t>(index));
+    const auto& v =
+        added_.at(static_cast<std::size_t>(position_ - stored)).at(static_cast<std::size_t>(index));
     if (!v)
         return DbError{DbError::kProviderError,
                        QStringLiteral("无效使用 Null：字段 %1 的值为 NULL").arg(names_.at(index)), 0};
@@ -154,9 +158,9 @@ DbStatus Recordset::Update() {
         values << u'\'' + conn_->escape(textValue) + u'\'';
         stored[static_cast<std::size_t>(i)] = std::move(textValue);
     }
-    const QString sql = QStringLiteral("INSERT INTO `%1` (%2) VALUES (%3)")
-                            .arg(QString(table_).replace(u'`', QStringLiteral("``")), columns.join(u','),
-                                 values.join(u','));
+    const QString sql =
+        QStringLiteral("INSERT INTO `%1` (%2) VALUES (%3)")
+            .arg(QString(table_).replace(u'`', QStringLiteral("``")), columns.join(u','), values.join(u','));
     if (const DbStatus s = conn_->Execute(sql))
         return s; // the pending row stays, as after a failed update
     pending_.reset();

@@ -63,5 +63,5 @@ private:
     MYSQL_ROW row_ = nullptr;
     unsigned long* lengths_ = nullptr;
     std::vector<std::vector<std::optional<QString>>> added_; // rows stored by Update()
-    std::optional<std::vector<QVariant>> pending_;            // row being built by AddNew()
+    std::optional<std::vector<QVariant>> pending_;           // row being built by AddNew()
 };

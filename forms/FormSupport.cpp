@@ -20,8 +20,11 @@ void placeOnScreen(QWidget* form) {
     const QSize f = form->frameGeometry().size();
     // Worked out in twips and single precision, like the design sizes; a form larger than the
     // screen gets a negative offset rather than being squeezed.
-    const float left = (static_cast<float>(pixelsToTwips(s.width())) - static_cast<float>(pixelsToTwips(f.width()))) / 2.0f;
-    const float top = (static_cast<float>(pixelsToTwips(s.height())) - static_cast<float>(pixelsToTwips(f.height()))) / 3.0f;
+    const float left =
+        (static_cast<float>(pixelsToTwips(s.width())) - static_cast<float>(pixelsToTwips(f.width()))) / 2.0f;
+    const float top =
+        (static_cast<float>(pixelsToTwips(s.height())) - static_cast<float>(pixelsToTwips(f.height()))) /
+        3.0f;
     form->move(s.x() + twipsToPixels(left), s.y() + twipsToPixels(top));
 }
 

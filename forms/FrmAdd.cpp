@@ -80,8 +80,8 @@ DbStatus FrmAdd::addRecord() {
     // Declared before the recordset so an uncommitted add is rolled back after it is released.
     forms::Transaction transaction(conn);
     Recordset rs;
-    if (DbStatus s = rs.Open(QStringLiteral("select * from searchtxt_data where 1=0"), conn, Recordset::kCursorKeyset,
-                             Recordset::kLockOptimistic))
+    if (DbStatus s = rs.Open(QStringLiteral("select * from searchtxt_data where 1=0"), conn,
+                             Recordset::kCursorKeyset, Recordset::kLockOptimistic))
         return s;
     if (DbStatus s = transaction.begin())
         return s;
@@ -116,8 +116,9 @@ DbStatus FrmAdd::addRecord() {
     if ((s = rs.Update())) {
         // The id is unique to the second only: a second add within the same second meets the first.
         if (s->nativeError == ER_DUP_ENTRY)
-            s->description = QStringLiteral("记录编号 %1 已存在（同一秒内已增加过一条记录），请稍候再按“增加”。\r\n%2")
-                                 .arg(id, s->description);
+            s->description =
+                QStringLiteral("记录编号 %1 已存在（同一秒内已增加过一条记录），请稍候再按“增加”。\r\n%2")
+                    .arg(id, s->description);
         return s;
     }
     return transaction.commit();

@@ -24,7 +24,9 @@ namespace {
 constexpr std::array<const char*, 8> kColumns = {"dataid",       "name", "Data",    "CreateDatetime",
                                                  "ModiDateTime", "Desc", "Creator", "Keys"};
 
-DbError failure(const QString& description) { return DbError{DbError::kProviderError, description, 0}; }
+DbError failure(const QString& description) {
+    return DbError{DbError::kProviderError, description, 0};
+}
 
 // FormatSQLData suits a server that reads backslash escapes, the default. Under NO_BACKSLASH_ESCAPES
 // its output would be stored with the escapes in it (or break the statement), so the client's own
@@ -107,8 +109,8 @@ FrmModi::FrmModi(QWidget* parent) : RecordForm(parent) {
     Label7 = label(this, "Label7", QStringLiteral("正文："), 120, 2760);
     Label8 = label(this, "Label8", QStringLiteral("关 键 字："), 120, 1680);
 
-    QWidget* const order[] = {txtTitle, TxtDataid, TxtCreator, TxtCreateDatetime, TxtModiDateTime,
-                              TxtKeys,  TxtDesc,   RtbData,    CmdSave};
+    QWidget* const order[] = {txtTitle, TxtDataid, TxtCreator, TxtCreateDatetime, TxtModiDateTime, TxtKeys,
+                              TxtDesc,  RtbData,   CmdSave};
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 
@@ -117,7 +119,9 @@ FrmModi::FrmModi(QWidget* parent) : RecordForm(parent) {
     Form_Load();
 }
 
-QWidget* FrmModi::messageParent() { return isVisible() ? this : parentWidget(); }
+QWidget* FrmModi::messageParent() {
+    return isVisible() ? this : parentWidget();
+}
 
 void FrmModi::unloadForm() {
     if (isVisible())
@@ -141,7 +145,8 @@ bool FrmModi::setDataid(const QString& id) {
     bool found = false;
     if (const DbStatus s = LoadRecord(id, found)) {
         // The opener has no error path of its own: say here which record failed and why.
-        messageBoxes().critical(messageParent(), QStringLiteral("无法读取记录 %1：\r\n%2").arg(id, s->description),
+        messageBoxes().critical(messageParent(),
+                                QStringLiteral("无法读取记录 %1：\r\n%2").arg(id, s->description),
                                 QStringLiteral("修改数据"));
         unloadForm();
         return false;
@@ -155,7 +160,8 @@ DbStatus FrmModi::LoadRecord(const QString& id, bool& found) {
     QString errorText;
     mConnDatabase::ConnectDatabase(errorText); // a failed open shows up when the statement runs
     Connection* conn = mPublic::Conn.get();
-    const QString sql = QStringLiteral("select * from searchtxt_data where dataid='") + sqlLiteral(conn, id) + u'\'';
+    const QString sql =
+        QStringLiteral("select * from searchtxt_data where dataid='") + sqlLiteral(conn, id) + u'\'';
 
     if (!mPublic::Rs)
         mPublic::Rs = std::make_shared<Recordset>();
@@ -232,8 +238,9 @@ void FrmModi::CmdSave_Click() {
             QStringLiteral("修改数据"));
         return;
     case Saved::Failed:
-        messageBoxes().critical(this, QStringLiteral("Error:CmdSave_Click，修改没有保存\r\n Err:") + error.description,
-                                QStringLiteral("修改数据"));
+        messageBoxes().critical(
+            this, QStringLiteral("Error:CmdSave_Click，修改没有保存\r\n Err:") + error.description,
+            QStringLiteral("修改数据"));
         return;
     }
 }
@@ -279,8 +286,9 @@ FrmModi::Saved FrmModi::saveRecord(DbError& error) {
     const auto literal = [&conn](const QString& text) { return sqlLiteral(conn, text); };
     const QString idLiteral = literal(id);
     const QString insert =
-        QStringLiteral("insert into `searchtxt_data`  (`dataid`, `name` , `data`,`createdatetime`,`modidatetime`,"
-                       "`desc`,`keys`,`creator`)  Values") +
+        QStringLiteral(
+            "insert into `searchtxt_data`  (`dataid`, `name` , `data`,`createdatetime`,`modidatetime`,"
+            "`desc`,`keys`,`creator`)  Values") +
         QStringLiteral("('") + idLiteral + u'\'' + QStringLiteral(",'") + literal(title) + u'\'' +
         QStringLiteral(",'") + literal(body) + u'\'' + QStringLiteral(",'") + *created + u'\'' +
         QStringLiteral(",'") + *modified + u'\'' + QStringLiteral(",'") + literal(desc) + u'\'' +
@@ -307,7 +315,8 @@ FrmModi::Saved FrmModi::saveRecord(DbError& error) {
 
     if (!conn)
         return fail(forms::noConnectionError());
-    if (DbStatus s = conn->Execute(QStringLiteral("delete from searchtxt_data where dataid='") + idLiteral + u'\''))
+    if (DbStatus s =
+            conn->Execute(QStringLiteral("delete from searchtxt_data where dataid='") + idLiteral + u'\''))
         return fail(*s);
     if (!conn)
         return fail(forms::noConnectionError());

@@ -77,8 +77,8 @@ QTextEdit* bodyBox(QWidget* form, int left, int top, int width, int height) {
     return box;
 }
 
-QPushButton* writeButton(QWidget* form, const char* name, const QString& caption, int left, int top, int width,
-                         int height) {
+QPushButton* writeButton(QWidget* form, const char* name, const QString& caption, int left, int top,
+                         int width, int height) {
     auto* button = new QPushButton(caption, form);
     button->setObjectName(QString::fromLatin1(name));
     button->setAutoDefault(false);

@@ -30,8 +30,7 @@ protected:
 
     // Runs `work` with the form busy and `button` disabled. False when the form was deleted while
     // the work ran: the caller must then touch nothing of it.
-    template <class Work>
-    bool whileBusy(QPushButton* button, Work&& work);
+    template <class Work> bool whileBusy(QPushButton* button, Work&& work);
 
     void resizeEvent(QResizeEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -44,8 +43,7 @@ private:
     bool busy_ = false;
 };
 
-template <class Work>
-bool RecordForm::whileBusy(QPushButton* button, Work&& work) {
+template <class Work> bool RecordForm::whileBusy(QPushButton* button, Work&& work) {
     QPointer<RecordForm> self(this);
     setBusy(button, true);
     std::forward<Work>(work)();
@@ -62,12 +60,11 @@ QLineEdit* lineBox(QWidget* form, const char* name, int left, int top, int width
 QTextEdit* bodyBox(QWidget* form, int left, int top, int width, int height);
 // The button that writes the record. Not an auto-default button: Enter in a box must not write a
 // half-typed record.
-QPushButton* writeButton(QWidget* form, const char* name, const QString& caption, int left, int top, int width,
-                         int height);
+QPushButton* writeButton(QWidget* form, const char* name, const QString& caption, int left, int top,
+                         int width, int height);
 
 // The one shared instance of `Form`, loaded (constructed) on first use.
-template <class Form>
-class SharedInstance {
+template <class Form> class SharedInstance {
 public:
     // The shared instance, loaded if there is none.
     static Form* instance() {

@@ -35,7 +35,9 @@ public:
     }
 };
 
-QString digest(const QString& s) { return MD5Digest(s, 32).value(); }
+QString digest(const QString& s) {
+    return MD5Digest(s, 32).value();
+}
 
 } // namespace
 
@@ -124,7 +126,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("server");
         QTest::addColumn<QString>("password");
         QTest::newRow("wrong password") << testdb::server() << "wrong";
-        QTest::newRow("unreachable server") << "127.0.0.1:1" << "40628173";
+        QTest::newRow("unreachable server") << "127.0.0.1:1"
+                                            << "40628173";
         // Any other digest is sent as it stands, as the password text.
         QTest::newRow("digest of another password") << testdb::server() << digest(QStringLiteral("other"));
     }
@@ -149,8 +152,9 @@ private Q_SLOTS:
 
     void anotherDigestIsSentAsTheDigestText() {
         const QString other = digest(QStringLiteral("other"));
-        writeSettings({QStringLiteral("[main]"), QStringLiteral("dbServerIP = h"), QStringLiteral("dbName = n"),
-                       QStringLiteral("dbUse = u"), QStringLiteral("dbPwd = ") + other});
+        writeSettings({QStringLiteral("[main]"), QStringLiteral("dbServerIP = h"),
+                       QStringLiteral("dbName = n"), QStringLiteral("dbUse = u"),
+                       QStringLiteral("dbPwd = ") + other});
         QString path;
         QCOMPARE(mConnDatabase::ReadIniValue(QStringLiteral("main"), QStringLiteral("dbPwd"), path), other);
         QCOMPARE(path, settingsPath());
@@ -174,7 +178,8 @@ private Q_SLOTS:
 
     void noFileFallsBackToSiteFileThenDialog() {
         QString path;
-        QCOMPARE(mConnDatabase::ReadIniValue(QStringLiteral("main"), QStringLiteral("dbUse"), path), QString());
+        QCOMPARE(mConnDatabase::ReadIniValue(QStringLiteral("main"), QStringLiteral("dbUse"), path),
+                 QString());
         QCOMPARE(path, mConnDatabase::siteSettingsPath());
     }
 
@@ -209,9 +214,12 @@ private Q_SLOTS:
     void specialCharactersAreBraceQuoted_data() {
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("written");
-        QTest::newRow("semicolon") << "a;b" << "{a;b}";
-        QTest::newRow("braces") << "{x}" << "{{x}}}";
-        QTest::newRow("plain") << "abc" << "abc";
+        QTest::newRow("semicolon") << "a;b"
+                                   << "{a;b}";
+        QTest::newRow("braces") << "{x}"
+                                << "{{x}}}";
+        QTest::newRow("plain") << "abc"
+                               << "abc";
     }
     void specialCharactersAreBraceQuoted() {
         QFETCH(QString, password);

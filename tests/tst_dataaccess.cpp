@@ -13,13 +13,12 @@ class TestDataAccess : public QObject {
 
     std::unique_ptr<Connection> conn;
 
-    void reset() {
-        QVERIFY(!conn->Execute(QStringLiteral("DELETE FROM SearchTxt_Data")));
-    }
+    void reset() { QVERIFY(!conn->Execute(QStringLiteral("DELETE FROM SearchTxt_Data"))); }
     void insert(const QString& id, const QString& name, const QString& data) {
-        const QString sql = QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
-                                           "VALUES ('%1','%2','%3','','','')")
-                                .arg(conn->escape(id), conn->escape(name), conn->escape(data));
+        const QString sql =
+            QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
+                           "VALUES ('%1','%2','%3','','','')")
+                .arg(conn->escape(id), conn->escape(name), conn->escape(data));
         const DbStatus s = conn->Execute(sql);
         QVERIFY2(!s, s ? qPrintable(s->description) : "");
     }
@@ -32,17 +31,30 @@ private Q_SLOTS:
         QTest::addColumn<QString>("host");
         QTest::addColumn<uint>("port");
         QTest::addColumn<QString>("database");
-        QTest::newRow("plain") << "DRIVER={MySQL ODBC 3.51 Driver};uid=u;pwd=p;server=h;database=d" << "u" << "p"
+        QTest::newRow("plain") << "DRIVER={MySQL ODBC 3.51 Driver};uid=u;pwd=p;server=h;database=d"
+                               << "u"
+                               << "p"
                                << "h" << 3306u << "d";
-        QTest::newRow("keys any case") << "Driver={x};UID=u;PWD=p;SERVER=h;DATABASE=d" << "u" << "p" << "h" << 3306u
-                                       << "d";
-        QTest::newRow("server with port") << "uid=u;pwd=p;server=10.0.0.5:3407;database=d" << "u" << "p"
+        QTest::newRow("keys any case") << "Driver={x};UID=u;PWD=p;SERVER=h;DATABASE=d"
+                                       << "u"
+                                       << "p"
+                                       << "h" << 3306u << "d";
+        QTest::newRow("server with port") << "uid=u;pwd=p;server=10.0.0.5:3407;database=d"
+                                          << "u"
+                                          << "p"
                                           << "10.0.0.5" << 3407u << "d";
-        QTest::newRow("braced semicolon") << "uid=u;pwd={a;b}}c};server=h;database=d" << "u" << "a;b}c" << "h"
-                                          << 3306u << "d";
-        QTest::newRow("empty server") << "uid=u;pwd=;server=;database=d" << "u" << "" << "" << 3306u << "d";
-        QTest::newRow("chinese") << "uid=张三;pwd=密码;server=h;database=库" << "张三" << "密码" << "h" << 3306u
-                                 << "库";
+        QTest::newRow("braced semicolon") << "uid=u;pwd={a;b}}c};server=h;database=d"
+                                          << "u"
+                                          << "a;b}c"
+                                          << "h" << 3306u << "d";
+        QTest::newRow("empty server") << "uid=u;pwd=;server=;database=d"
+                                      << "u"
+                                      << ""
+                                      << "" << 3306u << "d";
+        QTest::newRow("chinese") << "uid=张三;pwd=密码;server=h;database=库"
+                                 << "张三"
+                                 << "密码"
+                                 << "h" << 3306u << "库";
     }
     void connectionString() {
         QFETCH(QString, text);
@@ -73,21 +85,25 @@ private Q_SLOTS:
         conn = std::make_unique<Connection>();
         DbStatus s = conn->Open(testdb::connectionString());
         QVERIFY2(!s, s ? qPrintable(s->description) : "");
-        for (const char* sql : {"CREATE DATABASE IF NOT EXISTS vornik_test_da",
-                                "CREATE TABLE IF NOT EXISTS vornik_test_da.SearchTxt_Data LIKE qelmorand.SearchTxt_Data",
-                                "CREATE OR REPLACE VIEW vornik_test_da.VW_SearchTxt_Name AS "
-                                "SELECT `dataid` AS `DataID`, `name` FROM vornik_test_da.SearchTxt_Data"})
+        for (const char* sql :
+             {"CREATE DATABASE IF NOT EXISTS vornik_test_da",
+              "CREATE TABLE IF NOT EXISTS vornik_test_da.SearchTxt_Data LIKE qelmorand.SearchTxt_Data",
+              "CREATE OR REPLACE VIEW vornik_test_da.VW_SearchTxt_Name AS "
+              "SELECT `dataid` AS `DataID`, `name` FROM vornik_test_da.SearchTxt_Data"})
             QVERIFY(!conn->Execute(QString::fromLatin1(sql)));
-        s = conn->Open(QString(testdb::connectionString()).replace(QStringLiteral("database=qelmorand"),
-                                                                   QStringLiteral("database=vornik_test_da")));
+        s = conn->Open(
+            QString(testdb::connectionString())
+                .replace(QStringLiteral("database=qelmorand"), QStringLiteral("database=vornik_test_da")));
         QVERIFY2(!s, s ? qPrintable(s->description) : "");
         QCOMPARE(conn->State(), Connection::kStateOpen);
     }
 
     void openFailures_data() {
         QTest::addColumn<QString>("connectionString");
-        QTest::newRow("wrong password") << testdb::connectionString(QStringLiteral("qelmorand"), QStringLiteral("nope"));
-        QTest::newRow("unknown user") << testdb::connectionString(QStringLiteral("nobody"), QStringLiteral("x"));
+        QTest::newRow("wrong password")
+            << testdb::connectionString(QStringLiteral("qelmorand"), QStringLiteral("nope"));
+        QTest::newRow("unknown user")
+            << testdb::connectionString(QStringLiteral("nobody"), QStringLiteral("x"));
         // Nothing listens on port 1 of the loopback: refused at once.
         QTest::newRow("unreachable server")
             << QStringLiteral("uid=qelmorand;pwd=40628173;server=127.0.0.1:1;database=qelmorand");

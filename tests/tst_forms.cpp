@@ -38,9 +38,15 @@ public:
     std::optional<mConnDatabase::LoginValues> ask() override { return std::nullopt; }
 };
 
-QDateTime at(int h, int m, int s, int ms = 0) { return QDateTime(QDate(2999, 7, 23), QTime(h, m, s, ms)); }
-QString crlf(QString s) { return s.replace(u'\n', QStringLiteral("\r\n")); }
-void flushDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
+QDateTime at(int h, int m, int s, int ms = 0) {
+    return QDateTime(QDate(2999, 7, 23), QTime(h, m, s, ms));
+}
+QString crlf(QString s) {
+    return s.replace(u'\n', QStringLiteral("\r\n"));
+}
+void flushDeletes() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
 
 } // namespace
 
@@ -61,7 +67,9 @@ class TestForms : public QObject {
     QStringList row(const QString& id) {
         Recordset rs;
         rs.Open(QStringLiteral("select dataid,name,data,createdatetime,modidatetime,`desc`,`keys`,creator "
-                               "from SearchTxt_Data where dataid='%1'").arg(id), other.get());
+                               "from SearchTxt_Data where dataid='%1'")
+                    .arg(id),
+                other.get());
         QStringList out;
         for (int i = 0; rs.RecordCount() > 0 && i < 8; ++i) {
             const DbResult<QString> v = rs.text(i);
@@ -69,15 +77,21 @@ class TestForms : public QObject {
         }
         return out;
     }
-    QStringList storedRecord() { return {kId, "名称", "一\r\n二", kCreated, kModified, "备注\r\n二行", "k1 k2", "张三"}; }
+    QStringList storedRecord() {
+        return {kId, "名称", "一\r\n二", kCreated, kModified, "备注\r\n二行", "k1 k2", "张三"};
+    }
     void insertRecord(const QString& nullColumn = {}) {
-        static const char* const columns[] = {"dataid", "name", "data", "createdatetime", "modidatetime", "desc", "keys", "creator"};
+        static const char* const columns[] = {"dataid",       "name", "data", "createdatetime",
+                                              "modidatetime", "desc", "keys", "creator"};
         const QStringList values = storedRecord();
         QStringList literals;
         for (int i = 0; i < 8; ++i)
-            literals << (columns[i] == nullColumn ? QStringLiteral("NULL") : u'\'' + other->escape(values[i]) + u'\'');
-        exec(QStringLiteral("insert into SearchTxt_Data (dataid,name,data,createdatetime,modidatetime,`desc`,`keys`,creator) "
-                            "values (%1)").arg(literals.join(u',')));
+            literals << (columns[i] == nullColumn ? QStringLiteral("NULL")
+                                                  : u'\'' + other->escape(values[i]) + u'\'');
+        exec(QStringLiteral("insert into SearchTxt_Data "
+                            "(dataid,name,data,createdatetime,modidatetime,`desc`,`keys`,creator) "
+                            "values (%1)")
+                 .arg(literals.join(u',')));
     }
     void useServer(const QString& server) {
         mConnDatabase::dbServerIP = server;
@@ -139,19 +153,30 @@ private Q_SLOTS:
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("body");
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("afternoon") << at(14, 3, 7, 600) << 0 << "标题 A" << "第一行\n第二行"
-                                   << QStringList{kPrefix + "14030750588", "标题 A", "第一行\r\n第二行",
-                                                  "2999-07-23 14:03:07", "2999-07-23 14:03:07", "", "", ""};
-        QTest::newRow("timer rounds up to 86400") << at(23, 59, 59, 700) << 0 << "t" << "b"
-                                                  << QStringList{kPrefix + "23595986400", "t", "b", "2999-07-23 23:59:59",
-                                                                 "2999-07-23 23:59:59", "", "", ""};
+        QTest::newRow("afternoon") << at(14, 3, 7, 600) << 0 << "标题 A"
+                                   << "第一行\n第二行"
+                                   << QStringList{kPrefix + "14030750588",
+                                                  "标题 A",
+                                                  "第一行\r\n第二行",
+                                                  "2999-07-23 14:03:07",
+                                                  "2999-07-23 14:03:07",
+                                                  "",
+                                                  "",
+                                                  ""};
+        QTest::newRow("timer rounds up to 86400")
+            << at(23, 59, 59, 700) << 0 << "t"
+            << "b" << QStringList{kPrefix + "23595986400", "t", "b", "2999-07-23 23:59:59",
+                                  "2999-07-23 23:59:59",   "",  "",  ""};
         // Readings: date, timer, creation time, modification time.
-        QTest::newRow("each time read on its own") << at(10, 0, 0) << 1000 << "t" << "b"
-                                                   << QStringList{kPrefix + "10000036001", "t", "b", "2999-07-23 10:00:02",
-                                                                  "2999-07-23 10:00:03", "", "", ""};
-        QTest::newRow("blanks and line breaks only") << at(11, 0, 0) << 0 << "   " << "\n\n"
-                                                     << QStringList{kPrefix + "11000039600", "   ", "\r\n\r\n",
-                                                                    "2999-07-23 11:00:00", "2999-07-23 11:00:00", "", "", ""};
+        QTest::newRow("each time read on its own")
+            << at(10, 0, 0) << 1000 << "t"
+            << "b" << QStringList{kPrefix + "10000036001", "t", "b", "2999-07-23 10:00:02",
+                                  "2999-07-23 10:00:03",   "",  "",  ""};
+        QTest::newRow("blanks and line breaks only")
+            << at(11, 0, 0) << 0 << "   "
+            << "\n\n"
+            << QStringList{kPrefix + "11000039600", "   ", "\r\n\r\n", "2999-07-23 11:00:00",
+                           "2999-07-23 11:00:00",   "",    "",         ""};
     }
     void addStoresRow() {
         QFETCH(QDateTime, start);
@@ -181,11 +206,26 @@ private Q_SLOTS:
         QTest::addColumn<QString>("body");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("focus");
-        QTest::newRow("add, empty title") << false << "" << "b" << "标题不能为空！" << "txtTitle";
-        QTest::newRow("add, both empty") << false << "" << "" << "标题不能为空！" << "txtTitle";
-        QTest::newRow("add, empty body") << false << "t" << "" << "正文不能为空！" << "RtbData";
-        QTest::newRow("modify, empty title") << true << "" << "b" << "标题不能为空！" << "txtTitle";
-        QTest::newRow("modify, empty body") << true << "t" << "" << "正文不能为空！" << "RtbData";
+        QTest::newRow("add, empty title") << false << ""
+                                          << "b"
+                                          << "标题不能为空！"
+                                          << "txtTitle";
+        QTest::newRow("add, both empty") << false << ""
+                                         << ""
+                                         << "标题不能为空！"
+                                         << "txtTitle";
+        QTest::newRow("add, empty body") << false << "t"
+                                         << ""
+                                         << "正文不能为空！"
+                                         << "RtbData";
+        QTest::newRow("modify, empty title") << true << ""
+                                             << "b"
+                                             << "标题不能为空！"
+                                             << "txtTitle";
+        QTest::newRow("modify, empty body") << true << "t"
+                                            << ""
+                                            << "正文不能为空！"
+                                            << "RtbData";
     }
     void refusals() {
         QFETCH(bool, modify);
@@ -217,15 +257,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("cause");
         QTest::addColumn<QString>("mentions");
         QTest::newRow("same-second id") << "duplicate" << kPrefix + "14030750588";
-        QTest::newRow("title too long for its column") << "too long" << "name";
-        QTest::newRow("server unreachable") << "no server" << "数据库连接未打开";
+        QTest::newRow("title too long for its column") << "too long"
+                                                       << "name";
+        QTest::newRow("server unreachable") << "no server"
+                                            << "数据库连接未打开";
     }
     void addFailure() {
         QFETCH(QString, cause);
         const QString id = kPrefix + QStringLiteral("14030750588");
         if (cause == "duplicate")
             exec(QStringLiteral("insert into SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
-                                "values ('%1','earlier','e','','','')").arg(id));
+                                "values ('%1','earlier','e','','','')")
+                     .arg(id));
         const QString title = cause == "too long" ? QString(70000, u'x') : QStringLiteral("later");
         FrmAdd* f = FrmAdd::instance();
         f->txtTitle->setText(title);
@@ -252,8 +295,8 @@ private Q_SLOTS:
         QCOMPARE(f->dataid(), kId);
         // Shown with LF line ends, in load order: id, title, body, times, remarks, creator, keywords.
         QCOMPARE((QStringList{f->TxtDataid->text(), f->txtTitle->text(), f->RtbData->toPlainText(),
-                              f->TxtCreateDatetime->text(), f->TxtModiDateTime->text(), f->TxtDesc->toPlainText(),
-                              f->TxtCreator->text(), f->TxtKeys->text()}),
+                              f->TxtCreateDatetime->text(), f->TxtModiDateTime->text(),
+                              f->TxtDesc->toPlainText(), f->TxtCreator->text(), f->TxtKeys->text()}),
                  (QStringList{kId, "名称", "一\n二", kCreated, kModified, "备注\n二行", "张三", "k1 k2"}));
     }
 
@@ -261,10 +304,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("cause");
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("mentions");
-        for (const char* column : {"name", "data", "createdatetime", "modidatetime", "desc", "keys", "creator"})
-            QTest::addRow("NULL %s", column) << column << "critical" << "NULL";
-        QTest::newRow("no such row") << "missing" << "information" << "未找到 相关信息！Error:";
-        QTest::newRow("server unreachable") << "no server" << "critical" << "数据库连接未打开";
+        for (const char* column :
+             {"name", "data", "createdatetime", "modidatetime", "desc", "keys", "creator"})
+            QTest::addRow("NULL %s", column) << column << "critical"
+                                             << "NULL";
+        QTest::newRow("no such row") << "missing"
+                                     << "information"
+                                     << "未找到 相关信息！Error:";
+        QTest::newRow("server unreachable") << "no server"
+                                            << "critical"
+                                            << "数据库连接未打开";
     }
     void loadFailure() {
         QFETCH(QString, cause);
@@ -287,12 +336,18 @@ private Q_SLOTS:
     void formatSqlData_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("escaped");
-        QTest::newRow("plain") << "abc 中文" << "abc 中文";
-        QTest::newRow("backslash") << "a\\b" << "a\\\\b";
-        QTest::newRow("single quote") << "it's" << "it\\'s";
-        QTest::newRow("double quote") << "say \"hi\"" << "say \\\"hi\\\"";
-        QTest::newRow("one of each") << "\\'\"" << "\\\\\\'\\\"";
-        QTest::newRow("quote already escaped") << "\\'" << "\\\\\\'";
+        QTest::newRow("plain") << "abc 中文"
+                               << "abc 中文";
+        QTest::newRow("backslash") << "a\\b"
+                                   << "a\\\\b";
+        QTest::newRow("single quote") << "it's"
+                                      << "it\\'s";
+        QTest::newRow("double quote") << "say \"hi\""
+                                      << "say \\\"hi\\\"";
+        QTest::newRow("one of each") << "\\'\""
+                                     << "\\\\\\'\\\"";
+        QTest::newRow("quote already escaped") << "\\'"
+                                               << "\\\\\\'";
     }
     void formatSqlData() {
         QFETCH(QString, text);
@@ -304,10 +359,22 @@ private Q_SLOTS:
         QTest::addColumn<QString>("keys");
         QTest::addColumn<QString>("desc");
         QTest::addColumn<QString>("body");
-        QTest::newRow("backslashes and quotes") << "C:\\dir\\ it's \"x\"" << "\\'\"" << "a\\'b\n\"c\"" << "\\n is not\n'a' \"b\" \\";
-        QTest::newRow("chinese") << "中文标题" << "关键字 二" << "备注：说明\n第二行" << "正文\n第二行\n";
-        QTest::newRow("title of blanks") << "   " << "" << "" << " ";
-        QTest::newRow("no-break spaces") << "a\u00a0b" << "k" << "d\u00a0" << "x\u00a0y";
+        QTest::newRow("backslashes and quotes") << "C:\\dir\\ it's \"x\""
+                                                << "\\'\""
+                                                << "a\\'b\n\"c\""
+                                                << "\\n is not\n'a' \"b\" \\";
+        QTest::newRow("chinese") << "中文标题"
+                                 << "关键字 二"
+                                 << "备注：说明\n第二行"
+                                 << "正文\n第二行\n";
+        QTest::newRow("title of blanks") << "   "
+                                         << ""
+                                         << ""
+                                         << " ";
+        QTest::newRow("no-break spaces") << "a\u00a0b"
+                                         << "k"
+                                         << "d\u00a0"
+                                         << "x\u00a0y";
     }
     void saveRoundTrip() {
         QFETCH(QString, title);
@@ -330,14 +397,16 @@ private Q_SLOTS:
         flushDeletes();
         QVERIFY(!f);
         // Id, creator and both times as loaded.
-        QCOMPARE(row(kId), (QStringList{kId, title, crlf(body), kCreated, kModified, crlf(desc), keys, "张三"}));
+        QCOMPARE(row(kId),
+                 (QStringList{kId, title, crlf(body), kCreated, kModified, crlf(desc), keys, "张三"}));
     }
 
     // Another client changes or deletes the row between the load and the save.
     void saveAfterOthers_data() {
         QTest::addColumn<QString>("change");
         QTest::addColumn<bool>("gone");
-        const QString update = QStringLiteral("update SearchTxt_Data set `%1`='%2' where dataid='") + kId + u'\'';
+        const QString update =
+            QStringLiteral("update SearchTxt_Data set `%1`='%2' where dataid='") + kId + u'\'';
         QTest::newRow("deleted") << "delete from SearchTxt_Data where dataid='" + kId + "'" << true;
         for (const char* column : {"name", "data", "desc", "keys"})
             QTest::addRow("%s changed", column) << update.arg(column, "theirs") << false;

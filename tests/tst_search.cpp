@@ -15,8 +15,8 @@
 
 namespace {
 const QString kDb = QStringLiteral("vornik_test_search");
-const QString kPlainView =
-    QStringLiteral("CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT `dataid` AS `DataID`, `name` FROM SearchTxt_Data");
+const QString kPlainView = QStringLiteral(
+    "CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT `dataid` AS `DataID`, `name` FROM SearchTxt_Data");
 } // namespace
 
 class TestSearch : public QObject {
@@ -35,8 +35,10 @@ class TestSearch : public QObject {
         QVERIFY2(!s, s ? qPrintable(s->description + QStringLiteral(" in ") + sql) : "");
     }
     void insert(const QString& id, const QVariant& name, const QString& data) {
-        const QString n = name.isNull() ? QStringLiteral("NULL") : u'\'' + admin().escape(name.toString()) + u'\'';
-        exec(QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) VALUES ('%1',%2,'%3','','','')")
+        const QString n =
+            name.isNull() ? QStringLiteral("NULL") : u'\'' + admin().escape(name.toString()) + u'\'';
+        exec(QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) VALUES "
+                            "('%1',%2,'%3','','','')")
                  .arg(admin().escape(id), n, admin().escape(data)));
     }
     void pointAtTestDatabase() {
@@ -80,7 +82,8 @@ private Q_SLOTS:
         control->resize(853, 437);
         control->show();
         statuses.clear();
-        connect(control->TxtTS, &QLineEdit::textChanged, this, [this](const QString& t) { statuses << t.mid(20); });
+        connect(control->TxtTS, &QLineEdit::textChanged, this,
+                [this](const QString& t) { statuses << t.mid(20); });
         pointAtTestDatabase();
         mPublic::RowNames.clear();
         mPublic::RowData.clear();
@@ -94,17 +97,22 @@ private Q_SLOTS:
         QTest::addColumn<QString>("statement");
         QTest::newRow("title") << true << "ab"
                                << "select `DataID`,`name` from VW_SearchTxt_Name  where `name` like '%ab%'";
-        QTest::newRow("title, empty key") << true << ""
-                                          << "select `DataID`,`name` from VW_SearchTxt_Name  where `name` like '%%'";
-        QTest::newRow("title, blanks") << true << " a b "
-                                       << "select `DataID`,`name` from VW_SearchTxt_Name  where `name` like '% a b %'";
-        QTest::newRow("full text") << false << "ab"
-                                   << "select  `dataid`,`name`,`data` from SearchTxt_Data where `data` like '%ab%' or "
-                                      "`name` like '%ab%'";
-        QTest::newRow("full text, empty key")
-            << false << "" << "select  `dataid`,`name`,`data` from SearchTxt_Data where `data` like '%%' or `name` like '%%'";
+        QTest::newRow("title, empty key")
+            << true << ""
+            << "select `DataID`,`name` from VW_SearchTxt_Name  where `name` like '%%'";
+        QTest::newRow("title, blanks")
+            << true << " a b "
+            << "select `DataID`,`name` from VW_SearchTxt_Name  where `name` like '% a b %'";
+        QTest::newRow("full text")
+            << false << "ab"
+            << "select  `dataid`,`name`,`data` from SearchTxt_Data where `data` like '%ab%' or "
+               "`name` like '%ab%'";
+        QTest::newRow("full text, empty key") << false << ""
+                                              << "select  `dataid`,`name`,`data` from SearchTxt_Data where "
+                                                 "`data` like '%%' or `name` like '%%'";
         QTest::newRow("quote and backslash escaped")
-            << true << "it's a\\b" << "select `DataID`,`name` from VW_SearchTxt_Name  where `name` like '%it\\'s a\\\\\\\\b%'";
+            << true << "it's a\\b"
+            << "select `DataID`,`name` from VW_SearchTxt_Name  where `name` like '%it\\'s a\\\\\\\\b%'";
     }
     void statementsAsBuilt() {
         QFETCH(bool, titlesOnly);
@@ -136,7 +144,8 @@ private Q_SLOTS:
     void finds() {
         QFETCH(bool, titlesOnly);
         QFETCH(QString, key);
-        insert(QStringLiteral("1"), QStringLiteral("备份数据库命令"), QStringLiteral("mysqldump\r\n恢复：mysql < x"));
+        insert(QStringLiteral("1"), QStringLiteral("备份数据库命令"),
+               QStringLiteral("mysqldump\r\n恢复：mysql < x"));
         insert(QStringLiteral("2"), QStringLiteral("git tips"), QStringLiteral("git status"));
         insert(QStringLiteral("3"), QStringLiteral("it's here"), QStringLiteral("quote"));
         insert(QStringLiteral("4"), QStringLiteral("path C:\\dir"), QStringLiteral("backslash"));
@@ -155,7 +164,8 @@ private Q_SLOTS:
             QCOMPARE(mPublic::RowNames.mid(0, expected.size()), expected);
             QCOMPARE(mPublic::RowIds.last(), QString());
             QCOMPARE(mPublic::RowData.first(),
-                     titlesOnly ? QStringLiteral("无内容") : mPublic::RowData.first()); // placeholder in titles mode
+                     titlesOnly ? QStringLiteral("无内容")
+                                : mPublic::RowData.first()); // placeholder in titles mode
         }
     }
 
@@ -197,8 +207,9 @@ private Q_SLOTS:
         insert(QStringLiteral("1"), QStringLiteral("t1"), QStringLiteral("x"));
         insert(QStringLiteral("2"), QStringLiteral("t2"), QStringLiteral("x"));
         insert(QStringLiteral("3"), QStringLiteral("t3"), QStringLiteral("x"));
-        exec(QStringLiteral("CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT IF(name='t3', NULL, dataid) AS DataID, "
-                            "name FROM SearchTxt_Data"));
+        exec(QStringLiteral(
+            "CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT IF(name='t3', NULL, dataid) AS DataID, "
+            "name FROM SearchTxt_Data"));
         search(true, QStringLiteral("t"));
         QCOMPARE(listed(), (QStringList{"t1", "t2"}));
         QVERIFY2(status().startsWith(QStringLiteral("uVornik.SearchFileName")), qPrintable(status()));
@@ -261,8 +272,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("figures");
         QTest::newRow("multi-line") << "ab\r\ncd\r\n中文"
                                     << "共：0/1         总行数：2 行      字数：10字当前位置：1行:1列";
-        QTest::newRow("one line") << "hello" << "共：0/1         总行数：0 行      字数：5字当前位置：1行:1列";
-        QTest::newRow("empty") << "" << "共：0/1         总行数：-1 行      字数：0字当前位置：1行:1列";
+        QTest::newRow("one line") << "hello"
+                                  << "共：0/1         总行数：0 行      字数：5字当前位置：1行:1列";
+        QTest::newRow("empty") << ""
+                               << "共：0/1         总行数：-1 行      字数：0字当前位置：1行:1列";
     }
     void figuresLine() {
         QFETCH(QString, body);
@@ -273,12 +286,14 @@ private Q_SLOTS:
     }
 
     void notFoundIdIsReportedThenReplacedByFigures() {
-        exec(QStringLiteral("CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT 'ghost' AS DataID, 'ghost title' AS name"));
+        exec(QStringLiteral(
+            "CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT 'ghost' AS DataID, 'ghost title' AS name"));
         search(true, QString());
         QCOMPARE(listed(), QStringList{"ghost title"});
         statuses.clear();
         control->List1->setCurrentRow(0);
-        QVERIFY(statuses.contains(QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！")));
+        QVERIFY(statuses.contains(
+            QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！")));
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("无内容"));
         QVERIFY2(status().startsWith(QStringLiteral("共：0/1")), qPrintable(status()));
     }
@@ -318,7 +333,8 @@ private Q_SLOTS:
         mConnDatabase::ConnectDatabase(err);
         QElapsedTimer t;
         t.start();
-        QCOMPARE(control->RsOpen(QStringLiteral("delete from searchtxt_data where dataid='none'")), QString());
+        QCOMPARE(control->RsOpen(QStringLiteral("delete from searchtxt_data where dataid='none'")),
+                 QString());
         QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(status(), QStringLiteral("SQL 执行完成!"));
         QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
@@ -363,12 +379,14 @@ private Q_SLOTS:
         QFETCH(bool, duringStatement);
         exec(QStringLiteral("START TRANSACTION"));
         for (int i = 0; i < 200; ++i)
-            insert(QStringLiteral("%1").arg(i, 4, 10, QLatin1Char('0')), QStringLiteral("old %1").arg(i), QStringLiteral("x"));
+            insert(QStringLiteral("%1").arg(i, 4, 10, QLatin1Char('0')), QStringLiteral("old %1").arg(i),
+                   QStringLiteral("x"));
         insert(QStringLiteral("9999"), QStringLiteral("new one"), QStringLiteral("x"));
         exec(QStringLiteral("COMMIT"));
         if (duringStatement) // the first search's statement takes a while
-            exec(QStringLiteral("CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT dataid AS DataID, name FROM "
-                                "SearchTxt_Data WHERE SLEEP(IF(name LIKE 'old%' AND dataid='0000', 0.5, 0)) = 0"));
+            exec(QStringLiteral(
+                "CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT dataid AS DataID, name FROM "
+                "SearchTxt_Data WHERE SLEEP(IF(name LIKE 'old%' AND dataid='0000', 0.5, 0)) = 0"));
         bool fired = false;
         QTimer::singleShot(duringStatement ? 100 : 0, this, [&] {
             fired = true;

@@ -11,15 +11,23 @@ qint64 Clock::monotonicMs() const {
     return since.elapsed();
 }
 
-QDateTime Clock::now() const { return QDateTime::currentDateTime(); }
+QDateTime Clock::now() const {
+    return QDateTime::currentDateTime();
+}
 
-double Clock::secondsSinceMidnight() const { return now().time().msecsSinceStartOfDay() / 1000.0; }
+double Clock::secondsSinceMidnight() const {
+    return now().time().msecsSinceStartOfDay() / 1000.0;
+}
 
 namespace {
 Clock g_system;
 Clock* g_clock = &g_system;
 } // namespace
 
-Clock& appClock() { return *g_clock; }
+Clock& appClock() {
+    return *g_clock;
+}
 
-void setAppClock(Clock* c) { g_clock = c ? c : &g_system; }
+void setAppClock(Clock* c) {
+    g_clock = c ? c : &g_system;
+}

@@ -16,6 +16,10 @@ Desktop* g_current = &g_real;
 
 } // namespace
 
-Desktop& desktop() { return *g_current; }
+Desktop& desktop() {
+    return *g_current;
+}
 
-void setDesktop(Desktop* d) { g_current = d ? d : &g_real; }
+void setDesktop(Desktop* d) {
+    g_current = d ? d : &g_real;
+}

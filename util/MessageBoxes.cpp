@@ -18,8 +18,8 @@ public:
         QMessageBox::critical(parent, captionOr(title), text);
     }
     Answer question(QWidget* parent, const QString& text, const QString& title) override {
-        const auto b = QMessageBox::question(parent, captionOr(title), text, QMessageBox::Ok | QMessageBox::Cancel,
-                                             QMessageBox::Ok);
+        const auto b = QMessageBox::question(parent, captionOr(title), text,
+                                             QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok);
         return b == QMessageBox::Ok ? Answer::Ok : Answer::Cancel;
     }
 };
@@ -29,6 +29,10 @@ MessageBoxes* g_current = &g_real;
 
 } // namespace
 
-MessageBoxes& messageBoxes() { return *g_current; }
+MessageBoxes& messageBoxes() {
+    return *g_current;
+}
 
-void setMessageBoxes(MessageBoxes* boxes) { g_current = boxes ? boxes : &g_real; }
+void setMessageBoxes(MessageBoxes* boxes) {
+    g_current = boxes ? boxes : &g_real;
+}
