@@ -59,8 +59,7 @@ void uVornik::releaseSome() {
 }
 
 QString uVornik::literalValue(const QString& text) {
-    Connection* conn = mPublic::Conn.get();
-    return conn ? conn->escape(text) : Connection().escape(text);
+    return Connection::escape(mPublic::Conn.get(), text);
 }
 
 QString uVornik::likeValue(const QString& key) {

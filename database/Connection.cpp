@@ -195,6 +195,8 @@ void Connection::finishCurrent() {
     if (op->loop)
         op->loop->quit();
     startNext();
+    if (!current_ && queue_.empty())
+        Q_EMIT idle();
 }
 
 DbStatus Connection::Open(const QString& connectionString) {
@@ -254,11 +256,15 @@ DbStatus Connection::Open(const QString& connectionString) {
 
 void Connection::Close() {
     // Never free the handle under an operation in flight: let the queue drain first.
-    while (current_ || !queue_.empty()) {
+    QPointer<Connection> self(this);
+    while (self && (current_ || !queue_.empty())) {
         QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        connect(this, &Connection::idle, &loop, &QEventLoop::quit);
+        connect(this, &QObject::destroyed, &loop, &QEventLoop::quit);
         loop.exec();
     }
+    if (!self)
+        return;
     mysql_.reset();
     transactionDepth_ = 0;
 }
@@ -340,15 +346,17 @@ DbStatus Connection::RollbackTrans() {
     return s;
 }
 
-QString Connection::escape(const QString& text) const {
+QString Connection::escape(const Connection* conn, const QString& text) {
     const QByteArray in = text.toUtf8();
     QByteArray out(in.size() * 2 + 1, Qt::Uninitialized);
-    unsigned long n;
-    if (mysql_)
-        n = mysql_real_escape_string(mysql_.get(), out.data(), in.constData(),
-                                     static_cast<unsigned long>(in.size()));
-    else
-        n = mysql_escape_string(out.data(), in.constData(), static_cast<unsigned long>(in.size()));
+    const auto length = static_cast<unsigned long>(in.size());
+    const unsigned long n = conn && conn->mysql_ ? mysql_real_escape_string(conn->mysql_.get(), out.data(),
+                                                                            in.constData(), length)
+                                                 : mysql_escape_string(out.data(), in.constData(), length);
     out.truncate(static_cast<qsizetype>(n));
     return QString::fromUtf8(out);
+}
+
+QString Connection::escape(const QString& text) const {
+    return escape(this, text);
 }

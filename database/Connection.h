@@ -72,10 +72,18 @@ public:
     // a cancelled login), so a later failure names its cause.
     void setClosedReason(const QString& reason) { closedReason_ = reason; }
 
+    // Escapes for the connection's character set when `conn` is open, else with the client's plain
+    // rules (UTF-8 has no multi-byte sequence holding a quote or backslash byte).
+    static QString escape(const Connection* conn, const QString& text);
+
     // True while an operation is in flight.
     bool isBusy() const { return current_ != nullptr; }
 
     struct Operation;
+
+Q_SIGNALS:
+    // The last queued operation has finished.
+    void idle();
 
 private:
     DbStatus run(const std::shared_ptr<Operation>& op);

@@ -4,6 +4,7 @@
 #include "util/Gbk.h"
 #include "util/Md5Digest.h"
 #include "util/MessageBoxes.h"
+#include "util/Twips.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -20,11 +21,6 @@
 namespace {
 
 QPointer<FrmDataBaseLogin> g_instance;
-
-// Design geometry is in twips, 15 to a pixel.
-QRect twips(int l, int t, int w, int h) {
-    return QRect(l / 15, t / 15, w / 15, h / 15);
-}
 
 class DialogLoginPrompt final : public mConnDatabase::LoginPrompt {
 public:
@@ -63,56 +59,56 @@ FrmDataBaseLogin::FrmDataBaseLogin(QWidget* parent)
                           Qt::WindowCloseButtonHint) {
     setObjectName(QStringLiteral("frmDataBaseLogin"));
     setWindowTitle(QStringLiteral("数据库登录"));
-    setFixedSize(4845 / 15, 2400 / 15);
+    setFixedSize(twipsToPixels(4845), twipsToPixels(2400));
 
     lblServerIP = new QLabel(QStringLiteral("服务器:"), this);
     lblServerIP->setObjectName(QStringLiteral("lblServerIP"));
-    lblServerIP->setGeometry(twips(120, 135, 1320, 270));
+    setTwipsGeometry(lblServerIP, 120, 135, 1320, 270);
 
     cbodbServerIP = new QComboBox(this);
     cbodbServerIP->setObjectName(QStringLiteral("cbodbServerIP"));
     // A typed host or host:port is accepted as well as the two entries.
     cbodbServerIP->setEditable(true);
     cbodbServerIP->setInsertPolicy(QComboBox::NoInsert);
-    cbodbServerIP->setGeometry(twips(1320, 120, 3255, 300));
+    setTwipsGeometry(cbodbServerIP, 1320, 120, 3255, 300);
 
     lbl = new QLabel(QStringLiteral("数据库:"), this);
     lbl->setObjectName(QStringLiteral("lbl"));
-    lbl->setGeometry(twips(120, 495, 630, 180));
+    setTwipsGeometry(lbl, 120, 495, 630, 180);
 
     TxtDbName = new QLineEdit(mConnDatabase::kBuiltinName, this);
     TxtDbName->setObjectName(QStringLiteral("TxtDbName"));
-    TxtDbName->setGeometry(twips(1305, 480, 3270, 345));
+    setTwipsGeometry(TxtDbName, 1305, 480, 3270, 345);
 
     lblLabels[0] = new QLabel(QStringLiteral("数据库用户(&U):"), this);
     lblLabels[0]->setObjectName(QStringLiteral("lblLabels_0"));
-    lblLabels[0]->setGeometry(twips(105, 885, 1320, 270));
+    setTwipsGeometry(lblLabels[0], 105, 885, 1320, 270);
 
     txtdbUse = new QLineEdit(mConnDatabase::kBuiltinUser, this);
     txtdbUse->setObjectName(QStringLiteral("txtdbUse"));
-    txtdbUse->setGeometry(twips(1290, 870, 3285, 345));
+    setTwipsGeometry(txtdbUse, 1290, 870, 3285, 345);
 
     lblLabels[1] = new QLabel(QStringLiteral("数据库密码(&P):"), this);
     lblLabels[1]->setObjectName(QStringLiteral("lblLabels_1"));
-    lblLabels[1]->setGeometry(twips(105, 1275, 1320, 270));
+    setTwipsGeometry(lblLabels[1], 105, 1275, 1320, 270);
 
     txtdbPwd = new QLineEdit(this);
     txtdbPwd->setObjectName(QStringLiteral("txtdbPwd"));
     txtdbPwd->setEchoMode(QLineEdit::Password);
-    txtdbPwd->setGeometry(twips(1290, 1260, 3285, 345));
+    setTwipsGeometry(txtdbPwd, 1290, 1260, 3285, 345);
 
     chkAutoLogin = new QCheckBox(QStringLiteral("本地免登录"), this);
     chkAutoLogin->setObjectName(QStringLiteral("chkAutoLogin"));
-    chkAutoLogin->setGeometry(twips(240, 1800, 1695, 375));
+    setTwipsGeometry(chkAutoLogin, 240, 1800, 1695, 375);
 
     cmdOK = new QPushButton(QStringLiteral("确定"), this);
     cmdOK->setObjectName(QStringLiteral("cmdOK"));
-    cmdOK->setGeometry(twips(2040, 1740, 1140, 390));
+    setTwipsGeometry(cmdOK, 2040, 1740, 1140, 390);
     cmdOK->setDefault(true);
 
     cmdCancel = new QPushButton(QStringLiteral("取消"), this);
     cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
-    cmdCancel->setGeometry(twips(3360, 1740, 1140, 390));
+    setTwipsGeometry(cmdCancel, 3360, 1740, 1140, 390);
 
     // The access key of each label moves the focus to the box after it.
     lblLabels[0]->setBuddy(txtdbUse);

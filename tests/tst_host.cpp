@@ -1,3 +1,4 @@
+#include "FakeMessageBoxes.h"
 #include "control/VornikInterface.h"
 #include "host/ControlContainer.h"
 #include "host/FrmMain.h"
@@ -10,14 +11,6 @@
 #include <optional>
 
 namespace {
-
-class FakeMessageBoxes : public MessageBoxes {
-public:
-    QStringList criticals;
-    void information(QWidget*, const QString&, const QString&) override {}
-    void critical(QWidget*, const QString& text, const QString&) override { criticals << text; }
-    Answer question(QWidget*, const QString&, const QString&) override { return Answer::Cancel; }
-};
 
 const QString kProgId = QString::fromLatin1(vornik_identity::kProgId);
 const QString kClassId = QString::fromLatin1(vornik_identity::kClassId);
@@ -136,8 +129,9 @@ private Q_SLOTS:
         const bool ok = form.loadControl(container);
         setMessageBoxes(nullptr);
         QVERIFY(!ok && !form.uVornik1);
-        QCOMPARE(boxes.criticals.size(), 1);
-        QVERIFY(boxes.criticals.first().contains(QStringLiteral("Vornik.uVornik")));
+        QCOMPARE(boxes.shown.size(), 1);
+        QCOMPARE(boxes.shown.first().kind, QStringLiteral("critical"));
+        QVERIFY(boxes.shown.first().text.contains(QStringLiteral("Vornik.uVornik")));
     }
 };
 
