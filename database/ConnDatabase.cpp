@@ -121,6 +121,12 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
         conn->Close();
 
     const DbStatus status = conn->Open(BuildConnectionString());
+    if (status && status->cancelled) {
+        // A newer open (a search started meanwhile) or a close took over this connection, or the
+        // program is quitting: the account is not at fault and the connection is not ours to close.
+        errorText = status->description;
+        return errorText;
+    }
     const bool stillShared = mPublic::Conn.get() == conn;
     if (status || !stillShared) {
         errorText = status ? status->description : QStringLiteral("数据库连接对象在打开时被替换");

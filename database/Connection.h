@@ -1,35 +1,44 @@
 #pragma once
-// The shared connection: a MariaDB Connector/C handle driven through the client's non-blocking API.
-// Every operation runs while the Qt event loop keeps running (socket notifiers resume it), and the
-// connection runs one operation at a time: one that arrives while another is in flight waits its turn.
+// The shared connection: a MariaDB Connector/C handle that lives on a thread of its own. The window
+// thread hands it one operation at a time (in the order asked) and waits in a nested event loop, so
+// the window keeps painting and handling input while a host name is resolved, a statement runs or a
+// large result arrives and is turned into text; the finished result comes back whole. A handler that
+// runs meanwhile may issue its own operations: they wait their turn.
 #include "database/DbError.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
+#include <functional>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include <mysql.h>
-
-struct MysqlResFree {
-    void operator()(MYSQL_RES* r) const { mysql_free_result(r); }
-};
-using MysqlResPtr = std::unique_ptr<MYSQL_RES, MysqlResFree>;
 
 struct MysqlClose {
     void operator()(MYSQL* m) const { mysql_close(m); }
 };
 using MysqlPtr = std::unique_ptr<MYSQL, MysqlClose>;
 
-class QSocketNotifier;
-class QTimer;
+// A statement's rows, read in full and converted to text on the connection's thread.
+struct ResultTable {
+    QStringList names;                    // field names, as the statement gave them
+    QString table;                        // base table of the first field that has one, empty for none
+    std::vector<QStringList> columns;     // one list per field, one text per row
+    std::vector<std::vector<bool>> nulls; // per field: true where the row's value is NULL
+    qint64 rowCount() const { return columns.empty() ? 0 : columns.front().size(); }
+};
 
-// What a statement gave back: rows (a stored, client-side result) or none.
+// What a statement gave back: rows or none.
 struct QueryOutcome {
-    MysqlResPtr result; // null for a statement without rows
+    std::shared_ptr<const ResultTable> result; // null for a statement without rows
     quint64 affectedRows = 0;
 };
+
+class QEvent;
 
 class Connection : public QObject {
     Q_OBJECT
@@ -38,15 +47,20 @@ public:
     static constexpr int kStateOpen = 1;
 
     explicit Connection(QObject* parent = nullptr);
+    // Never waits for the server: an operation still running is abandoned, its waiter gets an error.
     ~Connection() override;
 
-    int State() const { return mysql_ ? kStateOpen : kStateClosed; }
+    int State() const { return open_ ? kStateOpen : kStateClosed; }
 
-    // Opens with an ODBC-style connection string (see ConnectionString.h).
+    // Opens with an ODBC-style connection string (see ConnectionString.h). The host name is resolved
+    // through hostLookup() on the connection's thread.
     DbStatus Open(const QString& connectionString);
+    // Returns at once. Statements already issued still run and their callers get their results; an
+    // open still in progress is cancelled (its caller gets an error marked cancelled); the handle is
+    // closed on the connection's thread after them.
     void Close();
 
-    // Number of provider errors of the last operation (0 or 1 here).
+    // Number of provider errors since the last open.
     int ErrorsCount() const { return errorsCount_; }
 
     // Client-side cursors are the only kind here; the value is kept for callers that set it.
@@ -61,51 +75,59 @@ public:
     DbStatus RollbackTrans();
     bool inTransaction() const { return transactionDepth_ > 0; }
 
-    // The text as the inside of a single-quoted literal, escaped by the client for the
-    // connection's character set (honours NO_BACKSLASH_ESCAPES).
+    // The text as the inside of a single-quoted literal, escaped for the connection's character set
+    // (utf8mb4) and the server's NO_BACKSLASH_ESCAPES mode as last reported.
     QString escape(const QString& text) const;
 
-    // Read time-out of a statement in seconds; its expiry is reported as DbError::kTimeout.
+    // Read time-out of a statement in seconds (taken at the next open); its expiry is reported as
+    // DbError::kTimeout.
     void setReadTimeoutSeconds(unsigned int seconds) { readTimeoutSeconds_ = seconds; }
 
     // Why the connection is not open, added to the error of a statement run on it (for example
     // a cancelled login), so a later failure names its cause.
     void setClosedReason(const QString& reason) { closedReason_ = reason; }
 
-    // Escapes for the connection's character set when `conn` is open, else with the client's plain
+    // Escapes for the connection's server mode when `conn` is open, else with the client's plain
     // rules (UTF-8 has no multi-byte sequence holding a quote or backslash byte).
     static QString escape(const Connection* conn, const QString& text);
 
-    // True while an operation is in flight.
-    bool isBusy() const { return current_ != nullptr; }
+    // True while an operation is queued or in flight.
+    bool isBusy() const { return !pending_.empty(); }
+
+    // Called on the connection's thread each time another 4096 rows of a result have arrived, with the
+    // count so far; lets a test act at a known point of a transfer. Taken when a statement is issued.
+    void setRowsReceivedHook(std::function<void(qint64)> hook) { rowsHook_ = std::move(hook); }
 
     struct Operation;
+    struct Worker;
 
 Q_SIGNALS:
     // The last queued operation has finished.
     void idle();
 
+protected:
+    void customEvent(QEvent* event) override;
+
 private:
+    std::shared_ptr<Operation> newOperation(int kind);
     DbStatus run(const std::shared_ptr<Operation>& op);
-    void startNext();
-    void drive(int status);
-    void arm(int status);
-    void disarm();
-    void onEvent(int event);
-    void finishCurrent();
+    void submit(const std::shared_ptr<Operation>& op);
+    void cancel(const std::shared_ptr<Operation>& op, const QString& reason);
+    void complete(const std::shared_ptr<Operation>& op);
+    void interrupt(const std::shared_ptr<Operation>& op);
+    bool openInProgress() const;
     DbError notOpenError() const;
 
-    MysqlPtr mysql_;
-    std::shared_ptr<Operation> current_;
-    std::vector<std::shared_ptr<Operation>> queue_;
-    QSocketNotifier* readNotifier_ = nullptr;
-    QSocketNotifier* writeNotifier_ = nullptr;
-    QSocketNotifier* exceptNotifier_ = nullptr;
-    QTimer* timeoutTimer_ = nullptr;
-    int notifierSocket_ = -1;
+    std::shared_ptr<Worker> worker_;
+    std::thread thread_;
+    std::vector<std::shared_ptr<Operation>> pending_; // issued and not yet handed back, in order
+    quint64 generation_ = 0; // bumped by every open and close: operations of older ones lose their say
+    bool open_ = false;
+    bool noBackslashEscapes_ = false;
     int errorsCount_ = 0;
     int cursorLocation_ = 2;
     int transactionDepth_ = 0;
     unsigned int readTimeoutSeconds_ = 30;
     QString closedReason_;
+    std::function<void(qint64)> rowsHook_;
 };

@@ -15,6 +15,9 @@ struct DbError {
     quint32 number = kProviderError;
     QString description;
     unsigned int nativeError = 0; // the client's or server's own error code, 0 when none
+    // The operation did not finish: its connection was closed or released, or the program is quitting.
+    // It never counts as done, and its outcome on the server is unknown.
+    bool cancelled = false;
 
     bool isTimeout() const { return number == kTimeout; }
 };

@@ -1,6 +1,35 @@
 #include "database/Recordset.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QThreadPool>
+
+namespace {
+// Results with more texts than this are freed off the window thread.
+constexpr qint64 kBackgroundFreeCells = 20000;
+
+void release(std::shared_ptr<const ResultTable>&& result) {
+    if (!result)
+        return;
+    const qint64 cells = result->rowCount() * static_cast<qint64>(result->columns.size());
+    if (cells < kBackgroundFreeCells || result.use_count() > 1) {
+        result.reset();
+        return;
+    }
+    // Texts are reference-counted atomically, so those still listed elsewhere survive the free.
+    // At exit (no application, or its pool already gone) there is no window left to keep responsive.
+    QThreadPool* pool = QCoreApplication::instance() ? QThreadPool::globalInstance() : nullptr;
+    if (!pool) {
+        result.reset();
+        return;
+    }
+    pool->start([r = std::move(result)]() mutable { r.reset(); });
+}
+} // namespace
+
+Recordset::~Recordset() {
+    release(std::move(result_));
+}
 
 DbStatus Recordset::Open(const QString& source, Connection* conn, int /*cursorType*/, int /*lockType*/) {
     Close();
@@ -13,32 +42,24 @@ DbStatus Recordset::Open(const QString& source, Connection* conn, int /*cursorTy
         return std::nullopt; // no rows: the recordset stays closed
     conn_ = conn;
     result_ = std::move(r.value().result);
-    const unsigned int n = mysql_num_fields(result_.get());
-    const MYSQL_FIELD* fields = mysql_fetch_fields(result_.get());
-    for (unsigned int i = 0; i < n; ++i) {
-        const QString name = QString::fromUtf8(fields[i].name, fields[i].name_length);
-        names_ << name;
-        if (table_.isEmpty() && fields[i].org_table_length > 0)
-            table_ = QString::fromUtf8(fields[i].org_table, fields[i].org_table_length);
-    }
+    names_ = result_->names;
+    table_ = result_->table;
     // Of two fields with one name (select *, name), the first wins.
-    for (int i = static_cast<int>(n) - 1; i >= 0; --i)
+    for (int i = static_cast<int>(names_.size()) - 1; i >= 0; --i)
         index_.insert(names_.at(i).toLower(), i);
     open_ = true;
     position_ = 0;
-    loadCurrentRow();
     return std::nullopt;
 }
 
 void Recordset::Close() {
     open_ = false;
+    release(std::move(result_));
     result_.reset();
     names_.clear();
     index_.clear();
     table_.clear();
     position_ = 0;
-    row_ = nullptr;
-    lengths_ = nullptr;
     added_.clear();
     pending_.reset();
 }
@@ -46,16 +67,7 @@ void Recordset::Close() {
 qint64 Recordset::RecordCount() const {
     if (!open_)
         return -1;
-    return static_cast<qint64>(mysql_num_rows(result_.get())) + static_cast<qint64>(added_.size());
-}
-
-void Recordset::loadCurrentRow() {
-    row_ = nullptr;
-    lengths_ = nullptr;
-    if (position_ < static_cast<qint64>(mysql_num_rows(result_.get()))) {
-        row_ = mysql_fetch_row(result_.get());
-        lengths_ = mysql_fetch_lengths(result_.get());
-    }
+    return storedRows() + static_cast<qint64>(added_.size());
 }
 
 DbError Recordset::noCurrentRow() const {
@@ -69,8 +81,6 @@ DbStatus Recordset::MoveFirst() {
     if (!open_)
         return noCurrentRow();
     position_ = 0;
-    mysql_data_seek(result_.get(), 0);
-    loadCurrentRow();
     return std::nullopt;
 }
 
@@ -78,7 +88,6 @@ DbStatus Recordset::MoveNext() {
     if (!open_ || isEOF())
         return noCurrentRow();
     ++position_;
-    loadCurrentRow();
     return std::nullopt;
 }
 
@@ -92,12 +101,13 @@ DbResult<QString> Recordset::text(int index) const {
     if (index < 0 || index >= names_.size())
         return DbError{DbError::kProviderError, QStringLiteral("在对应所需名称或序数的集合中，未找到项目"),
                        0};
-    const qint64 stored = static_cast<qint64>(mysql_num_rows(result_.get()));
+    const qint64 stored = storedRows();
     if (position_ < stored) {
-        if (!row_ || !row_[index])
+        const auto column = static_cast<std::size_t>(index);
+        if (result_->nulls[column][static_cast<std::size_t>(position_)])
             return DbError{DbError::kProviderError,
                            QStringLiteral("无效使用 Null：字段 %1 的值为 NULL").arg(names_.at(index)), 0};
-        return QString::fromUtf8(row_[index], static_cast<qsizetype>(lengths_[index]));
+        return result_->columns[column].at(position_);
     }
     const auto& v =
         added_.at(static_cast<std::size_t>(position_ - stored)).at(static_cast<std::size_t>(index));
@@ -166,6 +176,5 @@ DbStatus Recordset::Update() {
     pending_.reset();
     added_.push_back(std::move(stored));
     position_ = RecordCount() - 1;
-    row_ = nullptr;
     return std::nullopt;
 }

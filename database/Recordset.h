@@ -1,6 +1,8 @@
 #pragma once
-// A recordset over a stored (client-side) result: exact RecordCount, MoveFirst/MoveNext, fields by
+// A recordset over a whole (client-side) result: exact RecordCount, MoveFirst/MoveNext, fields by
 // name without regard to case, values read as text (a NULL read as text is an error), AddNew/Update.
+// The rows arrive already converted to text by the connection's thread; a large result is freed on a
+// background thread, so dropping it never holds up the window.
 #include "database/Connection.h"
 #include "database/DbError.h"
 
@@ -18,6 +20,7 @@ public:
     static constexpr int kLockOptimistic = 3;
 
     Recordset() = default;
+    ~Recordset();
     Recordset(const Recordset&) = delete;
     Recordset& operator=(const Recordset&) = delete;
 
@@ -51,17 +54,15 @@ public:
 
 private:
     DbError noCurrentRow() const;
-    void loadCurrentRow();
+    qint64 storedRows() const { return result_ ? result_->rowCount() : 0; }
 
     bool open_ = false;
     QPointer<Connection> conn_;
-    MysqlResPtr result_;
+    std::shared_ptr<const ResultTable> result_;
     QStringList names_;
     QHash<QString, int> index_;
     QString table_;
     qint64 position_ = 0;
-    MYSQL_ROW row_ = nullptr;
-    unsigned long* lengths_ = nullptr;
     std::vector<std::vector<std::optional<QString>>> added_; // rows stored by Update()
     std::optional<std::vector<QVariant>> pending_;           // row being built by AddNew()
 };

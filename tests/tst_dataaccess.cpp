@@ -2,11 +2,60 @@
 #include "TestDb.h"
 #include "database/Connection.h"
 #include "database/ConnectionString.h"
+#include "database/HostLookup.h"
 #include "database/Recordset.h"
 
 #include <QElapsedTimer>
+#include <QSemaphore>
+#include <QThread>
 #include <QTimer>
 #include <QtTest>
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+// A name service with a script: answers after `delayMs` with `addresses` (none: the name is unknown).
+class ScriptedLookup : public HostLookup {
+public:
+    std::atomic<int> delayMs{0};
+    std::atomic<int> calls{0};
+    QStringList resolve(const QString& host, QString* error) override {
+        QStringList out;
+        {
+            std::lock_guard lock(mutex_);
+            hosts_ << host;
+            out = addresses_;
+        }
+        ++calls;
+        QThread::msleep(static_cast<unsigned long>(delayMs.load()));
+        if (out.isEmpty() && error)
+            *error = QStringLiteral("Name or service not known");
+        return out;
+    }
+    void answer(const QStringList& addresses) {
+        std::lock_guard lock(mutex_);
+        addresses_ = addresses;
+    }
+    QStringList hosts() {
+        std::lock_guard lock(mutex_);
+        return hosts_;
+    }
+
+private:
+    std::mutex mutex_;
+    QStringList addresses_{QStringLiteral("127.0.0.1")};
+    QStringList hosts_;
+};
+
+// The test server reached under a name that only the scripted lookup knows.
+QString namedConnectionString(const QString& database = QStringLiteral("vornik_test_da")) {
+    return QStringLiteral("uid=qelmorand;pwd=40628173;server=db.vornik.invalid:") + testdb::port() +
+           QStringLiteral(";database=") + database;
+}
+
+} // namespace
 
 class TestDataAccess : public QObject {
     Q_OBJECT
@@ -288,6 +337,183 @@ private Q_SLOTS:
         const DbStatus s = c->Execute(QStringLiteral("select sleep(1)"));
         QVERIFY(s.has_value());
         QVERIFY(!c);
+    }
+
+    void hostNames_data() {
+        QTest::addColumn<int>("delayMs");
+        QTest::addColumn<QStringList>("addresses");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("a lookup taking 2 s") << 2000 << QStringList{"127.0.0.1"} << true;
+        // Nothing listens on 127.0.0.2 (the server is bound to 127.0.0.1): refused, then the next one.
+        QTest::newRow("first address refuses") << 0 << QStringList{"127.0.0.2", "127.0.0.1"} << true;
+        QTest::newRow("unknown name") << 0 << QStringList{} << false;
+    }
+    void hostNames() {
+        QFETCH(int, delayMs);
+        QFETCH(QStringList, addresses);
+        QFETCH(bool, opens);
+        ScriptedLookup lookup;
+        lookup.delayMs = delayMs;
+        lookup.answer(addresses);
+        setHostLookup(&lookup);
+        // The window's events keep running while the name is looked up.
+        int ticks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
+        timer.start(20);
+        Connection c;
+        const DbStatus s = c.Open(namedConnectionString());
+        setHostLookup(nullptr);
+        QCOMPARE(lookup.hosts(), QStringList{"db.vornik.invalid"});
+        QVERIFY2(!s.has_value() == opens, s ? qPrintable(s->description) : "opened");
+        QCOMPARE(c.State(), opens ? Connection::kStateOpen : Connection::kStateClosed);
+        if (opens)
+            QVERIFY(!c.Execute(QStringLiteral("select 1")));
+        else
+            QVERIFY2(s->description.contains(QStringLiteral("db.vornik.invalid")),
+                     qPrintable(s->description));
+        QVERIFY2(ticks >= delayMs / 40, qPrintable(QString::number(ticks)));
+    }
+
+    void unfinishedOperationNeverCountsAsDone_data() {
+        QTest::addColumn<bool>("duringOpen");
+        QTest::newRow("statement running") << false;
+        QTest::newRow("open waiting for a slow lookup") << true;
+    }
+    void unfinishedOperationNeverCountsAsDone() {
+        // Quitting the application ends every event loop, the one waiting for the operation too.
+        QFETCH(bool, duringOpen);
+        ScriptedLookup lookup;
+        lookup.delayMs = 1500;
+        Connection c;
+        if (!duringOpen)
+            QVERIFY(!c.Open(testdb::connectionString()));
+        else
+            setHostLookup(&lookup);
+        std::optional<DbStatus> outcome;
+        QTimer::singleShot(0, this, [&] {
+            outcome =
+                duringOpen ? c.Open(namedConnectionString()) : c.Execute(QStringLiteral("select sleep(10)"));
+        });
+        QTimer::singleShot(300, qApp, &QCoreApplication::quit);
+        qApp->exec();
+        setHostLookup(nullptr);
+        QVERIFY(outcome.has_value());
+        QVERIFY(outcome->has_value());
+        QVERIFY2((*outcome)->cancelled, qPrintable((*outcome)->description));
+        QVERIFY(!(*outcome)->description.isEmpty());
+        QCOMPARE(c.State(), Connection::kStateClosed);
+        QVERIFY(c.Execute(QStringLiteral("select 1")).has_value());
+        c.Close(); // never waits for the abandoned operation
+        // The same object opens again and works.
+        QVERIFY(!c.Open(testdb::connectionString()));
+        QVERIFY(!c.Execute(QStringLiteral("select 1")));
+    }
+
+    void closeDuringStatementReturnsAtOnce() {
+        Connection c;
+        QVERIFY(!c.Open(testdb::connectionString()));
+        bool busyAfterClose = false;
+        int stateAfterClose = -1;
+        QTimer::singleShot(100, this, [&] {
+            c.Close();
+            busyAfterClose = c.isBusy();
+            stateAfterClose = c.State();
+        });
+        // A statement issued before the close still runs to its end and gives its result.
+        auto r = c.query(QStringLiteral("select sleep(1) as s, 'done' as v"));
+        QVERIFY(busyAfterClose); // Close did not wait for it
+        QCOMPARE(stateAfterClose, Connection::kStateClosed);
+        QVERIFY2(r.ok(), r.ok() ? "" : qPrintable(r.error().description));
+        QCOMPARE(r.value().result->columns.at(1).value(0), QStringLiteral("done"));
+        QCOMPARE(c.State(), Connection::kStateClosed);
+        QVERIFY(c.Execute(QStringLiteral("select 1")).has_value());
+    }
+
+    void closeCancelsAnOpenInProgress() {
+        ScriptedLookup lookup;
+        lookup.delayMs = 1000;
+        setHostLookup(&lookup);
+        Connection c;
+        QTimer::singleShot(100, this, [&] { c.Close(); });
+        const DbStatus s = c.Open(namedConnectionString());
+        setHostLookup(nullptr);
+        QVERIFY(s.has_value());
+        QVERIFY(s->cancelled);
+        QCOMPARE(c.State(), Connection::kStateClosed);
+    }
+
+    void newerOpenWinsOverOneInProgress() {
+        ScriptedLookup lookup;
+        lookup.delayMs = 500;
+        setHostLookup(&lookup);
+        Connection c;
+        DbStatus newer = DbError{};
+        QTimer::singleShot(100, this, [&] { newer = c.Open(namedConnectionString()); });
+        const DbStatus older = c.Open(namedConnectionString());
+        setHostLookup(nullptr);
+        QVERIFY(!newer);
+        QVERIFY(older.has_value() && older->cancelled);
+        QCOMPARE(c.State(), Connection::kStateOpen);
+        QVERIFY(!c.Execute(QStringLiteral("select 1")));
+    }
+
+    void connectionLostDuringTransferIsAnError() {
+        // Enough rows that the server is still sending when its session is killed.
+        reset();
+        QVERIFY(!conn->Execute(
+            QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
+                           "SELECT seq, CONCAT('t', seq), REPEAT('正文 body ', 100), '', '', '' "
+                           "FROM seq_1_to_30000")));
+        Connection victim;
+        QVERIFY(!victim.Open(
+            QString(testdb::connectionString())
+                .replace(QStringLiteral("database=qelmorand"), QStringLiteral("database=vornik_test_da"))));
+        Recordset id;
+        QVERIFY(!id.Open(QStringLiteral("select connection_id() as id"), &victim));
+        const QString victimId = id.text(QStringLiteral("id")).value();
+        QSemaphore killed;
+        std::atomic<int> calls{0};
+        victim.setRowsReceivedHook([&](qint64) {
+            if (calls++ > 0)
+                return;
+            // On the victim's thread: hold the transfer until the window thread has killed the session.
+            QMetaObject::invokeMethod(this, [&] {
+                conn->Execute(QStringLiteral("KILL CONNECTION ") + victimId);
+                killed.release();
+            });
+            killed.acquire();
+        });
+        Recordset rs;
+        const DbStatus s = rs.Open(QStringLiteral("select dataid, name, data from SearchTxt_Data"), &victim);
+        QVERIFY(calls > 0);
+        QVERIFY(s.has_value()); // never a partial result passed off as the whole one
+        QVERIFY2(s->description.contains(QStringLiteral("连接已断开")), qPrintable(s->description));
+        QCOMPARE(rs.State(), Connection::kStateClosed);
+        QCOMPARE(victim.State(), Connection::kStateClosed);
+        reset();
+    }
+
+    void escapeFollowsServerModeAsReported_data() {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("escaped");
+        QTest::newRow("backslash escapes") << ""
+                                           << "it\\'s C:\\\\d";
+        QTest::newRow("NO_BACKSLASH_ESCAPES") << "NO_BACKSLASH_ESCAPES"
+                                              << "it''s C:\\d";
+    }
+    void escapeFollowsServerModeAsReported() {
+        QFETCH(QString, mode);
+        const QString text = QStringLiteral("it's C:\\d");
+        Connection c;
+        QVERIFY(!c.Open(
+            QString(testdb::connectionString())
+                .replace(QStringLiteral("database=qelmorand"), QStringLiteral("database=vornik_test_da"))));
+        QVERIFY(!c.Execute(QStringLiteral("SET SESSION sql_mode='%1'").arg(mode)));
+        QTEST(c.escape(text), "escaped");
+        Recordset rs;
+        QVERIFY(!rs.Open(QStringLiteral("select '%1' as v").arg(c.escape(text)), &c));
+        QCOMPARE(rs.text(QStringLiteral("v")).value(), text);
     }
 
     void cleanupTestCase() {
