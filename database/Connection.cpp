@@ -82,6 +82,7 @@ struct Connection::Operation {
     ConnectionParams params;
     unsigned int readTimeoutSeconds = 30;
     std::function<void(qint64)> rowsHook;
+    bool mayReconnect = false; // no transaction is open: a fresh session loses nothing
 
     std::atomic<bool> cancelled{false};
 
@@ -117,6 +118,8 @@ struct Connection::Worker {
     // Used by the thread only.
     MysqlPtr handle;
     quint64 handleGeneration = 0;
+    ConnectionParams lastParams; // of the last open, for reconnecting a session the server ended
+    unsigned int lastReadTimeout = 30;
 
     Worker() { eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
     ~Worker() {
@@ -133,6 +136,8 @@ struct Connection::Worker {
     static void main(std::shared_ptr<Worker> self);
     void execute(Operation& op);
     void open(Operation& op);
+    void connectTo(const ConnectionParams& p, unsigned int readTimeoutSeconds, Operation& op);
+    bool peerClosed() const;
     void query(Operation& op);
     // Waits for the socket as the client asks and continues the call until it completes. A cancel
     // shuts the socket down, so the call ends soon with an error; `aborted` then says why.
@@ -264,7 +269,13 @@ void Connection::Worker::execute(Operation& op) {
 void Connection::Worker::open(Operation& op) {
     // The previous handle goes first, whatever becomes of the new one.
     handle.reset();
-    const ConnectionParams& p = op.params;
+    lastParams = op.params;
+    lastReadTimeout = op.readTimeoutSeconds;
+    connectTo(lastParams, lastReadTimeout, op);
+}
+
+void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readTimeoutSeconds,
+                                   Operation& op) {
     const QString hostName = p.host.isEmpty() ? QStringLiteral("localhost") : p.host;
     QString lookupError;
     const QStringList addresses = hostLookup().resolve(hostName, &lookupError);
@@ -294,8 +305,8 @@ void Connection::Worker::open(Operation& op) {
         mysql_options(m, MYSQL_OPT_PROTOCOL, &protocol);
         mysql_options(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
         mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &kConnectTimeoutSeconds);
-        mysql_options(m, MYSQL_OPT_READ_TIMEOUT, &op.readTimeoutSeconds);
-        mysql_options(m, MYSQL_OPT_WRITE_TIMEOUT, &op.readTimeoutSeconds);
+        mysql_options(m, MYSQL_OPT_READ_TIMEOUT, &readTimeoutSeconds);
+        mysql_options(m, MYSQL_OPT_WRITE_TIMEOUT, &readTimeoutSeconds);
         const QByteArray address = addresses.at(i).toUtf8();
         MYSQL* connected = nullptr;
         const int status = mysql_real_connect_start(
@@ -318,7 +329,23 @@ void Connection::Worker::open(Operation& op) {
     }
 }
 
+bool Connection::Worker::peerClosed() const {
+    // Between statements the server sends nothing: anything to read means it has ended the session
+    // (stopped, restarted, killed it or timed it out), telling us with an error packet or just EOF.
+    pollfd p{static_cast<int>(mysql_get_socket(handle.get())), POLLIN | POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && p.revents != 0;
+}
+
 void Connection::Worker::query(Operation& op) {
+    if (op.mayReconnect && peerClosed()) {
+        // Nothing was sent yet, so nothing can have run twice: reopen with the same account first.
+        handle.reset();
+        connectTo(lastParams, lastReadTimeout, op);
+        if (!handle) {
+            op.handleLost = true;
+            return;
+        }
+    }
     MYSQL* m = handle.get();
     int rc = 0;
     drive(m, mysql_real_query_start(&rc, m, op.text.constData(), static_cast<unsigned long>(op.text.size())),
@@ -574,6 +601,7 @@ DbResult<QueryOutcome> Connection::query(const QString& sql) {
     auto op = newOperation(kQuery);
     op->text = sql.toUtf8();
     op->rowsHook = rowsHook_;
+    op->mayReconnect = transactionDepth_ == 0;
     if (const DbStatus status = run(op))
         return *status;
     return std::move(op->outcome);

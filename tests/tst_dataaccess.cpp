@@ -1,53 +1,18 @@
 // The data-access layer against the real throwaway server.
+#include "ScriptedLookup.h"
 #include "TestDb.h"
 #include "database/Connection.h"
 #include "database/ConnectionString.h"
-#include "database/HostLookup.h"
 #include "database/Recordset.h"
 
 #include <QElapsedTimer>
 #include <QSemaphore>
-#include <QThread>
 #include <QTimer>
 #include <QtTest>
 
 #include <atomic>
-#include <mutex>
 
 namespace {
-
-// A name service with a script: answers after `delayMs` with `addresses` (none: the name is unknown).
-class ScriptedLookup : public HostLookup {
-public:
-    std::atomic<int> delayMs{0};
-    std::atomic<int> calls{0};
-    QStringList resolve(const QString& host, QString* error) override {
-        QStringList out;
-        {
-            std::lock_guard lock(mutex_);
-            hosts_ << host;
-            out = addresses_;
-        }
-        ++calls;
-        QThread::msleep(static_cast<unsigned long>(delayMs.load()));
-        if (out.isEmpty() && error)
-            *error = QStringLiteral("Name or service not known");
-        return out;
-    }
-    void answer(const QStringList& addresses) {
-        std::lock_guard lock(mutex_);
-        addresses_ = addresses;
-    }
-    QStringList hosts() {
-        std::lock_guard lock(mutex_);
-        return hosts_;
-    }
-
-private:
-    std::mutex mutex_;
-    QStringList addresses_{QStringLiteral("127.0.0.1")};
-    QStringList hosts_;
-};
 
 // The test server reached under a name that only the scripted lookup knows.
 QString namedConnectionString(const QString& database = QStringLiteral("vornik_test_da")) {
@@ -459,12 +424,13 @@ private Q_SLOTS:
     }
 
     void connectionLostDuringTransferIsAnError() {
-        // Enough rows that the server is still sending when its session is killed.
+        // Enough rows (48 MB) that the server is still sending when its session is killed, whatever
+        // the socket buffers hold.
         reset();
         QVERIFY(!conn->Execute(
             QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
                            "SELECT seq, CONCAT('t', seq), REPEAT('正文 body ', 100), '', '', '' "
-                           "FROM seq_1_to_30000")));
+                           "FROM seq_1_to_40000")));
         Connection victim;
         QVERIFY(!victim.Open(
             QString(testdb::connectionString())
@@ -492,6 +458,41 @@ private Q_SLOTS:
         QCOMPARE(rs.State(), Connection::kStateClosed);
         QCOMPARE(victim.State(), Connection::kStateClosed);
         reset();
+    }
+
+    void sessionEndedByServerWhileIdle_data() {
+        QTest::addColumn<bool>("inTransaction");
+        QTest::newRow("no transaction: reconnects") << false;
+        QTest::newRow("in a transaction: reports it") << true;
+    }
+    void sessionEndedByServerWhileIdle() {
+        // A server restart or a kill between two statements: the next one finds the session gone.
+        QFETCH(bool, inTransaction);
+        Connection c;
+        QVERIFY(!c.Open(testdb::connectionString()));
+        auto sessionId = [&c] {
+            Recordset rs;
+            return rs.Open(QStringLiteral("select connection_id() as id"), &c)
+                       ? QString()
+                       : rs.text(QStringLiteral("id")).value();
+        };
+        const QString before = sessionId();
+        QVERIFY(!before.isEmpty());
+        if (inTransaction)
+            QVERIFY(!c.BeginTrans());
+        QVERIFY(!conn->Execute(QStringLiteral("KILL CONNECTION ") + before));
+        QTest::qWait(100); // the server's goodbye reaches the socket
+        const QString after = sessionId();
+        if (inTransaction) {
+            // A silent new session would carry on outside the transaction: never.
+            QVERIFY(after.isEmpty());
+            QCOMPARE(c.State(), Connection::kStateClosed);
+            QVERIFY(!c.inTransaction());
+        } else {
+            QVERIFY(!after.isEmpty());
+            QVERIFY(after != before);
+            QCOMPARE(c.State(), Connection::kStateOpen);
+        }
     }
 
     void escapeFollowsServerModeAsReported_data() {

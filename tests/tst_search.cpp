@@ -1,5 +1,6 @@
 // The search, the viewer and the statement runner of the control, against the real throwaway server.
 #include "FakeMessageBoxes.h"
+#include "ScriptedLookup.h"
 #include "TestDb.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
@@ -89,7 +90,10 @@ private Q_SLOTS:
         mPublic::RowData.clear();
         mPublic::RowIds.clear();
     }
-    void cleanup() { control.reset(); }
+    void cleanup() {
+        setHostLookup(nullptr);
+        control.reset();
+    }
 
     void statementsAsBuilt_data() {
         QTest::addColumn<bool>("titlesOnly");
@@ -399,6 +403,82 @@ private Q_SLOTS:
         QTRY_COMPARE(listed(), QStringList{"new one"});
         QCOMPARE(mPublic::RowNames, (QStringList{"new one", QString()}));
         QCOMPARE(status(), QStringLiteral("loaded OK"));
+    }
+
+    void slowNameLookupKeepsWindowAndNewerSearchWins() {
+        insert(QStringLiteral("1"), QStringLiteral("old one"), QStringLiteral("x"));
+        insert(QStringLiteral("2"), QStringLiteral("new one"), QStringLiteral("x"));
+        ScriptedLookup lookup;
+        lookup.delayMs = 2000;
+        setHostLookup(&lookup);
+        // A server given by name, as users write it; every lookup takes 2 s.
+        mConnDatabase::dbServerIP = QStringLiteral("db.vornik.invalid:") + testdb::port();
+        int ticks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
+        timer.start(20);
+        bool fired = false;
+        QTimer::singleShot(300, this, [&] {
+            fired = true;
+            search(false, QStringLiteral("new"));
+        });
+        search(true, QStringLiteral("old"));
+        QVERIFY(fired);
+        QVERIFY(lookup.hosts().contains(QStringLiteral("db.vornik.invalid")));
+        QCOMPARE(listed(), QStringList{"new one"});
+        QCOMPARE(mPublic::RowNames, (QStringList{"new one", QString()}));
+        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        QVERIFY(boxes.shown.isEmpty());
+        // At least one 2 s lookup went by with the window's timer still firing.
+        QVERIFY2(ticks >= 50, qPrintable(QString::number(ticks)));
+    }
+
+    void closingTheWindowWhileAStatementRuns_data() {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QString>("finalStatus");
+        QTest::newRow("RsOpen") << "RsOpen"
+                                << "SQL 出错：";
+        QTest::newRow("title search") << "titles"
+                                      << "uVornik.SearchFileName";
+        QTest::newRow("full-text search") << "full text"
+                                          << "uVornik.SearchTxtData Error:";
+    }
+    void closingTheWindowWhileAStatementRuns() {
+        QFETCH(QString, what);
+        QFETCH(QString, finalStatus);
+        insert(QStringLiteral("1"), QStringLiteral("t1"), QStringLiteral("x"));
+        QString err;
+        mConnDatabase::ConnectDatabase(err);
+        QVERIFY(err.isEmpty());
+        control->List1->addItem(QStringLiteral("earlier"));
+        // The statement waits for this lock until long after the window is gone.
+        exec(QStringLiteral("LOCK TABLES SearchTxt_Data WRITE"));
+        std::optional<QString> returned;
+        QTimer::singleShot(0, control.get(), [&] {
+            if (what == QLatin1String("RsOpen"))
+                returned = control->RsOpen(QStringLiteral("select * from SearchTxt_Data"));
+            else
+                search(what == QLatin1String("titles"), QStringLiteral("t"));
+            if (!returned)
+                returned = QString();
+        });
+        QTimer::singleShot(300, control.get(), [&] { control->close(); }); // the last window: quits
+        qApp->exec();
+        exec(QStringLiteral("UNLOCK TABLES"));
+        QVERIFY(returned.has_value());
+        if (what == QLatin1String("RsOpen"))
+            QVERIFY(!returned->isEmpty());
+        // Never reported as run, let alone loaded.
+        QVERIFY(!statuses.contains(QStringLiteral("SQL 执行完成!")));
+        QVERIFY(!statuses.contains(QStringLiteral("loaded OK")));
+        QVERIFY2(status().startsWith(finalStatus), qPrintable(status()));
+        if (what == QLatin1String("full text"))
+            QCOMPARE(listed(), QStringList{"earlier"});
+        // Closing the shared connection now returns at once, and a new search works.
+        mPublic::Conn->Close();
+        control->show();
+        search(true, QStringLiteral("t1"));
+        QCOMPARE(listed(), QStringList{"t1"});
     }
 
     void cleanupTestCase() {
