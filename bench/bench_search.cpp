@@ -1,27 +1,44 @@
-// Search benchmark: Connector/C fetching every row into strings against the real uVornik control
-// (Enter in the search box until "loaded OK"), on a seeded table of 100,000 records.
+// Search benchmark: the real uVornik control (Enter in the search box until "loaded OK") against two
+// anchors running the same statement on the same server in the same run: Connector/C fetching every row
+// into strings in this process (`raw`), and the `mariadb` command-line client as a separate process
+// (`cli`: --quick, batch, output to /dev/null), which nobody here wrote.
 //
-// Reads VORNIK_TEST_DB_HOST (default 127.0.0.1) and VORNIK_TEST_DB_PORT, creates the database
-// vornik_test_bench there with the record table and the title view, seeds it when its content is not
-// the expected one, and prints one line per case:
+//   bench_search            100,000 records (database vornik_test_bench)
+//   bench_search --large    also 1,000,000 records (database vornik_test_bench_large)
+//
+// Reads VORNIK_TEST_DB_HOST (default 127.0.0.1) and VORNIK_TEST_DB_PORT, creates the databases with
+// the record table and the title view, seeds them when their content is not the expected one, and
+// prints one line per case:
 //   case=<name> rows=<n> raw_ms=<x> control_ms=<y> ratio=<y/x> max_stall_ms=<s> peak_rss_mb=<m>
-// raw_ms and control_ms are medians of the runs (5 unless VORNIK_BENCH_RUNS says otherwise);
-// max_stall_ms is the longest gap between the ticks of a 1 ms timer over all control runs of the case.
+//        cli_ms=<c> cli_ratio=<y/c> first_stall_ms=<f> records=<r>
+//        [text_mb=<t> control_peak_mb=<p> control_base_mb=<b>]     (full listings only)
+// Times are medians of the runs (5 unless VORNIK_BENCH_RUNS says otherwise); max_stall_ms is the
+// longest gap between the ticks of a 1 ms timer over all control runs of the case, first_stall_ms the
+// same for the first run. text_mb is the UTF-8 size of the fetched columns; control_peak_mb the peak
+// resident memory of a separate process that does nothing but the case's control runs
+// (control_base_mb: that process before its first search).
+// VORNIK_BENCH_CASES=<name>,<name> limits the run to those cases (e.g. fulltext_all).
 // A control run that does not reach "loaded OK" within VORNIK_BENCH_TIMEOUT_S seconds (default 120)
 // prints control_ms=timed_out; one that ends in an error status prints control_ms=failed.
 // Exits 0 whether or not the targets are met.
+#include "control/ListBox.h"
 #include "control/VornikInterface.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
+#include "database/Shared.h"
 #include "util/MessageBoxes.h"
 
-#include "control/ListBox.h"
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QScrollBar>
+#include <QStandardPaths>
 #include <QTest>
+#include <QTextEdit>
 #include <QTimer>
 
 #include <mysql.h>
@@ -31,6 +48,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -41,9 +59,11 @@
 namespace {
 
 constexpr int kRecords = 100000;
+constexpr int kLargeRecords = 1000000;
 constexpr int kSelectiveGroup = 7; // records with index % 100 == 7 carry "grp07" in the title
 const QString kSelectiveKey = QStringLiteral("grp07");
 constexpr const char* kDatabase = "vornik_test_bench";
+constexpr const char* kLargeDatabase = "vornik_test_bench_large";
 constexpr const char* kUser = "qelmorand";
 constexpr const char* kPassword = "40628173";
 
@@ -180,11 +200,11 @@ std::string recordBody(int i) {
     return body;
 }
 
-// Creates the database, table and view; seeds the records unless they are already the expected ones.
-void prepareDatabase(MYSQL* m) {
-    exec(m, std::string("CREATE DATABASE IF NOT EXISTS `") + kDatabase +
+// Creates the database, table and view; seeds `records` records unless they are already there.
+void prepareDatabase(MYSQL* m, const char* database, int records) {
+    exec(m, std::string("CREATE DATABASE IF NOT EXISTS `") + database +
                 "` CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci");
-    if (mysql_select_db(m, kDatabase))
+    if (mysql_select_db(m, database))
         raise(m, "selecting the database");
     exec(m, "CREATE TABLE IF NOT EXISTS `SearchTxt_Data` ("
             "  `dataid`         VARCHAR(19) NOT NULL,"
@@ -203,9 +223,9 @@ void prepareDatabase(MYSQL* m) {
     // Same count, and the first and last records as generated: nothing to do.
     bool current = false;
     const auto count = queryRows(m, "select count(*) from SearchTxt_Data");
-    if (!count.empty() && count[0][0] && std::stoll(*count[0][0]) == kRecords) {
+    if (!count.empty() && count[0][0] && std::stoll(*count[0][0]) == records) {
         current = true;
-        for (int i : {0, kRecords - 1}) {
+        for (int i : {0, records - 1}) {
             const auto rows = queryRows(m, "select `name`,`data` from SearchTxt_Data where `dataid`=" +
                                                quoted(m, recordId(i)));
             if (rows.size() != 1 || rows[0][0] != recordTitle(i) || rows[0][1] != recordBody(i))
@@ -213,23 +233,25 @@ void prepareDatabase(MYSQL* m) {
         }
     }
     if (current) {
-        std::fprintf(stderr, "bench: %s already holds the %d records\n", kDatabase, kRecords);
+        std::fprintf(stderr, "bench: %s already holds the %d records\n", database, records);
         return;
     }
 
     QElapsedTimer t;
     t.start();
-    std::fprintf(stderr, "bench: seeding %d records into %s ...\n", kRecords, kDatabase);
+    std::fprintf(stderr, "bench: seeding %d records into %s ...\n", records, database);
     exec(m, "TRUNCATE TABLE SearchTxt_Data");
-    exec(m, "START TRANSACTION");
     constexpr int kBatch = 1000;
+    constexpr int kCommitEvery = 100000;
     const std::string head =
         "INSERT INTO SearchTxt_Data "
         "(`dataid`,`name`,`data`,`createdatetime`,`modidatetime`,`desc`,`keys`,`creator`) VALUES ";
     std::string sql;
-    for (int start = 0; start < kRecords; start += kBatch) {
+    for (int start = 0; start < records; start += kBatch) {
+        if (start % kCommitEvery == 0)
+            exec(m, "START TRANSACTION");
         sql = head;
-        const int end = std::min(kRecords, start + kBatch);
+        const int end = std::min(records, start + kBatch);
         for (int i = start; i < end; ++i) {
             if (i > start)
                 sql += ',';
@@ -242,8 +264,12 @@ void prepareDatabase(MYSQL* m) {
             sql += ",'2024-01-01 08:00:00','2024-01-02 09:30:00','','bench','bench')";
         }
         exec(m, sql);
+        if (end % kCommitEvery == 0 || end == records) {
+            exec(m, "COMMIT");
+            if (records > kRecords)
+                std::fprintf(stderr, "bench: %d records (%.0f s)\n", end, t.elapsed() / 1000.0);
+        }
     }
-    exec(m, "COMMIT");
     std::fprintf(stderr, "bench: seeded in %.1f s\n", t.elapsed() / 1000.0);
 }
 
@@ -262,6 +288,7 @@ QString fullTextStatement(const QString& key) {
 struct RawRun {
     double ms = 0;
     qint64 rows = 0;
+    qint64 textBytes = 0; // UTF-8 size of every fetched value
 };
 
 // Executes, stores the whole result on the client, and converts every field into a QString.
@@ -282,14 +309,67 @@ RawRun rawRun(MYSQL* m, const QString& statement) {
         cells.reserve(static_cast<std::size_t>(mysql_num_rows(res.get())) * n);
         while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
             const unsigned long* len = mysql_fetch_lengths(res.get());
-            for (unsigned i = 0; i < n; ++i)
+            for (unsigned i = 0; i < n; ++i) {
                 cells.push_back(row[i] ? QString::fromUtf8(row[i], static_cast<qsizetype>(len[i]))
                                        : QString());
+                run.textBytes += static_cast<qint64>(len[i]);
+            }
             ++run.rows;
         }
     }
     run.ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
     return run;
+}
+
+// The `mariadb` command-line client as a separate process: --quick (rows streamed, not stored),
+// batch output to /dev/null. Its time includes starting the process and connecting.
+class Cli {
+public:
+    Cli(const QByteArray& host, unsigned port) {
+        program_ = QStandardPaths::findExecutable(QStringLiteral("mariadb"));
+        if (program_.isEmpty())
+            program_ = QStandardPaths::findExecutable(QStringLiteral("mysql"));
+        args_ = {QStringLiteral("--no-defaults"),
+                 QStringLiteral("--protocol=TCP"),
+                 QStringLiteral("--host=") + QString::fromUtf8(host),
+                 QStringLiteral("--port=") + QString::number(port),
+                 QStringLiteral("--user=") + QString::fromLatin1(kUser),
+                 QStringLiteral("--password=") + QString::fromLatin1(kPassword),
+                 QStringLiteral("--default-character-set=utf8mb4"),
+                 QStringLiteral("--quick"),
+                 QStringLiteral("--batch")};
+        if (program_.isEmpty())
+            std::fprintf(stderr, "bench: no mariadb/mysql client found; cli_ms=NA\n");
+    }
+    // Milliseconds, or nothing when the client is missing or failed.
+    std::optional<double> run(const char* database, const QString& statement, int capMs) const {
+        if (program_.isEmpty())
+            return std::nullopt;
+        QProcess p;
+        p.setStandardOutputFile(QProcess::nullDevice());
+        QElapsedTimer t;
+        t.start();
+        p.start(program_,
+                args_ + QStringList{QStringLiteral("--execute=") + statement, QString::fromLatin1(database)});
+        if (!p.waitForFinished(capMs) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+            std::fprintf(stderr, "bench: the command-line client failed: %s\n",
+                         p.readAllStandardError().trimmed().constData());
+            p.kill();
+            p.waitForFinished();
+            return std::nullopt;
+        }
+        return static_cast<double>(t.nsecsElapsed()) / 1e6;
+    }
+
+private:
+    QString program_;
+    QStringList args_;
+};
+
+double threadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 // The longest gap between consecutive ticks of a 1 ms timer: how long the event loop was blocked.
@@ -303,13 +383,18 @@ public:
     // Called at every tick; its texts at both ends of the longest gap say where the loop was blocked.
     std::function<QString()> probe;
     QString where;
+    // CPU time the window thread spent inside the longest gap: about the gap itself when the window's
+    // own work blocked it, far less when the thread was waiting for a CPU or for the kernel.
+    double cpuInGapMs = 0;
 
     void start() {
         maxGapNs_ = 0;
+        cpuInGapMs = 0;
         where.clear();
         lastWhere_ = probe ? probe() : QString();
         clock_.start();
         lastNs_ = clock_.nsecsElapsed();
+        lastCpu_ = threadCpuMs();
         timer_.start();
     }
     // Stops and returns the longest gap in ms (the time since the last tick counts as a gap too).
@@ -322,32 +407,40 @@ public:
 private:
     void tick() {
         const qint64 now = clock_.nsecsElapsed();
+        const double cpu = threadCpuMs();
         const QString here = probe ? probe() : QString();
         if (now - lastNs_ > maxGapNs_) {
             maxGapNs_ = now - lastNs_;
+            cpuInGapMs = cpu - lastCpu_;
             where = QStringLiteral("from \"") + lastWhere_ + QStringLiteral("\" to \"") + here + u'"';
         }
         lastNs_ = now;
+        lastCpu_ = cpu;
         lastWhere_ = here;
     }
     QTimer timer_;
     QElapsedTimer clock_;
     qint64 lastNs_ = 0;
+    double lastCpu_ = 0;
     qint64 maxGapNs_ = 0;
     QString lastWhere_;
 };
 
-double peakRssMb() {
+double procStatusMb(const QByteArray& key) {
     QFile f(QStringLiteral("/proc/self/status"));
     if (!f.open(QIODevice::ReadOnly))
         return 0;
     for (const QByteArray& line : f.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:")) {
-            const QByteArray kb = line.mid(6).trimmed().split(' ').value(0);
+        if (line.startsWith(key)) {
+            const QByteArray kb = line.mid(key.size()).trimmed().split(' ').value(0);
             return kb.toDouble() / 1024.0;
         }
     }
     return 0;
+}
+
+double peakRssMb() {
+    return procStatusMb("VmHWM:");
 }
 
 double median(std::vector<double> v) {
@@ -381,9 +474,13 @@ struct ControlRun {
     Outcome outcome = Outcome::Failed;
     double ms = 0;
     double stallMs = 0;
+    double stallCpuMs = 0;
     QString stallWhere; // the status line at both ends of the longest stall
     qint64 rows = 0;
     QString detail;
+    int clicksSent = 0;
+    int clicksShown = 0;
+    int scrolls = 0;
 };
 
 // Guards the handler that runs inside the key click (or RsOpen): if it has not returned when the cap
@@ -429,6 +526,61 @@ private:
     double rawMs_ = 0;
 };
 
+// While a result fills the list: scrolls it every 30 ms and clicks a visible row every 200 ms, as a
+// person might, and counts the clicks whose record the viewer showed.
+class Fidget {
+public:
+    explicit Fidget(uVornik* control) : control_(control) {
+        scroll_.setInterval(30);
+        click_.setInterval(200);
+        QObject::connect(&scroll_, &QTimer::timeout, [this] { scroll(); });
+        QObject::connect(&click_, &QTimer::timeout, [this] { click(); });
+    }
+    void start() {
+        scroll_.start();
+        click_.start();
+    }
+    void stop(ControlRun& run) {
+        scroll_.stop();
+        click_.stop();
+        run.clicksSent = sent_;
+        run.clicksShown = shown_;
+        run.scrolls = scrolls_;
+    }
+
+private:
+    void scroll() {
+        QScrollBar* bar = control_->List1->verticalScrollBar();
+        if (bar->maximum() > 0) {
+            bar->setValue(static_cast<int>(QRandomGenerator::global()->bounded(bar->maximum() + 1)));
+            ++scrolls_;
+        }
+    }
+    void click() {
+        if (inClick_)
+            return; // the viewer of the previous click is still fetching its record
+        ListBox* list = control_->List1;
+        const QModelIndex top = list->indexAt(QPoint(2, 2));
+        if (!top.isValid())
+            return;
+        inClick_ = true;
+        const QRect r = list->visualRect(top);
+        ++sent_;
+        control_->RTBox->clear();
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, r.center());
+        if (list->currentRow() == top.row() && !control_->RTBox->toPlainText().isEmpty())
+            ++shown_;
+        inClick_ = false;
+    }
+    uVornik* control_;
+    QTimer scroll_;
+    QTimer click_;
+    bool inClick_ = false;
+    int sent_ = 0;
+    int shown_ = 0;
+    int scrolls_ = 0;
+};
+
 struct Bench {
     uVornik* control = nullptr;
     HeadlessBoxes* boxes = nullptr;
@@ -436,8 +588,13 @@ struct Bench {
     StallMeter stall;
     std::unique_ptr<Watchdog> watchdog;
 
-    // Opens (or keeps) the control's shared connection; empty when it is usable.
-    QString connect() {
+    // Points the control at `database` (reopening its connection) or keeps it; empty when usable.
+    QString connect(const char* database = nullptr) {
+        if (database && mConnDatabase::dbName != QString::fromLatin1(database)) {
+            mConnDatabase::dbName = QString::fromLatin1(database);
+            if (mPublic::Conn)
+                mPublic::Conn->Close();
+        }
         QString err;
         const QString r = mConnDatabase::ConnectDatabase(err);
         if (!err.isEmpty())
@@ -448,7 +605,7 @@ struct Bench {
     }
 
     ControlRun search(const QByteArray& caseName, qint64 rawRows, double rawMs, bool titlesOnly,
-                      const QString& key) {
+                      const QString& key, bool fidget = false) {
         ControlRun run;
         if (const QString err = connect(); !err.isEmpty()) {
             run.detail = QStringLiteral("connection failed: ") + err;
@@ -461,6 +618,11 @@ struct Bench {
         QCoreApplication::processEvents();
 
         static const QString kLoaded = QStringLiteral("loaded OK");
+        std::optional<Fidget> fidgeter;
+        if (fidget) {
+            fidgeter.emplace(control);
+            fidgeter->start();
+        }
         stall.start();
         QElapsedTimer t;
         t.start();
@@ -488,7 +650,10 @@ struct Bench {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         }
         run.stallMs = stall.stop();
+        run.stallCpuMs = stall.cpuInGapMs;
         run.stallWhere = stall.where;
+        if (fidgeter)
+            fidgeter->stop(run);
         watchdog->stop();
         run.rows = control->List1->count();
         return run;
@@ -521,6 +686,7 @@ struct Bench {
         watchdog->leave();
         run.ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
         run.stallMs = stall.stop();
+        run.stallCpuMs = stall.cpuInGapMs;
         run.stallWhere = stall.where;
         watchdog->stop();
         if (!r) {
@@ -535,13 +701,26 @@ struct Bench {
     }
 };
 
-void printLine(const char* name, qint64 rows, double rawMs, const std::vector<ControlRun>& runs) {
+struct CaseFigures {
+    const char* name = "";
+    int records = kRecords;
+    qint64 rows = 0;
+    double rawMs = 0;
+    std::optional<double> cliMs;
+    std::vector<ControlRun> runs;
+    std::optional<double> textMb;
+    std::optional<double> controlPeakMb;
+    std::optional<double> controlBaseMb;
+};
+
+void printLine(const CaseFigures& f) {
     std::vector<double> ms;
     double stall = 0;
+    double stallCpu = 0;
     QString stallWhere;
     bool anyStall = false;
     const ControlRun* bad = nullptr;
-    for (const ControlRun& r : runs) {
+    for (const ControlRun& r : f.runs) {
         if (r.outcome == Outcome::Done) {
             ms.push_back(r.ms);
         } else if (!bad) {
@@ -550,42 +729,74 @@ void printLine(const char* name, qint64 rows, double rawMs, const std::vector<Co
         // A run that never finished still tells how the event loop fared while it ran.
         if (r.stallMs > stall) {
             stall = r.stallMs;
+            stallCpu = r.stallCpuMs;
             stallWhere = r.stallWhere;
         }
         anyStall = anyStall || r.stallMs > 0;
     }
-    char controlText[32], ratioText[32], stallText[32];
+    char controlText[32], ratioText[32], cliText[32], cliRatioText[32], stallText[32], firstText[32];
+    const double c = median(ms);
     if (bad) {
         std::snprintf(controlText, sizeof controlText, "%s",
                       bad->outcome == Outcome::TimedOut ? "timed_out" : "failed");
         std::snprintf(ratioText, sizeof ratioText, "NA");
     } else {
-        const double c = median(ms);
         std::snprintf(controlText, sizeof controlText, "%.2f", c);
-        std::snprintf(ratioText, sizeof ratioText, "%.2f", rawMs > 0 ? c / rawMs : 0.0);
+        std::snprintf(ratioText, sizeof ratioText, "%.2f", f.rawMs > 0 ? c / f.rawMs : 0.0);
+    }
+    if (f.cliMs) {
+        std::snprintf(cliText, sizeof cliText, "%.2f", *f.cliMs);
+        if (bad)
+            std::snprintf(cliRatioText, sizeof cliRatioText, "NA");
+        else
+            std::snprintf(cliRatioText, sizeof cliRatioText, "%.2f", *f.cliMs > 0 ? c / *f.cliMs : 0.0);
+    } else {
+        std::snprintf(cliText, sizeof cliText, "NA");
+        std::snprintf(cliRatioText, sizeof cliRatioText, "NA");
     }
     if (anyStall)
         std::snprintf(stallText, sizeof stallText, "%.2f", stall);
     else
         std::snprintf(stallText, sizeof stallText, "NA");
-    std::printf("case=%s rows=%lld raw_ms=%.2f control_ms=%s ratio=%s max_stall_ms=%s peak_rss_mb=%.2f\n",
-                name, static_cast<long long>(rows), rawMs, controlText, ratioText, stallText, peakRssMb());
+    if (!f.runs.empty())
+        std::snprintf(firstText, sizeof firstText, "%.2f", f.runs.front().stallMs);
+    else
+        std::snprintf(firstText, sizeof firstText, "NA");
+    std::printf("case=%s rows=%lld raw_ms=%.2f control_ms=%s ratio=%s max_stall_ms=%s peak_rss_mb=%.2f "
+                "cli_ms=%s cli_ratio=%s first_stall_ms=%s records=%d",
+                f.name, static_cast<long long>(f.rows), f.rawMs, controlText, ratioText, stallText,
+                peakRssMb(), cliText, cliRatioText, firstText, f.records);
+    if (f.textMb)
+        std::printf(" text_mb=%.2f", *f.textMb);
+    if (f.controlPeakMb)
+        std::printf(" control_peak_mb=%.2f control_base_mb=%.2f", *f.controlPeakMb,
+                    f.controlBaseMb.value_or(0));
+    for (const ControlRun& r : f.runs) {
+        if (r.clicksSent > 0 || r.scrolls > 0) {
+            std::printf(" clicks_shown=%d/%d scrolls=%d", r.clicksShown, r.clicksSent, r.scrolls);
+            break;
+        }
+    }
+    std::printf("\n");
     std::fflush(stdout);
     if (stall > 50) {
         QStringList each;
-        for (const ControlRun& r : runs)
+        for (const ControlRun& r : f.runs)
             each << QString::number(r.stallMs, 'f', 1);
-        std::fprintf(stderr, "bench: %s: longest stall %.2f ms (runs: %s), status line %s\n", name, stall,
-                     qPrintable(each.join(QStringLiteral(", "))), qPrintable(stallWhere));
+        std::fprintf(stderr,
+                     "bench: %s: longest stall %.2f ms (runs: %s; window thread on a CPU for %.1f ms of it), "
+                     "status line %s\n",
+                     f.name, stall, qPrintable(each.join(QStringLiteral(", "))), stallCpu,
+                     qPrintable(stallWhere));
     }
     if (bad)
-        std::fprintf(stderr, "bench: %s: control %s: %s\n", name,
+        std::fprintf(stderr, "bench: %s: control %s: %s\n", f.name,
                      bad->outcome == Outcome::TimedOut ? "timed out (no \"loaded OK\")" : "failed",
                      qPrintable(bad->detail));
-    for (const ControlRun& r : runs) {
-        if (r.outcome == Outcome::Done && r.rows != rows) {
+    for (const ControlRun& r : f.runs) {
+        if (r.outcome == Outcome::Done && r.rows != f.rows) {
             std::fprintf(stderr, "bench: %s: the control listed %lld rows, the raw query returned %lld\n",
-                         name, static_cast<long long>(r.rows), static_cast<long long>(rows));
+                         f.name, static_cast<long long>(r.rows), static_cast<long long>(f.rows));
             break;
         }
     }
@@ -597,12 +808,100 @@ int envInt(const char* name, int fallback) {
     return ok && v > 0 ? v : fallback;
 }
 
+struct SearchCase {
+    const char* name;
+    bool titlesOnly;
+    QString key;
+    bool fullListing; // every record: its memory is measured in a process of its own
+};
+
+const SearchCase kCases[] = {
+    {"title_all", true, QString(), true},
+    {"title_1pct", true, kSelectiveKey, false},
+    {"fulltext_all", false, QString(), true},
+    {"fulltext_1pct", false, kSelectiveKey, false},
+};
+
+const SearchCase* findCase(const QString& name) {
+    for (const SearchCase& c : kCases) {
+        if (name == QLatin1String(c.name))
+            return &c;
+    }
+    return nullptr;
+}
+
+// The account and server of the run, for the control's connection module.
+void pointControlAt(const QByteArray& host, unsigned port, const char* database) {
+    mConnDatabase::dbServerIP = QString::fromUtf8(host) + u':' + QString::number(port);
+    mConnDatabase::dbName = QString::fromLatin1(database);
+    mConnDatabase::dbUse = QString::fromLatin1(kUser);
+    mConnDatabase::dbPwd = QString::fromLatin1(kPassword);
+}
+
+// The child process of a memory measurement: a shown control and nothing else, running one case's
+// search `runs` times; prints "base_mb=<before the first search> peak_mb=<peak>".
+int memoryChild(const QByteArray& host, unsigned port, const char* database, const SearchCase& c, int runs) {
+    HeadlessBoxes boxes;
+    setMessageBoxes(&boxes);
+    NoLogin noLogin;
+    mConnDatabase::setLoginPrompt(&noLogin);
+    uVornik control;
+    control.show();
+    if (!QTest::qWaitForWindowExposed(&control))
+        std::fprintf(stderr, "bench: memory run: the control's window was not exposed\n");
+    pointControlAt(host, port, database);
+    Bench bench;
+    bench.control = &control;
+    bench.boxes = &boxes;
+    bench.watchdog = std::make_unique<Watchdog>(bench.capMs);
+    if (const QString err = bench.connect(); !err.isEmpty()) {
+        std::fprintf(stderr, "bench: memory run: %s\n", qPrintable(err));
+        return 2;
+    }
+    QCoreApplication::processEvents();
+    const double base = procStatusMb("VmRSS:");
+    for (int i = 0; i < runs; ++i) {
+        if (bench.search(c.name, 0, 0, c.titlesOnly, c.key).outcome != Outcome::Done)
+            return 2;
+    }
+    std::printf("base_mb=%.2f peak_mb=%.2f\n", base, peakRssMb());
+    return 0;
+}
+
+// Runs memoryChild in a fresh process of this program.
+std::optional<std::pair<double, double>> measureControlMemory(const char* database, const SearchCase& c,
+                                                              int runs, int capMs) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(QCoreApplication::applicationFilePath(),
+            {QStringLiteral("--memory-child"), QString::fromLatin1(c.name), QString::fromLatin1(database),
+             QString::number(runs)});
+    if (!p.waitForFinished(capMs * (runs + 1)) || p.exitCode() != 0)
+        return std::nullopt;
+    double base = 0;
+    double peak = 0;
+    for (const QByteArray& field : p.readAllStandardOutput().trimmed().split(' ')) {
+        if (field.startsWith("base_mb="))
+            base = field.mid(8).toDouble();
+        else if (field.startsWith("peak_mb="))
+            peak = field.mid(8).toDouble();
+    }
+    if (peak <= 0)
+        return std::nullopt;
+    return std::make_pair(base, peak);
+}
+
+bool wanted(const QStringList& only, const char* name) {
+    return only.isEmpty() || only.contains(QLatin1String(name));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments().mid(1);
 
     const QByteArray host = qEnvironmentVariable("VORNIK_TEST_DB_HOST", QStringLiteral("127.0.0.1")).toUtf8();
     const QString portText = qEnvironmentVariable("VORNIK_TEST_DB_PORT");
@@ -612,15 +911,29 @@ int main(int argc, char** argv) {
     }
     const unsigned port = portText.toUInt();
     const int runs = envInt("VORNIK_BENCH_RUNS", 5);
+    const int capMs = envInt("VORNIK_BENCH_TIMEOUT_S", 120) * 1000;
+
+    if (args.value(0) == QLatin1String("--memory-child")) {
+        const SearchCase* c = findCase(args.value(1));
+        const QByteArray database = args.value(2).toLatin1();
+        if (!c || database.isEmpty())
+            return 2;
+        return memoryChild(host, port, database.constData(), *c, args.value(3).toInt());
+    }
+    const bool large = args.contains(QLatin1String("--large"));
+    const QStringList only = qEnvironmentVariable("VORNIK_BENCH_CASES").split(u',', Qt::SkipEmptyParts);
 
     RawConn raw;
     try {
         raw = rawConnect(host, port);
-        prepareDatabase(raw.get());
+        prepareDatabase(raw.get(), kDatabase, kRecords);
+        if (large)
+            prepareDatabase(raw.get(), kLargeDatabase, kLargeRecords);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench: %s\n", e.what());
         return 2;
     }
+    const Cli cli(host, port);
 
     HeadlessBoxes boxes;
     setMessageBoxes(&boxes);
@@ -631,69 +944,103 @@ int main(int argc, char** argv) {
     control.show();
     if (!QTest::qWaitForWindowExposed(&control))
         std::fprintf(stderr, "bench: the control's window was not exposed\n");
-
-    // The control's connection module points at the benchmark database.
-    mConnDatabase::dbServerIP = QString::fromUtf8(host) + u':' + QString::number(port);
-    mConnDatabase::dbName = QString::fromLatin1(kDatabase);
-    mConnDatabase::dbUse = QString::fromLatin1(kUser);
-    mConnDatabase::dbPwd = QString::fromLatin1(kPassword);
+    pointControlAt(host, port, kDatabase);
 
     Bench bench;
     bench.control = &control;
     bench.stall.probe = [&control] { return control.TxtTS->text(); };
     bench.boxes = &boxes;
-    bench.capMs = envInt("VORNIK_BENCH_TIMEOUT_S", 120) * 1000;
+    bench.capMs = capMs;
     bench.watchdog = std::make_unique<Watchdog>(bench.capMs);
-    if (const QString err = bench.connect(); !err.isEmpty())
-        std::fprintf(stderr, "bench: the control could not connect: %s\n", qPrintable(err));
 
-    struct SearchCase {
-        const char* name;
-        bool titlesOnly;
-        QString key;
-    };
-    const SearchCase cases[] = {
-        {"title_all", true, QString()},
-        {"title_1pct", true, kSelectiveKey},
-        {"fulltext_all", false, QString()},
-        {"fulltext_1pct", false, kSelectiveKey},
+    // Raw, CLI and control in turn for each run, so all three see the server in the same state.
+    auto measureSearch = [&](const SearchCase& c, const char* database, int records, bool fidget) {
+        CaseFigures f;
+        f.name = c.name;
+        f.records = records;
+        if (mysql_select_db(raw.get(), database))
+            raise(raw.get(), "selecting the database");
+        if (const QString err = bench.connect(database); !err.isEmpty())
+            std::fprintf(stderr, "bench: the control could not connect: %s\n", qPrintable(err));
+        const QString statement = c.titlesOnly ? titleStatement(c.key) : fullTextStatement(c.key);
+        std::vector<double> rawMs;
+        std::vector<double> cliMs;
+        bool controlStopped = false;
+        qint64 textBytes = 0;
+        for (int i = 0; i < runs; ++i) {
+            const RawRun r = rawRun(raw.get(), statement);
+            rawMs.push_back(r.ms);
+            f.rows = r.rows;
+            textBytes = r.textBytes;
+            if (const auto ms = cli.run(database, statement, capMs))
+                cliMs.push_back(*ms);
+            if (controlStopped)
+                continue;
+            f.runs.push_back(bench.search(c.name, f.rows, median(rawMs), c.titlesOnly, c.key));
+            // A run that cannot finish will not finish the next time either.
+            controlStopped = f.runs.back().outcome != Outcome::Done;
+        }
+        f.rawMs = median(rawMs);
+        if (!cliMs.empty())
+            f.cliMs = median(cliMs);
+        if (c.fullListing) {
+            f.textMb = static_cast<double>(textBytes) / (1024.0 * 1024.0);
+            if (const auto mem = measureControlMemory(database, c, runs, capMs)) {
+                f.controlBaseMb = mem->first;
+                f.controlPeakMb = mem->second;
+            } else {
+                std::fprintf(stderr, "bench: %s: the memory run failed\n", c.name);
+            }
+        }
+        printLine(f);
+        if (fidget && !controlStopped) {
+            // One more run while someone scrolls and clicks: the list must stay usable as it fills.
+            CaseFigures busy = f;
+            busy.name = "title_all_interactive";
+            busy.textMb.reset();
+            busy.controlPeakMb.reset();
+            busy.runs = {bench.search(c.name, f.rows, f.rawMs, c.titlesOnly, c.key, true)};
+            printLine(busy);
+        }
     };
 
     try {
-        for (const SearchCase& c : cases) {
-            const QString statement = c.titlesOnly ? titleStatement(c.key) : fullTextStatement(c.key);
-            std::vector<double> rawMs;
-            std::vector<ControlRun> controlRuns;
-            qint64 rows = 0;
-            bool controlStopped = false;
-            for (int i = 0; i < runs; ++i) {
-                const RawRun r = rawRun(raw.get(), statement);
-                rawMs.push_back(r.ms);
-                rows = r.rows;
-                if (controlStopped)
-                    continue;
-                controlRuns.push_back(bench.search(c.name, rows, median(rawMs), c.titlesOnly, c.key));
-                // A run that cannot finish will not finish the next time either.
-                controlStopped = controlRuns.back().outcome != Outcome::Done;
-            }
-            printLine(c.name, rows, median(rawMs), controlRuns);
+        for (const SearchCase& c : kCases) {
+            if (wanted(only, c.name))
+                measureSearch(c, kDatabase, kRecords, false);
         }
 
-        const QString sleep3 = QStringLiteral("select sleep(3)");
-        std::vector<double> rawMs;
-        std::vector<ControlRun> controlRuns;
-        qint64 rows = 0;
-        bool controlStopped = false;
-        for (int i = 0; i < runs; ++i) {
-            const RawRun r = rawRun(raw.get(), sleep3);
-            rawMs.push_back(r.ms);
-            rows = r.rows;
-            if (controlStopped)
-                continue;
-            controlRuns.push_back(bench.rsOpen("rsopen_sleep3", rows, median(rawMs), sleep3));
-            controlStopped = controlRuns.back().outcome != Outcome::Done;
+        if (wanted(only, "rsopen_sleep3")) {
+            const QString sleep3 = QStringLiteral("select sleep(3)");
+            CaseFigures f;
+            f.name = "rsopen_sleep3";
+            std::vector<double> rawMs;
+            std::vector<double> cliMs;
+            bool controlStopped = false;
+            for (int i = 0; i < runs; ++i) {
+                const RawRun r = rawRun(raw.get(), sleep3);
+                rawMs.push_back(r.ms);
+                f.rows = r.rows;
+                if (const auto ms = cli.run(kDatabase, sleep3, capMs))
+                    cliMs.push_back(*ms);
+                if (controlStopped)
+                    continue;
+                f.runs.push_back(bench.rsOpen("rsopen_sleep3", f.rows, median(rawMs), sleep3));
+                controlStopped = f.runs.back().outcome != Outcome::Done;
+            }
+            f.rawMs = median(rawMs);
+            if (!cliMs.empty())
+                f.cliMs = median(cliMs);
+            printLine(f);
         }
-        printLine("rsopen_sleep3", rows, median(rawMs), controlRuns);
+
+        if (large) {
+            for (const SearchCase& c : kCases) {
+                if (QLatin1String(c.name) != QLatin1String("fulltext_all") && wanted(only, c.name))
+                    measureSearch(c, kLargeDatabase, kLargeRecords,
+                                  QLatin1String(c.name) == QLatin1String("title_all"));
+            }
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench: %s\n", e.what());
         return 2;
