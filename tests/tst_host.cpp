@@ -5,6 +5,7 @@
 #include "host/HostSizing.h"
 #include "util/MessageBoxes.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
 #include <QtWidgets>
 
@@ -165,6 +166,34 @@ private Q_SLOTS:
         qunsetenv("VORNIK_PLUGIN_PATH");
         QCOMPARE(path.mid(0, 2), QStringList({"/a/b", "/c"}));
         QCOMPARE(path.at(2), QDir::cleanPath(QCoreApplication::applicationDirPath() + "/../plugins"));
+    }
+
+    // The host finds the library where the build puts it and where an installation (or an unpacked
+    // package) puts it: <prefix>/bin/Test_Vornik with <prefix>/lib/<arch>/vornik/libVornik.so.
+    void findsLibraryByLayout_data() {
+        QTest::addColumn<QString>("host");    // the host's folder, relative to a fresh tree
+        QTest::addColumn<QString>("library"); // the library's folder in that tree
+        QTest::addColumn<bool>("found");
+        const QString installed = QStringLiteral("usr/lib/" VORNIK_LIBRARY_ARCH "/vornik");
+        QTest::newRow("build folder") << "build/host"
+                                      << "build/plugins" << true;
+        QTest::newRow("installed in /usr") << "usr/bin" << installed << true;
+        QTest::newRow("installed in /usr/local")
+            << "usr/local/bin" << QStringLiteral("usr/local/lib/" VORNIK_LIBRARY_ARCH "/vornik") << true;
+        QTest::newRow("another program's folder") << "usr/bin"
+                                                  << "usr/lib/" VORNIK_LIBRARY_ARCH "/other" << false;
+    }
+    void findsLibraryByLayout() {
+        QFETCH(QString, host);
+        QFETCH(QString, library);
+        QFETCH(bool, found);
+        QTemporaryDir tree;
+        QVERIFY(QDir(tree.path()).mkpath(host) && QDir(tree.path()).mkpath(library));
+        const QString copy = tree.filePath(library + QStringLiteral("/libVornik.so"));
+        QVERIFY(QFile::copy(kPluginDir + QStringLiteral("/libVornik.so"), copy));
+        qunsetenv("VORNIK_PLUGIN_PATH");
+        const ControlContainer container(ControlContainer::defaultSearchPath(tree.filePath(host)));
+        QCOMPARE(container.findLibrary(kProgId, kClassId), found ? copy : QString());
     }
 
     // The host reports a control it cannot create in a message box and keeps no control.
