@@ -169,7 +169,7 @@ private Q_SLOTS:
     }
 
     // The host finds the library where the build puts it and where an installation (or an unpacked
-    // package) puts it: <prefix>/bin/Test_Vornik with <prefix>/lib/<arch>/vornik/libVornik.so.
+    // package) puts it: <prefix>/bin/Test_Vornik with <prefix>/lib/<arch>/vornik/Vornik.so.
     void findsLibraryByLayout_data() {
         QTest::addColumn<QString>("host");    // the host's folder, relative to a fresh tree
         QTest::addColumn<QString>("library"); // the library's folder in that tree
@@ -189,8 +189,8 @@ private Q_SLOTS:
         QFETCH(bool, found);
         QTemporaryDir tree;
         QVERIFY(QDir(tree.path()).mkpath(host) && QDir(tree.path()).mkpath(library));
-        const QString copy = tree.filePath(library + QStringLiteral("/libVornik.so"));
-        QVERIFY(QFile::copy(kPluginDir + QStringLiteral("/libVornik.so"), copy));
+        const QString copy = tree.filePath(library + QStringLiteral("/Vornik.so"));
+        QVERIFY(QFile::copy(kPluginDir + QStringLiteral("/Vornik.so"), copy));
         qunsetenv("VORNIK_PLUGIN_PATH");
         const ControlContainer container(ControlContainer::defaultSearchPath(tree.filePath(host)));
         QCOMPARE(container.findLibrary(kProgId, kClassId), found ? copy : QString());

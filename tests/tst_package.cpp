@@ -88,7 +88,7 @@ private Q_SLOTS:
     // files, all under /usr.
     void holdsExactlyTheProgram() {
         const QStringList expected{QStringLiteral("usr/bin/Test_Vornik"),
-                                   kLibraryDir + QStringLiteral("/libVornik.so"),
+                                   kLibraryDir + QStringLiteral("/Vornik.so"),
                                    QStringLiteral("usr/share/applications/vornik.desktop"),
                                    QStringLiteral("usr/share/doc/vornik/README.md"),
                                    QStringLiteral("usr/share/icons/hicolor/scalable/apps/vornik.svg"),
@@ -190,13 +190,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected"); // a line of the host's log
         QTest::newRow("library in place") << true
                                           << "vornik.host: created Vornik.uVornik as uVornik from " +
-                                                 unpacked(kLibraryDir) + "/libVornik.so";
+                                                 unpacked(kLibraryDir) + "/Vornik.so";
         QTest::newRow("library missing") << false << "vornik.host: 无法创建控件 Vornik.uVornik";
     }
     void unpackedHostCreatesControl() {
         QFETCH(bool, withLibrary);
         QFETCH(QString, expected);
-        const QString library = unpacked(kLibraryDir + QStringLiteral("/libVornik.so"));
+        const QString library = unpacked(kLibraryDir + QStringLiteral("/Vornik.so"));
         const QString aside = library + QStringLiteral(".aside");
         if (!withLibrary)
             QVERIFY(QFile::rename(library, aside));

@@ -280,9 +280,9 @@ private Q_SLOTS:
         insert(QStringLiteral("2"), QStringLiteral("b"), QStringLiteral("second"));
         search(titlesOnly, QString());
         const quint64 before = control->statementsRun();
-        control->List1->setCurrentRow(0);
+        control->List1->selectRow(0);
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("first\nbody"));
-        control->List1->setCurrentRow(1);
+        control->List1->selectRow(1);
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("second"));
         QCOMPARE(control->statementsRun() - before, quint64(2 * statementsPerClick));
     }
@@ -301,7 +301,7 @@ private Q_SLOTS:
         QFETCH(QString, body);
         insert(QStringLiteral("1"), QStringLiteral("only"), body);
         search(true, QStringLiteral("only"));
-        control->List1->setCurrentRow(0);
+        control->List1->selectRow(0);
         QTEST(status(), "figures");
     }
 
@@ -311,7 +311,7 @@ private Q_SLOTS:
         search(true, QString());
         QCOMPARE(listed(), QStringList{"ghost title"});
         statuses.clear();
-        control->List1->setCurrentRow(0);
+        control->List1->selectRow(0);
         QVERIFY(statuses.contains(
             QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！")));
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("无内容"));
@@ -322,7 +322,7 @@ private Q_SLOTS:
         insert(QStringLiteral("1"), QStringLiteral("same"), QStringLiteral("one"));
         insert(QStringLiteral("2"), QStringLiteral("same"), QStringLiteral("two"));
         search(false, QStringLiteral("same"));
-        control->List1->setCurrentRow(1);
+        control->List1->selectRow(1);
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("one"));
         QVERIFY(status().startsWith(QStringLiteral("共：1/2")));
     }
@@ -368,12 +368,14 @@ private Q_SLOTS:
         QCOMPARE(status(), QStringLiteral("SQL 出错：") + failed);
 
         // A statement that runs past the read time-out drops the connection and reopens it.
-        Connection* old = mPublic::Conn.get();
+        // Watched through a guard: a new object may well be allocated at the old one's address.
+        QPointer<Connection> old = mPublic::Conn.get();
         old->setReadTimeoutSeconds(1);
         QVERIFY(!old->Open(mConnDatabase::BuildConnectionString()));
         statuses.clear();
         QCOMPARE(control->RsOpen(QStringLiteral("select sleep(3)")), QString());
-        QVERIFY(mPublic::Conn && mPublic::Conn.get() != old);
+        QVERIFY(!old);
+        QVERIFY(mPublic::Conn);
         QCOMPARE(mPublic::Conn->State(), Connection::kStateOpen);
         QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
         QVERIFY(!statuses.contains(QStringLiteral("SQL 执行完成!")));
