@@ -188,9 +188,9 @@ private Q_SLOTS:
     void unpackedHostCreatesControl_data() {
         QTest::addColumn<bool>("withLibrary");
         QTest::addColumn<QString>("expected"); // a line of the host's log
-        QTest::newRow("library in place") << true
-                                          << "vornik.host: created Vornik.uVornik as uVornik from " +
-                                                 unpacked(kLibraryDir) + "/Vornik.so";
+        QTest::newRow("library in place")
+            << true
+            << "vornik.host: created Vornik.uVornik as uVornik from " + unpacked(kLibraryDir) + "/Vornik.so";
         QTest::newRow("library missing") << false << "vornik.host: 无法创建控件 Vornik.uVornik";
     }
     void unpackedHostCreatesControl() {
