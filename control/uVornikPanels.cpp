@@ -87,7 +87,7 @@ void uVornik::CmdControl_Click(int index) {
         break;
     }
     case 99:
-        PicControlS->hide();
+        hidePanel(PicControlS);
         break;
     default:
         break;
@@ -131,7 +131,7 @@ void uVornik::CmdTest_Click(int index) {
         return;
     }
     if (index == 99)
-        PicTestS->hide();
+        hidePanel(PicTestS);
 }
 
 void uVornik::ListAll(bool withContent) {
