@@ -8,6 +8,7 @@
 #include "util/Twips.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QFrame>
@@ -237,6 +238,18 @@ void uVornik::Label1_Click() {
 
 void uVornik::CmdTestS_Click() {
     // The panel's own flag, not whether it shows: the control itself may not be shown yet.
-    PicTestS->setVisible(PicTestS->isHidden());
+    if (PicTestS->isHidden())
+        PicTestS->show();
+    else
+        hidePanel(PicTestS);
     PicTestS->raise();
+}
+
+void uVornik::hidePanel(QWidget* panel) {
+    // A hidden panel's focus would otherwise pass to whatever comes next in the tab order (the
+    // title line); the search box is where the user goes on.
+    const bool hadFocus = panel->isAncestorOf(QApplication::focusWidget());
+    panel->hide();
+    if (hadFocus)
+        txtSearchKey->setFocus();
 }

@@ -210,6 +210,7 @@ private:
     // A listing: empty when it loaded (or was superseded), else the failure's description.
     QString listing(bool withContent);
     void moveDragged(QWidget* widget, const DragState& drag, double x, double y);
+    void hidePanel(QWidget* panel);
     void beginDrag(DragState& drag, int button, double x, double y);
 
     DragState m_controlDrag;

@@ -296,11 +296,25 @@ private Q_SLOTS:
         }
     }
 
+    // Closing a panel that holds the focus hands it to the search box, not to the next in line.
+    void closeButtonHidesTestPanel_data() {
+        QTest::addColumn<bool>("byToggle");
+        QTest::newRow("close button") << false;
+        QTest::newRow("Alt+S") << true;
+    }
     void closeButtonHidesTestPanel() {
+        QFETCH(bool, byToggle);
+        control->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(control.get()));
         control->CmdTestS_Click();
         QVERIFY(control->PicTestS->isVisible());
-        click(control->CmdTest[99]);
-        QVERIFY(!control->PicTestS->isVisible());
+        control->CmdTest[2]->setFocus();
+        if (byToggle)
+            QTest::keyClick(control->CmdTest[2], Qt::Key_S, Qt::AltModifier);
+        else
+            click(control->CmdTest[99]);
+        QTRY_VERIFY(!control->PicTestS->isVisible());
+        QCOMPARE(QApplication::focusWidget(), control->txtSearchKey);
     }
 
     // ---- test panel: commands ----
