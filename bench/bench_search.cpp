@@ -568,7 +568,7 @@ private:
         ++sent_;
         control_->RTBox->clear();
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, r.center());
-        if (list->currentRow() == top.row() && !control_->RTBox->toPlainText().isEmpty())
+        if (list->selectedRow() == top.row() && !control_->RTBox->toPlainText().isEmpty())
             ++shown_;
         inClick_ = false;
     }
