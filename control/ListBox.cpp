@@ -1,8 +1,12 @@
 #include "control/ListBox.h"
 
 #include <QAbstractListModel>
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QThreadPool>
+
+#include <utility>
 
 class ListBox::Model : public QAbstractListModel {
 public:
@@ -29,11 +33,16 @@ public:
     }
     void clear() {
         beginResetModel();
-        rows_ = QStringList();
+        QStringList old = std::exchange(rows_, QStringList());
         endResetModel();
+        // A million titles take tens of milliseconds to let go of: a pool thread does it (their
+        // texts are reference-counted atomically, so those still held elsewhere survive).
+        if (old.size() > kFreeHereRows && QCoreApplication::instance())
+            QThreadPool::globalInstance()->start([old = std::move(old)]() mutable { old = QStringList(); });
     }
 
 private:
+    static constexpr qsizetype kFreeHereRows = 10000;
     QStringList rows_;
 };
 

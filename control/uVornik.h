@@ -181,7 +181,8 @@ private:
     enum class Load { Done, Superseded, Failed };
     // Reads every row of `rs` into the result arrays and List1. Progress goes to the status line
     // at most about every 16 ms (first and last index always), so large results load at the speed
-    // of the query while the list grows visibly and the window stays responsive.
+    // of the query while the list grows visibly and the window stays responsive. The arrays share
+    // the recordset's columns; what cannot be shared is built on a pool thread.
     Load loadRows(Recordset& rs, quint64 search, bool withContent, QString* error);
     // Loads a search's result and ends with "loaded OK", or with `errorPrefix` + the failure.
     void showResult(Recordset& rs, quint64 search, bool withContent, const QString& errorPrefix);
@@ -191,10 +192,9 @@ private:
     static QString likeValue(const QString& key);
     static QString literalValue(const QString& text);
 
-    // Hands a finished result over for release in pieces between events: freeing 100,000 contents
-    // in one go would stall the window for tens of milliseconds.
-    void releaseLater(QStringList&& rows);
-    void releaseSome();
+    // Hands a finished result to a pool thread to be freed: freeing 100,000 contents (or a million
+    // titles) here would stall the window for tens of milliseconds.
+    static void releaseLater(QStringList&& rows);
 
     // The result list as it stood when a command started: the commands work on these copies, so a
     // search that loads meanwhile can neither shift the rows under them nor end them early.
@@ -217,8 +217,6 @@ private:
     DragState m_testDrag;
     DragState m_splitDrag;
 
-    std::vector<QStringList> m_trash;
-    QTimer* m_releaseTimer = nullptr;
     quint64 m_search = 0; // the newest search; an older one stops at its next yield
     quint64 m_statementsRun = 0;
     QString m_lastStatement;

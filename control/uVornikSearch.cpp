@@ -8,54 +8,87 @@
 #include "util/MessageBoxes.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTextLayout>
+#include <QThreadPool>
 #include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
 
 using mPublic::RowData;
 using mPublic::RowIds;
 using mPublic::RowNames;
 
 namespace {
-// Elements of a released result freed per event-loop turn.
-constexpr qsizetype kReleaseChunk = 8192;
-// Rows are read in slices of about this length between two yields to the event loop: about one
+// Rows are listed in slices of about this length between two yields to the event loop: about one
 // status repaint per frame.
 constexpr qint64 kSliceMs = 16;
+// Rows handed to the list at a time, between two looks at the clock.
+constexpr qint64 kRowsPerChunk = 4096;
+
+QThreadPool* releasePool() {
+    // At exit (no application, or its pool already gone) there is no window left to keep responsive.
+    return QCoreApplication::instance() ? QThreadPool::globalInstance() : nullptr;
+}
+
+// The arrays of a load that cannot share the recordset's columns: the placeholders of a title
+// search, and arrays cut short by a row that cannot be read. A list of a million entries costs tens
+// of milliseconds to allocate, so they are built on a pool thread while the list fills.
+struct PendingArrays {
+    std::atomic<bool> done{false};
+    QStringList names;
+    QStringList data;
+    QStringList ids;
+};
+
+std::shared_ptr<PendingArrays> buildArrays(QStringList names, QStringList data, QStringList ids,
+                                           qint64 readable, qint64 rows, bool placeholders) {
+    auto job = std::make_shared<PendingArrays>();
+    // Rows from the first unreadable one on stay empty, as if the load had stopped there.
+    auto cut = [readable, rows](QStringList list) {
+        if (list.size() != rows + 1)
+            return QStringList(rows + 1); // a field the statement lacks: nothing was readable
+        for (qint64 i = readable; i < rows; ++i)
+            list[i] = QString();
+        return list;
+    };
+    auto build = [job, cut, names = std::move(names), data = std::move(data), ids = std::move(ids), readable,
+                  rows, placeholders]() mutable {
+        job->names = cut(std::move(names));
+        job->ids = cut(std::move(ids));
+        if (placeholders) {
+            QStringList filled(rows + 1);
+            std::fill(filled.begin(), filled.begin() + readable, mPublic::kNoContent);
+            job->data = std::move(filled);
+        } else {
+            job->data = cut(std::move(data));
+        }
+        job->done.store(true, std::memory_order_release);
+    };
+    if (QThreadPool* pool = releasePool())
+        pool->start(std::move(build));
+    else
+        build();
+    return job;
+}
+
 } // namespace
 
 void uVornik::releaseLater(QStringList&& rows) {
     if (rows.isEmpty())
         return;
-    m_trash.push_back(std::move(rows));
-    if (!m_releaseTimer) {
-        m_releaseTimer = new QTimer(this);
-        m_releaseTimer->setInterval(0);
-        connect(m_releaseTimer, &QTimer::timeout, this, &uVornik::releaseSome);
-    }
-    m_releaseTimer->start();
-}
-
-void uVornik::releaseSome() {
-    if (m_trash.empty()) {
-        m_releaseTimer->stop();
-        return;
-    }
-    QStringList& rows = m_trash.back();
-    if (!rows.isDetached()) {
-        // Someone else still reads it (a viewer's copy): removing would copy it; they free it.
-        m_trash.pop_back();
-        return;
-    }
-    const qsizetype n = std::min(kReleaseChunk, rows.size());
-    rows.remove(rows.size() - n, n);
-    if (rows.isEmpty())
-        m_trash.pop_back();
+    // Texts are reference-counted atomically: those still listed elsewhere survive the release.
+    if (QThreadPool* pool = releasePool())
+        pool->start([r = std::move(rows)]() mutable { r = QStringList(); });
 }
 
 QString uVornik::literalValue(const QString& text) {
@@ -124,53 +157,64 @@ uVornik::Load uVornik::loadRows(Recordset& rs, quint64 search, bool withContent,
         *error = s->description;
         return Load::Failed;
     }
+    // Rows are taken in server order up to the first that cannot be read as text (a NULL): the rows
+    // before it are listed, and the load ends with that row's error.
+    const qint64 readable = withContent ? rs.rowsReadable({nameField, idField, dataField})
+                                        : rs.rowsReadable({nameField, idField});
+    const QStringList names = rs.column(nameField);
+
+    // The list first, while the old arrays still hold its titles: freeing them is left to the pool.
+    List1->clear();
     releaseLater(std::move(RowNames));
     releaseLater(std::move(RowData));
     releaseLater(std::move(RowIds));
-    RowNames = QStringList(n + 1);
-    RowData = QStringList(n + 1);
-    RowIds = QStringList(n + 1);
-    List1->clear();
+    // Each array shares a column of N + 1 texts, the last empty. Until a title search's
+    // placeholders are built, RowData is empty, which the viewer reads as the placeholder too.
+    RowNames = names;
+    RowIds = rs.column(idField);
+    RowData = withContent ? rs.column(dataField) : QStringList();
+    std::shared_ptr<PendingArrays> pending;
+    if (!withContent || readable < n)
+        pending = buildArrays(RowNames, RowData, RowIds, readable, n, !withContent);
 
-    QStringList pending;
     QElapsedTimer slice;
     slice.start();
-    qint64 shown = -1;
-    auto flush = [&] {
-        List1->addItems(pending);
-        pending.clear();
-    };
-    for (qint64 i = 0; i < n; ++i) {
-        const DbResult<QString> name = rs.text(nameField);
-        const DbResult<QString> id = rs.text(idField);
-        const DbResult<QString> data =
-            withContent ? rs.text(dataField) : DbResult<QString>(mPublic::kNoContent);
-        for (const DbResult<QString>* r : {&name, &id, &data}) {
-            if (!r->ok()) {
-                flush(); // the rows read so far stay listed
-                *error = r->error().description;
-                return Load::Failed;
+    for (qint64 i = 0; i < readable;) {
+        // The first row alone, so its index shows at once; then chunks of rows while the slice lasts.
+        do {
+            const qint64 end = i == 0 ? 1 : std::min(readable, i + kRowsPerChunk);
+            List1->addItems(names.mid(i, end - i));
+            i = end;
+        } while (i > 1 && i < readable && slice.elapsed() < kSliceMs);
+        ShowStatus(QStringLiteral("正在读取数据:") + QString::number(i - 1));
+        if (superseded(search))
+            return Load::Superseded; // a newer search owns the arrays and the list now
+        slice.restart();
+    }
+    if (pending) {
+        while (!pending->done.load(std::memory_order_acquire)) {
+            QEventLoop wait;
+            QTimer::singleShot(2, &wait, &QEventLoop::quit);
+            wait.exec();
+            if (superseded(search))
+                return Load::Superseded;
+        }
+        RowNames = std::move(pending->names);
+        RowData = std::move(pending->data);
+        RowIds = std::move(pending->ids);
+    }
+    if (readable < n) {
+        // The rows read so far stay listed; the failing row says why the load ended.
+        for (const int field : {nameField, idField, dataField}) {
+            if (field == dataField && !withContent)
+                continue;
+            const DbResult<QString> text = rs.textAt(readable, field);
+            if (!text.ok()) {
+                *error = text.error().description;
+                break;
             }
         }
-        RowNames[i] = name.value();
-        RowIds[i] = id.value();
-        RowData[i] = data.value();
-        pending.append(name.value());
-        if (i == 0 || slice.elapsed() >= kSliceMs) {
-            flush();
-            ShowStatus(QStringLiteral("正在读取数据:") + QString::number(i));
-            shown = i;
-            if (superseded(search))
-                return Load::Superseded; // a newer search owns the arrays and the list now
-            slice.restart();
-        }
-        rs.MoveNext();
-    }
-    flush();
-    if (n > 0 && shown != n - 1) {
-        ShowStatus(QStringLiteral("正在读取数据:") + QString::number(n - 1));
-        if (superseded(search))
-            return Load::Superseded;
+        return Load::Failed;
     }
     return Load::Done;
 }

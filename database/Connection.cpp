@@ -398,8 +398,11 @@ void Connection::Worker::query(Operation& op) {
     if (mysql_errno(m) != 0)
         op.error = errorFrom(m, timedOut);
     drive(m, mysql_free_result_start(res), op, [&](int event) { return mysql_free_result_cont(res, event); });
-    if (!op.error)
-        op.outcome.result = std::move(table);
+    if (op.error)
+        return;
+    for (QStringList& column : table->columns)
+        column.append(QString());
+    op.outcome.result = std::move(table);
 }
 
 // ---- The window side ---------------------------------------------------------------------------

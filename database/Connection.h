@@ -25,11 +25,13 @@ using MysqlPtr = std::unique_ptr<MYSQL, MysqlClose>;
 
 // A statement's rows, read in full and converted to text on the connection's thread.
 struct ResultTable {
-    QStringList names;                    // field names, as the statement gave them
-    QString table;                        // base table of the first field that has one, empty for none
-    std::vector<QStringList> columns;     // one list per field, one text per row
+    QStringList names; // field names, as the statement gave them
+    QString table;     // base table of the first field that has one, empty for none
+    // One list per field: a text per row, then one empty text more, so that a column can be taken
+    // as a list of rows with an empty end element (the control's result arrays) without a copy.
+    std::vector<QStringList> columns;
     std::vector<std::vector<bool>> nulls; // per field: true where the row's value is NULL
-    qint64 rowCount() const { return columns.empty() ? 0 : columns.front().size(); }
+    qint64 rowCount() const { return columns.empty() ? 0 : columns.front().size() - 1; }
 };
 
 // What a statement gave back: rows or none.

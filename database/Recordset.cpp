@@ -4,6 +4,8 @@
 #include <QDateTime>
 #include <QThreadPool>
 
+#include <algorithm>
+
 namespace {
 // Results with more texts than this are freed off the window thread.
 constexpr qint64 kBackgroundFreeCells = 20000;
@@ -98,23 +100,47 @@ int Recordset::fieldIndex(const QString& name) const {
 DbResult<QString> Recordset::text(int index) const {
     if (!open_ || isEOF())
         return noCurrentRow();
+    return textAt(position_, index);
+}
+
+DbResult<QString> Recordset::textAt(qint64 row, int index) const {
+    if (!open_ || row < 0 || row >= RecordCount())
+        return noCurrentRow();
     if (index < 0 || index >= names_.size())
         return DbError{DbError::kProviderError, QStringLiteral("在对应所需名称或序数的集合中，未找到项目"),
                        0};
     const qint64 stored = storedRows();
-    if (position_ < stored) {
+    if (row < stored) {
         const auto column = static_cast<std::size_t>(index);
-        if (result_->nulls[column][static_cast<std::size_t>(position_)])
+        if (result_->nulls[column][static_cast<std::size_t>(row)])
             return DbError{DbError::kProviderError,
                            QStringLiteral("无效使用 Null：字段 %1 的值为 NULL").arg(names_.at(index)), 0};
-        return result_->columns[column].at(position_);
+        return result_->columns[column].at(row);
     }
-    const auto& v =
-        added_.at(static_cast<std::size_t>(position_ - stored)).at(static_cast<std::size_t>(index));
+    const auto& v = added_.at(static_cast<std::size_t>(row - stored)).at(static_cast<std::size_t>(index));
     if (!v)
         return DbError{DbError::kProviderError,
                        QStringLiteral("无效使用 Null：字段 %1 的值为 NULL").arg(names_.at(index)), 0};
     return *v;
+}
+
+QStringList Recordset::column(int index) const {
+    if (!open_ || !result_ || index < 0 || index >= names_.size())
+        return {};
+    return result_->columns[static_cast<std::size_t>(index)];
+}
+
+qint64 Recordset::rowsReadable(std::initializer_list<int> fields) const {
+    if (!open_ || !result_)
+        return 0;
+    qint64 readable = storedRows();
+    for (const int field : fields) {
+        if (field < 0 || field >= names_.size())
+            return 0;
+        const std::vector<bool>& nulls = result_->nulls[static_cast<std::size_t>(field)];
+        readable = std::find(nulls.begin(), nulls.begin() + readable, true) - nulls.begin();
+    }
+    return readable;
 }
 
 DbResult<QString> Recordset::text(const QString& name) const {

@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <initializer_list>
 #include <vector>
 
 class Recordset {
@@ -44,6 +45,16 @@ public:
     // The current row's value as text. NULL, a missing field or no current row is an error.
     DbResult<QString> text(int index) const;
     DbResult<QString> text(const QString& name) const;
+    // Row `row`'s value as text, by position among the rows the statement returned; errors as text().
+    DbResult<QString> textAt(qint64 row, int index) const;
+
+    // The texts of field `index` for every row the statement returned, then one empty text; shares
+    // the stored column, so even a million rows become a list without a copy. Empty when closed or
+    // for a missing field. Rows added by AddNew are not included.
+    QStringList column(int index) const;
+    // How many rows from the first can be read as text in every one of `fields`: the first row
+    // holding a NULL in one of them, or a missing field (-1), ends the count.
+    qint64 rowsReadable(std::initializer_list<int> fields) const;
 
     // Starts a new row; fields are then assigned with setValue() and stored by Update().
     DbStatus AddNew();

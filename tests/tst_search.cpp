@@ -240,6 +240,50 @@ private Q_SLOTS:
         QVERIFY(status().contains(QStringLiteral("NULL")));
     }
 
+    void arraysMirrorTheListedRows_data() {
+        QTest::addColumn<bool>("titlesOnly");
+        QTest::addColumn<int>("unreadableRow"); // -1: every row reads
+        QTest::newRow("titles") << true << -1;
+        QTest::newRow("full text") << false << -1;
+        QTest::newRow("titles, no id in row 2") << true << 2;
+        QTest::newRow("full text, no content in row 1") << false << 1;
+        QTest::newRow("full text, no content in row 0") << false << 0;
+    }
+    void arraysMirrorTheListedRows() {
+        QFETCH(bool, titlesOnly);
+        QFETCH(int, unreadableRow);
+        const int rows = 4;
+        for (int i = 0; i < rows; ++i)
+            insert(QString::number(i + 1), QStringLiteral("t%1").arg(i), QStringLiteral("d%1").arg(i));
+        if (unreadableRow >= 0 && titlesOnly)
+            exec(QStringLiteral(
+                     "CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT IF(dataid='%1', NULL, dataid) "
+                     "AS DataID, name FROM SearchTxt_Data")
+                     .arg(unreadableRow + 1));
+        else if (unreadableRow >= 0)
+            exec(QStringLiteral("UPDATE SearchTxt_Data SET data=NULL WHERE dataid='%1'")
+                     .arg(unreadableRow + 1));
+        search(titlesOnly, QStringLiteral("t"));
+
+        // Rows up to the unreadable one are listed and held; the arrays have N + 1 elements, those
+        // of rows never read (and the last) empty.
+        const int read = unreadableRow < 0 ? rows : unreadableRow;
+        QStringList names, ids, data;
+        for (int i = 0; i <= rows; ++i) {
+            const bool held = i < read;
+            names << (held ? QStringLiteral("t%1").arg(i) : QString());
+            ids << (held ? QString::number(i + 1) : QString());
+            data << (!held        ? QString()
+                     : titlesOnly ? QStringLiteral("无内容")
+                                  : QStringLiteral("d%1").arg(i));
+        }
+        QCOMPARE(listed(), names.mid(0, read));
+        QCOMPARE(mPublic::RowNames, names);
+        QCOMPARE(mPublic::RowIds, ids);
+        QCOMPARE(mPublic::RowData, data);
+        QCOMPARE(status().startsWith(QStringLiteral("uVornik.Search")), unreadableRow >= 0);
+    }
+
     void nullContentInFullTextIsReported() {
         insert(QStringLiteral("1"), QStringLiteral("t1"), QStringLiteral("x"));
         exec(QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name) VALUES ('2','t2')")); // no content
