@@ -10,13 +10,15 @@
 // the record table and the title view, seeds them when their content is not the expected one, and
 // prints one line per case:
 //   case=<name> rows=<n> raw_ms=<x> control_ms=<y> ratio=<y/x> max_stall_ms=<s> peak_rss_mb=<m>
-//        cli_ms=<c> cli_ratio=<y/c> first_stall_ms=<f> records=<r>
-//        [text_mb=<t> control_peak_mb=<p> control_base_mb=<b>]     (full listings only)
+//        cli_ms=<c> cli_ratio=<y/c> first_stall_ms=<f> max_busy_ms=<w> records=<r>
+//        [text_mb=<t> control_peak_mb=<p> control_first_peak_mb=<q> control_base_mb=<b>] (full listings)
 // Times are medians of the runs (5 unless VORNIK_BENCH_RUNS says otherwise); max_stall_ms is the
 // longest gap between the ticks of a 1 ms timer over all control runs of the case, first_stall_ms the
-// same for the first run. text_mb is the UTF-8 size of the fetched columns; control_peak_mb the peak
-// resident memory of a separate process that does nothing but the case's control runs
-// (control_base_mb: that process before its first search).
+// same for the first run; max_busy_ms the most CPU time the window thread used between two ticks
+// (a stall much longer than that was the thread waiting for a core). text_mb is the UTF-8 size of
+// the fetched columns; control_peak_mb the peak resident memory of a separate process that does
+// nothing but the case's control runs, control_first_peak_mb its peak after the first of them, and
+// control_base_mb that process before its first search.
 // VORNIK_BENCH_CASES=<name>,<name> limits the run to those cases (e.g. fulltext_all).
 // A control run that does not reach "loaded OK" within VORNIK_BENCH_TIMEOUT_S seconds (default 120)
 // prints control_ms=timed_out; one that ends in an error status prints control_ms=failed.
@@ -386,10 +388,14 @@ public:
     // CPU time the window thread spent inside the longest gap: about the gap itself when the window's
     // own work blocked it, far less when the thread was waiting for a CPU or for the kernel.
     double cpuInGapMs = 0;
+    // The most CPU time the window thread used between two ticks: its own longest piece of work.
+    double maxBusyMs = 0;
+    QString busyWhere;
 
     void start() {
         maxGapNs_ = 0;
         cpuInGapMs = 0;
+        maxBusyMs = 0;
         where.clear();
         lastWhere_ = probe ? probe() : QString();
         clock_.start();
@@ -409,10 +415,16 @@ private:
         const qint64 now = clock_.nsecsElapsed();
         const double cpu = threadCpuMs();
         const QString here = probe ? probe() : QString();
+        const QString span =
+            QStringLiteral("from \"") + lastWhere_ + QStringLiteral("\" to \"") + here + u'"';
         if (now - lastNs_ > maxGapNs_) {
             maxGapNs_ = now - lastNs_;
             cpuInGapMs = cpu - lastCpu_;
-            where = QStringLiteral("from \"") + lastWhere_ + QStringLiteral("\" to \"") + here + u'"';
+            where = span;
+        }
+        if (cpu - lastCpu_ > maxBusyMs) {
+            maxBusyMs = cpu - lastCpu_;
+            busyWhere = span;
         }
         lastNs_ = now;
         lastCpu_ = cpu;
@@ -475,6 +487,8 @@ struct ControlRun {
     double ms = 0;
     double stallMs = 0;
     double stallCpuMs = 0;
+    double busyMs = 0;
+    QString busyWhere;
     QString stallWhere; // the status line at both ends of the longest stall
     qint64 rows = 0;
     QString detail;
@@ -526,13 +540,13 @@ private:
     double rawMs_ = 0;
 };
 
-// While a result fills the list: scrolls it every 30 ms and clicks a visible row every 200 ms, as a
-// person might, and counts the clicks whose record the viewer showed.
+// While a result fills the list: scrolls it every 20 ms and clicks the top visible row every 50 ms,
+// faster than a person would, and counts the clicks whose record the viewer showed.
 class Fidget {
 public:
     explicit Fidget(uVornik* control) : control_(control) {
-        scroll_.setInterval(30);
-        click_.setInterval(200);
+        scroll_.setInterval(20);
+        click_.setInterval(50);
         QObject::connect(&scroll_, &QTimer::timeout, [this] { scroll(); });
         QObject::connect(&click_, &QTimer::timeout, [this] { click(); });
     }
@@ -560,15 +574,14 @@ private:
         if (inClick_)
             return; // the viewer of the previous click is still fetching its record
         ListBox* list = control_->List1;
-        const QModelIndex top = list->indexAt(QPoint(2, 2));
-        if (!top.isValid())
+        if (list->count() == 0)
             return;
+        // Where a person would click: the middle of the top visible row, whatever the view has laid out.
         inClick_ = true;
-        const QRect r = list->visualRect(top);
         ++sent_;
         control_->RTBox->clear();
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, r.center());
-        if (list->selectedRow() == top.row() && !control_->RTBox->toPlainText().isEmpty())
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(20, list->sizeHintForRow(0) / 2 + 1));
+        if (list->selectedRow() >= 0 && !control_->RTBox->toPlainText().isEmpty())
             ++shown_;
         inClick_ = false;
     }
@@ -651,6 +664,8 @@ struct Bench {
         }
         run.stallMs = stall.stop();
         run.stallCpuMs = stall.cpuInGapMs;
+        run.busyMs = stall.maxBusyMs;
+        run.busyWhere = stall.busyWhere;
         run.stallWhere = stall.where;
         if (fidgeter)
             fidgeter->stop(run);
@@ -687,6 +702,8 @@ struct Bench {
         run.ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
         run.stallMs = stall.stop();
         run.stallCpuMs = stall.cpuInGapMs;
+        run.busyMs = stall.maxBusyMs;
+        run.busyWhere = stall.busyWhere;
         run.stallWhere = stall.where;
         watchdog->stop();
         if (!r) {
@@ -701,6 +718,12 @@ struct Bench {
     }
 };
 
+struct ControlMemory {
+    double baseMb = 0;
+    double firstPeakMb = 0;
+    double peakMb = 0;
+};
+
 struct CaseFigures {
     const char* name = "";
     int records = kRecords;
@@ -709,8 +732,7 @@ struct CaseFigures {
     std::optional<double> cliMs;
     std::vector<ControlRun> runs;
     std::optional<double> textMb;
-    std::optional<double> controlPeakMb;
-    std::optional<double> controlBaseMb;
+    std::optional<ControlMemory> controlMemory;
 };
 
 void printLine(const CaseFigures& f) {
@@ -720,7 +742,13 @@ void printLine(const CaseFigures& f) {
     QString stallWhere;
     bool anyStall = false;
     const ControlRun* bad = nullptr;
+    double busy = 0;
+    QString busyWhere;
     for (const ControlRun& r : f.runs) {
+        if (r.busyMs > busy) {
+            busy = r.busyMs;
+            busyWhere = r.busyWhere;
+        }
         if (r.outcome == Outcome::Done) {
             ms.push_back(r.ms);
         } else if (!bad) {
@@ -763,14 +791,14 @@ void printLine(const CaseFigures& f) {
     else
         std::snprintf(firstText, sizeof firstText, "NA");
     std::printf("case=%s rows=%lld raw_ms=%.2f control_ms=%s ratio=%s max_stall_ms=%s peak_rss_mb=%.2f "
-                "cli_ms=%s cli_ratio=%s first_stall_ms=%s records=%d",
+                "cli_ms=%s cli_ratio=%s first_stall_ms=%s max_busy_ms=%.2f records=%d",
                 f.name, static_cast<long long>(f.rows), f.rawMs, controlText, ratioText, stallText,
-                peakRssMb(), cliText, cliRatioText, firstText, f.records);
+                peakRssMb(), cliText, cliRatioText, firstText, busy, f.records);
     if (f.textMb)
         std::printf(" text_mb=%.2f", *f.textMb);
-    if (f.controlPeakMb)
-        std::printf(" control_peak_mb=%.2f control_base_mb=%.2f", *f.controlPeakMb,
-                    f.controlBaseMb.value_or(0));
+    if (f.controlMemory)
+        std::printf(" control_peak_mb=%.2f control_first_peak_mb=%.2f control_base_mb=%.2f",
+                    f.controlMemory->peakMb, f.controlMemory->firstPeakMb, f.controlMemory->baseMb);
     for (const ControlRun& r : f.runs) {
         if (r.clicksSent > 0 || r.scrolls > 0) {
             std::printf(" clicks_shown=%d/%d scrolls=%d", r.clicksShown, r.clicksSent, r.scrolls);
@@ -779,6 +807,9 @@ void printLine(const CaseFigures& f) {
     }
     std::printf("\n");
     std::fflush(stdout);
+    if (busy > 25)
+        std::fprintf(stderr, "bench: %s: the window thread worked %.2f ms without a break, status line %s\n",
+                     f.name, busy, qPrintable(busyWhere));
     if (stall > 50) {
         QStringList each;
         for (const ControlRun& r : f.runs)
@@ -839,7 +870,8 @@ void pointControlAt(const QByteArray& host, unsigned port, const char* database)
 }
 
 // The child process of a memory measurement: a shown control and nothing else, running one case's
-// search `runs` times; prints "base_mb=<before the first search> peak_mb=<peak>".
+// search `runs` times; prints "base_mb=<before the first search> first_peak_mb=<peak after it>
+// peak_mb=<peak after all>".
 int memoryChild(const QByteArray& host, unsigned port, const char* database, const SearchCase& c, int runs) {
     HeadlessBoxes boxes;
     setMessageBoxes(&boxes);
@@ -860,17 +892,20 @@ int memoryChild(const QByteArray& host, unsigned port, const char* database, con
     }
     QCoreApplication::processEvents();
     const double base = procStatusMb("VmRSS:");
+    double firstPeak = 0;
     for (int i = 0; i < runs; ++i) {
         if (bench.search(c.name, 0, 0, c.titlesOnly, c.key).outcome != Outcome::Done)
             return 2;
+        if (i == 0)
+            firstPeak = peakRssMb();
     }
-    std::printf("base_mb=%.2f peak_mb=%.2f\n", base, peakRssMb());
+    std::printf("base_mb=%.2f first_peak_mb=%.2f peak_mb=%.2f\n", base, firstPeak, peakRssMb());
     return 0;
 }
 
 // Runs memoryChild in a fresh process of this program.
-std::optional<std::pair<double, double>> measureControlMemory(const char* database, const SearchCase& c,
-                                                              int runs, int capMs) {
+std::optional<ControlMemory> measureControlMemory(const char* database, const SearchCase& c, int runs,
+                                                  int capMs) {
     QProcess p;
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     p.start(QCoreApplication::applicationFilePath(),
@@ -878,17 +913,18 @@ std::optional<std::pair<double, double>> measureControlMemory(const char* databa
              QString::number(runs)});
     if (!p.waitForFinished(capMs * (runs + 1)) || p.exitCode() != 0)
         return std::nullopt;
-    double base = 0;
-    double peak = 0;
+    ControlMemory m;
     for (const QByteArray& field : p.readAllStandardOutput().trimmed().split(' ')) {
         if (field.startsWith("base_mb="))
-            base = field.mid(8).toDouble();
+            m.baseMb = field.mid(8).toDouble();
+        else if (field.startsWith("first_peak_mb="))
+            m.firstPeakMb = field.mid(14).toDouble();
         else if (field.startsWith("peak_mb="))
-            peak = field.mid(8).toDouble();
+            m.peakMb = field.mid(8).toDouble();
     }
-    if (peak <= 0)
+    if (m.peakMb <= 0)
         return std::nullopt;
-    return std::make_pair(base, peak);
+    return m;
 }
 
 bool wanted(const QStringList& only, const char* name) {
@@ -986,8 +1022,7 @@ int main(int argc, char** argv) {
         if (c.fullListing) {
             f.textMb = static_cast<double>(textBytes) / (1024.0 * 1024.0);
             if (const auto mem = measureControlMemory(database, c, runs, capMs)) {
-                f.controlBaseMb = mem->first;
-                f.controlPeakMb = mem->second;
+                f.controlMemory = mem;
             } else {
                 std::fprintf(stderr, "bench: %s: the memory run failed\n", c.name);
             }
@@ -998,7 +1033,7 @@ int main(int argc, char** argv) {
             CaseFigures busy = f;
             busy.name = "title_all_interactive";
             busy.textMb.reset();
-            busy.controlPeakMb.reset();
+            busy.controlMemory.reset();
             busy.runs = {bench.search(c.name, f.rows, f.rawMs, c.titlesOnly, c.key, true)};
             printLine(busy);
         }

@@ -25,6 +25,9 @@ public:
     void addItem(const QString& text);
     void addItems(const QStringList& texts);
     void clear();
+    // Makes room for `rows` titles in one piece, so that a million of them, added in chunks, never
+    // move the whole list to a bigger block.
+    void reserve(int rows);
 
     // Where a popup for the list opens from the keyboard: below the selected row, else the top left.
     QPoint popupPosition() const;

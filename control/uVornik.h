@@ -179,10 +179,11 @@ private:
     // handler while this caller yields cannot replace under it.
     QString runStatement(const QString& sql, std::shared_ptr<Recordset>& result);
     enum class Load { Done, Superseded, Failed };
-    // Reads every row of `rs` into the result arrays and List1. Progress goes to the status line
-    // at most about every 16 ms (first and last index always), so large results load at the speed
-    // of the query while the list grows visibly and the window stays responsive. The arrays share
-    // the recordset's columns; what cannot be shared is built on a pool thread.
+    // Reads every row of `rs` into the result arrays and List1. The arrays share the recordset's
+    // columns (what cannot be shared is built on a pool thread); the list grows in steps as large as
+    // it already is, with the last index of each step on the status line (first and last index
+    // always) and a yield after it, so large results list at the speed of the query while the list
+    // grows visibly and the window stays responsive.
     Load loadRows(Recordset& rs, quint64 search, bool withContent, QString* error);
     // Loads a search's result and ends with "loaded OK", or with `errorPrefix` + the failure.
     void showResult(Recordset& rs, quint64 search, bool withContent, const QString& errorPrefix);
