@@ -39,11 +39,11 @@ void setSiteSettingsPath(const QString& path) {
     g_sitePath = path;
 }
 
-QString ReadIniValue(const QString& section, const QString& key, QString& path) {
+QString ReadIniValue(const QString& section, const QString& key, QString& path, QString* error) {
     path = userSettingsPath();
     if (!QFileInfo::exists(path))
         path = siteSettingsPath();
-    return ReadProfileString(path, section, key);
+    return ReadProfileString(path, section, key, error);
 }
 
 QString BuildConnectionString() {
@@ -88,10 +88,19 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
 
     if (dbUse.isEmpty()) {
         QString path;
-        dbServerIP = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbServerIP"), path);
+        QString unreadable;
+        dbServerIP = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbServerIP"), path, &unreadable);
         dbName = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbName"), path);
         dbUse = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbUse"), path);
         dbPwd = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbPwd"), path);
+        if (!unreadable.isEmpty()) {
+            // Guessed values would log in as somebody else or fail obscurely: say what is wrong.
+            errorText = unreadable;
+            dbUse.clear();
+            dbPwd.clear();
+            g_lastOpenMs.reset();
+            return errorText;
+        }
         // The login dialog stores the built-in account as digests; connect with the clear values.
         if (dbUse == MD5Digest(kBuiltinUser, 32).value_or(QString()))
             dbUse = kBuiltinUser;
