@@ -47,9 +47,7 @@ QString ReadIniValue(const QString& section, const QString& key, QString& path, 
 }
 
 QString BuildConnectionString() {
-    return QStringLiteral("DRIVER={MySQL ODBC 3.51 Driver};uid=") + odbcValue(dbUse) +
-           QStringLiteral(";pwd=") + odbcValue(dbPwd) + QStringLiteral(";server=") + odbcValue(dbServerIP) +
-           QStringLiteral(";database=") + odbcValue(dbName);
+    return connectionString(dbUse, dbPwd, dbServerIP, dbName);
 }
 
 void forgetAccount() {
@@ -120,6 +118,18 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
         dbPwd = v->dbPwd;
         dbServerIP = v->dbServerIP;
         dbName = v->dbName;
+    }
+
+    // The client takes each value up to its first NUL, so "qelmorand\0x" would log in as
+    // "qelmorand": refuse what cannot be sent as it stands.
+    for (const QString* value : {&dbUse, &dbPwd, &dbServerIP, &dbName}) {
+        if (value->contains(QChar(u'\0'))) {
+            errorText = QStringLiteral("用户名、密码、服务器或数据库名中含有 NUL 字符，无法按原样连接");
+            dbUse.clear();
+            dbPwd.clear();
+            g_lastOpenMs.reset();
+            return errorText;
+        }
     }
 
     // The dialog (or a nested handler) may have replaced the shared object meanwhile.

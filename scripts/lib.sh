@@ -25,8 +25,10 @@ ensure_packages() {
     as_root env DEBIAN_FRONTEND=noninteractive RUNLEVEL=1 apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# VORNIK_CMAKE_ARGS adds options, e.g. -DVORNIK_SANITIZE=ON (with VORNIK_BUILD=build-asan).
 build_all() {
-    cmake -S "$VORNIK_ROOT" -B "$VORNIK_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    # shellcheck disable=SC2086
+    cmake -S "$VORNIK_ROOT" -B "$VORNIK_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${VORNIK_CMAKE_ARGS:-} >/dev/null
     cmake --build "$VORNIK_BUILD" -j2
 }
 

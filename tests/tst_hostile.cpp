@@ -527,6 +527,8 @@ private Q_SLOTS:
         row("inner tab", s, d, "a\tb", "p", true, false);
         row("CR LF in the user", s, d, "a\r\nb", "p", true, true);
         row("NUL in the user", s, d, "a" + nul + "b", "p", true, true);
+        // Sent as it stands the user would be cut to "qelmorand" and log in.
+        row("NUL in the user, not remembered", s, d, "qelmorand" + nul + "x", "40628173", false, false);
         row("10,000-character server", QString(10000, u's'), d, "u", "p", true, true);
         row("password over 32,767 bytes", s, d, "u", QString(20000, QChar(0x5bc6)), true, true);
         row("password over 32,767 bytes, not remembered", s, d, "u", QString(20000, QChar(0x5bc6)), false,
@@ -589,6 +591,8 @@ private Q_SLOTS:
         QString err;
         QCOMPARE(mConnDatabase::ConnectDatabase(err), err);
         QVERIFY(!err.isEmpty());
+        if (user.contains(kNul))
+            QVERIFY2(err.contains(QStringLiteral("NUL")), qPrintable(err));
         QCOMPARE(prompt.asked, 0);
         intact(seeds().size());
     }
