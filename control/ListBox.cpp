@@ -1,6 +1,8 @@
 #include "control/ListBox.h"
 
 #include <QAbstractListModel>
+#include <QKeyEvent>
+#include <QMouseEvent>
 
 class ListBox::Model : public QAbstractListModel {
 public:
@@ -40,9 +42,10 @@ ListBox::ListBox(QWidget* parent) : QListView(parent), model_(new Model(this)) {
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setUniformItemSizes(true);
-    connect(selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& current) {
-        Q_EMIT currentRowChanged(current.isValid() ? current.row() : -1);
-    });
+    // Right-button events come to the mouse handlers below, not to a context menu of the parent.
+    setContextMenuPolicy(Qt::PreventContextMenu);
+    connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { Q_EMIT selectedRowChanged(selectedRow()); });
 }
 
 int ListBox::count() const {
@@ -53,18 +56,21 @@ QString ListBox::text(int row) const {
     return model_->rows().value(row);
 }
 
-QString ListBox::currentText() const {
-    return text(currentRow());
+int ListBox::selectedRow() const {
+    const QModelIndexList rows = selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
 }
 
-int ListBox::currentRow() const {
-    const QModelIndex i = currentIndex();
-    return i.isValid() ? i.row() : -1;
+QString ListBox::selectedText() const {
+    return text(selectedRow());
 }
 
-void ListBox::setCurrentRow(int row) {
+void ListBox::selectRow(int row) {
     const QModelIndex i = model_->index(row, 0);
-    selectionModel()->setCurrentIndex(i, QItemSelectionModel::ClearAndSelect);
+    if (i.isValid())
+        selectionModel()->setCurrentIndex(i, QItemSelectionModel::ClearAndSelect);
+    else
+        selectionModel()->clearSelection();
 }
 
 void ListBox::addItem(const QString& text) {
@@ -76,8 +82,59 @@ void ListBox::addItems(const QStringList& texts) {
 }
 
 void ListBox::clear() {
-    const bool hadCurrent = currentIndex().isValid();
+    const bool hadSelection = selectedRow() >= 0;
+    // A model reset drops the selection without a selectionChanged signal.
     model_->clear();
-    if (hadCurrent)
-        Q_EMIT currentRowChanged(-1);
+    if (hadSelection)
+        Q_EMIT selectedRowChanged(-1);
+}
+
+QPoint ListBox::popupPosition() const {
+    const QModelIndex i = model_->index(selectedRow(), 0);
+    const QRect r = i.isValid() ? visualRect(i) : QRect();
+    const QPoint local = r.isValid() && viewport()->rect().intersects(r) ? r.bottomLeft() : QPoint(0, 0);
+    return viewport()->mapToGlobal(local);
+}
+
+void ListBox::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::RightButton) {
+        event->accept();
+        return;
+    }
+    QListView::mousePressEvent(event);
+}
+
+void ListBox::mouseMoveEvent(QMouseEvent* event) {
+    // A drag with the right button must not sweep the selection either.
+    if (event->buttons() & Qt::RightButton) {
+        event->accept();
+        return;
+    }
+    QListView::mouseMoveEvent(event);
+}
+
+void ListBox::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() == Qt::RightButton) {
+        event->accept();
+        return;
+    }
+    QListView::mouseDoubleClickEvent(event);
+}
+
+void ListBox::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() != Qt::RightButton)
+        QListView::mouseReleaseEvent(event);
+    else
+        event->accept();
+    Q_EMIT mouseUp(event->button(), event->buttons(), event->globalPosition().toPoint());
+}
+
+void ListBox::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Menu ||
+        (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier)) {
+        event->accept();
+        Q_EMIT popupKey();
+        return;
+    }
+    QListView::keyPressEvent(event);
 }

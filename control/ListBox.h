@@ -1,6 +1,10 @@
 #pragma once
 // The result list: a list box of plain titles. A light model of strings rather than QListWidget,
 // whose per-row items made a 100,000-title result cost more to list than to query.
+//
+// "Selected" means selected: the row the user chose with a click or the arrow keys. The view's
+// current index alone (which Tab moves into the list without selecting anything) is not a choice,
+// so neither the viewer nor the record commands ever act on it.
 #include <QListView>
 #include <QStringList>
 
@@ -11,19 +15,36 @@ public:
 
     int count() const;
     QString text(int row) const;
-    // The selected row's text, empty when none is selected.
-    QString currentText() const;
     // The selected row, -1 when none.
-    int currentRow() const;
-    void setCurrentRow(int row);
+    int selectedRow() const;
+    // The selected row's text, empty when none is selected.
+    QString selectedText() const;
+    // Selects `row` (and makes it current); -1 clears the selection.
+    void selectRow(int row);
 
     void addItem(const QString& text);
     void addItems(const QStringList& texts);
     void clear();
 
+    // Where a popup for the list opens from the keyboard: below the selected row, else the top left.
+    QPoint popupPosition() const;
+
 Q_SIGNALS:
-    // The selection moved, by mouse, by arrow keys or by setCurrentRow.
-    void currentRowChanged(int row);
+    // The selection changed, by mouse, by arrow keys or by selectRow; -1 when nothing is selected.
+    void selectedRowChanged(int row);
+    // A mouse button was released over the list: the button, the buttons still held, and the
+    // pointer in global coordinates. A right click reaches only this signal: it never changes the
+    // selection.
+    void mouseUp(Qt::MouseButton button, Qt::MouseButtons held, const QPoint& globalPos);
+    // The menu key or Shift+F10: the keyboard's way to ask for the popup.
+    void popupKey();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     class Model;

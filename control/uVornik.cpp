@@ -8,11 +8,11 @@
 #include "util/Twips.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QFrame>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
 #include <QTextEdit>
@@ -35,8 +35,8 @@ template <class W> W* child(QWidget* parent, const QString& name, int left, int 
     return widget;
 }
 
-QFrame* panel(QWidget* parent, const QString& name, int left, int top, int width, int height) {
-    auto* frame = child<QFrame>(parent, name, left, top, width, height);
+DragFrame* panel(QWidget* parent, const QString& name, int left, int top, int width, int height) {
+    auto* frame = child<DragFrame>(parent, name, left, top, width, height);
     frame->setFrameStyle(QFrame::Box | QFrame::Plain);
     // The panels float over the viewer and the list, so they paint their own background.
     frame->setAutoFillBackground(true);
@@ -59,6 +59,7 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     UserControl_Initialize();
     // The search box has the focus when the window first becomes active.
     txtSearchKey->setFocus();
+    setAccessibleNames();
 }
 
 uVornik::~uVornik() = default;
@@ -93,7 +94,7 @@ void uVornik::createChildren() {
     // a button nobody can see.
     CmdTestS->setFocusPolicy(Qt::NoFocus);
 
-    PicSplit = child<QFrame>(this, "PicSplit", 0, 4920, 12735, 70);
+    PicSplit = child<DragFrame>(this, "PicSplit", 0, 4920, 12735, 70);
     PicSplit->setCursor(Qt::SizeVerCursor);
 
     List1 = child<ListBox>(this, "List1", 120, 5040, 12495, 1110);
@@ -149,10 +150,34 @@ void uVornik::createChildren() {
     connect(cmdSearch, &QPushButton::clicked, this, &uVornik::cmdSearch_Click);
     connect(txtSearchKey, &QLineEdit::returnPressed, this, &uVornik::cmdSearch_Click);
     // The viewer follows the selection, whether it moved by mouse or by arrow keys.
-    connect(List1, &ListBox::currentRowChanged, this, [this](int row) {
+    connect(List1, &ListBox::selectedRowChanged, this, [this](int row) {
         if (row >= 0)
             List1_Click();
     });
+    connect(
+        List1, &ListBox::mouseUp, this,
+        [this](Qt::MouseButton button, Qt::MouseButtons, const QPoint& at) { List1_MouseUp(button, at); });
+    connect(List1, &ListBox::popupKey, this,
+            [this] { List1_MouseUp(Qt::RightButton, List1->popupPosition()); });
+    for (int i = 0; i < int(Menu.size()); ++i)
+        connect(Menu[i], &QAction::triggered, this, [this, i] { Menu_Click(i); });
+
+    for (auto it = CmdControl.cbegin(); it != CmdControl.cend(); ++it)
+        connect(it.value(), &QPushButton::clicked, this,
+                [this, index = it.key()] { CmdControl_Click(index); });
+    for (auto it = CmdTest.cbegin(); it != CmdTest.cend(); ++it)
+        connect(it.value(), &QPushButton::clicked, this, [this, index = it.key()] { CmdTest_Click(index); });
+    TxtTS->installEventFilter(this);
+
+    connect(PicControlS, &DragFrame::mouseDown, this, &uVornik::PicControlS_MouseDown);
+    connect(PicControlS, &DragFrame::mouseMove, this, &uVornik::PicControlS_MouseMove);
+    connect(PicControlS, &DragFrame::mouseUp, this, &uVornik::PicControlS_MouseUp);
+    connect(PicTestS, &DragFrame::mouseDown, this, &uVornik::PicTestS_MouseDown);
+    connect(PicTestS, &DragFrame::mouseMove, this, &uVornik::PicTestS_MouseMove);
+    connect(PicTestS, &DragFrame::mouseUp, this, &uVornik::PicTestS_MouseUp);
+    connect(PicSplit, &DragFrame::mouseDown, this, &uVornik::PicSplit_MouseDown);
+    connect(PicSplit, &DragFrame::mouseMove, this, &uVornik::PicSplit_MouseMove);
+    connect(PicSplit, &DragFrame::mouseUp, this, &uVornik::PicSplit_MouseUp);
 }
 
 void uVornik::initTabOrder() {
@@ -213,6 +238,18 @@ void uVornik::Label1_Click() {
 
 void uVornik::CmdTestS_Click() {
     // The panel's own flag, not whether it shows: the control itself may not be shown yet.
-    PicTestS->setVisible(PicTestS->isHidden());
+    if (PicTestS->isHidden())
+        PicTestS->show();
+    else
+        hidePanel(PicTestS);
     PicTestS->raise();
+}
+
+void uVornik::hidePanel(QWidget* panel) {
+    // A hidden panel's focus would otherwise pass to whatever comes next in the tab order (the
+    // title line); the search box is where the user goes on.
+    const bool hadFocus = panel->isAncestorOf(QApplication::focusWidget());
+    panel->hide();
+    if (hadFocus)
+        txtSearchKey->setFocus();
 }

@@ -10,12 +10,14 @@
 // The control implements its default interface (IUVornik in control/VornikInterface.h: RsOpen,
 // GetCaretPos), named in Q_INTERFACES so a host can qobject_cast to it.
 #include "control/ClickLabel.h"
+#include "control/DragFrame.h"
 #include "control/ListBox.h"
 #include "control/VornikInterface.h"
 #include "database/Recordset.h"
 #include "util/ProportionalLayout.h"
 
 #include <QMap>
+#include <QUrl>
 #include <QWidget>
 
 #include <array>
@@ -78,10 +80,74 @@ public:
     // The text of the statement RsOpen ran last.
     const QString& lastStatement() const { return m_lastStatement; }
 
-    // Handlers, public so later work and tests can call them as the events would.
+    // Handlers, public so tests can call them as the events would.
     void Label1_Click();   // raises and shows the control panel
     void CmdTestS_Click(); // toggles the test panel and raises it (also when it was just hidden)
     void UserControl_Resize();
+
+    // The record commands of the result list's popup menu.
+    // A released right button opens the popup at `globalPos`; "导出所有TXT" is offered only while
+    // titles-only is off. The selection is not changed.
+    void List1_MouseUp(Qt::MouseButton button, const QPoint& globalPos);
+    // Runs the popup entry `index` (0 add, 1 delete, 2 modify, 4 export titles, 5 export all).
+    void Menu_Click(int index);
+    // Opens the modify form for the selected row, or says that none is selected.
+    void ModiTxt();
+    // Asks, then deletes the selected row's record. Empty on success or when nothing was deleted
+    // (`executed` tells which), else the error's description.
+    QString DeleteTxt(bool* executed = nullptr);
+    // The titles file: one GBK line per listed title, CR LF ended, opened in the text editor.
+    void ExportTitles();
+    // One GBK file per listed row in the export folder, shown in the file manager afterwards.
+    void ExportAll();
+
+    // The folder and name (no extension) of the control library, and the files written beside it.
+    // Where the library's folder cannot be written (an installed library), the exports go to the
+    // user's data folder instead.
+    static QString libraryFolder();
+    static QString libraryName();
+    static QString exportBaseFolder();
+    static QString titlesFilePath();
+    static QString exportFolderPath();
+    // The file name of a record file for `title`: CR LF pairs removed, "/" and "|" spelled out.
+    static QString recordFileName(const QString& title);
+
+    // The control panel: 0 driver download page, 1 log in again, 99 close.
+    void CmdControl_Click(int index);
+    // The address the driver download command opens.
+    static QUrl driverDownloadUrl();
+    // The test panel: commands chosen by the button's caption, 99 also hides the panel.
+    void CmdTest_Click(int index);
+    void TxtTS_DblClick();
+    void TxtTS_KeyUp(int keyCode);
+    // The two listings of the test panel: the whole table, or every title of the view. A failure
+    // ends with "服务器太忙，请稍后再试，ERROR:" + description, the list left as it was when the
+    // statement gave no rows.
+    void ListAll(bool withContent);
+
+    // The date and time as the status line shows "now" in the system's default form.
+    static QString defaultDateTimeText(const QDateTime& at);
+
+    // Dragging: button and shift codes and the pointer inside the dragged widget in twips.
+    void PicControlS_MouseDown(int button, int shift, double x, double y);
+    void PicControlS_MouseMove(int button, int shift, double x, double y);
+    void PicControlS_MouseUp(int button, int shift, double x, double y);
+    void PicTestS_MouseDown(int button, int shift, double x, double y);
+    void PicTestS_MouseMove(int button, int shift, double x, double y);
+    void PicTestS_MouseUp(int button, int shift, double x, double y);
+    void PicSplit_MouseDown(int button, int shift, double x, double y);
+    void PicSplit_MouseMove(int button, int shift, double x, double y);
+    void PicSplit_MouseUp(int button, int shift, double x, double y);
+
+    // Where a drag started inside the dragged widget, in twips; GrabX == kNoDrag when none runs.
+    static constexpr int kNoDrag = -999;
+    struct DragState {
+        int GrabX = 0;
+        int GrabY = 0;
+    };
+    const DragState& controlPanelDrag() const { return m_controlDrag; }
+    const DragState& testPanelDrag() const { return m_testDrag; }
+    const DragState& splitterDrag() const { return m_splitDrag; }
 
     // The record of design geometry taken at start.
     const ProportionalLayout& layout() const { return m_layout; }
@@ -93,19 +159,20 @@ public:
     QPushButton* cmdSearch;
     QTextEdit* RTBox;
     QPushButton* CmdTestS;
-    QFrame* PicSplit;
+    DragFrame* PicSplit;
     ListBox* List1;
     QLineEdit* TxtTS;
-    QFrame* PicControlS;
+    DragFrame* PicControlS;
     QMap<int, QPushButton*> CmdControl; // 0 download driver, 1 log in again, 99 close
     QMap<int, QCheckBox*> ChkControl;   // 0 titles only
-    QFrame* PicTestS;
+    DragFrame* PicTestS;
     QMap<int, QPushButton*> CmdTest; // 0..4 commands, chosen by caption; 99 close
     QMenu* Menus;
     std::array<QAction*, 6> Menu{}; // popup entries; 3 is the separator, 5 the export of all records
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // RsOpen that also hands the caller its own result, which a later statement run from a
@@ -131,6 +198,27 @@ private:
     void releaseLater(QStringList&& rows);
     void releaseSome();
 
+    // The result list as it stood when a command started: the commands work on these copies, so a
+    // search that loads meanwhile can neither shift the rows under them nor end them early.
+    struct Snapshot {
+        QStringList names;
+        QStringList data;
+        QStringList ids;
+        qsizetype rows = 0; // listed rows that the arrays hold
+    };
+    Snapshot snapshot() const;
+    // The selected row's id and title; false when no listed row with an id is selected.
+    bool selectedRecord(QString* id, QString* title) const;
+    // A listing: empty when it loaded (or was superseded), else the failure's description.
+    QString listing(bool withContent);
+    void moveDragged(QWidget* widget, const DragState& drag, double x, double y);
+    void hidePanel(QWidget* panel);
+    void beginDrag(DragState& drag, int button, double x, double y);
+
+    DragState m_controlDrag;
+    DragState m_testDrag;
+    DragState m_splitDrag;
+
     std::vector<QStringList> m_trash;
     QTimer* m_releaseTimer = nullptr;
     quint64 m_search = 0; // the newest search; an older one stops at its next yield
@@ -139,6 +227,7 @@ private:
 
     void createChildren();
     void initTabOrder();
+    void setAccessibleNames();
     void UserControl_Initialize();
 
     ProportionalLayout m_layout{this, ProportionalLayout::ComboHeight::SetItemHeight};

@@ -116,9 +116,7 @@ QString uVornik::runStatement(const QString& sql, std::shared_ptr<Recordset>& re
 }
 
 void uVornik::cmdSearch_Click() {
-    const QDateTime now = appClock().now();
-    ShowStatus(QLocale::system().toString(now.date(), QLocale::ShortFormat) + u' ' +
-               now.time().toString(QStringLiteral("H:mm:ss")));
+    ShowStatus(defaultDateTimeText(appClock().now()));
     if (ChkControl[0]->isChecked())
         SearchFileName(txtSearchKey->text());
     else
@@ -140,8 +138,7 @@ uVornik::Load uVornik::loadRows(Recordset& rs, quint64 search, bool withContent,
     RowNames = QStringList(n + 1);
     RowData = QStringList(n + 1);
     RowIds = QStringList(n + 1);
-    if (withContent)
-        List1->clear();
+    List1->clear();
 
     QStringList pending;
     QElapsedTimer slice;
@@ -252,7 +249,7 @@ void uVornik::SearchTxtData(const QString& key) {
 }
 
 void uVornik::List1_Click() {
-    const QString key = List1->currentText();
+    const QString key = List1->selectedText();
     // Copies: a search started from a handler while the viewer waits replaces the arrays.
     const QStringList names = RowNames;
     const QStringList data = RowData;
@@ -297,7 +294,7 @@ void uVornik::List1_Click() {
     // Counted on the stored form: each CR LF is two characters.
     const QString text = forms::toStoredText(forms::plainText(RTBox->document()));
     const qsizetype breaks = text.isEmpty() ? -1 : text.count(QStringLiteral("\r\n"));
-    ShowStatus(QStringLiteral("共：") + QString::number(List1->currentRow()) + u'/' +
+    ShowStatus(QStringLiteral("共：") + QString::number(List1->selectedRow()) + u'/' +
                QString::number(names.size() - 1) + QStringLiteral("     ") + QStringLiteral("    总行数：") +
                QString::number(breaks) + QStringLiteral(" 行      字数：") + QString::number(text.size()) +
                QStringLiteral("字") + QStringLiteral("当前位置：") + QString::number(line) +

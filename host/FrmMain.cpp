@@ -7,6 +7,7 @@
 #include "util/Twips.h"
 
 #include <QScreen>
+#include <QWindow>
 
 FrmMain::FrmMain(QWidget* parent) : QWidget(parent) {
     setObjectName("FrmMain");
@@ -45,10 +46,14 @@ void FrmMain::Form_Load() {
     if (!s)
         return;
     const QRect area = s->geometry();
+    // The outer size, decoration included. Until the window manager has framed the window this is
+    // only the client size, and centring by it would leave the frame off by half the decoration.
     const QRect frame = frameGeometry();
+    m_centreWhenFramed = frame.size() == size();
     // Halves of the leftover space, in twips as the window manager of the design measured them.
     const double left = pixelsToTwips(area.width() - frame.width()) / 2.0;
     const double top = pixelsToTwips(area.height() - frame.height()) / 2.0;
+    // A window's position is its frame's top left corner.
     move(area.x() + twipsToPixels(left), area.y() + twipsToPixels(top));
 }
 
@@ -65,4 +70,22 @@ void FrmMain::Form_Resize() {
 void FrmMain::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     Form_Resize();
+}
+
+void FrmMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // The native window exists from now on; its first exposure tells when the frame is known.
+    if (QWindow* window = windowHandle())
+        window->installEventFilter(this);
+}
+
+bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Expose && watched == windowHandle() && windowHandle()->isExposed() &&
+        m_centreWhenFramed) {
+        m_centreWhenFramed = false;
+        // Once only: later exposures (after minimising, say) must not move a window the user placed.
+        if (frameGeometry().size() != size())
+            Form_Load();
+    }
+    return QWidget::eventFilter(watched, event);
 }

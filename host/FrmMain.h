@@ -19,7 +19,9 @@ public:
     // Places `control` as uVornik1 at its design place on the form (takes ownership).
     void setControl(QWidget* control);
 
-    // Centres the window on its screen; the size is kept.
+    // Centres the window's frame on its screen; the size is kept. Before the window is first shown
+    // the window system has not given it a frame yet, so the centring is repeated once, when the
+    // window is first exposed with its frame.
     void Form_Load();
     // Fits uVornik1 to the window's outer size (see controlRectForOuterSize).
     void Form_Resize();
@@ -28,4 +30,9 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    bool m_centreWhenFramed = false;
 };

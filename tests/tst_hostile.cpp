@@ -791,7 +791,7 @@ private Q_SLOTS:
             control.List1->clear();
             control.List1->addItem(QStringLiteral("the title"));
             snapshot();
-            control.List1->setCurrentRow(0);
+            control.List1->selectRow(0);
             QCOMPARE(forms::toStoredText(control.RTBox->toPlainText()),
                      expected == u"<none>" ? mPublic::kNoContent : expected);
             QVERIFY2(control.TxtTS->text().mid(20).startsWith(QStringLiteral("共：0/1")),

@@ -1,5 +1,6 @@
 // A Qt built without ICU has no GBK converter. The host must keep running and say what cannot be done:
 // the settings file and the digest need GBK only for text that is not plain ASCII, the search never.
+#include "FakeDesktop.h"
 #include "FakeMessageBoxes.h"
 #include "TestDb.h"
 #include "control/uVornik.h"
@@ -9,6 +10,7 @@
 #include "util/Gbk.h"
 #include "util/IniReader.h"
 #include "util/Md5Digest.h"
+#include "util/ModulePath.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -38,6 +40,7 @@ class TestNoGbk : public QObject {
 
     QTemporaryDir config;
     FakeMessageBoxes boxes;
+    FakeDesktop opened;
     FakePrompt prompt;
     // Made with the converter present, before it is taken away.
     QString builtinUserDigest;
@@ -64,6 +67,8 @@ private Q_SLOTS:
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
         mConnDatabase::setSiteSettingsPath(config.path() + QStringLiteral("/no-site/vornik.ini"));
         setMessageBoxes(&boxes);
+        setDesktop(&opened);
+        setModuleFilePath(config.path() + QStringLiteral("/lib/Vornik.so"));
         mConnDatabase::setLoginPrompt(&prompt);
         QVERIFY(gbkAvailable());
         builtinUserDigest = MD5Digest(mConnDatabase::kBuiltinUser, 32).value();
@@ -84,7 +89,8 @@ private Q_SLOTS:
                   "CREATE OR REPLACE VIEW %1.VW_SearchTxt_Name AS SELECT dataid AS DataID, name FROM "
                   "%1.SearchTxt_Data"),
               QStringLiteral(
-                  "REPLACE INTO %1.SearchTxt_Data (dataid,name,data) VALUES ('1','中文标题','正文')")})
+                  "REPLACE INTO %1.SearchTxt_Data (dataid,name,data) VALUES ('1','中文标题','正文'), "
+                  "('2','plain title','plain body')")})
             QVERIFY(!admin->Execute(sql.arg(kDb)));
     }
     void init() {
@@ -98,6 +104,8 @@ private Q_SLOTS:
     void cleanupTestCase() {
         setGbkCodecName({});
         setMessageBoxes(nullptr);
+        setDesktop(nullptr);
+        setModuleFilePath({});
         mConnDatabase::setLoginPrompt(nullptr);
         mConnDatabase::setSiteSettingsPath({});
         mPublic::Conn.reset();
@@ -196,6 +204,45 @@ private Q_SLOTS:
         QCOMPARE(control.TxtTS->text().mid(20), QStringLiteral("loaded OK"));
         QCOMPARE(control.List1->count(), 1);
         QCOMPARE(control.List1->text(0), QStringLiteral("中文标题"));
+    }
+
+    // The exports are GBK files: Chinese ones are reported as not written, ASCII ones still are.
+    void exports_data() {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("chinese") << QStringLiteral("标题") << false;
+        QTest::newRow("ascii") << QStringLiteral("plain") << true;
+    }
+    void exports() {
+        REQUIRE_DB();
+        QFETCH(QString, key);
+        QFETCH(bool, written);
+        QDir(config.path() + QStringLiteral("/lib")).removeRecursively();
+        QVERIFY(QDir().mkpath(config.path() + QStringLiteral("/lib")));
+        writeSettings(asciiSettings());
+        uVornik control;
+        control.show();
+        control.ChkControl[0]->setChecked(false);
+        control.txtSearchKey->setText(key);
+        QTest::keyClick(control.txtSearchKey, Qt::Key_Return);
+        QVERIFY2(control.List1->count() == 1, qPrintable(control.TxtTS->text()));
+
+        control.ExportTitles();
+        const QString titles = control.TxtTS->text().mid(20);
+        QCOMPARE(QFile::exists(uVornik::titlesFilePath()), written);
+        control.ExportAll();
+        const QString all = control.TxtTS->text().mid(20);
+        QCOMPARE(QDir(uVornik::exportFolderPath()).entryList(QDir::Files).size(), written ? 1 : 0);
+        if (written) {
+            QCOMPARE(titles, QStringLiteral("导出文件名 完毕！"));
+            QCOMPARE(all, QStringLiteral("导出所有TXT 完毕！"));
+        } else {
+            QVERIFY2(titles.startsWith(QStringLiteral("导出文件名 失败")) &&
+                         titles.contains(QStringLiteral("GBK")),
+                     qPrintable(titles));
+            QVERIFY2(all.contains(QStringLiteral("1 个文件没有写成")) && all.contains(QStringLiteral("GBK")),
+                     qPrintable(all));
+        }
     }
 };
 

@@ -140,15 +140,26 @@ private Q_SLOTS:
         QTest::newRow("no rows, full text") << false << "nothing like this" << QStringList{};
         QTest::newRow("empty key lists all, server order")
             << true << "" << QStringList{"备份数据库命令", "git tips", "it's here", "path C:\\dir"};
+        QTest::newRow("empty key lists all, full text")
+            << false << "" << QStringList{"备份数据库命令", "git tips", "it's here", "path C:\\dir"};
     }
     void finds() {
         QFETCH(bool, titlesOnly);
         QFETCH(QString, key);
-        insert(QStringLiteral("1"), QStringLiteral("备份数据库命令"),
-               QStringLiteral("mysqldump\r\n恢复：mysql < x"));
-        insert(QStringLiteral("2"), QStringLiteral("git tips"), QStringLiteral("git status"));
-        insert(QStringLiteral("3"), QStringLiteral("it's here"), QStringLiteral("quote"));
-        insert(QStringLiteral("4"), QStringLiteral("path C:\\dir"), QStringLiteral("backslash"));
+        struct Record {
+            QString id, name, data;
+        };
+        // Ids of the form the add form makes, in key order (the server lists by key).
+        const QList<Record> records{
+            {QStringLiteral("2026010112000043200"), QStringLiteral("备份数据库命令"),
+             QStringLiteral("mysqldump\r\n恢复：mysql < x")},
+            {QStringLiteral("2026010112000143201"), QStringLiteral("git tips"), QStringLiteral("git status")},
+            {QStringLiteral("2026010112000243202"), QStringLiteral("it's here"), QStringLiteral("quote")},
+            {QStringLiteral("2026010112000343204"), QStringLiteral("path C:\\dir"),
+             QStringLiteral("backslash")},
+        };
+        for (const Record& r : records)
+            insert(r.id, r.name, r.data);
         search(titlesOnly, key);
         QTEST(listed(), "expected");
         QCOMPARE(status(), QStringLiteral("loaded OK"));
@@ -157,16 +168,25 @@ private Q_SLOTS:
         Recordset rs;
         QVERIFY(!rs.Open(QStringLiteral("select count(*) as n from SearchTxt_Data"), adminConn.get()));
         QCOMPARE(rs.text(QStringLiteral("n")).value(), QStringLiteral("4"));
-        // The arrays mirror the list: N + 1 elements, the last empty.
-        const QStringList expected = listed();
-        if (!expected.isEmpty()) {
-            QCOMPARE(mPublic::RowNames.size(), expected.size() + 1);
-            QCOMPARE(mPublic::RowNames.mid(0, expected.size()), expected);
-            QCOMPARE(mPublic::RowIds.last(), QString());
-            QCOMPARE(mPublic::RowData.first(),
-                     titlesOnly ? QStringLiteral("无内容")
-                                : mPublic::RowData.first()); // placeholder in titles mode
+        // The arrays mirror the list row by row: each row's id and content are those of the record
+        // whose title it shows; N + 1 elements, the last empty.
+        const QStringList shown = listed();
+        if (shown.isEmpty())
+            return;
+        QCOMPARE(mPublic::RowNames.size(), shown.size() + 1);
+        QCOMPARE(mPublic::RowIds.size(), shown.size() + 1);
+        QCOMPARE(mPublic::RowData.size(), shown.size() + 1);
+        for (int i = 0; i < shown.size(); ++i) {
+            const auto r = std::find_if(records.begin(), records.end(),
+                                        [&](const Record& x) { return x.name == shown[i]; });
+            QVERIFY2(r != records.end(), qPrintable(shown[i]));
+            QCOMPARE(mPublic::RowNames[i], r->name);
+            QCOMPARE(mPublic::RowIds[i], r->id);
+            QCOMPARE(mPublic::RowData[i], titlesOnly ? QStringLiteral("无内容") : r->data);
         }
+        QCOMPARE(mPublic::RowNames.last(), QString());
+        QCOMPARE(mPublic::RowIds.last(), QString());
+        QCOMPARE(mPublic::RowData.last(), QString());
     }
 
     void progressShowsFirstAndLastIndex() {
@@ -260,9 +280,9 @@ private Q_SLOTS:
         insert(QStringLiteral("2"), QStringLiteral("b"), QStringLiteral("second"));
         search(titlesOnly, QString());
         const quint64 before = control->statementsRun();
-        control->List1->setCurrentRow(0);
+        control->List1->selectRow(0);
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("first\nbody"));
-        control->List1->setCurrentRow(1);
+        control->List1->selectRow(1);
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("second"));
         QCOMPARE(control->statementsRun() - before, quint64(2 * statementsPerClick));
     }
@@ -281,7 +301,7 @@ private Q_SLOTS:
         QFETCH(QString, body);
         insert(QStringLiteral("1"), QStringLiteral("only"), body);
         search(true, QStringLiteral("only"));
-        control->List1->setCurrentRow(0);
+        control->List1->selectRow(0);
         QTEST(status(), "figures");
     }
 
@@ -291,7 +311,7 @@ private Q_SLOTS:
         search(true, QString());
         QCOMPARE(listed(), QStringList{"ghost title"});
         statuses.clear();
-        control->List1->setCurrentRow(0);
+        control->List1->selectRow(0);
         QVERIFY(statuses.contains(
             QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！")));
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("无内容"));
@@ -302,7 +322,7 @@ private Q_SLOTS:
         insert(QStringLiteral("1"), QStringLiteral("same"), QStringLiteral("one"));
         insert(QStringLiteral("2"), QStringLiteral("same"), QStringLiteral("two"));
         search(false, QStringLiteral("same"));
-        control->List1->setCurrentRow(1);
+        control->List1->selectRow(1);
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("one"));
         QVERIFY(status().startsWith(QStringLiteral("共：1/2")));
     }
@@ -348,12 +368,14 @@ private Q_SLOTS:
         QCOMPARE(status(), QStringLiteral("SQL 出错：") + failed);
 
         // A statement that runs past the read time-out drops the connection and reopens it.
-        Connection* old = mPublic::Conn.get();
+        // Watched through a guard: a new object may well be allocated at the old one's address.
+        QPointer<Connection> old = mPublic::Conn.get();
         old->setReadTimeoutSeconds(1);
         QVERIFY(!old->Open(mConnDatabase::BuildConnectionString()));
         statuses.clear();
         QCOMPARE(control->RsOpen(QStringLiteral("select sleep(3)")), QString());
-        QVERIFY(mPublic::Conn && mPublic::Conn.get() != old);
+        QVERIFY(!old);
+        QVERIFY(mPublic::Conn);
         QCOMPARE(mPublic::Conn->State(), Connection::kStateOpen);
         QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
         QVERIFY(!statuses.contains(QStringLiteral("SQL 执行完成!")));

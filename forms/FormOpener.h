@@ -1,0 +1,21 @@
+#pragma once
+// Opening the record forms goes through this seam: the control's commands show them modally, and
+// tests record what would have been opened instead of running a nested event loop.
+#include <QString>
+
+class QWidget;
+
+class FormOpener {
+public:
+    virtual ~FormOpener() = default;
+    // The add form, modal over `parent`; returns when the user has closed it.
+    virtual void showAdd(QWidget* parent) = 0;
+    // The modify form for record `id`, modal over `parent`; returns when it has closed. False when
+    // the record could not be loaded (the form has told the user why and was not shown).
+    virtual bool showModify(const QString& id, QWidget* parent) = 0;
+};
+
+// The process-wide opener: the real forms unless a test installed another.
+FormOpener& formOpener();
+// Installs `opener` (not owned); nullptr restores the real forms.
+void setFormOpener(FormOpener* opener);

@@ -1,0 +1,499 @@
+// The result list's popup menu and its record commands, against the real throwaway server.
+#include "FakeDesktop.h"
+#include "FakeMessageBoxes.h"
+#include "ScratchDb.h"
+#include "control/uVornik.h"
+#include "database/Shared.h"
+#include "util/ModulePath.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+namespace {
+
+QStringList visibleEntries(QMenu* menu) {
+    QStringList out;
+    for (QAction* a : menu->actions())
+        if (a->isVisible())
+            out << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    return out;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+class TestCommands : public QObject {
+    Q_OBJECT
+
+    ScratchDb db{QStringLiteral("vornik_test_commands")};
+    QTemporaryDir config;
+    std::unique_ptr<QTemporaryDir> files;
+    FakeMessageBoxes boxes;
+    FakeDesktop opened;
+    FakeFormOpener forms;
+    std::unique_ptr<uVornik> control;
+
+    QString status() const { return control->TxtTS->text().mid(20); } // after "yyyy-MM-dd hh:mm:ss "
+    QString libDir() const { return files->path() + QStringLiteral("/lib dir"); }
+
+    void search(bool titlesOnly, const QString& key) {
+        control->ChkControl[0]->setChecked(titlesOnly);
+        control->txtSearchKey->setText(key);
+        QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
+        QCOMPARE(status(), QStringLiteral("loaded OK"));
+    }
+    QPoint rowCentre(int row) const {
+        return control->List1->visualRect(control->List1->model()->index(row, 0)).center();
+    }
+    void rightClick(const QPoint& at) {
+        QTest::mouseClick(control->List1->viewport(), Qt::RightButton, {}, at);
+    }
+    // Inserts rows "1".."n" titled t1..tn.
+    void seed(int n) {
+        for (int i = 1; i <= n; ++i)
+            CHECK_SQL(db.insert(QString::number(i), QStringLiteral("t%1").arg(i),
+                                QStringLiteral("body %1").arg(i)));
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        REQUIRE_DB();
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        QString error;
+        QVERIFY2(db.create(&error), qPrintable(error));
+        setMessageBoxes(&boxes);
+        setDesktop(&opened);
+        setFormOpener(&forms);
+    }
+    void cleanupTestCase() {
+        setMessageBoxes(nullptr);
+        setDesktop(nullptr);
+        setFormOpener(nullptr);
+        setModuleFilePath({});
+    }
+
+    void init() {
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
+        files = std::make_unique<QTemporaryDir>();
+        QVERIFY(QDir().mkpath(libDir()));
+        setModuleFilePath(libDir() + QStringLiteral("/Vornik.so"));
+        boxes.shown.clear();
+        opened = FakeDesktop();
+        forms.shown.clear();
+        mPublic::RowNames.clear();
+        mPublic::RowData.clear();
+        mPublic::RowIds.clear();
+        control = std::make_unique<uVornik>();
+        control->resize(853, 437);
+        control->show();
+        QVERIFY(QTest::qWaitForWindowExposed(control.get()));
+        db.pointSettingsHere();
+    }
+    void cleanup() {
+        control.reset();
+        files.reset();
+    }
+
+    // The popup opens on a right click, also over an empty list, offers "导出所有TXT" only while
+    // titles-only is off, and leaves the selection where it was.
+    void popup_data() {
+        QTest::addColumn<bool>("titlesOnly");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QStringList>("entries");
+        const QStringList five{"增加TXT", "删除TXT", "修改TXT", "-", "导出文件名"};
+        QTest::newRow("titles only") << true << 3 << five;
+        QTest::newRow("full text") << false << 3 << five + QStringList{"导出所有TXT"};
+        QTest::newRow("empty list, titles only") << true << 0 << five;
+        QTest::newRow("empty list, full text") << false << 0 << five + QStringList{"导出所有TXT"};
+    }
+    void popup() {
+        QFETCH(bool, titlesOnly);
+        QFETCH(int, rows);
+        QFETCH(QStringList, entries);
+        seed(rows);
+        search(titlesOnly, rows ? QStringLiteral("t") : QStringLiteral("nothing matches this"));
+        if (rows)
+            control->List1->selectRow(1);
+        const QString shown = control->RTBox->toPlainText();
+
+        rightClick(rows ? rowCentre(2) : QPoint(5, 5));
+        QTRY_VERIFY(control->Menus->isVisible());
+        QCOMPARE(visibleEntries(control->Menus), entries);
+        QCOMPARE(control->List1->selectedRow(), rows ? 1 : -1);
+        QCOMPARE(control->RTBox->toPlainText(), shown);
+        control->Menus->hide();
+
+        // A left click chooses; only the right button opens the popup.
+        if (rows) {
+            QTest::mouseClick(control->List1->viewport(), Qt::LeftButton, {}, rowCentre(2));
+            QCOMPARE(control->List1->selectedRow(), 2);
+            QVERIFY(!control->Menus->isVisible());
+        }
+    }
+
+    // Choosing an entry with the mouse runs its command: here the delete, on the selected row.
+    void entryClickedInPopup() {
+        seed(3);
+        search(true, QStringLiteral("t"));
+        control->List1->selectRow(1);
+        rightClick(rowCentre(0));
+        QTRY_VERIFY(control->Menus->isVisible());
+        QTest::mouseClick(control->Menus, Qt::LeftButton, {},
+                          control->Menus->actionGeometry(control->Menu[1]).center());
+        QTRY_COMPARE(status(), QStringLiteral("删除成功"));
+        QCOMPARE(db.column(QStringLiteral("dataid")), QStringList({"1", "3"}));
+    }
+
+    // The menu key opens the same popup for keyboard users.
+    void popupFromKeyboard() {
+        seed(2);
+        search(true, QStringLiteral("t"));
+        control->List1->setFocus();
+        QTest::keyClick(control->List1, Qt::Key_Menu);
+        QTRY_VERIFY(control->Menus->isVisible());
+        control->Menus->hide();
+    }
+
+    // Modify and delete never act on a row the user did not choose: with nothing selected they say
+    // so, open no form and run no statement. Tab into the list makes a row current, not selected.
+    void nothingSelected_data() {
+        QTest::addColumn<int>("entry");
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("message");
+        for (const QString& how : {QStringLiteral("no search"), QStringLiteral("not chosen"),
+                                   QStringLiteral("tab into list"), QStringLiteral("deselected")}) {
+            QTest::addRow("modify, %s", qPrintable(how)) << 2 << how << "请选择需要修改的TXT";
+            QTest::addRow("delete, %s", qPrintable(how)) << 1 << how << "请选择需要删除的TXT";
+        }
+    }
+    void nothingSelected() {
+        QFETCH(int, entry);
+        QFETCH(QString, how);
+        QFETCH(QString, message);
+        seed(2);
+        if (how != QStringLiteral("no search"))
+            search(false, QStringLiteral("t"));
+        if (how == QStringLiteral("tab into list")) {
+            control->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(control.get()));
+            control->RTBox->setFocus();
+            QTest::keyClick(control->RTBox, Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), control->List1);
+            QVERIFY(control->List1->currentIndex().isValid());
+            QVERIFY(control->RTBox->toPlainText().isEmpty()); // the viewer shows nothing unchosen
+        }
+        if (how == QStringLiteral("deselected")) {
+            control->List1->selectRow(0);
+            QTest::mouseClick(control->List1->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCentre(0));
+            QCOMPARE(control->List1->selectedRow(), -1);
+        }
+        control->Menu_Click(entry);
+        QCOMPARE(boxes.shown.size(), 1);
+        QCOMPARE(boxes.shown.first().kind, QStringLiteral("information"));
+        QCOMPARE(boxes.lastText(), message);
+        QVERIFY(forms.shown.isEmpty());
+        QCOMPARE(db.column(QStringLiteral("dataid")).size(), 2);
+        QVERIFY(!status().startsWith(QStringLiteral("删除成功")));
+    }
+
+    void addOpensForm() {
+        control->Menu_Click(0);
+        QCOMPARE(forms.shown.size(), 1);
+        QCOMPARE(forms.shown.first().form, QStringLiteral("add"));
+        QCOMPARE(forms.shown.first().parent, control.get());
+    }
+
+    void modifyOpensFormForSelectedRow_data() {
+        QTest::addColumn<bool>("titlesOnly");
+        QTest::newRow("titles") << true;
+        QTest::newRow("full text") << false;
+    }
+    void modifyOpensFormForSelectedRow() {
+        QFETCH(bool, titlesOnly);
+        seed(3);
+        search(titlesOnly, QStringLiteral("t"));
+        control->List1->selectRow(2);
+        control->Menu_Click(2);
+        QCOMPARE(forms.shown.size(), 1);
+        QCOMPARE(forms.shown.first().form, QStringLiteral("modify"));
+        QCOMPARE(forms.shown.first().id, QStringLiteral("3"));
+    }
+
+    // With the real form: the modify command shows the selected record's own title.
+    void modifyShowsRealForm() {
+        seed(2);
+        search(true, QStringLiteral("t"));
+        control->List1->selectRow(1);
+        setFormOpener(nullptr);
+        QString title;
+        // The form loads its record before it shows: wait for it to be the modal window.
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (!modal || modal->objectName() != QStringLiteral("FrmModi"))
+                return;
+            title = modal->findChild<QLineEdit*>(QStringLiteral("txtTitle"))->text();
+            modal->close();
+        });
+        poll.start(10);
+        control->Menu_Click(2);
+        setFormOpener(&forms);
+        QVERIFY2(boxes.shown.isEmpty(), qPrintable(boxes.lastText()));
+        QCOMPARE(title, QStringLiteral("t2"));
+    }
+
+    // A confirmed delete removes exactly the selected record, whatever its id holds, and leaves
+    // the list and the arrays as they were; a cancelled one deletes nothing.
+    void deleteSelected_data() {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<bool>("confirm");
+        QTest::addColumn<QString>("expectedStatus");
+        QTest::newRow("confirmed") << "2"
+                                   << "第二条" << true << "删除成功";
+        QTest::newRow("quote in id") << "2' or '1'='1"
+                                     << "quote" << true << "删除成功";
+        QTest::newRow("backslash in id") << "2\\"
+                                         << "slash" << true << "删除成功";
+        QTest::newRow("cancelled") << "2"
+                                   << "第二条" << false << "已取消删除";
+    }
+    void deleteSelected() {
+        QFETCH(QString, id);
+        QFETCH(QString, title);
+        QFETCH(bool, confirm);
+        QFETCH(QString, expectedStatus);
+        CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("a"), QStringLiteral("x")));
+        CHECK_SQL(db.insert(id, title, QStringLiteral("y")));
+        CHECK_SQL(db.insert(QStringLiteral("3"), QStringLiteral("c"), QStringLiteral("z")));
+        search(false, QString());
+        const int row = mPublic::RowIds.indexOf(id);
+        QVERIFY(row >= 0);
+        control->List1->selectRow(row);
+        const QStringList names = mPublic::RowNames;
+        const QStringList ids = mPublic::RowIds;
+        boxes.shown.clear();
+        boxes.answer = confirm ? MessageBoxes::Answer::Ok : MessageBoxes::Answer::Cancel;
+
+        control->Menu_Click(1);
+        boxes.answer = MessageBoxes::Answer::Ok;
+
+        QCOMPARE(boxes.shown.size(), 1);
+        QCOMPARE(boxes.shown.first().kind, QStringLiteral("question"));
+        QCOMPARE(boxes.lastText(), QStringLiteral("将要删除以下信息，请确定！\r\nID:") + id +
+                                       QStringLiteral("\r\n标题：") + title);
+        QCOMPARE(status(), expectedStatus);
+        QStringList left = QStringList{"1", id, "3"};
+        if (confirm)
+            left.removeAll(id);
+        left.sort();
+        QCOMPARE(db.column(QStringLiteral("dataid")), left);
+        QCOMPARE(control->List1->count(), 3);
+        QCOMPARE(mPublic::RowNames, names);
+        QCOMPARE(mPublic::RowIds, ids);
+    }
+
+    // A record another client deleted meanwhile is not reported as deleted by us.
+    void deleteOfVanishedRecord() {
+        seed(2);
+        search(true, QStringLiteral("t"));
+        control->List1->selectRow(0);
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data WHERE dataid='1'")));
+        control->Menu_Click(1);
+        QVERIFY2(status().startsWith(QStringLiteral("删除失败，Error:")), qPrintable(status()));
+        QVERIFY(status().contains(QStringLiteral("ID:1")));
+    }
+
+    // The titles file: beside the control library, named after it, one GBK line per listed row.
+    void exportTitles_data() {
+        QTest::addColumn<QStringList>("titles");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("one") << QStringList{"a"} << QByteArray("a\r\n");
+        QTest::newRow("chinese") << QStringList{"中文", "b c"} << QByteArray("\xD6\xD0\xCE\xC4\r\nb c\r\n");
+        QTest::newRow("five") << QStringList{"1", "2", "3", "4", "5"}
+                              << QByteArray("1\r\n2\r\n3\r\n4\r\n5\r\n");
+    }
+    void exportTitles() {
+        QFETCH(QStringList, titles);
+        QFETCH(QByteArray, bytes);
+        for (int i = 0; i < titles.size(); ++i)
+            CHECK_SQL(db.insert(QString::number(i + 1), titles.at(i), QStringLiteral("x")));
+        search(true, QString());
+        const QString path = libDir() + QStringLiteral("/Vornik.txt");
+        QFile::remove(path);
+        control->Menu_Click(4);
+        QCOMPARE(readAll(path), bytes);
+        QCOMPARE(opened.opened, QList<QUrl>{QUrl::fromLocalFile(path)});
+        QCOMPARE(status(), QStringLiteral("导出文件名 完毕！"));
+    }
+
+    // What goes wrong is said on the status line; nothing is opened that was not written.
+    void exportTitlesFailures_data() {
+        QTest::addColumn<QString>("situation");
+        QTest::addColumn<QString>("statusStart");
+        QTest::addColumn<int>("opens");
+        QTest::newRow("no search yet") << "no search"
+                                       << "导出文件名 失败：结果列表是空的" << 0;
+        QTest::newRow("file cannot be written") << "blocked"
+                                                << "导出文件名 失败：无法写入" << 0;
+        QTest::newRow("no editor") << "no editor"
+                                   << "导出文件名 完毕！无法用文本编辑器打开" << 1;
+    }
+    void exportTitlesFailures() {
+        QFETCH(QString, situation);
+        QFETCH(QString, statusStart);
+        QFETCH(int, opens);
+        seed(2);
+        if (situation != QStringLiteral("no search"))
+            search(true, QStringLiteral("t"));
+        if (situation == QStringLiteral("blocked"))
+            QVERIFY(QDir().mkpath(libDir() + QStringLiteral("/Vornik.txt")));
+        opened.succeed = situation != QStringLiteral("no editor");
+        control->Menu_Click(4);
+        QVERIFY2(status().startsWith(statusStart), qPrintable(status()));
+        QCOMPARE(opened.opened.size(), opens);
+    }
+
+    // One file per listed row in the export folder: names cleaned, never outside the folder,
+    // content in GBK with one CR LF added, the later of two equal titles winning.
+    void exportAll_data() {
+        QTest::addColumn<QStringList>("titles");
+        QTest::addColumn<QStringList>("expectedFiles");
+        QTest::newRow("slash and bar") << QStringList{"a/b|c"} << QStringList{"a【正斜线】b【或竖线】c.txt"};
+        QTest::newRow("CR LF removed") << QStringList{"x\r\ny"} << QStringList{"xy.txt"};
+        QTest::newRow("up and out") << QStringList{"../../x"} << QStringList{"..【正斜线】..【正斜线】x.txt"};
+        QTest::newRow("dot dot") << QStringList{".."} << QStringList{"...txt"};
+        QTest::newRow("absolute") << QStringList{"/etc/x"} << QStringList{"【正斜线】etc【正斜线】x.txt"};
+        QTest::newRow("empty title") << QStringList{""} << QStringList{"（无标题）.txt"};
+        QTest::newRow("blanks and chinese")
+            << QStringList{"我的 笔记", "b"} << QStringList{"b.txt", "我的 笔记.txt"};
+        QTest::newRow("emoji kept in the name") << QStringList{"smile 😀"} << QStringList{"smile 😀.txt"};
+    }
+    void exportAll() {
+        QFETCH(QStringList, titles);
+        QFETCH(QStringList, expectedFiles);
+        for (int i = 0; i < titles.size(); ++i)
+            CHECK_SQL(
+                db.insert(QString::number(i + 1), titles.at(i), QStringLiteral("内容\r\nline %1").arg(i)));
+        search(false, QString());
+        QCOMPARE(control->List1->count(), titles.size());
+        control->Menu_Click(5);
+
+        const QString folder = libDir() + QStringLiteral("/Txt/");
+        QDir dir(folder);
+        QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name), expectedFiles);
+        // Nothing landed beside the folder or above it.
+        QCOMPARE(QDir(libDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"Txt"});
+        QCOMPARE(QDir(files->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"lib dir"});
+        const QString first = folder + uVornik::recordFileName(titles.first());
+        QCOMPARE(readAll(first), QByteArray("\xC4\xDA\xC8\xDD\r\nline 0\r\n"));
+        QCOMPARE(opened.opened, QList<QUrl>{QUrl::fromLocalFile(folder)});
+        QCOMPARE(status(), QStringLiteral("导出所有TXT 完毕！"));
+    }
+
+    void exportAllLaterTitleWins() {
+        CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("same"), QStringLiteral("first")));
+        CHECK_SQL(db.insert(QStringLiteral("2"), QStringLiteral("same"), QStringLiteral("second")));
+        search(false, QStringLiteral("same"));
+        QCOMPARE(mPublic::RowData.mid(0, 2), QStringList({"first", "second"}));
+        control->Menu_Click(5);
+        QCOMPARE(readAll(libDir() + QStringLiteral("/Txt/same.txt")), QByteArray("second\r\n"));
+    }
+
+    // A row that cannot be written is reported and skipped; the others are written, a file that
+    // was there is replaced, and the end of the export says how many failed.
+    void exportAllRowFailures() {
+        const QString folder = libDir() + QStringLiteral("/Txt/");
+        QVERIFY(QDir().mkpath(folder + QStringLiteral("blocked.txt"))); // a folder where a file would go
+        QFile old(folder + QStringLiteral("ok.txt"));
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+        old.close();
+        CHECK_SQL(db.insert(QStringLiteral("1"), QString(300, u'L'), QStringLiteral("long")));
+        CHECK_SQL(db.insert(QStringLiteral("2"), QStringLiteral("ok"), QStringLiteral("fine")));
+        CHECK_SQL(db.insert(QStringLiteral("3"), QStringLiteral("blocked"), QStringLiteral("no")));
+        search(false, QString());
+        QStringList statuses;
+        connect(control->TxtTS, &QLineEdit::textChanged, this,
+                [&](const QString& t) { statuses << t.mid(20); });
+        control->Menu_Click(5);
+
+        QCOMPARE(readAll(folder + QStringLiteral("ok.txt")), QByteArray("fine\r\n"));
+        const QStringList errors = statuses.filter(QRegularExpression(QStringLiteral("^error,")));
+        QCOMPARE(errors.size(), 2);
+        QVERIFY2(errors.at(0).endsWith(QStringLiteral(" sPath=[") + folder + QString(300, u'L') +
+                                       QStringLiteral(".txt]")),
+                 qPrintable(errors.at(0)));
+        QVERIFY(errors.at(1).endsWith(QStringLiteral(" sPath=[") + folder + QStringLiteral("blocked.txt]")));
+        QVERIFY2(status().startsWith(QStringLiteral("导出所有TXT 完毕！其中 2 个文件没有写成")),
+                 qPrintable(status()));
+        // No temporary file is left behind by the failed rows.
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"ok.txt"});
+    }
+
+    void exportAllFailures_data() {
+        QTest::addColumn<QString>("situation");
+        QTest::addColumn<QString>("statusStart");
+        QTest::newRow("no search yet") << "no search"
+                                       << "导出所有TXT 失败：结果列表是空的";
+        QTest::newRow("folder cannot be made") << "blocked"
+                                               << "导出所有TXT 失败：无法创建文件夹";
+        QTest::newRow("no file manager") << "no manager"
+                                         << "导出所有TXT 完毕！无法用文件管理器打开";
+    }
+    void exportAllFailures() {
+        QFETCH(QString, situation);
+        QFETCH(QString, statusStart);
+        seed(1);
+        if (situation != QStringLiteral("no search"))
+            search(false, QStringLiteral("t"));
+        if (situation == QStringLiteral("blocked")) {
+            QFile f(libDir() + QStringLiteral("/Txt"));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        opened.succeed = situation != QStringLiteral("no manager");
+        control->Menu_Click(5);
+        QVERIFY2(status().startsWith(statusStart), qPrintable(status()));
+    }
+
+    // A command started while a search is still loading works on the rows listed at that moment.
+    void exportWhileLoading() {
+        QString values;
+        for (int i = 0; i < 3000; ++i)
+            values += QStringLiteral("%1('%2','title %2','body','','','')")
+                          .arg(i ? QStringLiteral(",") : QString())
+                          .arg(i, 5, 10, QLatin1Char('0'));
+        CHECK_SQL(db.exec(
+            QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) VALUES ") +
+            values));
+        int listedAtExport = -1;
+        QMetaObject::Connection hook;
+        hook = connect(control->TxtTS, &QLineEdit::textChanged, this, [&](const QString& t) {
+            if (listedAtExport < 0 && t.contains(QStringLiteral("正在读取数据:")) &&
+                control->List1->count() > 0) {
+                listedAtExport = control->List1->count();
+                control->Menu_Click(4);
+            }
+        });
+        control->ChkControl[0]->setChecked(false);
+        control->txtSearchKey->setText(QStringLiteral("title"));
+        QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
+        disconnect(hook);
+        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        QVERIFY(listedAtExport > 0);
+        const QByteArray text = readAll(libDir() + QStringLiteral("/Vornik.txt"));
+        const QList<QByteArray> lines = text.split('\n');
+        QCOMPARE(lines.size() - 1, listedAtExport);
+        QCOMPARE(lines.first(), QByteArray("title 00000\r"));
+        QCOMPARE(lines.at(listedAtExport - 1),
+                 QStringLiteral("title %1\r").arg(listedAtExport - 1, 5, 10, QLatin1Char('0')).toLatin1());
+    }
+};
+
+QTEST_MAIN(TestCommands)
+#include "tst_commands.moc"

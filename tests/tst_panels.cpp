@@ -1,0 +1,549 @@
+// The control panel, the test panel and the splitter; the database commands against the real server.
+#include "FakeDesktop.h"
+#include "FakeMessageBoxes.h"
+#include "ScratchDb.h"
+#include "control/uVornik.h"
+#include "database/FrmDataBaseLogin.h"
+#include "database/Shared.h"
+#include "util/ModulePath.h"
+#include "util/Twips.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+namespace {
+
+class CountingPrompt : public mConnDatabase::LoginPrompt {
+public:
+    int asked = 0;
+    std::optional<mConnDatabase::LoginValues> answer;
+    std::optional<mConnDatabase::LoginValues> ask() override {
+        ++asked;
+        return answer;
+    }
+};
+
+// Sends one mouse event with exactly the given buttons held, as the window system would.
+void sendMouse(QWidget* w, QEvent::Type type, QPoint at, Qt::MouseButton button, Qt::MouseButtons held) {
+    QMouseEvent e(type, at, w->mapToGlobal(at), button, held, Qt::NoModifier);
+    QCoreApplication::sendEvent(w, &e);
+}
+
+// Presses the left button at `from` inside `w` with `held` buttons down, moves the pointer to each
+// of `steps` (pixels from the press point; the widget may move under it), and releases the left button.
+void drag(QWidget* w, QPoint from, const QList<QPoint>& steps, Qt::MouseButtons held = Qt::LeftButton) {
+    const QPoint pressed = w->mapToGlobal(from);
+    sendMouse(w, QEvent::MouseButtonPress, from, Qt::LeftButton, held);
+    QPoint global = pressed;
+    for (const QPoint& step : steps) {
+        global = pressed + step;
+        QMouseEvent e(QEvent::MouseMove, w->mapFromGlobal(global), global, Qt::NoButton, held,
+                      Qt::NoModifier);
+        QCoreApplication::sendEvent(w, &e);
+    }
+    sendMouse(w, QEvent::MouseButtonRelease, w->mapFromGlobal(global), Qt::LeftButton,
+              held & ~Qt::MouseButtons(Qt::LeftButton));
+}
+
+} // namespace
+
+class TestPanels : public QObject {
+    Q_OBJECT
+
+    ScratchDb db{QStringLiteral("vornik_test_panels")};
+    QTemporaryDir config;
+    QTemporaryDir files;
+    FakeMessageBoxes boxes;
+    FakeDesktop opened;
+    FakeFormOpener forms;
+    CountingPrompt prompt;
+    std::unique_ptr<uVornik> control;
+    QStringList statuses;
+
+    QString status() const { return control->TxtTS->text().mid(20); }
+    QString siteFile() const { return files.path() + QStringLiteral("/site.ini"); }
+    void writeFile(const QString& path, const QByteArray& bytes) {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+    }
+    QByteArray accountFile() const {
+        return QStringLiteral(
+                   "[main]\r\ndbServerIP = %1\r\ndbName = vornik_test_panels\r\ndbUse = qelmorand\r\n"
+                   "dbPwd = 40628173\r\n")
+            .arg(testdb::server())
+            .toUtf8();
+    }
+    void seed(int n) {
+        for (int i = 0; i < n; ++i)
+            CHECK_SQL(db.insert(QString::number(i), QStringLiteral("t%1").arg(i),
+                                QStringLiteral("body %1").arg(i)));
+    }
+    void click(QAbstractButton* b) { QTest::mouseClick(b, Qt::LeftButton); }
+
+private Q_SLOTS:
+    void initTestCase() {
+        REQUIRE_DB();
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        QString error;
+        QVERIFY2(db.create(&error), qPrintable(error));
+        setMessageBoxes(&boxes);
+        setDesktop(&opened);
+        setFormOpener(&forms);
+        mConnDatabase::setLoginPrompt(&prompt);
+        mConnDatabase::setSiteSettingsPath(siteFile());
+        setModuleFilePath(files.path() + QStringLiteral("/lib/Vornik.so"));
+    }
+    void cleanupTestCase() {
+        setMessageBoxes(nullptr);
+        setDesktop(nullptr);
+        setFormOpener(nullptr);
+        mConnDatabase::setLoginPrompt(nullptr);
+        mConnDatabase::setSiteSettingsPath({});
+        setModuleFilePath({});
+    }
+
+    void init() {
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
+        CHECK_SQL(db.exec(ScratchDb::plainView()));
+        QFile::remove(mConnDatabase::userSettingsPath());
+        QFile::remove(siteFile());
+        boxes.shown.clear();
+        opened = FakeDesktop();
+        forms.shown.clear();
+        prompt.asked = 0;
+        prompt.answer.reset();
+        mPublic::RowNames.clear();
+        mPublic::RowData.clear();
+        mPublic::RowIds.clear();
+        control = std::make_unique<uVornik>();
+        control->resize(853, 437);
+        control->show();
+        QVERIFY(QTest::qWaitForWindowExposed(control.get()));
+        statuses.clear();
+        connect(control->TxtTS, &QLineEdit::textChanged, this,
+                [this](const QString& t) { statuses << t.mid(20); });
+        db.pointSettingsHere();
+    }
+    void cleanup() { control.reset(); }
+
+    // ---- control panel ----
+
+    void closeButtonHidesControlPanel() {
+        QTest::mouseClick(control->Label1, Qt::LeftButton);
+        QVERIFY(control->PicControlS->isVisible());
+        click(control->CmdControl[99]);
+        QVERIFY(!control->PicControlS->isVisible());
+        QTest::mouseClick(control->Label1, Qt::LeftButton);
+        QVERIFY(control->PicControlS->isVisible());
+    }
+
+    void driverDownloadPage_data() {
+        QTest::addColumn<bool>("browserStarts");
+        QTest::newRow("opened") << true;
+        QTest::newRow("no browser") << false;
+    }
+    void driverDownloadPage() {
+        QFETCH(bool, browserStarts);
+        opened.succeed = browserStarts;
+        click(control->CmdControl[0]);
+        QCOMPARE(
+            opened.opened,
+            QList<QUrl>{QUrl(QStringLiteral("https://dev.mysql.com/downloads/connector/odbc/3.51.html"))});
+        QCOMPARE(statuses.isEmpty(), browserStarts);
+        if (!browserStarts)
+            QVERIFY(status().contains(
+                QStringLiteral("https://dev.mysql.com/downloads/connector/odbc/3.51.html")));
+    }
+
+    // Log in again: the account is forgotten everywhere, the per-user file goes (never the site
+    // file), the connection closes, and the next search asks again unless the site file answers.
+    void logInAgain_data() {
+        QTest::addColumn<bool>("userFile");
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<bool>("siteFile");
+        QTest::newRow("nothing to undo") << false << false << false;
+        QTest::newRow("file and connection") << true << true << false;
+        QTest::newRow("site file supplies the account") << true << true << true;
+    }
+    void logInAgain() {
+        QFETCH(bool, userFile);
+        QFETCH(bool, connected);
+        QFETCH(bool, siteFile);
+        if (userFile)
+            writeFile(mConnDatabase::userSettingsPath(), accountFile());
+        if (siteFile)
+            writeFile(this->siteFile(), accountFile());
+        if (connected) {
+            QString err;
+            QCOMPARE(mConnDatabase::ConnectDatabase(err), QStringLiteral("True"));
+        }
+        // What was typed into a cancelled login dialog must not survive either.
+        FrmDataBaseLogin::instance()->txtdbPwd->setText(QStringLiteral("typed secret"));
+        statuses.clear();
+
+        click(control->CmdControl[1]);
+
+        QCOMPARE(boxes.shown.size(), 1);
+        QCOMPARE(boxes.shown.first().kind, QStringLiteral("information"));
+        QCOMPARE(boxes.lastText(), QStringLiteral("已取消用户等信息，请重新登录！"));
+        QVERIFY(statuses.isEmpty());
+        QVERIFY(!QFile::exists(mConnDatabase::userSettingsPath()));
+        QCOMPARE(QFile::exists(this->siteFile()), siteFile);
+        QCOMPARE(mPublic::Conn->State(), Connection::kStateClosed);
+        QVERIFY(mConnDatabase::dbUse.isEmpty() && mConnDatabase::dbPwd.isEmpty() &&
+                mConnDatabase::dbServerIP.isEmpty() && mConnDatabase::dbName.isEmpty());
+        QVERIFY(FrmDataBaseLogin::instance()->txtdbPwd->text().isEmpty());
+        FrmDataBaseLogin::unload();
+
+        // The next search: asks through the login prompt (cancelled here), or uses the site file.
+        control->txtSearchKey->setText(QStringLiteral("t"));
+        QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
+        QCOMPARE(prompt.asked, siteFile ? 0 : 1);
+        if (siteFile)
+            QCOMPARE(status(), QStringLiteral("loaded OK"));
+    }
+
+    // ---- dragging the panels ----
+
+    // The left button alone drags; with another button held nothing moves. There are no limits,
+    // and a resize of the control puts the panel back at its design place.
+    void dragPanel_data() {
+        QTest::addColumn<QString>("panel");
+        QTest::addColumn<int>("held"); // Qt::MouseButtons
+        QTest::addColumn<QPoint>("by");
+        QTest::addColumn<bool>("moves");
+        for (const char* panel : {"PicControlS", "PicTestS"}) {
+            QTest::addRow("%s, left", panel) << panel << int(Qt::LeftButton) << QPoint(30, 20) << true;
+            QTest::addRow("%s, left and right", panel)
+                << panel << int(Qt::LeftButton | Qt::RightButton) << QPoint(30, 20) << false;
+            QTest::addRow("%s, past the edge", panel)
+                << panel << int(Qt::LeftButton) << QPoint(-900, -600) << true;
+        }
+    }
+    void dragPanel() {
+        QFETCH(QString, panel);
+        QFETCH(int, held);
+        QFETCH(QPoint, by);
+        QFETCH(bool, moves);
+        auto* frame = control->findChild<DragFrame*>(panel);
+        frame->show();
+        frame->raise();
+        const QRect design = frame->geometry();
+        drag(frame, QPoint(40, 30), {by / 2, by}, Qt::MouseButtons(held));
+        QCOMPARE(frame->pos(), moves ? design.topLeft() + by : design.topLeft());
+        const uVornik::DragState& state =
+            panel == QStringLiteral("PicTestS") ? control->testPanelDrag() : control->controlPanelDrag();
+        if (moves)
+            QCOMPARE(state.GrabX, uVornik::kNoDrag); // released: no drag in progress
+
+        // A move after the release drags nothing.
+        const QPoint after = frame->pos();
+        QMouseEvent e(QEvent::MouseMove, QPointF(50, 50), frame->mapToGlobal(QPointF(50, 50)), Qt::NoButton,
+                      Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(frame, &e);
+        QCOMPARE(frame->pos(), after);
+
+        control->resize(900, 500);
+        control->resize(853, 437);
+        QCOMPARE(frame->geometry(), design);
+    }
+
+    // The two panels keep drag states of their own.
+    void panelsDragApart() {
+        control->PicControlS->show();
+        control->PicTestS->show();
+        sendMouse(control->PicControlS, QEvent::MouseButtonPress, QPoint(10, 12), Qt::LeftButton,
+                  Qt::LeftButton);
+        QCOMPARE(control->controlPanelDrag().GrabX, 150);
+        QCOMPARE(control->controlPanelDrag().GrabY, 180);
+        QCOMPARE(control->testPanelDrag().GrabX, 0);
+        QCOMPARE(control->splitterDrag().GrabX, 0);
+    }
+
+    // ---- test panel: showing and hiding ----
+
+    void doubleClickTogglesTestPanel() {
+        QTest::mouseDClick(control->TxtTS, Qt::LeftButton);
+        QVERIFY(control->PicTestS->isVisible());
+        QTest::mouseDClick(control->TxtTS, Qt::LeftButton);
+        QVERIFY(!control->PicTestS->isVisible());
+    }
+
+    void brexEnter_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("toggles");
+        QTest::newRow("brex, Enter") << "brex" << int(Qt::Key_Return) << true;
+        QTest::newRow("brex, keypad Enter") << "brex" << int(Qt::Key_Enter) << true;
+        QTest::newRow("Brex") << "Brex" << int(Qt::Key_Return) << false;
+        QTest::newRow("blank before") << " brex" << int(Qt::Key_Return) << false;
+        QTest::newRow("blank after") << "brex " << int(Qt::Key_Return) << false;
+        QTest::newRow("brex, other key") << "brex" << int(Qt::Key_Space) << false;
+    }
+    void brexEnter() {
+        QFETCH(QString, text);
+        QFETCH(int, key);
+        QFETCH(bool, toggles);
+        control->TxtTS->setText(text);
+        control->TxtTS->setFocus();
+        QTest::keyClick(control->TxtTS, Qt::Key(key));
+        QCOMPARE(control->PicTestS->isVisible(), toggles);
+        if (toggles) {
+            control->TxtTS->setText(text);
+            QTest::keyClick(control->TxtTS, Qt::Key(key));
+            QVERIFY(!control->PicTestS->isVisible());
+        }
+    }
+
+    // Closing a panel that holds the focus hands it to the search box, not to the next in line.
+    void closeButtonHidesTestPanel_data() {
+        QTest::addColumn<bool>("byToggle");
+        QTest::newRow("close button") << false;
+        QTest::newRow("Alt+S") << true;
+    }
+    void closeButtonHidesTestPanel() {
+        QFETCH(bool, byToggle);
+        control->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(control.get()));
+        control->CmdTestS_Click();
+        QVERIFY(control->PicTestS->isVisible());
+        control->CmdTest[2]->setFocus();
+        if (byToggle)
+            QTest::keyClick(control->CmdTest[2], Qt::Key_S, Qt::AltModifier);
+        else
+            click(control->CmdTest[99]);
+        QTRY_VERIFY(!control->PicTestS->isVisible());
+        QCOMPARE(QApplication::focusWidget(), control->txtSearchKey);
+    }
+
+    // ---- test panel: commands ----
+
+    void connectCommand_data() {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("statusStart");
+        QTest::newRow("connects") << "40628173"
+                                  << "MYSQL 连接成功！";
+        QTest::newRow("refused") << "wrong"
+                                 << "MYSQL 连接失败！\r\nError:";
+    }
+    void connectCommand() {
+        QFETCH(QString, password);
+        QFETCH(QString, statusStart);
+        mConnDatabase::dbPwd = password;
+        click(control->CmdTest[0]);
+        QVERIFY2(status().startsWith(statusStart), qPrintable(status()));
+        if (password != QStringLiteral("40628173"))
+            QVERIFY(status().contains(QStringLiteral("\r\n---")));
+    }
+
+    void connectCommandWhenOpenWritesNothing() {
+        QString err;
+        QCOMPARE(mConnDatabase::ConnectDatabase(err), QStringLiteral("True"));
+        control->TxtTS->setText(QStringLiteral("before"));
+        statuses.clear();
+        click(control->CmdTest[0]);
+        QVERIFY(statuses.isEmpty());
+        QCOMPARE(control->TxtTS->text(), QStringLiteral("before"));
+    }
+
+    // Both listings: progress from 0 to n-1, then "loaded OK"; ids and titles line up; the view
+    // listing holds no content.
+    void listings_data() {
+        QTest::addColumn<int>("button");
+        QTest::addColumn<bool>("withContent");
+        QTest::newRow("whole table") << 1 << true;
+        QTest::newRow("title view") << 2 << false;
+    }
+    void listings() {
+        QFETCH(int, button);
+        QFETCH(bool, withContent);
+        seed(5);
+        click(control->CmdTest[button]);
+        const QStringList progress = statuses.filter(QRegularExpression(QStringLiteral("^正在读取数据:")));
+        QVERIFY(!progress.isEmpty());
+        QCOMPARE(progress.first(), QStringLiteral("正在读取数据:0"));
+        QCOMPARE(progress.last(), QStringLiteral("正在读取数据:4"));
+        QCOMPARE(statuses.last(), QStringLiteral("loaded OK"));
+        QCOMPARE(control->List1->count(), 5);
+        QCOMPARE(mPublic::RowIds.size(), 6);
+        for (int i = 0; i < 5; ++i) {
+            const QString id = mPublic::RowIds.at(i);
+            QCOMPARE(mPublic::RowNames.at(i), QStringLiteral("t") + id);
+            QCOMPARE(control->List1->text(i), QStringLiteral("t") + id);
+            QCOMPARE(mPublic::RowData.at(i),
+                     withContent ? QStringLiteral("body ") + id : QStringLiteral("无内容"));
+        }
+    }
+
+    // A listing with no rows, or whose statement fails, keeps the list and arrays as they were.
+    void listingFailureKeepsList_data() {
+        QTest::addColumn<QString>("breakage");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("no rows") << "DELETE FROM SearchTxt_Data"
+                                 << "BOF 或 EOF";
+        QTest::newRow("view gone") << "DROP VIEW VW_SearchTxt_Name"
+                                   << "VW_SearchTxt_Name";
+    }
+    void listingFailureKeepsList() {
+        QFETCH(QString, breakage);
+        QFETCH(QString, reason);
+        seed(3);
+        control->txtSearchKey->setText(QStringLiteral("t"));
+        QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
+        QCOMPARE(control->List1->count(), 3);
+        const QStringList ids = mPublic::RowIds;
+        CHECK_SQL(db.exec(breakage));
+        click(control->CmdTest[2]);
+        QVERIFY2(status().startsWith(QStringLiteral("服务器太忙，请稍后再试，ERROR:")), qPrintable(status()));
+        QVERIFY2(status().contains(reason, Qt::CaseInsensitive), qPrintable(status()));
+        QCOMPARE(control->List1->count(), 3);
+        QCOMPARE(mPublic::RowIds, ids);
+    }
+
+    // A search started while a listing loads supersedes it, and the other way round.
+    void listingAndSearchSupersede_data() {
+        QTest::addColumn<bool>("listingFirst");
+        QTest::newRow("search during listing") << true;
+        QTest::newRow("listing during search") << false;
+    }
+    void listingAndSearchSupersede() {
+        QFETCH(bool, listingFirst);
+        QString values;
+        for (int i = 0; i < 4000; ++i)
+            values += QStringLiteral("%1('%2','row %2','b','','','')")
+                          .arg(i ? "," : "")
+                          .arg(i, 5, 10, QLatin1Char('0'));
+        CHECK_SQL(db.exec(
+            QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) VALUES ") +
+            values));
+        CHECK_SQL(db.insert(QStringLiteral("x"), QStringLiteral("only match"), QStringLiteral("z")));
+        bool started = false;
+        auto hook = connect(control->TxtTS, &QLineEdit::textChanged, this, [&](const QString& t) {
+            if (started || !t.contains(QStringLiteral("正在读取数据:")))
+                return;
+            started = true;
+            if (listingFirst) {
+                control->txtSearchKey->setText(QStringLiteral("only match"));
+                control->cmdSearch_Click();
+            } else {
+                control->ListAll(false);
+            }
+        });
+        if (listingFirst) {
+            control->ListAll(true);
+        } else {
+            control->txtSearchKey->setText(QStringLiteral("row"));
+            control->cmdSearch_Click();
+        }
+        disconnect(hook);
+        QVERIFY(started);
+        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        const int expected = listingFirst ? 1 : 4001;
+        QCOMPARE(control->List1->count(), expected);
+        QCOMPARE(mPublic::RowIds.size(), expected + 1);
+        QCOMPARE(statuses.count(QStringLiteral("loaded OK")), 1);
+    }
+
+    void searcher_data() {
+        QTest::addColumn<bool>("present");
+        QTest::addColumn<bool>("starts");
+        QTest::newRow("missing") << false << true;
+        QTest::newRow("present") << true << true;
+        QTest::newRow("present, fails to start") << true << false;
+    }
+    void searcher() {
+        QFETCH(bool, present);
+        QFETCH(bool, starts);
+        const QString program = files.path() + QStringLiteral("/lib/Skarvel");
+        QFile::remove(program);
+        if (present) {
+            writeFile(program, "#!/bin/sh\n");
+            QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
+        opened.succeed = starts;
+        click(control->CmdTest[3]);
+        QCOMPARE(opened.started, present ? QStringList{program} : QStringList{});
+        if (present && starts) {
+            QVERIFY(statuses.isEmpty());
+        } else {
+            QVERIFY2(status().startsWith(QStringLiteral("服务器太忙，请稍后再试，ERROR:")),
+                     qPrintable(status()));
+            QVERIFY(status().contains(program));
+        }
+    }
+
+    void addFromTestPanel() {
+        click(control->CmdTest[4]);
+        QCOMPARE(forms.shown.size(), 1);
+        QCOMPARE(forms.shown.first().form, QStringLiteral("add"));
+    }
+
+    // ---- splitter ----
+
+    // The bar follows the pointer while both panes keep their minimum height; a refused move
+    // leaves it at the last accepted place. The status box never moves.
+    void splitter_data() {
+        QTest::addColumn<QList<QPoint>>("steps"); // pointer offsets from the press point, pixels
+        QTest::addColumn<int>("held");
+        QTest::addColumn<int>("barMoves"); // pixels, from the design place
+        QTest::newRow("down a little") << QList<QPoint>{{0, 5}, {0, 10}} << int(Qt::LeftButton) << 10;
+        QTest::newRow("up a little") << QList<QPoint>{{0, -40}} << int(Qt::LeftButton) << -40;
+        QTest::newRow("same height") << QList<QPoint>{{7, 0}} << int(Qt::LeftButton) << 0;
+        QTest::newRow("right button") << QList<QPoint>{{0, 20}} << int(Qt::RightButton) << 0;
+        QTest::newRow("two buttons") << QList<QPoint>{{0, 20}} << int(Qt::LeftButton | Qt::RightButton) << 0;
+        // The viewer (top 56 px) must stay more than 450 twips (30 px) high: the bar's top stays
+        // below 86 px, 242 px above its design place at 328 px.
+        QTest::newRow("up, refused past the viewer's limit")
+            << QList<QPoint>{{0, -230}, {0, -250}} << int(Qt::LeftButton) << -230;
+        QTest::newRow("up, exactly at the viewer's limit")
+            << QList<QPoint>{{0, -241}, {0, -242}} << int(Qt::LeftButton) << -241;
+        // The list (below the 5 px bar) must stay more than 550 twips high above the status box at
+        // 408 px: the bar's top stays above 366.3 px.
+        QTest::newRow("down, refused past the list's limit")
+            << QList<QPoint>{{0, 30}, {0, 300}} << int(Qt::LeftButton) << 30;
+        QTest::newRow("down, exactly at the list's limit")
+            << QList<QPoint>{{0, 38}, {0, 39}} << int(Qt::LeftButton) << 38;
+    }
+    void splitter() {
+        QFETCH(QList<QPoint>, steps);
+        QFETCH(int, held);
+        QFETCH(int, barMoves);
+        const QRect bar = control->PicSplit->geometry();
+        const QRect viewer = control->RTBox->geometry();
+        const QRect list = control->List1->geometry();
+        const QRect statusBox = control->TxtTS->geometry();
+        drag(control->PicSplit, QPoint(100, 2), steps, Qt::MouseButtons(held));
+
+        QCOMPARE(control->PicSplit->geometry(), bar.translated(0, barMoves));
+        QCOMPARE(control->RTBox->geometry(),
+                 viewer.adjusted(0, 0, 0, barMoves ? bar.y() + barMoves - viewer.bottom() - 1 : 0));
+        QCOMPARE(control->List1->y(), barMoves ? bar.bottom() + 1 + barMoves : list.y());
+        QCOMPARE(control->List1->geometry().bottom(), barMoves ? statusBox.y() - 1 : list.bottom());
+        QCOMPARE(control->TxtTS->geometry(), statusBox);
+        QVERIFY(control->updatesEnabled());
+        // The limits hold in twips.
+        QVERIFY(pixelsToTwips(control->RTBox->height()) > 450);
+        QVERIFY(pixelsToTwips(control->List1->height()) > 0);
+    }
+
+    void splitterPressRoundsHalfToEven_data() {
+        QTest::addColumn<double>("y");
+        QTest::addColumn<int>("grabY");
+        QTest::newRow("2.5 to 2") << 2.5 << 2;
+        QTest::newRow("3.5 to 4") << 3.5 << 4;
+        QTest::newRow("whole") << 30.0 << 30;
+    }
+    void splitterPressRoundsHalfToEven() {
+        QFETCH(double, y);
+        QFETCH(int, grabY);
+        control->PicSplit_MouseDown(1, 0, 10.5, y);
+        QCOMPARE(control->splitterDrag().GrabY, grabY);
+        QCOMPARE(control->splitterDrag().GrabX, 10);
+        control->PicSplit_MouseDown(2, 0, 99, 99); // another button starts nothing
+        QCOMPARE(control->splitterDrag().GrabY, grabY);
+    }
+};
+
+QTEST_MAIN(TestPanels)
+#include "tst_panels.moc"
