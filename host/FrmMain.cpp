@@ -6,6 +6,7 @@
 #include "util/MessageBoxes.h"
 #include "util/Twips.h"
 
+#include <QEvent>
 #include <QScreen>
 
 FrmMain::FrmMain(QWidget* parent) : QWidget(parent) {
@@ -56,6 +57,7 @@ void FrmMain::Form_Resize() {
     if (!uVornik1)
         return;
     const QRect frame = frameGeometry();
+    m_fittedOuter = frame.size();
     const auto place =
         controlRectForOuterSize(int(pixelsToTwips(frame.width())), int(pixelsToTwips(frame.height())));
     if (place)
@@ -65,4 +67,15 @@ void FrmMain::Form_Resize() {
 void FrmMain::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     Form_Resize();
+}
+
+bool FrmMain::event(QEvent* event) {
+    const bool handled = QWidget::event(event);
+    // A window manager adds its frame only after the window is first shown. The window learns of it
+    // by being moved into the frame, or at the latest by being activated, never by a resize: the
+    // outer size grew while the client area kept its size.
+    if ((event->type() == QEvent::Move || event->type() == QEvent::WindowActivate) && uVornik1 &&
+        frameGeometry().size() != m_fittedOuter)
+        Form_Resize();
+    return handled;
 }

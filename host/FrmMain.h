@@ -28,4 +28,9 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    bool event(QEvent* event) override;
+
+private:
+    // The outer size the control was last fitted to.
+    QSize m_fittedOuter;
 };
