@@ -59,6 +59,7 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     UserControl_Initialize();
     // The search box has the focus when the window first becomes active.
     txtSearchKey->setFocus();
+    setAccessibleNames();
 }
 
 uVornik::~uVornik() = default;

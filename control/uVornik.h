@@ -225,6 +225,7 @@ private:
 
     void createChildren();
     void initTabOrder();
+    void setAccessibleNames();
     void UserControl_Initialize();
 
     ProportionalLayout m_layout{this, ProportionalLayout::ComboHeight::SetItemHeight};

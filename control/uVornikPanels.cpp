@@ -158,8 +158,7 @@ QString uVornik::listing(bool withContent) {
     if (rs->State() != Connection::kStateOpen)
         return QStringLiteral("对象关闭时，不允许操作");
     if (rs->RecordCount() < 1)
-        return QStringLiteral(
-            "BOF 或 EOF 中有一个是“真”，或者当前的记录已被删除，所需的操作要求一个当前的记录");
+        return QStringLiteral("BOF 或 EOF 中有一个是“真”，或者当前记录已被删除");
     QString error;
     const Load load = loadRows(*rs, search, withContent, &error);
     if (load == Load::Superseded)

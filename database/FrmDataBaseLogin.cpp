@@ -113,6 +113,17 @@ FrmDataBaseLogin::FrmDataBaseLogin(QWidget* parent)
     // The access key of each label moves the focus to the box after it.
     lblLabels[0]->setBuddy(txtdbUse);
     lblLabels[1]->setBuddy(txtdbPwd);
+    // Screen readers: each box is named after its label (without the access key and colon); the
+    // labels read their own text.
+    lblServerIP->setBuddy(cbodbServerIP);
+    lbl->setBuddy(TxtDbName);
+    cbodbServerIP->setAccessibleName(QStringLiteral("服务器"));
+    TxtDbName->setAccessibleName(QStringLiteral("数据库"));
+    txtdbUse->setAccessibleName(QStringLiteral("数据库用户"));
+    txtdbPwd->setAccessibleName(QStringLiteral("数据库密码"));
+    chkAutoLogin->setAccessibleName(chkAutoLogin->text());
+    cmdOK->setAccessibleName(cmdOK->text());
+    cmdCancel->setAccessibleName(cmdCancel->text());
 
     setTabOrder(cbodbServerIP, TxtDbName);
     setTabOrder(TxtDbName, txtdbUse);

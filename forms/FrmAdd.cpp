@@ -40,6 +40,12 @@ FrmAdd::FrmAdd(QWidget* parent) : RecordForm(parent) {
     setTabOrder(txtTitle, RtbData);
     setTabOrder(RtbData, CmdAddNew);
 
+    // Named for screen readers after the caption beside each box; the label reads its own text.
+    Label1->setBuddy(txtTitle);
+    txtTitle->setAccessibleName(QStringLiteral("标题"));
+    RtbData->setAccessibleName(QStringLiteral("正文"));
+    CmdAddNew->setAccessibleName(CmdAddNew->text());
+
     connect(CmdAddNew, &QPushButton::clicked, this, &FrmAdd::CmdAddNew_Click);
 
     Form_Load();

@@ -17,6 +17,7 @@
 
 #include <array>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -108,6 +109,17 @@ FrmModi::FrmModi(QWidget* parent) : RecordForm(parent) {
     Label6 = label(this, "Label6", QStringLiteral("创建者："), 5400, 720);
     Label7 = label(this, "Label7", QStringLiteral("正文："), 120, 2760);
     Label8 = label(this, "Label8", QStringLiteral("关 键 字："), 120, 1680);
+
+    // Named for screen readers after the label beside each box (without its padding blanks and
+    // colon); each label reads its own text and is tied to its box.
+    const std::pair<QLabel*, QWidget*> labelled[] = {
+        {Label1, txtTitle}, {Label2, TxtDataid},  {Label3, TxtCreateDatetime}, {Label4, TxtModiDateTime},
+        {Label5, TxtDesc},  {Label6, TxtCreator}, {Label7, RtbData},           {Label8, TxtKeys}};
+    for (const auto& [caption, box] : labelled) {
+        caption->setBuddy(box);
+        box->setAccessibleName(caption->text().remove(u' ').remove(u'：'));
+    }
+    CmdSave->setAccessibleName(CmdSave->text());
 
     QWidget* const order[] = {txtTitle, TxtDataid, TxtCreator, TxtCreateDatetime, TxtModiDateTime, TxtKeys,
                               TxtDesc,  RtbData,   CmdSave};

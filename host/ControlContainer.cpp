@@ -7,8 +7,11 @@
 #include <QFileInfo>
 #include <QJsonObject>
 #include <QLibrary>
+#include <QLoggingCategory>
 #include <QPluginLoader>
 #include <QUuid>
+
+Q_LOGGING_CATEGORY(lcHost, "vornik.host", QtWarningMsg)
 
 namespace {
 
@@ -19,14 +22,18 @@ bool sameClassId(const QString& a, const QString& b) {
 
 } // namespace
 
-QStringList ControlContainer::defaultSearchPath() {
+QString ControlContainer::applicationDir() {
+    return QCoreApplication::applicationDirPath();
+}
+
+QStringList ControlContainer::defaultSearchPath(const QString& appDir) {
     QStringList path;
     const QString env = qEnvironmentVariable("VORNIK_PLUGIN_PATH");
     for (const QString& dir : env.split(QDir::listSeparator(), Qt::SkipEmptyParts))
         path << dir;
-    const QString appDir = QCoreApplication::applicationDirPath();
     path << QDir::cleanPath(appDir + QStringLiteral("/../plugins"))
-         << QDir::cleanPath(appDir + QStringLiteral("/plugins"));
+         << QDir::cleanPath(appDir + QStringLiteral("/plugins"))
+         << QDir::cleanPath(appDir + u'/' + QStringLiteral(VORNIK_INSTALLED_PLUGIN_RELDIR));
     return path;
 }
 
@@ -53,6 +60,14 @@ QString ControlContainer::findLibrary(const QString& progId, const QString& clas
 
 QWidget* ControlContainer::createControl(const QString& progId, const QString& classId, QWidget* parent,
                                          QString& errorText) {
+    QWidget* control = loadControl(progId, classId, parent, errorText);
+    if (!control)
+        qCWarning(lcHost).noquote() << errorText;
+    return control;
+}
+
+QWidget* ControlContainer::loadControl(const QString& progId, const QString& classId, QWidget* parent,
+                                       QString& errorText) {
     const QString file = findLibrary(progId, classId);
     if (file.isEmpty()) {
         errorText = QStringLiteral("无法创建控件 %1 %2：在以下文件夹中找不到它的控件库：\n%3")
@@ -73,5 +88,7 @@ QWidget* ControlContainer::createControl(const QString& progId, const QString& c
         errorText = QStringLiteral("控件库 %1 未能创建控件 %2").arg(QDir::toNativeSeparators(file), progId);
         return nullptr;
     }
+    qCInfo(lcHost).noquote() << "created" << progId << "as" << control->metaObject()->className() << "from"
+                             << QDir::toNativeSeparators(file);
     return control;
 }

@@ -10,8 +10,12 @@ class QWidget;
 class ControlContainer {
 public:
     // The folders named by VORNIK_PLUGIN_PATH (separated like PATH), then "../plugins" and
-    // "plugins" next to the executable (the build puts the library in <build>/plugins).
-    static QStringList defaultSearchPath();
+    // "plugins" next to the executable (the build puts the library in <build>/plugins), then the
+    // folder an installation puts it in, relative to the executable's (bin/ -> lib/<arch>/vornik),
+    // so an installed or unpacked copy finds its own library wherever it lies.
+    static QStringList defaultSearchPath(const QString& appDir = applicationDir());
+    // The folder of the running executable.
+    static QString applicationDir();
 
     explicit ControlContainer(QStringList searchPath = defaultSearchPath());
 
@@ -23,9 +27,13 @@ public:
 
     // Loads the library found for `progId` and `classId` and creates one control as a child of
     // `parent`. On failure returns nullptr and sets `errorText` to a message for the user.
+    // Both outcomes are also logged in the category "vornik.host": failures as warnings, the
+    // library a control came from as information (QT_LOGGING_RULES="vornik.host.info=true").
     QWidget* createControl(const QString& progId, const QString& classId, QWidget* parent,
                            QString& errorText);
 
 private:
+    QWidget* loadControl(const QString& progId, const QString& classId, QWidget* parent, QString& errorText);
+
     QStringList m_searchPath;
 };

@@ -8,6 +8,7 @@
 
 #include <QEvent>
 #include <QScreen>
+#include <QWindow>
 
 FrmMain::FrmMain(QWidget* parent) : QWidget(parent) {
     setObjectName("FrmMain");
@@ -46,10 +47,14 @@ void FrmMain::Form_Load() {
     if (!s)
         return;
     const QRect area = s->geometry();
+    // The outer size, decoration included. Until the window manager has framed the window this is
+    // only the client size, and centring by it would leave the frame off by half the decoration.
     const QRect frame = frameGeometry();
+    m_centreWhenFramed = frame.size() == size();
     // Halves of the leftover space, in twips as the window manager of the design measured them.
     const double left = pixelsToTwips(area.width() - frame.width()) / 2.0;
     const double top = pixelsToTwips(area.height() - frame.height()) / 2.0;
+    // A window's position is its frame's top left corner.
     move(area.x() + twipsToPixels(left), area.y() + twipsToPixels(top));
 }
 
@@ -69,13 +74,37 @@ void FrmMain::resizeEvent(QResizeEvent* event) {
     Form_Resize();
 }
 
+void FrmMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // The native window exists from now on; its first exposure tells when the frame is known.
+    if (QWindow* window = windowHandle())
+        window->installEventFilter(this);
+}
+
+bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Expose && watched == windowHandle() && windowHandle()->isExposed()) {
+        refitToFrame();
+        if (m_centreWhenFramed) {
+            m_centreWhenFramed = false;
+            // Once only: later exposures (after minimising, say) must not move a window the user placed.
+            if (frameGeometry().size() != size())
+                Form_Load();
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 bool FrmMain::event(QEvent* event) {
     const bool handled = QWidget::event(event);
-    // A window manager adds its frame only after the window is first shown. The window learns of it
-    // by being moved into the frame, or at the latest by being activated, never by a resize: the
-    // outer size grew while the client area kept its size.
-    if ((event->type() == QEvent::Move || event->type() == QEvent::WindowActivate) && uVornik1 &&
-        frameGeometry().size() != m_fittedOuter)
-        Form_Resize();
+    if (event->type() == QEvent::Move || event->type() == QEvent::WindowActivate)
+        refitToFrame();
     return handled;
+}
+
+void FrmMain::refitToFrame() {
+    // A window manager adds its frame only after the window is first shown. The window learns of it
+    // by being exposed or moved into the frame, or at the latest by being activated, never by a
+    // resize: the outer size grew while the client area kept its size.
+    if (uVornik1 && frameGeometry().size() != m_fittedOuter)
+        Form_Resize();
 }

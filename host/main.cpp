@@ -6,6 +6,8 @@
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    // Lets the desktop match the window to its menu entry and icon (vornik.desktop).
+    QGuiApplication::setDesktopFileName(QStringLiteral("vornik"));
     FrmMain form;
     ControlContainer container;
     if (!form.loadControl(container))

@@ -3,7 +3,7 @@
 
 VORNIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VORNIK_BUILD=${VORNIK_BUILD:-$VORNIK_ROOT/build}
-VORNIK_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
+VORNIK_PACKAGES=(build-essential dpkg-dev cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
                  libmariadb-dev mariadb-server mariadb-client fonts-noto-cjk
                  # the end-to-end test: X server, window manager, input, keymap, clipboard, screenshots
                  xvfb openbox xdotool x11-utils x11-xserver-utils xclip imagemagick)
@@ -30,6 +30,16 @@ ensure_packages() {
 build_all() {
     cmake -S "$VORNIK_ROOT" -B "$VORNIK_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$VORNIK_BUILD" -j2
+}
+
+# The Debian package of the build (CPack; dpkg-shlibdeps names the shared libraries it needs).
+# Prints the package file's path.
+build_package() {
+    (cd "$VORNIK_BUILD" && cpack -G DEB >"$VORNIK_BUILD/cpack.log" 2>&1) || {
+        cat "$VORNIK_BUILD/cpack.log" >&2
+        return 1
+    }
+    sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p' "$VORNIK_BUILD/cpack.log"
 }
 
 free_port() {

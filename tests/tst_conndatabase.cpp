@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -176,11 +177,59 @@ private Q_SLOTS:
         QCOMPARE(mConnDatabase::dbServerIP, QString());
     }
 
+    // Without a per-user file the site-wide file is read; when that holds no account either (or does
+    // not exist), the login dialog is asked, and its answer is what connects.
+    void noFileFallsBackToSiteFileThenDialog_data() {
+        QTest::addColumn<QStringList>("site"); // the site-wide file's lines; empty: no such file
+        QTest::addColumn<bool>("confirm");     // whether the dialog is confirmed if it is asked
+        QTest::addColumn<int>("asked");
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QString>("user"); // the account held afterwards
+        const QStringList account{QStringLiteral("[main]"),
+                                  QStringLiteral("dbServerIP = ") + testdb::server(),
+                                  QStringLiteral("dbName = qelmorand"),
+                                  QStringLiteral("dbUse = ") + digest(QStringLiteral("qelmorand")),
+                                  QStringLiteral("dbPwd = ") + digest(QStringLiteral("40628173"))};
+        const QStringList noUser{QStringLiteral("[main]"), QStringLiteral("dbServerIP = ") + testdb::server(),
+                                 QStringLiteral("dbName = qelmorand")};
+        QTest::newRow("site file holds the account") << account << false << 0 << "True"
+                                                     << "qelmorand";
+        QTest::newRow("site file without user, confirmed") << noUser << true << 1 << "True"
+                                                           << "qelmorand";
+        QTest::newRow("site file without user, cancelled") << noUser << false << 1 << "False"
+                                                           << "";
+        QTest::newRow("no site file, confirmed") << QStringList() << true << 1 << "True"
+                                                 << "qelmorand";
+        QTest::newRow("no site file, cancelled") << QStringList() << false << 1 << "False"
+                                                 << "";
+    }
     void noFileFallsBackToSiteFileThenDialog() {
-        QString path;
-        QCOMPARE(mConnDatabase::ReadIniValue(QStringLiteral("main"), QStringLiteral("dbUse"), path),
-                 QString());
-        QCOMPARE(path, mConnDatabase::siteSettingsPath());
+        QFETCH(QStringList, site);
+        QFETCH(bool, confirm);
+        const QString sitePath = mConnDatabase::siteSettingsPath();
+        QVERIFY(!sitePath.startsWith(QStringLiteral("/etc/"))); // never the machine's own file
+        QFile::remove(sitePath);
+        if (!site.isEmpty()) {
+            QVERIFY(QDir().mkpath(QFileInfo(sitePath).absolutePath()));
+            QFile f(sitePath);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(toGbk(site.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")));
+        }
+        QVERIFY(!QFile::exists(settingsPath()));
+        if (confirm)
+            prompt.answer =
+                mConnDatabase::LoginValues{QStringLiteral("qelmorand"), QStringLiteral("40628173"),
+                                           testdb::server(), QStringLiteral("qelmorand")};
+        QString err;
+        const QString result = connect(err);
+        QFile::remove(sitePath);
+        QTEST(prompt.asked, "asked");
+        QTEST(result, "result");
+        QCOMPARE(err, QString());
+        QTEST(mConnDatabase::dbUse, "user");
+        QCOMPARE(mPublic::Conn->State() == Connection::kStateOpen, result == QStringLiteral("True"));
+        // Reading the site-wide file or asking never writes a per-user file.
+        QVERIFY(!QFile::exists(settingsPath()));
     }
 
     void cancelledLoginReturnsFalseAndExplainsLaterFailure() {

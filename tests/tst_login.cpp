@@ -13,7 +13,7 @@
 #include <QtTest>
 
 #ifndef VORNIK_FIXTURES
-#error "VORNIK_FIXTURES must name the shared fixtures folder"
+#error "VORNIK_FIXTURES must name the tests' data folder"
 #endif
 
 class TestLogin : public QObject {

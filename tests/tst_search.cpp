@@ -140,15 +140,26 @@ private Q_SLOTS:
         QTest::newRow("no rows, full text") << false << "nothing like this" << QStringList{};
         QTest::newRow("empty key lists all, server order")
             << true << "" << QStringList{"备份数据库命令", "git tips", "it's here", "path C:\\dir"};
+        QTest::newRow("empty key lists all, full text")
+            << false << "" << QStringList{"备份数据库命令", "git tips", "it's here", "path C:\\dir"};
     }
     void finds() {
         QFETCH(bool, titlesOnly);
         QFETCH(QString, key);
-        insert(QStringLiteral("1"), QStringLiteral("备份数据库命令"),
-               QStringLiteral("mysqldump\r\n恢复：mysql < x"));
-        insert(QStringLiteral("2"), QStringLiteral("git tips"), QStringLiteral("git status"));
-        insert(QStringLiteral("3"), QStringLiteral("it's here"), QStringLiteral("quote"));
-        insert(QStringLiteral("4"), QStringLiteral("path C:\\dir"), QStringLiteral("backslash"));
+        struct Record {
+            QString id, name, data;
+        };
+        // Ids of the form the add form makes, in key order (the server lists by key).
+        const QList<Record> records{
+            {QStringLiteral("2026010112000043200"), QStringLiteral("备份数据库命令"),
+             QStringLiteral("mysqldump\r\n恢复：mysql < x")},
+            {QStringLiteral("2026010112000143201"), QStringLiteral("git tips"), QStringLiteral("git status")},
+            {QStringLiteral("2026010112000243202"), QStringLiteral("it's here"), QStringLiteral("quote")},
+            {QStringLiteral("2026010112000343204"), QStringLiteral("path C:\\dir"),
+             QStringLiteral("backslash")},
+        };
+        for (const Record& r : records)
+            insert(r.id, r.name, r.data);
         search(titlesOnly, key);
         QTEST(listed(), "expected");
         QCOMPARE(status(), QStringLiteral("loaded OK"));
@@ -157,16 +168,25 @@ private Q_SLOTS:
         Recordset rs;
         QVERIFY(!rs.Open(QStringLiteral("select count(*) as n from SearchTxt_Data"), adminConn.get()));
         QCOMPARE(rs.text(QStringLiteral("n")).value(), QStringLiteral("4"));
-        // The arrays mirror the list: N + 1 elements, the last empty.
-        const QStringList expected = listed();
-        if (!expected.isEmpty()) {
-            QCOMPARE(mPublic::RowNames.size(), expected.size() + 1);
-            QCOMPARE(mPublic::RowNames.mid(0, expected.size()), expected);
-            QCOMPARE(mPublic::RowIds.last(), QString());
-            QCOMPARE(mPublic::RowData.first(),
-                     titlesOnly ? QStringLiteral("无内容")
-                                : mPublic::RowData.first()); // placeholder in titles mode
+        // The arrays mirror the list row by row: each row's id and content are those of the record
+        // whose title it shows; N + 1 elements, the last empty.
+        const QStringList shown = listed();
+        if (shown.isEmpty())
+            return;
+        QCOMPARE(mPublic::RowNames.size(), shown.size() + 1);
+        QCOMPARE(mPublic::RowIds.size(), shown.size() + 1);
+        QCOMPARE(mPublic::RowData.size(), shown.size() + 1);
+        for (int i = 0; i < shown.size(); ++i) {
+            const auto r = std::find_if(records.begin(), records.end(),
+                                        [&](const Record& x) { return x.name == shown[i]; });
+            QVERIFY2(r != records.end(), qPrintable(shown[i]));
+            QCOMPARE(mPublic::RowNames[i], r->name);
+            QCOMPARE(mPublic::RowIds[i], r->id);
+            QCOMPARE(mPublic::RowData[i], titlesOnly ? QStringLiteral("无内容") : r->data);
         }
+        QCOMPARE(mPublic::RowNames.last(), QString());
+        QCOMPARE(mPublic::RowIds.last(), QString());
+        QCOMPARE(mPublic::RowData.last(), QString());
     }
 
     void progressShowsFirstAndLastIndex() {

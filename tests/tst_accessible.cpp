@@ -1,0 +1,219 @@
+// What a screen reader hears: the accessible name of every widget of the control, the record forms
+// and the login dialog, read back through QAccessible as an assistive technology reads it.
+#include "control/uVornik.h"
+#include "database/FrmDataBaseLogin.h"
+#include "forms/FrmAdd.h"
+#include "forms/FrmModi.h"
+
+#include <QAccessible>
+#include <QLabel>
+#include <QMenu>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QString nameOf(QWidget* w) {
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(w);
+    return iface ? iface->text(QAccessible::Name) : QStringLiteral("<no accessible interface>");
+}
+
+// The widgets the window was designed with: named children, not Qt's own parts of them (viewports,
+// scroll bars, a combo box's line edit), which are unnamed or named "qt_...".
+QList<QWidget*> designWidgets(QWidget* window) {
+    QList<QWidget*> out{window};
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        if (!w->objectName().isEmpty() && !w->objectName().startsWith(QLatin1String("qt_")))
+            out << w;
+    }
+    return out;
+}
+
+} // namespace
+
+class TestAccessible : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<uVornik> control;
+    std::unique_ptr<FrmAdd> add;
+    std::unique_ptr<FrmModi> modify;
+    std::unique_ptr<FrmDataBaseLogin> login;
+
+    QWidget* window(const QString& which) const {
+        if (which == u"control")
+            return control.get();
+        if (which == u"add")
+            return add.get();
+        if (which == u"modify")
+            return modify.get();
+        return login.get();
+    }
+    QWidget* widget(const QString& which, const QString& name) const {
+        QWidget* w = window(which);
+        return name == u"(window)" ? w : w->findChild<QWidget*>(name);
+    }
+    static void windows() {
+        QTest::addColumn<QString>("which");
+        for (const char* w : {"control", "add", "modify", "login"})
+            QTest::newRow(w) << QString::fromLatin1(w);
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        control = std::make_unique<uVornik>();
+        add = std::make_unique<FrmAdd>();
+        modify = std::make_unique<FrmModi>();
+        login = std::make_unique<FrmDataBaseLogin>();
+    }
+
+    void names_data() {
+        QTest::addColumn<QString>("which");
+        QTest::addColumn<QString>("widget");
+        QTest::addColumn<QString>("name");
+        const auto row = [](const char* which, const char* widget, const QString& name) {
+            QTest::addRow("%s %s", which, widget)
+                << QString::fromLatin1(which) << QString::fromLatin1(widget) << name;
+        };
+        row("control", "(window)", QStringLiteral("Vornik 文本查询"));
+        row("control", "TxtTitle", QStringLiteral("标题与版本"));
+        row("control", "Label1", QStringLiteral("设置"));
+        row("control", "txtSearchKey", QStringLiteral("输入查找值"));
+        row("control", "cmdSearch", QStringLiteral("查询"));
+        row("control", "RTBox", QStringLiteral("记录内容"));
+        row("control", "CmdTestS", QStringLiteral("测试面板开关"));
+        row("control", "PicSplit", QStringLiteral("分隔条"));
+        row("control", "List1", QStringLiteral("查询结果"));
+        row("control", "TxtTS", QStringLiteral("状态"));
+        row("control", "PicControlS", QStringLiteral("控制面板"));
+        row("control", "CmdControl_0", QStringLiteral("下载Mysql驱动32"));
+        row("control", "CmdControl_1", QStringLiteral("重新登录"));
+        row("control", "CmdControl_99", QStringLiteral("关闭控制面板"));
+        row("control", "ChkControl_0", QStringLiteral("只查文件名"));
+        row("control", "PicTestS", QStringLiteral("测试面板"));
+        row("control", "CmdTest_0", QStringLiteral("连接数据库"));
+        row("control", "CmdTest_1", QStringLiteral("显示数据1 SearchTxt_Data"));
+        row("control", "CmdTest_2", QStringLiteral("显示数据2 SearchTxt_Name"));
+        row("control", "CmdTest_3", QStringLiteral("调用Skarvel.EXE"));
+        row("control", "CmdTest_4", QStringLiteral("增加TXT"));
+        row("control", "CmdTest_99", QStringLiteral("关闭测试面板"));
+        row("control", "Menus", QStringLiteral("记录命令"));
+
+        row("add", "(window)", QStringLiteral("新增TXT"));
+        row("add", "txtTitle", QStringLiteral("标题"));
+        row("add", "RtbData", QStringLiteral("正文"));
+        row("add", "CmdAddNew", QStringLiteral("增加"));
+        row("add", "Label1", QStringLiteral("标题："));
+
+        row("modify", "(window)", QStringLiteral("修改Txt"));
+        row("modify", "txtTitle", QStringLiteral("标题"));
+        row("modify", "TxtDataid", QStringLiteral("DataID"));
+        row("modify", "TxtCreator", QStringLiteral("创建者"));
+        row("modify", "TxtCreateDatetime", QStringLiteral("创建时间"));
+        row("modify", "TxtModiDateTime", QStringLiteral("修改时间"));
+        row("modify", "TxtKeys", QStringLiteral("关键字"));
+        row("modify", "TxtDesc", QStringLiteral("备注"));
+        row("modify", "RtbData", QStringLiteral("正文"));
+        row("modify", "CmdSave", QStringLiteral("保存并关闭"));
+        row("modify", "Label1", QStringLiteral("标    题："));
+        row("modify", "Label8", QStringLiteral("关 键 字："));
+
+        row("login", "(window)", QStringLiteral("数据库登录"));
+        row("login", "lblServerIP", QStringLiteral("服务器:"));
+        row("login", "lbl", QStringLiteral("数据库:"));
+        row("login", "TxtDbName", QStringLiteral("数据库"));
+        row("login", "lblLabels_0", QStringLiteral("数据库用户(U):"));
+        row("login", "txtdbUse", QStringLiteral("数据库用户"));
+        row("login", "lblLabels_1", QStringLiteral("数据库密码(P):"));
+        row("login", "txtdbPwd", QStringLiteral("数据库密码"));
+        row("login", "chkAutoLogin", QStringLiteral("本地免登录"));
+        row("login", "cmdOK", QStringLiteral("确定"));
+        row("login", "cmdCancel", QStringLiteral("取消"));
+    }
+    void names() {
+        QFETCH(QString, which);
+        QFETCH(QString, widget);
+        QWidget* w = this->widget(which, widget);
+        QVERIFY2(w, qPrintable(widget));
+        QTEST(nameOf(w), "name");
+    }
+
+    // Nothing the user can reach is announced without a name, and no two controls of one window
+    // sound alike (labels may repeat the name of the box they stand beside).
+    void everyWidgetNamedOnce_data() { windows(); }
+    void everyWidgetNamedOnce() {
+        QFETCH(QString, which);
+        QMap<QString, QString> byName; // name -> widget
+        for (QWidget* w : designWidgets(window(which))) {
+            const QString name = nameOf(w);
+            QVERIFY2(!name.trimmed().isEmpty(), qPrintable(w->objectName() + " has no accessible name"));
+            if (qobject_cast<QLabel*>(w))
+                continue;
+            QVERIFY2(!byName.contains(name),
+                     qPrintable(QStringLiteral("%1 and %2 are both announced as \"%3\"")
+                                    .arg(byName.value(name), w->objectName(), name)));
+            byName.insert(name, w->objectName());
+        }
+    }
+
+    // A label is announced as the label of its box, so the box's caption is read with it. On Linux
+    // this is how a combo box is named at all: Qt announces its value as its name.
+    void labelsTiedToBoxes_data() {
+        QTest::addColumn<QString>("which");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QString>("box");
+        const auto row = [](const char* which, const char* label, const char* box) {
+            QTest::addRow("%s %s", which, box)
+                << QString::fromLatin1(which) << QString::fromLatin1(label) << QString::fromLatin1(box);
+        };
+        row("add", "Label1", "txtTitle");
+        row("modify", "Label1", "txtTitle");
+        row("modify", "Label2", "TxtDataid");
+        row("modify", "Label3", "TxtCreateDatetime");
+        row("modify", "Label4", "TxtModiDateTime");
+        row("modify", "Label5", "TxtDesc");
+        row("modify", "Label6", "TxtCreator");
+        row("modify", "Label7", "RtbData");
+        row("modify", "Label8", "TxtKeys");
+        row("login", "lblServerIP", "cbodbServerIP");
+        row("login", "lbl", "TxtDbName");
+        row("login", "lblLabels_0", "txtdbUse");
+        row("login", "lblLabels_1", "txtdbPwd");
+    }
+    void labelsTiedToBoxes() {
+        QFETCH(QString, which);
+        QFETCH(QString, label);
+        QFETCH(QString, box);
+        QAccessibleInterface* boxIface = QAccessible::queryAccessibleInterface(widget(which, box));
+        QVERIFY(boxIface);
+        bool found = false;
+        for (const auto& [other, relation] : boxIface->relations(QAccessible::Label))
+            found = found || (other->object() == widget(which, label) && relation & QAccessible::Label);
+        QVERIFY2(found, qPrintable(label + " is not announced as the label of " + box));
+    }
+
+    // The popup's entries keep their captions as names.
+    void menuEntriesNamed() {
+        for (QAction* a : control->Menu) {
+            if (!a->isSeparator())
+                QVERIFY(!a->text().isEmpty());
+        }
+        QAccessibleInterface* menu = QAccessible::queryAccessibleInterface(control->Menus);
+        QVERIFY(menu);
+        QStringList names;
+        for (int i = 0; i < menu->childCount(); ++i)
+            names << menu->child(i)->text(QAccessible::Name);
+        QVERIFY2(names.contains(QStringLiteral("增加TXT")) && names.contains(QStringLiteral("修改TXT")),
+                 qPrintable(names.join(u',')));
+    }
+
+    void cleanupTestCase() {
+        login.reset();
+        modify.reset();
+        add.reset();
+        control.reset();
+    }
+};
+
+QTEST_MAIN(TestAccessible)
+#include "tst_accessible.moc"
