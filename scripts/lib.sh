@@ -4,7 +4,9 @@
 VORNIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VORNIK_BUILD=${VORNIK_BUILD:-$VORNIK_ROOT/build}
 VORNIK_PACKAGES=(build-essential dpkg-dev cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
-                 libmariadb-dev mariadb-server mariadb-client fonts-noto-cjk)
+                 libmariadb-dev mariadb-server mariadb-client fonts-noto-cjk
+                 # the end-to-end test: X server, window manager, input, keymap, clipboard, screenshots
+                 xvfb openbox xdotool x11-utils x11-xserver-utils xclip imagemagick)
 
 log() { printf '== %s\n' "$*" >&2; }
 
