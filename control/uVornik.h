@@ -191,6 +191,8 @@ private:
     // The search value as the inside of a LIKE pattern literal: quotes and backslashes escaped,
     // "%" and "_" kept as wildcards.
     static QString likeValue(const QString& key);
+    // " ESCAPE '\'" on a session with NO_BACKSLASH_ESCAPES, else nothing: what follows each pattern.
+    static QString likeEscape();
     static QString literalValue(const QString& text);
 
     // Hands a finished result to a pool thread to be freed: freeing 100,000 contents (or a million

@@ -177,10 +177,13 @@ void uVornik::ExportTitles() {
 
     const QString path = titlesFilePath();
     QString failed;
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        failed = QStringLiteral("无法创建文件夹");
-    else
-        failed = writeFileAtomically(path, toGbk(text));
+    // Without a GBK converter the titles cannot be written as the file's readers expect.
+    if (const std::optional<QByteArray> bytes = tryToGbk(text, &failed)) {
+        if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+            failed = QStringLiteral("无法创建文件夹");
+        else
+            failed = writeFileAtomically(path, *bytes);
+    }
     if (!failed.isEmpty()) {
         ShowStatus(QStringLiteral("导出文件名 失败：无法写入 %1：%2").arg(path, failed));
         return;
@@ -210,7 +213,9 @@ void uVornik::ExportAll() {
     slice.start();
     for (qsizetype i = 0; i < s.rows; ++i) {
         const QString path = folder + recordFileName(s.names.at(i));
-        const QString failed = writeFileAtomically(path, toGbk(s.data.at(i) + kCrLf));
+        QString failed;
+        if (const std::optional<QByteArray> bytes = tryToGbk(s.data.at(i) + kCrLf, &failed))
+            failed = writeFileAtomically(path, *bytes);
         if (!failed.isEmpty()) {
             ++failures;
             lastFailure = QStringLiteral("error,") + failed + QStringLiteral(" sPath=[") + path + u']';

@@ -99,6 +99,14 @@ QString uVornik::likeValue(const QString& key) {
     return literalValue(pattern);
 }
 
+QString uVornik::likeEscape() {
+    // Under NO_BACKSLASH_ESCAPES servers disagree on LIKE's default escape character (MariaDB keeps
+    // the backslash, MySQL has none), so the pattern names it; the client's escaping tells the
+    // session's mode. Otherwise the statement keeps its usual form.
+    return literalValue(QStringLiteral("\\")) == QStringLiteral("\\\\") ? QString()
+                                                                        : QStringLiteral(" ESCAPE '\\'");
+}
+
 QString uVornik::RsOpen(const QString& strSQL) {
     std::shared_ptr<Recordset> result;
     return runStatement(strSQL, result);
@@ -241,7 +249,8 @@ void uVornik::SearchFileName(const QString& key) {
         ShowStatus(QStringLiteral("连接数据库 错误:") + errorText);
         return;
     }
-    const QString condition = QStringLiteral("`name` like '%") + likeValue(key) + QStringLiteral("%'");
+    const QString condition =
+        QStringLiteral("`name` like '%") + likeValue(key) + QStringLiteral("%'") + likeEscape();
     const QString sql = QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name ") +
                         QStringLiteral(" where ") + condition;
     std::shared_ptr<Recordset> rs;
@@ -261,9 +270,11 @@ void uVornik::SearchTxtData(const QString& key) {
         return;
     }
     const QString value = likeValue(key);
+    const QString escape = likeEscape();
     const QString sql =
         QStringLiteral("select  `dataid`,`name`,`data` from SearchTxt_Data where `data` like '%") + value +
-        QStringLiteral("%' or `name` like '%") + value + QStringLiteral("%'");
+        QStringLiteral("%'") + escape + QStringLiteral(" or `name` like '%") + value + QStringLiteral("%'") +
+        escape;
     std::shared_ptr<Recordset> rs;
     const QString failed = runStatement(sql, rs);
     if (superseded(search))

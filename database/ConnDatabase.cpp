@@ -39,17 +39,15 @@ void setSiteSettingsPath(const QString& path) {
     g_sitePath = path;
 }
 
-QString ReadIniValue(const QString& section, const QString& key, QString& path) {
+QString ReadIniValue(const QString& section, const QString& key, QString& path, QString* error) {
     path = userSettingsPath();
     if (!QFileInfo::exists(path))
         path = siteSettingsPath();
-    return ReadProfileString(path, section, key);
+    return ReadProfileString(path, section, key, error);
 }
 
 QString BuildConnectionString() {
-    return QStringLiteral("DRIVER={MySQL ODBC 3.51 Driver};uid=") + odbcValue(dbUse) +
-           QStringLiteral(";pwd=") + odbcValue(dbPwd) + QStringLiteral(";server=") + odbcValue(dbServerIP) +
-           QStringLiteral(";database=") + odbcValue(dbName);
+    return connectionString(dbUse, dbPwd, dbServerIP, dbName);
 }
 
 void forgetAccount() {
@@ -88,10 +86,19 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
 
     if (dbUse.isEmpty()) {
         QString path;
-        dbServerIP = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbServerIP"), path);
+        QString unreadable;
+        dbServerIP = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbServerIP"), path, &unreadable);
         dbName = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbName"), path);
         dbUse = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbUse"), path);
         dbPwd = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbPwd"), path);
+        if (!unreadable.isEmpty()) {
+            // Guessed values would log in as somebody else or fail obscurely: say what is wrong.
+            errorText = unreadable;
+            dbUse.clear();
+            dbPwd.clear();
+            g_lastOpenMs.reset();
+            return errorText;
+        }
         // The login dialog stores the built-in account as digests; connect with the clear values.
         if (dbUse == MD5Digest(kBuiltinUser, 32).value_or(QString()))
             dbUse = kBuiltinUser;
@@ -111,6 +118,18 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
         dbPwd = v->dbPwd;
         dbServerIP = v->dbServerIP;
         dbName = v->dbName;
+    }
+
+    // The client takes each value up to its first NUL, so "qelmorand\0x" would log in as
+    // "qelmorand": refuse what cannot be sent as it stands.
+    for (const QString* value : {&dbUse, &dbPwd, &dbServerIP, &dbName}) {
+        if (value->contains(QChar(u'\0'))) {
+            errorText = QStringLiteral("用户名、密码、服务器或数据库名中含有 NUL 字符，无法按原样连接");
+            dbUse.clear();
+            dbPwd.clear();
+            g_lastOpenMs.reset();
+            return errorText;
+        }
     }
 
     // The dialog (or a nested handler) may have replaced the shared object meanwhile.

@@ -29,8 +29,9 @@ QString siteSettingsPath();
 void setSiteSettingsPath(const QString& path);
 
 // Sets `path` to the per-user file if it exists, else to the site-wide file, and reads the key from
-// it; a missing file, section or key gives the empty text.
-QString ReadIniValue(const QString& section, const QString& key, QString& path);
+// it; a missing file, section or key gives the empty text. `error`, when given, says why a file that
+// is there could not be read (GBK text on a Qt without the GBK converter), else it is cleared.
+QString ReadIniValue(const QString& section, const QString& key, QString& path, QString* error = nullptr);
 
 // The connection string for the held settings; a value holding ";", "{" or "}" is brace-quoted.
 QString BuildConnectionString();

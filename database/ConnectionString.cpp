@@ -8,6 +8,13 @@ QString odbcValue(const QString& value) {
     return u'{' + quoted + u'}';
 }
 
+QString connectionString(const QString& user, const QString& password, const QString& server,
+                         const QString& database) {
+    return QStringLiteral("DRIVER={MySQL ODBC 3.51 Driver};uid=") + odbcValue(user) +
+           QStringLiteral(";pwd=") + odbcValue(password) + QStringLiteral(";server=") + odbcValue(server) +
+           QStringLiteral(";database=") + odbcValue(database);
+}
+
 ConnectionParams parseConnectionString(const QString& text) {
     ConnectionParams p;
     qsizetype i = 0;

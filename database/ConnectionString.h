@@ -15,6 +15,11 @@ struct ConnectionParams {
 // ";", "{" or "}", which would otherwise end or corrupt the attribute.
 QString odbcValue(const QString& value);
 
+// The connection string the system opens with: the driver name, then uid, pwd, server and database,
+// each value written by odbcValue.
+QString connectionString(const QString& user, const QString& password, const QString& server,
+                         const QString& database);
+
 // Parses with ODBC rules: keys case-insensitive, "key={...}" values may hold ";" with "}}" for "}".
 // "server" may carry ":port". Unknown keys are ignored; the driver name is kept but not used.
 ConnectionParams parseConnectionString(const QString& text);

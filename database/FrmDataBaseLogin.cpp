@@ -2,6 +2,7 @@
 
 #include "database/ConnDatabase.h"
 #include "util/Gbk.h"
+#include "util/IniReader.h"
 #include "util/Md5Digest.h"
 #include "util/MessageBoxes.h"
 #include "util/Twips.h"
@@ -189,7 +190,26 @@ QByteArray FrmDataBaseLogin::settingsBytes(const QString& server, const QString&
     const QString text = QStringLiteral("[main]") + crlf + QStringLiteral("dbServerIP = ") + server + crlf +
                          QStringLiteral("dbName = ") + database + crlf + QStringLiteral("dbUse = ") + user +
                          crlf + QStringLiteral("dbPwd = ") + *digest + crlf;
-    return toGbk(text);
+    const std::optional<QByteArray> bytes = tryToGbk(text, error);
+    if (!bytes)
+        return {};
+    // A value that would read back otherwise (a line break, blanks or quotes at its ends, a character
+    // GBK cannot hold, more than 254 bytes) would log in wrongly on the next start: refuse it now.
+    const std::pair<const char*, const QString*> values[] = {
+        {"dbServerIP", &server}, {"dbName", &database}, {"dbUse", &user}};
+    for (const auto& [key, value] : values) {
+        const QString readBack =
+            ReadProfileStringFromBytes(*bytes, QStringLiteral("main"), QLatin1String(key));
+        if (readBack != *value) {
+            if (error)
+                *error = QStringLiteral("%1“%2”无法原样保存在设置文件中（换行、首尾的空白或引号、GBK "
+                                        "无法表示的字符、超过 254 字节都会被改变）")
+                             .arg(QLatin1String(key),
+                                  value->size() > 40 ? value->left(40) + QStringLiteral("…") : *value);
+            return {};
+        }
+    }
+    return *bytes;
 }
 
 bool FrmDataBaseLogin::writeSettings() {
@@ -198,7 +218,9 @@ bool FrmDataBaseLogin::writeSettings() {
         QString error;
         const QByteArray bytes = settingsBytes(dbServerIP, dbName, dbUse, dbPwd, &error);
         if (bytes.isEmpty()) {
-            messageBoxes().critical(this, QStringLiteral("密码无法保存：%1").arg(error));
+            messageBoxes().critical(
+                this,
+                QStringLiteral("登录设置无法保存：%1\r\n请修改后再确定，或不勾选“本地免登录”。").arg(error));
             return false;
         }
         const QString dir = QFileInfo(path).absolutePath();

@@ -27,7 +27,8 @@ public:
     QString dbPwd;
 
     // The settings text for the given values, GBK, each of the five lines ended by CR LF; empty when
-    // the password is too long to digest (`error` then says why).
+    // the password cannot be digested (too long) or a value would not read back as typed (`error`
+    // then says why).
     static QByteArray settingsBytes(const QString& server, const QString& database, const QString& user,
                                     const QString& password, QString* error);
 

@@ -1,5 +1,6 @@
 #include "forms/FormSupport.h"
 
+#include "database/Recordset.h"
 #include "util/Twips.h"
 
 #include <QScreen>
@@ -86,6 +87,27 @@ DbStatus Transaction::commit() {
 
 DbError noConnectionError() {
     return DbError{DbError::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
+}
+
+DbStatus noWarnings(Connection* conn) {
+    if (!conn)
+        return noConnectionError();
+    Recordset rs;
+    if (DbStatus s = rs.Open(QStringLiteral("SHOW WARNINGS"), conn))
+        return s;
+    QStringList problems;
+    for (qint64 i = 0; i < rs.RecordCount(); ++i, rs.MoveNext()) {
+        const DbResult<QString> level = rs.text(QStringLiteral("Level"));
+        const DbResult<QString> message = rs.text(QStringLiteral("Message"));
+        if (level && message && level.value().compare(QStringLiteral("Note"), Qt::CaseInsensitive) != 0)
+            problems << message.value();
+    }
+    if (problems.isEmpty())
+        return std::nullopt;
+    return DbError{DbError::kProviderError,
+                   QStringLiteral("服务器没有原样保存数据（%1），本次写入已撤销")
+                       .arg(problems.join(QStringLiteral("；"))),
+                   0};
 }
 
 } // namespace forms

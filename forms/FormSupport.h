@@ -50,4 +50,9 @@ private:
 // The error a form reports when the shared connection has gone away under it.
 DbError noConnectionError();
 
+// Fails when the statement just run on `conn` left warnings. A server outside strict mode stores a
+// value it had to cut or change with a mere warning, which would lose the user's text silently; the
+// caller rolls the write back instead.
+DbStatus noWarnings(Connection* conn);
+
 } // namespace forms

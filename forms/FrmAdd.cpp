@@ -10,6 +10,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTextEdit>
 
@@ -81,7 +82,7 @@ DbStatus FrmAdd::addRecord() {
     // A connection that failed to open shows up as the failure of the next step.
     QString errorText;
     mConnDatabase::ConnectDatabase(errorText);
-    Connection* conn = mPublic::Conn.get();
+    QPointer<Connection> conn = mPublic::Conn.get();
 
     // Declared before the recordset so an uncommitted add is rolled back after it is released.
     forms::Transaction transaction(conn);
@@ -127,5 +128,7 @@ DbStatus FrmAdd::addRecord() {
                     .arg(id, s->description);
         return s;
     }
+    if ((s = forms::noWarnings(conn)))
+        return s;
     return transaction.commit();
 }

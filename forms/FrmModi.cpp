@@ -334,6 +334,8 @@ FrmModi::Saved FrmModi::saveRecord(DbError& error) {
         return fail(forms::noConnectionError());
     if (DbStatus s = conn->Execute(insert))
         return fail(*s);
+    if (DbStatus s = forms::noWarnings(conn))
+        return fail(*s);
     if (DbStatus s = transaction.commit())
         return fail(*s);
     return Saved::Done;

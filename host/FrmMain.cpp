@@ -6,6 +6,7 @@
 #include "util/MessageBoxes.h"
 #include "util/Twips.h"
 
+#include <QEvent>
 #include <QScreen>
 #include <QWindow>
 
@@ -61,6 +62,7 @@ void FrmMain::Form_Resize() {
     if (!uVornik1)
         return;
     const QRect frame = frameGeometry();
+    m_fittedOuter = frame.size();
     const auto place =
         controlRectForOuterSize(int(pixelsToTwips(frame.width())), int(pixelsToTwips(frame.height())));
     if (place)
@@ -80,12 +82,29 @@ void FrmMain::showEvent(QShowEvent* event) {
 }
 
 bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::Expose && watched == windowHandle() && windowHandle()->isExposed() &&
-        m_centreWhenFramed) {
-        m_centreWhenFramed = false;
-        // Once only: later exposures (after minimising, say) must not move a window the user placed.
-        if (frameGeometry().size() != size())
-            Form_Load();
+    if (event->type() == QEvent::Expose && watched == windowHandle() && windowHandle()->isExposed()) {
+        refitToFrame();
+        if (m_centreWhenFramed) {
+            m_centreWhenFramed = false;
+            // Once only: later exposures (after minimising, say) must not move a window the user placed.
+            if (frameGeometry().size() != size())
+                Form_Load();
+        }
     }
     return QWidget::eventFilter(watched, event);
+}
+
+bool FrmMain::event(QEvent* event) {
+    const bool handled = QWidget::event(event);
+    if (event->type() == QEvent::Move || event->type() == QEvent::WindowActivate)
+        refitToFrame();
+    return handled;
+}
+
+void FrmMain::refitToFrame() {
+    // A window manager adds its frame only after the window is first shown. The window learns of it
+    // by being exposed or moved into the frame, or at the latest by being activated, never by a
+    // resize: the outer size grew while the client area kept its size.
+    if (uVornik1 && frameGeometry().size() != m_fittedOuter)
+        Form_Resize();
 }

@@ -23,7 +23,9 @@ public:
     // the window system has not given it a frame yet, so the centring is repeated once, when the
     // window is first exposed with its frame.
     void Form_Load();
-    // Fits uVornik1 to the window's outer size (see controlRectForOuterSize).
+    // Fits uVornik1 to the window's outer size (see controlRectForOuterSize). Also done again when
+    // the window manager's frame arrives after the window was shown, which changes the outer size
+    // without a resize.
     void Form_Resize();
 
     QWidget* uVornik1 = nullptr;
@@ -32,7 +34,12 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
+    void refitToFrame();
+
     bool m_centreWhenFramed = false;
+    // The outer size the control was last fitted to.
+    QSize m_fittedOuter;
 };

@@ -4,7 +4,9 @@
 VORNIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VORNIK_BUILD=${VORNIK_BUILD:-$VORNIK_ROOT/build}
 VORNIK_PACKAGES=(build-essential dpkg-dev cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
-                 libmariadb-dev mariadb-server mariadb-client fonts-noto-cjk)
+                 libmariadb-dev mariadb-server mariadb-client fonts-noto-cjk
+                 # the end-to-end test: X server, window manager, input, keymap, clipboard, screenshots
+                 xvfb openbox xdotool x11-utils x11-xserver-utils xclip imagemagick)
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -25,8 +27,10 @@ ensure_packages() {
     as_root env DEBIAN_FRONTEND=noninteractive RUNLEVEL=1 apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# VORNIK_CMAKE_ARGS adds options, e.g. -DVORNIK_SANITIZE=ON (with VORNIK_BUILD=build-asan).
 build_all() {
-    cmake -S "$VORNIK_ROOT" -B "$VORNIK_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    # shellcheck disable=SC2086
+    cmake -S "$VORNIK_ROOT" -B "$VORNIK_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${VORNIK_CMAKE_ARGS:-} >/dev/null
     cmake --build "$VORNIK_BUILD" -j2
 }
 

@@ -39,6 +39,9 @@ void TestIni::readsValue_data() {
     row("key case", "[main]\r\nDBUSE = x\r\n", "main", "dbuse", "x");
     row("section case, blanks", "[ MAIN ]\r\ndbUse = x\r\n", "Main", " dbUse ", "x");
     row("LF only, no last line end", "[main]\ndbName = q\ndbUse = x", "main", "dbUse", "x");
+    row("CR only", "[main]\rdbName = q\rdbUse = x\r", "main", "dbUse", "x");
+    row("NUL ends the value", QStringLiteral("[main]\r\ndbUse = a") + QChar(u'\0') + "b\r\n", "main", "dbUse",
+        "a");
     row("missing section", "[other]\r\ndbUse = x\r\n", "main", "dbUse", "");
     row("missing key", "[main]\r\ndbName = q\r\n", "main", "dbUse", "");
     row("key outside the section", "dbUse = x\r\n[main]\r\n[next]\r\ndbUse = y\r\n", "main", "dbUse", "");
@@ -63,6 +66,11 @@ void TestIni::readsValue_data() {
     row("128 double-byte cut", "[main]\r\nk = " + han127 + "张\r\n", "main", "k", han127);
     // 1 + 127 * 2 = 255 bytes: the last character would be split, so it goes entirely.
     row("no half character", "[main]\r\nk = a" + han127 + "\r\n", "main", "k", "a" + han127.chopped(1));
+    // Saved by an editor as Unicode: the mark says so. Characters GBK cannot hold are kept.
+    QTest::newRow("UTF-8 with mark") << QByteArray(
+                                            "\xef\xbb\xbf[main]\r\nk = \xe5\xbc\xa0 \xf0\x9f\x98\x80\r\n")
+                                     << "main"
+                                     << "k" << QStringLiteral("张 😀");
 }
 
 void TestIni::readsValue() {

@@ -3,11 +3,34 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
+
 // Code page 936 (GBK) is the byte form of every text the system digests or writes to disk,
 // so that files and digests match those made on Chinese-language Windows systems.
+//
+// Qt converts GBK only when it was built with ICU. Without that converter ASCII still converts
+// exactly (GBK's single bytes below 0x80 are ASCII), so a settings file or a password in plain
+// ASCII keeps working; everything else is reported by the try* functions instead of guessed.
 
 // Characters GBK cannot represent become whatever the converter substitutes (usually '?').
+// Without a converter every non-ASCII character becomes '?'.
 QByteArray toGbk(const QString& text);
 
 // Invalid byte sequences become U+FFFD; a lone lead byte at the very end is dropped.
+// Without a converter every byte from 0x80 up becomes U+FFFD.
 QString fromGbk(const QByteArray& bytes);
+
+// Whether Qt can convert GBK here.
+bool gbkAvailable();
+
+// Why a conversion failed: the GBK converter is missing and the text is not plain ASCII.
+QString gbkMissingText();
+
+// As toGbk / fromGbk, but nothing (and `error` set to gbkMissingText()) when the converter is
+// missing and the text or bytes are not plain ASCII.
+std::optional<QByteArray> tryToGbk(const QString& text, QString* error = nullptr);
+std::optional<QString> tryFromGbk(const QByteArray& bytes, QString* error = nullptr);
+
+// Tests name a converter that does not exist to see how a Qt without GBK behaves; an empty name
+// restores GBK.
+void setGbkCodecName(const QByteArray& name);

@@ -3,7 +3,10 @@
 #include "util/Gbk.h"
 
 #include <QFile>
+#include <QStringDecoder>
 #include <QStringView>
+
+#include <optional>
 
 namespace {
 
@@ -34,40 +37,63 @@ QStringView stripQuotes(QStringView value) {
     return value;
 }
 
+QStringView untilNul(QStringView value) {
+    const qsizetype nul = value.indexOf(QChar(u'\0'));
+    return nul < 0 ? value : value.first(nul);
+}
+
 QString cutToBufferSize(QStringView value) {
-    QByteArray bytes = toGbk(value.toString());
-    if (bytes.size() <= kMaxValueBytes)
+    if (toGbk(value.toString()).size() <= kMaxValueBytes)
         return value.toString();
-    // Walk whole characters so a double-byte character that does not fit is left out entirely
-    // rather than split; in GBK a byte 0x81..0xFE starts a two-byte character.
+    // Whole characters only, so a double-byte character that does not fit is left out entirely
+    // rather than split. Each is measured by its own GBK form; one GBK cannot hold counts as the
+    // one substitute byte it would become in the buffer, and is kept as it is.
+    qsizetype bytes = 0;
     qsizetype kept = 0;
-    while (kept < kMaxValueBytes) {
-        const auto byte = static_cast<unsigned char>(bytes[kept]);
-        const qsizetype width = (byte >= 0x81 && byte <= 0xfe) ? 2 : 1;
-        if (kept + width > kMaxValueBytes)
+    while (kept < value.size()) {
+        const qsizetype width = value[kept].isHighSurrogate() && kept + 1 < value.size() ? 2 : 1;
+        const qsizetype size = toGbk(value.sliced(kept, width).toString()).size();
+        if (bytes + size > kMaxValueBytes)
             break;
+        bytes += size;
         kept += width;
     }
-    bytes.truncate(kept);
-    return fromGbk(bytes);
+    return value.first(kept).toString();
+}
+
+std::optional<QString> decode(const QByteArray& bytes, QString* error) {
+    // A file saved by an editor as Unicode says so in its first bytes; everything else is the
+    // system code page, as the login dialog writes it.
+    if (const std::optional<QStringConverter::Encoding> e = QStringConverter::encodingForData(bytes);
+        e &&
+        (bytes.startsWith("\xef\xbb\xbf") || bytes.startsWith("\xff\xfe") || bytes.startsWith("\xfe\xff")))
+        return QStringDecoder(*e, QStringConverter::Flag::Stateless).decode(bytes); // the mark is skipped
+    return tryFromGbk(bytes, error);
 }
 
 } // namespace
 
-QString ReadProfileString(const QString& filePath, const QString& section, const QString& key) {
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly))
+QString ReadProfileStringFromBytes(const QByteArray& bytes, const QString& section, const QString& key,
+                                   QString* error) {
+    if (error)
+        error->clear();
+    const std::optional<QString> decoded = decode(bytes, error);
+    if (!decoded)
         return {};
-    const QString content = fromGbk(file.readAll());
+    const QString& content = *decoded;
 
     const QStringView wantedSection = trimBlanks(section);
     const QStringView wantedKey = trimBlanks(key);
     bool inSection = false;
 
-    for (QStringView line : QStringView(content).split(u'\n')) {
-        if (line.endsWith(u'\r'))
-            line.chop(1);
-        line = trimBlanks(line);
+    qsizetype start = 0;
+    while (start <= content.size()) {
+        // CR LF, LF and a lone CR each end a line; the empty line between CR and LF is skipped.
+        qsizetype end = start;
+        while (end < content.size() && content[end] != u'\r' && content[end] != u'\n')
+            ++end;
+        QStringView line = trimBlanks(QStringView(content).sliced(start, end - start));
+        start = end + 1;
         if (line.isEmpty() || line.front() == u';')
             continue;
 
@@ -88,7 +114,21 @@ QString ReadProfileString(const QString& filePath, const QString& section, const
             continue;
         if (!sameName(trimBlanks(line.first(equals)), wantedKey))
             continue;
-        return cutToBufferSize(stripQuotes(trimBlanks(line.sliced(equals + 1))));
+        return cutToBufferSize(untilNul(stripQuotes(trimBlanks(line.sliced(equals + 1)))));
     }
     return {};
+}
+
+QString ReadProfileString(const QString& filePath, const QString& section, const QString& key,
+                          QString* error) {
+    if (error)
+        error->clear();
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QString decodeError;
+    const QString value = ReadProfileStringFromBytes(file.readAll(), section, key, &decodeError);
+    if (!decodeError.isEmpty() && error)
+        *error = QStringLiteral("无法读取设置文件 %1：%2").arg(filePath, decodeError);
+    return value;
 }

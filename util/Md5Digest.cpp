@@ -139,5 +139,10 @@ std::optional<QString> MD5DigestBytes(const QByteArray& bytes, int digestLength,
 }
 
 std::optional<QString> MD5Digest(const QString& text, int digestLength, QString* error) {
-    return MD5DigestBytes(toGbk(text), digestLength, error);
+    // Without a GBK converter only ASCII has a known byte form; any other guess would give a
+    // digest that matches nothing stored.
+    const std::optional<QByteArray> bytes = tryToGbk(text, error);
+    if (!bytes)
+        return std::nullopt;
+    return MD5DigestBytes(*bytes, digestLength, error);
 }

@@ -15,7 +15,8 @@ inline constexpr qsizetype kMd5DigestMaxBytes = 32767;
 // Digests the GBK byte form of `text`. A `digestLength` of 32 gives the 32-character digest,
 // any other value the 16-character short form (characters 9 to 24 of the long one). Hex digits
 // are uppercase, since callers compare digests as exact, case-sensitive text.
-// On overflow returns std::nullopt and, if `error` is given, sets it to the reason; on success
+// On overflow, or when the text is not ASCII and Qt has no GBK converter, returns std::nullopt and, if
+// `error` is given, sets it to the reason; on success
 // `*error` is cleared.
 std::optional<QString> MD5Digest(const QString& text, int digestLength, QString* error = nullptr);
 

@@ -1,0 +1,817 @@
+// Hostile input at every entry point, against the real throwaway server: the search box (both modes,
+// with and without NO_BACKSLASH_ESCAPES), the add and modify forms, the login dialog, the settings
+// file and the callers of RsOpen. Every case checks that nothing crashed, that exactly the intended
+// statements ran (the session's statement counters), that the table and a bystander table are intact,
+// and that the text was stored and reads back exactly or the user was told why not.
+#include "FakeMessageBoxes.h"
+#include "TestDb.h"
+#include "control/uVornik.h"
+#include "database/ConnDatabase.h"
+#include "database/ConnectionString.h"
+#include "database/FrmDataBaseLogin.h"
+#include "database/Shared.h"
+#include "forms/FormSupport.h"
+#include "forms/FrmAdd.h"
+#include "forms/FrmModi.h"
+#include "util/Gbk.h"
+#include "util/IniReader.h"
+#include "util/Md5Digest.h"
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QStringEncoder>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QtTest>
+
+#include <algorithm>
+
+namespace {
+
+const QString kDb = QStringLiteral("vornik_test_hostile");
+const QString kView = QStringLiteral(
+    "CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT `dataid` AS `DataID`, `name` FROM SearchTxt_Data");
+const QString kInjection = QStringLiteral("'; drop table SearchTxt_Data; --");
+const QChar kNul = QChar(u'\0');
+
+struct Seed {
+    const char* id;
+    QString name;
+    QString data;
+};
+
+// What every case starts from. Bodies hold CR LF as the forms store them, plus a lone CR and a lone
+// LF as another client might have stored them.
+const QList<Seed>& seeds() {
+    static const QList<Seed> s = {
+        {"s01", QStringLiteral("it's here"), QStringLiteral("single quote")},
+        {"s02", QStringLiteral("say \"hi\""), QStringLiteral("double quote")},
+        {"s03", QStringLiteral("path C:\\dir\\x"), QStringLiteral("backslash in title")},
+        {"s04", QStringLiteral("100% sure"), QStringLiteral("percent")},
+        {"s05", QStringLiteral("snake_case"), QStringLiteral("underscore")},
+        {"s06", QStringLiteral("备份数据库命令"), QStringLiteral("mysqldump\r\n恢复：mysql < x")},
+        {"s07", QStringLiteral("emoji 😀"), QStringLiteral("party 🎉")},
+        {"s08", QStringLiteral("tab\there"), QStringLiteral("a\tb")},
+        {"s09", QStringLiteral("lines"), QStringLiteral("first\r\nsecond\rthird\nfourth")},
+        {"s10", QStringLiteral("plain"), QStringLiteral("C:\\temp\\ and 'quoted' body")},
+        {"s11", kInjection, QStringLiteral("stored injection text")},
+        {"s12", QStringLiteral("nul"), QStringLiteral("a") + kNul + QStringLiteral("b")},
+    };
+    return s;
+}
+
+QStringList titlesOf(const QStringList& ids) {
+    QStringList out;
+    for (const Seed& s : seeds())
+        if (ids.contains(QLatin1String(s.id)))
+            out << s.name;
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+QStringList allIds() {
+    QStringList out;
+    for (const Seed& s : seeds())
+        out << QLatin1String(s.id);
+    return out;
+}
+
+class FakePrompt : public mConnDatabase::LoginPrompt {
+public:
+    int asked = 0;
+    std::optional<mConnDatabase::LoginValues> answer;
+    std::optional<mConnDatabase::LoginValues> ask() override {
+        ++asked;
+        return answer;
+    }
+};
+
+// Lines of mixed Chinese and ASCII, each ended by LF, up to `bytes` bytes of UTF-8.
+QString longBody(qsizetype bytes) {
+    QString out;
+    const QString line = QStringLiteral("正文 body 'q' \"d\" \\ % _ 中文内容 %1\n");
+    for (int i = 0; out.toUtf8().size() < bytes; ++i) {
+        QString chunk;
+        for (int j = 0; j < 1000; ++j)
+            chunk += line.arg(i * 1000 + j);
+        out += chunk;
+    }
+    return out;
+}
+
+void flushDeletes() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+} // namespace
+
+class TestHostile : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir config;
+    FakeMessageBoxes boxes;
+    FakePrompt prompt;
+    std::unique_ptr<Connection> admin;
+    QMap<QString, qint64> counters_;
+
+    void exec(const QString& sql) {
+        const DbStatus s = admin->Execute(sql);
+        QVERIFY2(!s, s ? qPrintable(s->description + QStringLiteral(" in ") + sql.left(200)) : "");
+    }
+    QString lit(const QString& text) { return u'\'' + admin->escape(text) + u'\''; }
+
+    qint64 rowCount() {
+        Recordset rs;
+        if (rs.Open(QStringLiteral("select count(*) as n from SearchTxt_Data"), admin.get()) ||
+            rs.RecordCount() != 1)
+            return -1;
+        return rs.text(0).value().toLongLong();
+    }
+    // The table, its row count and a bystander table are as expected.
+    void intact(qint64 rows) {
+        QCOMPARE(rowCount(), rows);
+        Recordset rs;
+        QVERIFY(!rs.Open(QStringLiteral("select note from vornik_canary"), admin.get()));
+        QCOMPARE(rs.RecordCount(), 1);
+        QCOMPARE(rs.text(0).value(), QStringLiteral("still here"));
+    }
+    // The stored columns of a row, "<none>" when the row is missing.
+    QStringList stored(const QString& id) {
+        Recordset rs;
+        rs.Open(QStringLiteral("select name,data,`desc`,`keys`,creator from SearchTxt_Data where dataid=") +
+                    lit(id),
+                admin.get());
+        if (rs.RecordCount() < 1)
+            return {QStringLiteral("<none>")};
+        QStringList out;
+        for (int i = 0; i < 5; ++i)
+            out << rs.text(i).value();
+        return out;
+    }
+
+    // The statement counters of the shared connection's session.
+    QMap<QString, qint64> sessionCounters() {
+        QMap<QString, qint64> out;
+        Recordset rs;
+        if (DbStatus s = rs.Open(QStringLiteral("SHOW SESSION STATUS WHERE Variable_name LIKE 'Com%'"),
+                                 mPublic::Conn.get())) {
+            qWarning() << s->description;
+            return out;
+        }
+        for (qint64 i = 0; i < rs.RecordCount(); ++i, rs.MoveNext())
+            out.insert(rs.text(0).value().toLower(), rs.text(1).value().toLongLong());
+        return out;
+    }
+    void snapshot() { counters_ = sessionCounters(); }
+    // The statements run on the shared connection since the snapshot, as "begin=1 insert=1 ...".
+    QString ran() {
+        const QMap<QString, qint64> now = sessionCounters();
+        QStringList out;
+        for (auto it = now.begin(); it != now.end(); ++it) {
+            if (it.key() == u"com_show_status")
+                continue;
+            const qint64 delta = it.value() - counters_.value(it.key());
+            if (delta != 0)
+                out << it.key().mid(4) + u'=' + QString::number(delta);
+        }
+        return out.join(u' ');
+    }
+
+    // A fresh shared connection to the test database; `noBackslashEscapes` and `strict` set its mode.
+    void connectFresh(bool noBackslashEscapes = false, bool strict = true) {
+        mConnDatabase::forgetAccount();
+        mPublic::Conn.reset();
+        mPublic::Rs.reset();
+        mConnDatabase::dbServerIP = testdb::server();
+        mConnDatabase::dbName = kDb;
+        mConnDatabase::dbUse = QStringLiteral("qelmorand");
+        mConnDatabase::dbPwd = QStringLiteral("40628173");
+        QString err;
+        QCOMPARE(mConnDatabase::ConnectDatabase(err), QStringLiteral("True"));
+        QString mode = strict ? QStringLiteral("@@sql_mode") : QStringLiteral("''");
+        if (noBackslashEscapes)
+            mode = QStringLiteral("CONCAT(%1, ',NO_BACKSLASH_ESCAPES')").arg(mode);
+        QVERIFY(!mPublic::Conn->Execute(QStringLiteral("SET SESSION sql_mode=") + mode));
+        // The client follows the session's mode from the server's reply.
+        QCOMPARE(mPublic::Conn->escape(QStringLiteral("\\")),
+                 noBackslashEscapes ? QStringLiteral("\\") : QStringLiteral("\\\\"));
+    }
+
+    // Puts `text` into a box the way a user brings in text they cannot type: through the clipboard.
+    void paste(QWidget* box, const QString& text) {
+        QGuiApplication::clipboard()->setText(text);
+        box->setFocus();
+        QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        REQUIRE_DB();
+        QVERIFY(config.isValid());
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        mConnDatabase::setSiteSettingsPath(config.path() + QStringLiteral("/no-site/vornik.ini"));
+        setMessageBoxes(&boxes);
+        mConnDatabase::setLoginPrompt(&prompt);
+        admin = std::make_unique<Connection>();
+        QVERIFY(!admin->Open(testdb::connectionString()));
+        exec(QStringLiteral("CREATE DATABASE IF NOT EXISTS ") + kDb);
+        exec(QStringLiteral("USE ") + kDb);
+        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS SearchTxt_Data LIKE qelmorand.SearchTxt_Data"));
+        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS vornik_canary (note TEXT)"));
+        exec(kView);
+    }
+
+    void init() {
+        exec(QStringLiteral("DELETE FROM SearchTxt_Data"));
+        exec(QStringLiteral("DELETE FROM vornik_canary"));
+        exec(QStringLiteral("INSERT INTO vornik_canary VALUES ('still here')"));
+        for (const Seed& s : seeds())
+            exec(QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,createdatetime,modidatetime,"
+                                "`desc`,`keys`,creator) VALUES (%1,%2,%3,'2026-01-02 03:04:05',"
+                                "'2026-01-02 03:04:06','','','')")
+                     .arg(lit(QLatin1String(s.id)), lit(s.name), lit(s.data)));
+        boxes.shown.clear();
+        prompt.asked = 0;
+        prompt.answer.reset();
+        QFile::remove(mConnDatabase::userSettingsPath());
+    }
+
+    void cleanup() {
+        FrmAdd::unload();
+        FrmModi::unload();
+        FrmDataBaseLogin::unload();
+        flushDeletes();
+        setGbkCodecName({});
+    }
+
+    void cleanupTestCase() {
+        setMessageBoxes(nullptr);
+        mConnDatabase::setLoginPrompt(nullptr);
+        mConnDatabase::setSiteSettingsPath({});
+        mPublic::Conn.reset();
+        mPublic::Rs.reset();
+        if (admin)
+            admin->Execute(QStringLiteral("DROP DATABASE IF EXISTS ") + kDb);
+    }
+
+    // The search box: each key in both modes, on a default session and on one with
+    // NO_BACKSLASH_ESCAPES; the same records are found either way.
+    void searchBox_data() {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<bool>("titlesOnly");
+        QTest::addColumn<bool>("noBackslashEscapes");
+        QTest::addColumn<QStringList>("expected"); // titles, sorted
+        struct Key {
+            const char* name;
+            QString key;
+            QStringList titleIds;
+            QStringList fullTextIds;
+        };
+        const QString nul(kNul);
+        const QList<Key> keys = {
+            {"single quote", "'", {"s01", "s11"}, {"s01", "s10", "s11"}},
+            {"two single quotes", "''", {}, {}},
+            {"double quote", "\"", {"s02"}, {"s02"}},
+            {"backslash", "\\", {"s03"}, {"s03", "s10"}},
+            {"two backslashes", "\\\\", {}, {}},
+            {"backslash in a path", "C:\\dir", {"s03"}, {"s03"}},
+            {"backslash before a letter", "\\d", {"s03"}, {"s03"}},
+            {"backslash before a quote", "\\'", {}, {}},
+            {"backslash before %", "\\%", {"s03"}, {"s03", "s10"}},
+            {"percent", "%", allIds(), allIds()},
+            {"percent after text", "100%", {"s04"}, {"s04"}},
+            {"underscore", "_", allIds(), allIds()},
+            {"underscore inside", "snake_case", {"s05"}, {"s05"}},
+            {"injection", kInjection, {"s11"}, {"s11"}},
+            {"always true", "' or '1'='1", {}, {}},
+            {"comment dashes", "--", {"s11"}, {"s11"}},
+            {"CR", "\r", {}, {"s06", "s09"}},
+            {"LF", "\n", {}, {"s06", "s09"}},
+            {"CR LF", "\r\n", {}, {"s06", "s09"}},
+            {"tab", "\t", {"s08"}, {"s08"}},
+            {"NUL", nul, {}, {"s12"}},
+            {"chinese", QStringLiteral("数据库"), {"s06"}, {"s06"}},
+            {"emoji", QStringLiteral("😀"), {"s07"}, {"s07"}},
+            {"32767 characters", QString(32767, u'x'), {}, {}},
+        };
+        for (const Key& k : keys)
+            for (const bool titlesOnly : {true, false})
+                for (const bool nbe : {false, true})
+                    QTest::addRow("%s, %s%s", k.name, titlesOnly ? "titles" : "full text",
+                                  nbe ? ", NO_BACKSLASH_ESCAPES" : "")
+                        << k.key << titlesOnly << nbe << titlesOf(titlesOnly ? k.titleIds : k.fullTextIds);
+    }
+    void searchBox() {
+        QFETCH(QString, key);
+        QFETCH(bool, titlesOnly);
+        QFETCH(bool, noBackslashEscapes);
+        QFETCH(QStringList, expected);
+        // The control starts with fresh shared objects: connect after it.
+        uVornik control;
+        control.resize(853, 437);
+        control.show();
+        connectFresh(noBackslashEscapes);
+        control.ChkControl[0]->setChecked(titlesOnly);
+        paste(control.txtSearchKey, key);
+        QCOMPARE(control.txtSearchKey->text(), key);
+        snapshot();
+        QTest::keyClick(control.txtSearchKey, Qt::Key_Return);
+        QCOMPARE(control.TxtTS->text().mid(20), QStringLiteral("loaded OK"));
+        QCOMPARE(ran(), QStringLiteral("select=1"));
+        // Servers disagree on LIKE's escape character under NO_BACKSLASH_ESCAPES: the statement names it.
+        QCOMPARE(control.lastStatement().endsWith(QStringLiteral("%' ESCAPE '\\'")), noBackslashEscapes);
+        QStringList listed;
+        for (int i = 0; i < control.List1->count(); ++i)
+            listed << control.List1->text(i);
+        std::sort(listed.begin(), listed.end());
+        QCOMPARE(listed, expected);
+        QVERIFY(boxes.shown.isEmpty());
+        intact(seeds().size());
+    }
+
+    // The add form: title and body pasted in, then "增加".
+    void addForm_data() {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<bool>("strict");
+        QTest::addColumn<QString>("storedBody"); // as stored; empty when the add must be refused
+        QTest::addColumn<QString>("refusal");    // what the message names when refused
+        const QString nul(kNul);
+        auto stored = [](const char* name, const QString& title, const QString& body, const QString& as) {
+            QTest::newRow(name) << title << body << true << as << QString();
+        };
+        stored("quotes", "it's \"q\" ''", "'\"'\"\n''", "'\"'\"\r\n''");
+        stored("backslashes", "C:\\dir\\", "\\n \\0 \\\\ end\\", "\\n \\0 \\\\ end\\");
+        stored("backslash before quotes", "\\'\\\"", "x\\'", "x\\'");
+        stored("percent and underscore", "100%_x", "%_%", "%_%");
+        stored("injection", kInjection, "x'); delete from searchtxt_data; --",
+               "x'); delete from searchtxt_data; --");
+        stored("CR in the title", "a\rb", "x", "x");
+        stored("LF in the title", "a\nb", "x", "x");
+        stored("CR LF in the title", "a\r\nb", "x", "x");
+        stored("LF in the body", "t", "one\ntwo", "one\r\ntwo");
+        stored("CR LF in the body", "t", "one\r\ntwo", "one\r\ntwo");
+        stored("lone CR in the body", "t", "one\rtwo", "one\r\ntwo");
+        stored("NUL", "a" + nul + "b", "c" + nul + "d", "c" + nul + "d");
+        stored("tabs", "a\tb", "\tindented\n\t\tmore", "\tindented\r\n\t\tmore");
+        stored("chinese", QStringLiteral("中文标题"), QStringLiteral("正文\n第二行"),
+               QStringLiteral("正文\r\n第二行"));
+        stored("emoji", QStringLiteral("😀 title"), QStringLiteral("🎉 body 👍🏽"),
+               QStringLiteral("🎉 body 👍🏽"));
+        stored("format placeholders", "%1 %2 %n {0}", "%s%s%s %1", "%s%s%s %1");
+        stored("blanks only", "   ", "\n\n", "\r\n\r\n");
+        stored("invisible characters", "\u00a0\u200b\ufeff", "x\u00a0\u200by", "x\u00a0\u200by");
+        stored("blanks at both ends", "  t  ", "  b  ", "  b  ");
+        const QString big = longBody(1 << 20);
+        QString bigStored = big;
+        bigStored.replace(u'\n', QStringLiteral("\r\n"));
+        stored("1 MiB body", "big", big, bigStored);
+        QTest::newRow("100 KB title") << QString(100 * 1024, u't') << "x" << true << QString() << "name";
+        // A server that is not in strict mode cuts the value with a mere warning.
+        QTest::newRow("100 KB title, lenient server")
+            << QString(100 * 1024, u't') << "x" << false << QString() << "name";
+    }
+    void addForm() {
+        QFETCH(QString, title);
+        QFETCH(QString, body);
+        QFETCH(bool, strict);
+        QFETCH(QString, storedBody);
+        QFETCH(QString, refusal);
+        connectFresh(false, strict);
+        QPointer<FrmAdd> f = FrmAdd::instance();
+        f->show();
+        paste(f->txtTitle, title);
+        paste(f->RtbData, body);
+        QCOMPARE(f->txtTitle->text(), title);
+        if (!storedBody.isEmpty())
+            QCOMPARE(forms::toStoredText(forms::plainText(f->RtbData->document())), storedBody);
+        snapshot();
+        QTest::mouseClick(f->CmdAddNew, Qt::LeftButton);
+        const QString statements = ran();
+        // The one insert, inside its transaction; a strict server refuses it outright, a lenient one
+        // is caught by its warnings.
+        QCOMPARE(statements,
+                 !refusal.isEmpty()
+                     ? (strict ? QStringLiteral("begin=1 insert=1 rollback=1 select=1")
+                               : QStringLiteral("begin=1 insert=1 rollback=1 select=1 show_warnings=1"))
+                     : QStringLiteral("begin=1 commit=1 insert=1 select=1 show_warnings=1"));
+        QVERIFY(f);
+        QCOMPARE(boxes.shown.size(), 1);
+        if (refusal.isEmpty()) {
+            QCOMPARE(boxes.lastText(), QStringLiteral("增加成功！"));
+            QVERIFY(f->txtTitle->text().isEmpty());
+            intact(seeds().size() + 1);
+            Recordset rs;
+            QVERIFY(!rs.Open(QStringLiteral("select dataid from SearchTxt_Data where dataid not like 's%'"),
+                             admin.get()));
+            QCOMPARE(rs.RecordCount(), 1);
+            const QString id = rs.text(0).value();
+            QCOMPARE(stored(id), (QStringList{title, storedBody, "", "", ""}));
+            // And it reads back into the modify form exactly as typed.
+            QPointer<FrmModi> m = FrmModi::instance();
+            QVERIFY(m->setDataid(id));
+            QCOMPARE(m->txtTitle->text(), title);
+            QCOMPARE(forms::toStoredText(forms::plainText(m->RtbData->document())), storedBody);
+        } else {
+            QCOMPARE(boxes.shown.first().kind, QStringLiteral("critical"));
+            QVERIFY2(boxes.lastText().contains(refusal), qPrintable(boxes.lastText().left(300)));
+            QCOMPARE(f->txtTitle->text(), title); // the user's text is kept
+            QVERIFY(!mPublic::Conn->inTransaction());
+            intact(seeds().size());
+        }
+    }
+
+    // The modify form: every editable box pasted into, on both session modes.
+    void modifyForm_data() {
+        QTest::addColumn<QString>("text"); // pasted into the title, keywords and remarks
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<bool>("noBackslashEscapes");
+        QTest::addColumn<bool>("strict");
+        QTest::addColumn<bool>("refused");
+        const QString nul(kNul);
+        const QList<std::pair<const char*, QString>> texts = {
+            {"quotes and backslashes", "C:\\dir\\ it's \"x\" \\' \\\""},
+            {"trailing backslash", "x\\"},
+            {"injection", kInjection},
+            {"percent and underscore", "%_%\\_"},
+            {"NUL", "a" + nul + "b"},
+            {"tab", "a\tb"},
+            {"chinese and emoji", QStringLiteral("中文 😀 👍🏽")},
+            {"format placeholders", "%1 %2 {0} %s"},
+        };
+        for (const auto& [name, text] : texts)
+            for (const bool nbe : {false, true})
+                QTest::addRow("%s%s", name, nbe ? ", NO_BACKSLASH_ESCAPES" : "")
+                    << text << text << nbe << true << false;
+        QTest::newRow("1 MiB body") << "t" << longBody(1 << 20) << false << true << false;
+        const QString big(100 * 1024, u'm');
+        QTest::newRow("100 KB title") << big << "b" << false << true << true;
+        QTest::newRow("100 KB title, lenient server") << big << "b" << false << false << true;
+    }
+    void modifyForm() {
+        QFETCH(QString, text);
+        QFETCH(QString, body);
+        QFETCH(bool, noBackslashEscapes);
+        QFETCH(bool, strict);
+        QFETCH(bool, refused);
+        // The creator, shown read-only, is written back too: it must survive as it was.
+        const QString creator = QStringLiteral("o'neil \\ \"x\" 张");
+        exec(QStringLiteral("UPDATE SearchTxt_Data SET creator=%1 WHERE dataid='s01'").arg(lit(creator)));
+        const QStringList before = stored(QStringLiteral("s01"));
+        connectFresh(noBackslashEscapes, strict);
+        snapshot();
+        QPointer<FrmModi> f = FrmModi::instance();
+        QVERIFY(f->setDataid(QStringLiteral("s01")));
+        f->show();
+        paste(f->txtTitle, text);
+        paste(f->TxtKeys, text);
+        paste(f->TxtDesc, text);
+        paste(f->RtbData, body);
+        QCOMPARE(f->txtTitle->text(), text);
+        QTest::mouseClick(f->CmdSave, Qt::LeftButton);
+        QCOMPARE(boxes.shown.size(), 1);
+        if (!refused) {
+            QCOMPARE(boxes.lastText(), QStringLiteral("修改成功！"));
+            QCOMPARE(stored(QStringLiteral("s01")), (QStringList{text, forms::toStoredText(body),
+                                                                 forms::toStoredText(text), text, creator}));
+            QCOMPARE(ran(), QStringLiteral("begin=1 commit=1 delete=1 insert=1 select=2 show_warnings=1"));
+        } else {
+            QCOMPARE(boxes.shown.first().kind, QStringLiteral("critical"));
+            QVERIFY2(boxes.lastText().contains(QStringLiteral("name")),
+                     qPrintable(boxes.lastText().left(300)));
+            QCOMPARE(stored(QStringLiteral("s01")), before); // the delete was rolled back
+            QVERIFY(f);
+            QCOMPARE(f->txtTitle->text(), text);
+            QCOMPARE(ran(), strict ? QStringLiteral("begin=1 delete=1 insert=1 rollback=1 select=2")
+                                   : QStringLiteral(
+                                         "begin=1 delete=1 insert=1 rollback=1 select=2 show_warnings=1"));
+        }
+        intact(seeds().size());
+    }
+
+    // The login dialog's fields: what it hands back, and what the settings file reads back as.
+    void loginFields_data() {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("database");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("autoLogin");
+        QTest::addColumn<bool>("refused"); // kept open with a message: the file would not read back
+        const QString s = QStringLiteral("127.0.0.1");
+        const QString d = QStringLiteral("qelmorand");
+        const QString nul(kNul);
+        auto row = [&](const char* name, const QString& server, const QString& database, const QString& user,
+                       const QString& password, bool autoLogin, bool refused) {
+            QTest::newRow(name) << server << database << user << password << autoLogin << refused;
+        };
+        row("quotes", s, d, "o'neil", "p'w\"d", true, false);
+        row("ODBC delimiters", s, d, "a;b{c}=d", "x;y}", true, false);
+        row("injection", s, kInjection, kInjection, kInjection, true, false);
+        row("backslashes", "\\\\host\\", d, "dom\\user", "\\", true, false);
+        row("percent and underscore", s, "%_%", "%_", "%", true, false);
+        row("chinese", s, d, QStringLiteral("张三"), QStringLiteral("密码"), true, false);
+        row("emoji user, remembered", s, d, QStringLiteral("😀"), "p", true, true);
+        row("emoji user, not remembered", s, d, QStringLiteral("😀"), "p", false, false);
+        row("emoji password", s, d, "u", QStringLiteral("😀"), true, false); // only its digest is kept
+        row("blanks at the ends", s, d, " u ", "p", true, true);
+        row("blanks at the ends, not remembered", s, d, " u ", "p", false, false);
+        row("quoted user", s, d, "\"u\"", "p", true, true);
+        row("inner tab", s, d, "a\tb", "p", true, false);
+        row("CR LF in the user", s, d, "a\r\nb", "p", true, true);
+        row("NUL in the user", s, d, "a" + nul + "b", "p", true, true);
+        // Sent as it stands the user would be cut to "qelmorand" and log in.
+        row("NUL in the user, not remembered", s, d, "qelmorand" + nul + "x", "40628173", false, false);
+        row("10,000-character server", QString(10000, u's'), d, "u", "p", true, true);
+        row("password over 32,767 bytes", s, d, "u", QString(20000, QChar(0x5bc6)), true, true);
+        row("password over 32,767 bytes, not remembered", s, d, "u", QString(20000, QChar(0x5bc6)), false,
+            false);
+        row("password of 32,767 bytes", s, d, "u", QString(32767, u'a'), true, false);
+        row("empty password", s, d, "u", "", true, false);
+    }
+    void loginFields() {
+        QFETCH(QString, server);
+        QFETCH(QString, database);
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(bool, autoLogin);
+        QFETCH(bool, refused);
+        QPointer<FrmDataBaseLogin> dlg = FrmDataBaseLogin::instance();
+        dlg->show();
+        paste(dlg->cbodbServerIP->lineEdit(), server);
+        paste(dlg->TxtDbName, database);
+        paste(dlg->txtdbUse, user);
+        paste(dlg->txtdbPwd, password);
+        QCOMPARE(dlg->txtdbPwd->text(), password);
+        dlg->chkAutoLogin->setChecked(autoLogin);
+        QTest::keyClick(dlg->txtdbPwd, Qt::Key_Return);
+        QVERIFY(dlg);
+        const QString path = mConnDatabase::userSettingsPath();
+        if (refused) {
+            QCOMPARE(boxes.shown.size(), 1);
+            QCOMPARE(boxes.shown.first().kind, QStringLiteral("critical"));
+            QVERIFY2(boxes.lastText().contains(QStringLiteral("本地免登录")), qPrintable(boxes.lastText()));
+            QVERIFY(!dlg->ifCmdOkClick);
+            QVERIFY(dlg->isVisible());
+            QVERIFY(!QFile::exists(path));
+            return;
+        }
+        QVERIFY2(boxes.shown.isEmpty(), qPrintable(boxes.lastText()));
+        QVERIFY(dlg->ifCmdOkClick);
+        QCOMPARE(dlg->dbServerIP, server);
+        QCOMPARE(dlg->dbName, database);
+        QCOMPARE(dlg->dbUse, user);
+        QCOMPARE(dlg->dbPwd, password);
+        QCOMPARE(QFile::exists(path), autoLogin);
+        if (autoLogin) {
+            QString file;
+            QCOMPARE(mConnDatabase::ReadIniValue("main", "dbServerIP", file), server);
+            QCOMPARE(mConnDatabase::ReadIniValue("main", "dbName", file), database);
+            QCOMPARE(mConnDatabase::ReadIniValue("main", "dbUse", file), user);
+            QCOMPARE(mConnDatabase::ReadIniValue("main", "dbPwd", file), MD5Digest(password, 32).value());
+        }
+        // The values reach the connection string intact, and a wrong account is a clear failure.
+        mConnDatabase::forgetAccount();
+        mConnDatabase::dbUse = user;
+        mConnDatabase::dbPwd = password;
+        mConnDatabase::dbServerIP = testdb::server();
+        mConnDatabase::dbName = database;
+        const ConnectionParams p = parseConnectionString(mConnDatabase::BuildConnectionString());
+        QCOMPARE(p.user, user);
+        QCOMPARE(p.password, password);
+        QCOMPARE(p.database, database);
+        mPublic::Conn.reset();
+        QString err;
+        QCOMPARE(mConnDatabase::ConnectDatabase(err), err);
+        QVERIFY(!err.isEmpty());
+        if (user.contains(kNul))
+            QVERIFY2(err.contains(QStringLiteral("NUL")), qPrintable(err));
+        QCOMPARE(prompt.asked, 0);
+        intact(seeds().size());
+    }
+
+    // The settings file's contents, read when no account is held.
+    void settingsFile_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("values"); // dbServerIP, dbName, dbUse, dbPwd as read
+        QTest::addColumn<QString>("outcome");    // "True", "prompt" or "fails"
+        const QString server = testdb::server();
+        const QStringList good = {server, "qelmorand", "qelmorand", "40628173"};
+        const QStringList none = {"", "", "", ""};
+        auto lines = [](const QStringList& v, const QString& end) {
+            return QStringLiteral("[main]") + end + "dbServerIP = " + v[0] + end + "dbName = " + v[1] + end +
+                   "dbUse = " + v[2] + end + "dbPwd = " + v[3] + end;
+        };
+        auto row = [](const char* name, const QByteArray& content, const QStringList& values,
+                      const char* outcome) { QTest::newRow(name) << content << values << QString(outcome); };
+        const QString nul(kNul);
+
+        row("empty", {}, none, "prompt");
+        row("CR LF", toGbk(lines(good, "\r\n")), good, "True");
+        row("CR only", toGbk(lines(good, "\r")), good, "True");
+        row("LF only", toGbk(lines(good, "\n")), good, "True");
+        row("mixed line ends",
+            toGbk("[main]\r" + QStringLiteral("dbServerIP = ") + server +
+                  "\ndbName = qelmorand\r\ndbUse = "
+                  "qelmorand\n\rdbPwd = 40628173"),
+            good, "True");
+        row("only CRs", "\r\r\r\r", none, "prompt");
+        row("without section", toGbk(lines(good, "\r\n").mid(8)), none, "prompt");
+        row("unterminated section", toGbk(lines(good, "\r\n").replace("[main]", "[main")), none, "prompt");
+        QByteArray garbage;
+        QRandomGenerator random(20261207);
+        for (int i = 0; i < 4096; ++i)
+            garbage += char(random.bounded(256));
+        garbage.replace('[', 'x'); // no accidental section header
+        row("binary garbage", garbage, none, "prompt");
+        row("garbage before a valid file",
+            garbage.replace('\r', 'x').replace('\n', 'x') + "\r\n" + toGbk(lines(good, "\r\n")), good,
+            "True");
+        row("duplicate keys, first good", toGbk(lines(good, "\r\n") + "dbUse = nobody\r\n"), good, "True");
+        row("duplicate keys, first bad",
+            toGbk(lines(good, "\r\n").replace("dbUse = qelmorand", "dbUse = nobody\r\ndbUse = qelmorand")),
+            QStringList{server, "qelmorand", "nobody", "40628173"}, "fails");
+        row("duplicate sections", toGbk(lines(good, "\r\n") + lines(none, "\r\n")), good, "True");
+        row("second section of the name not read",
+            toGbk("[main]\r\nx = 1\r\n[other]\r\n" + lines(good, "\r\n")), none, "prompt");
+        row("10,000-character line before", toGbk("; " + QString(10000, u'c') + "\r\n" + lines(good, "\r\n")),
+            good, "True");
+        row("10,000-character key", toGbk(lines(good, "\r\n") + QString(10000, u'k') + " = 1\r\n"), good,
+            "True");
+        row("10,000-character value",
+            toGbk(lines({server, QString(10000, u'd'), "qelmorand", "40628173"}, "\r\n")),
+            QStringList{server, QString(254, u'd'), "qelmorand", "40628173"}, "fails");
+        row("chinese user, GBK", toGbk(lines({server, "qelmorand", "张三", "p"}, "\r\n")),
+            QStringList{server, "qelmorand", "张三", "p"}, "fails");
+        row("chinese user, UTF-8 without mark", lines({server, "qelmorand", "张三", "p"}, "\r\n").toUtf8(),
+            QStringList{server, "qelmorand", fromGbk(QStringLiteral("张三").toUtf8()), "p"}, "fails");
+        row("emoji user, UTF-8 with mark",
+            "\xef\xbb\xbf" + lines({server, "qelmorand", QStringLiteral("😀"), "p"}, "\r\n").toUtf8(),
+            QStringList{server, "qelmorand", QStringLiteral("😀"), "p"}, "fails");
+        row("UTF-8 with mark", "\xef\xbb\xbf" + lines(good, "\r\n").toUtf8(), good, "True");
+        {
+            QStringEncoder utf16(QStringConverter::Utf16LE, QStringConverter::Flag::WriteBom);
+            row("UTF-16 with mark", utf16.encode(lines(good, "\r\n")), good, "True");
+        }
+        row("NUL inside a value",
+            toGbk(lines({server, "qelmorand", "qelmorand" + nul + "junk", "40628173"}, "\r\n")), good,
+            "True");
+        row("quoted values", toGbk(lines({server, "'qelmorand'", "\"qelmorand\"", "\"40628173\""}, "\r\n")),
+            good, "True");
+        const QStringList digests = {server, "qelmorand", MD5Digest("qelmorand", 32).value(),
+                                     MD5Digest("40628173", 32).value()};
+        row("digests of the built-in account, CR only", toGbk(lines(digests, "\r")), digests, "True");
+        row("injection in values", toGbk(lines({server, kInjection, kInjection, kInjection}, "\r\n")),
+            QStringList{server, kInjection, kInjection, kInjection}, "fails");
+        QByteArray huge;
+        for (int i = 0; i < 50000; ++i)
+            huge += "; comment line number " + QByteArray::number(i) + "\r\n";
+        row("5 MB of comments before", huge + toGbk(lines(good, "\r\n")), good, "True");
+    }
+    void settingsFile() {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, values);
+        QFETCH(QString, outcome);
+        const QString path = mConnDatabase::userSettingsPath();
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(f.write(content), content.size());
+        f.close();
+        QString file;
+        const char* keys[] = {"dbServerIP", "dbName", "dbUse", "dbPwd"};
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(mConnDatabase::ReadIniValue("main", keys[i], file), values[i]);
+
+        mConnDatabase::forgetAccount();
+        mPublic::Conn.reset();
+        QString err;
+        const QString result = mConnDatabase::ConnectDatabase(err);
+        if (outcome == u"prompt") {
+            QCOMPARE(prompt.asked, 1);
+            QCOMPARE(result, QStringLiteral("False"));
+        } else if (outcome == u"True") {
+            QCOMPARE(result, QStringLiteral("True"));
+            QCOMPARE(err, QString());
+            QCOMPARE(prompt.asked, 0);
+        } else {
+            QCOMPARE(prompt.asked, 0);
+            QVERIFY(!err.isEmpty());
+            QCOMPARE(result, err);
+        }
+        intact(seeds().size());
+    }
+
+    // Everything that runs a statement through RsOpen: the statement runner itself, the viewer
+    // (an id from the result arrays) and the modify form's load (an id from the opener).
+    void rsOpenCallers_data() {
+        QTest::addColumn<QString>("caller"); // "RsOpen", "viewer" or "modify"
+        QTest::addColumn<QString>("input");  // statement or record id
+        QTest::addColumn<bool>("noBackslashEscapes");
+        // A statement: "error", "no rows" or the value of its column x; an id: the record's body or "<none>".
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("ran");
+        const QString nul(kNul);
+        auto statement = [](const char* name, const QString& sql, const QString& expected, const char* ran) {
+            QTest::newRow(name) << "RsOpen" << sql << false << expected << QString(ran);
+        };
+        statement("two statements", "select 1 as x; drop table SearchTxt_Data", "error", "");
+        statement("comment hiding a quote", "select 'a' as x -- '", "a", "select=1");
+        statement("unterminated quote", "select 'a as x", "error", "");
+        statement("empty", "", "error", "");
+        statement("only a comment", "-- drop table SearchTxt_Data", "no rows", "empty_query=1");
+        statement("NUL inside a literal", "select 'a" + nul + "b' as x", "a" + nul + "b", "select=1");
+        statement("CR, LF and tabs between words", "select\r\n'a'\tas\rx", "a", "select=1");
+        statement("block comment", "/* drop table SearchTxt_Data */ select 'v' as x", "v", "select=1");
+        statement("into a server file", "select 1 as x into outfile '/tmp/vornik-hostile'", "error",
+                  "select=1");
+        const QString mib(1 << 20, u'm');
+        statement("1 MiB literal", "select '" + mib + "' as x", mib, "select=1");
+
+        const QList<std::pair<const char*, QString>> ids = {
+            {"quote", "h'1"},    {"backslash", "h\\2"},          {"double quote", "h\"3"},
+            {"CR LF", "h\r\n4"}, {"NUL", "h" + nul + "5"},       {"chinese", QStringLiteral("中文6")},
+            {"percent", "h%"},   {"always true", "' or '1'='1"}, {"injection", "'; drop table t; --"},
+        };
+        for (const char* caller : {"viewer", "modify"})
+            for (const auto& [name, id] : ids)
+                for (const bool nbe : {false, true}) {
+                    const bool present = !id.startsWith(u'\'');
+                    QTest::addRow("%s, %s%s", caller, name, nbe ? ", NO_BACKSLASH_ESCAPES" : "")
+                        << caller << id << nbe << (present ? "body of " + id : "<none>")
+                        << QStringLiteral("select=1");
+                }
+    }
+    void rsOpenCallers() {
+        QFETCH(QString, caller);
+        QFETCH(QString, input);
+        QFETCH(bool, noBackslashEscapes);
+        QFETCH(QString, expected);
+        QFETCH(QString, ran);
+        // Records whose ids are hostile themselves; "h%" must not match the others by pattern.
+        qint64 rows = seeds().size();
+        for (const QString& id :
+             QStringList{"h'1", "h\\2", "h\"3", "h\r\n4", QStringLiteral("h") + kNul + "5",
+                         QStringLiteral("中文6"), QStringLiteral("h%")}) {
+            exec(QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,createdatetime,modidatetime,"
+                                "`desc`,`keys`,creator) VALUES (%1,%2,%3,'2026-01-02 03:04:05',"
+                                "'2026-01-02 03:04:06','','','')")
+                     .arg(lit(id), lit("title of " + id), lit("body of " + id)));
+            ++rows;
+        }
+        uVornik control;
+        control.show();
+        connectFresh(noBackslashEscapes);
+        if (caller == u"RsOpen") {
+            snapshot();
+            const QString error = control.RsOpen(input);
+            if (expected == u"error") {
+                QVERIFY(!error.isEmpty());
+                QCOMPARE(control.TxtTS->text().mid(20), QStringLiteral("SQL 出错：") + error);
+            } else if (expected == u"no rows") {
+                QCOMPARE(error, QString());
+                QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
+            } else {
+                QCOMPARE(error, QString());
+                QCOMPARE(mPublic::Rs->State(), Connection::kStateOpen);
+                QCOMPARE(mPublic::Rs->text(QStringLiteral("x")).value(), expected);
+            }
+        } else if (caller == u"viewer") {
+            // The row a search would have listed for this id.
+            mPublic::RowNames = QStringList{"the title", QString()};
+            mPublic::RowIds = QStringList{input, QString()};
+            mPublic::RowData = QStringList{mPublic::kNoContent, QString()};
+            control.List1->clear();
+            control.List1->addItem(QStringLiteral("the title"));
+            snapshot();
+            control.List1->selectRow(0);
+            QCOMPARE(forms::toStoredText(control.RTBox->toPlainText()),
+                     expected == u"<none>" ? mPublic::kNoContent : expected);
+            QVERIFY2(control.TxtTS->text().mid(20).startsWith(QStringLiteral("共：0/1")),
+                     qPrintable(control.TxtTS->text()));
+        } else {
+            snapshot();
+            QPointer<FrmModi> f = FrmModi::instance();
+            const bool found = f->setDataid(input);
+            QCOMPARE(found, expected != u"<none>");
+            if (found) {
+                QCOMPARE(f->TxtDataid->text(), input);
+                QCOMPARE(forms::toStoredText(forms::plainText(f->RtbData->document())), expected);
+            } else {
+                QCOMPARE(boxes.lastText(), QStringLiteral("未找到 相关信息！Error:"));
+            }
+        }
+        QCOMPARE(this->ran(), ran);
+        intact(rows);
+    }
+};
+
+QTEST_MAIN(TestHostile)
+#include "tst_hostile.moc"

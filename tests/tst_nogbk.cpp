@@ -1,0 +1,250 @@
+// A Qt built without ICU has no GBK converter. The host must keep running and say what cannot be done:
+// the settings file and the digest need GBK only for text that is not plain ASCII, the search never.
+#include "FakeDesktop.h"
+#include "FakeMessageBoxes.h"
+#include "TestDb.h"
+#include "control/uVornik.h"
+#include "database/ConnDatabase.h"
+#include "database/FrmDataBaseLogin.h"
+#include "database/Shared.h"
+#include "util/Gbk.h"
+#include "util/IniReader.h"
+#include "util/Md5Digest.h"
+#include "util/ModulePath.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString kDb = QStringLiteral("vornik_test_nogbk");
+
+class FakePrompt : public mConnDatabase::LoginPrompt {
+public:
+    int asked = 0;
+    std::optional<mConnDatabase::LoginValues> ask() override {
+        ++asked;
+        return std::nullopt;
+    }
+};
+
+} // namespace
+
+class TestNoGbk : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir config;
+    FakeMessageBoxes boxes;
+    FakeDesktop opened;
+    FakePrompt prompt;
+    // Made with the converter present, before it is taken away.
+    QString builtinUserDigest;
+    QString builtinPasswordDigest;
+    QByteArray chineseSettings;
+    std::unique_ptr<Connection> admin;
+
+    void writeSettings(const QByteArray& bytes) {
+        const QString path = mConnDatabase::userSettingsPath();
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+    }
+    QByteArray asciiSettings() const {
+        return "[main]\r\ndbServerIP = " + testdb::server().toLatin1() + "\r\ndbName = " + kDb.toLatin1() +
+               "\r\ndbUse = " + builtinUserDigest.toLatin1() +
+               "\r\ndbPwd = " + builtinPasswordDigest.toLatin1() + "\r\n";
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(config.isValid());
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        mConnDatabase::setSiteSettingsPath(config.path() + QStringLiteral("/no-site/vornik.ini"));
+        setMessageBoxes(&boxes);
+        setDesktop(&opened);
+        setModuleFilePath(config.path() + QStringLiteral("/lib/Vornik.so"));
+        mConnDatabase::setLoginPrompt(&prompt);
+        QVERIFY(gbkAvailable());
+        builtinUserDigest = MD5Digest(mConnDatabase::kBuiltinUser, 32).value();
+        builtinPasswordDigest = MD5Digest(mConnDatabase::kBuiltinPassword, 32).value();
+        chineseSettings =
+            toGbk(QStringLiteral("[main]\r\ndbServerIP = 127.0.0.1\r\ndbName = 资料\r\ndbUse = 张三\r\n"
+                                 "dbPwd = x\r\n"));
+        setGbkCodecName("no-such-converter");
+        QVERIFY(!gbkAvailable());
+        if (testdb::port().isEmpty())
+            return; // the database tests say so themselves
+        admin = std::make_unique<Connection>();
+        QVERIFY(!admin->Open(testdb::connectionString()));
+        for (const QString& sql :
+             {QStringLiteral("CREATE DATABASE IF NOT EXISTS %1"),
+              QStringLiteral("CREATE TABLE IF NOT EXISTS %1.SearchTxt_Data LIKE qelmorand.SearchTxt_Data"),
+              QStringLiteral(
+                  "CREATE OR REPLACE VIEW %1.VW_SearchTxt_Name AS SELECT dataid AS DataID, name FROM "
+                  "%1.SearchTxt_Data"),
+              QStringLiteral(
+                  "REPLACE INTO %1.SearchTxt_Data (dataid,name,data) VALUES ('1','中文标题','正文'), "
+                  "('2','plain title','plain body')")})
+            QVERIFY(!admin->Execute(sql.arg(kDb)));
+    }
+    void init() {
+        boxes.shown.clear();
+        prompt.asked = 0;
+        QFile::remove(mConnDatabase::userSettingsPath());
+        mConnDatabase::forgetAccount();
+        mPublic::Conn.reset();
+    }
+    void cleanup() { FrmDataBaseLogin::unload(); }
+    void cleanupTestCase() {
+        setGbkCodecName({});
+        setMessageBoxes(nullptr);
+        setDesktop(nullptr);
+        setModuleFilePath({});
+        mConnDatabase::setLoginPrompt(nullptr);
+        mConnDatabase::setSiteSettingsPath({});
+        mPublic::Conn.reset();
+        mPublic::Rs.reset();
+        if (admin)
+            admin->Execute(QStringLiteral("DROP DATABASE IF EXISTS ") + kDb);
+    }
+
+    // ASCII has the same bytes in GBK: digests and plain settings files work as before.
+    void asciiStillWorks() {
+        QCOMPARE(MD5Digest(mConnDatabase::kBuiltinUser, 32).value_or(QString()), builtinUserDigest);
+        QCOMPARE(toGbk(QStringLiteral("abc")), QByteArray("abc"));
+        QCOMPARE(fromGbk("abc"), QStringLiteral("abc"));
+        QString error;
+        QCOMPARE(ReadProfileStringFromBytes("[main]\r\ndbUse = u\r\n", "main", "dbUse", &error),
+                 QStringLiteral("u"));
+        QCOMPARE(error, QString());
+    }
+
+    void nonAsciiIsReportedNotGuessed_data() {
+        QTest::addColumn<QString>("what");
+        QTest::newRow("digest") << "digest";
+        QTest::newRow("settings bytes") << "settings bytes";
+        QTest::newRow("settings file") << "settings file";
+    }
+    void nonAsciiIsReportedNotGuessed() {
+        QFETCH(QString, what);
+        QString error;
+        if (what == u"digest") {
+            QVERIFY(!MD5Digest(QStringLiteral("密码"), 32, &error));
+        } else if (what == u"settings bytes") {
+            QVERIFY(!tryToGbk(QStringLiteral("张三"), &error));
+            QCOMPARE(toGbk(QStringLiteral("张😀a")), QByteArray("??a")); // never a crash
+        } else {
+            QCOMPARE(ReadProfileStringFromBytes(chineseSettings, "main", "dbServerIP", &error), QString());
+        }
+        QVERIFY2(error.contains(QStringLiteral("GBK")), qPrintable(error));
+    }
+
+    // The settings file is read at the first search, which used to end the whole program.
+    void chineseSettingsFileIsReported() {
+        writeSettings(chineseSettings);
+        QString err;
+        const QString result = mConnDatabase::ConnectDatabase(err);
+        QVERIFY2(err.contains(QStringLiteral("GBK")) && err.contains(QStringLiteral("vornik.ini")),
+                 qPrintable(err));
+        QCOMPARE(result, err);
+        QCOMPARE(prompt.asked, 0);
+        QCOMPARE(mConnDatabase::dbUse, QString());
+    }
+
+    void asciiSettingsFileConnects() {
+        REQUIRE_DB();
+        writeSettings(asciiSettings());
+        QString err;
+        QCOMPARE(mConnDatabase::ConnectDatabase(err), QStringLiteral("True"));
+        QCOMPARE(mConnDatabase::dbUse, mConnDatabase::kBuiltinUser);
+    }
+
+    void loginDialog_data() {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("ascii user") << "qelmorand" << true;
+        QTest::newRow("chinese user") << QStringLiteral("张三") << false;
+    }
+    void loginDialog() {
+        QFETCH(QString, user);
+        QFETCH(bool, saved);
+        FrmDataBaseLogin* dlg = FrmDataBaseLogin::instance();
+        dlg->show();
+        dlg->txtdbUse->setText(user);
+        dlg->txtdbPwd->setText(QStringLiteral("40628173"));
+        dlg->chkAutoLogin->setChecked(true);
+        dlg->cmdOK_Click();
+        QCOMPARE(QFile::exists(mConnDatabase::userSettingsPath()), saved);
+        QCOMPARE(dlg->ifCmdOkClick, saved);
+        if (saved) {
+            QVERIFY(boxes.shown.isEmpty());
+            QString path;
+            QCOMPARE(mConnDatabase::ReadIniValue("main", "dbPwd", path), builtinPasswordDigest);
+        } else {
+            QCOMPARE(boxes.shown.size(), 1);
+            QVERIFY2(boxes.lastText().contains(QStringLiteral("GBK")), qPrintable(boxes.lastText()));
+            QVERIFY(dlg->isVisible()); // the user can untick "本地免登录" and go on
+        }
+    }
+
+    // The search sends UTF-8 to the server and needs no GBK at all.
+    void searchNeedsNoGbk() {
+        REQUIRE_DB();
+        writeSettings(asciiSettings());
+        uVornik control;
+        control.show();
+        control.txtSearchKey->setText(QStringLiteral("中文"));
+        QTest::keyClick(control.txtSearchKey, Qt::Key_Return);
+        QCOMPARE(control.TxtTS->text().mid(20), QStringLiteral("loaded OK"));
+        QCOMPARE(control.List1->count(), 1);
+        QCOMPARE(control.List1->text(0), QStringLiteral("中文标题"));
+    }
+
+    // The exports are GBK files: Chinese ones are reported as not written, ASCII ones still are.
+    void exports_data() {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("chinese") << QStringLiteral("标题") << false;
+        QTest::newRow("ascii") << QStringLiteral("plain") << true;
+    }
+    void exports() {
+        REQUIRE_DB();
+        QFETCH(QString, key);
+        QFETCH(bool, written);
+        QDir(config.path() + QStringLiteral("/lib")).removeRecursively();
+        QVERIFY(QDir().mkpath(config.path() + QStringLiteral("/lib")));
+        writeSettings(asciiSettings());
+        uVornik control;
+        control.show();
+        control.ChkControl[0]->setChecked(false);
+        control.txtSearchKey->setText(key);
+        QTest::keyClick(control.txtSearchKey, Qt::Key_Return);
+        QVERIFY2(control.List1->count() == 1, qPrintable(control.TxtTS->text()));
+
+        control.ExportTitles();
+        const QString titles = control.TxtTS->text().mid(20);
+        QCOMPARE(QFile::exists(uVornik::titlesFilePath()), written);
+        control.ExportAll();
+        const QString all = control.TxtTS->text().mid(20);
+        QCOMPARE(QDir(uVornik::exportFolderPath()).entryList(QDir::Files).size(), written ? 1 : 0);
+        if (written) {
+            QCOMPARE(titles, QStringLiteral("导出文件名 完毕！"));
+            QCOMPARE(all, QStringLiteral("导出所有TXT 完毕！"));
+        } else {
+            QVERIFY2(titles.startsWith(QStringLiteral("导出文件名 失败")) &&
+                         titles.contains(QStringLiteral("GBK")),
+                     qPrintable(titles));
+            QVERIFY2(all.contains(QStringLiteral("1 个文件没有写成")) && all.contains(QStringLiteral("GBK")),
+                     qPrintable(all));
+        }
+    }
+};
+
+QTEST_MAIN(TestNoGbk)
+#include "tst_nogbk.moc"
