@@ -6,8 +6,11 @@
 #include <QMouseEvent>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <utility>
 
+// The listed rows are the first `shown_` of `rows_`, which a loading search shares with its result
+// array, so that growing the list copies nothing.
 class ListBox::Model : public QAbstractListModel {
 public:
     using QAbstractListModel::QAbstractListModel;
@@ -15,32 +18,41 @@ public:
     // The view asks for every row's index at each layout: without the generic checks' two virtual
     // calls per row, laying out a million rows takes a good part less time.
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override {
-        return !parent.isValid() && column == 0 && row >= 0 && row < rows_.size() ? createIndex(row, 0)
-                                                                                  : QModelIndex();
+        return !parent.isValid() && column == 0 && row >= 0 && row < shown_ ? createIndex(row, 0)
+                                                                            : QModelIndex();
     }
-    int rowCount(const QModelIndex& parent = {}) const override {
-        return parent.isValid() ? 0 : rows_.size();
-    }
+    int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : int(shown_); }
     QVariant data(const QModelIndex& index, int role) const override {
-        if (!index.isValid() || index.row() >= rows_.size())
+        if (!index.isValid() || index.row() >= shown_)
             return {};
         if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
             return rows_.at(index.row());
         return {};
     }
 
-    const QStringList& rows() const { return rows_; }
+    QString text(int row) const { return row >= 0 && row < shown_ ? rows_.at(row) : QString(); }
     void append(const QStringList& texts) {
         if (texts.isEmpty())
             return;
-        beginInsertRows({}, rows_.size(), rows_.size() + texts.size() - 1);
+        beginInsertRows({}, int(shown_), int(shown_ + texts.size() - 1));
+        rows_.resize(shown_); // a list shared with a result stops at the rows shown
         rows_ += texts;
+        shown_ = rows_.size();
         endInsertRows();
     }
-    void reserve(qsizetype rows) { rows_.reserve(rows); }
+    void show(const QStringList& texts, qsizetype count) {
+        count = std::min(count, texts.size());
+        if (count <= shown_)
+            return;
+        beginInsertRows({}, int(shown_), int(count - 1));
+        rows_ = texts;
+        shown_ = count;
+        endInsertRows();
+    }
     void clear() {
         beginResetModel();
         QStringList old = std::exchange(rows_, QStringList());
+        shown_ = 0;
         endResetModel();
         // A million titles take tens of milliseconds to let go of: a pool thread does it (their
         // texts are reference-counted atomically, so those still held elsewhere survive).
@@ -51,6 +63,7 @@ public:
 private:
     static constexpr qsizetype kFreeHereRows = 10000;
     QStringList rows_;
+    qsizetype shown_ = 0;
 };
 
 ListBox::ListBox(QWidget* parent) : QListView(parent), model_(new Model(this)) {
@@ -69,7 +82,7 @@ int ListBox::count() const {
 }
 
 QString ListBox::text(int row) const {
-    return model_->rows().value(row);
+    return model_->text(row);
 }
 
 int ListBox::selectedRow() const {
@@ -95,14 +108,14 @@ void ListBox::addItem(const QString& text) {
 
 void ListBox::addItems(const QStringList& texts) {
     model_->append(texts);
+}
+
+void ListBox::showRows(const QStringList& texts, qsizetype count) {
+    model_->show(texts, count);
     // The view forgets its layout on every insertion and lays it out again at the next event-loop
     // turn; a click handled before that would miss its row. Laid out now, the view is whole at
     // every yield of a loading search.
     executeDelayedItemsLayout();
-}
-
-void ListBox::reserve(int rows) {
-    model_->reserve(rows);
 }
 
 void ListBox::clear() {

@@ -25,9 +25,10 @@ public:
     void addItem(const QString& text);
     void addItems(const QStringList& texts);
     void clear();
-    // Makes room for `rows` titles in one piece, so that a million of them, added in chunks, never
-    // move the whole list to a bigger block.
-    void reserve(int rows);
+    // Lists the first `count` of `texts`, which must begin with the rows already listed: the rows
+    // after them are added at the end. The list shares `texts` rather than copying it, so a
+    // million-row result grows the list at no cost but the view's own layout.
+    void showRows(const QStringList& texts, qsizetype count);
 
     // Where a popup for the list opens from the keyboard: below the selected row, else the top left.
     QPoint popupPosition() const;

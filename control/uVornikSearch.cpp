@@ -169,7 +169,6 @@ uVornik::Load uVornik::loadRows(Recordset& rs, quint64 search, bool withContent,
 
     // The list first, while the old arrays still hold its titles: freeing them is left to the pool.
     List1->clear();
-    List1->reserve(static_cast<int>(readable));
     releaseLater(std::move(RowNames));
     releaseLater(std::move(RowData));
     releaseLater(std::move(RowIds));
@@ -187,7 +186,7 @@ uVornik::Load uVornik::loadRows(Recordset& rs, quint64 search, bool withContent,
     // steps, not hundreds.
     for (qint64 i = 0; i < readable;) {
         const qint64 end = i == 0 ? 1 : std::min(readable, i + std::max(kRowsPerStep, i));
-        List1->addItems(names.mid(i, end - i));
+        List1->showRows(names, end);
         i = end;
         ShowStatus(QStringLiteral("正在读取数据:") + QString::number(i - 1));
         if (superseded(search))
