@@ -1,5 +1,6 @@
 #include "util/MessageBoxes.h"
 
+#include <QAbstractButton>
 #include <QGuiApplication>
 #include <QMessageBox>
 
@@ -9,17 +10,29 @@ QString captionOr(const QString& title) {
     return title.isEmpty() ? QGuiApplication::applicationDisplayName() : title;
 }
 
+// The buttons speak the program's language whether or not Qt's own translations are installed.
+QMessageBox::StandardButton show(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                                 const QString& text, QMessageBox::StandardButtons buttons) {
+    QMessageBox box(icon, captionOr(title), text, buttons, parent);
+    if (QAbstractButton* ok = box.button(QMessageBox::Ok))
+        ok->setText(QStringLiteral("确定"));
+    if (QAbstractButton* cancel = box.button(QMessageBox::Cancel))
+        cancel->setText(QStringLiteral("取消"));
+    box.setDefaultButton(QMessageBox::Ok);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
 class QtMessageBoxes final : public MessageBoxes {
 public:
     void information(QWidget* parent, const QString& text, const QString& title) override {
-        QMessageBox::information(parent, captionOr(title), text);
+        show(parent, QMessageBox::Information, title, text, QMessageBox::Ok);
     }
     void critical(QWidget* parent, const QString& text, const QString& title) override {
-        QMessageBox::critical(parent, captionOr(title), text);
+        show(parent, QMessageBox::Critical, title, text, QMessageBox::Ok);
     }
     Answer question(QWidget* parent, const QString& text, const QString& title) override {
-        const auto b = QMessageBox::question(parent, captionOr(title), text,
-                                             QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok);
+        const auto b =
+            show(parent, QMessageBox::Question, title, text, QMessageBox::Ok | QMessageBox::Cancel);
         return b == QMessageBox::Ok ? Answer::Ok : Answer::Cancel;
     }
 };
