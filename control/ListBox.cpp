@@ -1,10 +1,10 @@
 #include "control/ListBox.h"
 
+#include "util/BackgroundRelease.h"
+
 #include <QAbstractListModel>
-#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
-#include <QThreadPool>
 
 #include <algorithm>
 #include <utility>
@@ -56,8 +56,8 @@ public:
         endResetModel();
         // A million titles take tens of milliseconds to let go of: a pool thread does it (their
         // texts are reference-counted atomically, so those still held elsewhere survive).
-        if (old.size() > kFreeHereRows && QCoreApplication::instance())
-            QThreadPool::globalInstance()->start([old = std::move(old)]() mutable { old = QStringList(); });
+        if (old.size() > kFreeHereRows)
+            background::releaseLater(std::move(old));
     }
 
 private:

@@ -4,6 +4,7 @@
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
 #include "forms/FormSupport.h"
+#include "util/BackgroundRelease.h"
 #include "util/Clock.h"
 #include "util/MessageBoxes.h"
 
@@ -31,7 +32,7 @@ namespace {
 // Rows handed to the list in one step at least (after the first row).
 constexpr qint64 kRowsPerStep = 4096;
 
-QThreadPool* releasePool() {
+QThreadPool* buildPool() {
     // At exit (no application, or its pool already gone) there is no window left to keep responsive.
     return QCoreApplication::instance() ? QThreadPool::globalInstance() : nullptr;
 }
@@ -70,7 +71,7 @@ std::shared_ptr<PendingArrays> buildArrays(QStringList names, QStringList data, 
         }
         job->done.store(true, std::memory_order_release);
     };
-    if (QThreadPool* pool = releasePool())
+    if (QThreadPool* pool = buildPool())
         pool->start(std::move(build));
     else
         build();
@@ -80,11 +81,8 @@ std::shared_ptr<PendingArrays> buildArrays(QStringList names, QStringList data, 
 } // namespace
 
 void uVornik::releaseLater(QStringList&& rows) {
-    if (rows.isEmpty())
-        return;
-    // Texts are reference-counted atomically: those still listed elsewhere survive the release.
-    if (QThreadPool* pool = releasePool())
-        pool->start([r = std::move(rows)]() mutable { r = QStringList(); });
+    if (!rows.isEmpty())
+        background::releaseLater(std::move(rows));
 }
 
 QString uVornik::literalValue(const QString& text) {

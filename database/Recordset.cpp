@@ -1,8 +1,8 @@
 #include "database/Recordset.h"
 
-#include <QCoreApplication>
+#include "util/BackgroundRelease.h"
+
 #include <QDateTime>
-#include <QThreadPool>
 
 #include <algorithm>
 
@@ -18,14 +18,7 @@ void release(std::shared_ptr<const ResultTable>&& result) {
         result.reset();
         return;
     }
-    // Texts are reference-counted atomically, so those still listed elsewhere survive the free.
-    // At exit (no application, or its pool already gone) there is no window left to keep responsive.
-    QThreadPool* pool = QCoreApplication::instance() ? QThreadPool::globalInstance() : nullptr;
-    if (!pool) {
-        result.reset();
-        return;
-    }
-    pool->start([r = std::move(result)]() mutable { r.reset(); });
+    background::releaseLater(std::move(result));
 }
 } // namespace
 
