@@ -5,9 +5,6 @@
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
-    // The viewer's window id is asked for (caret position); only that widget becomes a native
-    // window, not every sibling with it.
-    QCoreApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
     QApplication app(argc, argv);
     // Lets the desktop match the window to its menu entry and icon (vornik.desktop).
     QGuiApplication::setDesktopFileName(QStringLiteral("vornik"));
