@@ -34,8 +34,9 @@ const QString kCrLf = QStringLiteral("\r\n");
 uVornik::Snapshot uVornik::snapshot() const {
     Snapshot s{RowNames, RowData, RowIds, 0};
     // The arrays hold one element more than the rows they describe; a load in progress has listed
-    // fewer rows than the arrays hold, and only the listed ones are the user's result.
-    const qsizetype held = std::min({s.names.size(), s.data.size(), s.ids.size()});
+    // fewer rows than the arrays hold, and only the listed ones are the user's result. The contents
+    // of a title search may not be in place yet: missing ones read as the placeholder.
+    const qsizetype held = std::min(s.names.size(), s.ids.size());
     s.rows = std::min<qsizetype>(List1->count(), std::max<qsizetype>(held - 1, 0));
     return s;
 }
@@ -214,7 +215,8 @@ void uVornik::ExportAll() {
     for (qsizetype i = 0; i < s.rows; ++i) {
         const QString path = folder + recordFileName(s.names.at(i));
         QString failed;
-        if (const std::optional<QByteArray> bytes = tryToGbk(s.data.at(i) + kCrLf, &failed))
+        const QString content = i < s.data.size() ? s.data.at(i) : mPublic::kNoContent;
+        if (const std::optional<QByteArray> bytes = tryToGbk(content + kCrLf, &failed))
             failed = writeFileAtomically(path, *bytes);
         if (!failed.isEmpty()) {
             ++failures;

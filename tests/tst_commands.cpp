@@ -462,7 +462,13 @@ private Q_SLOTS:
     }
 
     // A command started while a search is still loading works on the rows listed at that moment.
+    void exportWhileLoading_data() {
+        QTest::addColumn<bool>("titlesOnly");
+        QTest::newRow("titles") << true;
+        QTest::newRow("full text") << false;
+    }
     void exportWhileLoading() {
+        QFETCH(bool, titlesOnly);
         QString values;
         for (int i = 0; i < 3000; ++i)
             values += QStringLiteral("%1('%2','title %2','body','','','')")
@@ -480,7 +486,7 @@ private Q_SLOTS:
                 control->Menu_Click(4);
             }
         });
-        control->ChkControl[0]->setChecked(false);
+        control->ChkControl[0]->setChecked(titlesOnly);
         control->txtSearchKey->setText(QStringLiteral("title"));
         QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
         disconnect(hook);
