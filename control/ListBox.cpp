@@ -66,11 +66,19 @@ private:
     qsizetype shown_ = 0;
 };
 
+namespace {
+constexpr int kLayoutBatch = 65536;
+} // namespace
+
 ListBox::ListBox(QWidget* parent) : QListView(parent), model_(new Model(this)) {
     setModel(model_);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setUniformItemSizes(true);
+    // The view positions every row at each layout; in batches, a million rows are laid out over
+    // several event-loop turns instead of in one go.
+    setLayoutMode(QListView::Batched);
+    setBatchSize(kLayoutBatch);
     // Right-button events come to the mouse handlers below, not to a context menu of the parent.
     setContextMenuPolicy(Qt::PreventContextMenu);
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
