@@ -585,9 +585,13 @@ private:
         // Where a person would click: the middle of the top visible row, whatever the view has laid out.
         inClick_ = true;
         ++sent_;
-        control_->RTBox->clear();
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(20, list->sizeHintForRow(0) / 2 + 1));
-        if (list->selectedRow() >= 0 && !control_->RTBox->toPlainText().isEmpty())
+        const QPoint at(20, list->sizeHintForRow(0) / 2 + 1);
+        const int target = list->indexAt(at).row();
+        // A click on the row already selected leaves the viewer showing it; any other must fill it anew.
+        if (target != list->selectedRow())
+            control_->RTBox->clear();
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+        if (target >= 0 && list->selectedRow() == target && !control_->RTBox->toPlainText().isEmpty())
             ++shown_;
         inClick_ = false;
     }
@@ -883,19 +887,31 @@ void pointControlAt(const QByteArray& host, unsigned port, const char* database)
     mConnDatabase::dbPwd = QString::fromLatin1(kPassword);
 }
 
+// A shown control, alone in its process's seams: message boxes that answer themselves, a login
+// prompt that is never needed, the settings pointing at the benchmark's server.
+struct ShownControl {
+    HeadlessBoxes boxes;
+    NoLogin noLogin;
+    std::unique_ptr<uVornik> control; // made once the seams are in place, destroyed before them
+
+    ShownControl(const QByteArray& host, unsigned port, const char* database) {
+        setMessageBoxes(&boxes);
+        mConnDatabase::setLoginPrompt(&noLogin);
+        control = std::make_unique<uVornik>();
+        control->show();
+        if (!QTest::qWaitForWindowExposed(control.get()))
+            std::fprintf(stderr, "bench: the control's window was not exposed\n");
+        pointControlAt(host, port, database);
+    }
+};
+
 // The child process of a memory measurement: a shown control and nothing else, running one case's
 // search `runs` times; prints "base_mb=<before the first search> first_peak_mb=<peak after it>
 // peak_mb=<peak after all>".
 int memoryChild(const QByteArray& host, unsigned port, const char* database, const SearchCase& c, int runs) {
-    HeadlessBoxes boxes;
-    setMessageBoxes(&boxes);
-    NoLogin noLogin;
-    mConnDatabase::setLoginPrompt(&noLogin);
-    uVornik control;
-    control.show();
-    if (!QTest::qWaitForWindowExposed(&control))
-        std::fprintf(stderr, "bench: memory run: the control's window was not exposed\n");
-    pointControlAt(host, port, database);
+    ShownControl shown(host, port, database);
+    uVornik& control = *shown.control;
+    HeadlessBoxes& boxes = shown.boxes;
     Bench bench;
     bench.control = &control;
     bench.boxes = &boxes;
@@ -985,16 +1001,9 @@ int main(int argc, char** argv) {
     }
     const Cli cli(host, port);
 
-    HeadlessBoxes boxes;
-    setMessageBoxes(&boxes);
-    NoLogin noLogin;
-    mConnDatabase::setLoginPrompt(&noLogin);
-
-    uVornik control;
-    control.show();
-    if (!QTest::qWaitForWindowExposed(&control))
-        std::fprintf(stderr, "bench: the control's window was not exposed\n");
-    pointControlAt(host, port, kDatabase);
+    ShownControl shown(host, port, kDatabase);
+    uVornik& control = *shown.control;
+    HeadlessBoxes& boxes = shown.boxes;
 
     Bench bench;
     bench.control = &control;

@@ -52,6 +52,16 @@ public:
                 .arg(admin_->escape(id), admin_->escape(name), admin_->escape(data)));
     }
 
+    // Records first..last, each with id "i", title "ti" and body "body i"; the first failure, or empty.
+    QString insertNumbered(int first, int last) {
+        for (int i = first; i <= last; ++i)
+            if (QString failed = insert(QString::number(i), QStringLiteral("t%1").arg(i),
+                                        QStringLiteral("body %1").arg(i));
+                !failed.isEmpty())
+                return failed;
+        return {};
+    }
+
     // The values of one column, in id order.
     QStringList column(const QString& column) {
         auto r = admin_->query(QStringLiteral("SELECT `%1` FROM SearchTxt_Data ORDER BY dataid").arg(column));

@@ -5,6 +5,7 @@
 //
 // Record ids come from a clock seam that every client sets to the same few seconds, so adds of
 // different clients meet on one id the way two users adding within one second do.
+#include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "TestDb.h"
 #include "database/ConnDatabase.h"
@@ -36,11 +37,6 @@ public:
     QDateTime now() const override { return at; }
 };
 
-class NoLogin : public mConnDatabase::LoginPrompt {
-public:
-    std::optional<mConnDatabase::LoginValues> ask() override { return std::nullopt; }
-};
-
 void useTestDatabase() {
     mConnDatabase::forgetAccount();
     mConnDatabase::dbServerIP = testdb::server();
@@ -60,7 +56,7 @@ void say(const QString& line) {
 //   DEL <rows deleted> <id>
 int runClient(int client, int iterations) {
     FakeMessageBoxes boxes;
-    NoLogin noLogin;
+    FakeLoginPrompt noLogin;
     SetClock clock;
     setMessageBoxes(&boxes);
     mConnDatabase::setLoginPrompt(&noLogin);

@@ -52,12 +52,6 @@ class TestCommands : public QObject {
     void rightClick(const QPoint& at) {
         QTest::mouseClick(control->List1->viewport(), Qt::RightButton, {}, at);
     }
-    // Inserts rows "1".."n" titled t1..tn.
-    void seed(int n) {
-        for (int i = 1; i <= n; ++i)
-            CHECK_SQL(db.insert(QString::number(i), QStringLiteral("t%1").arg(i),
-                                QStringLiteral("body %1").arg(i)));
-    }
 
 private Q_SLOTS:
     void initTestCase() {
@@ -114,7 +108,7 @@ private Q_SLOTS:
         QFETCH(bool, titlesOnly);
         QFETCH(int, rows);
         QFETCH(QStringList, entries);
-        seed(rows);
+        CHECK_SQL(db.insertNumbered(1, rows));
         search(titlesOnly, rows ? QStringLiteral("t") : QStringLiteral("nothing matches this"));
         if (rows)
             control->List1->selectRow(1);
@@ -137,7 +131,7 @@ private Q_SLOTS:
 
     // Choosing an entry with the mouse runs its command: here the delete, on the selected row.
     void entryClickedInPopup() {
-        seed(3);
+        CHECK_SQL(db.insertNumbered(1, 3));
         search(true, QStringLiteral("t"));
         control->List1->selectRow(1);
         rightClick(rowCentre(0));
@@ -150,7 +144,7 @@ private Q_SLOTS:
 
     // The menu key opens the same popup for keyboard users.
     void popupFromKeyboard() {
-        seed(2);
+        CHECK_SQL(db.insertNumbered(1, 2));
         search(true, QStringLiteral("t"));
         control->List1->setFocus();
         QTest::keyClick(control->List1, Qt::Key_Menu);
@@ -174,7 +168,7 @@ private Q_SLOTS:
         QFETCH(int, entry);
         QFETCH(QString, how);
         QFETCH(QString, message);
-        seed(2);
+        CHECK_SQL(db.insertNumbered(1, 2));
         if (how != QStringLiteral("no search"))
             search(false, QStringLiteral("t"));
         if (how == QStringLiteral("tab into list")) {
@@ -214,7 +208,7 @@ private Q_SLOTS:
     }
     void modifyOpensFormForSelectedRow() {
         QFETCH(bool, titlesOnly);
-        seed(3);
+        CHECK_SQL(db.insertNumbered(1, 3));
         search(titlesOnly, QStringLiteral("t"));
         control->List1->selectRow(2);
         control->Menu_Click(2);
@@ -225,7 +219,7 @@ private Q_SLOTS:
 
     // With the real form: the modify command shows the selected record's own title.
     void modifyShowsRealForm() {
-        seed(2);
+        CHECK_SQL(db.insertNumbered(1, 2));
         search(true, QStringLiteral("t"));
         control->List1->selectRow(1);
         setFormOpener(nullptr);
@@ -299,7 +293,7 @@ private Q_SLOTS:
 
     // A record another client deleted meanwhile is not reported as deleted by us.
     void deleteOfVanishedRecord() {
-        seed(2);
+        CHECK_SQL(db.insertNumbered(1, 2));
         search(true, QStringLiteral("t"));
         control->List1->selectRow(0);
         CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data WHERE dataid='1'")));
@@ -347,7 +341,7 @@ private Q_SLOTS:
         QFETCH(QString, situation);
         QFETCH(QString, statusStart);
         QFETCH(int, opens);
-        seed(2);
+        CHECK_SQL(db.insertNumbered(1, 2));
         if (situation != QStringLiteral("no search"))
             search(true, QStringLiteral("t"));
         if (situation == QStringLiteral("blocked"))
@@ -449,7 +443,7 @@ private Q_SLOTS:
     void exportAllFailures() {
         QFETCH(QString, situation);
         QFETCH(QString, statusStart);
-        seed(1);
+        CHECK_SQL(db.insertNumbered(1, 1));
         if (situation != QStringLiteral("no search"))
             search(false, QStringLiteral("t"));
         if (situation == QStringLiteral("blocked")) {

@@ -1,4 +1,5 @@
 // ConnectDatabase against the real throwaway server: every outcome, the settings file, the reuse window.
+#include "FakeLoginPrompt.h"
 #include "TestDb.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
@@ -26,16 +27,6 @@ public:
     }
 };
 
-class FakePrompt : public mConnDatabase::LoginPrompt {
-public:
-    int asked = 0;
-    std::optional<mConnDatabase::LoginValues> answer;
-    std::optional<mConnDatabase::LoginValues> ask() override {
-        ++asked;
-        return answer;
-    }
-};
-
 QString digest(const QString& s) {
     return MD5Digest(s, 32).value();
 }
@@ -47,7 +38,7 @@ class TestConnDatabase : public QObject {
 
     QTemporaryDir config;
     FakeClock fakeClock;
-    FakePrompt prompt;
+    FakeLoginPrompt prompt;
 
     QString settingsPath() const { return config.path() + QStringLiteral("/vornik/vornik.ini"); }
 

@@ -1,6 +1,7 @@
 // Server faults during a write, against a MariaDB of the test's own that it can kill and restart:
 // the modify form's delete and insert run in one transaction, so a server killed between them must
 // come back with the record as it was, and the form must say the save failed and keep the edits.
+#include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "TestDb.h"
 #include "database/ConnDatabase.h"
@@ -31,11 +32,6 @@ const QString kId = QStringLiteral("2026010203040511045");
 const QStringList kLoaded = {
     kId,    "as loaded", "body\r\nas loaded", "2026-01-02 03:04:05", "2026-01-02 03:04:06", "remarks",
     "keys", "creator"};
-
-class NoLogin : public mConnDatabase::LoginPrompt {
-public:
-    std::optional<mConnDatabase::LoginValues> ask() override { return std::nullopt; }
-};
 
 // A blocking client of its own, for watching and checking from outside the form's connection.
 struct Raw {
@@ -95,7 +91,7 @@ class TestFaults : public QObject {
     QTemporaryDir dir;
     QTemporaryDir config;
     FakeMessageBoxes boxes;
-    NoLogin noLogin;
+    FakeLoginPrompt noLogin;
     unsigned int port = 0;
     bool serverStarted = false;
 

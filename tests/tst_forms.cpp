@@ -1,5 +1,6 @@
 // The add and modify forms against the real server: the rows they write, refusals, failure paths,
 // lost updates and load failures. Message boxes go through the recording fake.
+#include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "TestDb.h"
 #include "database/ConnDatabase.h"
@@ -33,11 +34,6 @@ public:
     QDateTime now() const override { return start.addMSecs(stepMs * reads++); }
 };
 
-class NoLogin : public mConnDatabase::LoginPrompt {
-public:
-    std::optional<mConnDatabase::LoginValues> ask() override { return std::nullopt; }
-};
-
 QDateTime at(int h, int m, int s, int ms = 0) {
     return QDateTime(QDate(2999, 7, 23), QTime(h, m, s, ms));
 }
@@ -55,7 +51,7 @@ class TestForms : public QObject {
 
     QTemporaryDir config;
     FakeMessageBoxes boxes;
-    NoLogin noLogin;
+    FakeLoginPrompt noLogin;
     SteppingClock clock;
     std::unique_ptr<Connection> other; // another client of the same database
 

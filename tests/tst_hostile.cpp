@@ -3,6 +3,7 @@
 // file and the callers of RsOpen. Every case checks that nothing crashed, that exactly the intended
 // statements ran (the session's statement counters), that the table and a bystander table are intact,
 // and that the text was stored and reads back exactly or the user was told why not.
+#include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "TestDb.h"
 #include "control/uVornik.h"
@@ -83,16 +84,6 @@ QStringList allIds() {
     return out;
 }
 
-class FakePrompt : public mConnDatabase::LoginPrompt {
-public:
-    int asked = 0;
-    std::optional<mConnDatabase::LoginValues> answer;
-    std::optional<mConnDatabase::LoginValues> ask() override {
-        ++asked;
-        return answer;
-    }
-};
-
 // Lines of mixed Chinese and ASCII, each ended by LF, up to `bytes` bytes of UTF-8.
 QString longBody(qsizetype bytes) {
     QString out;
@@ -117,7 +108,7 @@ class TestHostile : public QObject {
 
     QTemporaryDir config;
     FakeMessageBoxes boxes;
-    FakePrompt prompt;
+    FakeLoginPrompt prompt;
     std::unique_ptr<Connection> admin;
     QMap<QString, qint64> counters_;
 

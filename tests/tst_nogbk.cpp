@@ -1,6 +1,7 @@
 // A Qt built without ICU has no GBK converter. The host must keep running and say what cannot be done:
 // the settings file and the digest need GBK only for text that is not plain ASCII, the search never.
 #include "FakeDesktop.h"
+#include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "TestDb.h"
 #include "control/uVornik.h"
@@ -24,15 +25,6 @@ namespace {
 
 const QString kDb = QStringLiteral("vornik_test_nogbk");
 
-class FakePrompt : public mConnDatabase::LoginPrompt {
-public:
-    int asked = 0;
-    std::optional<mConnDatabase::LoginValues> ask() override {
-        ++asked;
-        return std::nullopt;
-    }
-};
-
 } // namespace
 
 class TestNoGbk : public QObject {
@@ -41,7 +33,7 @@ class TestNoGbk : public QObject {
     QTemporaryDir config;
     FakeMessageBoxes boxes;
     FakeDesktop opened;
-    FakePrompt prompt;
+    FakeLoginPrompt prompt;
     // Made with the converter present, before it is taken away.
     QString builtinUserDigest;
     QString builtinPasswordDigest;

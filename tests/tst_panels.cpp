@@ -1,5 +1,6 @@
 // The control panel, the test panel and the splitter; the database commands against the real server.
 #include "FakeDesktop.h"
+#include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "ScratchDb.h"
 #include "control/uVornik.h"
@@ -12,16 +13,6 @@
 #include <QtWidgets>
 
 namespace {
-
-class CountingPrompt : public mConnDatabase::LoginPrompt {
-public:
-    int asked = 0;
-    std::optional<mConnDatabase::LoginValues> answer;
-    std::optional<mConnDatabase::LoginValues> ask() override {
-        ++asked;
-        return answer;
-    }
-};
 
 // Sends one mouse event with exactly the given buttons held, as the window system would.
 void sendMouse(QWidget* w, QEvent::Type type, QPoint at, Qt::MouseButton button, Qt::MouseButtons held) {
@@ -56,7 +47,7 @@ class TestPanels : public QObject {
     FakeMessageBoxes boxes;
     FakeDesktop opened;
     FakeFormOpener forms;
-    CountingPrompt prompt;
+    FakeLoginPrompt prompt;
     std::unique_ptr<uVornik> control;
     QStringList statuses;
 
@@ -73,11 +64,6 @@ class TestPanels : public QObject {
                    "dbPwd = 40628173\r\n")
             .arg(testdb::server())
             .toUtf8();
-    }
-    void seed(int n) {
-        for (int i = 0; i < n; ++i)
-            CHECK_SQL(db.insert(QString::number(i), QStringLiteral("t%1").arg(i),
-                                QStringLiteral("body %1").arg(i)));
     }
     void click(QAbstractButton* b) { QTest::mouseClick(b, Qt::LeftButton); }
 
@@ -358,7 +344,7 @@ private Q_SLOTS:
     void listings() {
         QFETCH(int, button);
         QFETCH(bool, withContent);
-        seed(5);
+        CHECK_SQL(db.insertNumbered(0, 4));
         click(control->CmdTest[button]);
         const QStringList progress = statuses.filter(QRegularExpression(QStringLiteral("^正在读取数据:")));
         QVERIFY(!progress.isEmpty());
@@ -388,7 +374,7 @@ private Q_SLOTS:
     void listingFailureKeepsList() {
         QFETCH(QString, breakage);
         QFETCH(QString, reason);
-        seed(3);
+        CHECK_SQL(db.insertNumbered(0, 2));
         control->txtSearchKey->setText(QStringLiteral("t"));
         QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
         QCOMPARE(control->List1->count(), 3);

@@ -1,6 +1,7 @@
 // The server stopped under the control, and started again: the control says so on its status line,
 // keeps what it listed, and the next search reconnects with the held account by itself. Runs a
 // MariaDB server of its own (scripts/lib.sh), since it stops it.
+#include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "TestDb.h"
 #include "control/uVornik.h"
@@ -20,15 +21,6 @@ namespace {
 
 constexpr int kRecords = 40000; // about 48 MB: more than the socket buffers hold, so a stop lands mid-way
 
-class CountingPrompt : public mConnDatabase::LoginPrompt {
-public:
-    int asked = 0;
-    std::optional<mConnDatabase::LoginValues> ask() override {
-        ++asked;
-        return std::nullopt;
-    }
-};
-
 } // namespace
 
 class TestServerStop : public QObject {
@@ -37,7 +29,7 @@ class TestServerStop : public QObject {
     QTemporaryDir dir;
     QString port;
     FakeMessageBoxes boxes;
-    CountingPrompt prompt;
+    FakeLoginPrompt prompt;
     std::unique_ptr<uVornik> control;
     QStringList statuses;
 
