@@ -606,7 +606,7 @@ private:
         // Where a person would click: the middle of the top visible row, whatever the view has laid out.
         inClick_ = true;
         ++sent_;
-        const QPoint at(20, list->sizeHintForRow(0) / 2 + 1);
+        const QPoint at(20, list->rowHeight(0) / 2 + 1);
         const int target = list->indexAt(at).row();
         // A click on the row already selected leaves the viewer showing it; any other must fill it anew.
         if (target != list->selectedRow())

@@ -3,8 +3,12 @@
 #include "util/BackgroundRelease.h"
 
 #include <QAbstractListModel>
+#include <QEvent>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 
 #include <algorithm>
 #include <utility>
@@ -15,8 +19,7 @@ class ListBox::Model : public QAbstractListModel {
 public:
     using QAbstractListModel::QAbstractListModel;
 
-    // The view asks for every row's index at each layout: without the generic checks' two virtual
-    // calls per row, laying out a million rows takes a good part less time.
+    // Asked for often while painting and hit-testing: without the generic checks' virtual calls.
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override {
         return !parent.isValid() && column == 0 && row >= 0 && row < shown_ ? createIndex(row, 0)
                                                                             : QModelIndex();
@@ -66,23 +69,42 @@ private:
     qsizetype shown_ = 0;
 };
 
-namespace {
-constexpr int kLayoutBatch = 65536;
-} // namespace
-
-ListBox::ListBox(QWidget* parent) : QListView(parent), model_(new Model(this)) {
+ListBox::ListBox(QWidget* parent) : QTableView(parent), model_(new Model(this)) {
     setModel(model_);
     setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setUniformItemSizes(true);
-    // The view positions every row at each layout; in batches, a million rows are laid out over
-    // several event-loop turns instead of in one go.
-    setLayoutMode(QListView::Batched);
-    setBatchSize(kLayoutBatch);
+    // Looks and moves like a list box: no headers, no grid, the title across the whole width (cut
+    // at the right edge), one line per row, Tab leaves the list.
+    setShowGrid(false);
+    setWordWrap(false);
+    setTabKeyNavigation(false);
+    setCornerButtonEnabled(false);
+    horizontalHeader()->hide();
+    horizontalHeader()->setStretchLastSection(true);
+    verticalHeader()->hide();
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setMinimumSectionSize(1);
+    verticalHeader()->setDefaultSectionSize(lineHeight());
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     // Right-button events come to the mouse handlers below, not to a context menu of the parent.
     setContextMenuPolicy(Qt::PreventContextMenu);
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { Q_EMIT selectedRowChanged(selectedRow()); });
+}
+
+int ListBox::lineHeight() const {
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    option.features |= QStyleOptionViewItem::HasDisplay;
+    option.text = QStringLiteral("Xg中文");
+    return style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this).height();
+}
+
+void ListBox::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        verticalHeader()->setDefaultSectionSize(lineHeight());
+    QTableView::changeEvent(event);
 }
 
 int ListBox::count() const {
@@ -120,9 +142,9 @@ void ListBox::addItems(const QStringList& texts) {
 
 void ListBox::showRows(const QStringList& texts, qsizetype count) {
     model_->show(texts, count);
-    // The view forgets its layout on every insertion and lays it out again at the next event-loop
-    // turn; a click handled before that would miss its row. Laid out now, the view is whole at
-    // every yield of a loading search.
+    // The view sizes its scroll range for new rows at the next event-loop turn; a scroll or click
+    // handled before that would not reach them. Done now, the view is whole at every yield of a
+    // loading search.
     executeDelayedItemsLayout();
 }
 
@@ -146,7 +168,7 @@ void ListBox::mousePressEvent(QMouseEvent* event) {
         event->accept();
         return;
     }
-    QListView::mousePressEvent(event);
+    QTableView::mousePressEvent(event);
 }
 
 void ListBox::mouseMoveEvent(QMouseEvent* event) {
@@ -155,7 +177,7 @@ void ListBox::mouseMoveEvent(QMouseEvent* event) {
         event->accept();
         return;
     }
-    QListView::mouseMoveEvent(event);
+    QTableView::mouseMoveEvent(event);
 }
 
 void ListBox::mouseDoubleClickEvent(QMouseEvent* event) {
@@ -163,12 +185,12 @@ void ListBox::mouseDoubleClickEvent(QMouseEvent* event) {
         event->accept();
         return;
     }
-    QListView::mouseDoubleClickEvent(event);
+    QTableView::mouseDoubleClickEvent(event);
 }
 
 void ListBox::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() != Qt::RightButton)
-        QListView::mouseReleaseEvent(event);
+        QTableView::mouseReleaseEvent(event);
     else
         event->accept();
     Q_EMIT mouseUp(event->button(), event->buttons(), event->globalPosition().toPoint());
@@ -181,5 +203,5 @@ void ListBox::keyPressEvent(QKeyEvent* event) {
         Q_EMIT popupKey();
         return;
     }
-    QListView::keyPressEvent(event);
+    QTableView::keyPressEvent(event);
 }

@@ -5,10 +5,15 @@
 // "Selected" means selected: the row the user chose with a click or the arrow keys. The view's
 // current index alone (which Tab moves into the list without selecting anything) is not a choice,
 // so neither the viewer nor the record commands ever act on it.
-#include <QListView>
+//
+// A one-column table without headers or grid, not a QListView: a list view lays every row out again
+// at each insertion, so a million titles arriving in steps were laid out over and over, and rows not
+// yet laid out could be neither seen nor clicked while the list filled. A table's row header only
+// appends the new rows.
 #include <QStringList>
+#include <QTableView>
 
-class ListBox : public QListView {
+class ListBox : public QTableView {
     Q_OBJECT
 public:
     explicit ListBox(QWidget* parent = nullptr);
@@ -49,8 +54,12 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    // One line of the list's font, as a list box item of mixed Latin and Chinese text is drawn.
+    int lineHeight() const;
+
     class Model;
     Model* model_;
 };

@@ -29,8 +29,10 @@ using mPublic::RowIds;
 using mPublic::RowNames;
 
 namespace {
-// Rows handed to the list in one step at least (after the first row).
-constexpr qint64 kRowsPerStep = 4096;
+// Rows handed to the list in one step (after the first row): as many as it already holds, within
+// these bounds. The list's cost per step grows with the rows added, not with the rows it holds.
+constexpr qint64 kMinRowsPerStep = 4096;
+constexpr qint64 kMaxRowsPerStep = 131072;
 
 QThreadPool* buildPool() {
     // At exit (no application, or its pool already gone) there is no window left to keep responsive.
@@ -179,11 +181,11 @@ uVornik::Load uVornik::loadRows(Recordset& rs, quint64 search, bool withContent,
     if (!withContent || readable < n)
         pending = buildArrays(RowNames, RowData, RowIds, readable, n, !withContent);
 
-    // The first row alone, so that its index shows at once; then steps as large as the list already
-    // is, since the view lays out all its rows again at each step: a million rows take some twenty
-    // steps, not hundreds.
+    // The first row alone, so that its index shows at once; then growing steps, so that a million
+    // rows take some fifteen yields, not hundreds, and no step holds the window long.
     for (qint64 i = 0; i < readable;) {
-        const qint64 end = i == 0 ? 1 : std::min(readable, i + std::max(kRowsPerStep, i));
+        const qint64 end =
+            i == 0 ? 1 : std::min(readable, i + std::clamp(i, kMinRowsPerStep, kMaxRowsPerStep));
         List1->showRows(names, end);
         i = end;
         ShowStatus(QStringLiteral("正在读取数据:") + QString::number(i - 1));

@@ -1,3 +1,4 @@
+#include "control/ListBox.h"
 #include "control/uVornik.h"
 #include "database/Shared.h"
 #include "util/Clock.h"
@@ -219,6 +220,41 @@ private Q_SLOTS:
             seen << QApplication::focusWidget()->objectName();
         }
         QCOMPARE(seen, order);
+    }
+
+    // A loading search hands the list its rows in growing steps and yields between them. Wherever
+    // the user has scrolled, the rows there are placed at once: they show and take a click before
+    // the event loop turns again, and the arrow keys go on from them.
+    void listedRowsAreClickableAtOnce_data() {
+        QTest::addColumn<int>("total");
+        QTest::newRow("a few") << 40;
+        QTest::newRow("a hundred thousand") << 100000;
+        QTest::newRow("three hundred thousand") << 300000;
+    }
+    void listedRowsAreClickableAtOnce() {
+        QFETCH(int, total);
+        ListBox list;
+        list.resize(300, 120);
+        list.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&list));
+        QStringList texts;
+        texts.reserve(total);
+        for (int i = 0; i < total; ++i)
+            texts << QStringLiteral("t%1").arg(i);
+        for (qsizetype shown = 16; shown < total;) {
+            shown = std::min<qsizetype>(total, shown * 4);
+            list.showRows(texts, shown);
+            QCOMPARE(list.count(), int(shown));
+            const int row = int(shown / 2);
+            list.scrollTo(list.model()->index(row, 0), QAbstractItemView::PositionAtTop);
+            const QModelIndex top = list.indexAt(QPoint(4, 2));
+            QCOMPARE(top.row(), row);
+            QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualRect(top).center());
+            QCOMPARE(list.selectedRow(), row);
+            QCOMPARE(list.selectedText(), texts.at(row));
+            QTest::keyClick(&list, Qt::Key_Down);
+            QCOMPARE(list.selectedRow(), row + 1);
+        }
     }
 };
 
