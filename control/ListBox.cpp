@@ -107,6 +107,14 @@ void ListBox::changeEvent(QEvent* event) {
     QTableView::changeEvent(event);
 }
 
+QModelIndex ListBox::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {
+    // Home and End go to the first and the last row, as in a list box; a table would keep them in
+    // the row unless Ctrl is held.
+    if ((action == MoveHome || action == MoveEnd) && count() > 0)
+        return model_->index(action == MoveHome ? 0 : count() - 1, 0);
+    return QTableView::moveCursor(action, modifiers);
+}
+
 int ListBox::count() const {
     return model_->rowCount();
 }

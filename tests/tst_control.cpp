@@ -222,6 +222,39 @@ private Q_SLOTS:
         QCOMPARE(seen, order);
     }
 
+    // The keys move the selection as in a list box of one column.
+    void listKeys_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<int>("expected"); // from row 50 of 100
+        QTest::newRow("down") << int(Qt::Key_Down) << 0 << 51;
+        QTest::newRow("up") << int(Qt::Key_Up) << 0 << 49;
+        QTest::newRow("home") << int(Qt::Key_Home) << 0 << 0;
+        QTest::newRow("end") << int(Qt::Key_End) << 0 << 99;
+        QTest::newRow("ctrl+home") << int(Qt::Key_Home) << int(Qt::ControlModifier) << 0;
+        QTest::newRow("ctrl+end") << int(Qt::Key_End) << int(Qt::ControlModifier) << 99;
+        QTest::newRow("left stays") << int(Qt::Key_Left) << 0 << 50;
+        QTest::newRow("right stays") << int(Qt::Key_Right) << 0 << 50;
+    }
+    void listKeys() {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(int, expected);
+        ListBox list;
+        list.resize(300, 120);
+        list.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&list));
+        QStringList texts;
+        for (int i = 0; i < 100; ++i)
+            texts << QStringLiteral("t%1").arg(i);
+        list.showRows(texts, texts.size());
+        list.selectRow(50);
+        QSignalSpy changed(&list, &ListBox::selectedRowChanged);
+        QTest::keyClick(&list, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QCOMPARE(list.selectedRow(), expected);
+        QCOMPARE(changed.size(), expected == 50 ? 0 : 1);
+    }
+
     // A loading search hands the list its rows in growing steps and yields between them. Wherever
     // the user has scrolled, the rows there are placed at once: they show and take a click before
     // the event loop turns again, and the arrow keys go on from them.
