@@ -40,6 +40,22 @@ bool onTop(uVornik& c, QWidget* panel) {
     return hit && (hit == panel || panel->isAncestorOf(hit));
 }
 
+// A list a few rows high, shown.
+void showSmall(ListBox& list) {
+    list.resize(300, 120);
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+}
+
+// "t0", "t1", … "t<n-1>".
+QStringList titles(int n) {
+    QStringList out;
+    out.reserve(n);
+    for (int i = 0; i < n; ++i)
+        out << QStringLiteral("t%1").arg(i);
+    return out;
+}
+
 } // namespace
 
 class TestControl : public QObject {
@@ -241,12 +257,8 @@ private Q_SLOTS:
         QFETCH(int, modifiers);
         QFETCH(int, expected);
         ListBox list;
-        list.resize(300, 120);
-        list.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&list));
-        QStringList texts;
-        for (int i = 0; i < 100; ++i)
-            texts << QStringLiteral("t%1").arg(i);
+        showSmall(list);
+        const QStringList texts = titles(100);
         list.showRows(texts, texts.size());
         list.selectRow(50);
         QSignalSpy changed(&list, &ListBox::selectedRowChanged);
@@ -267,13 +279,8 @@ private Q_SLOTS:
     void listedRowsAreClickableAtOnce() {
         QFETCH(int, total);
         ListBox list;
-        list.resize(300, 120);
-        list.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&list));
-        QStringList texts;
-        texts.reserve(total);
-        for (int i = 0; i < total; ++i)
-            texts << QStringLiteral("t%1").arg(i);
+        showSmall(list);
+        const QStringList texts = titles(total);
         for (qsizetype shown = 16; shown < total;) {
             shown = std::min<qsizetype>(total, shown * 4);
             list.showRows(texts, shown);
