@@ -144,10 +144,6 @@ void ListBox::addItem(const QString& text) {
     model_->append(QStringList{text});
 }
 
-void ListBox::addItems(const QStringList& texts) {
-    model_->append(texts);
-}
-
 void ListBox::showRows(const QStringList& texts, qsizetype count) {
     model_->show(texts, count);
     // The view sizes its scroll range for new rows at the next event-loop turn; a scroll or click

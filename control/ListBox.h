@@ -28,7 +28,6 @@ public:
     void selectRow(int row);
 
     void addItem(const QString& text);
-    void addItems(const QStringList& texts);
     void clear();
     // Lists the first `count` of `texts`, which must begin with the rows already listed: the rows
     // after them are added at the end. The list shares `texts` rather than copying it, so a

@@ -212,9 +212,12 @@ private:
     bool selectedRecord(QString* id, QString* title) const;
     // A listing: empty when it loaded (or was superseded), else the failure's description.
     QString listing(bool withContent);
-    void moveDragged(QWidget* widget, const DragState& drag, double x, double y);
     void hidePanel(QWidget* panel);
-    void beginDrag(DragState& drag, int button, double x, double y);
+    static void beginDrag(DragState& drag, int button, double x, double y);
+    static bool dragging(const DragState& drag, int button);
+    static void endDrag(DragState& drag, int button);
+    // Moves `widget` by the pointer's way from where the drag started, while the drag runs.
+    static void moveDragged(QWidget* widget, const DragState& drag, int button, double x, double y);
 
     DragState m_controlDrag;
     DragState m_testDrag;

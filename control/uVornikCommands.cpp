@@ -122,7 +122,7 @@ QString uVornik::DeleteTxt(bool* executed) {
     if (!conn)
         return QStringLiteral("数据库连接对象不存在");
     const QString sql =
-        QStringLiteral("delete from searchtxt_data where dataid='") + conn->escape(id) + QStringLiteral("'");
+        QStringLiteral("delete from searchtxt_data where dataid='") + literalValue(id) + QStringLiteral("'");
     quint64 affected = 0;
     if (const DbStatus s = conn->Execute(sql, &affected))
         return s->description;
@@ -203,7 +203,7 @@ void uVornik::ExportAll() {
         return;
     }
     const QString folder = exportFolderPath();
-    if (!QFileInfo(folder).isDir() && !QDir().mkpath(folder)) {
+    if (!QDir().mkpath(folder)) {
         ShowStatus(QStringLiteral("导出所有TXT 失败：无法创建文件夹 %1").arg(folder));
         return;
     }

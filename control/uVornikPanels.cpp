@@ -18,8 +18,6 @@
 #include <QPushButton>
 #include <QTextEdit>
 
-#include <cmath>
-
 namespace {
 
 // The host of the driver download page; the path is the page of the 3.51 driver.
@@ -31,15 +29,6 @@ const QString kBusy = QStringLiteral("服务器太忙，请稍后再试，ERROR:
 // The splitter's limits, in twips: the viewer stays higher than this, and so does the list.
 constexpr int kMinViewerHeight = 450;
 constexpr int kMinListHeight = 550;
-
-int twips(int pixels) {
-    return pixels * kTwipsPerPixel;
-}
-
-// Nearest whole number, a half going to the even neighbour.
-int roundEven(double value) {
-    return static_cast<int>(std::nearbyint(value));
-}
 
 } // namespace
 
@@ -190,17 +179,29 @@ bool uVornik::eventFilter(QObject* watched, QEvent* event) {
 
 // ---- dragging ----
 
+// Only the left button alone starts, moves and ends a drag.
 void uVornik::beginDrag(DragState& drag, int button, double x, double y) {
     if (button != 1)
         return;
-    drag.GrabX = roundEven(x);
-    drag.GrabY = roundEven(y);
+    drag.GrabX = roundHalfEven(x);
+    drag.GrabY = roundHalfEven(y);
 }
 
-void uVornik::moveDragged(QWidget* widget, const DragState& drag, double x, double y) {
+bool uVornik::dragging(const DragState& drag, int button) {
+    return button == 1 && drag.GrabX != kNoDrag;
+}
+
+void uVornik::endDrag(DragState& drag, int button) {
+    if (button == 1)
+        drag.GrabX = drag.GrabY = kNoDrag;
+}
+
+void uVornik::moveDragged(QWidget* widget, const DragState& drag, int button, double x, double y) {
+    if (!dragging(drag, button))
+        return;
     // No limits: a panel may be pulled partly or wholly out of sight, and stays there.
-    const double left = twips(widget->x()) + x - drag.GrabX;
-    const double top = twips(widget->y()) + y - drag.GrabY;
+    const double left = pixelsToTwips(widget->x()) + x - drag.GrabX;
+    const double top = pixelsToTwips(widget->y()) + y - drag.GrabY;
     widget->move(twipsToPixels(left), twipsToPixels(top));
 }
 
@@ -209,13 +210,11 @@ void uVornik::PicControlS_MouseDown(int button, int, double x, double y) {
 }
 
 void uVornik::PicControlS_MouseMove(int button, int, double x, double y) {
-    if (button == 1 && m_controlDrag.GrabX != kNoDrag)
-        moveDragged(PicControlS, m_controlDrag, x, y);
+    moveDragged(PicControlS, m_controlDrag, button, x, y);
 }
 
 void uVornik::PicControlS_MouseUp(int button, int, double, double) {
-    if (button == 1)
-        m_controlDrag.GrabX = m_controlDrag.GrabY = kNoDrag;
+    endDrag(m_controlDrag, button);
 }
 
 void uVornik::PicTestS_MouseDown(int button, int, double x, double y) {
@@ -223,13 +222,11 @@ void uVornik::PicTestS_MouseDown(int button, int, double x, double y) {
 }
 
 void uVornik::PicTestS_MouseMove(int button, int, double x, double y) {
-    if (button == 1 && m_testDrag.GrabX != kNoDrag)
-        moveDragged(PicTestS, m_testDrag, x, y);
+    moveDragged(PicTestS, m_testDrag, button, x, y);
 }
 
 void uVornik::PicTestS_MouseUp(int button, int, double, double) {
-    if (button == 1)
-        m_testDrag.GrabX = m_testDrag.GrabY = kNoDrag;
+    endDrag(m_testDrag, button);
 }
 
 void uVornik::PicSplit_MouseDown(int button, int, double x, double y) {
@@ -237,13 +234,13 @@ void uVornik::PicSplit_MouseDown(int button, int, double x, double y) {
 }
 
 void uVornik::PicSplit_MouseMove(int button, int, double, double y) {
-    if (button != 1 || m_splitDrag.GrabX == kNoDrag || y == m_splitDrag.GrabY)
+    if (!dragging(m_splitDrag, button) || y == m_splitDrag.GrabY)
         return;
-    const int barTop = twips(PicSplit->y());
-    const int barHeight = twips(PicSplit->height());
-    const int viewerTop = twips(RTBox->y());
-    const int statusTop = twips(TxtTS->y());
-    const int newTop = roundEven(barTop + y - m_splitDrag.GrabY);
+    const double barTop = pixelsToTwips(PicSplit->y());
+    const double barHeight = pixelsToTwips(PicSplit->height());
+    const double viewerTop = pixelsToTwips(RTBox->y());
+    const double statusTop = pixelsToTwips(TxtTS->y());
+    const int newTop = roundHalfEven(barTop + y - m_splitDrag.GrabY);
     // A move that would squeeze either pane is refused; the bar stays at the last accepted place.
     if (!(viewerTop < newTop && newTop - viewerTop > kMinViewerHeight &&
           newTop + barHeight + kMinListHeight < statusTop))
@@ -259,6 +256,5 @@ void uVornik::PicSplit_MouseMove(int button, int, double, double y) {
 }
 
 void uVornik::PicSplit_MouseUp(int button, int, double, double) {
-    if (button == 1)
-        m_splitDrag.GrabX = m_splitDrag.GrabY = kNoDrag;
+    endDrag(m_splitDrag, button);
 }

@@ -9,7 +9,6 @@
 #include "util/MessageBoxes.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QLocale>
@@ -17,7 +16,6 @@
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTextLayout>
-#include <QThreadPool>
 #include <QTimer>
 
 #include <algorithm>
@@ -33,11 +31,6 @@ namespace {
 // these bounds. The list's cost per step grows with the rows added, not with the rows it holds.
 constexpr qint64 kMinRowsPerStep = 4096;
 constexpr qint64 kMaxRowsPerStep = 131072;
-
-QThreadPool* buildPool() {
-    // At exit (no application, or its pool already gone) there is no window left to keep responsive.
-    return QCoreApplication::instance() ? QThreadPool::globalInstance() : nullptr;
-}
 
 // The arrays of a load that cannot share the recordset's columns: the placeholders of a title
 // search, and arrays cut short by a row that cannot be read. A list of a million entries costs tens
@@ -73,10 +66,7 @@ std::shared_ptr<PendingArrays> buildArrays(QStringList names, QStringList data, 
         }
         job->done.store(true, std::memory_order_release);
     };
-    if (QThreadPool* pool = buildPool())
-        pool->start(std::move(build));
-    else
-        build();
+    background::run(std::move(build));
     return job;
 }
 

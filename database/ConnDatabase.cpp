@@ -84,6 +84,16 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
     if (dbName.isEmpty())
         dbName = kBuiltinName;
 
+    // Connecting with what is held would log in as somebody else or fail obscurely: say why instead,
+    // and hold no account.
+    auto refuse = [&errorText](const QString& why) {
+        errorText = why;
+        dbUse.clear();
+        dbPwd.clear();
+        g_lastOpenMs.reset();
+        return errorText;
+    };
+
     if (dbUse.isEmpty()) {
         QString path;
         QString unreadable;
@@ -91,14 +101,8 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
         dbName = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbName"), path);
         dbUse = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbUse"), path);
         dbPwd = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbPwd"), path);
-        if (!unreadable.isEmpty()) {
-            // Guessed values would log in as somebody else or fail obscurely: say what is wrong.
-            errorText = unreadable;
-            dbUse.clear();
-            dbPwd.clear();
-            g_lastOpenMs.reset();
-            return errorText;
-        }
+        if (!unreadable.isEmpty())
+            return refuse(unreadable);
         // The login dialog stores the built-in account as digests; connect with the clear values.
         if (dbUse == MD5Digest(kBuiltinUser, 32).value_or(QString()))
             dbUse = kBuiltinUser;
@@ -123,13 +127,8 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
     // The client takes each value up to its first NUL, so "qelmorand\0x" would log in as
     // "qelmorand": refuse what cannot be sent as it stands.
     for (const QString* value : {&dbUse, &dbPwd, &dbServerIP, &dbName}) {
-        if (value->contains(QChar(u'\0'))) {
-            errorText = QStringLiteral("用户名、密码、服务器或数据库名中含有 NUL 字符，无法按原样连接");
-            dbUse.clear();
-            dbPwd.clear();
-            g_lastOpenMs.reset();
-            return errorText;
-        }
+        if (value->contains(QChar(u'\0')))
+            return refuse(QStringLiteral("用户名、密码、服务器或数据库名中含有 NUL 字符，无法按原样连接"));
     }
 
     // The dialog (or a nested handler) may have replaced the shared object meanwhile.

@@ -1,6 +1,7 @@
 // The result list's popup menu and its record commands, against the real throwaway server.
 #include "FakeDesktop.h"
 #include "FakeMessageBoxes.h"
+#include "FreshControl.h"
 #include "ScratchDb.h"
 #include "control/uVornik.h"
 #include "database/Shared.h"
@@ -78,11 +79,7 @@ private Q_SLOTS:
         boxes.shown.clear();
         opened = FakeDesktop();
         forms.shown.clear();
-        mPublic::RowNames.clear();
-        mPublic::RowData.clear();
-        mPublic::RowIds.clear();
-        control = std::make_unique<uVornik>();
-        control->resize(853, 437);
+        control = freshControl();
         control->show();
         QVERIFY(QTest::qWaitForWindowExposed(control.get()));
         db.pointSettingsHere();

@@ -2,6 +2,7 @@
 #include "FakeDesktop.h"
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
+#include "FreshControl.h"
 #include "ScratchDb.h"
 #include "control/uVornik.h"
 #include "database/FrmDataBaseLogin.h"
@@ -99,11 +100,7 @@ private Q_SLOTS:
         forms.shown.clear();
         prompt.asked = 0;
         prompt.answer.reset();
-        mPublic::RowNames.clear();
-        mPublic::RowData.clear();
-        mPublic::RowIds.clear();
-        control = std::make_unique<uVornik>();
-        control->resize(853, 437);
+        control = freshControl();
         control->show();
         QVERIFY(QTest::qWaitForWindowExposed(control.get()));
         statuses.clear();

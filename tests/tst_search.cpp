@@ -1,5 +1,6 @@
 // The search, the viewer and the statement runner of the control, against the real throwaway server.
 #include "FakeMessageBoxes.h"
+#include "FreshControl.h"
 #include "ScriptedLookup.h"
 #include "TestDb.h"
 #include "control/uVornik.h"
@@ -79,16 +80,12 @@ private Q_SLOTS:
         exec(QStringLiteral("DELETE FROM SearchTxt_Data"));
         exec(kPlainView);
         boxes.shown.clear();
-        control = std::make_unique<uVornik>();
-        control->resize(853, 437);
+        control = freshControl();
         control->show();
         statuses.clear();
         connect(control->TxtTS, &QLineEdit::textChanged, this,
                 [this](const QString& t) { statuses << t.mid(20); });
         pointAtTestDatabase();
-        mPublic::RowNames.clear();
-        mPublic::RowData.clear();
-        mPublic::RowIds.clear();
     }
     void cleanup() {
         setHostLookup(nullptr);

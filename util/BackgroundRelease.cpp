@@ -5,13 +5,12 @@
 
 namespace background {
 
-void release(std::function<void()> drop) {
-    // At exit (no application, or its pool already gone) there is no window left to keep responsive.
+void run(std::function<void()> job) {
     QThreadPool* pool = QCoreApplication::instance() ? QThreadPool::globalInstance() : nullptr;
     if (pool)
-        pool->start(std::move(drop));
+        pool->start(std::move(job));
     else
-        drop();
+        job();
 }
 
 } // namespace background

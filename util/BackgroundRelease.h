@@ -7,12 +7,13 @@
 
 namespace background {
 
-// Runs `drop` on a pool thread; at once when there is no application (at exit).
-void release(std::function<void()> drop);
+// Runs `job` on a pool thread; at once when there is no application (at exit), since no window is
+// left to keep responsive then.
+void run(std::function<void()> job);
 
 // Hands `value` to a pool thread, which destroys it.
 template <class T> void releaseLater(T&& value) {
-    release([v = std::forward<T>(value)]() mutable { [[maybe_unused]] auto gone = std::move(v); });
+    run([v = std::forward<T>(value)]() mutable { [[maybe_unused]] auto gone = std::move(v); });
 }
 
 } // namespace background
