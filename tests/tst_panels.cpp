@@ -23,14 +23,18 @@ void sendMouse(QWidget* w, QEvent::Type type, QPoint at, Qt::MouseButton button,
 
 // Presses the left button at `from` inside `w` with `held` buttons down, moves the pointer to each
 // of `steps` (pixels from the press point; the widget may move under it), and releases the left button.
-void drag(QWidget* w, QPoint from, const QList<QPoint>& steps, Qt::MouseButtons held = Qt::LeftButton) {
+// `lagging` gives the moves local positions taken against where the widget was at the press, as a
+// window system does for a native window whose moves it has not seen yet (a busy program).
+void drag(QWidget* w, QPoint from, const QList<QPoint>& steps, Qt::MouseButtons held = Qt::LeftButton,
+          bool lagging = false) {
     const QPoint pressed = w->mapToGlobal(from);
+    const QPoint origin = w->mapToGlobal(QPoint(0, 0));
     sendMouse(w, QEvent::MouseButtonPress, from, Qt::LeftButton, held);
     QPoint global = pressed;
     for (const QPoint& step : steps) {
         global = pressed + step;
-        QMouseEvent e(QEvent::MouseMove, w->mapFromGlobal(global), global, Qt::NoButton, held,
-                      Qt::NoModifier);
+        const QPoint local = lagging ? global - origin : w->mapFromGlobal(global);
+        QMouseEvent e(QEvent::MouseMove, local, global, Qt::NoButton, held, Qt::NoModifier);
         QCoreApplication::sendEvent(w, &e);
     }
     sendMouse(w, QEvent::MouseButtonRelease, w->mapFromGlobal(global), Qt::LeftButton,
@@ -196,12 +200,16 @@ private Q_SLOTS:
         QTest::addColumn<int>("held"); // Qt::MouseButtons
         QTest::addColumn<QPoint>("by");
         QTest::addColumn<bool>("moves");
+        QTest::addColumn<bool>("lagging");
         for (const char* panel : {"PicControlS", "PicTestS"}) {
-            QTest::addRow("%s, left", panel) << panel << int(Qt::LeftButton) << QPoint(30, 20) << true;
+            QTest::addRow("%s, left", panel) << panel << int(Qt::LeftButton) << QPoint(30, 20) << true << false;
             QTest::addRow("%s, left and right", panel)
-                << panel << int(Qt::LeftButton | Qt::RightButton) << QPoint(30, 20) << false;
+                << panel << int(Qt::LeftButton | Qt::RightButton) << QPoint(30, 20) << false << false;
             QTest::addRow("%s, past the edge", panel)
-                << panel << int(Qt::LeftButton) << QPoint(-900, -600) << true;
+                << panel << int(Qt::LeftButton) << QPoint(-900, -600) << true << false;
+            // The panel follows the pointer, not the events' stale local positions.
+            QTest::addRow("%s, events behind the moves", panel)
+                << panel << int(Qt::LeftButton) << QPoint(80, 50) << true << true;
         }
     }
     void dragPanel() {
@@ -209,11 +217,12 @@ private Q_SLOTS:
         QFETCH(int, held);
         QFETCH(QPoint, by);
         QFETCH(bool, moves);
+        QFETCH(bool, lagging);
         auto* frame = control->findChild<DragFrame*>(panel);
         frame->show();
         frame->raise();
         const QRect design = frame->geometry();
-        drag(frame, QPoint(40, 30), {by / 2, by}, Qt::MouseButtons(held));
+        drag(frame, QPoint(40, 30), {by / 3, by * 2 / 3, by}, Qt::MouseButtons(held), lagging);
         QCOMPARE(frame->pos(), moves ? design.topLeft() + by : design.topLeft());
         const uVornik::DragState& state =
             panel == QStringLiteral("PicTestS") ? control->testPanelDrag() : control->controlPanelDrag();
@@ -470,33 +479,46 @@ private Q_SLOTS:
         QTest::addColumn<QList<QPoint>>("steps"); // pointer offsets from the press point, pixels
         QTest::addColumn<int>("held");
         QTest::addColumn<int>("barMoves"); // pixels, from the design place
-        QTest::newRow("down a little") << QList<QPoint>{{0, 5}, {0, 10}} << int(Qt::LeftButton) << 10;
-        QTest::newRow("up a little") << QList<QPoint>{{0, -40}} << int(Qt::LeftButton) << -40;
-        QTest::newRow("same height") << QList<QPoint>{{7, 0}} << int(Qt::LeftButton) << 0;
-        QTest::newRow("right button") << QList<QPoint>{{0, 20}} << int(Qt::RightButton) << 0;
-        QTest::newRow("two buttons") << QList<QPoint>{{0, 20}} << int(Qt::LeftButton | Qt::RightButton) << 0;
-        // The viewer (top 56 px) must stay more than 450 twips (30 px) high: the bar's top stays
-        // below 86 px, 242 px above its design place at 328 px.
-        QTest::newRow("up, refused past the viewer's limit")
-            << QList<QPoint>{{0, -230}, {0, -250}} << int(Qt::LeftButton) << -230;
-        QTest::newRow("up, exactly at the viewer's limit")
-            << QList<QPoint>{{0, -241}, {0, -242}} << int(Qt::LeftButton) << -241;
-        // The list (below the 5 px bar) must stay more than 550 twips high above the status box at
-        // 408 px: the bar's top stays above 366.3 px.
-        QTest::newRow("down, refused past the list's limit")
-            << QList<QPoint>{{0, 30}, {0, 300}} << int(Qt::LeftButton) << 30;
-        QTest::newRow("down, exactly at the list's limit")
-            << QList<QPoint>{{0, 38}, {0, 39}} << int(Qt::LeftButton) << 38;
+        QTest::addColumn<bool>("lagging");
+        struct Row {
+            const char* name;
+            QList<QPoint> steps;
+            int held;
+            int barMoves;
+        };
+        const QList<Row> rows = {
+            {"down a little", {{0, 5}, {0, 10}}, Qt::LeftButton, 10},
+            {"up a little", {{0, -40}}, Qt::LeftButton, -40},
+            {"up in six steps", {{0, -10}, {0, -20}, {0, -30}, {0, -40}, {0, -50}, {0, -60}}, Qt::LeftButton, -60},
+            {"same height", {{7, 0}}, Qt::LeftButton, 0},
+            {"right button", {{0, 20}}, Qt::RightButton, 0},
+            {"two buttons", {{0, 20}}, Qt::LeftButton | Qt::RightButton, 0},
+            // The viewer (top 56 px) must stay more than 450 twips (30 px) high: the bar's top stays
+            // below 86 px, 242 px above its design place at 328 px.
+            {"up, refused past the viewer's limit", {{0, -230}, {0, -250}}, Qt::LeftButton, -230},
+            {"up, exactly at the viewer's limit", {{0, -241}, {0, -242}}, Qt::LeftButton, -241},
+            // The list (below the 5 px bar) must stay more than 550 twips high above the status box at
+            // 408 px: the bar's top stays above 366.3 px.
+            {"down, refused past the list's limit", {{0, 30}, {0, 300}}, Qt::LeftButton, 30},
+            {"down, exactly at the list's limit", {{0, 38}, {0, 39}}, Qt::LeftButton, 38},
+        };
+        // Each drag also with its events' local positions lagging behind the bar's moves: the bar
+        // still follows the pointer exactly.
+        for (bool lagging : {false, true})
+            for (const Row& row : rows)
+                QTest::addRow("%s%s", row.name, lagging ? ", events behind the moves" : "")
+                    << row.steps << row.held << row.barMoves << lagging;
     }
     void splitter() {
         QFETCH(QList<QPoint>, steps);
         QFETCH(int, held);
         QFETCH(int, barMoves);
+        QFETCH(bool, lagging);
         const QRect bar = control->PicSplit->geometry();
         const QRect viewer = control->RTBox->geometry();
         const QRect list = control->List1->geometry();
         const QRect statusBox = control->TxtTS->geometry();
-        drag(control->PicSplit, QPoint(100, 2), steps, Qt::MouseButtons(held));
+        drag(control->PicSplit, QPoint(100, 2), steps, Qt::MouseButtons(held), lagging);
 
         QCOMPARE(control->PicSplit->geometry(), bar.translated(0, barMoves));
         QCOMPARE(control->RTBox->geometry(),
