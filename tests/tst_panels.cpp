@@ -202,7 +202,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("moves");
         QTest::addColumn<bool>("lagging");
         for (const char* panel : {"PicControlS", "PicTestS"}) {
-            QTest::addRow("%s, left", panel) << panel << int(Qt::LeftButton) << QPoint(30, 20) << true << false;
+            QTest::addRow("%s, left", panel)
+                << panel << int(Qt::LeftButton) << QPoint(30, 20) << true << false;
             QTest::addRow("%s, left and right", panel)
                 << panel << int(Qt::LeftButton | Qt::RightButton) << QPoint(30, 20) << false << false;
             QTest::addRow("%s, past the edge", panel)
@@ -489,7 +490,10 @@ private Q_SLOTS:
         const QList<Row> rows = {
             {"down a little", {{0, 5}, {0, 10}}, Qt::LeftButton, 10},
             {"up a little", {{0, -40}}, Qt::LeftButton, -40},
-            {"up in six steps", {{0, -10}, {0, -20}, {0, -30}, {0, -40}, {0, -50}, {0, -60}}, Qt::LeftButton, -60},
+            {"up in six steps",
+             {{0, -10}, {0, -20}, {0, -30}, {0, -40}, {0, -50}, {0, -60}},
+             Qt::LeftButton,
+             -60},
             {"same height", {{7, 0}}, Qt::LeftButton, 0},
             {"right button", {{0, 20}}, Qt::RightButton, 0},
             {"two buttons", {{0, 20}}, Qt::LeftButton | Qt::RightButton, 0},
