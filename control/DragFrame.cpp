@@ -14,12 +14,9 @@ int DragFrame::shiftCode(Qt::KeyboardModifiers modifiers) {
            (modifiers & Qt::AltModifier ? 4 : 0);
 }
 
-// The handlers move the frame by the pointer's offset inside it, so that offset must be taken
-// against where the frame is now. The frame is a native window once any sibling's handle has been
-// asked for (the viewer's, for the caret): its events' local positions are then computed by the
-// window system against where the frame was when the event was queued, and a busy window that
-// moved the frame in between would see each move again and overshoot. The global position is the
-// pointer's own.
+// Taken against where the frame is now. As a native window (the viewer's handle makes its siblings
+// native), its events' local positions are where the frame was when they were queued, so a busy
+// window that moved it meanwhile would count each step twice.
 QPointF DragFrame::pointerAt(const QMouseEvent* event) const {
     return mapFromGlobal(event->globalPosition()) * kTwipsPerPixel;
 }
