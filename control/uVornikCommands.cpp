@@ -124,8 +124,8 @@ QString uVornik::DeleteTxt(bool* executed) {
     const QString sql =
         QStringLiteral("delete from searchtxt_data where dataid='") + literalValue(id) + QStringLiteral("'");
     quint64 affected = 0;
-    if (const DbStatus s = conn->Execute(sql, &affected))
-        return s->description;
+    if (const Status s = conn->Execute(sql, &affected); !s)
+        return s.error().description;
     if (affected == 0)
         return QStringLiteral("找不到 ID:%1 的记录，可能已被其他用户删除").arg(id);
     return {};

@@ -112,11 +112,11 @@ QString uVornik::runStatement(const QString& sql, std::shared_ptr<Recordset>& re
     ShowStatus(QStringLiteral("开始执行SQL..."));
 
     Connection* conn = mPublic::Conn.get();
-    const DbStatus status =
+    const Status status =
         conn ? rs->Open(sql, conn, Recordset::kCursorKeyset, Recordset::kLockOptimistic)
-             : DbStatus(DbError{DbError::kProviderError, QStringLiteral("数据库连接对象不存在"), 0});
-    if (status) {
-        if (status->isTimeout()) {
+             : Status(Error{Error::kProviderError, QStringLiteral("数据库连接对象不存在"), 0});
+    if (!status) {
+        if (status.error().isTimeout()) {
             // Drop the connection and reopen it with the held account; the statement is not run
             // again and counts as run, so its caller finds the recordset closed.
             mPublic::Conn.reset();
@@ -126,8 +126,8 @@ QString uVornik::runStatement(const QString& sql, std::shared_ptr<Recordset>& re
         }
         // A statement started meanwhile owns the status line: this late message would only mislead.
         if (mPublic::Rs == rs)
-            ShowStatus(QStringLiteral("SQL 出错：") + status->description);
-        return status->description;
+            ShowStatus(QStringLiteral("SQL 出错：") + status.error().description);
+        return status.error().description;
     }
     if (mPublic::Rs == rs)
         ShowStatus(QStringLiteral("SQL 执行完成!"));
@@ -147,8 +147,8 @@ uVornik::Load uVornik::loadRows(Recordset& rs, quint64 search, bool withContent,
     const int nameField = rs.fieldIndex(QStringLiteral("name"));
     const int idField = rs.fieldIndex(QStringLiteral("dataid"));
     const int dataField = withContent ? rs.fieldIndex(QStringLiteral("data")) : -1;
-    if (DbStatus s = rs.MoveFirst()) {
-        *error = s->description;
+    if (Status s = rs.MoveFirst(); !s) {
+        *error = s.error().description;
         return Load::Failed;
     }
     // Rows are taken in server order up to the first that cannot be read as text (a NULL): the rows
@@ -199,7 +199,7 @@ uVornik::Load uVornik::loadRows(Recordset& rs, quint64 search, bool withContent,
         for (const int field : {nameField, idField, dataField}) {
             if (field == dataField && !withContent)
                 continue;
-            const DbResult<QString> text = rs.textAt(readable, field);
+            const Result<QString> text = rs.textAt(readable, field);
             if (!text.ok()) {
                 *error = text.error().description;
                 break;
@@ -303,7 +303,7 @@ void uVornik::List1_Click() {
                     QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！"));
             } else {
                 rs->MoveFirst();
-                const DbResult<QString> text = rs->text(QStringLiteral("data"));
+                const Result<QString> text = rs->text(QStringLiteral("data"));
                 if (!text.ok()) {
                     ShowStatus(QStringLiteral("uVornik.List1_Click") + text.error().description);
                     return;

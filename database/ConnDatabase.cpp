@@ -138,16 +138,16 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
     if (conn->State() == Connection::kStateOpen)
         conn->Close();
 
-    const DbStatus status = conn->Open(BuildConnectionString());
-    if (status && status->cancelled) {
+    const Status status = conn->Open(BuildConnectionString());
+    if (status.cancelled()) {
         // A newer open (a search started meanwhile) or a close took over this connection, or the
         // program is quitting: the account is not at fault and the connection is not ours to close.
-        errorText = status->description;
+        errorText = status.description();
         return errorText;
     }
     const bool stillShared = mPublic::Conn.get() == conn;
-    if (status || !stillShared) {
-        errorText = status ? status->description : QStringLiteral("数据库连接对象在打开时被替换");
+    if (!status || !stillShared) {
+        errorText = !status ? status.description() : QStringLiteral("数据库连接对象在打开时被替换");
         dbUse.clear();
         dbPwd.clear();
         // Never leave a half-open connection marked as open.

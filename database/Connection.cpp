@@ -38,12 +38,12 @@ const QEvent::Type kFinishedEvent = static_cast<QEvent::Type>(QEvent::registerEv
 
 enum Kind { kOpen, kQuery, kClose };
 
-DbError errorFrom(MYSQL* m, bool timedOut) {
-    DbError e;
+Error errorFrom(MYSQL* m, bool timedOut) {
+    Error e;
     e.nativeError = mysql_errno(m);
     e.description = QString::fromUtf8(mysql_error(m));
     if (timedOut || e.nativeError == kServerStatementTimeout || e.nativeError == kMysqlExecutionTimeout)
-        e.number = DbError::kTimeout;
+        e.number = Error::kTimeout;
     if (e.description.isEmpty())
         e.description = timedOut ? QStringLiteral("查询超时") : QStringLiteral("未知的数据库错误");
     return e;
@@ -64,8 +64,8 @@ QString textOf(const char* bytes, unsigned long length) {
     return text;
 }
 
-DbError cancelledError(const QString& reason) {
-    DbError e{DbError::kProviderError, reason, 0};
+Error cancelledError(const QString& reason) {
+    Error e{Error::kProviderError, reason, 0};
     e.cancelled = true;
     return e;
 }
@@ -87,7 +87,7 @@ struct Connection::Operation {
     std::atomic<bool> cancelled{false};
 
     // Written by the thread, read by the window thread once the operation is handed back.
-    DbStatus error;
+    std::optional<Error> error;
     bool notOpen = false;    // no handle of this operation's generation
     bool handleLost = false; // the thread discarded the handle (server gone, time-out, abort)
     bool statusKnown = false;
@@ -97,7 +97,7 @@ struct Connection::Operation {
     // Window thread only: what the waiter is told. Set when the operation is handed back, or when the
     // window side gives up on it while the thread may still be writing the fields above.
     bool finished = false;
-    DbStatus verdict;
+    std::optional<Error> verdict;
     QString cancelReason;
     QPointer<QEventLoop> loop;
 };
@@ -284,9 +284,9 @@ void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readT
         return;
     }
     if (addresses.isEmpty()) {
-        op.error = DbError{DbError::kProviderError,
-                           QStringLiteral("Unknown server host '%1' (%2)").arg(hostName, lookupError),
-                           CR_UNKNOWN_HOST};
+        op.error = Error{Error::kProviderError,
+                         QStringLiteral("Unknown server host '%1' (%2)").arg(hostName, lookupError),
+                         CR_UNKNOWN_HOST};
         return;
     }
     const QByteArray user = p.user.toUtf8();
@@ -295,7 +295,7 @@ void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readT
     for (qsizetype i = 0; i < addresses.size(); ++i) {
         MysqlPtr h(mysql_init(nullptr));
         if (!h) {
-            op.error = DbError{DbError::kProviderError, QStringLiteral("无法创建数据库连接（内存不足）"), 0};
+            op.error = Error{Error::kProviderError, QStringLiteral("无法创建数据库连接（内存不足）"), 0};
             return;
         }
         MYSQL* m = h.get();
@@ -449,11 +449,11 @@ Connection::~Connection() {
     }
 }
 
-DbError Connection::notOpenError() const {
+Error Connection::notOpenError() const {
     QString text = QStringLiteral("数据库连接未打开");
     if (!closedReason_.isEmpty())
         text += QStringLiteral("（%1）").arg(closedReason_);
-    return DbError{DbError::kProviderError, text, 0};
+    return Error{Error::kProviderError, text, 0};
 }
 
 std::shared_ptr<Connection::Operation> Connection::newOperation(int kind) {
@@ -557,7 +557,7 @@ void Connection::interrupt(const std::shared_ptr<Operation>& op) {
     }
 }
 
-DbStatus Connection::run(const std::shared_ptr<Operation>& op) {
+Status Connection::run(const std::shared_ptr<Operation>& op) {
     QPointer<Connection> self(this);
     submit(op);
     if (!op->finished) {
@@ -572,10 +572,10 @@ DbStatus Connection::run(const std::shared_ptr<Operation>& op) {
         // loop (and a new one returns at once). An unfinished operation never counts as done.
         interrupt(op);
     }
-    return op->verdict;
+    return op->verdict ? Status(*op->verdict) : Status();
 }
 
-DbStatus Connection::Open(const QString& connectionString) {
+Status Connection::Open(const QString& connectionString) {
     Close();
     errorsCount_ = 0;
     closedReason_.clear();
@@ -598,49 +598,49 @@ void Connection::Close() {
         submit(newOperation(kClose));
 }
 
-DbResult<QueryOutcome> Connection::query(const QString& sql) {
+Result<QueryOutcome> Connection::query(const QString& sql) {
     if (!open_ && !openInProgress())
         return notOpenError();
     auto op = newOperation(kQuery);
     op->text = sql.toUtf8();
     op->rowsHook = rowsHook_;
     op->mayReconnect = transactionDepth_ == 0;
-    if (const DbStatus status = run(op))
-        return *status;
+    if (Status status = run(op); !status)
+        return status.error();
     return std::move(op->outcome);
 }
 
-DbStatus Connection::Execute(const QString& sql, quint64* recordsAffected) {
+Status Connection::Execute(const QString& sql, quint64* recordsAffected) {
     auto r = query(sql);
     if (!r)
         return r.error();
     if (recordsAffected)
         *recordsAffected = r.value().affectedRows;
-    return std::nullopt;
+    return {};
 }
 
-DbStatus Connection::BeginTrans() {
+Status Connection::BeginTrans() {
     if (transactionDepth_ > 0)
-        return DbError{DbError::kProviderError, QStringLiteral("事务已经开始，不支持嵌套事务"), 0};
-    if (const DbStatus s = Execute(QStringLiteral("START TRANSACTION")))
+        return Error{Error::kProviderError, QStringLiteral("事务已经开始，不支持嵌套事务"), 0};
+    if (Status s = Execute(QStringLiteral("START TRANSACTION")); !s)
         return s;
     transactionDepth_ = 1;
-    return std::nullopt;
+    return {};
 }
 
-DbStatus Connection::CommitTrans() {
+Status Connection::CommitTrans() {
     if (transactionDepth_ == 0)
-        return DbError{DbError::kProviderError, QStringLiteral("没有活动的事务"), 0};
-    const DbStatus s = Execute(QStringLiteral("COMMIT"));
-    if (!s)
+        return Error{Error::kProviderError, QStringLiteral("没有活动的事务"), 0};
+    const Status s = Execute(QStringLiteral("COMMIT"));
+    if (s)
         transactionDepth_ = 0;
     return s;
 }
 
-DbStatus Connection::RollbackTrans() {
+Status Connection::RollbackTrans() {
     if (transactionDepth_ == 0)
-        return DbError{DbError::kProviderError, QStringLiteral("没有活动的事务"), 0};
-    const DbStatus s = Execute(QStringLiteral("ROLLBACK"));
+        return Error{Error::kProviderError, QStringLiteral("没有活动的事务"), 0};
+    const Status s = Execute(QStringLiteral("ROLLBACK"));
     // Whatever the server said, the transaction is over: a lost connection rolls back by itself.
     transactionDepth_ = 0;
     return s;

@@ -4,7 +4,7 @@
 // the window keeps painting and handling input while a host name is resolved, a statement runs or a
 // large result arrives and is turned into text; the finished result comes back whole. A handler that
 // runs meanwhile may issue its own operations: they wait their turn.
-#include "database/DbError.h"
+#include "util/Status.h"
 
 #include <QObject>
 #include <QPointer>
@@ -56,7 +56,7 @@ public:
 
     // Opens with an ODBC-style connection string (see ConnectionString.h). The host name is resolved
     // through hostLookup() on the connection's thread.
-    DbStatus Open(const QString& connectionString);
+    Status Open(const QString& connectionString);
     // Returns at once. Statements already issued still run and their callers get their results; an
     // open still in progress is cancelled (its caller gets an error marked cancelled); the handle is
     // closed on the connection's thread after them.
@@ -69,12 +69,12 @@ public:
     void setCursorLocation(int location) { cursorLocation_ = location; }
     int cursorLocation() const { return cursorLocation_; }
 
-    DbStatus Execute(const QString& sql, quint64* recordsAffected = nullptr);
-    DbResult<QueryOutcome> query(const QString& sql);
+    Status Execute(const QString& sql, quint64* recordsAffected = nullptr);
+    Result<QueryOutcome> query(const QString& sql);
 
-    DbStatus BeginTrans();
-    DbStatus CommitTrans();
-    DbStatus RollbackTrans();
+    Status BeginTrans();
+    Status CommitTrans();
+    Status RollbackTrans();
     bool inTransaction() const { return transactionDepth_ > 0; }
 
     // The text as the inside of a single-quoted literal, escaped for the connection's character set
@@ -82,7 +82,7 @@ public:
     QString escape(const QString& text) const;
 
     // Read time-out of a statement in seconds (taken at the next open); its expiry is reported as
-    // DbError::kTimeout.
+    // Error::kTimeout.
     void setReadTimeoutSeconds(unsigned int seconds) { readTimeoutSeconds_ = seconds; }
 
     // Why the connection is not open, added to the error of a statement run on it (for example
@@ -112,13 +112,13 @@ protected:
 
 private:
     std::shared_ptr<Operation> newOperation(int kind);
-    DbStatus run(const std::shared_ptr<Operation>& op);
+    Status run(const std::shared_ptr<Operation>& op);
     void submit(const std::shared_ptr<Operation>& op);
     void cancel(const std::shared_ptr<Operation>& op, const QString& reason);
     void complete(const std::shared_ptr<Operation>& op);
     void interrupt(const std::shared_ptr<Operation>& op);
     bool openInProgress() const;
-    DbError notOpenError() const;
+    Error notOpenError() const;
 
     std::shared_ptr<Worker> worker_;
     std::thread thread_;

@@ -26,15 +26,15 @@ Recordset::~Recordset() {
     release(std::move(result_));
 }
 
-DbStatus Recordset::Open(const QString& source, Connection* conn, int /*cursorType*/, int /*lockType*/) {
+Status Recordset::Open(const QString& source, Connection* conn, int /*cursorType*/, int /*lockType*/) {
     Close();
     if (!conn)
-        return DbError{DbError::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
+        return Error{Error::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
     auto r = conn->query(source);
     if (!r)
         return r.error();
     if (!r.value().result)
-        return std::nullopt; // no rows: the recordset stays closed
+        return {}; // no rows: the recordset stays closed
     conn_ = conn;
     result_ = std::move(r.value().result);
     names_ = result_->names;
@@ -44,7 +44,7 @@ DbStatus Recordset::Open(const QString& source, Connection* conn, int /*cursorTy
         index_.insert(names_.at(i).toLower(), i);
     open_ = true;
     position_ = 0;
-    return std::nullopt;
+    return {};
 }
 
 void Recordset::Close() {
@@ -65,55 +65,54 @@ qint64 Recordset::RecordCount() const {
     return storedRows() + static_cast<qint64>(added_.size());
 }
 
-DbError Recordset::noCurrentRow() const {
-    return DbError{DbError::kProviderError,
-                   open_ ? QStringLiteral("BOF 或 EOF 中有一个是“真”，或者当前记录已被删除")
-                         : QStringLiteral("对象关闭时，不允许操作"),
-                   0};
+Error Recordset::noCurrentRow() const {
+    return Error{Error::kProviderError,
+                 open_ ? QStringLiteral("BOF 或 EOF 中有一个是“真”，或者当前记录已被删除")
+                       : QStringLiteral("对象关闭时，不允许操作"),
+                 0};
 }
 
-DbStatus Recordset::MoveFirst() {
+Status Recordset::MoveFirst() {
     if (!open_)
         return noCurrentRow();
     position_ = 0;
-    return std::nullopt;
+    return {};
 }
 
-DbStatus Recordset::MoveNext() {
+Status Recordset::MoveNext() {
     if (!open_ || isEOF())
         return noCurrentRow();
     ++position_;
-    return std::nullopt;
+    return {};
 }
 
 int Recordset::fieldIndex(const QString& name) const {
     return index_.value(name.toLower(), -1);
 }
 
-DbResult<QString> Recordset::text(int index) const {
+Result<QString> Recordset::text(int index) const {
     if (!open_ || isEOF())
         return noCurrentRow();
     return textAt(position_, index);
 }
 
-DbResult<QString> Recordset::textAt(qint64 row, int index) const {
+Result<QString> Recordset::textAt(qint64 row, int index) const {
     if (!open_ || row < 0 || row >= RecordCount())
         return noCurrentRow();
     if (index < 0 || index >= names_.size())
-        return DbError{DbError::kProviderError, QStringLiteral("在对应所需名称或序数的集合中，未找到项目"),
-                       0};
+        return Error{Error::kProviderError, QStringLiteral("在对应所需名称或序数的集合中，未找到项目"), 0};
     const qint64 stored = storedRows();
     if (row < stored) {
         const auto column = static_cast<std::size_t>(index);
         if (result_->nulls[column][static_cast<std::size_t>(row)])
-            return DbError{DbError::kProviderError,
-                           QStringLiteral("无效使用 Null：字段 %1 的值为 NULL").arg(names_.at(index)), 0};
+            return Error{Error::kProviderError,
+                         QStringLiteral("无效使用 Null：字段 %1 的值为 NULL").arg(names_.at(index)), 0};
         return result_->columns[column].at(row);
     }
     const auto& v = added_.at(static_cast<std::size_t>(row - stored)).at(static_cast<std::size_t>(index));
     if (!v)
-        return DbError{DbError::kProviderError,
-                       QStringLiteral("无效使用 Null：字段 %1 的值为 NULL").arg(names_.at(index)), 0};
+        return Error{Error::kProviderError,
+                     QStringLiteral("无效使用 Null：字段 %1 的值为 NULL").arg(names_.at(index)), 0};
     return *v;
 }
 
@@ -136,39 +135,39 @@ qint64 Recordset::rowsReadable(std::initializer_list<int> fields) const {
     return readable;
 }
 
-DbResult<QString> Recordset::text(const QString& name) const {
+Result<QString> Recordset::text(const QString& name) const {
     const int i = fieldIndex(name);
     if (i < 0 && open_)
-        return DbError{DbError::kProviderError,
-                       QStringLiteral("在对应所需名称或序数的集合中，未找到项目：%1").arg(name), 0};
+        return Error{Error::kProviderError,
+                     QStringLiteral("在对应所需名称或序数的集合中，未找到项目：%1").arg(name), 0};
     return text(i);
 }
 
-DbStatus Recordset::AddNew() {
+Status Recordset::AddNew() {
     if (!open_)
         return noCurrentRow();
     if (table_.isEmpty())
-        return DbError{DbError::kProviderError, QStringLiteral("该记录集不可更新：找不到基表"), 0};
+        return Error{Error::kProviderError, QStringLiteral("该记录集不可更新：找不到基表"), 0};
     pending_.emplace(static_cast<std::size_t>(names_.size()));
-    return std::nullopt;
+    return {};
 }
 
-DbStatus Recordset::setValue(const QString& name, const QVariant& value) {
+Status Recordset::setValue(const QString& name, const QVariant& value) {
     if (!pending_)
-        return DbError{DbError::kProviderError, QStringLiteral("没有正在新增的记录：请先调用 AddNew"), 0};
+        return Error{Error::kProviderError, QStringLiteral("没有正在新增的记录：请先调用 AddNew"), 0};
     const int i = fieldIndex(name);
     if (i < 0)
-        return DbError{DbError::kProviderError,
-                       QStringLiteral("在对应所需名称或序数的集合中，未找到项目：%1").arg(name), 0};
+        return Error{Error::kProviderError,
+                     QStringLiteral("在对应所需名称或序数的集合中，未找到项目：%1").arg(name), 0};
     (*pending_)[static_cast<std::size_t>(i)] = value;
-    return std::nullopt;
+    return {};
 }
 
-DbStatus Recordset::Update() {
+Status Recordset::Update() {
     if (!pending_)
-        return DbError{DbError::kProviderError, QStringLiteral("没有正在新增的记录：请先调用 AddNew"), 0};
+        return Error{Error::kProviderError, QStringLiteral("没有正在新增的记录：请先调用 AddNew"), 0};
     if (!conn_)
-        return DbError{DbError::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
+        return Error{Error::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
     QStringList columns;
     QStringList values;
     std::vector<std::optional<QString>> stored(static_cast<std::size_t>(names_.size()));
@@ -190,10 +189,10 @@ DbStatus Recordset::Update() {
     const QString sql =
         QStringLiteral("INSERT INTO `%1` (%2) VALUES (%3)")
             .arg(QString(table_).replace(u'`', QStringLiteral("``")), columns.join(u','), values.join(u','));
-    if (const DbStatus s = conn_->Execute(sql))
+    if (Status s = conn_->Execute(sql); !s)
         return s; // the pending row stays, as after a failed update
     pending_.reset();
     added_.push_back(std::move(stored));
     position_ = RecordCount() - 1;
-    return std::nullopt;
+    return {};
 }

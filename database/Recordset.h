@@ -4,7 +4,7 @@
 // The rows arrive already converted to text by the connection's thread; a large result is freed on a
 // background thread, so dropping it never holds up the window.
 #include "database/Connection.h"
-#include "database/DbError.h"
+#include "util/Status.h"
 
 #include <QHash>
 #include <QPointer>
@@ -29,24 +29,24 @@ public:
 
     // Runs `source` on `conn`. A statement without rows leaves the recordset closed.
     // The cursor and lock types are accepted for callers; every cursor here is a client-side snapshot.
-    DbStatus Open(const QString& source, Connection* conn, int cursorType = kCursorKeyset,
-                  int lockType = kLockOptimistic);
+    Status Open(const QString& source, Connection* conn, int cursorType = kCursorKeyset,
+                int lockType = kLockOptimistic);
     void Close();
 
     qint64 RecordCount() const;
     bool isEOF() const { return !open_ || position_ >= RecordCount(); }
-    DbStatus MoveFirst();
-    DbStatus MoveNext();
+    Status MoveFirst();
+    Status MoveNext();
 
     // Index of a field by name without regard to case, -1 when the recordset has no such field.
     int fieldIndex(const QString& name) const;
     QStringList fieldNames() const { return names_; }
 
     // The current row's value as text. NULL, a missing field or no current row is an error.
-    DbResult<QString> text(int index) const;
-    DbResult<QString> text(const QString& name) const;
+    Result<QString> text(int index) const;
+    Result<QString> text(const QString& name) const;
     // Row `row`'s value as text, by position among the rows the statement returned; errors as text().
-    DbResult<QString> textAt(qint64 row, int index) const;
+    Result<QString> textAt(qint64 row, int index) const;
 
     // The texts of field `index` for every row the statement returned, then one empty text; shares
     // the stored column, so even a million rows become a list without a copy. Empty when closed or
@@ -57,14 +57,14 @@ public:
     qint64 rowsReadable(std::initializer_list<int> fields) const;
 
     // Starts a new row; fields are then assigned with setValue() and stored by Update().
-    DbStatus AddNew();
+    Status AddNew();
     // QString values are stored as text, QDateTime as "YYYY-MM-DD hh:mm:ss", a null QVariant as NULL.
-    DbStatus setValue(const QString& name, const QVariant& value);
+    Status setValue(const QString& name, const QVariant& value);
     // Stores the new row (every value escaped); the row becomes the current one.
-    DbStatus Update();
+    Status Update();
 
 private:
-    DbError noCurrentRow() const;
+    Error noCurrentRow() const;
     qint64 storedRows() const { return result_ ? result_->rowCount() : 0; }
 
     bool open_ = false;

@@ -68,46 +68,46 @@ Transaction::~Transaction() {
         conn_->RollbackTrans(); // its own failure changes nothing: the transaction is over either way
 }
 
-DbStatus Transaction::begin() {
+Status Transaction::begin() {
     if (!conn_)
         return noConnectionError();
-    const DbStatus s = conn_->BeginTrans();
-    active_ = !s;
+    const Status s = conn_->BeginTrans();
+    active_ = s.ok();
     return s;
 }
 
-DbStatus Transaction::commit() {
+Status Transaction::commit() {
     if (!conn_)
         return noConnectionError();
-    const DbStatus s = conn_->CommitTrans();
-    if (!s)
+    const Status s = conn_->CommitTrans();
+    if (s)
         active_ = false;
     return s;
 }
 
-DbError noConnectionError() {
-    return DbError{DbError::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
+Error noConnectionError() {
+    return Error{Error::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
 }
 
-DbStatus noWarnings(Connection* conn) {
+Status noWarnings(Connection* conn) {
     if (!conn)
         return noConnectionError();
     Recordset rs;
-    if (DbStatus s = rs.Open(QStringLiteral("SHOW WARNINGS"), conn))
+    if (Status s = rs.Open(QStringLiteral("SHOW WARNINGS"), conn); !s)
         return s;
     QStringList problems;
     for (qint64 i = 0; i < rs.RecordCount(); ++i, rs.MoveNext()) {
-        const DbResult<QString> level = rs.text(QStringLiteral("Level"));
-        const DbResult<QString> message = rs.text(QStringLiteral("Message"));
+        const Result<QString> level = rs.text(QStringLiteral("Level"));
+        const Result<QString> message = rs.text(QStringLiteral("Message"));
         if (level && message && level.value().compare(QStringLiteral("Note"), Qt::CaseInsensitive) != 0)
             problems << message.value();
     }
     if (problems.isEmpty())
-        return std::nullopt;
-    return DbError{DbError::kProviderError,
-                   QStringLiteral("服务器没有原样保存数据（%1），本次写入已撤销")
-                       .arg(problems.join(QStringLiteral("；"))),
-                   0};
+        return {};
+    return Error{Error::kProviderError,
+                 QStringLiteral("服务器没有原样保存数据（%1），本次写入已撤销")
+                     .arg(problems.join(QStringLiteral("；"))),
+                 0};
 }
 
 } // namespace forms

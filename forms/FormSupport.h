@@ -39,8 +39,8 @@ public:
     Transaction& operator=(const Transaction&) = delete;
     ~Transaction();
 
-    DbStatus begin();
-    DbStatus commit();
+    Status begin();
+    Status commit();
 
 private:
     QPointer<Connection> conn_;
@@ -48,11 +48,11 @@ private:
 };
 
 // The error a form reports when the shared connection has gone away under it.
-DbError noConnectionError();
+Error noConnectionError();
 
 // Fails when the statement just run on `conn` left warnings. A server outside strict mode stores a
 // value it had to cut or change with a mere warning, which would lose the user's text silently; the
 // caller rolls the write back instead.
-DbStatus noWarnings(Connection* conn);
+Status noWarnings(Connection* conn);
 
 } // namespace forms

@@ -63,13 +63,14 @@ void FrmAdd::CmdAddNew_Click() {
     if (!readyToWrite(txtTitle, RtbData))
         return;
 
-    DbStatus failed;
+    Status failed;
     if (!whileBusy(CmdAddNew, [&] { failed = addRecord(); }))
         return;
 
-    if (failed) {
+    if (!failed) {
         // The boxes keep the user's text so the add can be tried again.
-        messageBoxes().critical(this, QStringLiteral("Error:CmdAddNew_Click\r\n Err:") + failed->description,
+        messageBoxes().critical(this,
+                                QStringLiteral("Error:CmdAddNew_Click\r\n Err:") + failed.error().description,
                                 QStringLiteral("增加数据"));
         return;
     }
@@ -78,7 +79,7 @@ void FrmAdd::CmdAddNew_Click() {
     messageBoxes().information(this, QStringLiteral("增加成功！"));
 }
 
-DbStatus FrmAdd::addRecord() {
+Status FrmAdd::addRecord() {
     // A connection that failed to open shows up as the failure of the next step.
     QString errorText;
     mConnDatabase::ConnectDatabase(errorText);
@@ -87,12 +88,13 @@ DbStatus FrmAdd::addRecord() {
     // Declared before the recordset so an uncommitted add is rolled back after it is released.
     forms::Transaction transaction(conn);
     Recordset rs;
-    if (DbStatus s = rs.Open(QStringLiteral("select * from searchtxt_data where 1=0"), conn,
-                             Recordset::kCursorKeyset, Recordset::kLockOptimistic))
+    if (Status s = rs.Open(QStringLiteral("select * from searchtxt_data where 1=0"), conn,
+                           Recordset::kCursorKeyset, Recordset::kLockOptimistic);
+        !s)
         return s;
-    if (DbStatus s = transaction.begin())
+    if (Status s = transaction.begin(); !s)
         return s;
-    if (DbStatus s = rs.AddNew())
+    if (Status s = rs.AddNew(); !s)
         return s;
 
     const QString id = newRecordId();
@@ -102,33 +104,33 @@ DbStatus FrmAdd::addRecord() {
     // Columns in order; each time is read from the clock at its own assignment. desc, keys and
     // creator are empty texts, never NULL, so the modify form can load the row.
     const QString empty = QStringLiteral("");
-    DbStatus s = rs.setValue(QStringLiteral("dataid"), id);
-    if (!s)
-        s = rs.setValue(QStringLiteral("name"), title);
-    if (!s)
-        s = rs.setValue(QStringLiteral("data"), body);
-    if (!s)
-        s = rs.setValue(QStringLiteral("createdatetime"), appClock().now());
-    if (!s)
-        s = rs.setValue(QStringLiteral("modidatetime"), appClock().now());
-    if (!s)
-        s = rs.setValue(QStringLiteral("desc"), empty);
-    if (!s)
-        s = rs.setValue(QStringLiteral("keys"), empty);
-    if (!s)
-        s = rs.setValue(QStringLiteral("creator"), empty);
+    Status s = rs.setValue(QStringLiteral("dataid"), id);
     if (s)
+        s = rs.setValue(QStringLiteral("name"), title);
+    if (s)
+        s = rs.setValue(QStringLiteral("data"), body);
+    if (s)
+        s = rs.setValue(QStringLiteral("createdatetime"), appClock().now());
+    if (s)
+        s = rs.setValue(QStringLiteral("modidatetime"), appClock().now());
+    if (s)
+        s = rs.setValue(QStringLiteral("desc"), empty);
+    if (s)
+        s = rs.setValue(QStringLiteral("keys"), empty);
+    if (s)
+        s = rs.setValue(QStringLiteral("creator"), empty);
+    if (!s)
         return s;
 
-    if ((s = rs.Update())) {
+    if (!(s = rs.Update())) {
         // The id is unique to the second only: a second add within the same second meets the first.
-        if (s->nativeError == ER_DUP_ENTRY)
-            s->description =
+        if (s.error().nativeError == ER_DUP_ENTRY)
+            s.error().description =
                 QStringLiteral("记录编号 %1 已存在（同一秒内已增加过一条记录），请稍候再按“增加”。\r\n%2")
-                    .arg(id, s->description);
+                    .arg(id, s.error().description);
         return s;
     }
-    if ((s = forms::noWarnings(conn)))
+    if (!(s = forms::noWarnings(conn)))
         return s;
     return transaction.commit();
 }

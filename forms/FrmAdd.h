@@ -2,8 +2,8 @@
 // The add-record dialog: a title and a body become a new row of SearchTxt_Data with a fresh record
 // id and the current time. After a successful add the boxes are emptied and the form stays open
 // for the next record; the user closes it with the close box.
-#include "database/DbError.h"
 #include "forms/RecordForm.h"
+#include "util/Status.h"
 
 class QLabel;
 class QLineEdit;
@@ -34,5 +34,5 @@ public:
     QLabel* Label1;
 
 private:
-    DbStatus addRecord();
+    Status addRecord();
 };

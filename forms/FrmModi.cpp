@@ -25,8 +25,8 @@ namespace {
 constexpr std::array<const char*, 8> kColumns = {"dataid",       "name", "Data",    "CreateDatetime",
                                                  "ModiDateTime", "Desc", "Creator", "Keys"};
 
-DbError failure(const QString& description) {
-    return DbError{DbError::kProviderError, description, 0};
+Error failure(const QString& description) {
+    return Error{Error::kProviderError, description, 0};
 }
 
 // FormatSQLData suits a server that reads backslash escapes, the default. Under NO_BACKSLASH_ESCAPES
@@ -155,10 +155,10 @@ QString FrmModi::FormatSQLData(const QString& text) {
 bool FrmModi::setDataid(const QString& id) {
     dataid_ = id;
     bool found = false;
-    if (const DbStatus s = LoadRecord(id, found)) {
+    if (const Status s = LoadRecord(id, found); !s) {
         // The opener has no error path of its own: say here which record failed and why.
         messageBoxes().critical(messageParent(),
-                                QStringLiteral("无法读取记录 %1：\r\n%2").arg(id, s->description),
+                                QStringLiteral("无法读取记录 %1：\r\n%2").arg(id, s.error().description),
                                 QStringLiteral("修改数据"));
         unloadForm();
         return false;
@@ -166,7 +166,7 @@ bool FrmModi::setDataid(const QString& id) {
     return found;
 }
 
-DbStatus FrmModi::LoadRecord(const QString& id, bool& found) {
+Status FrmModi::LoadRecord(const QString& id, bool& found) {
     found = false;
     loaded_.clear();
     QString errorText;
@@ -181,17 +181,17 @@ DbStatus FrmModi::LoadRecord(const QString& id, bool& found) {
     const std::shared_ptr<Recordset> rs = mPublic::Rs;
     if (rs->State() == Connection::kStateOpen)
         rs->Close();
-    if (DbStatus s = rs->Open(sql, conn, Recordset::kCursorKeyset, Recordset::kLockOptimistic))
+    if (Status s = rs->Open(sql, conn, Recordset::kCursorKeyset, Recordset::kLockOptimistic); !s)
         return s;
     if (rs->RecordCount() < 1) {
         messageBoxes().information(messageParent(), QStringLiteral("未找到 相关信息！Error:"));
         unloadForm();
-        return std::nullopt;
+        return {};
     }
 
     QStringList values;
     for (const char* column : kColumns) {
-        const DbResult<QString> v = rs->text(QString::fromLatin1(column));
+        const Result<QString> v = rs->text(QString::fromLatin1(column));
         if (!v)
             return v.error(); // a NULL column: the row cannot be edited here
         values << v.value();
@@ -206,7 +206,7 @@ DbStatus FrmModi::LoadRecord(const QString& id, bool& found) {
     TxtKeys->setText(values[7]);
     loaded_ = values;
     found = true;
-    return std::nullopt;
+    return {};
 }
 
 void FrmModi::clearBoxes() {
@@ -224,7 +224,7 @@ void FrmModi::CmdSave_Click() {
     if (!readyToWrite(txtTitle, RtbData))
         return;
 
-    DbError error;
+    Error error;
     Saved outcome = Saved::Failed;
     if (!whileBusy(CmdSave, [&] { outcome = saveRecord(error); }))
         return;
@@ -261,15 +261,15 @@ bool FrmModi::rowAsLoaded(const Recordset& rs) const {
     if (loaded_.size() != static_cast<qsizetype>(kColumns.size()))
         return false;
     for (std::size_t i = 0; i < kColumns.size(); ++i) {
-        const DbResult<QString> v = rs.text(QString::fromLatin1(kColumns[i]));
+        const Result<QString> v = rs.text(QString::fromLatin1(kColumns[i]));
         if (!v || v.value() != loaded_.at(static_cast<qsizetype>(i)))
             return false;
     }
     return true;
 }
 
-FrmModi::Saved FrmModi::saveRecord(DbError& error) {
-    const auto fail = [&error](DbError e) {
+FrmModi::Saved FrmModi::saveRecord(Error& error) {
+    const auto fail = [&error](Error e) {
         error = std::move(e);
         return Saved::Failed;
     };
@@ -310,16 +310,17 @@ FrmModi::Saved FrmModi::saveRecord(DbError& error) {
     // Declared before the recordset: whatever fails below is rolled back, so a failed insert never
     // leaves the row deleted.
     forms::Transaction transaction(conn);
-    if (DbStatus s = transaction.begin())
-        return fail(*s);
+    if (Status s = transaction.begin(); !s)
+        return fail(s.error());
 
     // A locking read inside the transaction: the row is checked against what was loaded, and nobody
     // can change or delete it between this check and the delete.
     Recordset rs;
-    if (DbStatus s = rs.Open(QStringLiteral("select * from searchtxt_data where dataid='") + idLiteral +
-                                 QStringLiteral("' for update"),
-                             conn, Recordset::kCursorStatic, Recordset::kLockOptimistic))
-        return fail(*s);
+    if (Status s = rs.Open(QStringLiteral("select * from searchtxt_data where dataid='") + idLiteral +
+                               QStringLiteral("' for update"),
+                           conn, Recordset::kCursorStatic, Recordset::kLockOptimistic);
+        !s)
+        return fail(s.error());
     if (rs.RecordCount() < 1)
         return Saved::RowGone;
     if (!rowAsLoaded(rs))
@@ -327,16 +328,17 @@ FrmModi::Saved FrmModi::saveRecord(DbError& error) {
 
     if (!conn)
         return fail(forms::noConnectionError());
-    if (DbStatus s =
-            conn->Execute(QStringLiteral("delete from searchtxt_data where dataid='") + idLiteral + u'\''))
-        return fail(*s);
+    if (Status s =
+            conn->Execute(QStringLiteral("delete from searchtxt_data where dataid='") + idLiteral + u'\'');
+        !s)
+        return fail(s.error());
     if (!conn)
         return fail(forms::noConnectionError());
-    if (DbStatus s = conn->Execute(insert))
-        return fail(*s);
-    if (DbStatus s = forms::noWarnings(conn))
-        return fail(*s);
-    if (DbStatus s = transaction.commit())
-        return fail(*s);
+    if (Status s = conn->Execute(insert); !s)
+        return fail(s.error());
+    if (Status s = forms::noWarnings(conn); !s)
+        return fail(s.error());
+    if (Status s = transaction.commit(); !s)
+        return fail(s.error());
     return Saved::Done;
 }

@@ -2,8 +2,8 @@
 // The modify-record dialog: shows all eight columns of one record, lets the user change the title,
 // keywords, remarks and body, and writes the record back (delete plus insert in one transaction)
 // when "保存并关闭" is pressed. The id, the creator and both times are kept as loaded.
-#include "database/DbError.h"
 #include "forms/RecordForm.h"
+#include "util/Status.h"
 
 #include <QStringList>
 
@@ -59,8 +59,8 @@ private:
     enum class Saved { Done, RowGone, ChangedByOthers, Failed };
 
     // Fills the boxes from the row; `found` is false (message shown, form unloaded) when there is none.
-    DbStatus LoadRecord(const QString& id, bool& found);
-    Saved saveRecord(DbError& error);
+    Status LoadRecord(const QString& id, bool& found);
+    Saved saveRecord(Error& error);
     bool rowAsLoaded(const Recordset& rs) const;
     void clearBoxes();
     // Closes the form if shown and lets it go; the next instance() loads a fresh one.

@@ -16,8 +16,8 @@ public:
     // Creates the database, table and view (idempotent). False, with `error` set, when it fails.
     bool create(QString* error) {
         admin_ = std::make_unique<Connection>();
-        if (const DbStatus s = admin_->Open(testdb::connectionString())) {
-            *error = s->description;
+        if (const Status s = admin_->Open(testdb::connectionString()); !s) {
+            *error = s.error().description;
             return false;
         }
         for (const QString& sql :
@@ -25,8 +25,8 @@ public:
               QStringLiteral("CREATE TABLE IF NOT EXISTS SearchTxt_Data LIKE "
                              "qelmorand.SearchTxt_Data"),
               plainView()}) {
-            if (const DbStatus s = admin_->Execute(sql)) {
-                *error = s->description + QStringLiteral(" in ") + sql;
+            if (const Status s = admin_->Execute(sql); !s) {
+                *error = s.error().description + QStringLiteral(" in ") + sql;
                 return false;
             }
         }
@@ -41,8 +41,8 @@ public:
 
     // Runs `sql`; the description of the failure, or empty.
     QString exec(const QString& sql) {
-        const DbStatus s = admin_->Execute(sql);
-        return s ? s->description + QStringLiteral(" in ") + sql : QString();
+        const Status s = admin_->Execute(sql);
+        return !s ? s.error().description + QStringLiteral(" in ") + sql : QString();
     }
 
     QString insert(const QString& id, const QString& name, const QString& data) {

@@ -68,8 +68,8 @@ int runClient(int client, int iterations) {
         QString err;
         mConnDatabase::ConnectDatabase(err);
         Recordset rs;
-        if (rs.Open(QStringLiteral("select dataid from searchtxt_data order by rand() limit 1"),
-                    mPublic::Conn.get()) ||
+        if (!rs.Open(QStringLiteral("select dataid from searchtxt_data order by rand() limit 1"),
+                     mPublic::Conn.get()) ||
             rs.RecordCount() < 1)
             return {};
         return rs.text(0).value();
@@ -120,13 +120,14 @@ int runClient(int client, int iterations) {
             if (id.isEmpty())
                 continue;
             quint64 deleted = 0;
-            const DbStatus s =
+            const Status s =
                 mPublic::Conn->Execute(QStringLiteral("delete from searchtxt_data where dataid='") +
                                            mPublic::Conn->escape(id) + u'\'',
                                        &deleted);
-            if (s)
-                std::fprintf(stderr, "client %d: delete failed: %s\n", client, qPrintable(s->description));
-            say(QStringLiteral("DEL %1 %2").arg(s ? 0 : deleted).arg(id));
+            if (!s)
+                std::fprintf(stderr, "client %d: delete failed: %s\n", client,
+                             qPrintable(s.error().description));
+            say(QStringLiteral("DEL %1 %2").arg(!s ? 0 : deleted).arg(id));
         }
     }
     FrmAdd::unload();
@@ -143,15 +144,15 @@ class TestClients : public QObject {
     std::unique_ptr<Connection> admin;
 
     void exec(const QString& sql) {
-        const DbStatus s = admin->Execute(sql);
-        QVERIFY2(!s, s ? qPrintable(s->description) : "");
+        const Status s = admin->Execute(sql);
+        QVERIFY2(s, qPrintable(s.description()));
     }
 
 private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
         admin = std::make_unique<Connection>();
-        QVERIFY(!admin->Open(testdb::connectionString()));
+        QVERIFY(admin->Open(testdb::connectionString()));
         exec(QStringLiteral("DROP DATABASE IF EXISTS ") + kDb);
         exec(QStringLiteral("CREATE DATABASE ") + kDb);
         exec(QStringLiteral("CREATE TABLE %1.SearchTxt_Data LIKE qelmorand.SearchTxt_Data").arg(kDb));
@@ -247,8 +248,8 @@ private Q_SLOTS:
 
         // The table as the clients left it.
         Recordset rs;
-        QVERIFY(!rs.Open(QStringLiteral("select dataid, name, data from %1.SearchTxt_Data").arg(kDb),
-                         admin.get()));
+        QVERIFY(rs.Open(QStringLiteral("select dataid, name, data from %1.SearchTxt_Data").arg(kDb),
+                        admin.get()));
         QHash<QString, QString> present; // id -> title
         int badBodies = 0;
         for (qint64 i = 0; i < rs.RecordCount(); ++i, rs.MoveNext()) {
@@ -259,7 +260,7 @@ private Q_SLOTS:
                 ++badBodies; // title and body of two different writes
         }
         Recordset dup;
-        QVERIFY(!dup.Open(
+        QVERIFY(dup.Open(
             QStringLiteral("select dataid from %1.SearchTxt_Data group by dataid having count(*) > 1")
                 .arg(kDb),
             admin.get()));

@@ -228,9 +228,10 @@ private Q_SLOTS:
         QCOMPARE(connect(err), QStringLiteral("False"));
         QCOMPARE(err, QString());
         QCOMPARE(prompt.asked, 1);
-        const DbStatus s = mPublic::Conn->Execute(QStringLiteral("select 1"));
-        QVERIFY(s.has_value());
-        QVERIFY2(s->description.contains(QStringLiteral("登录已取消")), qPrintable(s->description));
+        const Status s = mPublic::Conn->Execute(QStringLiteral("select 1"));
+        QVERIFY(!s);
+        QVERIFY2(s.error().description.contains(QStringLiteral("登录已取消")),
+                 qPrintable(s.error().description));
     }
 
     void confirmedLoginConnects() {

@@ -27,14 +27,14 @@ class TestDataAccess : public QObject {
 
     std::unique_ptr<Connection> conn;
 
-    void reset() { QVERIFY(!conn->Execute(QStringLiteral("DELETE FROM SearchTxt_Data"))); }
+    void reset() { QVERIFY(conn->Execute(QStringLiteral("DELETE FROM SearchTxt_Data"))); }
     void insert(const QString& id, const QString& name, const QString& data) {
         const QString sql =
             QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
                            "VALUES ('%1','%2','%3','','','')")
                 .arg(conn->escape(id), conn->escape(name), conn->escape(data));
-        const DbStatus s = conn->Execute(sql);
-        QVERIFY2(!s, s ? qPrintable(s->description) : "");
+        const Status s = conn->Execute(sql);
+        QVERIFY2(s, qPrintable(s.description()));
     }
 
 private Q_SLOTS:
@@ -97,18 +97,18 @@ private Q_SLOTS:
         REQUIRE_DB();
         // A database of this test's own, so emptying its table never disturbs other tests' rows.
         conn = std::make_unique<Connection>();
-        DbStatus s = conn->Open(testdb::connectionString());
-        QVERIFY2(!s, s ? qPrintable(s->description) : "");
+        Status s = conn->Open(testdb::connectionString());
+        QVERIFY2(s, qPrintable(s.description()));
         for (const char* sql :
              {"CREATE DATABASE IF NOT EXISTS vornik_test_da",
               "CREATE TABLE IF NOT EXISTS vornik_test_da.SearchTxt_Data LIKE qelmorand.SearchTxt_Data",
               "CREATE OR REPLACE VIEW vornik_test_da.VW_SearchTxt_Name AS "
               "SELECT `dataid` AS `DataID`, `name` FROM vornik_test_da.SearchTxt_Data"})
-            QVERIFY(!conn->Execute(QString::fromLatin1(sql)));
+            QVERIFY(conn->Execute(QString::fromLatin1(sql)));
         s = conn->Open(
             QString(testdb::connectionString())
                 .replace(QStringLiteral("database=qelmorand"), QStringLiteral("database=vornik_test_da")));
-        QVERIFY2(!s, s ? qPrintable(s->description) : "");
+        QVERIFY2(s, qPrintable(s.description()));
         QCOMPARE(conn->State(), Connection::kStateOpen);
     }
 
@@ -125,19 +125,19 @@ private Q_SLOTS:
     void openFailures() {
         QFETCH(QString, connectionString);
         Connection c;
-        const DbStatus s = c.Open(connectionString);
-        QVERIFY(s.has_value());
-        QVERIFY(!s->description.isEmpty());
+        const Status s = c.Open(connectionString);
+        QVERIFY(!s);
+        QVERIFY(!s.error().description.isEmpty());
         QCOMPARE(c.State(), Connection::kStateClosed);
         // A statement on the failed connection is an error, not a crash.
-        QVERIFY(c.Execute(QStringLiteral("select 1")).has_value());
+        QVERIFY(!c.Execute(QStringLiteral("select 1")));
     }
 
     void fieldsByNameAnyCase() {
         reset();
         insert(QStringLiteral("1"), QStringLiteral("标题"), QStringLiteral("正文"));
         Recordset rs;
-        QVERIFY(!rs.Open(QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name"), conn.get()));
         QCOMPARE(rs.State(), Connection::kStateOpen);
         for (const char* n : {"dataid", "DATAID", "DataID", "Name"})
             QVERIFY2(rs.text(QString::fromLatin1(n)).ok(), n);
@@ -148,9 +148,9 @@ private Q_SLOTS:
 
     void nullReadAsTextIsError() {
         reset();
-        QVERIFY(!conn->Execute(QStringLiteral("INSERT INTO searchtxt_data (dataid,name) VALUES ('n','t')")));
+        QVERIFY(conn->Execute(QStringLiteral("INSERT INTO searchtxt_data (dataid,name) VALUES ('n','t')")));
         Recordset rs;
-        QVERIFY(!rs.Open(QStringLiteral("select * from searchtxt_data"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("select * from searchtxt_data"), conn.get()));
         QVERIFY(rs.text(QStringLiteral("name")).ok());
         const auto data = rs.text(QStringLiteral("Data"));
         QVERIFY(!data.ok());
@@ -166,18 +166,18 @@ private Q_SLOTS:
     void recordCountIsExact() {
         QFETCH(int, rows);
         reset();
-        QVERIFY(!conn->BeginTrans());
+        QVERIFY(conn->BeginTrans());
         for (int i = 0; i < rows; ++i)
             insert(QString::number(i), QStringLiteral("t%1").arg(i), QStringLiteral("d"));
-        QVERIFY(!conn->CommitTrans());
+        QVERIFY(conn->CommitTrans());
         Recordset rs;
-        QVERIFY(!rs.Open(QStringLiteral("select * from SearchTxt_Data order by dataid+0"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("select * from SearchTxt_Data order by dataid+0"), conn.get()));
         QCOMPARE(rs.RecordCount(), qint64(rows));
         // Reading by count walks every row once, in server order.
-        QVERIFY(rows == 0 || !rs.MoveFirst());
+        QVERIFY(rows == 0 || rs.MoveFirst());
         for (int i = 0; i < rows; ++i) {
             QCOMPARE(rs.text(QStringLiteral("dataid")).value(), QString::number(i));
-            QVERIFY(!rs.MoveNext());
+            QVERIFY(rs.MoveNext());
         }
         QVERIFY(rs.isEOF());
     }
@@ -185,22 +185,22 @@ private Q_SLOTS:
     void statementWithoutRowsLeavesRecordsetClosed() {
         reset();
         Recordset rs;
-        QVERIFY(!rs.Open(QStringLiteral("delete from searchtxt_data where dataid='x'"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("delete from searchtxt_data where dataid='x'"), conn.get()));
         QCOMPARE(rs.State(), Connection::kStateClosed);
-        QVERIFY(!rs.Open(QStringLiteral("select 1"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("select 1"), conn.get()));
         QCOMPARE(rs.State(), Connection::kStateOpen);
-        QVERIFY(!rs.Open(QStringLiteral("update searchtxt_data set name='y' where 1=0"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("update searchtxt_data set name='y' where 1=0"), conn.get()));
         QCOMPARE(rs.State(), Connection::kStateClosed);
     }
 
     void badStatementIsAnError() {
         Recordset rs;
-        const DbStatus s = rs.Open(QStringLiteral("selec nonsense"), conn.get());
-        QVERIFY(s.has_value());
-        QVERIFY(s->description.contains(QStringLiteral("syntax")));
+        const Status s = rs.Open(QStringLiteral("selec nonsense"), conn.get());
+        QVERIFY(!s);
+        QVERIFY(s.error().description.contains(QStringLiteral("syntax")));
         QCOMPARE(rs.State(), Connection::kStateClosed);
         // The connection is still usable afterwards.
-        QVERIFY(!conn->Execute(QStringLiteral("select 1")));
+        QVERIFY(conn->Execute(QStringLiteral("select 1")));
     }
 
     void addNewUpdateStoresEscapedValues_data() {
@@ -215,19 +215,19 @@ private Q_SLOTS:
         QFETCH(QString, name);
         reset();
         Recordset rs;
-        QVERIFY(!rs.Open(QStringLiteral("select * from SearchTxt_Data where 1=0"), conn.get()));
-        QVERIFY(!rs.AddNew());
-        QVERIFY(!rs.setValue(QStringLiteral("DataID"), QStringLiteral("2024010100000000001")));
-        QVERIFY(!rs.setValue(QStringLiteral("name"), name));
-        QVERIFY(!rs.setValue(QStringLiteral("data"), QStringLiteral("a\r\nb")));
-        QVERIFY(!rs.setValue(QStringLiteral("CreateDatetime"), QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5))));
-        QVERIFY(!rs.setValue(QStringLiteral("desc"), QString()));
-        const DbStatus s = rs.Update();
-        QVERIFY2(!s, s ? qPrintable(s->description) : "");
+        QVERIFY(rs.Open(QStringLiteral("select * from SearchTxt_Data where 1=0"), conn.get()));
+        QVERIFY(rs.AddNew());
+        QVERIFY(rs.setValue(QStringLiteral("DataID"), QStringLiteral("2024010100000000001")));
+        QVERIFY(rs.setValue(QStringLiteral("name"), name));
+        QVERIFY(rs.setValue(QStringLiteral("data"), QStringLiteral("a\r\nb")));
+        QVERIFY(rs.setValue(QStringLiteral("CreateDatetime"), QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5))));
+        QVERIFY(rs.setValue(QStringLiteral("desc"), QString()));
+        const Status s = rs.Update();
+        QVERIFY2(s, qPrintable(s.description()));
         QCOMPARE(rs.RecordCount(), qint64(1));
 
         Recordset back;
-        QVERIFY(!back.Open(QStringLiteral("select * from searchtxt_data"), conn.get()));
+        QVERIFY(back.Open(QStringLiteral("select * from searchtxt_data"), conn.get()));
         QCOMPARE(back.RecordCount(), qint64(1));
         QCOMPARE(back.text(QStringLiteral("name")).value(), name);
         QCOMPARE(back.text(QStringLiteral("data")).value(), QStringLiteral("a\r\nb"));
@@ -238,17 +238,17 @@ private Q_SLOTS:
 
     void rollbackReallyUndoes() {
         reset();
-        QVERIFY(!conn->BeginTrans());
+        QVERIFY(conn->BeginTrans());
         QVERIFY(conn->inTransaction());
         insert(QStringLiteral("r1"), QStringLiteral("gone"), QStringLiteral("x"));
-        QVERIFY(!conn->RollbackTrans());
+        QVERIFY(conn->RollbackTrans());
         QVERIFY(!conn->inTransaction());
         Recordset rs;
-        QVERIFY(!rs.Open(QStringLiteral("select * from searchtxt_data"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("select * from searchtxt_data"), conn.get()));
         QCOMPARE(rs.RecordCount(), qint64(0));
         // Without an active transaction a rollback is refused, and nothing else breaks.
-        QVERIFY(conn->RollbackTrans().has_value());
-        QVERIFY(!conn->Execute(QStringLiteral("select 1")));
+        QVERIFY(!conn->RollbackTrans());
+        QVERIFY(conn->Execute(QStringLiteral("select 1")));
     }
 
     void slowStatementKeepsEventLoopRunning() {
@@ -260,7 +260,7 @@ private Q_SLOTS:
         QElapsedTimer elapsed;
         elapsed.start();
         Recordset rs;
-        QVERIFY(!rs.Open(QStringLiteral("select sleep(2) as s"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("select sleep(2) as s"), conn.get()));
         QVERIFY(elapsed.elapsed() >= 1900);
         QVERIFY2(ticks >= 50, qPrintable(QString::number(ticks)));
         QCOMPARE(rs.RecordCount(), qint64(1));
@@ -272,11 +272,11 @@ private Q_SLOTS:
         QString inner;
         QTimer::singleShot(100, this, [&] {
             Recordset rs;
-            if (!rs.Open(QStringLiteral("select 'inner' as v"), conn.get()))
+            if (rs.Open(QStringLiteral("select 'inner' as v"), conn.get()))
                 inner = rs.text(QStringLiteral("v")).value();
         });
         Recordset outer;
-        QVERIFY(!outer.Open(QStringLiteral("select sleep(1), 'outer' as v"), conn.get()));
+        QVERIFY(outer.Open(QStringLiteral("select sleep(1), 'outer' as v"), conn.get()));
         QCOMPARE(outer.text(QStringLiteral("v")).value(), QStringLiteral("outer"));
         QTRY_COMPARE(inner, QStringLiteral("inner"));
     }
@@ -284,11 +284,11 @@ private Q_SLOTS:
     void readTimeoutIsReportedAsTimeout() {
         Connection c;
         c.setReadTimeoutSeconds(1);
-        QVERIFY(!c.Open(testdb::connectionString()));
-        const DbStatus s = c.Execute(QStringLiteral("select sleep(3)"));
-        QVERIFY(s.has_value());
-        QVERIFY2(s->isTimeout(), qPrintable(s->description));
-        QCOMPARE(s->number, 0x80040E31u);
+        QVERIFY(c.Open(testdb::connectionString()));
+        const Status s = c.Execute(QStringLiteral("select sleep(3)"));
+        QVERIFY(!s);
+        QVERIFY2(s.error().isTimeout(), qPrintable(s.error().description));
+        QCOMPARE(s.error().number, 0x80040E31u);
     }
 
     void escapeFollowsServerMode() {
@@ -297,10 +297,10 @@ private Q_SLOTS:
 
     void releasedConnectionFailsWaitersCleanly() {
         auto c = std::make_unique<Connection>();
-        QVERIFY(!c->Open(testdb::connectionString()));
+        QVERIFY(c->Open(testdb::connectionString()));
         QTimer::singleShot(100, this, [&] { c.reset(); });
-        const DbStatus s = c->Execute(QStringLiteral("select sleep(1)"));
-        QVERIFY(s.has_value());
+        const Status s = c->Execute(QStringLiteral("select sleep(1)"));
+        QVERIFY(!s);
         QVERIFY(!c);
     }
 
@@ -327,16 +327,16 @@ private Q_SLOTS:
         connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
         timer.start(20);
         Connection c;
-        const DbStatus s = c.Open(namedConnectionString());
+        const Status s = c.Open(namedConnectionString());
         setHostLookup(nullptr);
         QCOMPARE(lookup.hosts(), QStringList{"db.vornik.invalid"});
-        QVERIFY2(!s.has_value() == opens, s ? qPrintable(s->description) : "opened");
+        QVERIFY2(s.ok() == opens, !s ? qPrintable(s.error().description) : "opened");
         QCOMPARE(c.State(), opens ? Connection::kStateOpen : Connection::kStateClosed);
         if (opens)
-            QVERIFY(!c.Execute(QStringLiteral("select 1")));
+            QVERIFY(c.Execute(QStringLiteral("select 1")));
         else
-            QVERIFY2(s->description.contains(QStringLiteral("db.vornik.invalid")),
-                     qPrintable(s->description));
+            QVERIFY2(s.error().description.contains(QStringLiteral("db.vornik.invalid")),
+                     qPrintable(s.error().description));
         QVERIFY2(ticks >= delayMs / 40, qPrintable(QString::number(ticks)));
     }
 
@@ -352,10 +352,10 @@ private Q_SLOTS:
         lookup.delayMs = 1500;
         Connection c;
         if (!duringOpen)
-            QVERIFY(!c.Open(testdb::connectionString()));
+            QVERIFY(c.Open(testdb::connectionString()));
         else
             setHostLookup(&lookup);
-        std::optional<DbStatus> outcome;
+        std::optional<Status> outcome;
         QTimer::singleShot(0, this, [&] {
             outcome =
                 duringOpen ? c.Open(namedConnectionString()) : c.Execute(QStringLiteral("select sleep(10)"));
@@ -364,20 +364,20 @@ private Q_SLOTS:
         qApp->exec();
         setHostLookup(nullptr);
         QVERIFY(outcome.has_value());
-        QVERIFY(outcome->has_value());
-        QVERIFY2((*outcome)->cancelled, qPrintable((*outcome)->description));
-        QVERIFY(!(*outcome)->description.isEmpty());
+        QVERIFY(!*outcome);
+        QVERIFY2(outcome->cancelled(), qPrintable(outcome->description()));
+        QVERIFY(!outcome->description().isEmpty());
         QCOMPARE(c.State(), Connection::kStateClosed);
-        QVERIFY(c.Execute(QStringLiteral("select 1")).has_value());
+        QVERIFY(!c.Execute(QStringLiteral("select 1")));
         c.Close(); // never waits for the abandoned operation
         // The same object opens again and works.
-        QVERIFY(!c.Open(testdb::connectionString()));
-        QVERIFY(!c.Execute(QStringLiteral("select 1")));
+        QVERIFY(c.Open(testdb::connectionString()));
+        QVERIFY(c.Execute(QStringLiteral("select 1")));
     }
 
     void closeDuringStatementReturnsAtOnce() {
         Connection c;
-        QVERIFY(!c.Open(testdb::connectionString()));
+        QVERIFY(c.Open(testdb::connectionString()));
         bool busyAfterClose = false;
         int stateAfterClose = -1;
         QTimer::singleShot(100, this, [&] {
@@ -392,7 +392,7 @@ private Q_SLOTS:
         QVERIFY2(r.ok(), r.ok() ? "" : qPrintable(r.error().description));
         QCOMPARE(r.value().result->columns.at(1).value(0), QStringLiteral("done"));
         QCOMPARE(c.State(), Connection::kStateClosed);
-        QVERIFY(c.Execute(QStringLiteral("select 1")).has_value());
+        QVERIFY(!c.Execute(QStringLiteral("select 1")));
     }
 
     void closeCancelsAnOpenInProgress() {
@@ -401,10 +401,10 @@ private Q_SLOTS:
         setHostLookup(&lookup);
         Connection c;
         QTimer::singleShot(100, this, [&] { c.Close(); });
-        const DbStatus s = c.Open(namedConnectionString());
+        const Status s = c.Open(namedConnectionString());
         setHostLookup(nullptr);
-        QVERIFY(s.has_value());
-        QVERIFY(s->cancelled);
+        QVERIFY(!s);
+        QVERIFY(s.error().cancelled);
         QCOMPARE(c.State(), Connection::kStateClosed);
     }
 
@@ -413,30 +413,30 @@ private Q_SLOTS:
         lookup.delayMs = 500;
         setHostLookup(&lookup);
         Connection c;
-        DbStatus newer = DbError{};
+        Status newer = Error{};
         QTimer::singleShot(100, this, [&] { newer = c.Open(namedConnectionString()); });
-        const DbStatus older = c.Open(namedConnectionString());
+        const Status older = c.Open(namedConnectionString());
         setHostLookup(nullptr);
-        QVERIFY(!newer);
-        QVERIFY(older.has_value() && older->cancelled);
+        QVERIFY(newer.ok());
+        QVERIFY(older.cancelled());
         QCOMPARE(c.State(), Connection::kStateOpen);
-        QVERIFY(!c.Execute(QStringLiteral("select 1")));
+        QVERIFY(c.Execute(QStringLiteral("select 1")));
     }
 
     void connectionLostDuringTransferIsAnError() {
         // Enough rows (48 MB) that the server is still sending when its session is killed, whatever
         // the socket buffers hold.
         reset();
-        QVERIFY(!conn->Execute(
+        QVERIFY(conn->Execute(
             QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
                            "SELECT seq, CONCAT('t', seq), REPEAT('正文 body ', 100), '', '', '' "
                            "FROM seq_1_to_40000")));
         Connection victim;
-        QVERIFY(!victim.Open(
+        QVERIFY(victim.Open(
             QString(testdb::connectionString())
                 .replace(QStringLiteral("database=qelmorand"), QStringLiteral("database=vornik_test_da"))));
         Recordset id;
-        QVERIFY(!id.Open(QStringLiteral("select connection_id() as id"), &victim));
+        QVERIFY(id.Open(QStringLiteral("select connection_id() as id"), &victim));
         const QString victimId = id.text(QStringLiteral("id")).value();
         QSemaphore killed;
         std::atomic<int> calls{0};
@@ -451,10 +451,11 @@ private Q_SLOTS:
             killed.acquire();
         });
         Recordset rs;
-        const DbStatus s = rs.Open(QStringLiteral("select dataid, name, data from SearchTxt_Data"), &victim);
+        const Status s = rs.Open(QStringLiteral("select dataid, name, data from SearchTxt_Data"), &victim);
         QVERIFY(calls > 0);
-        QVERIFY(s.has_value()); // never a partial result passed off as the whole one
-        QVERIFY2(s->description.contains(QStringLiteral("连接已断开")), qPrintable(s->description));
+        QVERIFY(!s); // never a partial result passed off as the whole one
+        QVERIFY2(s.error().description.contains(QStringLiteral("连接已断开")),
+                 qPrintable(s.error().description));
         QCOMPARE(rs.State(), Connection::kStateClosed);
         QCOMPARE(victim.State(), Connection::kStateClosed);
         reset();
@@ -469,18 +470,18 @@ private Q_SLOTS:
         // A server restart or a kill between two statements: the next one finds the session gone.
         QFETCH(bool, inTransaction);
         Connection c;
-        QVERIFY(!c.Open(testdb::connectionString()));
+        QVERIFY(c.Open(testdb::connectionString()));
         auto sessionId = [&c] {
             Recordset rs;
-            return rs.Open(QStringLiteral("select connection_id() as id"), &c)
+            return !rs.Open(QStringLiteral("select connection_id() as id"), &c)
                        ? QString()
                        : rs.text(QStringLiteral("id")).value();
         };
         const QString before = sessionId();
         QVERIFY(!before.isEmpty());
         if (inTransaction)
-            QVERIFY(!c.BeginTrans());
-        QVERIFY(!conn->Execute(QStringLiteral("KILL CONNECTION ") + before));
+            QVERIFY(c.BeginTrans());
+        QVERIFY(conn->Execute(QStringLiteral("KILL CONNECTION ") + before));
         QTest::qWait(100); // the server's goodbye reaches the socket
         const QString after = sessionId();
         if (inTransaction) {
@@ -507,13 +508,13 @@ private Q_SLOTS:
         QFETCH(QString, mode);
         const QString text = QStringLiteral("it's C:\\d");
         Connection c;
-        QVERIFY(!c.Open(
+        QVERIFY(c.Open(
             QString(testdb::connectionString())
                 .replace(QStringLiteral("database=qelmorand"), QStringLiteral("database=vornik_test_da"))));
-        QVERIFY(!c.Execute(QStringLiteral("SET SESSION sql_mode='%1'").arg(mode)));
+        QVERIFY(c.Execute(QStringLiteral("SET SESSION sql_mode='%1'").arg(mode)));
         QTEST(c.escape(text), "escaped");
         Recordset rs;
-        QVERIFY(!rs.Open(QStringLiteral("select '%1' as v").arg(c.escape(text)), &c));
+        QVERIFY(rs.Open(QStringLiteral("select '%1' as v").arg(c.escape(text)), &c));
         QCOMPARE(rs.text(QStringLiteral("v")).value(), text);
     }
 

@@ -56,8 +56,8 @@ class TestForms : public QObject {
     std::unique_ptr<Connection> other; // another client of the same database
 
     void exec(const QString& sql) {
-        const DbStatus s = other->Execute(sql);
-        QVERIFY2(!s, s ? qPrintable(s->description) : "");
+        const Status s = other->Execute(sql);
+        QVERIFY2(s, qPrintable(s.description()));
     }
     // The eight columns in table order; NULL reads as "<NULL>"; empty list when the row is missing.
     QStringList row(const QString& id) {
@@ -68,7 +68,7 @@ class TestForms : public QObject {
                 other.get());
         QStringList out;
         for (int i = 0; rs.RecordCount() > 0 && i < 8; ++i) {
-            const DbResult<QString> v = rs.text(i);
+            const Result<QString> v = rs.text(i);
             out << (v ? v.value() : QStringLiteral("<NULL>"));
         }
         return out;
@@ -124,8 +124,8 @@ private Q_SLOTS:
         setMessageBoxes(&boxes);
         mConnDatabase::setLoginPrompt(&noLogin);
         other = std::make_unique<Connection>();
-        const DbStatus s = other->Open(testdb::connectionString());
-        QVERIFY2(!s, s ? qPrintable(s->description) : "");
+        const Status s = other->Open(testdb::connectionString());
+        QVERIFY2(s, qPrintable(s.description()));
     }
     void init() {
         setAppClock(nullptr);

@@ -33,8 +33,8 @@ class TestSearch : public QObject {
     std::unique_ptr<Connection> adminConn;
 
     void exec(const QString& sql) {
-        const DbStatus s = adminConn->Execute(sql);
-        QVERIFY2(!s, s ? qPrintable(s->description + QStringLiteral(" in ") + sql) : "");
+        const Status s = adminConn->Execute(sql);
+        QVERIFY2(s, qPrintable(s.description() + QStringLiteral(" in ") + sql));
     }
     void insert(const QString& id, const QVariant& name, const QString& data) {
         const QString n =
@@ -69,7 +69,7 @@ private Q_SLOTS:
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
         setMessageBoxes(&boxes);
         adminConn = std::make_unique<Connection>();
-        QVERIFY(!adminConn->Open(testdb::connectionString()));
+        QVERIFY(adminConn->Open(testdb::connectionString()));
         exec(QStringLiteral("CREATE DATABASE IF NOT EXISTS ") + kDb);
         exec(QStringLiteral("USE ") + kDb);
         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS SearchTxt_Data LIKE qelmorand.SearchTxt_Data"));
@@ -167,7 +167,7 @@ private Q_SLOTS:
         QVERIFY(boxes.shown.isEmpty());
         // The table is intact whatever the key held.
         Recordset rs;
-        QVERIFY(!rs.Open(QStringLiteral("select count(*) as n from SearchTxt_Data"), adminConn.get()));
+        QVERIFY(rs.Open(QStringLiteral("select count(*) as n from SearchTxt_Data"), adminConn.get()));
         QCOMPARE(rs.text(QStringLiteral("n")).value(), QStringLiteral("4"));
         // The arrays mirror the list row by row: each row's id and content are those of the record
         // whose title it shows; N + 1 elements, the last empty.
@@ -416,7 +416,7 @@ private Q_SLOTS:
         // Watched through a guard: a new object may well be allocated at the old one's address.
         QPointer<Connection> old = mPublic::Conn.get();
         old->setReadTimeoutSeconds(1);
-        QVERIFY(!old->Open(mConnDatabase::BuildConnectionString()));
+        QVERIFY(old->Open(mConnDatabase::BuildConnectionString()));
         statuses.clear();
         QCOMPARE(control->RsOpen(QStringLiteral("select sleep(3)")), QString());
         QVERIFY(!old);

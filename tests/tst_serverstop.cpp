@@ -74,11 +74,11 @@ private Q_SLOTS:
         mConnDatabase::setLoginPrompt(&prompt);
 
         Connection admin;
-        const DbStatus s = admin.Open(
+        const Status s = admin.Open(
             QStringLiteral("uid=qelmorand;pwd=40628173;server=127.0.0.1:%1;database=qelmorand").arg(port));
-        QVERIFY2(!s, s ? qPrintable(s->description) : "");
-        QVERIFY(!admin.Execute(QStringLiteral("DELETE FROM SearchTxt_Data")));
-        QVERIFY(!admin.Execute(
+        QVERIFY2(s, qPrintable(s.description()));
+        QVERIFY(admin.Execute(QStringLiteral("DELETE FROM SearchTxt_Data")));
+        QVERIFY(admin.Execute(
             QStringLiteral(
                 "INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
                 "SELECT LPAD(seq, 19, '0'), CONCAT('row ', seq), REPEAT('正文 body ', 100), '', '', '' "
