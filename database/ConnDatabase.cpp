@@ -1,12 +1,15 @@
 #include "database/ConnDatabase.h"
 
 #include "database/ConnectionString.h"
+#include "database/SecretStore.h"
 #include "database/Shared.h"
 #include "util/Clock.h"
 #include "util/IniReader.h"
 #include "util/Md5Digest.h"
+#include "util/Secret.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cmath>
@@ -19,6 +22,29 @@ constexpr qint64 kReuseMs = 60 * 1000;
 std::optional<qint64> g_lastOpenMs;
 QString g_sitePath;
 LoginPrompt* g_prompt = nullptr;
+
+QString builtinDigest(const QString& clear) {
+    return MD5Digest(clear, 32).value_or(QString());
+}
+
+// The password the login dialog kept in the secret store for the account the per-user settings file
+// names, when the file's dbPwd is that password's digest; a password kept for an older file, or a
+// file written by hand, is not the one the file means. Nothing when no store answers.
+std::optional<QString> rememberedPassword(const QString& path, const QString& server, const QString& database,
+                                          const QString& user, const QString& digest) {
+    if (user.isEmpty() || path != userSettingsPath())
+        return std::nullopt;
+    Result<std::optional<QString>> kept = secretStore().read(secretKey(server, database, user));
+    if (!kept || !kept.value())
+        return std::nullopt;
+    QString password = *kept.value();
+    wipe(*kept.value());
+    if (MD5Digest(password, 32) != digest) {
+        wipe(password);
+        return std::nullopt;
+    }
+    return password;
+}
 } // namespace
 
 // Defined with the login dialog: the prompt that shows it.
@@ -54,8 +80,38 @@ void forgetAccount() {
     dbServerIP.clear();
     dbName.clear();
     dbUse.clear();
-    dbPwd.clear();
+    wipe(dbPwd);
     g_lastOpenMs.reset();
+}
+
+Status forgetRememberedLogin() {
+    const QString path = userSettingsPath();
+    QStringList problems;
+    QStringList keys;
+    if (QFileInfo::exists(path)) {
+        QString unreadable;
+        const QString server =
+            ReadProfileString(path, QStringLiteral("main"), QStringLiteral("dbServerIP"), &unreadable);
+        const QString name = ReadProfileString(path, QStringLiteral("main"), QStringLiteral("dbName"));
+        QString user = ReadProfileString(path, QStringLiteral("main"), QStringLiteral("dbUse"));
+        if (user == builtinDigest(kBuiltinUser))
+            user = kBuiltinUser;
+        if (!unreadable.isEmpty())
+            problems << QStringLiteral("登录设置文件 %1 无法读取（%2），其中账户的密码未能从密钥环删除")
+                            .arg(path, unreadable);
+        else if (!user.isEmpty())
+            keys << secretKey(server, name, user);
+    }
+    if (!dbUse.isEmpty() && !keys.contains(secretKey(dbServerIP, dbName, dbUse)))
+        keys << secretKey(dbServerIP, dbName, dbUse);
+    for (const QString& key : keys) {
+        if (const Status removed = secretStore().remove(key); !removed)
+            problems << QStringLiteral("未能删除 %1 的密码：%2").arg(key, removed.description());
+    }
+    QFile file(path);
+    if (file.exists() && !file.remove())
+        problems << QStringLiteral("无法删除登录设置文件 %1：%2").arg(path, file.errorString());
+    return problems.isEmpty() ? Status() : Status::failure(problems.join(QStringLiteral("\r\n")));
 }
 
 LoginPrompt& loginPrompt() {
@@ -104,10 +160,16 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
         if (!unreadable.isEmpty())
             return refuse(unreadable);
         // The login dialog stores the built-in account as digests; connect with the clear values.
-        if (dbUse == MD5Digest(kBuiltinUser, 32).value_or(QString()))
+        if (dbUse == builtinDigest(kBuiltinUser))
             dbUse = kBuiltinUser;
-        if (dbPwd == MD5Digest(kBuiltinPassword, 32).value_or(QString()))
-            dbPwd = kBuiltinPassword;
+        // The store is asked in a nested event loop: whatever runs meanwhile may change the held
+        // settings, so the account read here is set again afterwards, never mixed with another.
+        const QString server = dbServerIP, name = dbName, user = dbUse, digest = dbPwd;
+        const std::optional<QString> kept = rememberedPassword(path, server, name, user, digest);
+        dbServerIP = server;
+        dbName = name;
+        dbUse = user;
+        dbPwd = kept ? *kept : digest == builtinDigest(kBuiltinPassword) ? kBuiltinPassword : digest;
     }
 
     if (dbUse.isEmpty()) {

@@ -1,5 +1,7 @@
 #pragma once
 // The connection settings and the one operation that opens the shared connection.
+#include "util/Status.h"
+
 #include <QString>
 
 #include <optional>
@@ -44,6 +46,14 @@ QString ConnectDatabase(QString& errorText, const QString& user = {}, const QStr
 
 // Empties the four settings and forgets the last open (the re-login command).
 void forgetAccount();
+
+// Forgets the remembered login (the re-login command, before forgetAccount): removes from the secret
+// store the passwords of the account named in the per-user settings file and of the account held in
+// dbServerIP, dbName and dbUse, and deletes the per-user file (never the site-wide one). Leaves the
+// held settings as they are. On failure the description lists, one per line, what could not be done:
+// a password the store did not remove (also when no store answers, so a password kept earlier may
+// still be there) or a file that could not be deleted; everything else was still done.
+Status forgetRememberedLogin();
 
 struct LoginValues {
     QString dbUse;
