@@ -1,10 +1,12 @@
 #include "database/FrmDataBaseLogin.h"
 
 #include "database/ConnDatabase.h"
+#include "database/SecretStore.h"
 #include "util/Gbk.h"
 #include "util/IniReader.h"
 #include "util/Md5Digest.h"
 #include "util/MessageBoxes.h"
+#include "util/Secret.h"
 #include "util/Twips.h"
 
 #include <QCheckBox>
@@ -29,7 +31,7 @@ public:
         FrmDataBaseLogin* f = FrmDataBaseLogin::instance();
         f->exec();
         if (!f->ifCmdOkClick)
-            return std::nullopt; // stays loaded and hidden: its fields keep what was typed
+            return std::nullopt; // stays loaded and hidden: its fields keep what was typed but the password
         mConnDatabase::LoginValues v{f->dbUse, f->dbPwd, f->dbServerIP, f->dbName};
         FrmDataBaseLogin::unload();
         return v;
@@ -142,6 +144,10 @@ FrmDataBaseLogin::FrmDataBaseLogin(QWidget* parent)
     Form_Load();
 }
 
+FrmDataBaseLogin::~FrmDataBaseLogin() {
+    forgetTypedPassword();
+}
+
 void FrmDataBaseLogin::Form_Load() {
     ifCmdOkClick = false;
     cbodbServerIP->clear();
@@ -223,6 +229,18 @@ bool FrmDataBaseLogin::writeSettings() {
                 QStringLiteral("登录设置无法保存：%1\r\n请修改后再确定，或不勾选“本地免登录”。").arg(error));
             return false;
         }
+        // Waiting for the store and the box run the event loop, which may unload the dialog meanwhile.
+        const QPointer<FrmDataBaseLogin> self(this);
+        const Status kept = secretStore().write(secretKey(dbServerIP, dbName, dbUse), dbPwd);
+        // The built-in password's digest stands for it: remembered without the store as well.
+        if (self && !kept && dbPwd != mConnDatabase::kBuiltinPassword)
+            messageBoxes().information(
+                this, QStringLiteral("密码未能保存到系统的密钥环（%1）。\r\n登录设置文件只保存密码的摘要，"
+                                     "下次启动时只有密码恰为该摘要的账户才能自动登录，"
+                                     "其他账户仍须输入密码。")
+                          .arg(kept.description()));
+        if (!self)
+            return false;
         const QString dir = QFileInfo(path).absolutePath();
         QSaveFile file(path);
         bool ok = QDir().mkpath(dir) && file.open(QIODevice::WriteOnly);
@@ -259,5 +277,15 @@ void FrmDataBaseLogin::cmdOK_Click() {
 
 void FrmDataBaseLogin::cmdCancel_Click() {
     ifCmdOkClick = false;
+    forgetTypedPassword();
     QDialog::reject();
+}
+
+void FrmDataBaseLogin::forgetTypedPassword() {
+    // The box's text shares its buffer with this copy until the box lets go of it; setText also
+    // empties the box's undo history.
+    QString typed = txtdbPwd->text();
+    txtdbPwd->setText(QString());
+    wipe(typed);
+    wipe(dbPwd);
 }

@@ -1,6 +1,8 @@
 #pragma once
-// The login dialog: asks for server, database, user and password, and on request stores them in the
-// per-user settings file (the password only as its digest).
+// The login dialog: asks for server, database, user and password, and on request remembers them: the
+// per-user settings file gets the password only as its digest, the desktop's secret store the password
+// itself (see SecretStore.h). Where no store answers, an information box says that the remembered
+// login will work only for an account whose password is that digest, and the file is written anyway.
 #include <QDialog>
 
 class QCheckBox;
@@ -18,9 +20,11 @@ public:
     static void unload();
 
     explicit FrmDataBaseLogin(QWidget* parent = nullptr);
+    ~FrmDataBaseLogin() override;
 
     // Set by a confirmation, cleared on load and by a cancellation.
     bool ifCmdOkClick = false;
+    // Set by a confirmation; a cancellation empties dbPwd (and the password box), the rest stays.
     QString dbServerIP;
     QString dbName;
     QString dbUse;
@@ -54,4 +58,6 @@ protected:
 private:
     void Form_Load();
     bool writeSettings();
+    // Empties the password box and dbPwd, overwriting what only they hold.
+    void forgetTypedPassword();
 };
