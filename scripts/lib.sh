@@ -5,6 +5,10 @@ VORNIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VORNIK_BUILD=${VORNIK_BUILD:-$VORNIK_ROOT/build}
 VORNIK_PACKAGES=(build-essential dpkg-dev cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
                  libmariadb-dev mariadb-server mariadb-client fonts-noto-cjk
+                 # remembered passwords: QtKeychain, and libsecret, which it loads at run time
+                 qtkeychain-qt6-dev libsecret-1-0
+                 # the secret store test: a D-Bus session of its own with GNOME Keyring in it
+                 dbus-daemon dbus-bin gnome-keyring
                  # the end-to-end test: X server, window manager, input, keymap, clipboard, screenshots
                  xvfb openbox xdotool x11-utils x11-xserver-utils xclip imagemagick)
 
