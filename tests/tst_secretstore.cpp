@@ -1,0 +1,162 @@
+// A remembered login across a restart for a team account: the dialog, the settings file's bytes, the
+// secret store (in memory, none, or GNOME Keyring through QtKeychain), re-login and cancel.
+#include "FakeLoginPrompt.h"
+#include "FakeMessageBoxes.h"
+#include "TestDb.h"
+#include "database/FrmDataBaseLogin.h"
+#include "database/SecretStore.h"
+#include "database/Shared.h"
+#include "util/Md5Digest.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDBusConnectionInterface>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// Keeps passwords in memory; with `answers` false it answers nothing, as on a desktop without a store.
+struct MemoryStore : SecretStore {
+    QHash<QString, QString> kept;
+    bool answers = true;
+    Status none() const { return Status::failure(QStringLiteral("没有应答")); }
+    Result<std::optional<QString>> read(const QString& k) override {
+        return answers ? Result(kept.contains(k) ? std::optional(kept[k]) : std::nullopt) : none();
+    }
+    Status write(const QString& k, const QString& p) override {
+        return answers ? (kept[k] = p, Status()) : none();
+    }
+    Status remove(const QString& k) override { return answers ? (kept.remove(k), Status()) : none(); }
+};
+
+// Notes, for each information box, whether the settings file was there when it was shown.
+struct Boxes : FakeMessageBoxes {
+    QList<bool> fileThere;
+    void information(QWidget* parent, const QString& text, const QString& title) override {
+        fileThere << QFile::exists(mConnDatabase::userSettingsPath());
+        FakeMessageBoxes::information(parent, text, title);
+    }
+};
+
+// The built-in account may not create accounts: the server's administrator is the OS user who started
+// it (as scripts/test does), over the socket the server names.
+bool asAdmin(const QString& sql) {
+    QProcess p;
+    p.start("bash", {"-c",
+                     "mariadb --no-defaults -S\"$(mariadb --no-defaults -h\"$0\" -P\"$1\" -uqelmorand "
+                     "-p40628173 -Nse 'select @@socket')\" -u\"$(id -un)\" -e \"$2\"",
+                     qEnvironmentVariable("VORNIK_TEST_DB_HOST", "127.0.0.1"), testdb::port(), sql});
+    return p.waitForFinished(30000) && p.exitCode() == 0;
+}
+
+} // namespace
+
+class TestSecretStore : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir config;
+    MemoryStore memory;
+    Boxes boxes;
+    FakeLoginPrompt prompt; // cancels: a restart that asks has not remembered the login
+    QProcess bus, keyring;  // the real store, when GNOME Keyring is installed
+
+    // GNOME Keyring, unlocked, on a D-Bus session of its own, with its files in the test's folder.
+    bool startKeyring() {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"})
+            env.insert(name, config.path());
+        bus.setProcessEnvironment(env);
+        bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+        if (!bus.waitForReadyRead(10000))
+            return false;
+        qputenv("DBUS_SESSION_BUS_ADDRESS", bus.readLine().trimmed());
+        env.insert("DBUS_SESSION_BUS_ADDRESS", qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"));
+        keyring.setProcessEnvironment(env);
+        keyring.start("gnome-keyring-daemon", {"--foreground", "--unlock", "--components=secrets"});
+        keyring.write("keyring password"); // creates and unlocks the login keyring
+        keyring.closeWriteChannel();
+        // Asked sooner, the bus would start a keyring of its own, which would wait for a password.
+        QDBusConnectionInterface* names = QDBusConnection::sessionBus().interface();
+        return QTest::qWaitFor(
+            [names] { return names->isServiceRegistered("org.freedesktop.secrets").value(); });
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        REQUIRE_DB();
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        mConnDatabase::setSiteSettingsPath(config.filePath("site/vornik.ini"));
+        setMessageBoxes(&boxes);
+        mConnDatabase::setLoginPrompt(&prompt);
+        QVERIFY2(asAdmin("CREATE OR REPLACE USER 'vornik_team2'@'%' IDENTIFIED BY 'secret2'; "
+                         "GRANT SELECT ON qelmorand.* TO 'vornik_team2'@'%'"),
+                 "cannot create the account vornik_team2 as the server's administrator");
+        if (!QStandardPaths::findExecutable("gnome-keyring-daemon").isEmpty())
+            QVERIFY2(startKeyring(), "GNOME Keyring did not come up on the test's D-Bus session");
+    }
+    void cleanupTestCase() {
+        asAdmin("DROP USER IF EXISTS 'vornik_team2'@'%'");
+        keyring.terminate();
+        bus.terminate();
+        QVERIFY(keyring.waitForFinished() && bus.waitForFinished());
+    }
+
+    void rememberedLogin_data() {
+        QTest::addColumn<QString>("store"); // "memory", "none" (no store answers) or "keyring" (QtKeychain)
+        QTest::addColumn<bool>("cancel");   // the dialog is cancelled rather than confirmed
+        QTest::addColumn<bool>("relogin");  // the re-login command runs before the restart
+        QTest::addColumn<bool>("warned");
+        QTest::addColumn<bool>("connects");
+        QTest::newRow("remembered") << "memory" << false << false << false << true;
+        QTest::newRow("no store: told, digest only") << "none" << false << false << true << false;
+        QTest::newRow("re-login forgets") << "memory" << false << true << false << false;
+        QTest::newRow("cancelled") << "memory" << true << false << false << false;
+        QTest::newRow("GNOME Keyring") << "keyring" << false << false << false << true;
+        QTest::newRow("GNOME Keyring, re-login") << "keyring" << false << true << false << false;
+    }
+    void rememberedLogin() {
+        QFETCH(QString, store);
+        QFETCH(bool, cancel);
+        QFETCH(bool, relogin);
+        if (store == "keyring" && keyring.state() != QProcess::Running)
+            QSKIP("gnome-keyring-daemon is not installed (package gnome-keyring): no Secret Service here");
+        QFile::remove(mConnDatabase::userSettingsPath());
+        boxes.fileThere.clear();
+        memory.answers = store != "none";
+        setSecretStore(store == "keyring" ? nullptr : &memory);
+        FrmDataBaseLogin* dlg = FrmDataBaseLogin::instance();
+        dlg->show();
+        dlg->cbodbServerIP->setEditText(testdb::server());
+        dlg->txtdbUse->setText("vornik_team2");
+        QTest::keyClicks(dlg->txtdbPwd, "secret2");
+        dlg->chkAutoLogin->setChecked(true);
+        QTest::mouseClick(cancel ? dlg->cmdCancel : dlg->cmdOK, Qt::LeftButton);
+        QCOMPARE(dlg->txtdbPwd->text().isEmpty() && dlg->dbPwd.isEmpty(), cancel);
+        FrmDataBaseLogin::unload();
+        // The same five lines whether or not a store answered: Windows clients share the file.
+        QFile file(mConnDatabase::userSettingsPath());
+        QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : "",
+                 cancel ? ""
+                        : "[main]\r\ndbServerIP = " + testdb::server().toLatin1() +
+                              "\r\ndbName = qelmorand\r\ndbUse = vornik_team2\r\ndbPwd = " +
+                              MD5Digest("secret2", 32).value().toLatin1() + "\r\n");
+        QTEST(boxes.fileThere == QList<bool>{false}, "warned"); // told before the file was written
+        if (relogin) {
+            QVERIFY2(mConnDatabase::forgetRememberedLogin(), "re-login left the password or the file");
+            const auto left = secretStore().read(secretKey(testdb::server(), "qelmorand", "vornik_team2"));
+            QVERIFY(left && !left.value() && !QFile::exists(mConnDatabase::userSettingsPath()));
+        }
+        QString err;
+        mConnDatabase::forgetAccount(); // the restart
+        mPublic::Conn.reset();
+        QTEST(mConnDatabase::ConnectDatabase(err) == "True", "connects");
+        QVERIFY2(err.isEmpty() || err.contains("Access denied"), qPrintable(err));
+    }
+};
+
+QTEST_MAIN(TestSecretStore)
+#include "tst_secretstore.moc"
