@@ -1,8 +1,9 @@
 #pragma once
 // The login dialog: asks for server, database, user and password, and on request remembers them: the
 // per-user settings file gets the password only as its digest, the desktop's secret store the password
-// itself (see SecretStore.h). Where no store answers, an information box says that the remembered
-// login will work only for an account whose password is that digest, and the file is written anyway.
+// itself (see SecretStore.h). Where no store answers, an information box (nothing to choose: OK only)
+// says that the remembered login will work only for an account whose password is that digest, and the
+// file is written anyway; not for the built-in password, whose digest stands for it.
 #include <QDialog>
 
 class QCheckBox;
