@@ -81,6 +81,85 @@ std::optional<QString> tryFromGbk(const QByteArray& bytes, QString* error) {
     return fromGbk(bytes);
 }
 
+namespace {
+
+// Writes GBK where GBK gives the text back unchanged and GB18030 elsewhere. The converters are
+// reused: a character at a time, opening them would cost far more than converting.
+class AnsiWriter {
+public:
+    bool valid() const { return gbk_.isValid() && gbkBack_.isValid() && gb18030_.isValid(); }
+    bool usedGb18030() const { return usedGb18030_; }
+    QByteArray& bytes() { return out_; }
+
+    // Appends `piece` as GBK and says so when GBK holds all of it; appends nothing otherwise.
+    bool addIfGbk(QStringView piece) {
+        const QByteArray bytes = gbk_.encode(piece);
+        // GBK turns what it lacks into "?" or drops it, so the way back shows every loss.
+        if (QString(gbkBack_.decode(bytes)) != piece)
+            return false;
+        out_ += bytes;
+        return true;
+    }
+
+    // Pieces short enough that a single emoji in a large record costs per-character work only
+    // within its own piece.
+    void add(QStringView text) {
+        constexpr qsizetype kPiece = 1024;
+        for (qsizetype at = 0; at < text.size();) {
+            qsizetype n = std::min(kPiece, text.size() - at);
+            if (at + n < text.size() && text.at(at + n - 1).isHighSurrogate())
+                --n; // keep a surrogate pair together
+            if (!addIfGbk(text.mid(at, n)))
+                addEach(text.mid(at, n));
+            at += n;
+        }
+    }
+
+private:
+    void addEach(QStringView text) {
+        for (qsizetype i = 0; i < text.size();) {
+            const bool pair =
+                text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
+            const QStringView c = text.mid(i, pair ? 2 : 1);
+            i += c.size();
+            if (addIfGbk(c))
+                continue;
+            usedGb18030_ = true;
+            out_ += gb18030_.encode(c.front().isSurrogate() && !pair ? QStringView(u"\uFFFD") : c);
+        }
+    }
+
+    QStringEncoder gbk_{g_codecName.constData(), kFlags};
+    QStringDecoder gbkBack_{g_codecName.constData(), kFlags};
+    QStringEncoder gb18030_{"GB18030", kFlags};
+    QByteArray out_;
+    bool usedGb18030_ = false;
+};
+
+} // namespace
+
+std::optional<QByteArray> toAnsiBytes(const QString& text, QString* error, bool* usedGb18030) {
+    if (usedGb18030)
+        *usedGb18030 = false;
+    if (!gbkAvailable())
+        return tryToGbk(text, error);
+    AnsiWriter writer;
+    // Both converters come with ICU; should one be missing, refuse rather than write "?".
+    if (!writer.valid()) {
+        if (error)
+            *error = gbkMissingText();
+        return std::nullopt;
+    }
+    // Almost every record is all GBK: one conversion of the whole text, no per-character work.
+    if (!writer.addIfGbk(text)) {
+        writer.bytes().reserve(text.size() * 2);
+        writer.add(text);
+    }
+    if (usedGb18030)
+        *usedGb18030 = writer.usedGb18030();
+    return std::move(writer.bytes());
+}
+
 void setGbkCodecName(const QByteArray& name) {
     g_codecName = name.isEmpty() ? kCodecName : name;
 }

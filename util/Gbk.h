@@ -31,6 +31,16 @@ QString gbkMissingText();
 std::optional<QByteArray> tryToGbk(const QString& text, QString* error = nullptr);
 std::optional<QString> tryFromGbk(const QByteArray& bytes, QString* error = nullptr);
 
+// The bytes of a text file for Chinese-language Windows readers that loses nothing: every character
+// GBK holds is written as GBK (so a text GBK holds entirely gives exactly toGbk's bytes, "€" the
+// single byte 0x80), every other one (emoji, rare CJK, the zero-width joiner GBK drops, ...) as its
+// GB18030 code, GBK's superset, instead of "?". A lone surrogate, which is no character, is written
+// as U+FFFD in GB18030. `usedGb18030` tells whether any character needed GB18030, so a caller can
+// warn that a plain GBK reader shows those few as unreadable bytes. Without the GBK converter as
+// tryToGbk.
+std::optional<QByteArray> toAnsiBytes(const QString& text, QString* error = nullptr,
+                                      bool* usedGb18030 = nullptr);
+
 // Tests name a converter that does not exist to see how a Qt without GBK behaves; an empty name
 // restores GBK.
 void setGbkCodecName(const QByteArray& name);
