@@ -218,7 +218,6 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
         g_lastOpenMs.reset();
         return errorText;
     }
-    conn->setCursorLocation(3);
 
     if (conn->State() == Connection::kStateOpen) {
         errorText.clear();

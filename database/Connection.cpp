@@ -1,20 +1,21 @@
 #include "database/Connection.h"
 
-#include "database/ConnectionString.h"
 #include "database/HostLookup.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QEvent>
 #include <QEventLoop>
+#include <QFile>
+#include <QScopeGuard>
 
 #include <errmsg.h>
 #include <mysqld_error.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
-#include <mutex>
 
 #include <cerrno>
 #include <csignal>
@@ -26,27 +27,62 @@
 
 namespace {
 // The server's own statement time-outs (MariaDB max_statement_time, MySQL max_execution_time).
-constexpr unsigned int kServerStatementTimeout = 1969;
 constexpr unsigned int kMysqlExecutionTimeout = 3024;
 constexpr unsigned int kConnectTimeoutSeconds = 15;
+// The second session that ends a statement on the server: short, so that a server that does not
+// answer holds up the next statement only briefly.
+constexpr unsigned int kKillTimeoutSeconds = 5;
 constexpr qint64 kHookEveryRows = 4096;
+// Room for one value of a prepared statement's row; a longer value is read on its own and the room
+// grows to fit it.
+constexpr unsigned long kInitialCellBytes = 16 * 1024;
 // How long a released connection waits for its thread to close the handle politely before leaving
 // it to finish on its own.
 constexpr auto kJoinWait = std::chrono::milliseconds(250);
+
+// Authentication methods that never send the password as it is. The clear-text ones (PAM's dialog,
+// mysql_clear_password) are allowed only inside TLS the client insists on: an impostor offering
+// neither TLS nor a proper method gets no password.
+constexpr char kSafeAuth[] = "mysql_native_password,client_ed25519,caching_sha2_password,sha256_password";
+constexpr char kTlsOnlyAuth[] = ",mysql_clear_password,dialog";
 
 const QEvent::Type kFinishedEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 enum Kind { kOpen, kQuery, kClose };
 
-Error errorFrom(MYSQL* m, bool timedOut) {
+void wipe(QByteArray& bytes) {
+    if (!bytes.isEmpty())
+        explicit_bzero(bytes.data(), static_cast<size_t>(bytes.size()));
+    bytes.clear();
+}
+
+void wipe(QString& text) {
+    if (!text.isEmpty())
+        explicit_bzero(const_cast<QChar*>(text.constData()),
+                       static_cast<size_t>(text.size()) * sizeof(QChar));
+    text.clear();
+}
+
+Error errorWith(unsigned int code, const char* message, bool timedOut) {
     Error e;
-    e.nativeError = mysql_errno(m);
-    e.description = QString::fromUtf8(mysql_error(m));
-    if (timedOut || e.nativeError == kServerStatementTimeout || e.nativeError == kMysqlExecutionTimeout)
+    e.nativeError = code;
+    e.description = QString::fromUtf8(message);
+    if (timedOut || code == ER_STATEMENT_TIMEOUT || code == kMysqlExecutionTimeout)
         e.number = Error::kTimeout;
     if (e.description.isEmpty())
         e.description = timedOut ? QStringLiteral("查询超时") : QStringLiteral("未知的数据库错误");
     return e;
+}
+
+Error errorFrom(MYSQL* m, bool timedOut) {
+    return errorWith(mysql_errno(m), mysql_error(m), timedOut);
+}
+
+// A broken transfer is sometimes recorded on the connection rather than on the statement.
+Error errorFrom(MYSQL_STMT* s, bool timedOut) {
+    if (mysql_stmt_errno(s) == 0 && mysql_errno(s->mysql) != 0)
+        return errorFrom(s->mysql, timedOut);
+    return errorWith(mysql_stmt_errno(s), mysql_stmt_error(s), timedOut);
 }
 
 // The server has gone, or ended this session (a shutdown or a kill reports itself before closing).
@@ -70,7 +106,43 @@ Error cancelledError(const QString& reason) {
     return e;
 }
 
+std::shared_ptr<ResultTable> startTable(const MYSQL_FIELD* fields, unsigned int fieldCount) {
+    auto table = std::make_shared<ResultTable>();
+    for (unsigned int i = 0; i < fieldCount; ++i) {
+        table->names << QString::fromUtf8(fields[i].name, fields[i].name_length);
+        if (table->table.isEmpty() && fields[i].org_table_length > 0)
+            table->table = QString::fromUtf8(fields[i].org_table, fields[i].org_table_length);
+    }
+    table->columns.resize(fieldCount);
+    table->nulls.resize(fieldCount);
+    return table;
+}
+
+void addCell(ResultTable& table, unsigned int field, const char* bytes, unsigned long length, bool isNull) {
+    table.columns[field].append(isNull ? QString() : textOf(bytes, length));
+    table.nulls[field].push_back(isNull);
+}
+
 } // namespace
+
+void MysqlClose::operator()(MYSQL* m) const {
+    // The client keeps the password for reconnecting; nobody reconnects a closed handle.
+    if (m->passwd)
+        explicit_bzero(m->passwd, std::strlen(m->passwd));
+    mysql_close(m);
+}
+
+void Cancellation::cancel() {
+    cancelled_ = true;
+    std::lock_guard lock(mutex_);
+    if (wake_)
+        wake_();
+}
+
+void Cancellation::setWake(std::function<void()> wake) {
+    std::lock_guard lock(mutex_);
+    wake_ = std::move(wake);
+}
 
 // One unit of work for the connection's thread. Inputs are set before it is queued; results are
 // written by the thread before it hands the operation back; `finished` and `loop` belong to the
@@ -79,12 +151,17 @@ struct Connection::Operation {
     int kind = kQuery;
     quint64 generation = 0;
     QByteArray text;
-    ConnectionParams params;
+    SqlParams params;
+    bool prepared = false;
+    ConnectionParams connect;
     unsigned int readTimeoutSeconds = 30;
     std::function<void(qint64)> rowsHook;
-    bool mayReconnect = false; // no transaction is open: a fresh session loses nothing
+    std::shared_ptr<Cancellation> caller; // the caller's own hold: ends the statement, keeps the session
+    bool mayReconnect = false;            // no transaction is open: a fresh session loses nothing
 
-    std::atomic<bool> cancelled{false};
+    std::atomic<bool> cancelled{false}; // given up entirely: the session is cut off
+
+    bool givenUp() const { return cancelled || (caller && caller->isCancelled()); }
 
     // Written by the thread, read by the window thread once the operation is handed back.
     std::optional<Error> error;
@@ -100,6 +177,7 @@ struct Connection::Operation {
     std::optional<Error> verdict;
     QString cancelReason;
     QPointer<QEventLoop> loop;
+    bool submitted = false;
 };
 
 // The connection's thread and what it shares with the window thread. Held by both through a
@@ -118,11 +196,20 @@ struct Connection::Worker {
     // Used by the thread only.
     MysqlPtr handle;
     quint64 handleGeneration = 0;
-    ConnectionParams lastParams; // of the last open, for reconnecting a session the server ended
+    // The account of the last open, for reopening a session the server ended and for the second
+    // session that ends a statement; wiped when the connection closes.
+    ConnectionParams lastParams;
+    QByteArray lastHost; // the address (or, when the certificate is checked, the name) connected to
+    unsigned long threadId = 0;
+    bool noBackslashEscapes = false;
     unsigned int lastReadTimeout = 30;
+    bool timedOut = false;
+    bool aborted = false;
+    bool killSent = false;
 
     Worker() { eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
     ~Worker() {
+        forgetAccount();
         if (eventFd >= 0)
             ::close(eventFd);
     }
@@ -136,14 +223,20 @@ struct Connection::Worker {
     static void main(std::shared_ptr<Worker> self);
     void execute(Operation& op);
     void open(Operation& op);
+    void forgetAccount();
+    void configure(MYSQL* m, const ConnectionParams& p, bool nonBlocking, unsigned int readTimeoutSeconds,
+                   unsigned int connectTimeoutSeconds) const;
     void connectTo(const ConnectionParams& p, unsigned int readTimeoutSeconds, Operation& op);
+    bool pin(MYSQL* m, Operation& op);
+    bool killOnServer(bool wholeSession);
     bool peerClosed() const;
     void query(Operation& op);
-    // Waits for the socket as the client asks and continues the call until it completes. A cancel
-    // shuts the socket down, so the call ends soon with an error; `aborted` then says why.
+    void queryText(Operation& op, MYSQL* m);
+    void queryPrepared(Operation& op, MYSQL* m);
+    // Waits for the socket as the client asks and continues the call until it completes. A caller's
+    // cancel ends the statement on the server (the call then ends with the server's error); giving
+    // up entirely shuts the socket down, so the call ends soon with an error; `aborted` says so.
     template <class Cont> void drive(MYSQL* m, int status, Operation& op, Cont&& cont);
-    bool timedOut = false;
-    bool aborted = false;
 };
 
 void Connection::Worker::main(std::shared_ptr<Worker> self) {
@@ -163,10 +256,12 @@ void Connection::Worker::main(std::shared_ptr<Worker> self) {
         const std::shared_ptr<Operation> op = self->queue.front();
         self->queue.pop_front();
         lock.unlock();
-        if (op->cancelled)
+        if (op->givenUp())
             op->error = cancelledError(QString());
         else
             self->execute(*op);
+        // Not even a copy of the account stays with a finished open.
+        wipe(op->connect.password);
         lock.lock();
         if (self->owner) {
             self->done.push_back(op);
@@ -175,6 +270,7 @@ void Connection::Worker::main(std::shared_ptr<Worker> self) {
     }
     lock.unlock();
     self->handle.reset();
+    self->forgetAccount();
     mysql_thread_end();
     lock.lock();
     self->exited = true;
@@ -184,10 +280,18 @@ void Connection::Worker::main(std::shared_ptr<Worker> self) {
 template <class Cont> void Connection::Worker::drive(MYSQL* m, int status, Operation& op, Cont&& cont) {
     while (status != 0) {
         const int fd = static_cast<int>(mysql_get_socket(m));
-        if (op.cancelled && !aborted) {
+        if (!aborted && op.cancelled) {
             aborted = true;
             if (fd >= 0)
                 ::shutdown(fd, SHUT_RDWR);
+        } else if (!aborted && !killSent && op.kind == kQuery && op.caller && op.caller->isCancelled()) {
+            // Ended on the server, where it would otherwise run to its end; the session stays.
+            killSent = true;
+            if (!killOnServer(false)) {
+                aborted = true;
+                if (fd >= 0)
+                    ::shutdown(fd, SHUT_RDWR);
+            }
         }
         pollfd fds[2] = {};
         fds[0].fd = fd;
@@ -204,7 +308,7 @@ template <class Cont> void Connection::Worker::drive(MYSQL* m, int status, Opera
         if (fds[1].revents & POLLIN) {
             quint64 count = 0;
             [[maybe_unused]] const auto r = ::read(eventFd, &count, sizeof count);
-            continue; // look at the cancel flag first
+            continue; // look at the cancel flags first
         }
         int event = 0;
         if (n == 0) {
@@ -230,10 +334,13 @@ template <class Cont> void Connection::Worker::drive(MYSQL* m, int status, Opera
 void Connection::Worker::execute(Operation& op) {
     timedOut = false;
     aborted = false;
+    killSent = false;
     switch (op.kind) {
     case kClose:
-        if (handle && handleGeneration < op.generation)
+        if (handle && handleGeneration < op.generation) {
             handle.reset();
+            forgetAccount();
+        }
         return;
     case kOpen:
         open(op);
@@ -251,6 +358,9 @@ void Connection::Worker::execute(Operation& op) {
         op.outcome = {};
     }
     if (handle && op.error && (aborted || lostConnection(op.error->nativeError))) {
+        // A client time-out leaves the statement running on the server: end it there as well.
+        if (timedOut && !aborted)
+            killOnServer(true);
         // A handle whose server has gone (or whose call was cut short) is never used again.
         handle.reset();
         op.handleLost = true;
@@ -259,19 +369,60 @@ void Connection::Worker::execute(Operation& op) {
     }
     if (handle) {
         unsigned int serverStatus = 0;
-        if (!mariadb_get_infov(handle.get(), MARIADB_CONNECTION_SERVER_STATUS, &serverStatus)) {
-            op.statusKnown = true;
-            op.noBackslashEscapes = serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES;
-        }
+        if (!mariadb_get_infov(handle.get(), MARIADB_CONNECTION_SERVER_STATUS, &serverStatus))
+            noBackslashEscapes = serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES;
+        op.statusKnown = true;
+        op.noBackslashEscapes = noBackslashEscapes;
     }
+}
+
+void Connection::Worker::forgetAccount() {
+    wipe(lastParams.user);
+    wipe(lastParams.password);
+    lastParams = {};
+    wipe(lastHost);
+    threadId = 0;
 }
 
 void Connection::Worker::open(Operation& op) {
     // The previous handle goes first, whatever becomes of the new one.
     handle.reset();
-    lastParams = op.params;
+    forgetAccount();
+    lastParams = std::move(op.connect); // held here alone, so wiping it wipes the only copy
     lastReadTimeout = op.readTimeoutSeconds;
     connectTo(lastParams, lastReadTimeout, op);
+    if (!handle)
+        forgetAccount();
+}
+
+void Connection::Worker::configure(MYSQL* m, const ConnectionParams& p, bool nonBlocking,
+                                   unsigned int readTimeoutSeconds,
+                                   unsigned int connectTimeoutSeconds) const {
+    if (nonBlocking)
+        mysql_options(m, MYSQL_OPT_NONBLOCK, nullptr);
+    // TCP even for "localhost", as the network driver does; the Unix socket is not where our server is.
+    const unsigned int protocol = MYSQL_PROTOCOL_TCP;
+    mysql_options(m, MYSQL_OPT_PROTOCOL, &protocol);
+    mysql_options(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+    mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeoutSeconds);
+    mysql_options(m, MYSQL_OPT_READ_TIMEOUT, &readTimeoutSeconds);
+    mysql_options(m, MYSQL_OPT_WRITE_TIMEOUT, &readTimeoutSeconds);
+    // A server must never be able to ask for one of our files.
+    const unsigned int noLocalFiles = 0;
+    mysql_options(m, MYSQL_OPT_LOCAL_INFILE, &noLocalFiles);
+
+    const bool verify = !p.tlsCa.isEmpty();
+    const bool required = verify || p.tlsMode == u"required";
+    const QByteArray ca = QFile::encodeName(p.tlsCa);
+    // Offered to every server; a server without TLS is still reached unless TLS is required.
+    mysql_ssl_set(m, nullptr, nullptr, verify ? ca.constData() : nullptr, nullptr, nullptr);
+    const my_bool yes = 1;
+    if (required)
+        mysql_optionsv(m, MYSQL_OPT_SSL_ENFORCE, &yes);
+    if (verify)
+        mysql_optionsv(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &yes);
+    const QByteArray methods = QByteArray(kSafeAuth) + (required ? kTlsOnlyAuth : "");
+    mysql_optionsv(m, MARIADB_OPT_RESTRICTED_AUTH, methods.constData());
 }
 
 void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readTimeoutSeconds,
@@ -279,7 +430,7 @@ void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readT
     const QString hostName = p.host.isEmpty() ? QStringLiteral("localhost") : p.host;
     QString lookupError;
     const QStringList addresses = hostLookup().resolve(hostName, &lookupError);
-    if (op.cancelled) {
+    if (op.givenUp()) {
         aborted = true;
         return;
     }
@@ -289,36 +440,39 @@ void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readT
                          CR_UNKNOWN_HOST};
         return;
     }
-    const QByteArray user = p.user.toUtf8();
-    const QByteArray password = p.password.toUtf8();
+    // A certificate names the server, not an address: with it checked, the client connects by name.
+    const bool byName = !p.tlsCa.isEmpty();
+    QByteArray user = p.user.toUtf8();
+    QByteArray password = p.password.toUtf8();
     const QByteArray database = p.database.toUtf8();
-    for (qsizetype i = 0; i < addresses.size(); ++i) {
+    const auto forget = qScopeGuard([&] {
+        wipe(user);
+        wipe(password);
+    });
+    for (qsizetype i = 0; i < (byName ? 1 : addresses.size()); ++i) {
         MysqlPtr h(mysql_init(nullptr));
         if (!h) {
             op.error = Error{Error::kProviderError, QStringLiteral("无法创建数据库连接（内存不足）"), 0};
             return;
         }
         MYSQL* m = h.get();
-        mysql_options(m, MYSQL_OPT_NONBLOCK, nullptr);
-        // TCP even for "localhost", as the network driver does; the Unix socket is not where our server is.
-        const unsigned int protocol = MYSQL_PROTOCOL_TCP;
-        mysql_options(m, MYSQL_OPT_PROTOCOL, &protocol);
-        mysql_options(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-        mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &kConnectTimeoutSeconds);
-        mysql_options(m, MYSQL_OPT_READ_TIMEOUT, &readTimeoutSeconds);
-        mysql_options(m, MYSQL_OPT_WRITE_TIMEOUT, &readTimeoutSeconds);
-        const QByteArray address = addresses.at(i).toUtf8();
+        configure(m, p, true, readTimeoutSeconds, kConnectTimeoutSeconds);
+        QByteArray host = (byName ? hostName : addresses.at(i)).toUtf8();
         MYSQL* connected = nullptr;
-        const int status = mysql_real_connect_start(
-            &connected, m, address.constData(), user.constData(), password.constData(),
-            database.isEmpty() ? nullptr : database.constData(), p.port, nullptr, 0);
+        const int status =
+            mysql_real_connect_start(&connected, m, host.constData(), user.constData(), password.constData(),
+                                     database.isEmpty() ? nullptr : database.constData(), p.port, nullptr, 0);
         drive(m, status, op, [&](int event) { return mysql_real_connect_cont(&connected, m, event); });
         if (aborted)
             return;
         if (connected) {
+            if (!pin(m, op))
+                return;
             op.error.reset();
             handle = std::move(h);
             handleGeneration = op.generation;
+            lastHost = host;
+            threadId = mysql_thread_id(m);
             return;
         }
         op.error = errorFrom(m, timedOut);
@@ -327,6 +481,56 @@ void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readT
             op.error->isTimeout())
             return;
     }
+}
+
+bool Connection::Worker::pin(MYSQL* m, Operation& op) {
+    // The server's init_connect has run by now and may have changed the character set or the
+    // backslash mode: set the one, read the other.
+    static const QByteArray kNames = QByteArrayLiteral("SET NAMES utf8mb4");
+    static const QByteArray kMode = QByteArrayLiteral("SELECT @@SESSION.sql_mode");
+    int rc = 0;
+    drive(m, mysql_real_query_start(&rc, m, kNames.constData(), static_cast<unsigned long>(kNames.size())),
+          op, [&](int event) { return mysql_real_query_cont(&rc, m, event); });
+    if (rc == 0)
+        drive(m, mysql_real_query_start(&rc, m, kMode.constData(), static_cast<unsigned long>(kMode.size())),
+              op, [&](int event) { return mysql_real_query_cont(&rc, m, event); });
+    MYSQL_RES* raw = nullptr;
+    if (rc == 0)
+        drive(m, mysql_store_result_start(&raw, m), op,
+              [&](int event) { return mysql_store_result_cont(&raw, m, event); });
+    const MysqlResultPtr mode(raw);
+    if (aborted)
+        return false;
+    const MYSQL_ROW row = mode ? mysql_fetch_row(mode.get()) : nullptr;
+    if (rc != 0 || !row) {
+        op.error = errorFrom(m, timedOut);
+        op.error->description =
+            QStringLiteral("无法设定数据库会话（字符集 utf8mb4）：") + op.error->description;
+        return false;
+    }
+    noBackslashEscapes = row[0] && std::strstr(row[0], "NO_BACKSLASH_ESCAPES") != nullptr;
+    return true;
+}
+
+bool Connection::Worker::killOnServer(bool wholeSession) {
+    if (threadId == 0 || lastHost.isEmpty())
+        return false;
+    MysqlPtr k(mysql_init(nullptr));
+    if (!k)
+        return false;
+    configure(k.get(), lastParams, false, kKillTimeoutSeconds, kKillTimeoutSeconds);
+    QByteArray user = lastParams.user.toUtf8();
+    QByteArray password = lastParams.password.toUtf8();
+    const bool connected = mysql_real_connect(k.get(), lastHost.constData(), user.constData(),
+                                              password.constData(), nullptr, lastParams.port, nullptr, 0);
+    wipe(user);
+    wipe(password);
+    if (!connected)
+        return false;
+    const QByteArray sql =
+        (wholeSession ? QByteArrayLiteral("KILL CONNECTION ") : QByteArrayLiteral("KILL QUERY ")) +
+        QByteArray::number(static_cast<qulonglong>(threadId));
+    return mysql_real_query(k.get(), sql.constData(), static_cast<unsigned long>(sql.size())) == 0;
 }
 
 bool Connection::Worker::peerClosed() const {
@@ -338,7 +542,8 @@ bool Connection::Worker::peerClosed() const {
 
 void Connection::Worker::query(Operation& op) {
     if (op.mayReconnect && peerClosed()) {
-        // Nothing was sent yet, so nothing can have run twice: reopen with the same account first.
+        // Nothing was sent yet, so nothing can have run twice: reopen with the same account first
+        // (pinned like every new session, whatever mode the server restarted in).
         handle.reset();
         connectTo(lastParams, lastReadTimeout, op);
         if (!handle) {
@@ -346,7 +551,15 @@ void Connection::Worker::query(Operation& op) {
             return;
         }
     }
-    MYSQL* m = handle.get();
+    if (op.prepared)
+        queryPrepared(op, handle.get());
+    else
+        queryText(op, handle.get());
+    if (op.error || op.givenUp())
+        op.outcome = {};
+}
+
+void Connection::Worker::queryText(Operation& op, MYSQL* m) {
     int rc = 0;
     drive(m, mysql_real_query_start(&rc, m, op.text.constData(), static_cast<unsigned long>(op.text.size())),
           op, [&](int event) { return mysql_real_query_cont(&rc, m, event); });
@@ -364,33 +577,20 @@ void Connection::Worker::query(Operation& op) {
         op.error = errorFrom(m, timedOut);
         return;
     }
-    auto table = std::make_shared<ResultTable>();
     const unsigned int fieldCount = mysql_num_fields(res);
-    const MYSQL_FIELD* fields = mysql_fetch_fields(res);
-    for (unsigned int i = 0; i < fieldCount; ++i) {
-        table->names << QString::fromUtf8(fields[i].name, fields[i].name_length);
-        if (table->table.isEmpty() && fields[i].org_table_length > 0)
-            table->table = QString::fromUtf8(fields[i].org_table, fields[i].org_table_length);
-    }
-    table->columns.resize(fieldCount);
-    table->nulls.resize(fieldCount);
+    const auto table = startTable(mysql_fetch_fields(res), fieldCount);
     qint64 rows = 0;
     for (;;) {
-        if (op.cancelled && !aborted) {
-            aborted = true;
-            ::shutdown(static_cast<int>(mysql_get_socket(m)), SHUT_RDWR);
-        }
         MYSQL_ROW row = nullptr;
         drive(m, mysql_fetch_row_start(&row, res), op,
               [&](int event) { return mysql_fetch_row_cont(&row, res, event); });
         if (!row)
             break;
+        if (op.givenUp())
+            continue; // drained, not converted
         const unsigned long* lengths = mysql_fetch_lengths(res);
-        for (unsigned int i = 0; i < fieldCount; ++i) {
-            const bool isNull = row[i] == nullptr;
-            table->columns[i].append(isNull ? QString() : textOf(row[i], lengths[i]));
-            table->nulls[i].push_back(isNull);
-        }
+        for (unsigned int i = 0; i < fieldCount; ++i)
+            addCell(*table, i, row[i], lengths[i], row[i] == nullptr);
         if (++rows % kHookEveryRows == 0 && op.rowsHook)
             op.rowsHook(rows);
     }
@@ -402,7 +602,136 @@ void Connection::Worker::query(Operation& op) {
         return;
     for (QStringList& column : table->columns)
         column.append(QString());
-    op.outcome.result = std::move(table);
+    op.outcome.result = table;
+}
+
+void Connection::Worker::queryPrepared(Operation& op, MYSQL* m) {
+    MYSQL_STMT* stmt = mysql_stmt_init(m);
+    if (!stmt) {
+        op.error = errorFrom(m, false);
+        return;
+    }
+    // Closed on every path, which also tells the server to forget it.
+    const auto close = qScopeGuard([&] {
+        my_bool ignored = 0;
+        drive(m, mysql_stmt_close_start(&ignored, stmt), op,
+              [&](int event) { return mysql_stmt_close_cont(&ignored, stmt, event); });
+    });
+    int rc = 0;
+    drive(
+        m,
+        mysql_stmt_prepare_start(&rc, stmt, op.text.constData(), static_cast<unsigned long>(op.text.size())),
+        op, [&](int event) { return mysql_stmt_prepare_cont(&rc, stmt, event); });
+    if (rc != 0) {
+        op.error = errorFrom(stmt, timedOut);
+        return;
+    }
+    const auto paramCount = static_cast<qsizetype>(mysql_stmt_param_count(stmt));
+    if (paramCount != op.params.size()) {
+        op.error =
+            Error{Error::kProviderError,
+                  QStringLiteral("语句需要 %1 个参数，给了 %2 个").arg(paramCount).arg(op.params.size()), 0};
+        return;
+    }
+    std::vector<QByteArray> values(static_cast<std::size_t>(paramCount));
+    std::vector<unsigned long> valueLengths(values.size());
+    std::vector<MYSQL_BIND> in(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const QVariant& v = op.params.at(static_cast<qsizetype>(i));
+        std::memset(&in[i], 0, sizeof in[i]);
+        if (v.isNull()) {
+            in[i].buffer_type = MYSQL_TYPE_NULL;
+            continue;
+        }
+        values[i] = v.typeId() == QMetaType::QDateTime
+                        ? v.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toUtf8()
+                        : v.toString().toUtf8();
+        valueLengths[i] = static_cast<unsigned long>(values[i].size());
+        in[i].buffer_type = MYSQL_TYPE_STRING;
+        in[i].buffer = values[i].data();
+        in[i].buffer_length = valueLengths[i];
+        in[i].length = &valueLengths[i];
+    }
+    if (!in.empty() && mysql_stmt_bind_param(stmt, in.data())) {
+        op.error = errorFrom(stmt, false);
+        return;
+    }
+    drive(m, mysql_stmt_execute_start(&rc, stmt), op,
+          [&](int event) { return mysql_stmt_execute_cont(&rc, stmt, event); });
+    if (rc != 0) {
+        op.error = errorFrom(stmt, timedOut);
+        return;
+    }
+    const unsigned int fieldCount = mysql_stmt_field_count(stmt);
+    if (fieldCount == 0) {
+        op.outcome.affectedRows = mysql_stmt_affected_rows(stmt);
+        return;
+    }
+    const MysqlResultPtr meta(mysql_stmt_result_metadata(stmt));
+    if (!meta) {
+        op.error = errorFrom(stmt, timedOut);
+        return;
+    }
+    const auto table = startTable(mysql_fetch_fields(meta.get()), fieldCount);
+    // Every value is read as text: the client formats dates and numbers the way a text result has them.
+    std::vector<std::vector<char>> cells(fieldCount, std::vector<char>(kInitialCellBytes));
+    std::vector<unsigned long> lengths(fieldCount);
+    std::vector<my_bool> nulls(fieldCount);
+    std::vector<my_bool> truncated(fieldCount);
+    std::vector<MYSQL_BIND> out(fieldCount);
+    const auto bindCell = [&](unsigned int i) {
+        std::memset(&out[i], 0, sizeof out[i]);
+        out[i].buffer_type = MYSQL_TYPE_STRING;
+        out[i].buffer = cells[i].data();
+        out[i].buffer_length = static_cast<unsigned long>(cells[i].size());
+        out[i].length = &lengths[i];
+        out[i].is_null = &nulls[i];
+        out[i].error = &truncated[i];
+    };
+    for (unsigned int i = 0; i < fieldCount; ++i)
+        bindCell(i);
+    if (mysql_stmt_bind_result(stmt, out.data())) {
+        op.error = errorFrom(stmt, false);
+        return;
+    }
+    qint64 rows = 0;
+    for (;;) {
+        drive(m, mysql_stmt_fetch_start(&rc, stmt), op,
+              [&](int event) { return mysql_stmt_fetch_cont(&rc, stmt, event); });
+        if (rc == MYSQL_NO_DATA)
+            break;
+        if (rc == 1) {
+            op.error = errorFrom(stmt, timedOut);
+            break;
+        }
+        if (op.givenUp())
+            continue; // drained, not converted
+        bool grown = false;
+        for (unsigned int i = 0; i < fieldCount; ++i) {
+            if (rc == MYSQL_DATA_TRUNCATED && truncated[i] && !nulls[i]) {
+                // A value longer than its room: read it whole into room that fits it from now on.
+                cells[i].resize(lengths[i]);
+                bindCell(i);
+                if (mysql_stmt_fetch_column(stmt, &out[i], i, 0)) {
+                    op.error = errorFrom(stmt, false);
+                    return;
+                }
+                grown = true;
+            }
+            addCell(*table, i, cells[i].data(), lengths[i], nulls[i]);
+        }
+        if (grown && mysql_stmt_bind_result(stmt, out.data())) {
+            op.error = errorFrom(stmt, false);
+            return;
+        }
+        if (++rows % kHookEveryRows == 0 && op.rowsHook)
+            op.rowsHook(rows);
+    }
+    if (op.error)
+        return;
+    for (QStringList& column : table->columns)
+        column.append(QString());
+    op.outcome.result = table;
 }
 
 // ---- The window side ---------------------------------------------------------------------------
@@ -469,6 +798,7 @@ void Connection::submit(const std::shared_ptr<Operation>& op) {
         worker_->owner = this;
         thread_ = std::thread(&Worker::main, worker_);
     }
+    op->submitted = true;
     pending_.push_back(op);
     {
         std::lock_guard lock(worker_->mutex);
@@ -508,8 +838,6 @@ void Connection::customEvent(QEvent* event) {
         if (!self)
             return;
     }
-    if (pending_.empty())
-        Q_EMIT idle();
 }
 
 void Connection::complete(const std::shared_ptr<Operation>& op) {
@@ -518,9 +846,11 @@ void Connection::complete(const std::shared_ptr<Operation>& op) {
         return; // given up by its waiter already (the program is quitting)
     op->finished = true;
     const bool current = op->generation == generation_;
-    if (op->cancelled) {
-        op->verdict = cancelledError(op->cancelReason.isEmpty() ? QStringLiteral("数据库操作已取消")
-                                                                : op->cancelReason);
+    if (op->givenUp()) {
+        QString reason = op->cancelReason;
+        if (reason.isEmpty())
+            reason = op->cancelled ? QStringLiteral("数据库操作已取消") : QStringLiteral("语句已被取消");
+        op->verdict = cancelledError(reason);
         op->outcome = {};
     } else if (op->notOpen) {
         op->verdict = notOpenError();
@@ -559,7 +889,8 @@ void Connection::interrupt(const std::shared_ptr<Operation>& op) {
 
 Status Connection::run(const std::shared_ptr<Operation>& op) {
     QPointer<Connection> self(this);
-    submit(op);
+    if (!op->submitted)
+        submit(op);
     if (!op->finished) {
         QEventLoop loop;
         op->loop = &loop;
@@ -581,7 +912,7 @@ Status Connection::Open(const QString& connectionString) {
     closedReason_.clear();
     ++generation_;
     auto op = newOperation(kOpen);
-    op->params = parseConnectionString(connectionString);
+    op->connect = parseConnectionString(connectionString);
     op->readTimeoutSeconds = readTimeoutSeconds_;
     return run(op);
 }
@@ -598,20 +929,32 @@ void Connection::Close() {
         submit(newOperation(kClose));
 }
 
-Result<QueryOutcome> Connection::query(const QString& sql) {
+Result<QueryOutcome> Connection::query(const QString& sql, const SqlParams& params,
+                                       const std::shared_ptr<Cancellation>& cancel) {
     if (!open_ && !openInProgress())
         return notOpenError();
+    if (cancel && cancel->isCancelled())
+        return cancelledError(QStringLiteral("语句已被取消"));
     auto op = newOperation(kQuery);
     op->text = sql.toUtf8();
+    op->params = params;
+    op->prepared = !params.isEmpty();
     op->rowsHook = rowsHook_;
     op->mayReconnect = transactionDepth_ == 0;
+    op->caller = cancel;
+    submit(op);
+    if (cancel)
+        cancel->setWake([worker = std::weak_ptr<Worker>(worker_)] {
+            if (const auto w = worker.lock())
+                w->poke();
+        });
     if (Status status = run(op); !status)
         return status.error();
     return std::move(op->outcome);
 }
 
-Status Connection::Execute(const QString& sql, quint64* recordsAffected) {
-    auto r = query(sql);
+Status Connection::Execute(const QString& sql, const SqlParams& params, quint64* recordsAffected) {
+    auto r = query(sql, params);
     if (!r)
         return r.error();
     if (recordsAffected)
@@ -644,23 +987,4 @@ Status Connection::RollbackTrans() {
     // Whatever the server said, the transaction is over: a lost connection rolls back by itself.
     transactionDepth_ = 0;
     return s;
-}
-
-QString Connection::escape(const Connection* conn, const QString& text) {
-    if (conn && conn->open_ && conn->noBackslashEscapes_) {
-        // The server reads a backslash as itself: only the quote needs doubling.
-        QString out = text;
-        out.replace(u'\'', QStringLiteral("''"));
-        return out;
-    }
-    const QByteArray in = text.toUtf8();
-    QByteArray out(in.size() * 2 + 1, Qt::Uninitialized);
-    const unsigned long n =
-        mysql_escape_string(out.data(), in.constData(), static_cast<unsigned long>(in.size()));
-    out.truncate(static_cast<qsizetype>(n));
-    return QString::fromUtf8(out);
-}
-
-QString Connection::escape(const QString& text) const {
-    return escape(this, text);
 }

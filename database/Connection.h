@@ -4,24 +4,41 @@
 // the window keeps painting and handling input while a host name is resolved, a statement runs or a
 // large result arrives and is turned into text; the finished result comes back whole. A handler that
 // runs meanwhile may issue its own operations: they wait their turn.
+//
+// Values reach the server only as bound parameters of prepared statements, never inside the
+// statement's text, so no session setting (character set, NO_BACKSLASH_ESCAPES, set by the server's
+// init_connect or a restart) can turn a value into SQL. Every session, the ones reopened after the
+// server ended one included, is pinned to utf8mb4 after the server's own start-up statements, and
+// its backslash mode is read from the server for callers that still write their own text statements.
+// TLS is used whenever the server offers it; the password never travels in clear outside TLS.
+#include "database/ConnectionString.h"
 #include "util/Status.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include <mysql.h>
 
+// Closing forgets the password the client library keeps for the session.
 struct MysqlClose {
-    void operator()(MYSQL* m) const { mysql_close(m); }
+    void operator()(MYSQL* m) const;
 };
 using MysqlPtr = std::unique_ptr<MYSQL, MysqlClose>;
+
+struct MysqlFreeResult {
+    void operator()(MYSQL_RES* r) const { mysql_free_result(r); }
+};
+using MysqlResultPtr = std::unique_ptr<MYSQL_RES, MysqlFreeResult>;
 
 // A statement's rows, read in full and converted to text on the connection's thread.
 struct ResultTable {
@@ -38,6 +55,26 @@ struct ResultTable {
 struct QueryOutcome {
     std::shared_ptr<const ResultTable> result; // null for a statement without rows
     quint64 affectedRows = 0;
+};
+
+// The values bound to a statement's "?" placeholders, in order: QString (sent as utf8mb4 text),
+// QDateTime (as "yyyy-MM-dd HH:mm:ss"), or a null QVariant for NULL.
+using SqlParams = QVariantList;
+
+// A caller's hold on the statements it starts. Cancelling ends a running statement on the server
+// (KILL QUERY from a second session), converts none of its remaining rows and hands the caller an
+// error marked cancelled; the connection stays open for the next statement. Any thread may cancel.
+class Cancellation {
+public:
+    void cancel();
+    bool isCancelled() const { return cancelled_.load(); }
+
+private:
+    friend class Connection;
+    void setWake(std::function<void()> wake);
+    std::atomic<bool> cancelled_{false};
+    std::mutex mutex_;
+    std::function<void()> wake_;
 };
 
 class QEvent;
@@ -59,39 +96,34 @@ public:
     Status Open(const QString& connectionString);
     // Returns at once. Statements already issued still run and their callers get their results; an
     // open still in progress is cancelled (its caller gets an error marked cancelled); the handle is
-    // closed on the connection's thread after them.
+    // closed on the connection's thread after them, and the account it was opened with forgotten.
     void Close();
 
     // Number of provider errors since the last open.
     int ErrorsCount() const { return errorsCount_; }
 
-    // Client-side cursors are the only kind here; the value is kept for callers that set it.
-    void setCursorLocation(int location) { cursorLocation_ = location; }
-    int cursorLocation() const { return cursorLocation_; }
-
-    Status Execute(const QString& sql, quint64* recordsAffected = nullptr);
-    Result<QueryOutcome> query(const QString& sql);
+    // Runs `sql`: with `params`, as a prepared statement with those values bound to its "?"
+    // placeholders; without, as text. `cancel`, when given, lets the caller end it early.
+    Result<QueryOutcome> query(const QString& sql, const SqlParams& params = {},
+                               const std::shared_ptr<Cancellation>& cancel = {});
+    Status Execute(const QString& sql, const SqlParams& params = {}, quint64* recordsAffected = nullptr);
 
     Status BeginTrans();
     Status CommitTrans();
     Status RollbackTrans();
     bool inTransaction() const { return transactionDepth_ > 0; }
 
-    // The text as the inside of a single-quoted literal, escaped for the connection's character set
-    // (utf8mb4) and the server's NO_BACKSLASH_ESCAPES mode as last reported.
-    QString escape(const QString& text) const;
+    // Whether the open session reads a backslash in a string literal as itself (NO_BACKSLASH_ESCAPES),
+    // as the server reported it after the session was pinned and after each statement since.
+    bool noBackslashEscapes() const { return noBackslashEscapes_; }
 
     // Read time-out of a statement in seconds (taken at the next open); its expiry is reported as
-    // Error::kTimeout.
+    // Error::kTimeout, and the statement is ended on the server too.
     void setReadTimeoutSeconds(unsigned int seconds) { readTimeoutSeconds_ = seconds; }
 
     // Why the connection is not open, added to the error of a statement run on it (for example
     // a cancelled login), so a later failure names its cause.
     void setClosedReason(const QString& reason) { closedReason_ = reason; }
-
-    // Escapes for the connection's server mode when `conn` is open, else with the client's plain
-    // rules (UTF-8 has no multi-byte sequence holding a quote or backslash byte).
-    static QString escape(const Connection* conn, const QString& text);
 
     // True while an operation is queued or in flight.
     bool isBusy() const { return !pending_.empty(); }
@@ -102,10 +134,6 @@ public:
 
     struct Operation;
     struct Worker;
-
-Q_SIGNALS:
-    // The last queued operation has finished.
-    void idle();
 
 protected:
     void customEvent(QEvent* event) override;
@@ -127,7 +155,6 @@ private:
     bool open_ = false;
     bool noBackslashEscapes_ = false;
     int errorsCount_ = 0;
-    int cursorLocation_ = 2;
     int transactionDepth_ = 0;
     unsigned int readTimeoutSeconds_ = 30;
     QString closedReason_;

@@ -9,10 +9,15 @@ QString odbcValue(const QString& value) {
 }
 
 QString connectionString(const QString& user, const QString& password, const QString& server,
-                         const QString& database) {
-    return QStringLiteral("DRIVER={MySQL ODBC 3.51 Driver};uid=") + odbcValue(user) +
-           QStringLiteral(";pwd=") + odbcValue(password) + QStringLiteral(";server=") + odbcValue(server) +
-           QStringLiteral(";database=") + odbcValue(database);
+                         const QString& database, const QString& tlsMode, const QString& tlsCa) {
+    QString text = QStringLiteral("DRIVER={MySQL ODBC 3.51 Driver};uid=") + odbcValue(user) +
+                   QStringLiteral(";pwd=") + odbcValue(password) + QStringLiteral(";server=") +
+                   odbcValue(server) + QStringLiteral(";database=") + odbcValue(database);
+    if (!tlsMode.isEmpty())
+        text += QStringLiteral(";sslmode=") + odbcValue(tlsMode);
+    if (!tlsCa.isEmpty())
+        text += QStringLiteral(";sslca=") + odbcValue(tlsCa);
+    return text;
 }
 
 ConnectionParams parseConnectionString(const QString& text) {
@@ -69,8 +74,15 @@ ConnectionParams parseConnectionString(const QString& text) {
             const uint port = value.trimmed().toUInt(&okPort);
             if (okPort && port > 0 && port < 65536)
                 p.port = port;
-        } else if (key == u"database" || key == u"db")
+        } else if (key == u"database" || key == u"db") {
             p.database = value;
+        } else if (key == u"sslmode") {
+            const QString mode = value.trimmed().toLower();
+            if (mode == u"required" || mode == u"verify_ca" || mode == u"verify_identity")
+                p.tlsMode = QStringLiteral("required");
+        } else if (key == u"sslca") {
+            p.tlsCa = value;
+        }
     }
     return p;
 }

@@ -9,6 +9,11 @@ struct ConnectionParams {
     QString host;
     unsigned int port = 3306;
     QString database;
+    // TLS: "required" refuses a server without it; a CA file makes the server's certificate and
+    // host name be verified against it (and implies "required"). Without either, TLS is used
+    // whenever the server offers it.
+    QString tlsMode;
+    QString tlsCa;
 };
 
 // Writes a value for an ODBC attribute: as it stands, or in braces (with "}" doubled) when it holds
@@ -16,10 +21,12 @@ struct ConnectionParams {
 QString odbcValue(const QString& value);
 
 // The connection string the system opens with: the driver name, then uid, pwd, server and database,
-// each value written by odbcValue.
+// each value written by odbcValue; then "sslmode" and "sslca" (as the MySQL ODBC driver names them)
+// only when given.
 QString connectionString(const QString& user, const QString& password, const QString& server,
-                         const QString& database);
+                         const QString& database, const QString& tlsMode = {}, const QString& tlsCa = {});
 
 // Parses with ODBC rules: keys case-insensitive, "key={...}" values may hold ";" with "}}" for "}".
-// "server" may carry ":port". Unknown keys are ignored; the driver name is kept but not used.
+// "server" may carry ":port". "sslmode" REQUIRED, VERIFY_CA or VERIFY_IDENTITY asks for TLS, "sslca"
+// names a CA file. Unknown keys are ignored; the driver name is kept but not used.
 ConnectionParams parseConnectionString(const QString& text);

@@ -27,10 +27,15 @@ Recordset::~Recordset() {
 }
 
 Status Recordset::Open(const QString& source, Connection* conn, int /*cursorType*/, int /*lockType*/) {
+    return Open(source, {}, conn);
+}
+
+Status Recordset::Open(const QString& source, const SqlParams& params, Connection* conn,
+                       const std::shared_ptr<Cancellation>& cancel) {
     Close();
     if (!conn)
         return Error{Error::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
-    auto r = conn->query(source);
+    auto r = conn->query(source, params, cancel);
     if (!r)
         return r.error();
     if (!r.value().result)
@@ -169,27 +174,29 @@ Status Recordset::Update() {
     if (!conn_)
         return Error{Error::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
     QStringList columns;
-    QStringList values;
+    QStringList placeholders;
+    SqlParams values;
     std::vector<std::optional<QString>> stored(static_cast<std::size_t>(names_.size()));
     for (int i = 0; i < names_.size(); ++i) {
         const QVariant& v = (*pending_)[static_cast<std::size_t>(i)];
         if (!v.isValid())
             continue; // unassigned: the server's default
         columns << u'`' + QString(names_.at(i)).replace(u'`', QStringLiteral("``")) + u'`';
+        placeholders << QStringLiteral("?");
         if (v.isNull()) {
-            values << QStringLiteral("NULL");
+            values << QVariant();
             continue;
         }
         QString textValue = v.typeId() == QMetaType::QDateTime
                                 ? v.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                                 : v.toString();
-        values << u'\'' + conn_->escape(textValue) + u'\'';
+        values << textValue;
         stored[static_cast<std::size_t>(i)] = std::move(textValue);
     }
-    const QString sql =
-        QStringLiteral("INSERT INTO `%1` (%2) VALUES (%3)")
-            .arg(QString(table_).replace(u'`', QStringLiteral("``")), columns.join(u','), values.join(u','));
-    if (Status s = conn_->Execute(sql); !s)
+    const QString sql = QStringLiteral("INSERT INTO `%1` (%2) VALUES (%3)")
+                            .arg(QString(table_).replace(u'`', QStringLiteral("``")), columns.join(u','),
+                                 placeholders.join(u','));
+    if (Status s = conn_->Execute(sql, values); !s)
         return s; // the pending row stays, as after a failed update
     pending_.reset();
     added_.push_back(std::move(stored));

@@ -31,6 +31,9 @@ public:
     // The cursor and lock types are accepted for callers; every cursor here is a client-side snapshot.
     Status Open(const QString& source, Connection* conn, int cursorType = kCursorKeyset,
                 int lockType = kLockOptimistic);
+    // Runs `source` with `params` bound to its placeholders; `cancel` lets the caller end it early.
+    Status Open(const QString& source, const SqlParams& params, Connection* conn,
+                const std::shared_ptr<Cancellation>& cancel = {});
     void Close();
 
     qint64 RecordCount() const;
@@ -60,7 +63,7 @@ public:
     Status AddNew();
     // QString values are stored as text, QDateTime as "YYYY-MM-DD hh:mm:ss", a null QVariant as NULL.
     Status setValue(const QString& name, const QVariant& value);
-    // Stores the new row (every value escaped); the row becomes the current one.
+    // Stores the new row (every value bound as a parameter); the row becomes the current one.
     Status Update();
 
 private:

@@ -11,4 +11,10 @@ inline std::unique_ptr<Connection> Conn;
 // Shared so a caller that ran a statement keeps reading its own rows even if a later statement
 // (run from a handler while this one yielded) has replaced Rs.
 inline std::shared_ptr<Recordset> Rs;
+// Rs is replaced, never reopened, by each statement run into it: whoever still reads an earlier
+// result (a handler that yielded meanwhile) keeps it whole.
+inline std::shared_ptr<Recordset> freshRs() {
+    Rs = std::make_shared<Recordset>();
+    return Rs;
+}
 } // namespace mPublic

@@ -29,14 +29,6 @@ Error failure(const QString& description) {
     return Error{Error::kProviderError, description, 0};
 }
 
-// FormatSQLData suits a server that reads backslash escapes, the default. Under NO_BACKSLASH_ESCAPES
-// its output would be stored with the escapes in it (or break the statement), so the client's own
-// escaping, which follows the server's mode, is used there instead.
-QString sqlLiteral(Connection* conn, const QString& text) {
-    const bool backslashEscapes = !conn || conn->escape(QStringLiteral("\\")) == QStringLiteral("\\\\");
-    return backslashEscapes ? FrmModi::FormatSQLData(text) : conn->escape(text);
-}
-
 // The date-time boxes show "yyyy-MM-dd hh:mm:ss". Read back as a date and a time of day, without a
 // time zone, so a daylight-saving gap cannot shift the value.
 std::optional<QString> normalisedDateTime(const QString& text) {
@@ -143,15 +135,6 @@ void FrmModi::unloadForm() {
     deleteLater();
 }
 
-QString FrmModi::FormatSQLData(const QString& text) {
-    QString out = text;
-    // Backslashes first, so the ones put before the quotes stay single.
-    out.replace(u'\\', QStringLiteral("\\\\"));
-    out.replace(u'\'', QStringLiteral("\\'"));
-    out.replace(u'"', QStringLiteral("\\\""));
-    return out;
-}
-
 bool FrmModi::setDataid(const QString& id) {
     dataid_ = id;
     bool found = false;
@@ -171,17 +154,12 @@ Status FrmModi::LoadRecord(const QString& id, bool& found) {
     loaded_.clear();
     QString errorText;
     mConnDatabase::ConnectDatabase(errorText); // a failed open shows up when the statement runs
-    Connection* conn = mPublic::Conn.get();
-    const QString sql =
-        QStringLiteral("select * from searchtxt_data where dataid='") + sqlLiteral(conn, id) + u'\'';
-
-    if (!mPublic::Rs)
-        mPublic::Rs = std::make_shared<Recordset>();
-    // Our own hold on it: the rows stay readable even if a handler replaces Rs while the load waits.
-    const std::shared_ptr<Recordset> rs = mPublic::Rs;
-    if (rs->State() == Connection::kStateOpen)
-        rs->Close();
-    if (Status s = rs->Open(sql, conn, Recordset::kCursorKeyset, Recordset::kLockOptimistic); !s)
+    // Into Rs, as a fresh recordset: a statement that runs while the load waits replaces Rs rather
+    // than reopening the one this load reads.
+    const std::shared_ptr<Recordset> rs = mPublic::freshRs();
+    if (Status s = rs->Open(QStringLiteral("select * from searchtxt_data where dataid=?"), {id},
+                            mPublic::Conn.get());
+        !s)
         return s;
     if (rs->RecordCount() < 1) {
         messageBoxes().information(messageParent(), QStringLiteral("未找到 相关信息！Error:"));
@@ -295,17 +273,10 @@ FrmModi::Saved FrmModi::saveRecord(Error& error) {
     if (!modified)
         return fail(failure(QStringLiteral("修改时间“%1”不是有效的日期时间").arg(modiText)));
 
-    const auto literal = [&conn](const QString& text) { return sqlLiteral(conn, text); };
-    const QString idLiteral = literal(id);
-    const QString insert =
-        QStringLiteral(
-            "insert into `searchtxt_data`  (`dataid`, `name` , `data`,`createdatetime`,`modidatetime`,"
-            "`desc`,`keys`,`creator`)  Values") +
-        QStringLiteral("('") + idLiteral + u'\'' + QStringLiteral(",'") + literal(title) + u'\'' +
-        QStringLiteral(",'") + literal(body) + u'\'' + QStringLiteral(",'") + *created + u'\'' +
-        QStringLiteral(",'") + *modified + u'\'' + QStringLiteral(",'") + literal(desc) + u'\'' +
-        QStringLiteral(",'") + literal(keys) + u'\'' + QStringLiteral(",'") + literal(creator) + u'\'' +
-        QStringLiteral(")");
+    const QString insert = QStringLiteral(
+        "insert into `searchtxt_data`  (`dataid`, `name` , `data`,`createdatetime`,`modidatetime`,"
+        "`desc`,`keys`,`creator`)  Values(?,?,?,?,?,?,?,?)");
+    const SqlParams values = {id, title, body, *created, *modified, desc, keys, creator};
 
     // Declared before the recordset: whatever fails below is rolled back, so a failed insert never
     // leaves the row deleted.
@@ -316,9 +287,8 @@ FrmModi::Saved FrmModi::saveRecord(Error& error) {
     // A locking read inside the transaction: the row is checked against what was loaded, and nobody
     // can change or delete it between this check and the delete.
     Recordset rs;
-    if (Status s = rs.Open(QStringLiteral("select * from searchtxt_data where dataid='") + idLiteral +
-                               QStringLiteral("' for update"),
-                           conn, Recordset::kCursorStatic, Recordset::kLockOptimistic);
+    if (Status s =
+            rs.Open(QStringLiteral("select * from searchtxt_data where dataid=? for update"), {id}, conn);
         !s)
         return fail(s.error());
     if (rs.RecordCount() < 1)
@@ -328,13 +298,11 @@ FrmModi::Saved FrmModi::saveRecord(Error& error) {
 
     if (!conn)
         return fail(forms::noConnectionError());
-    if (Status s =
-            conn->Execute(QStringLiteral("delete from searchtxt_data where dataid='") + idLiteral + u'\'');
-        !s)
+    if (Status s = conn->Execute(QStringLiteral("delete from searchtxt_data where dataid=?"), {id}); !s)
         return fail(s.error());
     if (!conn)
         return fail(forms::noConnectionError());
-    if (Status s = conn->Execute(insert); !s)
+    if (Status s = conn->Execute(insert, values); !s)
         return fail(s.error());
     if (Status s = forms::noWarnings(conn); !s)
         return fail(s.error());

@@ -31,10 +31,6 @@ public:
     bool setDataid(const QString& id);
     QString dataid() const { return dataid_; }
 
-    // The text escaped for a single-quoted SQL literal: backslashes doubled first, then a backslash
-    // put before every single and every double quote.
-    static QString FormatSQLData(const QString& text);
-
     void CmdSave_Click();
 
     QLineEdit* txtTitle;

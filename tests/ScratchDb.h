@@ -40,16 +40,16 @@ public:
     }
 
     // Runs `sql`; the description of the failure, or empty.
-    QString exec(const QString& sql) {
-        const Status s = admin_->Execute(sql);
+    QString exec(const QString& sql, const SqlParams& params = {}) {
+        const Status s = admin_->Execute(sql, params);
         return !s ? s.error().description + QStringLiteral(" in ") + sql : QString();
     }
 
-    QString insert(const QString& id, const QString& name, const QString& data) {
-        return exec(
-            QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator,"
-                           "createdatetime,modidatetime) VALUES ('%1','%2','%3','','','',NOW(),NOW())")
-                .arg(admin_->escape(id), admin_->escape(name), admin_->escape(data)));
+    // A record; a null `name` or `data` is stored as NULL.
+    QString insert(const QString& id, const QVariant& name, const QVariant& data) {
+        return exec(QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator,"
+                                   "createdatetime,modidatetime) VALUES (?,?,?,'','','',NOW(),NOW())"),
+                    {id, name, data});
     }
 
     // Records first..last, each with id "i", title "ti" and body "body i"; the first failure, or empty.

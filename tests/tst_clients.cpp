@@ -120,10 +120,8 @@ int runClient(int client, int iterations) {
             if (id.isEmpty())
                 continue;
             quint64 deleted = 0;
-            const Status s =
-                mPublic::Conn->Execute(QStringLiteral("delete from searchtxt_data where dataid='") +
-                                           mPublic::Conn->escape(id) + u'\'',
-                                       &deleted);
+            const Status s = mPublic::Conn->Execute(
+                QStringLiteral("delete from searchtxt_data where dataid=?"), {id}, &deleted);
             if (!s)
                 std::fprintf(stderr, "client %d: delete failed: %s\n", client,
                              qPrintable(s.error().description));

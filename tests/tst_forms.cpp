@@ -80,14 +80,15 @@ class TestForms : public QObject {
         static const char* const columns[] = {"dataid",       "name", "data", "createdatetime",
                                               "modidatetime", "desc", "keys", "creator"};
         const QStringList values = storedRecord();
-        QStringList literals;
+        SqlParams params;
         for (int i = 0; i < 8; ++i)
-            literals << (columns[i] == nullColumn ? QStringLiteral("NULL")
-                                                  : u'\'' + other->escape(values[i]) + u'\'');
-        exec(QStringLiteral("insert into SearchTxt_Data "
-                            "(dataid,name,data,createdatetime,modidatetime,`desc`,`keys`,creator) "
-                            "values (%1)")
-                 .arg(literals.join(u',')));
+            params << (columns[i] == nullColumn ? QVariant() : QVariant(values[i]));
+        const Status s = other->Execute(
+            QStringLiteral("insert into SearchTxt_Data "
+                           "(dataid,name,data,createdatetime,modidatetime,`desc`,`keys`,creator) "
+                           "values (?,?,?,?,?,?,?,?)"),
+            params);
+        QVERIFY2(s, qPrintable(s.description()));
     }
     void useServer(const QString& server) {
         mConnDatabase::dbServerIP = server;
@@ -327,27 +328,6 @@ private Q_SLOTS:
             QVERIFY(boxes.lastText().contains(kId));
         flushDeletes();
         QVERIFY(!f); // unloaded: the opener has nothing to show
-    }
-
-    void formatSqlData_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("escaped");
-        QTest::newRow("plain") << "abc 中文"
-                               << "abc 中文";
-        QTest::newRow("backslash") << "a\\b"
-                                   << "a\\\\b";
-        QTest::newRow("single quote") << "it's"
-                                      << "it\\'s";
-        QTest::newRow("double quote") << "say \"hi\""
-                                      << "say \\\"hi\\\"";
-        QTest::newRow("one of each") << "\\'\""
-                                     << "\\\\\\'\\\"";
-        QTest::newRow("quote already escaped") << "\\'"
-                                               << "\\\\\\'";
-    }
-    void formatSqlData() {
-        QFETCH(QString, text);
-        QTEST(FrmModi::FormatSQLData(text), "escaped");
     }
 
     void saveRoundTrip_data() {

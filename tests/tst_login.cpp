@@ -1,5 +1,7 @@
 // The login dialog driven by keys: what it hands back and the exact bytes of the settings file.
 #include "FakeMessageBoxes.h"
+#include "FakeSecretStore.h"
+#include "Seams.h"
 #include "database/ConnDatabase.h"
 #include "database/FrmDataBaseLogin.h"
 
@@ -21,6 +23,8 @@ class TestLogin : public QObject {
 
     QTemporaryDir config;
     FakeMessageBoxes boxes;
+    FakeSecretStore secrets;
+    ScopedSeam<SecretStore> secretSeam{setSecretStore, &secrets};
     QPointer<FrmDataBaseLogin> dlg;
 
     QString settingsPath() const { return mConnDatabase::userSettingsPath(); }

@@ -2,6 +2,7 @@
 // secret store (in memory, none, or GNOME Keyring through QtKeychain), re-login and cancel.
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
+#include "FakeSecretStore.h"
 #include "TestDb.h"
 #include "database/FrmDataBaseLogin.h"
 #include "database/SecretStore.h"
@@ -19,19 +20,7 @@
 
 namespace {
 
-// Keeps passwords in memory; with `answers` false it answers nothing, as on a desktop without a store.
-struct MemoryStore : SecretStore {
-    QHash<QString, QString> kept;
-    bool answers = true;
-    Status none() const { return Status::failure(QStringLiteral("没有应答")); }
-    Result<std::optional<QString>> read(const QString& k) override {
-        return answers ? Result(kept.contains(k) ? std::optional(kept[k]) : std::nullopt) : none();
-    }
-    Status write(const QString& k, const QString& p) override {
-        return answers ? (kept[k] = p, Status()) : none();
-    }
-    Status remove(const QString& k) override { return answers ? (kept.remove(k), Status()) : none(); }
-};
+using MemoryStore = FakeSecretStore;
 
 // Notes, for each information box, whether the settings file was there when it was shown.
 struct Boxes : FakeMessageBoxes {

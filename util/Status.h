@@ -53,6 +53,7 @@ public:
     explicit operator bool() const { return ok(); }
     const T& value() const { return std::get<0>(v_); }
     T& value() { return std::get<0>(v_); }
+    T value_or(T otherwise) const { return ok() ? value() : std::move(otherwise); }
     const Error& error() const { return std::get<1>(v_); }
     Status status() const { return ok() ? Status() : Status(error()); }
 

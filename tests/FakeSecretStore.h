@@ -1,0 +1,19 @@
+#pragma once
+// Keeps passwords in memory, so no test touches a desktop's real keyring; with `answers` false it
+// answers nothing, as on a desktop without a secret store.
+#include "database/SecretStore.h"
+
+#include <QHash>
+
+struct FakeSecretStore : SecretStore {
+    QHash<QString, QString> kept;
+    bool answers = true;
+    Status none() const { return Status::failure(QStringLiteral("没有应答")); }
+    Result<std::optional<QString>> read(const QString& k) override {
+        return answers ? Result(kept.contains(k) ? std::optional(kept[k]) : std::nullopt) : none();
+    }
+    Status write(const QString& k, const QString& p) override {
+        return answers ? (kept[k] = p, Status()) : none();
+    }
+    Status remove(const QString& k) override { return answers ? (kept.remove(k), Status()) : none(); }
+};
