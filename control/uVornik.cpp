@@ -2,6 +2,7 @@
 
 #include "control/ClickLabel.h"
 #include "control/ListBox.h"
+#include "control/StatusLine.h"
 #include "control/WrapButton.h"
 #include "database/Shared.h"
 #include "util/Clock.h"
@@ -12,7 +13,9 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
 #include <QPushButton>
 #include <QTextEdit>
@@ -54,6 +57,15 @@ void setBackColor(QWidget* widget, QPalette::ColorRole role, const QColor& color
 
 uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     createChildren();
+    loader_ = std::make_unique<ResultLoader>(*this, List1, gate_, this);
+    viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, *loader_);
+    commands_ =
+        std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, *loader_, this);
+    panels_ = std::make_unique<Panels>(
+        *this,
+        Panels::Widgets{this, txtSearchKey, RTBox, List1, TxtTS, PicControlS, PicTestS, PicSplit, CmdTest},
+        gate_, *loader_, *commands_);
+    connectChildren();
     initTabOrder();
     resize(twipsToPixels(kDesignWidth), twipsToPixels(kDesignHeight));
     UserControl_Initialize();
@@ -144,7 +156,9 @@ void uVornik::createChildren() {
         Menu[i] = caption == u"-" ? Menus->addSeparator() : Menus->addAction(caption);
         Menu[i]->setObjectName(QStringLiteral("Menu_%1").arg(i));
     }
+}
 
+void uVornik::connectChildren() {
     connect(Label1, &ClickLabel::clicked, this, &uVornik::Label1_Click);
     connect(CmdTestS, &QPushButton::clicked, this, &uVornik::CmdTestS_Click);
     connect(cmdSearch, &QPushButton::clicked, this, &uVornik::cmdSearch_Click);
@@ -169,15 +183,17 @@ void uVornik::createChildren() {
         connect(it.value(), &QPushButton::clicked, this, [this, index = it.key()] { CmdTest_Click(index); });
     TxtTS->installEventFilter(this);
 
-    connect(PicControlS, &DragFrame::mouseDown, this, &uVornik::PicControlS_MouseDown);
-    connect(PicControlS, &DragFrame::mouseMove, this, &uVornik::PicControlS_MouseMove);
-    connect(PicControlS, &DragFrame::mouseUp, this, &uVornik::PicControlS_MouseUp);
-    connect(PicTestS, &DragFrame::mouseDown, this, &uVornik::PicTestS_MouseDown);
-    connect(PicTestS, &DragFrame::mouseMove, this, &uVornik::PicTestS_MouseMove);
-    connect(PicTestS, &DragFrame::mouseUp, this, &uVornik::PicTestS_MouseUp);
-    connect(PicSplit, &DragFrame::mouseDown, this, &uVornik::PicSplit_MouseDown);
-    connect(PicSplit, &DragFrame::mouseMove, this, &uVornik::PicSplit_MouseMove);
-    connect(PicSplit, &DragFrame::mouseUp, this, &uVornik::PicSplit_MouseUp);
+    const std::pair<DragFrame*, Panels::Dragged> dragged[] = {{PicControlS, Panels::Dragged::ControlPanel},
+                                                              {PicTestS, Panels::Dragged::TestPanel},
+                                                              {PicSplit, Panels::Dragged::Splitter}};
+    for (const auto& [frame, which] : dragged) {
+        connect(frame, &DragFrame::mouseDown, this,
+                [this, which](int button, int, double x, double y) { drag(which, 0, button, x, y); });
+        connect(frame, &DragFrame::mouseMove, this,
+                [this, which](int button, int, double x, double y) { drag(which, 1, button, x, y); });
+        connect(frame, &DragFrame::mouseUp, this,
+                [this, which](int button, int, double x, double y) { drag(which, 2, button, x, y); });
+    }
 }
 
 void uVornik::initTabOrder() {
@@ -210,11 +226,7 @@ void uVornik::UserControl_Initialize() {
     setBackColor(ChkControl[0], QPalette::Window, backColor);
 
     // Last: the record must hold the design layout, before any host gives the control its size.
-    m_layout.SaveControlsPos();
-}
-
-void uVornik::UserControl_Resize() {
-    m_layout.ResizeControls();
+    layout_.SaveControlsPos();
 }
 
 void uVornik::resizeEvent(QResizeEvent* event) {
@@ -231,25 +243,43 @@ QString uVornik::GetVersionText() const {
     return QStringLiteral(VORNIK_VERSION_TEXT);
 }
 
-void uVornik::Label1_Click() {
-    PicControlS->raise();
-    PicControlS->show();
+QString uVornik::RsOpen(const QString& strSQL) {
+    std::shared_ptr<Recordset> result;
+    return loader_->runStatement(strSQL, {}, {}, result);
 }
 
-void uVornik::CmdTestS_Click() {
-    // The panel's own flag, not whether it shows: the control itself may not be shown yet.
-    if (PicTestS->isHidden())
-        PicTestS->show();
+void uVornik::GetCaretPos(WId hwnd5, qint32& LineNo, qint32& ColNo) {
+    RecordViewer::GetCaretPos(hwnd5, LineNo, ColNo);
+}
+
+void uVornik::cmdSearch_Click() {
+    ShowStatus(defaultDateTimeText(appClock().now()));
+    if (ChkControl[0]->isChecked())
+        loader_->SearchFileName(txtSearchKey->text());
     else
-        hidePanel(PicTestS);
-    PicTestS->raise();
+        loader_->SearchTxtData(txtSearchKey->text());
 }
 
-void uVornik::hidePanel(QWidget* panel) {
-    // A hidden panel's focus would otherwise pass to whatever comes next in the tab order (the
-    // title line); the search box is where the user goes on.
-    const bool hadFocus = panel->isAncestorOf(QApplication::focusWidget());
-    panel->hide();
-    if (hadFocus)
-        txtSearchKey->setFocus();
+void uVornik::drag(Panels::Dragged which, int step, int button, double x, double y) {
+    if (step == 0)
+        panels_->mouseDown(which, button, x, y);
+    else if (step == 1)
+        panels_->mouseMove(which, button, x, y);
+    else
+        panels_->mouseUp(which, button);
+}
+
+bool uVornik::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == TxtTS) {
+        if (event->type() == QEvent::MouseButtonDblClick)
+            panels_->TxtTS_DblClick();
+        else if (event->type() == QEvent::KeyRelease && !static_cast<QKeyEvent*>(event)->isAutoRepeat())
+            panels_->TxtTS_KeyUp(static_cast<QKeyEvent*>(event)->key());
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+QString defaultDateTimeText(const QDateTime& at) {
+    return QLocale::system().toString(at.date(), QLocale::ShortFormat) + u' ' +
+           at.time().toString(QStringLiteral("H:mm:ss"));
 }

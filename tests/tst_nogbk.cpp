@@ -221,18 +221,18 @@ private Q_SLOTS:
 
         control.ExportTitles();
         const QString titles = control.TxtTS->text().mid(20);
-        QCOMPARE(QFile::exists(uVornik::titlesFilePath()), written);
+        QCOMPARE(QFile::exists(RecordCommands::titlesFilePath()), written);
         control.ExportAll();
         const QString all = control.TxtTS->text().mid(20);
-        QCOMPARE(QDir(uVornik::exportFolderPath()).entryList(QDir::Files).size(), written ? 1 : 0);
+        QCOMPARE(QDir(RecordCommands::exportFolderPath()).entryList(QDir::Files).size(), written ? 1 : 0);
         if (written) {
             QCOMPARE(titles, QStringLiteral("导出文件名 完毕！"));
-            QCOMPARE(all, QStringLiteral("导出所有TXT 完毕！"));
+            QCOMPARE(all, QStringLiteral("导出所有TXT 完毕！写入 1 个，跳过 0 个，失败 0 个。"));
         } else {
             QVERIFY2(titles.startsWith(QStringLiteral("导出文件名 失败")) &&
                          titles.contains(QStringLiteral("GBK")),
                      qPrintable(titles));
-            QVERIFY2(all.contains(QStringLiteral("1 个文件没有写成")) && all.contains(QStringLiteral("GBK")),
+            QVERIFY2(all.contains(QStringLiteral("失败 1 个")) && all.contains(QStringLiteral("GBK")),
                      qPrintable(all));
         }
     }

@@ -2,8 +2,10 @@
 #include "FakeDesktop.h"
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
+#include "FakeSecretStore.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
+#include "Seams.h"
 #include "control/uVornik.h"
 #include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
@@ -50,6 +52,8 @@ class TestPanels : public QObject {
     QTemporaryDir config;
     QTemporaryDir files;
     FakeMessageBoxes boxes;
+    FakeSecretStore secrets;
+    ScopedSeam<SecretStore> secretSeam{setSecretStore, &secrets};
     FakeDesktop opened;
     FakeFormOpener forms;
     FakeLoginPrompt prompt;
@@ -225,10 +229,11 @@ private Q_SLOTS:
         const QRect design = frame->geometry();
         drag(frame, QPoint(40, 30), {by / 3, by * 2 / 3, by}, Qt::MouseButtons(held), lagging);
         QCOMPARE(frame->pos(), moves ? design.topLeft() + by : design.topLeft());
-        const uVornik::DragState& state =
-            panel == QStringLiteral("PicTestS") ? control->testPanelDrag() : control->controlPanelDrag();
+        const Panels::DragState& state = panel == QStringLiteral("PicTestS")
+                                             ? control->panels().drag(Panels::Dragged::TestPanel)
+                                             : control->panels().drag(Panels::Dragged::ControlPanel);
         if (moves)
-            QCOMPARE(state.GrabX, uVornik::kNoDrag); // released: no drag in progress
+            QCOMPARE(state.GrabX, Panels::kNoDrag); // released: no drag in progress
 
         // A move after the release drags nothing.
         const QPoint after = frame->pos();
@@ -248,10 +253,10 @@ private Q_SLOTS:
         control->PicTestS->show();
         sendMouse(control->PicControlS, QEvent::MouseButtonPress, QPoint(10, 12), Qt::LeftButton,
                   Qt::LeftButton);
-        QCOMPARE(control->controlPanelDrag().GrabX, 150);
-        QCOMPARE(control->controlPanelDrag().GrabY, 180);
-        QCOMPARE(control->testPanelDrag().GrabX, 0);
-        QCOMPARE(control->splitterDrag().GrabX, 0);
+        QCOMPARE(control->panels().drag(Panels::Dragged::ControlPanel).GrabX, 150);
+        QCOMPARE(control->panels().drag(Panels::Dragged::ControlPanel).GrabY, 180);
+        QCOMPARE(control->panels().drag(Panels::Dragged::TestPanel).GrabX, 0);
+        QCOMPARE(control->panels().drag(Panels::Dragged::Splitter).GrabX, 0);
     }
 
     // ---- test panel: showing and hiding ----
@@ -547,10 +552,10 @@ private Q_SLOTS:
         QFETCH(double, y);
         QFETCH(int, grabY);
         control->PicSplit_MouseDown(1, 0, 10.5, y);
-        QCOMPARE(control->splitterDrag().GrabY, grabY);
-        QCOMPARE(control->splitterDrag().GrabX, 10);
+        QCOMPARE(control->panels().drag(Panels::Dragged::Splitter).GrabY, grabY);
+        QCOMPARE(control->panels().drag(Panels::Dragged::Splitter).GrabX, 10);
         control->PicSplit_MouseDown(2, 0, 99, 99); // another button starts nothing
-        QCOMPARE(control->splitterDrag().GrabY, grabY);
+        QCOMPARE(control->panels().drag(Panels::Dragged::Splitter).GrabY, grabY);
     }
 };
 

@@ -477,7 +477,7 @@ step 08-export-all "导出所有TXT writes one GBK file per listed record"
 search zq9needle
 wait_status '^loaded OK$'
 open_menu_entry 5 # 导出所有TXT
-wait_status '^导出所有TXT 完毕！$'
+wait_status '^导出所有TXT 完毕！写入 2 个，跳过 0 个，失败 0 个。$'
 gbk "$A_DATA"$'\r\n' >"$WORK/a.expected"
 gbk "$C_DATA"$'\r\n' >"$WORK/c.expected"
 expect_file "$WORK/plugins/Txt/$A_TITLE.txt" "$WORK/a.expected" "export of $A_ID"

@@ -1,0 +1,231 @@
+#include "control/Panels.h"
+
+#include "control/DragFrame.h"
+#include "control/ListBox.h"
+#include "control/RecordCommands.h"
+#include "control/ResultLoader.h"
+#include "control/StatusLine.h"
+#include "database/ConnDatabase.h"
+#include "database/FrmDataBaseLogin.h"
+#include "database/Shared.h"
+#include "util/Clock.h"
+#include "util/Desktop.h"
+#include "util/MessageBoxes.h"
+#include "util/Twips.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTextEdit>
+
+namespace {
+
+// The host of the driver download page; the path is the page of the 3.51 driver.
+const QString kDriverDownloadHost = QStringLiteral("dev.mysql.com");
+const QString kDriverDownloadPath = QStringLiteral("/downloads/connector/odbc/3.51.html");
+
+const QString kBusy = QStringLiteral("服务器太忙，请稍后再试，ERROR:");
+
+// The splitter's limits, in twips: the viewer stays higher than this, and so does the list.
+constexpr int kMinViewerHeight = 450;
+constexpr int kMinListHeight = 550;
+
+} // namespace
+
+Panels::Panels(StatusLine& status, const Widgets& widgets, CommandGate& gate, ResultLoader& loader,
+               RecordCommands& commands)
+    : status_(status), w_(widgets), gate_(gate), loader_(loader), commands_(commands) {}
+
+void Panels::Label1_Click() {
+    w_.controlPanel->raise();
+    w_.controlPanel->show();
+}
+
+void Panels::CmdTestS_Click() {
+    // The panel's own flag, not whether it shows: the control itself may not be shown yet.
+    if (w_.testPanel->isHidden())
+        w_.testPanel->show();
+    else
+        hidePanel(w_.testPanel);
+    w_.testPanel->raise();
+}
+
+void Panels::hidePanel(QWidget* panel) {
+    // A hidden panel's focus would otherwise pass to whatever comes next in the tab order (the
+    // title line); the search box is where the user goes on.
+    const bool hadFocus = panel->isAncestorOf(QApplication::focusWidget());
+    panel->hide();
+    if (hadFocus)
+        w_.searchBox->setFocus();
+}
+
+// ---- control panel ----
+
+QUrl Panels::driverDownloadUrl() {
+    QUrl url;
+    url.setScheme(QStringLiteral("https"));
+    url.setHost(kDriverDownloadHost);
+    url.setPath(kDriverDownloadPath);
+    return url;
+}
+
+void Panels::CmdControl_Click(int index) {
+    switch (index) {
+    case 0:
+        if (!desktop().openUrl(driverDownloadUrl()))
+            status_.ShowStatus(QStringLiteral("无法用浏览器打开 ") + driverDownloadUrl().toString());
+        break;
+    case 1:
+        relogin();
+        break;
+    case 99:
+        hidePanel(w_.controlPanel);
+        break;
+    default:
+        break;
+    }
+}
+
+void Panels::relogin() {
+    // Nothing opened or read under the old account survives: searches and views stop, an open still
+    // in progress is cancelled with the connection, and the account is forgotten wherever it is held
+    // (the settings, the remembered login, the login dialog's boxes).
+    gate_.cancelLoadsAndLooks();
+    QStringList problems;
+    if (const Status s = mConnDatabase::forgetRememberedLogin(); !s)
+        problems << s.description();
+    mConnDatabase::forgetAccount();
+    FrmDataBaseLogin::unload();
+    if (mPublic::Conn)
+        mPublic::Conn->Close();
+    if (mPublic::Rs && mPublic::Rs->State() == Connection::kStateOpen)
+        mPublic::Rs->Close();
+    if (!problems.isEmpty())
+        status_.ShowStatus(problems.join(QStringLiteral("；")));
+    messageBoxes().information(w_.control, QStringLiteral("已取消用户等信息，请重新登录！"));
+}
+
+// ---- test panel ----
+
+void Panels::CmdTest_Click(int index) {
+    QPushButton* button = w_.testButtons.value(index);
+    if (!button)
+        return;
+    const QString caption = button->text();
+    QString failed;
+    if (caption.contains(QStringLiteral("连接数据库"))) {
+        connectionTest();
+    } else if (caption.contains(QStringLiteral("显示数据1"))) {
+        failed = loader_.listing(true).description();
+    } else if (caption.contains(QStringLiteral("显示数据2"))) {
+        failed = loader_.listing(false).description();
+    } else if (caption.contains(QStringLiteral("调用Skarvel.EXE"))) {
+        const QString program = RecordCommands::libraryFolder() + QStringLiteral("/Skarvel");
+        if (!QFileInfo(program).isExecutable())
+            failed = QStringLiteral("找不到程序 ") + program;
+        else if (!desktop().startDetached(program))
+            failed = QStringLiteral("无法启动程序 ") + program;
+    } else if (caption.contains(QStringLiteral("增加TXT"))) {
+        commands_.AddTxt();
+    }
+    if (!failed.isEmpty()) {
+        status_.ShowStatus(kBusy + failed);
+        return;
+    }
+    if (index == 99)
+        hidePanel(w_.testPanel);
+}
+
+void Panels::connectionTest() {
+    if (mPublic::Conn && mPublic::Conn->State() == Connection::kStateOpen)
+        return;
+    QString refusal;
+    const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("连接数据库"), &refusal);
+    if (!pass) {
+        status_.ShowStatus(refusal);
+        return;
+    }
+    QString errorText;
+    const QString result = mConnDatabase::ConnectDatabase(errorText);
+    const QString at = defaultDateTimeText(appClock().now());
+    if (result == QStringLiteral("True"))
+        status_.ShowStatus(QStringLiteral("MYSQL 连接成功！") + at);
+    else
+        status_.ShowStatus(QStringLiteral("MYSQL 连接失败！\r\nError:") + errorText +
+                           QStringLiteral("\r\n---") + at);
+}
+
+void Panels::ListAll(bool withContent) {
+    if (const Status s = loader_.listing(withContent); !s)
+        status_.ShowStatus(kBusy + s.description());
+}
+
+void Panels::TxtTS_DblClick() {
+    CmdTestS_Click();
+}
+
+void Panels::TxtTS_KeyUp(int keyCode) {
+    if ((keyCode == Qt::Key_Return || keyCode == Qt::Key_Enter) &&
+        w_.statusBox->text() == QStringLiteral("brex"))
+        CmdTestS_Click();
+}
+
+// ---- dragging ----
+
+const Panels::DragState& Panels::drag(Dragged which) const {
+    return drags_[static_cast<int>(which)];
+}
+
+// Only the left button alone starts, moves and ends a drag.
+void Panels::mouseDown(Dragged which, int button, double x, double y) {
+    if (button != 1)
+        return;
+    DragState& d = drags_[static_cast<int>(which)];
+    d.GrabX = roundHalfEven(x);
+    d.GrabY = roundHalfEven(y);
+}
+
+void Panels::mouseUp(Dragged which, int button) {
+    if (button == 1)
+        drags_[static_cast<int>(which)] = {kNoDrag, kNoDrag};
+}
+
+void Panels::mouseMove(Dragged which, int button, double x, double y) {
+    const DragState& d = drag(which);
+    if (button != 1 || d.GrabX == kNoDrag)
+        return;
+    if (which == Dragged::Splitter) {
+        moveSplitter(button, y);
+        return;
+    }
+    // No limits: a panel may be pulled partly or wholly out of sight, and stays there.
+    QWidget* widget = which == Dragged::ControlPanel ? w_.controlPanel : w_.testPanel;
+    const double left = pixelsToTwips(widget->x()) + x - d.GrabX;
+    const double top = pixelsToTwips(widget->y()) + y - d.GrabY;
+    widget->move(twipsToPixels(left), twipsToPixels(top));
+}
+
+void Panels::moveSplitter(int, double y) {
+    const DragState& d = drag(Dragged::Splitter);
+    if (y == d.GrabY)
+        return;
+    QWidget* bar = w_.splitter;
+    const double barTop = pixelsToTwips(bar->y());
+    const double barHeight = pixelsToTwips(bar->height());
+    const double viewerTop = pixelsToTwips(w_.viewer->y());
+    const double statusTop = pixelsToTwips(w_.statusBox->y());
+    const int newTop = roundHalfEven(barTop + y - d.GrabY);
+    // A move that would squeeze either pane is refused; the bar stays at the last accepted place.
+    if (!(viewerTop < newTop && newTop - viewerTop > kMinViewerHeight &&
+          newTop + barHeight + kMinListHeight < statusTop))
+        return;
+
+    w_.control->setUpdatesEnabled(false);
+    const int newTopPx = twipsToPixels(newTop);
+    bar->move(bar->x(), newTopPx);
+    w_.viewer->resize(w_.viewer->width(), newTopPx - w_.viewer->y());
+    const int listTop = bar->y() + bar->height();
+    w_.list->setGeometry(w_.list->x(), listTop, w_.list->width(), w_.statusBox->y() - listTop);
+    w_.control->setUpdatesEnabled(true);
+}

@@ -1,0 +1,76 @@
+#pragma once
+// The control panel, the test panel and the splitter: their commands, the test panel's hidden
+// gestures, and the three drags (each with its own state).
+#include "control/CommandGate.h"
+
+#include <QMap>
+#include <QUrl>
+
+class DragFrame;
+class ListBox;
+class QCheckBox;
+class QLineEdit;
+class QPushButton;
+class QTextEdit;
+class QWidget;
+class RecordCommands;
+class ResultLoader;
+class StatusLine;
+
+class Panels {
+public:
+    // The widgets the panels work on, all children of the control.
+    struct Widgets {
+        QWidget* control;
+        QLineEdit* searchBox; // where the focus goes when a panel that held it is hidden
+        QTextEdit* viewer;
+        ListBox* list;
+        QLineEdit* statusBox;
+        DragFrame* controlPanel;
+        DragFrame* testPanel;
+        DragFrame* splitter;
+        QMap<int, QPushButton*> testButtons;
+    };
+    Panels(StatusLine& status, const Widgets& widgets, CommandGate& gate, ResultLoader& loader,
+           RecordCommands& commands);
+
+    void Label1_Click();   // raises and shows the control panel
+    void CmdTestS_Click(); // toggles the test panel and raises it (also when it was just hidden)
+    // The control panel: 0 driver download page, 1 log in again, 99 close.
+    void CmdControl_Click(int index);
+    // The test panel: commands chosen by the button's caption, 99 also hides the panel.
+    void CmdTest_Click(int index);
+    // A listing of the test panel, with its failure on the status line.
+    void ListAll(bool withContent);
+    void TxtTS_DblClick();
+    void TxtTS_KeyUp(int keyCode);
+
+    // The address the driver download command opens.
+    static QUrl driverDownloadUrl();
+
+    // Where a drag started inside the dragged widget, in twips; GrabX == kNoDrag when none runs.
+    static constexpr int kNoDrag = -999;
+    struct DragState {
+        int GrabX = 0;
+        int GrabY = 0;
+    };
+    enum class Dragged { ControlPanel, TestPanel, Splitter };
+    // Button and shift codes and the pointer inside the dragged widget in twips, as DragFrame gives them.
+    void mouseDown(Dragged which, int button, double x, double y);
+    void mouseMove(Dragged which, int button, double x, double y);
+    void mouseUp(Dragged which, int button);
+    const DragState& drag(Dragged which) const;
+
+private:
+    void hidePanel(QWidget* panel);
+    void relogin();
+    void connectionTest();
+    void moveSplitter(int button, double y);
+
+    StatusLine& status_;
+    Widgets w_;
+    CommandGate& gate_;
+    ResultLoader& loader_;
+    RecordCommands& commands_;
+    DragState drags_[3];
+};

@@ -1,0 +1,323 @@
+#include "control/RecordCommands.h"
+
+#include "control/ListBox.h"
+#include "control/ResultArrays.h"
+#include "control/ResultLoader.h"
+#include "control/StatusLine.h"
+#include "database/ConnDatabase.h"
+#include "database/Shared.h"
+#include "forms/FormOpener.h"
+#include "util/Desktop.h"
+#include "util/ExportName.h"
+#include "util/Gbk.h"
+#include "util/MessageBoxes.h"
+#include "util/ModulePath.h"
+#include "util/WholeFile.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QHash>
+#include <QMenu>
+#include <QStandardPaths>
+
+namespace {
+
+// The export of all records lets the window breathe about once a frame.
+constexpr qint64 kExportSliceMs = 16;
+// Ids bound to one statement that fetches contents (the server takes up to 65,535 placeholders).
+constexpr qsizetype kIdsPerFetch = 60000;
+
+const QString kCrLf = QStringLiteral("\r\n");
+
+} // namespace
+
+RecordCommands::RecordCommands(StatusLine& status, ListBox* list, QMenu* menu,
+                               const std::array<QAction*, 6>& entries, QCheckBox* titlesOnly,
+                               CommandGate& gate, ResultLoader& loader, QWidget* dialogParent)
+    : status_(status), list_(list), menu_(menu), entries_(entries), titlesOnly_(titlesOnly), gate_(gate),
+      loader_(loader), dialogParent_(dialogParent) {}
+
+std::optional<CommandGate::Pass> RecordCommands::enterCommand(const QString& what) {
+    QString refusal;
+    std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Command, what, &refusal);
+    if (!pass)
+        status_.ShowStatus(refusal);
+    return pass;
+}
+
+bool RecordCommands::selectedRecord(QString* id, QString* title) const {
+    const int p = list_->selectedRow();
+    if (p < 0 || p >= list_->count() || p >= mPublic::RowIds.size() || p >= mPublic::RowNames.size())
+        return false;
+    *id = mPublic::RowIds.at(p);
+    *title = mPublic::RowNames.at(p);
+    return !id->isEmpty();
+}
+
+void RecordCommands::List1_MouseUp(Qt::MouseButton button, const QPoint& globalPos) {
+    if (button != Qt::RightButton)
+        return;
+    entries_[5]->setVisible(!titlesOnly_->isChecked());
+    menu_->popup(globalPos);
+}
+
+void RecordCommands::Menu_Click(int index) {
+    switch (index) {
+    case 0:
+        AddTxt();
+        break;
+    case 1: {
+        bool executed = false;
+        const QString failed = DeleteTxt(&executed);
+        if (executed)
+            status_.ShowStatus(failed.isEmpty() ? QStringLiteral("删除成功")
+                                                : QStringLiteral("删除失败，Error:") + failed);
+        break;
+    }
+    case 2:
+        ModiTxt();
+        break;
+    case 4:
+        ExportTitles();
+        break;
+    case 5:
+        ExportAll();
+        break;
+    default:
+        break;
+    }
+}
+
+void RecordCommands::AddTxt() {
+    if (const auto pass = enterCommand(QStringLiteral("增加TXT")))
+        formOpener().showAdd(dialogParent_);
+}
+
+void RecordCommands::ModiTxt() {
+    QString id;
+    QString title;
+    if (!selectedRecord(&id, &title)) {
+        messageBoxes().information(dialogParent_, QStringLiteral("请选择需要修改的TXT"));
+        return;
+    }
+    // A record that cannot be loaded is reported by the form itself, naming the id and the reason.
+    if (const auto pass = enterCommand(QStringLiteral("修改TXT")))
+        formOpener().showModify(id, dialogParent_);
+}
+
+QString RecordCommands::DeleteTxt(bool* executed) {
+    if (executed)
+        *executed = false;
+    QString id;
+    QString title;
+    if (!selectedRecord(&id, &title)) {
+        messageBoxes().information(dialogParent_, QStringLiteral("请选择需要删除的TXT"));
+        status_.ShowStatus(QStringLiteral("没有删除：未选择TXT"));
+        return {};
+    }
+    const auto pass = enterCommand(QStringLiteral("删除TXT"));
+    if (!pass)
+        return {};
+    // The record named in the question is the one deleted, whatever the list shows by then.
+    const QString question = QStringLiteral("将要删除以下信息，请确定！") + kCrLf + QStringLiteral("ID:") +
+                             id + kCrLf + QStringLiteral("标题：") + title;
+    if (messageBoxes().question(dialogParent_, question) != MessageBoxes::Answer::Ok) {
+        status_.ShowStatus(QStringLiteral("已取消删除"));
+        return {};
+    }
+    if (executed)
+        *executed = true;
+
+    // The connection may have been dropped since the search (server restart, 60 s gone by): open it
+    // again with the held account rather than fail on a closed one.
+    QString errorText;
+    mConnDatabase::ConnectDatabase(errorText);
+    Connection* conn = mPublic::Conn.get();
+    if (!conn)
+        return QStringLiteral("数据库连接对象不存在");
+    quint64 affected = 0;
+    if (const Status s =
+            conn->Execute(QStringLiteral("delete from searchtxt_data where dataid=?"), {id}, &affected);
+        !s)
+        return s.description();
+    if (affected == 0)
+        return QStringLiteral("找不到 ID:%1 的记录，可能已被其他用户删除").arg(id);
+    return {};
+}
+
+QString RecordCommands::libraryFolder() {
+    return QFileInfo(moduleFilePath()).absolutePath();
+}
+
+QString RecordCommands::libraryName() {
+    return QFileInfo(moduleFilePath()).completeBaseName();
+}
+
+QString RecordCommands::exportBaseFolder() {
+    const QString folder = libraryFolder();
+    if (QFileInfo(folder).isWritable())
+        return folder;
+    // An installed library sits in a system folder that users cannot write to.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/vornik");
+}
+
+QString RecordCommands::titlesFilePath() {
+    return exportBaseFolder() + u'/' + libraryName() + QStringLiteral(".txt");
+}
+
+QString RecordCommands::exportFolderPath() {
+    return exportBaseFolder() + QStringLiteral("/Txt/");
+}
+
+void RecordCommands::ExportTitles() {
+    const auto pass = enterCommand(QStringLiteral("导出文件名"));
+    if (!pass)
+        return;
+    const QStringList names = mPublic::RowNames;
+    const qsizetype rows = std::min<qsizetype>(list_->count(), std::max<qsizetype>(names.size() - 1, 0));
+    const QString failedPrefix = QStringLiteral("导出文件名 失败：");
+    if (rows == 0) {
+        status_.ShowStatus(failedPrefix + QStringLiteral("结果列表是空的，请先查询"));
+        return;
+    }
+    QString text;
+    for (qsizetype i = 0; i < rows; ++i)
+        text += names.at(i) + kCrLf;
+
+    const QString path = titlesFilePath();
+    QString failed;
+    bool gb18030 = false;
+    if (const Status folder = makeOwnFolder(exportBaseFolder()); !folder)
+        failed = folder.description();
+    else if (const std::optional<QByteArray> bytes = toAnsiBytes(text, &failed, &gb18030))
+        failed = writeWholeFile(path, *bytes).description();
+    if (!failed.isEmpty()) {
+        status_.ShowStatus(failedPrefix + failed);
+        return;
+    }
+    QString done = QStringLiteral("导出文件名 完毕！");
+    if (gb18030)
+        done += QStringLiteral("GBK 无法表示的字符按 GB18030 写入。");
+    if (!desktop().openUrl(QUrl::fromLocalFile(path)))
+        done += QStringLiteral("无法用文本编辑器打开 %1").arg(path);
+    status_.ShowStatus(done);
+}
+
+Status RecordCommands::fetchContents(const QStringList& ids, qsizetype rows, const CommandGate::Pass& pass,
+                                     std::vector<std::optional<QString>>& contents) {
+    QString errorText;
+    mConnDatabase::ConnectDatabase(errorText);
+    if (!errorText.isEmpty())
+        return Status::failure(QStringLiteral("连接数据库 错误:") + errorText);
+    QHash<QString, QString> byId;
+    for (qsizetype first = 0; first < rows; first += kIdsPerFetch) {
+        const qsizetype count = std::min(kIdsPerFetch, rows - first);
+        SqlParams params;
+        params.reserve(count);
+        for (qsizetype i = first; i < first + count; ++i)
+            params << ids.at(i);
+        QStringList marks(count, QStringLiteral("?"));
+        Recordset rs;
+        if (Status s =
+                rs.Open(QStringLiteral("select `dataid`,`data` from searchtxt_data where `dataid` in (%1)")
+                            .arg(marks.join(u',')),
+                        params, mPublic::Conn.get(), pass.cancellation());
+            !s)
+            return s;
+        // A NULL body is an empty text here, as in the viewer.
+        const QStringList gotIds = rs.column(rs.fieldIndex(QStringLiteral("dataid")));
+        const QStringList gotData = rs.column(rs.fieldIndex(QStringLiteral("data")));
+        for (qsizetype r = 0; r < rs.RecordCount(); ++r)
+            byId.insert(gotIds.at(r), gotData.at(r));
+    }
+    contents.assign(static_cast<std::size_t>(rows), std::nullopt);
+    for (qsizetype i = 0; i < rows; ++i) {
+        const auto found = byId.constFind(ids.at(i));
+        if (found != byId.constEnd())
+            contents[static_cast<std::size_t>(i)] = found.value();
+    }
+    return {};
+}
+
+void RecordCommands::ExportAll() {
+    const auto pass = enterCommand(QStringLiteral("导出所有TXT"));
+    if (!pass)
+        return;
+    const QStringList names = mPublic::RowNames;
+    const QStringList data = mPublic::RowData;
+    const QStringList ids = mPublic::RowIds;
+    const qsizetype rows =
+        std::min<qsizetype>(list_->count(), std::max<qsizetype>(std::min(names.size(), ids.size()) - 1, 0));
+    const QString failedPrefix = QStringLiteral("导出所有TXT 失败：");
+    if (rows == 0) {
+        status_.ShowStatus(failedPrefix + QStringLiteral("结果列表是空的，请先查询"));
+        return;
+    }
+    const QString folder = exportFolderPath();
+    for (const QString& f : {exportBaseFolder(), folder}) {
+        if (const Status s = makeOwnFolder(f); !s) {
+            status_.ShowStatus(failedPrefix + s.description());
+            return;
+        }
+    }
+
+    // Never the placeholder as a record's content: what the result does not hold is fetched by id.
+    std::vector<std::optional<QString>> contents;
+    if (loader_.contentsHeld()) {
+        for (qsizetype i = 0; i < rows; ++i)
+            contents.emplace_back(data.value(i));
+    } else if (const Status s = fetchContents(ids, rows, *pass, contents); !s) {
+        status_.ShowStatus(failedPrefix + s.description());
+        return;
+    }
+
+    int written = 0;
+    int skipped = 0;
+    int failures = 0;
+    int gb18030Files = 0;
+    QString lastProblem;
+    QElapsedTimer slice;
+    slice.start();
+    for (qsizetype i = 0; i < rows; ++i) {
+        const QString path = folder + exportFileName(names.at(i));
+        const std::optional<QString>& content = contents[static_cast<std::size_t>(i)];
+        if (!content) {
+            // The record has gone since it was listed: its earlier export, if any, stays as it was.
+            ++skipped;
+            lastProblem = QStringLiteral("ID:%1 的记录已不存在，没有导出 sPath=[%2]").arg(ids.at(i), path);
+            status_.ShowStatus(lastProblem);
+            continue;
+        }
+        QString failed;
+        bool gb18030 = false;
+        if (const std::optional<QByteArray> bytes = toAnsiBytes(*content + kCrLf, &failed, &gb18030))
+            failed = writeWholeFile(path, *bytes).description();
+        if (failed.isEmpty()) {
+            ++written;
+            gb18030Files += gb18030 ? 1 : 0;
+        } else {
+            ++failures;
+            lastProblem = QStringLiteral("error,") + failed + QStringLiteral(" sPath=[") + path + u']';
+            status_.ShowStatus(lastProblem);
+        }
+        if (slice.elapsed() >= kExportSliceMs) {
+            QCoreApplication::processEvents();
+            slice.restart();
+        }
+    }
+
+    QString done = QStringLiteral("导出所有TXT 完毕！写入 %1 个，跳过 %2 个，失败 %3 个。")
+                       .arg(written)
+                       .arg(skipped)
+                       .arg(failures);
+    if (gb18030Files > 0)
+        done += QStringLiteral("其中 %1 个含 GBK 无法表示的字符，按 GB18030 写入。").arg(gb18030Files);
+    if (!lastProblem.isEmpty())
+        done += QStringLiteral("最后一个问题：") + lastProblem;
+    if (!desktop().openUrl(QUrl::fromLocalFile(folder)))
+        done += QStringLiteral("无法用文件管理器打开 %1").arg(folder);
+    status_.ShowStatus(done);
+}

@@ -1,0 +1,69 @@
+#pragma once
+// The record commands of the result list's popup menu: add, delete and modify the selected record,
+// and export the listed titles or the listed records to text files next to the control library.
+// Each is a command of the CommandGate: it runs alone, and is refused while a load lists.
+#include "control/CommandGate.h"
+
+#include <QPoint>
+#include <QString>
+
+#include <array>
+
+class ListBox;
+class QAction;
+class QCheckBox;
+class QMenu;
+class QWidget;
+class ResultLoader;
+class StatusLine;
+
+class RecordCommands {
+public:
+    RecordCommands(StatusLine& status, ListBox* list, QMenu* menu, const std::array<QAction*, 6>& entries,
+                   QCheckBox* titlesOnly, CommandGate& gate, ResultLoader& loader, QWidget* dialogParent);
+
+    // A released right button opens the popup at `globalPos`; "导出所有TXT" is offered only while
+    // titles-only is off. The selection is not changed.
+    void List1_MouseUp(Qt::MouseButton button, const QPoint& globalPos);
+    // Runs the popup entry `index` (0 add, 1 delete, 2 modify, 4 export titles, 5 export all).
+    void Menu_Click(int index);
+    // The add form, modal; also the test panel's "增加TXT".
+    void AddTxt();
+    // Opens the modify form for the selected row, or says that none is selected.
+    void ModiTxt();
+    // Asks, then deletes the selected row's record. Empty on success or when nothing was deleted
+    // (`executed` tells which), else the error's description.
+    QString DeleteTxt(bool* executed = nullptr);
+    // The titles file: one line per listed title, CR LF ended, opened in the text editor.
+    void ExportTitles();
+    // One file per listed row in the export folder (contents not held are fetched by id first),
+    // shown in the file manager afterwards.
+    void ExportAll();
+
+    // The folder and name (no extension) of the control library, and the files written beside it.
+    // Where the library's folder cannot be written (an installed library), the exports go to the
+    // user's data folder instead.
+    static QString libraryFolder();
+    static QString libraryName();
+    static QString exportBaseFolder();
+    static QString titlesFilePath();
+    static QString exportFolderPath();
+
+private:
+    std::optional<CommandGate::Pass> enterCommand(const QString& what);
+    // The selected row's id and title; false when no listed row with an id is selected.
+    bool selectedRecord(QString* id, QString* title) const;
+    // The listed rows' contents, fetched by id where the result holds only placeholders; a row
+    // whose record is gone (or whose fetch failed) has none.
+    Status fetchContents(const QStringList& ids, qsizetype rows, const CommandGate::Pass& pass,
+                         std::vector<std::optional<QString>>& contents);
+
+    StatusLine& status_;
+    ListBox* list_;
+    QMenu* menu_;
+    std::array<QAction*, 6> entries_;
+    QCheckBox* titlesOnly_;
+    CommandGate& gate_;
+    ResultLoader& loader_;
+    QWidget* dialogParent_;
+};

@@ -1,0 +1,123 @@
+#include "control/RecordViewer.h"
+
+#include "control/ListBox.h"
+#include "control/ResultArrays.h"
+#include "control/ResultLoader.h"
+#include "control/StatusLine.h"
+#include "database/ConnDatabase.h"
+#include "forms/FormSupport.h"
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QTextLayout>
+
+RecordViewer::RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate,
+                           ResultLoader& loader)
+    : status_(status), list_(list), box_(box), gate_(gate), loader_(loader) {}
+
+void RecordViewer::fail(const QString& why) {
+    // Never the previous record beside the new selection.
+    box_->clear();
+    status_.ShowStatus(QStringLiteral("uVornik.List1_Click Error:") + why);
+}
+
+void RecordViewer::List1_Click() {
+    // Copies: a load started while the fetch waits replaces the arrays (and supersedes this look).
+    const QStringList names = mPublic::RowNames;
+    const QStringList data = mPublic::RowData;
+    const QStringList ids = mPublic::RowIds;
+    const int row = list_->selectedRow();
+    if (names.isEmpty()) {
+        status_.ShowStatus(QStringLiteral("uVornik.List1_Click结果列表尚未载入"));
+        return;
+    }
+    if (row < 0 || row >= ids.size() - 1)
+        return;
+
+    QString content = data.value(row);
+    if (content.isEmpty() || content == mPublic::kNoContent || !loader_.contentsHeld()) {
+        const std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Look, {}, nullptr);
+        QString errorText;
+        mConnDatabase::ConnectDatabase(errorText);
+        if (pass->superseded())
+            return;
+        if (!errorText.isEmpty())
+            return fail(QStringLiteral("连接数据库 错误:") + errorText);
+        std::shared_ptr<Recordset> rs;
+        const QString failed =
+            loader_.runStatement(QStringLiteral("select * from searchtxt_data where `dataid`=?"),
+                                 {ids.at(row)}, pass->cancellation(), rs);
+        if (pass->superseded())
+            return; // a newer click, or a load, owns the viewer now
+        if (!failed.isEmpty())
+            return fail(failed);
+        if (rs->State() != Connection::kStateOpen || rs->RecordCount() < 1) {
+            status_.ShowStatus(
+                QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！"));
+            content = mPublic::kNoContent;
+        } else {
+            // A NULL body reads as empty text, like any other empty record.
+            content = rs->textAt(0, rs->fieldIndex(QStringLiteral("data"))).value_or(QString());
+        }
+    }
+
+    box_->setPlainText(forms::toShownText(content));
+    qint32 line = 0;
+    qint32 column = 0;
+    GetCaretPos(box_->winId(), line, column);
+    // Counted on the stored form: each CR LF is two characters.
+    const QString text = forms::toStoredText(forms::plainText(box_->document()));
+    const qsizetype breaks = text.isEmpty() ? -1 : text.count(QStringLiteral("\r\n"));
+    status_.ShowStatus(QStringLiteral("共：") + QString::number(row) + u'/' +
+                       QString::number(names.size() - 1) + QStringLiteral("     ") +
+                       QStringLiteral("    总行数：") + QString::number(breaks) +
+                       QStringLiteral(" 行      字数：") + QString::number(text.size()) +
+                       QStringLiteral("字") + QStringLiteral("当前位置：") + QString::number(line) +
+                       QStringLiteral("行:") + QString::number(column) + QStringLiteral("列"));
+}
+
+namespace {
+
+// Line (0-based, counting wrapped lines as the box shows them) and first position of the line that
+// holds `position` in `doc`.
+std::pair<int, int> visualLine(const QTextDocument* doc, int position) {
+    const QTextBlock block = doc->findBlock(position);
+    int line = 0;
+    for (QTextBlock b = doc->begin(); b.isValid() && b != block; b = b.next())
+        line += qMax(1, b.layout() ? b.layout()->lineCount() : 1);
+    int lineStart = block.position();
+    if (const QTextLayout* layout = block.layout(); layout && layout->lineCount() > 0) {
+        const QTextLine tl = layout->lineForTextPosition(position - block.position());
+        if (tl.isValid()) {
+            line += tl.lineNumber();
+            lineStart = block.position() + tl.textStart();
+        }
+    }
+    return {line, lineStart};
+}
+
+} // namespace
+
+void RecordViewer::GetCaretPos(WId hwnd5, qint32& LineNo, qint32& ColNo) {
+    // An unknown window answers every query with 0, which gives line 1, column 1.
+    int caret = 0;
+    int line = 0;
+    int lineStart = 0;
+    QWidget* w = QWidget::find(hwnd5);
+    const QTextDocument* doc = nullptr;
+    if (auto* te = qobject_cast<QTextEdit*>(w)) {
+        caret = te->textCursor().selectionEnd();
+        doc = te->document();
+    } else if (auto* pe = qobject_cast<QPlainTextEdit*>(w)) {
+        caret = pe->textCursor().selectionEnd();
+        doc = pe->document();
+    } else if (auto* le = qobject_cast<QLineEdit*>(w)) {
+        caret = le->hasSelectedText() ? le->selectionEnd() : le->cursorPosition();
+    }
+    if (doc)
+        std::tie(line, lineStart) = visualLine(doc, caret);
+    LineNo = line + 1;
+    ColNo = caret - lineStart + 1;
+}

@@ -1,0 +1,32 @@
+#pragma once
+// The record viewer: shows the selected row's own record (by its id, whatever other rows are
+// titled) and writes the line of figures; and the caret position of a text box by its window id.
+#include "control/CommandGate.h"
+
+#include <QWidget>
+
+class ListBox;
+class QTextEdit;
+class ResultLoader;
+class StatusLine;
+
+class RecordViewer {
+public:
+    RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate, ResultLoader& loader);
+
+    // The selected row's record: the content the result holds, else fetched by id (reconnecting
+    // as the commands do). A failure clears the box and says why instead of showing the figures.
+    void List1_Click();
+
+    // Line (as the box displays it) and column of the caret of the text box with that window id.
+    static void GetCaretPos(WId hwnd5, qint32& LineNo, qint32& ColNo);
+
+private:
+    void fail(const QString& why);
+
+    StatusLine& status_;
+    ListBox* list_;
+    QTextEdit* box_;
+    CommandGate& gate_;
+    ResultLoader& loader_;
+};

@@ -1,0 +1,262 @@
+#include "control/ResultLoader.h"
+
+#include "control/ListBox.h"
+#include "control/ResultArrays.h"
+#include "control/StatusLine.h"
+#include "database/ConnDatabase.h"
+#include "database/Shared.h"
+#include "util/BackgroundRelease.h"
+#include "util/MessageBoxes.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+
+using mPublic::RowData;
+using mPublic::RowIds;
+using mPublic::RowNames;
+
+namespace {
+// Rows handed to the list in one step (after the first row): as many as it already holds, within
+// these bounds. The list's cost per step grows with the rows added, not with the rows it holds.
+constexpr qint64 kMinRowsPerStep = 4096;
+constexpr qint64 kMaxRowsPerStep = 131072;
+
+// The search value becomes a LIKE pattern bound as a parameter: "%" and "_" stay wildcards as users
+// type them, quotes and backslashes are plain text. "!" is the pattern's escape character, named in
+// the statement (an ASCII literal reads the same in every session mode), and doubled to match itself.
+const QString kLikeEscape = QStringLiteral(" escape '!'");
+
+QString likePattern(const QString& key) {
+    QString pattern = key;
+    pattern.replace(u'!', QStringLiteral("!!"));
+    return u'%' + pattern + u'%';
+}
+
+// A title load's placeholders: a list of a million entries costs tens of milliseconds to allocate, so
+// it is built on a pool thread while the list fills.
+struct Placeholders {
+    std::atomic<bool> done{false};
+    QStringList data;
+};
+
+std::shared_ptr<Placeholders> buildPlaceholders(qint64 rows) {
+    auto job = std::make_shared<Placeholders>();
+    background::run([job, rows] {
+        QStringList filled(rows + 1);
+        std::fill(filled.begin(), filled.begin() + rows, mPublic::kNoContent);
+        job->data = std::move(filled);
+        job->done.store(true, std::memory_order_release);
+    });
+    return job;
+}
+
+void releaseLater(QStringList&& rows) {
+    if (!rows.isEmpty())
+        background::releaseLater(std::move(rows));
+}
+
+} // namespace
+
+ResultLoader::ResultLoader(StatusLine& status, ListBox* list, CommandGate& gate, QWidget* dialogParent)
+    : status_(status), list_(list), gate_(gate), dialogParent_(dialogParent) {}
+
+std::optional<CommandGate::Pass> ResultLoader::enterLoad(const QString& what) {
+    QString refusal;
+    std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Load, what, &refusal);
+    if (!pass)
+        status_.ShowStatus(refusal);
+    return pass;
+}
+
+bool ResultLoader::current(const CommandGate::Pass& pass) {
+    if (afterYield_)
+        afterYield_();
+    return !pass.superseded();
+}
+
+QString ResultLoader::runStatement(const QString& sql, const SqlParams& params,
+                                   const std::shared_ptr<Cancellation>& cancel,
+                                   std::shared_ptr<Recordset>& result) {
+    ++statementsRun_;
+    lastStatement_ = sql;
+    result = mPublic::freshRs();
+    status_.ShowStatus(QStringLiteral("开始执行SQL..."));
+
+    Connection* conn = mPublic::Conn.get();
+    const Status status = conn ? result->Open(sql, params, conn, cancel)
+                               : Status::failure(QStringLiteral("数据库连接对象不存在"));
+    if (status.cancelled() && cancel && cancel->isCancelled())
+        return status.description(); // superseded: the newer statement owns the status line
+    if (!status) {
+        if (status.error().isTimeout()) {
+            // Drop the connection and reopen it with the held account; the statement is not run
+            // again and counts as run, so its caller finds the recordset closed.
+            mPublic::Conn.reset();
+            QString ignored;
+            mConnDatabase::ConnectDatabase(ignored);
+            return QString();
+        }
+        status_.ShowStatus(QStringLiteral("SQL 出错：") + status.description());
+        return status.description();
+    }
+    status_.ShowStatus(QStringLiteral("SQL 执行完成!"));
+    return QString();
+}
+
+ResultLoader::Load ResultLoader::loadRows(Recordset& rs, const CommandGate::Pass& pass, bool withContent,
+                                          QString* error) {
+    const qint64 n = rs.RecordCount();
+    const int nameField = rs.fieldIndex(QStringLiteral("name"));
+    const int idField = rs.fieldIndex(QStringLiteral("dataid"));
+    const int dataField = withContent ? rs.fieldIndex(QStringLiteral("data")) : -1;
+    for (const int field : {nameField, idField, withContent ? dataField : idField}) {
+        if (field < 0) {
+            *error = QStringLiteral("在对应所需名称或序数的集合中，未找到项目");
+            return Load::Failed;
+        }
+    }
+    // A NULL reads as empty text: a record another tool wrote without a title or a body is listed
+    // like the others.
+    const QStringList names = rs.column(nameField);
+
+    // The list first, while the old arrays still hold its titles: freeing them is left to the pool.
+    list_->clear();
+    releaseLater(std::move(RowNames));
+    releaseLater(std::move(RowData));
+    releaseLater(std::move(RowIds));
+    // Each array shares a column of N + 1 texts, the last empty. Until a title load's placeholders
+    // are built, RowData is empty, which the viewer and the commands read as the placeholder too.
+    RowNames = names;
+    RowIds = rs.column(idField);
+    RowData = withContent ? rs.column(dataField) : QStringList();
+    contentsHeld_ = withContent;
+    const std::shared_ptr<Placeholders> placeholders = withContent ? nullptr : buildPlaceholders(n);
+
+    // The first row alone, so that its index shows at once; then growing steps, so that a million
+    // rows take some fifteen yields, not hundreds, and no step holds the window long.
+    for (qint64 i = 0; i < n;) {
+        const qint64 end = i == 0 ? 1 : std::min(n, i + std::clamp(i, kMinRowsPerStep, kMaxRowsPerStep));
+        list_->showRows(names, end);
+        i = end;
+        status_.ShowStatus(QStringLiteral("正在读取数据:") + QString::number(i - 1));
+        if (!current(pass))
+            return Load::Superseded; // a newer load owns the arrays and the list now
+    }
+    while (placeholders && !placeholders->done.load(std::memory_order_acquire)) {
+        QEventLoop wait;
+        QTimer::singleShot(2, &wait, &QEventLoop::quit);
+        wait.exec();
+        if (!current(pass))
+            return Load::Superseded;
+    }
+    if (placeholders)
+        RowData = std::move(placeholders->data);
+    return Load::Done;
+}
+
+void ResultLoader::showResult(Recordset& rs, const CommandGate::Pass& pass, bool withContent,
+                              const QString& errorPrefix) {
+    QString error;
+    Load load = Load::Done;
+    if (rs.State() != Connection::kStateOpen) {
+        // The statement timed out and was dropped with its connection.
+        error = QStringLiteral("对象关闭时，不允许操作");
+        load = Load::Failed;
+    } else if (rs.RecordCount() >= 1) {
+        load = loadRows(rs, pass, withContent, &error);
+    } else {
+        list_->clear();
+    }
+    if (load == Load::Superseded)
+        return;
+    status_.ShowStatus(load == Load::Failed ? errorPrefix + error : QStringLiteral("loaded OK"));
+}
+
+void ResultLoader::SearchFileName(const QString& key) {
+    const std::optional<CommandGate::Pass> pass = enterLoad(QStringLiteral("查询"));
+    if (!pass)
+        return;
+    list_->clear();
+    QString errorText;
+    mConnDatabase::ConnectDatabase(errorText, mConnDatabase::dbUse, mConnDatabase::dbPwd);
+    if (!current(*pass))
+        return;
+    if (!errorText.isEmpty()) {
+        status_.ShowStatus(QStringLiteral("连接数据库 错误:") + errorText);
+        return;
+    }
+    const QString sql = QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name ") +
+                        QStringLiteral(" where ") + QStringLiteral("`name` like ?") + kLikeEscape;
+    std::shared_ptr<Recordset> rs;
+    const QString failed = runStatement(sql, {likePattern(key)}, pass->cancellation(), rs);
+    if (!current(*pass))
+        return;
+    const QString prefix = QStringLiteral("uVornik.SearchFileName");
+    // The cause itself, not the closed recordset it leaves behind (a stopped server, a missing
+    // table, a cancelled login).
+    if (!failed.isEmpty())
+        status_.ShowStatus(prefix + failed);
+    else
+        showResult(*rs, *pass, false, prefix);
+}
+
+void ResultLoader::SearchTxtData(const QString& key) {
+    const std::optional<CommandGate::Pass> pass = enterLoad(QStringLiteral("查询"));
+    if (!pass)
+        return;
+    QString errorText;
+    mConnDatabase::ConnectDatabase(errorText);
+    if (!current(*pass))
+        return;
+    if (!errorText.isEmpty()) {
+        messageBoxes().information(dialogParent_, QStringLiteral("连接数据库出错:") + errorText);
+        return;
+    }
+    const QString sql =
+        QStringLiteral("select  `dataid`,`name`,`data` from SearchTxt_Data where `data` like ?") +
+        kLikeEscape + QStringLiteral(" or `name` like ?") + kLikeEscape;
+    const QString pattern = likePattern(key);
+    std::shared_ptr<Recordset> rs;
+    const QString failed = runStatement(sql, {pattern, pattern}, pass->cancellation(), rs);
+    if (!current(*pass))
+        return;
+    if (!failed.isEmpty()) {
+        status_.ShowStatus(QStringLiteral("uVornik.SearchTxtData Error:") + failed + QStringLiteral("  "));
+        return;
+    }
+    showResult(*rs, *pass, true, QStringLiteral("uVornik.SearchTxtData"));
+}
+
+Status ResultLoader::listing(bool withContent) {
+    const std::optional<CommandGate::Pass> pass =
+        enterLoad(withContent ? QStringLiteral("显示数据1") : QStringLiteral("显示数据2"));
+    if (!pass)
+        return {};
+    QString ignored;
+    mConnDatabase::ConnectDatabase(ignored);
+    if (!current(*pass))
+        return {};
+    const QString sql = withContent ? QStringLiteral("select `dataid`,`name`,`data` from SearchTxt_Data")
+                                    : QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name");
+    std::shared_ptr<Recordset> rs;
+    const QString failed = runStatement(sql, {}, pass->cancellation(), rs);
+    if (!current(*pass))
+        return {};
+    if (!failed.isEmpty())
+        return Status::failure(failed);
+    // The list and the arrays are replaced only once there is a first row to replace them with.
+    if (rs->State() != Connection::kStateOpen)
+        return Status::failure(QStringLiteral("对象关闭时，不允许操作"));
+    if (rs->RecordCount() < 1)
+        return Status::failure(QStringLiteral("BOF 或 EOF 中有一个是“真”，或者当前记录已被删除"));
+    QString error;
+    const Load load = loadRows(*rs, *pass, withContent, &error);
+    if (load == Load::Failed)
+        return Status::failure(error);
+    if (load == Load::Done)
+        status_.ShowStatus(QStringLiteral("loaded OK"));
+    return {};
+}

@@ -1,0 +1,70 @@
+#pragma once
+// Fills the result list and the result arrays: the title search, the full-text search and the test
+// panel's two listings, and RsOpen, through which every statement of the control runs. A newer load
+// supersedes an older one at once (see CommandGate): the older is ended on the server, converts no
+// more rows and stops at its next step, touching nothing the newer one owns.
+#include "control/CommandGate.h"
+#include "database/Recordset.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class ListBox;
+class QWidget;
+class StatusLine;
+
+class ResultLoader {
+public:
+    ResultLoader(StatusLine& status, ListBox* list, CommandGate& gate, QWidget* dialogParent);
+
+    // The title search over the view, or the full-text search over titles and contents.
+    void SearchFileName(const QString& key);
+    void SearchTxtData(const QString& key);
+    // The test panel's listings of the whole table (with contents) or every title of the view.
+    // A failure (other than being refused or superseded, which say so themselves) is returned.
+    Status listing(bool withContent);
+
+    // Runs one statement into a fresh Rs (`result` receives it, so a statement that runs while this
+    // one waits never closes it): status "开始执行SQL..." then "SQL 执行完成!" or "SQL 出错：" +
+    // description, which is also returned. A time-out drops the connection, reopens it with the held
+    // account and counts as run. A superseded statement returns its description without a status.
+    QString runStatement(const QString& sql, const SqlParams& params,
+                         const std::shared_ptr<Cancellation>& cancel, std::shared_ptr<Recordset>& result);
+
+    // Whether RowData holds the listed records' contents (a full-text search, the table listing) or
+    // the placeholder (a title search, the title listing).
+    bool contentsHeld() const { return contentsHeld_; }
+
+    // Statements run through runStatement since the control started, and the text of the last one.
+    quint64 statementsRun() const { return statementsRun_; }
+    const QString& lastStatement() const { return lastStatement_; }
+
+    // Called each time a load has let other handlers run, before it checks whether it was
+    // superseded: lets a test start a newer load at every such point in turn.
+    void setAfterYield(std::function<void()> hook) { afterYield_ = std::move(hook); }
+
+private:
+    enum class Load { Done, Superseded, Failed };
+    std::optional<CommandGate::Pass> enterLoad(const QString& what);
+    // Every point at which a load has let other handlers run passes here.
+    bool current(const CommandGate::Pass& pass);
+    // Reads every row of `rs` into the result arrays and the list. The arrays share the recordset's
+    // columns (a title load's placeholders are built on a pool thread); the list grows in steps as
+    // large as it already is, with the last index of each step on the status line (first and last
+    // index always), so large results list at the speed of the query while the window stays live.
+    Load loadRows(Recordset& rs, const CommandGate::Pass& pass, bool withContent, QString* error);
+    // Lists a search's result and ends with "loaded OK", or with `errorPrefix` + the failure.
+    void showResult(Recordset& rs, const CommandGate::Pass& pass, bool withContent,
+                    const QString& errorPrefix);
+
+    StatusLine& status_;
+    ListBox* list_;
+    CommandGate& gate_;
+    QWidget* dialogParent_;
+    bool contentsHeld_ = false;
+    quint64 statementsRun_ = 0;
+    QString lastStatement_;
+    std::function<void()> afterYield_;
+};
