@@ -30,9 +30,12 @@ Error failure(const QString& description) {
 }
 
 // The date-time boxes show "yyyy-MM-dd hh:mm:ss". Read back as a date and a time of day, without a
-// time zone, so a daylight-saving gap cannot shift the value.
-std::optional<QString> normalisedDateTime(const QString& text) {
+// time zone, so a daylight-saving gap cannot shift the value. An empty box (a NULL as loaded) stays
+// NULL.
+std::optional<QVariant> normalisedDateTime(const QString& text) {
     const QString t = text.trimmed();
+    if (t.isEmpty())
+        return QVariant();
     if (t.size() != 19 || t.at(10) != u' ')
         return std::nullopt;
     const QDate date = QDate::fromString(t.left(10), QStringLiteral("yyyy-MM-dd"));
@@ -167,13 +170,10 @@ Status FrmModi::LoadRecord(const QString& id, bool& found) {
         return {};
     }
 
+    // A NULL (as another tool may store) reads as empty text, so the record can still be edited.
     QStringList values;
-    for (const char* column : kColumns) {
-        const Result<QString> v = rs->text(QString::fromLatin1(column));
-        if (!v)
-            return v.error(); // a NULL column: the row cannot be edited here
-        values << v.value();
-    }
+    for (const char* column : kColumns)
+        values << rs->textAt(0, rs->fieldIndex(QString::fromLatin1(column))).value_or(QString());
     TxtDataid->setText(values[0]);
     txtTitle->setText(values[1]);
     RtbData->setPlainText(forms::toShownText(values[2]));
@@ -239,8 +239,8 @@ bool FrmModi::rowAsLoaded(const Recordset& rs) const {
     if (loaded_.size() != static_cast<qsizetype>(kColumns.size()))
         return false;
     for (std::size_t i = 0; i < kColumns.size(); ++i) {
-        const Result<QString> v = rs.text(QString::fromLatin1(kColumns[i]));
-        if (!v || v.value() != loaded_.at(static_cast<qsizetype>(i)))
+        const int field = rs.fieldIndex(QString::fromLatin1(kColumns[i]));
+        if (field < 0 || rs.textAt(0, field).value_or(QString()) != loaded_.at(static_cast<qsizetype>(i)))
             return false;
     }
     return true;
@@ -266,10 +266,10 @@ FrmModi::Saved FrmModi::saveRecord(Error& error) {
     if (!conn)
         return fail(forms::noConnectionError());
 
-    const std::optional<QString> created = normalisedDateTime(createText);
+    const std::optional<QVariant> created = normalisedDateTime(createText);
     if (!created)
         return fail(failure(QStringLiteral("创建时间“%1”不是有效的日期时间").arg(createText)));
-    const std::optional<QString> modified = normalisedDateTime(modiText);
+    const std::optional<QVariant> modified = normalisedDateTime(modiText);
     if (!modified)
         return fail(failure(QStringLiteral("修改时间“%1”不是有效的日期时间").arg(modiText)));
 

@@ -72,9 +72,11 @@ db_init() {
     }
 }
 
-# db_start DATADIR RUNDIR PORT: starts mariadbd in the background on 127.0.0.1:PORT; waits until it answers.
+# db_start DATADIR RUNDIR PORT [SERVER OPTIONS...]: starts mariadbd in the background on 127.0.0.1:PORT
+# (with any further options, e.g. --init-connect=...); waits until it answers.
 db_start() {
     local datadir=$1 rundir=$2 port=$3
+    shift 3
     mkdir -p "$rundir"
     local userarg=()
     [ "$(id -u)" -eq 0 ] && userarg=(--user=root)
@@ -82,7 +84,7 @@ db_start() {
         --pid-file="$rundir/mariadb.pid" --log-error="$rundir/mariadb.err" --port="$port" \
         --bind-address=127.0.0.1 --lower-case-table-names=1 --character-set-server=utf8mb4 \
         --collation-server=utf8mb4_general_ci --skip-name-resolve --innodb-buffer-pool-size=256M \
-        --innodb-flush-log-at-trx-commit=2 >/dev/null 2>&1 &
+        --innodb-flush-log-at-trx-commit=2 "$@" >/dev/null 2>&1 &
     echo $! >"$rundir/mariadbd.pid"
     for _ in $(seq 1 120); do
         if mariadb-admin --no-defaults --socket="$rundir/mariadb.sock" -u"$(id -un)" ping >/dev/null 2>&1; then

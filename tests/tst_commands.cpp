@@ -403,6 +403,26 @@ private Q_SLOTS:
         QCOMPARE(readAll(libDir() + QStringLiteral("/Txt/same.txt")), QByteArray("second\r\n"));
     }
 
+    // After a title search the contents are fetched by id, never the placeholder; a record deleted
+    // since it was listed is skipped and its earlier export left as it was.
+    void exportAllAfterTitleSearch() {
+        CHECK_SQL(db.insertNumbered(1, 3));
+        search(true, QStringLiteral("t"));
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data WHERE dataid='2'")));
+        const QString folder = libDir() + QStringLiteral("/Txt/");
+        QVERIFY(QDir().mkpath(folder));
+        QFile old(folder + QStringLiteral("t2.txt"));
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("earlier export") == 14);
+        old.close();
+        control->ChkControl[0]->setChecked(false);
+        control->Menu_Click(5);
+        QCOMPARE(readAll(folder + QStringLiteral("t1.txt")), QByteArray("body 1\r\n"));
+        QCOMPARE(readAll(folder + QStringLiteral("t2.txt")), QByteArray("earlier export"));
+        QCOMPARE(readAll(folder + QStringLiteral("t3.txt")), QByteArray("body 3\r\n"));
+        QVERIFY2(status().startsWith(QStringLiteral("导出所有TXT 完毕！写入 2 个，跳过 1 个，失败 0 个。")),
+                 qPrintable(status()));
+    }
+
     // A row that cannot be written is reported and skipped; the others are written, a file that
     // was there is replaced, and the end of the export says how many failed.
     void exportAllRowFailures() {
@@ -438,6 +458,9 @@ private Q_SLOTS:
                                        << "导出所有TXT 失败：结果列表是空的";
         QTest::newRow("folder cannot be made") << "blocked"
                                                << "导出所有TXT 失败：";
+        // Records written wherever a planted link points: never.
+        QTest::newRow("Txt is a symbolic link") << "link"
+                                                << "导出所有TXT 失败：";
         QTest::newRow("no file manager")
             << "no manager"
             << "导出所有TXT 完毕！写入 1 个，跳过 0 个，失败 0 个。无法用文件管理器打开";
@@ -452,9 +475,15 @@ private Q_SLOTS:
             QFile f(libDir() + QStringLiteral("/Txt"));
             QVERIFY(f.open(QIODevice::WriteOnly));
         }
+        const QString elsewhere = files->path() + QStringLiteral("/elsewhere");
+        if (situation == QStringLiteral("link")) {
+            QVERIFY(QDir().mkpath(elsewhere));
+            QVERIFY(QFile::link(elsewhere, libDir() + QStringLiteral("/Txt")));
+        }
         opened.succeed = situation != QStringLiteral("no manager");
         control->Menu_Click(5);
         QVERIFY2(status().startsWith(statusStart), qPrintable(status()));
+        QVERIFY(QDir(elsewhere).isEmpty());
     }
 
     // A command started while a search is still loading is refused and says why; the search goes on.

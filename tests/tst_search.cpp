@@ -1,7 +1,9 @@
 // The search, the viewer and the statement runner of the control, against the real throwaway server.
+#include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "FreshControl.h"
 #include "ScriptedLookup.h"
+#include "Seams.h"
 #include "TestDb.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
@@ -253,21 +255,37 @@ private Q_SLOTS:
 
     void statementFailure_data() {
         QTest::addColumn<bool>("titlesOnly");
+        QTest::addColumn<QString>("cause"); // "table missing" or "login cancelled"
         QTest::addColumn<QString>("prefix");
-        QTest::newRow("titles") << true << "uVornik.SearchFileName";
-        QTest::newRow("full text") << false << "uVornik.SearchTxtData Error:";
+        QTest::addColumn<QString>("told");  // what the status must name
+        for (const char* cause : {"table missing", "login cancelled"}) {
+            const QString told = cause == QByteArray("table missing") ? QStringLiteral("doesn't exist")
+                                                                      : QStringLiteral("登录已取消");
+            QTest::addRow("titles, %s", cause) << true << cause << "uVornik.SearchFileName" << told;
+            QTest::addRow("full text, %s", cause) << false << cause << "uVornik.SearchTxtData Error:" << told;
+        }
     }
     void statementFailure() {
         QFETCH(bool, titlesOnly);
+        QFETCH(QString, cause);
         QFETCH(QString, prefix);
-        exec(QStringLiteral("DROP VIEW VW_SearchTxt_Name"));
-        exec(QStringLiteral("RENAME TABLE SearchTxt_Data TO SearchTxt_Gone"));
+        QFETCH(QString, told);
+        FakeLoginPrompt cancelled;
+        ScopedSeam<mConnDatabase::LoginPrompt> promptSeam(mConnDatabase::setLoginPrompt, &cancelled);
+        if (cause == u"login cancelled") {
+            mConnDatabase::forgetAccount();
+            mPublic::Conn->Close();
+        } else {
+            exec(QStringLiteral("DROP VIEW VW_SearchTxt_Name"));
+            exec(QStringLiteral("RENAME TABLE SearchTxt_Data TO SearchTxt_Gone"));
+        }
         control->List1->addItem(QStringLiteral("earlier"));
         search(titlesOnly, QStringLiteral("x"));
-        exec(QStringLiteral("RENAME TABLE SearchTxt_Gone TO SearchTxt_Data"));
+        if (cause != u"login cancelled")
+            exec(QStringLiteral("RENAME TABLE SearchTxt_Gone TO SearchTxt_Data"));
         QVERIFY2(status().startsWith(prefix), qPrintable(status()));
         // The cause itself in both modes, not the closed recordset it left behind.
-        QVERIFY2(status().contains(QStringLiteral("doesn't exist")), qPrintable(status()));
+        QVERIFY2(status().contains(told), qPrintable(status()));
         QVERIFY(statuses.join(u'|').contains(QStringLiteral("SQL 出错：")));
         if (!titlesOnly) {
             QVERIFY(status().endsWith(QStringLiteral("  ")));

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QTemporaryDir>
+#include <QTextEdit>
 #include <QtTest>
 
 #include <atomic>
@@ -157,6 +158,23 @@ private Q_SLOTS:
         QCOMPARE(status(), QStringLiteral("loaded OK"));
         QCOMPARE(control->List1->count(), 1);
         QCOMPARE(control->List1->text(0), QStringLiteral("row 12345"));
+        QCOMPARE(prompt.asked, 0);
+    }
+
+    // A click while the server is down says so and leaves the viewer empty; once it is back, the
+    // next click reconnects and shows its record, as the commands do.
+    void viewerClickDuringAnOutage() {
+        search(true, QStringLiteral("row 1234"));
+        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        control->RTBox->setPlainText(QStringLiteral("an earlier record"));
+        QVERIFY(stopServer());
+        control->List1->selectRow(0);
+        QVERIFY2(status().startsWith(QStringLiteral("uVornik.List1_Click Error:")), qPrintable(status()));
+        QCOMPARE(control->RTBox->toPlainText(), QString());
+        QVERIFY(startServer());
+        control->List1->selectRow(1);
+        QVERIFY2(status().startsWith(QStringLiteral("共：1/")), qPrintable(status()));
+        QVERIFY(control->RTBox->toPlainText().startsWith(QStringLiteral("正文 body")));
         QCOMPARE(prompt.asked, 0);
     }
 

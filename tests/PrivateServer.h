@@ -1,0 +1,99 @@
+#pragma once
+// A MariaDB server of the test's own, for what the shared throwaway server must not go through: a
+// stop in the middle of a transfer, a restart in another mode, init_connect, TLS. It is started with
+// scripts/lib.sh (as scripts/test starts its own), in a temporary folder, with the schema and the
+// built-in account, and stopped by its pid when the object goes, whatever happened.
+#include "TestDb.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#ifndef VORNIK_SOURCE_DIR
+#error "VORNIK_SOURCE_DIR must name the source folder (for scripts/lib.sh)"
+#endif
+
+class PrivateServer {
+public:
+    PrivateServer() = default;
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
+    ~PrivateServer() {
+        if (started_)
+            stop();
+    }
+
+    // Initialises (the first time) and starts the server with `options` added to mariadbd's, then
+    // loads the schema. False, with the reason in `error`, when that fails.
+    bool start(const QStringList& options = {}, QString* error = nullptr) {
+        if (!dir_.isValid())
+            return fail(error, QStringLiteral("no temporary folder"));
+        if (port_.isEmpty()) {
+            QString out;
+            if (!lib(QStringLiteral("db_init \"$1\" >/dev/null && free_port"), {}, &out))
+                return fail(error, QStringLiteral("db_init failed"));
+            port_ = out;
+        }
+        if (!lib(QStringLiteral("db_start \"$1\" \"$2\" \"$3\" \"${@:4}\" && db_schema \"$2\""), options))
+            return fail(error, QStringLiteral("db_start failed: ") + log());
+        started_ = true;
+        return true;
+    }
+    bool stop() {
+        started_ = false;
+        return lib(QStringLiteral("db_stop \"$2\""));
+    }
+    // Stops and starts it again with other options; sessions open on it end.
+    bool restart(const QStringList& options = {}, QString* error = nullptr) { return stop() && start(options, error); }
+
+    // Runs `sql` as the server's administrator (over its socket).
+    bool admin(const QString& sql, QString* out = nullptr) {
+        return lib(QStringLiteral("db_admin \"$2\" -N -e \"$4\""), {sql}, out);
+    }
+
+    QString port() const { return port_; }
+    QString server() const { return QStringLiteral("127.0.0.1:") + port_; }
+    QString connectionString(const QString& extra = {}) const {
+        return QStringLiteral("uid=qelmorand;pwd=40628173;server=%1;database=qelmorand").arg(server()) + extra;
+    }
+    QString folder() const { return dir_.path(); }
+    // The server's error log, for a failure message.
+    QString log() const {
+        QFile f(dir_.filePath(QStringLiteral("run/mariadb.err")));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll().right(2000)) : QString();
+    }
+
+private:
+    static bool fail(QString* error, const QString& why) {
+        if (error)
+            *error = why;
+        return false;
+    }
+    // Runs `script` with scripts/lib.sh loaded, the data and run folders as $1 and $2, the port as
+    // $3 and `args` after them.
+    bool lib(const QString& script, const QStringList& args = {}, QString* out = nullptr) const {
+        QProcess p;
+        p.start(QStringLiteral("bash"), QStringList{QStringLiteral("-c"),
+                                                    QStringLiteral("set -e; source '%1/scripts/lib.sh'; ")
+                                                            .arg(QStringLiteral(VORNIK_SOURCE_DIR)) +
+                                                        script,
+                                                    QStringLiteral("lib"), dir_.filePath(QStringLiteral("data")),
+                                                    dir_.filePath(QStringLiteral("run")), port_} +
+                                            args);
+        if (!p.waitForFinished(120000)) {
+            p.kill();
+            p.waitForFinished();
+            return false;
+        }
+        if (out)
+            *out = QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+        if (p.exitCode() != 0)
+            qWarning().noquote() << p.readAllStandardError();
+        return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    }
+
+    QTemporaryDir dir_;
+    QString port_;
+    bool started_ = false;
+};
