@@ -42,9 +42,11 @@ struct Placeholders {
     QStringList data;
 };
 
-std::shared_ptr<Placeholders> buildPlaceholders(qint64 rows) {
+std::shared_ptr<Placeholders> buildPlaceholders(qint64 rows, const std::function<void()>& beforeBuild) {
     auto job = std::make_shared<Placeholders>();
-    background::run([job, rows] {
+    background::run([job, rows, beforeBuild] {
+        if (beforeBuild)
+            beforeBuild();
         QStringList filled(rows + 1);
         std::fill(filled.begin(), filled.begin() + rows, mPublic::kNoContent);
         job->data = std::move(filled);
@@ -133,7 +135,8 @@ ResultLoader::Load ResultLoader::loadRows(Recordset& rs, const CommandGate::Pass
     RowIds = rs.column(idField);
     RowData = withContent ? rs.column(dataField) : QStringList();
     contentsHeld_ = withContent;
-    const std::shared_ptr<Placeholders> placeholders = withContent ? nullptr : buildPlaceholders(n);
+    const std::shared_ptr<Placeholders> placeholders =
+        withContent ? nullptr : buildPlaceholders(n, beforeBuild_);
 
     // The first row alone, so that its index shows at once; then growing steps, so that a million
     // rows take some fifteen yields, not hundreds, and no step holds the window long.

@@ -44,6 +44,9 @@ public:
     // Called each time a load has let other handlers run, before it checks whether it was
     // superseded: lets a test start a newer load at every such point in turn.
     void setAfterYield(std::function<void()> hook) { afterYield_ = std::move(hook); }
+    // Runs on the pool thread before a title load's placeholders are built: lets a test make the
+    // load wait for them, as it does on a busy machine.
+    void setBeforePlaceholders(std::function<void()> hook) { beforeBuild_ = std::move(hook); }
 
 private:
     enum class Load { Done, Superseded, Failed };
@@ -67,4 +70,5 @@ private:
     quint64 statementsRun_ = 0;
     QString lastStatement_;
     std::function<void()> afterYield_;
+    std::function<void()> beforeBuild_;
 };

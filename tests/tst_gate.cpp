@@ -1,0 +1,201 @@
+// One command at a time: what a second click, a re-login or a newer search does while something
+// waits on the server. Each case is a way the control used to break.
+#include "FakeLoginPrompt.h"
+#include "FakeMessageBoxes.h"
+#include "FakeSecretStore.h"
+#include "FreshControl.h"
+#include "ScratchDb.h"
+#include "ScriptedLookup.h"
+#include "Seams.h"
+#include "database/ConnDatabase.h"
+#include "database/Shared.h"
+#include "forms/FrmModi.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QThread>
+#include <QTimer>
+#include <QtTest>
+
+class TestGate : public QObject {
+    Q_OBJECT
+
+    ScratchDb db{QStringLiteral("vornik_test_gate")};
+    FakeMessageBoxes boxes;
+    FakeLoginPrompt prompt;
+    FakeSecretStore secrets;
+    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
+    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
+    ScopedSeam<SecretStore> secretSeam{setSecretStore, &secrets};
+    std::unique_ptr<uVornik> control;
+    QStringList statuses;
+
+    QString status() const { return control->TxtTS->text().mid(20); }
+    QStringList listed() const {
+        QStringList out;
+        for (int i = 0; i < control->List1->count(); ++i)
+            out << control->List1->text(i);
+        return out;
+    }
+    void search(bool titlesOnly, const QString& key) {
+        control->ChkControl[0]->setChecked(titlesOnly);
+        control->txtSearchKey->setText(key);
+        QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
+    }
+    QString runningOnServer(const QString& marker) {
+        auto r =
+            db.admin().query(QStringLiteral("select count(*) from information_schema.processlist where info "
+                                            "like ? and info not like '%processlist%'"),
+                             {u'%' + marker + u'%'});
+        return r && r.value().result ? r.value().result->columns.front().at(0) : QStringLiteral("?");
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        REQUIRE_DB();
+        QString error;
+        QVERIFY2(db.create(&error), qPrintable(error));
+    }
+    void init() {
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
+        CHECK_SQL(db.exec(ScratchDb::plainView()));
+        db.pointSettingsHere();
+        control = freshControl();
+        control->show();
+        statuses.clear();
+        connect(control->TxtTS, &QLineEdit::textChanged, this,
+                [this](const QString& t) { statuses << t.mid(20); });
+        boxes.shown.clear();
+        prompt.asked = 0;
+    }
+    void cleanup() { control.reset(); }
+
+    // "修改TXT" again while the first modify form still loads its record: refused, and the form
+    // that opens is the first record's.
+    void secondModifyWhileTheFirstLoads() {
+        CHECK_SQL(db.insertNumbered(1, 2));
+        search(true, QStringLiteral("t"));
+        control->List1->selectRow(0);
+        Connection locker;
+        QVERIFY(locker.Open(
+            QString(testdb::connectionString())
+                .replace(QStringLiteral("database=qelmorand"), QStringLiteral("database=vornik_test_gate"))));
+        QVERIFY(locker.Execute(QStringLiteral("LOCK TABLES SearchTxt_Data WRITE"))); // the load waits for it
+        QString shownId;
+        QTimer::singleShot(100, this, [&] {
+            control->List1->selectRow(1);
+            control->Menu_Click(2);
+        });
+        QTimer::singleShot(300, this, [&] { (void)locker.Execute(QStringLiteral("UNLOCK TABLES")); });
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, this, [&] {
+            if (auto* form = qobject_cast<FrmModi*>(QApplication::activeModalWidget())) {
+                shownId = form->TxtDataid->text();
+                form->close();
+            }
+        });
+        closer.start(20);
+        control->List1->selectRow(0);
+        control->Menu_Click(2);
+        QVERIFY(statuses.contains(QStringLiteral("请稍候：“修改TXT”还没有完成")));
+        QCOMPARE(shownId, QStringLiteral("1"));
+    }
+
+    // "重新登录" while the connection is still opening: the open is cancelled, and the next search
+    // asks for a login instead of running under the forgotten account.
+    void reloginCancelsAnOpenInProgress() {
+        CHECK_SQL(db.insertNumbered(1, 1));
+        ScriptedLookup slow;
+        slow.delayMs = 600;
+        ScopedSeam<HostLookup> lookupSeam(setHostLookup, &slow);
+        mPublic::Conn->Close();
+        QTimer::singleShot(150, this, [&] { control->CmdControl_Click(1); });
+        search(true, QStringLiteral("t"));
+        QVERIFY(!statuses.contains(QStringLiteral("loaded OK")));
+        QCOMPARE(mPublic::Conn->State(), Connection::kStateClosed);
+        QCOMPARE(prompt.asked, 0);
+        search(true, QStringLiteral("t"));
+        QCOMPARE(prompt.asked, 1);
+        QCOMPARE(mPublic::Conn->State(), Connection::kStateClosed);
+    }
+
+    // A superseded search is ended on the server at once, and the newer one does not wait for it.
+    void supersededSearchEndsOnTheServer() {
+        CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("slow"), QStringLiteral("x")));
+        CHECK_SQL(
+            db.exec(QStringLiteral("CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT dataid AS DataID, "
+                                   "name FROM SearchTxt_Data WHERE SLEEP(3) = 0 /* vornik_slow_view */")));
+        QElapsedTimer clock;
+        clock.start();
+        qint64 supersededAt = -1;
+        QTimer::singleShot(300, this, [&] {
+            supersededAt = clock.elapsed();
+            search(false, QStringLiteral("slow"));
+        });
+        search(true, QStringLiteral("slow"));
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        QCOMPARE(listed(), QStringList{"slow"});
+        QCOMPARE(mPublic::RowData.value(0), QStringLiteral("x")); // the full-text result, not the title one
+        while (runningOnServer(QStringLiteral("VW_SearchTxt_Name")) != u"0" &&
+               clock.elapsed() < supersededAt + 1000)
+            QTest::qWait(20);
+        QCOMPARE(runningOnServer(QStringLiteral("VW_SearchTxt_Name")), QStringLiteral("0"));
+    }
+
+    // A newer search started at any point where a load lets other handlers run takes over: the
+    // older one never writes the list, the arrays or the status line again.
+    void newerSearchAtEveryYield_data() {
+        QTest::addColumn<bool>("titlesOnly");
+        QTest::newRow("titles") << true;
+        QTest::newRow("full text") << false;
+    }
+    void newerSearchAtEveryYield() {
+        QFETCH(bool, titlesOnly);
+        CHECK_SQL(
+            db.exec(QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
+                                   "SELECT CONCAT('a', seq), CONCAT('old ', seq), 'old body', '', '', '' "
+                                   "FROM seq_1_to_6000")));
+        CHECK_SQL(
+            db.exec(QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
+                                   "SELECT CONCAT('b', seq), CONCAT('new ', seq), CONCAT('new body ', seq), "
+                                   "'', '', '' FROM seq_1_to_30")));
+        auto run = [&](const QString& key) {
+            titlesOnly ? control->SearchFileName(key) : control->SearchTxtData(key);
+        };
+        int yields = 0;
+        // The placeholders of a title load take a while, as on a busy machine: the load waits for them.
+        control->loader().setBeforePlaceholders([] { QThread::msleep(30); });
+        control->loader().setAfterYield([&] { ++yields; });
+        run(QStringLiteral("old"));
+        control->loader().setAfterYield({});
+        QVERIFY(yields > (titlesOnly ? 6 : 4));
+        run(QStringLiteral("new"));
+        const QStringList names = mPublic::RowNames;
+        const QStringList ids = mPublic::RowIds;
+        const QStringList data = mPublic::RowData;
+        const QStringList shown = listed();
+        QCOMPARE(shown.size(), 30);
+
+        for (int k = 0; k < yields; ++k) {
+            int seen = 0;
+            control->loader().setAfterYield([&] {
+                if (seen++ == k)
+                    run(QStringLiteral("new"));
+            });
+            run(QStringLiteral("old"));
+            control->loader().setAfterYield({});
+            QVERIFY2(listed() == shown,
+                     qPrintable(QStringLiteral("newer search at yield %1 of %2").arg(k).arg(yields)));
+            QCOMPARE(mPublic::RowNames, names);
+            QCOMPARE(mPublic::RowIds, ids);
+            QCOMPARE(mPublic::RowData, data);
+            QCOMPARE(status(), QStringLiteral("loaded OK"));
+        }
+    }
+};
+
+QTEST_MAIN(TestGate)
+#include "tst_gate.moc"
