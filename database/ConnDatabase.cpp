@@ -73,7 +73,9 @@ QString ReadIniValue(const QString& section, const QString& key, QString& path, 
 }
 
 QString BuildConnectionString() {
-    return connectionString(dbUse, dbPwd, dbServerIP, dbName);
+    const bool required = dbTls.compare(QStringLiteral("required"), Qt::CaseInsensitive) == 0;
+    return connectionString(dbUse, dbPwd, dbServerIP, dbName,
+                            required ? QStringLiteral("required") : QString(), dbTlsCa);
 }
 
 void forgetAccount() {
@@ -81,6 +83,8 @@ void forgetAccount() {
     dbName.clear();
     dbUse.clear();
     wipe(dbPwd);
+    dbTls.clear();
+    dbTlsCa.clear();
     g_lastOpenMs.reset();
 }
 
@@ -157,6 +161,11 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
         dbName = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbName"), path);
         dbUse = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbUse"), path);
         dbPwd = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbPwd"), path);
+        const QString tls = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbTls"), path);
+        QString ca = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbTlsCa"), path);
+        // Not the working folder's file, which depends on how the program was started.
+        if (!ca.isEmpty() && QDir::isRelativePath(ca))
+            ca = QDir::cleanPath(QFileInfo(path).dir().filePath(ca));
         if (!unreadable.isEmpty())
             return refuse(unreadable);
         // The login dialog stores the built-in account as digests; connect with the clear values.
@@ -169,6 +178,8 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
         dbServerIP = server;
         dbName = name;
         dbUse = user;
+        dbTls = tls;
+        dbTlsCa = ca;
         dbPwd = kept ? *kept : digest == builtinDigest(kBuiltinPassword) ? kBuiltinPassword : digest;
     }
 

@@ -19,6 +19,12 @@ inline QString dbServerIP;
 inline QString dbName;
 inline QString dbUse;
 inline QString dbPwd;
+// Transport security from the settings file's [main] section (never written by the login dialog):
+// dbTls "required" refuses a server without TLS, else TLS is used whenever the server offers it;
+// dbTlsCa names a CA certificate file (absolute, or relative to the settings file's folder) against
+// which the server's certificate and host name are verified. Empty when the file does not say.
+inline QString dbTls;
+inline QString dbTlsCa;
 // Seconds since local midnight at the last successful open (kept for display and callers).
 inline qint32 LastConnTime = 0;
 
@@ -36,6 +42,7 @@ void setSiteSettingsPath(const QString& path);
 QString ReadIniValue(const QString& section, const QString& key, QString& path, QString* error = nullptr);
 
 // The connection string for the held settings; a value holding ";", "{" or "}" is brace-quoted.
+// Without TLS settings it is the one Windows clients build.
 QString BuildConnectionString();
 
 // Opens (or reuses, within 60 seconds of the last open) the shared connection. Returns "" when an
@@ -44,7 +51,7 @@ QString BuildConnectionString();
 // description (errorText = the same).
 QString ConnectDatabase(QString& errorText, const QString& user = {}, const QString& password = {});
 
-// Empties the four settings and forgets the last open (the re-login command).
+// Empties the four settings and the TLS ones and forgets the last open (the re-login command).
 void forgetAccount();
 
 // Forgets the remembered login (the re-login command, before forgetAccount): removes from the secret

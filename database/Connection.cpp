@@ -425,6 +425,52 @@ void Connection::Worker::configure(MYSQL* m, const ConnectionParams& p, bool non
     mysql_optionsv(m, MARIADB_OPT_RESTRICTED_AUTH, methods.constData());
 }
 
+// The client library names a refusal for transport security in its own terms ("Validation of SSL
+// server certificate failed", a method not "in restricted_auth plugin list"): say what it means for
+// the user and what to do, keeping its text for the administrator where it is worth reading.
+static Error explainTransportRefusal(Error e, const ConnectionParams& p, const QString& hostName) {
+    const QString said = e.description;
+    const auto with = [&](const QString& why) {
+        e.description = why + QStringLiteral("（") + said + QStringLiteral("）");
+        return e;
+    };
+    if (e.nativeError == CR_PLUGIN_NOT_ALLOWED) {
+        // After a switch of methods the library names the method with whatever its buffer then holds.
+        const QString method = said.section(u'\'', 1, 1);
+        if (method == u"mysql_clear_password" || method == u"dialog")
+            e.description =
+                QStringLiteral("服务器要求以明文发送密码，而连接没有受 TLS 保护：为保护密码，密码未发送，"
+                               "未连接。请服务器管理员为数据库服务器启用 TLS");
+        else
+            e.description =
+                QStringLiteral("服务器要求的登录方式不被允许（没有 TLS 保护时以明文发送密码，或不安全、"
+                               "不受支持的方式）：为保护密码，密码未发送，未连接");
+        return e;
+    }
+    if (e.nativeError != CR_SSL_CONNECTION_ERROR)
+        return e;
+    if (said.contains(QLatin1String("server does not support")))
+        return with(QStringLiteral("设置要求加密连接（TLS），但服务器 %1 不提供 TLS，未连接。"
+                                   "请服务器管理员为数据库服务器启用 TLS")
+                        .arg(hostName));
+    if (!p.tlsCa.isEmpty()) {
+        QFile ca(p.tlsCa);
+        if (!ca.open(QIODevice::ReadOnly))
+            return with(
+                QStringLiteral("无法读取 CA 证书文件“%1”：%2，未连接").arg(p.tlsCa, ca.errorString()));
+        if (said.contains(QLatin1String("no certificate")))
+            return with(QStringLiteral("CA 证书文件“%1”中没有可用的证书，未连接").arg(p.tlsCa));
+        if (said.contains(QLatin1String("Validation of SSL server certificate failed")))
+            return with(QStringLiteral("服务器的证书不是为“%1”签发的：可能连到了冒充的服务器，已拒绝连接")
+                            .arg(hostName));
+        if (said.contains(QLatin1String("certificate"), Qt::CaseInsensitive))
+            return with(QStringLiteral("服务器的证书未能通过 CA 证书文件“%1”的验证：可能连到了冒充的服务器，"
+                                       "已拒绝连接")
+                            .arg(p.tlsCa));
+    }
+    return with(QStringLiteral("无法与服务器 %1 建立加密连接（TLS），未连接").arg(hostName));
+}
+
 void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readTimeoutSeconds,
                                    Operation& op) {
     const QString hostName = p.host.isEmpty() ? QStringLiteral("localhost") : p.host;
@@ -475,7 +521,7 @@ void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readT
             threadId = mysql_thread_id(m);
             return;
         }
-        op.error = errorFrom(m, timedOut);
+        op.error = explainTransportRefusal(errorFrom(m, timedOut), p, hostName);
         // Only an address that did not answer sends us on to the next one.
         if ((op.error->nativeError != CR_CONN_HOST_ERROR && op.error->nativeError != CR_CONNECTION_ERROR) ||
             op.error->isTimeout())

@@ -10,7 +10,9 @@ VORNIK_PACKAGES=(build-essential dpkg-dev cmake pkg-config qt6-base-dev qt6-qpa-
                  # the secret store test: a D-Bus session of its own with GNOME Keyring in it
                  dbus-daemon dbus-bin gnome-keyring
                  # the end-to-end test: X server, window manager, input, keymap, clipboard, screenshots
-                 xvfb openbox xdotool x11-utils x11-xserver-utils xclip imagemagick)
+                 xvfb openbox xdotool x11-utils x11-xserver-utils xclip imagemagick
+                 # the transport test: the certificates of its TLS servers
+                 openssl)
 
 log() { printf '== %s\n' "$*" >&2; }
 
