@@ -421,7 +421,8 @@ void Connection::Worker::configure(MYSQL* m, const ConnectionParams& p, bool non
         mysql_optionsv(m, MYSQL_OPT_SSL_ENFORCE, &yes);
     if (verify)
         mysql_optionsv(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &yes);
-    const QByteArray methods = QByteArray(kSafeAuth) + (required ? kTlsOnlyAuth : "");
+    // Connector/C 3.3 insists on TLS before the password only when it verifies the certificate.
+    const QByteArray methods = QByteArray(kSafeAuth) + (verify ? kTlsOnlyAuth : "");
     mysql_optionsv(m, MARIADB_OPT_RESTRICTED_AUTH, methods.constData());
 }
 
@@ -512,6 +513,15 @@ void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readT
         if (aborted)
             return;
         if (connected) {
+            // Without a certificate to verify, the client library takes "required" as "offered".
+            if ((!p.tlsCa.isEmpty() || p.tlsMode == u"required") && !mysql_get_ssl_cipher(m)) {
+                op.error = explainTransportRefusal(
+                    Error{Error::kProviderError,
+                          QStringLiteral("SSL is required, but the server does not support it"),
+                          CR_SSL_CONNECTION_ERROR},
+                    p, hostName);
+                return;
+            }
             if (!pin(m, op))
                 return;
             op.error.reset();

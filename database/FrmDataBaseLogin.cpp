@@ -8,6 +8,7 @@
 #include "util/MessageBoxes.h"
 #include "util/Secret.h"
 #include "util/Twips.h"
+#include "util/WholeFile.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -18,17 +19,14 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScreen>
 
 namespace {
 
-QPointer<FrmDataBaseLogin> g_instance;
-
 class DialogLoginPrompt final : public mConnDatabase::LoginPrompt {
 public:
     std::optional<mConnDatabase::LoginValues> ask() override {
-        FrmDataBaseLogin* f = FrmDataBaseLogin::instance();
+        const FrmDataBaseLogin::Use f;
         f->exec();
         if (!f->ifCmdOkClick)
             return std::nullopt; // stays loaded and hidden: its fields keep what was typed but the password
@@ -46,16 +44,6 @@ LoginPrompt& dialogLoginPrompt() {
     return prompt;
 }
 } // namespace mConnDatabase
-
-FrmDataBaseLogin* FrmDataBaseLogin::instance() {
-    if (!g_instance)
-        g_instance = new FrmDataBaseLogin();
-    return g_instance;
-}
-
-void FrmDataBaseLogin::unload() {
-    delete g_instance.data();
-}
 
 FrmDataBaseLogin::FrmDataBaseLogin(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
@@ -242,17 +230,13 @@ bool FrmDataBaseLogin::writeSettings() {
         if (!self)
             return false;
         const QString dir = QFileInfo(path).absolutePath();
-        QSaveFile file(path);
-        bool ok = QDir().mkpath(dir) && file.open(QIODevice::WriteOnly);
         // The file holds an account: readable by its owner only.
-        ok = ok && file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        ok = ok && file.write(bytes) == bytes.size();
-        ok = ok && file.commit();
-        if (!ok) {
-            const QString reason =
-                file.errorString().isEmpty() ? QStringLiteral("无法创建文件夹 ") + dir : file.errorString();
-            messageBoxes().critical(this, QStringLiteral("无法保存登录设置文件 %1：%2").arg(path, reason));
-        }
+        const Status written =
+            QDir().mkpath(dir) ? writeWholeFile(path, bytes, QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+                               : Status::failure(QStringLiteral("无法创建文件夹 ") + dir);
+        if (!written)
+            messageBoxes().critical(
+                this, QStringLiteral("无法保存登录设置文件 %1：%2").arg(path, written.description()));
         return true;
     }
     QFile file(path);

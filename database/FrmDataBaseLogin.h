@@ -4,6 +4,8 @@
 // itself (see SecretStore.h). Where no store answers, an information box (nothing to choose: OK only)
 // says that the remembered login will work only for an account whose password is that digest, and the
 // file is written anyway; not for the built-in password, whose digest stands for it.
+#include "util/SharedInstance.h"
+
 #include <QDialog>
 
 class QCheckBox;
@@ -12,13 +14,10 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
-class FrmDataBaseLogin : public QDialog {
+class FrmDataBaseLogin : public QDialog, public SharedInstance<FrmDataBaseLogin> {
     Q_OBJECT
 public:
-    // The one shared instance, loaded (constructed) on first use.
-    static FrmDataBaseLogin* instance();
-    // Unloads the shared instance; the next instance() loads a fresh one.
-    static void unload();
+    // instance(), unload() and Use come from SharedInstance.
 
     explicit FrmDataBaseLogin(QWidget* parent = nullptr);
     ~FrmDataBaseLogin() override;

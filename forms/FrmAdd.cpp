@@ -19,8 +19,8 @@
 #include <mysqld_error.h>
 
 void FrmAdd::showModal(QWidget* parent) {
-    FrmAdd* form = instance();
-    forms::adoptParent(form, parent);
+    const Use form;
+    forms::adoptParent(form.get(), parent);
     form->exec();
     unload();
 }

@@ -3,6 +3,7 @@
 // id and the current time. After a successful add the boxes are emptied and the form stays open
 // for the next record; the user closes it with the close box.
 #include "forms/RecordForm.h"
+#include "util/SharedInstance.h"
 #include "util/Status.h"
 
 class QLabel;
@@ -10,7 +11,7 @@ class QLineEdit;
 class QPushButton;
 class QTextEdit;
 
-class FrmAdd : public forms::RecordForm, public forms::SharedInstance<FrmAdd> {
+class FrmAdd : public forms::RecordForm, public SharedInstance<FrmAdd> {
     Q_OBJECT
 public:
     // instance() and unload() come from SharedInstance.

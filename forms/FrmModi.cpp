@@ -66,8 +66,8 @@ QLabel* label(QWidget* parent, const char* name, const QString& caption, int lef
 } // namespace
 
 bool FrmModi::showModal(const QString& id, QWidget* parent) {
-    FrmModi* form = instance();
-    forms::adoptParent(form, parent);
+    const Use form;
+    forms::adoptParent(form.get(), parent);
     if (!form->setDataid(id))
         return false;
     form->exec();
@@ -133,9 +133,7 @@ QWidget* FrmModi::messageParent() {
 void FrmModi::unloadForm() {
     if (isVisible())
         done(QDialog::Accepted); // ends the opener's modal show
-    forget(this);
-    // Later, not now: this runs inside the form's own handlers.
-    deleteLater();
+    unload();
 }
 
 bool FrmModi::setDataid(const QString& id) {

@@ -3,6 +3,7 @@
 // keywords, remarks and body, and writes the record back (delete plus insert in one transaction)
 // when "保存并关闭" is pressed. The id, the creator and both times are kept as loaded.
 #include "forms/RecordForm.h"
+#include "util/SharedInstance.h"
 #include "util/Status.h"
 
 #include <QStringList>
@@ -14,7 +15,7 @@ class QPushButton;
 class QTextEdit;
 class Recordset;
 
-class FrmModi : public forms::RecordForm, public forms::SharedInstance<FrmModi> {
+class FrmModi : public forms::RecordForm, public SharedInstance<FrmModi> {
     Q_OBJECT
 public:
     // instance() and unload() come from SharedInstance.

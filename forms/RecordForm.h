@@ -1,7 +1,7 @@
 #pragma once
 // What the add and modify forms have in common: a fixed dialog whose children follow its size
 // proportionally, that has no cancel button (Escape does nothing) and that cannot be closed while
-// a write is waiting for the server; and the one shared, lazily loaded instance of each form.
+// a write is waiting for the server.
 #include "util/ProportionalLayout.h"
 
 #include <QDialog>
@@ -62,28 +62,5 @@ QTextEdit* bodyBox(QWidget* form, int left, int top, int width, int height);
 // half-typed record.
 QPushButton* writeButton(QWidget* form, const char* name, const QString& caption, int left, int top,
                          int width, int height);
-
-// The one shared instance of `Form`, loaded (constructed) on first use.
-template <class Form> class SharedInstance {
-public:
-    // The shared instance, loaded if there is none.
-    static Form* instance() {
-        if (!shared_)
-            shared_ = new Form();
-        return shared_;
-    }
-    // Unloads the shared instance; the next instance() loads a fresh one.
-    static void unload() { delete shared_.data(); }
-
-protected:
-    // Lets `form` go as the shared instance without deleting it; the next instance() loads afresh.
-    static void forget(const Form* form) {
-        if (shared_ == form)
-            shared_.clear();
-    }
-
-private:
-    inline static QPointer<Form> shared_;
-};
 
 } // namespace forms
