@@ -31,15 +31,8 @@ QFont designFont(QStringList families, double points) {
     return font;
 }
 
-template <class W> W* child(QWidget* parent, const QString& name, int left, int top, int width, int height) {
-    auto* widget = new W(parent);
-    widget->setObjectName(name);
-    setTwipsGeometry(widget, left, top, width, height);
-    return widget;
-}
-
 DragFrame* panel(QWidget* parent, const QString& name, int left, int top, int width, int height) {
-    auto* frame = child<DragFrame>(parent, name, left, top, width, height);
+    auto* frame = designChild<DragFrame>(parent, name, left, top, width, height);
     frame->setFrameStyle(QFrame::Box | QFrame::Plain);
     // The panels float over the viewer and the list, so they paint their own background.
     frame->setAutoFillBackground(true);
@@ -77,51 +70,51 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
 uVornik::~uVornik() = default;
 
 void uVornik::createChildren() {
-    TxtTitle = child<QLineEdit>(this, "TxtTitle", 0, 0, 11655, 480);
+    TxtTitle = designChild<QLineEdit>(this, "TxtTitle", 0, 0, 11655, 480);
     QFont titleFont = designFont({"微软雅黑", "Microsoft YaHei", "Noto Sans CJK SC"}, 14.25);
     titleFont.setBold(true);
     TxtTitle->setFont(titleFont);
     TxtTitle->setText("Skarvel");
 
-    Label1 = child<ClickLabel>(this, "Label1", 11880, 240, 360, 180);
+    Label1 = designChild<ClickLabel>(this, "Label1", 11880, 240, 360, 180);
     QFont labelFont = designFont({"宋体", "SimSun", "Noto Serif CJK SC"}, 9);
     labelFont.setUnderline(true);
     Label1->setFont(labelFont);
     Label1->setText("设置");
     Label1->setCursor(Qt::PointingHandCursor);
 
-    txtSearchKey = child<QLineEdit>(this, "txtSearchKey", 120, 480, 11415, 375);
+    txtSearchKey = designChild<QLineEdit>(this, "txtSearchKey", 120, 480, 11415, 375);
     txtSearchKey->setToolTip("输入查找值");
 
-    cmdSearch = child<QPushButton>(this, "cmdSearch", 11640, 480, 975, 375);
+    cmdSearch = designChild<QPushButton>(this, "cmdSearch", 11640, 480, 975, 375);
     cmdSearch->setText("查询[&F]");
 
-    RTBox = child<QTextEdit>(this, "RTBox", 120, 840, 12495, 4095);
+    RTBox = designChild<QTextEdit>(this, "RTBox", 120, 840, 12495, 4095);
     // Tab leaves the viewer instead of typing a tab into it, so the tab order goes on to the list.
     RTBox->setTabChangesFocus(true);
 
-    CmdTestS = child<QPushButton>(this, "CmdTestS", 11640, 840, 975, 375);
+    CmdTestS = designChild<QPushButton>(this, "CmdTestS", 11640, 840, 975, 375);
     CmdTestS->setText("Test[&S]");
     // Only its access key reaches it once it is moved out of view; Tab must not lose the focus to
     // a button nobody can see.
     CmdTestS->setFocusPolicy(Qt::NoFocus);
 
-    PicSplit = child<DragFrame>(this, "PicSplit", 0, 4920, 12735, 70);
+    PicSplit = designChild<DragFrame>(this, "PicSplit", 0, 4920, 12735, 70);
     PicSplit->setCursor(Qt::SizeVerCursor);
 
-    List1 = child<ListBox>(this, "List1", 120, 5040, 12495, 1110);
+    List1 = designChild<ListBox>(this, "List1", 120, 5040, 12495, 1110);
 
-    TxtTS = child<QLineEdit>(this, "TxtTS", 120, 6120, 12495, 375);
+    TxtTS = designChild<QLineEdit>(this, "TxtTS", 120, 6120, 12495, 375);
     setBackColor(TxtTS, QPalette::Base, QColor(0xE0, 0xE0, 0xE0));
 
     PicControlS = panel(this, "PicControlS", 1440, 1440, 9735, 3615);
-    CmdControl[0] = child<QPushButton>(PicControlS, "CmdControl_0", 480, 480, 1935, 375);
+    CmdControl[0] = designChild<QPushButton>(PicControlS, "CmdControl_0", 480, 480, 1935, 375);
     CmdControl[0]->setText("下载Mysql驱动32");
-    CmdControl[1] = child<QPushButton>(PicControlS, "CmdControl_1", 2520, 480, 1935, 375);
+    CmdControl[1] = designChild<QPushButton>(PicControlS, "CmdControl_1", 2520, 480, 1935, 375);
     CmdControl[1]->setText("重新登录");
-    CmdControl[99] = child<QPushButton>(PicControlS, "CmdControl_99", 0, 0, 1215, 375);
+    CmdControl[99] = designChild<QPushButton>(PicControlS, "CmdControl_99", 0, 0, 1215, 375);
     CmdControl[99]->setText("关闭");
-    ChkControl[0] = child<QCheckBox>(PicControlS, "ChkControl_0", 120, 960, 1455, 255);
+    ChkControl[0] = designChild<QCheckBox>(PicControlS, "ChkControl_0", 120, 960, 1455, 255);
     ChkControl[0]->setText("只查文件名");
     ChkControl[0]->setChecked(true);
 
@@ -140,8 +133,8 @@ void uVornik::createChildren() {
         {99, "关闭", 0, 0, 1215, 375},
     };
     for (const TestButton& b : kTestButtons) {
-        auto* button = child<WrapButton>(PicTestS, QStringLiteral("CmdTest_%1").arg(b.index), b.left, b.top,
-                                         b.width, b.height);
+        auto* button = designChild<WrapButton>(PicTestS, QStringLiteral("CmdTest_%1").arg(b.index), b.left,
+                                               b.top, b.width, b.height);
         button->setText(QString::fromUtf8(b.caption));
         CmdTest[b.index] = button;
     }

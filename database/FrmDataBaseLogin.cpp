@@ -52,54 +52,25 @@ FrmDataBaseLogin::FrmDataBaseLogin(QWidget* parent)
     setWindowTitle(QStringLiteral("数据库登录"));
     setFixedSize(twipsToPixels(4845), twipsToPixels(2400));
 
-    lblServerIP = new QLabel(QStringLiteral("服务器:"), this);
-    lblServerIP->setObjectName(QStringLiteral("lblServerIP"));
-    setTwipsGeometry(lblServerIP, 120, 135, 1320, 270);
-
-    cbodbServerIP = new QComboBox(this);
-    cbodbServerIP->setObjectName(QStringLiteral("cbodbServerIP"));
+    lblServerIP = designChild<QLabel>(this, "lblServerIP", 120, 135, 1320, 270, QStringLiteral("服务器:"));
+    cbodbServerIP = designChild<QComboBox>(this, "cbodbServerIP", 1320, 120, 3255, 300);
     // A typed host or host:port is accepted as well as the two entries.
     cbodbServerIP->setEditable(true);
     cbodbServerIP->setInsertPolicy(QComboBox::NoInsert);
-    setTwipsGeometry(cbodbServerIP, 1320, 120, 3255, 300);
-
-    lbl = new QLabel(QStringLiteral("数据库:"), this);
-    lbl->setObjectName(QStringLiteral("lbl"));
-    setTwipsGeometry(lbl, 120, 495, 630, 180);
-
-    TxtDbName = new QLineEdit(mConnDatabase::kBuiltinName, this);
-    TxtDbName->setObjectName(QStringLiteral("TxtDbName"));
-    setTwipsGeometry(TxtDbName, 1305, 480, 3270, 345);
-
-    lblLabels[0] = new QLabel(QStringLiteral("数据库用户(&U):"), this);
-    lblLabels[0]->setObjectName(QStringLiteral("lblLabels_0"));
-    setTwipsGeometry(lblLabels[0], 105, 885, 1320, 270);
-
-    txtdbUse = new QLineEdit(mConnDatabase::kBuiltinUser, this);
-    txtdbUse->setObjectName(QStringLiteral("txtdbUse"));
-    setTwipsGeometry(txtdbUse, 1290, 870, 3285, 345);
-
-    lblLabels[1] = new QLabel(QStringLiteral("数据库密码(&P):"), this);
-    lblLabels[1]->setObjectName(QStringLiteral("lblLabels_1"));
-    setTwipsGeometry(lblLabels[1], 105, 1275, 1320, 270);
-
-    txtdbPwd = new QLineEdit(this);
-    txtdbPwd->setObjectName(QStringLiteral("txtdbPwd"));
+    lbl = designChild<QLabel>(this, "lbl", 120, 495, 630, 180, QStringLiteral("数据库:"));
+    TxtDbName = designChild<QLineEdit>(this, "TxtDbName", 1305, 480, 3270, 345, mConnDatabase::kBuiltinName);
+    lblLabels[0] =
+        designChild<QLabel>(this, "lblLabels_0", 105, 885, 1320, 270, QStringLiteral("数据库用户(&U):"));
+    txtdbUse = designChild<QLineEdit>(this, "txtdbUse", 1290, 870, 3285, 345, mConnDatabase::kBuiltinUser);
+    lblLabels[1] =
+        designChild<QLabel>(this, "lblLabels_1", 105, 1275, 1320, 270, QStringLiteral("数据库密码(&P):"));
+    txtdbPwd = designChild<QLineEdit>(this, "txtdbPwd", 1290, 1260, 3285, 345);
     txtdbPwd->setEchoMode(QLineEdit::Password);
-    setTwipsGeometry(txtdbPwd, 1290, 1260, 3285, 345);
-
-    chkAutoLogin = new QCheckBox(QStringLiteral("本地免登录"), this);
-    chkAutoLogin->setObjectName(QStringLiteral("chkAutoLogin"));
-    setTwipsGeometry(chkAutoLogin, 240, 1800, 1695, 375);
-
-    cmdOK = new QPushButton(QStringLiteral("确定"), this);
-    cmdOK->setObjectName(QStringLiteral("cmdOK"));
-    setTwipsGeometry(cmdOK, 2040, 1740, 1140, 390);
+    chkAutoLogin =
+        designChild<QCheckBox>(this, "chkAutoLogin", 240, 1800, 1695, 375, QStringLiteral("本地免登录"));
+    cmdOK = designChild<QPushButton>(this, "cmdOK", 2040, 1740, 1140, 390, QStringLiteral("确定"));
     cmdOK->setDefault(true);
-
-    cmdCancel = new QPushButton(QStringLiteral("取消"), this);
-    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
-    setTwipsGeometry(cmdCancel, 3360, 1740, 1140, 390);
+    cmdCancel = designChild<QPushButton>(this, "cmdCancel", 3360, 1740, 1140, 390, QStringLiteral("取消"));
 
     // The access key of each label moves the focus to the box after it.
     lblLabels[0]->setBuddy(txtdbUse);

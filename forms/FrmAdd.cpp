@@ -34,9 +34,7 @@ FrmAdd::FrmAdd(QWidget* parent) : RecordForm(parent) {
     RtbData = forms::bodyBox(this, 120, 600, 12375, 5535);
     CmdAddNew = forms::writeButton(this, "CmdAddNew", QStringLiteral("增加"), 10560, 120, 1815, 375);
 
-    Label1 = new QLabel(QStringLiteral("标题："), this);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    setTwipsGeometry(Label1, 120, 240, 615, 255);
+    Label1 = designChild<QLabel>(this, "Label1", 120, 240, 615, 255, QStringLiteral("标题："));
 
     setTabOrder(txtTitle, RtbData);
     setTabOrder(RtbData, CmdAddNew);

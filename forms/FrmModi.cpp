@@ -45,24 +45,6 @@ std::optional<QVariant> normalisedDateTime(const QString& text) {
     return date.toString(QStringLiteral("yyyy-MM-dd")) + u' ' + time.toString(QStringLiteral("HH:mm:ss"));
 }
 
-QLineEdit* lineBox(QWidget* parent, const char* name, int left, int top, int width, bool readOnly) {
-    QLineEdit* box = forms::lineBox(parent, name, left, top, width);
-    if (readOnly) {
-        box->setReadOnly(true);
-        QPalette p = box->palette();
-        p.setColor(QPalette::Base, QColor(224, 224, 224));
-        box->setPalette(p);
-    }
-    return box;
-}
-
-QLabel* label(QWidget* parent, const char* name, const QString& caption, int left, int top) {
-    auto* l = new QLabel(caption, parent);
-    l->setObjectName(QString::fromLatin1(name));
-    setTwipsGeometry(l, left, top, 975, 255);
-    return l;
-}
-
 } // namespace
 
 bool FrmModi::showModal(const QString& id, QWidget* parent) {
@@ -80,30 +62,28 @@ FrmModi::FrmModi(QWidget* parent) : RecordForm(parent) {
     setWindowTitle(QStringLiteral("修改Txt"));
     setFixedSize(twipsToPixels(12600), twipsToPixels(7500));
 
-    txtTitle = lineBox(this, "txtTitle", 1080, 120, 9375, false);
-    TxtDataid = lineBox(this, "TxtDataid", 1080, 600, 4095, true);
-    TxtCreator = lineBox(this, "TxtCreator", 6360, 600, 4095, true);
-    TxtCreateDatetime = lineBox(this, "TxtCreateDatetime", 1080, 1080, 4095, true);
-    TxtModiDateTime = lineBox(this, "TxtModiDateTime", 6360, 1080, 4095, true);
-    TxtKeys = lineBox(this, "TxtKeys", 1080, 1560, 9375, false);
+    txtTitle = forms::lineBox(this, "txtTitle", 1080, 120, 9375, false);
+    TxtDataid = forms::lineBox(this, "TxtDataid", 1080, 600, 4095, true);
+    TxtCreator = forms::lineBox(this, "TxtCreator", 6360, 600, 4095, true);
+    TxtCreateDatetime = forms::lineBox(this, "TxtCreateDatetime", 1080, 1080, 4095, true);
+    TxtModiDateTime = forms::lineBox(this, "TxtModiDateTime", 6360, 1080, 4095, true);
+    TxtKeys = forms::lineBox(this, "TxtKeys", 1080, 1560, 9375, false);
 
-    TxtDesc = new QPlainTextEdit(this);
-    TxtDesc->setObjectName(QStringLiteral("TxtDesc"));
+    TxtDesc = designChild<QPlainTextEdit>(this, "TxtDesc", 1080, 2040, 11295, 735);
     TxtDesc->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     TxtDesc->setTabChangesFocus(true); // a text box: Tab moves on
-    setTwipsGeometry(TxtDesc, 1080, 2040, 11295, 735);
 
     RtbData = forms::bodyBox(this, 120, 3000, 12255, 4215);
     CmdSave = forms::writeButton(this, "CmdSave", QStringLiteral("保存并关闭"), 10560, 240, 1815, 1455);
 
-    Label1 = label(this, "Label1", QStringLiteral("标    题："), 120, 240);
-    Label2 = label(this, "Label2", QStringLiteral("DataID  ："), 120, 720);
-    Label3 = label(this, "Label3", QStringLiteral("创建时间："), 120, 1200);
-    Label4 = label(this, "Label4", QStringLiteral("修改时间："), 5400, 1200);
-    Label5 = label(this, "Label5", QStringLiteral("备    注："), 120, 2280);
-    Label6 = label(this, "Label6", QStringLiteral("创建者："), 5400, 720);
-    Label7 = label(this, "Label7", QStringLiteral("正文："), 120, 2760);
-    Label8 = label(this, "Label8", QStringLiteral("关 键 字："), 120, 1680);
+    Label1 = designChild<QLabel>(this, "Label1", 120, 240, 975, 255, QStringLiteral("标    题："));
+    Label2 = designChild<QLabel>(this, "Label2", 120, 720, 975, 255, QStringLiteral("DataID  ："));
+    Label3 = designChild<QLabel>(this, "Label3", 120, 1200, 975, 255, QStringLiteral("创建时间："));
+    Label4 = designChild<QLabel>(this, "Label4", 5400, 1200, 975, 255, QStringLiteral("修改时间："));
+    Label5 = designChild<QLabel>(this, "Label5", 120, 2280, 975, 255, QStringLiteral("备    注："));
+    Label6 = designChild<QLabel>(this, "Label6", 5400, 720, 975, 255, QStringLiteral("创建者："));
+    Label7 = designChild<QLabel>(this, "Label7", 120, 2760, 975, 255, QStringLiteral("正文："));
+    Label8 = designChild<QLabel>(this, "Label8", 120, 1680, 975, 255, QStringLiteral("关 键 字："));
 
     // Named for screen readers after the label beside each box (without its padding blanks and
     // colon); each label reads its own text and is tied to its box.

@@ -62,27 +62,27 @@ void RecordForm::reject() {
         QDialog::reject();
 }
 
-QLineEdit* lineBox(QWidget* form, const char* name, int left, int top, int width) {
-    auto* box = new QLineEdit(form);
-    box->setObjectName(QString::fromLatin1(name));
+QLineEdit* lineBox(QWidget* form, const char* name, int left, int top, int width, bool readOnly) {
+    auto* box = designChild<QLineEdit>(form, QString::fromLatin1(name), left, top, width, 375);
     box->setMaxLength(std::numeric_limits<int>::max());
-    setTwipsGeometry(box, left, top, width, 375);
+    if (readOnly) {
+        box->setReadOnly(true);
+        QPalette p = box->palette();
+        p.setColor(QPalette::Base, QColor(224, 224, 224));
+        box->setPalette(p);
+    }
     return box;
 }
 
 QTextEdit* bodyBox(QWidget* form, int left, int top, int width, int height) {
-    auto* box = new QTextEdit(form);
-    box->setObjectName(QStringLiteral("RtbData"));
-    setTwipsGeometry(box, left, top, width, height);
-    return box;
+    return designChild<QTextEdit>(form, QStringLiteral("RtbData"), left, top, width, height);
 }
 
 QPushButton* writeButton(QWidget* form, const char* name, const QString& caption, int left, int top,
                          int width, int height) {
-    auto* button = new QPushButton(caption, form);
-    button->setObjectName(QString::fromLatin1(name));
+    auto* button =
+        designChild<QPushButton>(form, QString::fromLatin1(name), left, top, width, height, caption);
     button->setAutoDefault(false);
-    setTwipsGeometry(button, left, top, width, height);
     return button;
 }
 

@@ -54,8 +54,9 @@ template <class Work> bool RecordForm::whileBusy(QPushButton* button, Work&& wor
 }
 
 // Children both forms build alike, at design geometry in twips, in the order they are called.
-// A one-line box without a length limit of its own (a long stored text must not be cut), 375 high.
-QLineEdit* lineBox(QWidget* form, const char* name, int left, int top, int width);
+// A one-line box without a length limit of its own (a long stored text must not be cut), 375 high;
+// a read-only one is grey and refuses typing.
+QLineEdit* lineBox(QWidget* form, const char* name, int left, int top, int width, bool readOnly = false);
 // The body box, "RtbData".
 QTextEdit* bodyBox(QWidget* form, int left, int top, int width, int height);
 // The button that writes the record. Not an auto-default button: Enter in a box must not write a
