@@ -1,9 +1,10 @@
 // ConnectDatabase against the real throwaway server: every outcome, the settings file, the reuse window.
+#include "FakeClock.h"
 #include "FakeLoginPrompt.h"
+#include "Seams.h"
 #include "TestDb.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
-#include "util/Clock.h"
 #include "util/Gbk.h"
 #include "util/Md5Digest.h"
 
@@ -14,18 +15,6 @@
 #include <QtTest>
 
 namespace {
-
-class FakeClock : public Clock {
-public:
-    qint64 ms = 1'000'000;
-    QDateTime at = QDateTime(QDate(2026, 12, 7), QTime(10, 0, 0));
-    qint64 monotonicMs() const override { return ms; }
-    QDateTime now() const override { return at; }
-    void advance(qint64 deltaMs) {
-        ms += deltaMs;
-        at = at.addMSecs(deltaMs);
-    }
-};
 
 QString digest(const QString& s) {
     return MD5Digest(s, 32).value();
@@ -39,6 +28,8 @@ class TestConnDatabase : public QObject {
     QTemporaryDir config;
     FakeClock fakeClock;
     FakeLoginPrompt prompt;
+    ScopedSeam<Clock> clockSeam{setAppClock, &fakeClock};
+    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
 
     QString settingsPath() const { return config.path() + QStringLiteral("/vornik/vornik.ini"); }
 
@@ -57,8 +48,8 @@ private Q_SLOTS:
         QVERIFY(config.isValid());
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
         mConnDatabase::setSiteSettingsPath(config.path() + QStringLiteral("/no-site/vornik.ini"));
-        setAppClock(&fakeClock);
-        mConnDatabase::setLoginPrompt(&prompt);
+        fakeClock.ms = 1'000'000;
+        fakeClock.at = QDateTime(QDate(2026, 12, 7), QTime(10, 0, 0));
     }
 
     void init() {
@@ -274,11 +265,7 @@ private Q_SLOTS:
         QCOMPARE(parseConnectionString(cs).password, password);
     }
 
-    void cleanupTestCase() {
-        setAppClock(nullptr);
-        mConnDatabase::setLoginPrompt(nullptr);
-        mPublic::Conn.reset();
-    }
+    void cleanupTestCase() { mPublic::Conn.reset(); }
 };
 
 QTEST_MAIN(TestConnDatabase)

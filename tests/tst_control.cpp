@@ -1,19 +1,14 @@
+#include "FakeClock.h"
+#include "Seams.h"
 #include "control/ListBox.h"
 #include "control/uVornik.h"
 #include "database/Shared.h"
-#include "util/Clock.h"
 #include "util/Twips.h"
 
 #include <QtTest>
 #include <QtWidgets>
 
 namespace {
-
-class FixedClock : public Clock {
-public:
-    QDateTime at;
-    QDateTime now() const override { return at; }
-};
 
 QRect pixels(const QRect& twips) {
     return QRect(twipsToPixels(twips.x()), twipsToPixels(twips.y()), twipsToPixels(twips.width()),
@@ -168,13 +163,12 @@ private Q_SLOTS:
         QFETCH(QDateTime, at);
         QFETCH(QStringList, messages);
         QFETCH(QString, expected);
-        FixedClock clock;
+        FakeClock clock;
         clock.at = at;
-        setAppClock(&clock);
+        ScopedSeam clockSeam(setAppClock, &clock);
         uVornik c;
         for (const QString& m : messages)
             c.ShowStatus(m);
-        setAppClock(nullptr);
         QCOMPARE(c.TxtTS->text(), expected);
     }
 

@@ -1,4 +1,5 @@
 #include "FakeMessageBoxes.h"
+#include "Seams.h"
 #include "control/VornikInterface.h"
 #include "host/ControlContainer.h"
 #include "host/FrmMain.h"
@@ -199,11 +200,10 @@ private Q_SLOTS:
     // The host reports a control it cannot create in a message box and keeps no control.
     void loadControlFails() {
         FakeMessageBoxes boxes;
-        setMessageBoxes(&boxes);
+        ScopedSeam boxesSeam(setMessageBoxes, &boxes);
         FrmMain form;
         ControlContainer container({QDir::tempPath() + "/vornik-no-such-folder"});
         const bool ok = form.loadControl(container);
-        setMessageBoxes(nullptr);
         QVERIFY(!ok && !form.uVornik1);
         QCOMPARE(boxes.shown.size(), 1);
         QCOMPARE(boxes.shown.first().kind, QStringLiteral("critical"));

@@ -24,6 +24,7 @@ class TestLogin : public QObject {
     QTemporaryDir config;
     FakeMessageBoxes boxes;
     FakeSecretStore secrets;
+    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
     ScopedSeam<SecretStore> secretSeam{setSecretStore, &secrets};
     QPointer<FrmDataBaseLogin> dlg;
 
@@ -53,7 +54,6 @@ private Q_SLOTS:
     void initTestCase() {
         QVERIFY(config.isValid());
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-        setMessageBoxes(&boxes);
     }
     void init() {
         QFile::remove(settingsPath());
@@ -222,8 +222,6 @@ private Q_SLOTS:
         QVERIFY(dlg->isVisible());
         QVERIFY(!QFile::exists(settingsPath()));
     }
-
-    void cleanupTestCase() { setMessageBoxes(nullptr); }
 };
 
 QTEST_MAIN(TestLogin)
