@@ -3,6 +3,7 @@
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "FakeSecretStore.h"
+#include "Seams.h"
 #include "TestDb.h"
 #include "database/FrmDataBaseLogin.h"
 #include "database/SecretStore.h"
@@ -20,8 +21,6 @@
 
 namespace {
 
-using MemoryStore = FakeSecretStore;
-
 // Notes, for each information box, whether the settings file was there when it was shown.
 struct Boxes : FakeMessageBoxes {
     QList<bool> fileThere;
@@ -31,27 +30,18 @@ struct Boxes : FakeMessageBoxes {
     }
 };
 
-// The built-in account may not create accounts: the server's administrator is the OS user who started
-// it (as scripts/test does), over the socket the server names.
-bool asAdmin(const QString& sql) {
-    QProcess p;
-    p.start("bash", {"-c",
-                     "mariadb --no-defaults -S\"$(mariadb --no-defaults -h\"$0\" -P\"$1\" -uqelmorand "
-                     "-p40628173 -Nse 'select @@socket')\" -u\"$(id -un)\" -e \"$2\"",
-                     qEnvironmentVariable("VORNIK_TEST_DB_HOST", "127.0.0.1"), testdb::port(), sql});
-    return p.waitForFinished(30000) && p.exitCode() == 0;
-}
-
 } // namespace
 
 class TestSecretStore : public QObject {
     Q_OBJECT
 
     QTemporaryDir config;
-    MemoryStore memory;
+    FakeSecretStore memory;
     Boxes boxes;
     FakeLoginPrompt prompt; // cancels: a restart that asks has not remembered the login
-    QProcess bus, keyring;  // the real store, when GNOME Keyring is installed
+    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
+    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
+    QProcess bus, keyring; // the real store, when GNOME Keyring is installed
 
     // GNOME Keyring, unlocked, on a D-Bus session of its own, with its files in the test's folder.
     bool startKeyring() {
@@ -79,16 +69,14 @@ private Q_SLOTS:
         REQUIRE_DB();
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
         mConnDatabase::setSiteSettingsPath(config.filePath("site/vornik.ini"));
-        setMessageBoxes(&boxes);
-        mConnDatabase::setLoginPrompt(&prompt);
-        QVERIFY2(asAdmin("CREATE OR REPLACE USER 'vornik_team2'@'%' IDENTIFIED BY 'secret2'; "
-                         "GRANT SELECT ON qelmorand.* TO 'vornik_team2'@'%'"),
+        QVERIFY2(testdb::asAdmin("CREATE OR REPLACE USER 'vornik_team2'@'%' IDENTIFIED BY 'secret2'; "
+                                 "GRANT SELECT ON qelmorand.* TO 'vornik_team2'@'%'"),
                  "cannot create the account vornik_team2 as the server's administrator");
         if (!QStandardPaths::findExecutable("gnome-keyring-daemon").isEmpty())
             QVERIFY2(startKeyring(), "GNOME Keyring did not come up on the test's D-Bus session");
     }
     void cleanupTestCase() {
-        asAdmin("DROP USER IF EXISTS 'vornik_team2'@'%'");
+        testdb::asAdmin("DROP USER IF EXISTS 'vornik_team2'@'%'");
         keyring.terminate();
         bus.terminate();
         QVERIFY(keyring.waitForFinished() && bus.waitForFinished());
@@ -116,7 +104,7 @@ private Q_SLOTS:
         QFile::remove(mConnDatabase::userSettingsPath());
         boxes.fileThere.clear();
         memory.answers = store != "none";
-        setSecretStore(store == "keyring" ? nullptr : &memory);
+        ScopedSeam storeSeam(setSecretStore, store == "keyring" ? nullptr : &memory);
         FrmDataBaseLogin* dlg = FrmDataBaseLogin::instance();
         dlg->show();
         dlg->cbodbServerIP->setEditText(testdb::server());
