@@ -1,6 +1,7 @@
 #pragma once
-// A database of the test's own on the throwaway server, with the record table and a plain title
-// view, and the shared settings pointed at it.
+// A database of the test's own, made afresh on the throwaway server (or on a private one) with the
+// record table and a plain title view, dropped when the object goes; a connection of the test's own to
+// it (admin()), with helpers that send every value bound; and the shared settings pointed at it.
 #include "TestDb.h"
 #include "database/ConnDatabase.h"
 #include "database/Connection.h"
@@ -12,25 +13,25 @@
 class ScratchDb {
 public:
     explicit ScratchDb(QString name) : name_(std::move(name)) {}
+    ScratchDb(const ScratchDb&) = delete;
+    ScratchDb& operator=(const ScratchDb&) = delete;
+    ~ScratchDb() {
+        if (admin_)
+            (void)admin_->Execute(QStringLiteral("DROP DATABASE IF EXISTS ") + name_);
+    }
 
-    // Creates the database, table and view (idempotent). False, with `error` set, when it fails.
-    bool create(QString* error) {
+    // Creates the database on `server` (host:port), dropping what an earlier run left, with the table
+    // (as the shared one is made) and the view. False, with the reason in `error` and the log, when it
+    // fails.
+    bool create(QString* error = nullptr, const QString& server = testdb::server()) {
+        server_ = server;
         admin_ = std::make_unique<Connection>();
-        if (const Status s = admin_->Open(testdb::connectionString()); !s) {
-            *error = s.error().description;
-            return false;
-        }
-        for (const QString& sql :
-             {QStringLiteral("CREATE DATABASE IF NOT EXISTS ") + name_, QStringLiteral("USE ") + name_,
-              QStringLiteral("CREATE TABLE IF NOT EXISTS SearchTxt_Data LIKE "
-                             "qelmorand.SearchTxt_Data"),
-              plainView()}) {
-            if (const Status s = admin_->Execute(sql); !s) {
-                *error = s.error().description + QStringLiteral(" in ") + sql;
-                return false;
-            }
-        }
-        return true;
+        const QString failed = make();
+        if (!failed.isEmpty())
+            qWarning().noquote() << "scratch database" << name_ << "not made:" << failed;
+        if (error)
+            *error = failed;
+        return failed.isEmpty();
     }
 
     static QString plainView() {
@@ -42,7 +43,7 @@ public:
     // Runs `sql`; the description of the failure, or empty.
     QString exec(const QString& sql, const SqlParams& params = {}) {
         const Status s = admin_->Execute(sql, params);
-        return !s ? s.error().description + QStringLiteral(" in ") + sql : QString();
+        return !s ? s.description() + QStringLiteral(" in ") + sql.left(200) : QString();
     }
 
     // A record; a null `name` or `data` is stored as NULL.
@@ -62,34 +63,85 @@ public:
         return {};
     }
 
+    // The rows of a statement, each a list of its values as text, NULL as "<NULL>"; one row naming the
+    // failure when the statement fails, so that any comparison with it fails and says why.
+    QList<QStringList> query(const QString& sql, const SqlParams& params = {}) {
+        const auto r = admin_->query(sql, params);
+        if (!r || !r.value().result)
+            return {
+                {QStringLiteral("<failed: %1>").arg(r ? QStringLiteral("no rows") : r.error().description)}};
+        const ResultTable& table = *r.value().result;
+        QList<QStringList> rows;
+        for (qint64 i = 0; i < table.rowCount(); ++i) {
+            QStringList row;
+            for (size_t c = 0; c < table.columns.size(); ++c)
+                row << (table.nulls[c][i] ? QStringLiteral("<NULL>") : table.columns[c].at(i));
+            rows << row;
+        }
+        return rows;
+    }
+    // The first value of a statement's first row; "<none>" when it gives no rows.
+    QString value(const QString& sql, const SqlParams& params = {}) {
+        const QList<QStringList> rows = query(sql, params);
+        return rows.isEmpty() ? QStringLiteral("<none>") : rows.first().value(0);
+    }
+    // One record's `columns` (by default all eight, in table order); empty when there is none.
+    QStringList row(const QString& id,
+                    const QString& columns = QStringLiteral(
+                        "dataid,name,data,createdatetime,modidatetime,`desc`,`keys`,creator")) {
+        return query(QStringLiteral("SELECT %1 FROM SearchTxt_Data WHERE dataid=?").arg(columns), {id})
+            .value(0);
+    }
     // The values of one column, in id order.
     QStringList column(const QString& column) {
-        auto r = admin_->query(QStringLiteral("SELECT `%1` FROM SearchTxt_Data ORDER BY dataid").arg(column));
         QStringList out;
-        if (!r || !r.value().result)
-            return {QStringLiteral("<query failed>")};
-        const ResultTable& table = *r.value().result;
-        for (qint64 i = 0; i < table.rowCount(); ++i)
-            out << table.columns.front().at(i);
+        for (const QStringList& row :
+             query(QStringLiteral("SELECT `%1` FROM SearchTxt_Data ORDER BY dataid").arg(column)))
+            out << row.first();
         return out;
     }
 
     // Points the shared settings at this database with the built-in account.
     void pointSettingsHere() const {
         mConnDatabase::forgetAccount();
-        mConnDatabase::dbServerIP = testdb::server();
+        mConnDatabase::dbServerIP = server_;
         mConnDatabase::dbName = name_;
         mConnDatabase::dbUse = QStringLiteral("qelmorand");
         mConnDatabase::dbPwd = QStringLiteral("40628173");
     }
+    // The built-in account's connection string for this database (or `database` on its server).
+    QString connectionString(const QString& database = {}) const {
+        return QStringLiteral("uid=qelmorand;pwd=40628173;server=%1;database=%2")
+            .arg(server_, database.isEmpty() ? name_ : database);
+    }
 
+    QString name() const { return name_; }
     Connection& admin() { return *admin_; }
 
 private:
+    QString make() {
+        if (const Status s = admin_->Open(connectionString(QStringLiteral("qelmorand"))); !s)
+            return s.description();
+        for (const QString& sql :
+             {QStringLiteral("DROP DATABASE IF EXISTS ") + name_, QStringLiteral("CREATE DATABASE ") + name_})
+            if (QString failed = exec(sql); !failed.isEmpty())
+                return failed;
+        // Its own database from now on, also when the connection opens again after a lost session.
+        if (const Status s = admin_->Open(connectionString()); !s)
+            return s.description();
+        for (const QString& sql :
+             {QStringLiteral("CREATE TABLE SearchTxt_Data LIKE qelmorand.SearchTxt_Data"), plainView()})
+            if (QString failed = exec(sql); !failed.isEmpty())
+                return failed;
+        return {};
+    }
+
     QString name_;
+    QString server_ = testdb::server();
     std::unique_ptr<Connection> admin_;
 };
 
+// Fails the test, and ends it, when a helper above reports a failure.
 #define CHECK_SQL(expr)                                                                                      \
     do {                                                                                                     \
         const QString failed_ = (expr);                                                                      \

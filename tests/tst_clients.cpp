@@ -5,14 +5,15 @@
 //
 // Record ids come from a clock seam that every client sets to the same few seconds, so adds of
 // different clients meet on one id the way two users adding within one second do.
+#include "FakeClock.h"
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
-#include "TestDb.h"
+#include "ScratchDb.h"
+#include "Seams.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
 #include "forms/FrmAdd.h"
 #include "forms/FrmModi.h"
-#include "util/Clock.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -30,21 +31,6 @@ constexpr int kClients = 4;
 constexpr int kSeeds = 12;
 const QDateTime kBase(QDate(2999, 1, 1), QTime(0, 0, 0));
 
-// Every reading gives the moment set last.
-class SetClock : public Clock {
-public:
-    QDateTime at = kBase;
-    QDateTime now() const override { return at; }
-};
-
-void useTestDatabase() {
-    mConnDatabase::forgetAccount();
-    mConnDatabase::dbServerIP = testdb::server();
-    mConnDatabase::dbName = kDb;
-    mConnDatabase::dbUse = QStringLiteral("qelmorand");
-    mConnDatabase::dbPwd = QStringLiteral("40628173");
-}
-
 void say(const QString& line) {
     std::fputs(qPrintable(line + u'\n'), stdout);
     std::fflush(stdout);
@@ -57,11 +43,12 @@ void say(const QString& line) {
 int runClient(int client, int iterations) {
     FakeMessageBoxes boxes;
     FakeLoginPrompt noLogin;
-    SetClock clock;
-    setMessageBoxes(&boxes);
-    mConnDatabase::setLoginPrompt(&noLogin);
-    setAppClock(&clock);
-    useTestDatabase();
+    FakeClock clock; // every reading gives the moment set last
+    clock.at = kBase;
+    ScopedSeam boxesSeam(setMessageBoxes, &boxes);
+    ScopedSeam promptSeam(mConnDatabase::setLoginPrompt, &noLogin);
+    ScopedSeam clockSeam(setAppClock, &clock);
+    ScratchDb(kDb).pointSettingsHere(); // made by the parent process
     QRandomGenerator random(quint32(20261207 + client));
 
     auto randomId = [&]() -> QString {
@@ -139,25 +126,12 @@ int runClient(int client, int iterations) {
 class TestClients : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<Connection> admin;
-
-    void exec(const QString& sql) {
-        const Status s = admin->Execute(sql);
-        QVERIFY2(s, qPrintable(s.description()));
-    }
+    ScratchDb db{kDb};
 
 private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
-        admin = std::make_unique<Connection>();
-        QVERIFY(admin->Open(testdb::connectionString()));
-        exec(QStringLiteral("DROP DATABASE IF EXISTS ") + kDb);
-        exec(QStringLiteral("CREATE DATABASE ") + kDb);
-        exec(QStringLiteral("CREATE TABLE %1.SearchTxt_Data LIKE qelmorand.SearchTxt_Data").arg(kDb));
-    }
-    void cleanupTestCase() {
-        if (admin)
-            admin->Execute(QStringLiteral("DROP DATABASE IF EXISTS ") + kDb);
+        QVERIFY(db.create());
     }
 
     void concurrentClients() {
@@ -172,17 +146,18 @@ private Q_SLOTS:
         QHash<QString, QList<Write>> writes;
         QHash<QString, int> adds, deletes;
         QStringList failedAddTokens;
+        FakeClock clock;
         for (int k = 0; k < kSeeds; ++k) {
-            SetClock clock;
             clock.at = kBase.addSecs(k);
-            setAppClock(&clock);
-            const QString id = FrmAdd::newRecordId();
-            setAppClock(nullptr);
+            QString id;
+            {
+                ScopedSeam clockSeam(setAppClock, &clock);
+                id = FrmAdd::newRecordId();
+            }
             const QString token = QStringLiteral("seed-%1").arg(k);
-            exec(QStringLiteral(
-                     "INSERT INTO %1.SearchTxt_Data VALUES ('%2','%3','body of %3','2999-01-01 00:00:00',"
-                     "'2999-01-01 00:00:00','','','')")
-                     .arg(kDb, id, token));
+            CHECK_SQL(db.exec(QStringLiteral("INSERT INTO SearchTxt_Data VALUES (?,?,?,'2999-01-01 00:00:00',"
+                                             "'2999-01-01 00:00:00','','','')"),
+                              {id, token, QStringLiteral("body of ") + token}));
             writes[id].append({QString(), token});
             ++adds[id];
         }
@@ -246,8 +221,7 @@ private Q_SLOTS:
 
         // The table as the clients left it.
         Recordset rs;
-        QVERIFY(rs.Open(QStringLiteral("select dataid, name, data from %1.SearchTxt_Data").arg(kDb),
-                        admin.get()));
+        QVERIFY(rs.Open(QStringLiteral("select dataid, name, data from SearchTxt_Data"), &db.admin()));
         QHash<QString, QString> present; // id -> title
         int badBodies = 0;
         for (qint64 i = 0; i < rs.RecordCount(); ++i, rs.MoveNext()) {
@@ -258,10 +232,9 @@ private Q_SLOTS:
                 ++badBodies; // title and body of two different writes
         }
         Recordset dup;
-        QVERIFY(dup.Open(
-            QStringLiteral("select dataid from %1.SearchTxt_Data group by dataid having count(*) > 1")
-                .arg(kDb),
-            admin.get()));
+        QVERIFY(
+            dup.Open(QStringLiteral("select dataid from SearchTxt_Data group by dataid having count(*) > 1"),
+                     &db.admin()));
         int duplicates = static_cast<int>(dup.RecordCount());
 
         // Each successful add starts a life of its id and each delete that removed a row ends one: an

@@ -3,6 +3,7 @@
 #include "FakeMessageBoxes.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
+#include "Seams.h"
 #include "control/uVornik.h"
 #include "database/Shared.h"
 #include "util/ExportName.h"
@@ -37,16 +38,16 @@ class TestCommands : public QObject {
     FakeMessageBoxes boxes;
     FakeDesktop opened;
     FakeFormOpener forms;
+    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
+    ScopedSeam<Desktop> desktopSeam{setDesktop, &opened};
+    ScopedSeam<FormOpener> formsSeam{setFormOpener, &forms};
     std::unique_ptr<uVornik> control;
 
-    QString status() const { return control->TxtTS->text().mid(20); } // after "yyyy-MM-dd hh:mm:ss "
     QString libDir() const { return files->path() + QStringLiteral("/lib dir"); }
 
     void search(bool titlesOnly, const QString& key) {
-        control->ChkControl[0]->setChecked(titlesOnly);
-        control->txtSearchKey->setText(key);
-        QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
-        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        ::search(*control, titlesOnly, key);
+        QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
     }
     QPoint rowCentre(int row) const {
         return control->List1->visualRect(control->List1->model()->index(row, 0)).center();
@@ -59,18 +60,9 @@ private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-        QString error;
-        QVERIFY2(db.create(&error), qPrintable(error));
-        setMessageBoxes(&boxes);
-        setDesktop(&opened);
-        setFormOpener(&forms);
+        QVERIFY(db.create());
     }
-    void cleanupTestCase() {
-        setMessageBoxes(nullptr);
-        setDesktop(nullptr);
-        setFormOpener(nullptr);
-        setModuleFilePath({});
-    }
+    void cleanupTestCase() { setModuleFilePath({}); }
 
     void init() {
         CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
@@ -136,7 +128,7 @@ private Q_SLOTS:
         QTRY_VERIFY(control->Menus->isVisible());
         QTest::mouseClick(control->Menus, Qt::LeftButton, {},
                           control->Menus->actionGeometry(control->Menu[1]).center());
-        QTRY_COMPARE(status(), QStringLiteral("删除成功"));
+        QTRY_COMPARE(statusText(*control), QStringLiteral("删除成功"));
         QCOMPARE(db.column(QStringLiteral("dataid")), QStringList({"1", "3"}));
     }
 
@@ -189,7 +181,7 @@ private Q_SLOTS:
         QCOMPARE(boxes.lastText(), message);
         QVERIFY(forms.shown.isEmpty());
         QCOMPARE(db.column(QStringLiteral("dataid")).size(), 2);
-        QVERIFY(!status().startsWith(QStringLiteral("删除成功")));
+        QVERIFY(!statusText(*control).startsWith(QStringLiteral("删除成功")));
     }
 
     void addOpensForm() {
@@ -220,7 +212,7 @@ private Q_SLOTS:
         CHECK_SQL(db.insertNumbered(1, 2));
         search(true, QStringLiteral("t"));
         control->List1->selectRow(1);
-        setFormOpener(nullptr);
+        ScopedSeam realForms(setFormOpener, nullptr);
         QString title;
         // The form loads its record before it shows: wait for it to be the modal window.
         QTimer poll;
@@ -233,7 +225,6 @@ private Q_SLOTS:
         });
         poll.start(10);
         control->Menu_Click(2);
-        setFormOpener(&forms);
         QVERIFY2(boxes.shown.isEmpty(), qPrintable(boxes.lastText()));
         QCOMPARE(title, QStringLiteral("t2"));
     }
@@ -278,7 +269,7 @@ private Q_SLOTS:
         QCOMPARE(boxes.shown.first().kind, QStringLiteral("question"));
         QCOMPARE(boxes.lastText(), QStringLiteral("将要删除以下信息，请确定！\r\nID:") + id +
                                        QStringLiteral("\r\n标题：") + title);
-        QCOMPARE(status(), expectedStatus);
+        QCOMPARE(statusText(*control), expectedStatus);
         QStringList left = QStringList{"1", id, "3"};
         if (confirm)
             left.removeAll(id);
@@ -296,8 +287,9 @@ private Q_SLOTS:
         control->List1->selectRow(0);
         CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data WHERE dataid='1'")));
         control->Menu_Click(1);
-        QVERIFY2(status().startsWith(QStringLiteral("删除失败，Error:")), qPrintable(status()));
-        QVERIFY(status().contains(QStringLiteral("ID:1")));
+        QVERIFY2(statusText(*control).startsWith(QStringLiteral("删除失败，Error:")),
+                 qPrintable(statusText(*control)));
+        QVERIFY(statusText(*control).contains(QStringLiteral("ID:1")));
     }
 
     // The titles file: beside the control library, named after it, one GBK line per listed row.
@@ -320,7 +312,7 @@ private Q_SLOTS:
         control->Menu_Click(4);
         QCOMPARE(readAll(path), bytes);
         QCOMPARE(opened.opened, QList<QUrl>{QUrl::fromLocalFile(path)});
-        QCOMPARE(status(), QStringLiteral("导出文件名 完毕！"));
+        QCOMPARE(statusText(*control), QStringLiteral("导出文件名 完毕！"));
     }
 
     // What goes wrong is said on the status line; nothing is opened that was not written.
@@ -346,7 +338,7 @@ private Q_SLOTS:
             QVERIFY(QDir().mkpath(libDir() + QStringLiteral("/Vornik.txt")));
         opened.succeed = situation != QStringLiteral("no editor");
         control->Menu_Click(4);
-        QVERIFY2(status().startsWith(statusStart), qPrintable(status()));
+        QVERIFY2(statusText(*control).startsWith(statusStart), qPrintable(statusText(*control)));
         QCOMPARE(opened.opened.size(), opens);
     }
 
@@ -390,7 +382,7 @@ private Q_SLOTS:
         const QString first = folder + exportFileName(titles.first());
         QCOMPARE(readAll(first), QByteArray("\xC4\xDA\xC8\xDD\r\nline 0\r\n"));
         QCOMPARE(opened.opened, QList<QUrl>{QUrl::fromLocalFile(folder)});
-        QCOMPARE(status(),
+        QCOMPARE(statusText(*control),
                  QStringLiteral("导出所有TXT 完毕！写入 %1 个，跳过 0 个，失败 0 个。").arg(titles.size()));
     }
 
@@ -419,8 +411,9 @@ private Q_SLOTS:
         QCOMPARE(readAll(folder + QStringLiteral("t1.txt")), QByteArray("body 1\r\n"));
         QCOMPARE(readAll(folder + QStringLiteral("t2.txt")), QByteArray("earlier export"));
         QCOMPARE(readAll(folder + QStringLiteral("t3.txt")), QByteArray("body 3\r\n"));
-        QVERIFY2(status().startsWith(QStringLiteral("导出所有TXT 完毕！写入 2 个，跳过 1 个，失败 0 个。")),
-                 qPrintable(status()));
+        QVERIFY2(statusText(*control).startsWith(
+                     QStringLiteral("导出所有TXT 完毕！写入 2 个，跳过 1 个，失败 0 个。")),
+                 qPrintable(statusText(*control)));
     }
 
     // A row that cannot be written is reported and skipped; the others are written, a file that
@@ -435,17 +428,17 @@ private Q_SLOTS:
         CHECK_SQL(db.insert(QStringLiteral("2"), QStringLiteral("ok"), QStringLiteral("fine")));
         CHECK_SQL(db.insert(QStringLiteral("3"), QStringLiteral("blocked"), QStringLiteral("no")));
         search(false, QString());
-        QStringList statuses;
-        connect(control->TxtTS, &QLineEdit::textChanged, this,
-                [&](const QString& t) { statuses << t.mid(20); });
+        StatusLog statuses;
+        statuses.attach(*control);
         control->Menu_Click(5);
 
         QCOMPARE(readAll(folder + QStringLiteral("ok.txt")), QByteArray("fine\r\n"));
         const QStringList errors = statuses.filter(QRegularExpression(QStringLiteral("^error,")));
         QCOMPARE(errors.size(), 1);
         QVERIFY(errors.at(0).endsWith(QStringLiteral(" sPath=[") + folder + QStringLiteral("blocked.txt]")));
-        QVERIFY2(status().startsWith(QStringLiteral("导出所有TXT 完毕！写入 2 个，跳过 0 个，失败 1 个。")),
-                 qPrintable(status()));
+        QVERIFY2(statusText(*control).startsWith(
+                     QStringLiteral("导出所有TXT 完毕！写入 2 个，跳过 0 个，失败 1 个。")),
+                 qPrintable(statusText(*control)));
         // A title too long for a file name is cut to fit; no temporary file is left behind.
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
                  (QStringList{QString(251, u'L') + QStringLiteral(".txt"), "ok.txt"}));
@@ -482,7 +475,7 @@ private Q_SLOTS:
         }
         opened.succeed = situation != QStringLiteral("no manager");
         control->Menu_Click(5);
-        QVERIFY2(status().startsWith(statusStart), qPrintable(status()));
+        QVERIFY2(statusText(*control).startsWith(statusStart), qPrintable(statusText(*control)));
         QVERIFY(QDir(elsewhere).isEmpty());
     }
 
@@ -500,15 +493,13 @@ private Q_SLOTS:
         hook = connect(control->TxtTS, &QLineEdit::textChanged, this, [&](const QString& t) {
             if (refusal.isEmpty() && t.contains(QStringLiteral("正在读取数据:"))) {
                 control->Menu_Click(4);
-                refusal = status();
+                refusal = statusText(*control);
             }
         });
-        control->ChkControl[0]->setChecked(titlesOnly);
-        control->txtSearchKey->setText(QStringLiteral("t"));
-        QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
+        ::search(*control, titlesOnly, QStringLiteral("t"));
         disconnect(hook);
         QCOMPARE(refusal, QStringLiteral("请稍候：“查询”还没有完成"));
-        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         QCOMPARE(control->List1->count(), 3000);
         QVERIFY(!QFile::exists(libDir() + QStringLiteral("/Vornik.txt")));
     }

@@ -1,6 +1,7 @@
 // The data-access layer against the real throwaway server.
+#include "ScratchDb.h"
 #include "ScriptedLookup.h"
-#include "TestDb.h"
+#include "Seams.h"
 #include "database/Connection.h"
 #include "database/ConnectionString.h"
 #include "database/Recordset.h"
@@ -25,16 +26,9 @@ QString namedConnectionString(const QString& database = QStringLiteral("vornik_t
 class TestDataAccess : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<Connection> conn;
-
-    void reset() { QVERIFY(conn->Execute(QStringLiteral("DELETE FROM SearchTxt_Data"))); }
-    void insert(const QString& id, const QString& name, const QString& data) {
-        const Status s = conn->Execute(
-            QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
-                           "VALUES (?,?,?,'','','')"),
-            {id, name, data});
-        QVERIFY2(s, qPrintable(s.description()));
-    }
+    // A database of this test's own, so emptying its table never disturbs other tests' rows.
+    ScratchDb db{QStringLiteral("vornik_test_da")};
+    Connection* conn = nullptr; // its connection, the one the statements under test run on
 
 private Q_SLOTS:
     void connectionString_data() {
@@ -94,20 +88,8 @@ private Q_SLOTS:
 
     void initTestCase() {
         REQUIRE_DB();
-        // A database of this test's own, so emptying its table never disturbs other tests' rows.
-        conn = std::make_unique<Connection>();
-        Status s = conn->Open(testdb::connectionString());
-        QVERIFY2(s, qPrintable(s.description()));
-        for (const char* sql :
-             {"CREATE DATABASE IF NOT EXISTS vornik_test_da",
-              "CREATE TABLE IF NOT EXISTS vornik_test_da.SearchTxt_Data LIKE qelmorand.SearchTxt_Data",
-              "CREATE OR REPLACE VIEW vornik_test_da.VW_SearchTxt_Name AS "
-              "SELECT `dataid` AS `DataID`, `name` FROM vornik_test_da.SearchTxt_Data"})
-            QVERIFY(conn->Execute(QString::fromLatin1(sql)));
-        s = conn->Open(
-            QString(testdb::connectionString())
-                .replace(QStringLiteral("database=qelmorand"), QStringLiteral("database=vornik_test_da")));
-        QVERIFY2(s, qPrintable(s.description()));
+        QVERIFY(db.create());
+        conn = &db.admin();
         QCOMPARE(conn->State(), Connection::kStateOpen);
     }
 
@@ -133,10 +115,10 @@ private Q_SLOTS:
     }
 
     void fieldsByNameAnyCase() {
-        reset();
-        insert(QStringLiteral("1"), QStringLiteral("标题"), QStringLiteral("正文"));
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
+        CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("标题"), QStringLiteral("正文")));
         Recordset rs;
-        QVERIFY(rs.Open(QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name"), conn));
         QCOMPARE(rs.State(), Connection::kStateOpen);
         for (const char* n : {"dataid", "DATAID", "DataID", "Name"})
             QVERIFY2(rs.text(QString::fromLatin1(n)).ok(), n);
@@ -146,10 +128,10 @@ private Q_SLOTS:
     }
 
     void nullReadAsTextIsError() {
-        reset();
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
         QVERIFY(conn->Execute(QStringLiteral("INSERT INTO searchtxt_data (dataid,name) VALUES ('n','t')")));
         Recordset rs;
-        QVERIFY(rs.Open(QStringLiteral("select * from searchtxt_data"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("select * from searchtxt_data"), conn));
         QVERIFY(rs.text(QStringLiteral("name")).ok());
         const auto data = rs.text(QStringLiteral("Data"));
         QVERIFY(!data.ok());
@@ -164,13 +146,13 @@ private Q_SLOTS:
     }
     void recordCountIsExact() {
         QFETCH(int, rows);
-        reset();
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
         QVERIFY(conn->BeginTrans());
         for (int i = 0; i < rows; ++i)
-            insert(QString::number(i), QStringLiteral("t%1").arg(i), QStringLiteral("d"));
+            CHECK_SQL(db.insert(QString::number(i), QStringLiteral("t%1").arg(i), QStringLiteral("d")));
         QVERIFY(conn->CommitTrans());
         Recordset rs;
-        QVERIFY(rs.Open(QStringLiteral("select * from SearchTxt_Data order by dataid+0"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("select * from SearchTxt_Data order by dataid+0"), conn));
         QCOMPARE(rs.RecordCount(), qint64(rows));
         // Reading by count walks every row once, in server order.
         QVERIFY(rows == 0 || rs.MoveFirst());
@@ -182,19 +164,19 @@ private Q_SLOTS:
     }
 
     void statementWithoutRowsLeavesRecordsetClosed() {
-        reset();
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
         Recordset rs;
-        QVERIFY(rs.Open(QStringLiteral("delete from searchtxt_data where dataid='x'"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("delete from searchtxt_data where dataid='x'"), conn));
         QCOMPARE(rs.State(), Connection::kStateClosed);
-        QVERIFY(rs.Open(QStringLiteral("select 1"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("select 1"), conn));
         QCOMPARE(rs.State(), Connection::kStateOpen);
-        QVERIFY(rs.Open(QStringLiteral("update searchtxt_data set name='y' where 1=0"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("update searchtxt_data set name='y' where 1=0"), conn));
         QCOMPARE(rs.State(), Connection::kStateClosed);
     }
 
     void badStatementIsAnError() {
         Recordset rs;
-        const Status s = rs.Open(QStringLiteral("selec nonsense"), conn.get());
+        const Status s = rs.Open(QStringLiteral("selec nonsense"), conn);
         QVERIFY(!s);
         QVERIFY(s.error().description.contains(QStringLiteral("syntax")));
         QCOMPARE(rs.State(), Connection::kStateClosed);
@@ -212,9 +194,9 @@ private Q_SLOTS:
     }
     void addNewUpdateStoresEscapedValues() {
         QFETCH(QString, name);
-        reset();
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
         Recordset rs;
-        QVERIFY(rs.Open(QStringLiteral("select * from SearchTxt_Data where 1=0"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("select * from SearchTxt_Data where 1=0"), conn));
         QVERIFY(rs.AddNew());
         QVERIFY(rs.setValue(QStringLiteral("DataID"), QStringLiteral("2024010100000000001")));
         QVERIFY(rs.setValue(QStringLiteral("name"), name));
@@ -226,7 +208,7 @@ private Q_SLOTS:
         QCOMPARE(rs.RecordCount(), qint64(1));
 
         Recordset back;
-        QVERIFY(back.Open(QStringLiteral("select * from searchtxt_data"), conn.get()));
+        QVERIFY(back.Open(QStringLiteral("select * from searchtxt_data"), conn));
         QCOMPARE(back.RecordCount(), qint64(1));
         QCOMPARE(back.text(QStringLiteral("name")).value(), name);
         QCOMPARE(back.text(QStringLiteral("data")).value(), QStringLiteral("a\r\nb"));
@@ -236,14 +218,14 @@ private Q_SLOTS:
     }
 
     void rollbackReallyUndoes() {
-        reset();
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
         QVERIFY(conn->BeginTrans());
         QVERIFY(conn->inTransaction());
-        insert(QStringLiteral("r1"), QStringLiteral("gone"), QStringLiteral("x"));
+        CHECK_SQL(db.insert(QStringLiteral("r1"), QStringLiteral("gone"), QStringLiteral("x")));
         QVERIFY(conn->RollbackTrans());
         QVERIFY(!conn->inTransaction());
         Recordset rs;
-        QVERIFY(rs.Open(QStringLiteral("select * from searchtxt_data"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("select * from searchtxt_data"), conn));
         QCOMPARE(rs.RecordCount(), qint64(0));
         // Without an active transaction a rollback is refused, and nothing else breaks.
         QVERIFY(!conn->RollbackTrans());
@@ -259,7 +241,7 @@ private Q_SLOTS:
         QElapsedTimer elapsed;
         elapsed.start();
         Recordset rs;
-        QVERIFY(rs.Open(QStringLiteral("select sleep(2) as s"), conn.get()));
+        QVERIFY(rs.Open(QStringLiteral("select sleep(2) as s"), conn));
         QVERIFY(elapsed.elapsed() >= 1900);
         QVERIFY2(ticks >= 50, qPrintable(QString::number(ticks)));
         QCOMPARE(rs.RecordCount(), qint64(1));
@@ -271,11 +253,11 @@ private Q_SLOTS:
         QString inner;
         QTimer::singleShot(100, this, [&] {
             Recordset rs;
-            if (rs.Open(QStringLiteral("select 'inner' as v"), conn.get()))
+            if (rs.Open(QStringLiteral("select 'inner' as v"), conn))
                 inner = rs.text(QStringLiteral("v")).value();
         });
         Recordset outer;
-        QVERIFY(outer.Open(QStringLiteral("select sleep(1), 'outer' as v"), conn.get()));
+        QVERIFY(outer.Open(QStringLiteral("select sleep(1), 'outer' as v"), conn));
         QCOMPARE(outer.text(QStringLiteral("v")).value(), QStringLiteral("outer"));
         QTRY_COMPARE(inner, QStringLiteral("inner"));
     }
@@ -315,7 +297,7 @@ private Q_SLOTS:
         ScriptedLookup lookup;
         lookup.delayMs = delayMs;
         lookup.answer(addresses);
-        setHostLookup(&lookup);
+        ScopedSeam lookupSeam(setHostLookup, &lookup);
         // The window's events keep running while the name is looked up.
         int ticks = 0;
         QTimer timer;
@@ -323,7 +305,6 @@ private Q_SLOTS:
         timer.start(20);
         Connection c;
         const Status s = c.Open(namedConnectionString());
-        setHostLookup(nullptr);
         QCOMPARE(lookup.hosts(), QStringList{"db.vornik.invalid"});
         QVERIFY2(s.ok() == opens, !s ? qPrintable(s.error().description) : "opened");
         QCOMPARE(c.State(), opens ? Connection::kStateOpen : Connection::kStateClosed);
@@ -346,18 +327,18 @@ private Q_SLOTS:
         ScriptedLookup lookup;
         lookup.delayMs = 1500;
         Connection c;
-        if (!duringOpen)
-            QVERIFY(c.Open(testdb::connectionString()));
-        else
-            setHostLookup(&lookup);
         std::optional<Status> outcome;
-        QTimer::singleShot(0, this, [&] {
-            outcome =
-                duringOpen ? c.Open(namedConnectionString()) : c.Execute(QStringLiteral("select sleep(10)"));
-        });
-        QTimer::singleShot(300, qApp, &QCoreApplication::quit);
-        qApp->exec();
-        setHostLookup(nullptr);
+        {
+            ScopedSeam lookupSeam(setHostLookup, duringOpen ? &lookup : nullptr);
+            if (!duringOpen)
+                QVERIFY(c.Open(testdb::connectionString()));
+            QTimer::singleShot(0, this, [&] {
+                outcome = duringOpen ? c.Open(namedConnectionString())
+                                     : c.Execute(QStringLiteral("select sleep(10)"));
+            });
+            QTimer::singleShot(300, qApp, &QCoreApplication::quit);
+            qApp->exec();
+        }
         QVERIFY(outcome.has_value());
         QVERIFY(!*outcome);
         QVERIFY2(outcome->cancelled(), qPrintable(outcome->description()));
@@ -393,11 +374,10 @@ private Q_SLOTS:
     void closeCancelsAnOpenInProgress() {
         ScriptedLookup lookup;
         lookup.delayMs = 1000;
-        setHostLookup(&lookup);
+        ScopedSeam lookupSeam(setHostLookup, &lookup);
         Connection c;
         QTimer::singleShot(100, this, [&] { c.Close(); });
         const Status s = c.Open(namedConnectionString());
-        setHostLookup(nullptr);
         QVERIFY(!s);
         QVERIFY(s.error().cancelled);
         QCOMPARE(c.State(), Connection::kStateClosed);
@@ -406,12 +386,11 @@ private Q_SLOTS:
     void newerOpenWinsOverOneInProgress() {
         ScriptedLookup lookup;
         lookup.delayMs = 500;
-        setHostLookup(&lookup);
+        ScopedSeam lookupSeam(setHostLookup, &lookup);
         Connection c;
         Status newer = Error{};
         QTimer::singleShot(100, this, [&] { newer = c.Open(namedConnectionString()); });
         const Status older = c.Open(namedConnectionString());
-        setHostLookup(nullptr);
         QVERIFY(newer.ok());
         QVERIFY(older.cancelled());
         QCOMPARE(c.State(), Connection::kStateOpen);
@@ -421,15 +400,13 @@ private Q_SLOTS:
     void connectionLostDuringTransferIsAnError() {
         // Enough rows (48 MB) that the server is still sending when its session is killed, whatever
         // the socket buffers hold.
-        reset();
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
         QVERIFY(conn->Execute(
             QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
                            "SELECT seq, CONCAT('t', seq), REPEAT('正文 body ', 100), '', '', '' "
                            "FROM seq_1_to_40000")));
         Connection victim;
-        QVERIFY(victim.Open(
-            QString(testdb::connectionString())
-                .replace(QStringLiteral("database=qelmorand"), QStringLiteral("database=vornik_test_da"))));
+        QVERIFY(victim.Open(db.connectionString()));
         Recordset id;
         QVERIFY(id.Open(QStringLiteral("select connection_id() as id"), &victim));
         const QString victimId = id.text(QStringLiteral("id")).value();
@@ -453,7 +430,7 @@ private Q_SLOTS:
                  qPrintable(s.error().description));
         QCOMPARE(rs.State(), Connection::kStateClosed);
         QCOMPARE(victim.State(), Connection::kStateClosed);
-        reset();
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
     }
 
     void sessionEndedByServerWhileIdle_data() {
@@ -509,11 +486,6 @@ private Q_SLOTS:
         Recordset rs;
         QVERIFY(rs.Open(QStringLiteral("select ? as v"), {text}, &c));
         QCOMPARE(rs.text(QStringLiteral("v")).value(), text);
-    }
-
-    void cleanupTestCase() {
-        if (conn)
-            conn->Execute(QStringLiteral("DELETE FROM SearchTxt_Data"));
     }
 };
 

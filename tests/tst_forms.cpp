@@ -1,13 +1,14 @@
 // The add and modify forms against the real server: the rows they write, refusals, failure paths,
 // lost updates and load failures. Message boxes go through the recording fake.
+#include "FakeClock.h"
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
-#include "TestDb.h"
+#include "ScratchDb.h"
+#include "Seams.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
 #include "forms/FrmAdd.h"
 #include "forms/FrmModi.h"
-#include "util/Clock.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -18,21 +19,12 @@
 
 namespace {
 
-// Every row of these tests is dated 23 July 2999, so the ids share this prefix and only they are removed.
+// Every row of these tests is dated 23 July 2999, so the ids share this prefix.
 const QString kPrefix = QStringLiteral("29990723");
 const QString kId = kPrefix + QStringLiteral("08000028800");
 const QString kCreated = QStringLiteral("2999-07-23 08:00:00");
 const QString kModified = QStringLiteral("2999-07-23 09:30:00");
 const QString kNoServer = QStringLiteral("127.0.0.1:1");
-
-// Steps by `stepMs` at every reading, to show which value came from which reading.
-class SteppingClock : public Clock {
-public:
-    QDateTime start;
-    qint64 stepMs = 0;
-    mutable int reads = 0;
-    QDateTime now() const override { return start.addMSecs(stepMs * reads++); }
-};
 
 QDateTime at(int h, int m, int s, int ms = 0) {
     return QDateTime(QDate(2999, 7, 23), QTime(h, m, s, ms));
@@ -49,33 +41,18 @@ void flushDeletes() {
 class TestForms : public QObject {
     Q_OBJECT
 
+    ScratchDb db{QStringLiteral("vornik_test_forms")}; // its administrator is the other client
     QTemporaryDir config;
     FakeMessageBoxes boxes;
     FakeLoginPrompt noLogin;
-    SteppingClock clock;
-    std::unique_ptr<Connection> other; // another client of the same database
+    FakeClock clock;
+    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
+    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &noLogin};
 
-    void exec(const QString& sql) {
-        const Status s = other->Execute(sql);
-        QVERIFY2(s, qPrintable(s.description()));
-    }
-    // The eight columns in table order; NULL reads as "<NULL>"; empty list when the row is missing.
-    QStringList row(const QString& id) {
-        Recordset rs;
-        rs.Open(QStringLiteral("select dataid,name,data,createdatetime,modidatetime,`desc`,`keys`,creator "
-                               "from SearchTxt_Data where dataid='%1'")
-                    .arg(id),
-                other.get());
-        QStringList out;
-        for (int i = 0; rs.RecordCount() > 0 && i < 8; ++i) {
-            const Result<QString> v = rs.text(i);
-            out << (v ? v.value() : QStringLiteral("<NULL>"));
-        }
-        return out;
-    }
     QStringList storedRecord() {
         return {kId, "名称", "一\r\n二", kCreated, kModified, "备注\r\n二行", "k1 k2", "张三"};
     }
+    // The record as stored, with `nullColumn` NULL.
     void insertRecord(const QString& nullColumn = {}) {
         static const char* const columns[] = {"dataid",       "name", "data", "createdatetime",
                                               "modidatetime", "desc", "keys", "creator"};
@@ -83,26 +60,22 @@ class TestForms : public QObject {
         SqlParams params;
         for (int i = 0; i < 8; ++i)
             params << (columns[i] == nullColumn ? QVariant() : QVariant(values[i]));
-        const Status s = other->Execute(
-            QStringLiteral("insert into SearchTxt_Data "
-                           "(dataid,name,data,createdatetime,modidatetime,`desc`,`keys`,creator) "
-                           "values (?,?,?,?,?,?,?,?)"),
-            params);
-        QVERIFY2(s, qPrintable(s.description()));
+        CHECK_SQL(db.exec(QStringLiteral("insert into SearchTxt_Data (dataid,name,data,createdatetime,"
+                                         "modidatetime,`desc`,`keys`,creator) values (?,?,?,?,?,?,?,?)"),
+                          params));
     }
-    void useServer(const QString& server) {
-        mConnDatabase::dbServerIP = server;
-        mConnDatabase::dbName = QStringLiteral("qelmorand");
-        mConnDatabase::dbUse = QStringLiteral("qelmorand");
-        mConnDatabase::dbPwd = QStringLiteral("40628173");
-        if (server == kNoServer && mPublic::Conn)
-            mPublic::Conn->Close(); // the next ConnectDatabase tries the unreachable server
+    // The next connection goes to a server that does not answer.
+    void unreachable() {
+        mConnDatabase::dbServerIP = kNoServer;
+        if (mPublic::Conn)
+            mPublic::Conn->Close();
     }
-    void setClock(const QDateTime& start, int stepMs = 0) {
-        clock.start = start;
+    // The clock installed until the guard goes, from `start` on.
+    ScopedSeam<Clock> useClock(const QDateTime& start, int stepMs = 0) {
+        clock.at = start;
         clock.stepMs = stepMs;
         clock.reads = 0;
-        setAppClock(&clock);
+        return {setAppClock, &clock};
     }
     // Exactly one message box, of this kind and title, was shown.
     void onlyMessage(const QString& kind, const QString& title = {}) {
@@ -123,26 +96,18 @@ private Q_SLOTS:
         REQUIRE_DB();
         QVERIFY(config.isValid());
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-        setMessageBoxes(&boxes);
-        mConnDatabase::setLoginPrompt(&noLogin);
-        other = std::make_unique<Connection>();
-        const Status s = other->Open(testdb::connectionString());
-        QVERIFY2(s, qPrintable(s.description()));
+        QVERIFY(db.create());
     }
     void init() {
-        setAppClock(nullptr);
-        useServer(testdb::server());
+        db.pointSettingsHere();
         boxes.shown.clear();
         FrmAdd::unload();
         FrmModi::unload();
-        exec(QStringLiteral("delete from SearchTxt_Data where dataid like '%1%'").arg(kPrefix));
+        CHECK_SQL(db.exec(QStringLiteral("delete from SearchTxt_Data")));
     }
     void cleanupTestCase() {
-        setAppClock(nullptr);
         FrmAdd::unload();
         FrmModi::unload();
-        if (other)
-            exec(QStringLiteral("delete from SearchTxt_Data where dataid like '%1%'").arg(kPrefix));
     }
 
     void addStoresRow_data() {
@@ -187,12 +152,11 @@ private Q_SLOTS:
         f->RtbData->setPlainText(body);
         QString errorText;
         mConnDatabase::ConnectDatabase(errorText); // opened now, so the add reads no clock to open it
-        setClock(start, stepMs);
+        const auto clockSeam = useClock(start, stepMs);
         f->CmdAddNew_Click();
-        setAppClock(nullptr);
         onlyMessage("information");
         QCOMPARE(boxes.lastText(), QStringLiteral("增加成功！"));
-        QCOMPARE(row(expected.first()), expected);
+        QCOMPARE(db.row(expected.first()), expected);
         QVERIFY(f->txtTitle->text().isEmpty());
         QVERIFY(f->RtbData->toPlainText().isEmpty());
         QCOMPARE(FrmAdd::instance(), f); // still open for the next record
@@ -232,7 +196,7 @@ private Q_SLOTS:
         QFETCH(QString, message);
         QDialog* f = modify ? static_cast<QDialog*>(loaded()) : FrmAdd::instance();
         QVERIFY(f);
-        setClock(at(12, 0, 0)); // an add would make kPrefix + "12000043200"
+        const auto clockSeam = useClock(at(12, 0, 0)); // an add would make kPrefix + "12000043200"
         f->findChild<QLineEdit*>("txtTitle")->setText(title);
         f->findChild<QTextEdit*>("RtbData")->setPlainText(body);
         f->show();
@@ -245,9 +209,8 @@ private Q_SLOTS:
         QCOMPARE(boxes.lastText(), message);
         QTEST(f->focusWidget()->objectName(), "focus");
         QCOMPARE(f->findChild<QLineEdit*>("txtTitle")->text(), title);
-        setAppClock(nullptr);
-        QCOMPARE(row(kId), modify ? storedRecord() : QStringList());
-        QVERIFY(row(kPrefix + QStringLiteral("12000043200")).isEmpty());
+        QCOMPARE(db.row(kId), modify ? storedRecord() : QStringList());
+        QVERIFY(db.row(kPrefix + QStringLiteral("12000043200")).isEmpty());
     }
 
     // The clock gives kPrefix 14:03:07.6, so the add makes the id kPrefix + "14030750588".
@@ -264,25 +227,22 @@ private Q_SLOTS:
         QFETCH(QString, cause);
         const QString id = kPrefix + QStringLiteral("14030750588");
         if (cause == "duplicate")
-            exec(QStringLiteral("insert into SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
-                                "values ('%1','earlier','e','','','')")
-                     .arg(id));
+            CHECK_SQL(db.insert(id, QStringLiteral("earlier"), QStringLiteral("e")));
         const QString title = cause == "too long" ? QString(70000, u'x') : QStringLiteral("later");
         FrmAdd* f = FrmAdd::instance();
         f->txtTitle->setText(title);
         f->RtbData->setPlainText(QStringLiteral("正文"));
         if (cause == "no server")
-            useServer(kNoServer);
-        setClock(at(14, 3, 7, 600));
+            unreachable();
+        const auto clockSeam = useClock(at(14, 3, 7, 600));
         f->CmdAddNew_Click();
-        setAppClock(nullptr);
         onlyMessage("critical", "增加数据");
         QVERIFY(boxes.lastText().startsWith(QStringLiteral("Error:CmdAddNew_Click\r\n Err:")));
         QFETCH(QString, mentions);
         QVERIFY2(boxes.lastText().contains(mentions), qPrintable(boxes.lastText()));
         QCOMPARE(f->txtTitle->text(), title);
         QCOMPARE(f->RtbData->toPlainText(), QStringLiteral("正文"));
-        QCOMPARE(row(id).value(1), cause == "duplicate" ? QStringLiteral("earlier") : QString());
+        QCOMPARE(db.row(id).value(1), cause == "duplicate" ? QStringLiteral("earlier") : QString());
         QVERIFY(!mPublic::Conn->inTransaction());
     }
 
@@ -315,7 +275,7 @@ private Q_SLOTS:
         if (cause != "missing")
             insertRecord(cause);
         if (cause == "no server")
-            useServer(kNoServer);
+            unreachable();
         QPointer<FrmModi> f = FrmModi::instance();
         QVERIFY(!f->setDataid(kId));
         QFETCH(QString, kind);
@@ -352,7 +312,7 @@ private Q_SLOTS:
         QFETCH(QString, stored);
         if (column != u"data")
             expected[box] = stored;
-        QCOMPARE(row(kId), expected);
+        QCOMPARE(db.row(kId), expected);
     }
 
     void saveRoundTrip_data() {
@@ -398,7 +358,7 @@ private Q_SLOTS:
         flushDeletes();
         QVERIFY(!f);
         // Id, creator and both times as loaded.
-        QCOMPARE(row(kId),
+        QCOMPARE(db.row(kId),
                  (QStringList{kId, title, crlf(body), kCreated, kModified, crlf(desc), keys, "张三"}));
     }
 
@@ -419,8 +379,8 @@ private Q_SLOTS:
         QPointer<FrmModi> f = loaded();
         QVERIFY(f);
         f->txtTitle->setText(QStringLiteral("mine"));
-        exec(change);
-        const QStringList theirs = row(kId);
+        CHECK_SQL(db.exec(change));
+        const QStringList theirs = db.row(kId);
         f->CmdSave_Click();
         if (gone) {
             onlyMessage("information");
@@ -435,7 +395,7 @@ private Q_SLOTS:
         QCOMPARE(f.isNull(), gone);
         if (!gone)
             QCOMPARE(f->txtTitle->text(), QStringLiteral("mine"));
-        QCOMPARE(row(kId), theirs);
+        QCOMPARE(db.row(kId), theirs);
     }
 
     void saveFailure_data() {
@@ -450,9 +410,9 @@ private Q_SLOTS:
         const QString title = cause == "too long" ? QString(70000, u'x') : QStringLiteral("mine");
         f->txtTitle->setText(title);
         if (cause == "no server")
-            useServer(kNoServer);
+            unreachable();
         f->CmdSave_Click();
-        QCOMPARE(row(kId), storedRecord()); // the row as loaded is still there
+        QCOMPARE(db.row(kId), storedRecord()); // the row as loaded is still there
         onlyMessage("critical", "修改数据");
         QVERIFY(boxes.lastText().startsWith(QStringLiteral("Error:CmdSave_Click")));
         QVERIFY(boxes.lastText().contains(QStringLiteral("\r\n Err:")));
@@ -478,7 +438,7 @@ private Q_SLOTS:
         poll.start(10);
         QVERIFY(FrmModi::showModal(kId));
         QCOMPARE(shownId, kId);
-        QCOMPARE(row(kId), storedRecord()); // closing saves nothing
+        QCOMPARE(db.row(kId), storedRecord()); // closing saves nothing
         QVERIFY(boxes.shown.isEmpty());
     }
 };

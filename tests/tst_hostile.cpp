@@ -6,8 +6,9 @@
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "FakeSecretStore.h"
+#include "FreshControl.h"
+#include "ScratchDb.h"
 #include "Seams.h"
-#include "TestDb.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
 #include "database/ConnectionString.h"
@@ -38,9 +39,6 @@
 
 namespace {
 
-const QString kDb = QStringLiteral("vornik_test_hostile");
-const QString kView = QStringLiteral(
-    "CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT `dataid` AS `DataID`, `name` FROM SearchTxt_Data");
 const QString kInjection = QStringLiteral("'; drop table SearchTxt_Data; --");
 const QChar kNul = QChar(u'\0');
 
@@ -108,51 +106,25 @@ void flushDeletes() {
 class TestHostile : public QObject {
     Q_OBJECT
 
+    ScratchDb db{QStringLiteral("vornik_test_hostile")};
     QTemporaryDir config;
     FakeMessageBoxes boxes;
     FakeSecretStore secrets;
-    ScopedSeam<SecretStore> secretSeam{setSecretStore, &secrets};
     FakeLoginPrompt prompt;
-    std::unique_ptr<Connection> admin;
+    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
+    ScopedSeam<SecretStore> secretSeam{setSecretStore, &secrets};
+    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
     QMap<QString, qint64> counters_;
 
-    void exec(const QString& sql, const SqlParams& params = {}) {
-        const Status s = admin->Execute(sql, params);
-        QVERIFY2(s, qPrintable(s.description() + QStringLiteral(" in ") + sql.left(200)));
-    }
-    void insertRecord(const QString& id, const QString& name, const QString& data) {
-        exec(QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,createdatetime,modidatetime,"
-                            "`desc`,`keys`,creator) VALUES (?,?,?,'2026-01-02 03:04:05',"
-                            "'2026-01-02 03:04:06','','','')"),
-             {id, name, data});
-    }
-
-    qint64 rowCount() {
-        Recordset rs;
-        if (!rs.Open(QStringLiteral("select count(*) as n from SearchTxt_Data"), admin.get()) ||
-            rs.RecordCount() != 1)
-            return -1;
-        return rs.text(0).value().toLongLong();
-    }
     // The table, its row count and a bystander table are as expected.
     void intact(qint64 rows) {
-        QCOMPARE(rowCount(), rows);
-        Recordset rs;
-        QVERIFY(rs.Open(QStringLiteral("select note from vornik_canary"), admin.get()));
-        QCOMPARE(rs.RecordCount(), 1);
-        QCOMPARE(rs.text(0).value(), QStringLiteral("still here"));
+        QCOMPARE(db.value(QStringLiteral("select count(*) from SearchTxt_Data")), QString::number(rows));
+        QCOMPARE(db.query(QStringLiteral("select note from vornik_canary")),
+                 QList<QStringList>{{"still here"}});
     }
-    // The stored columns of a row, "<none>" when the row is missing.
+    // The stored columns of a row; empty when the row is missing.
     QStringList stored(const QString& id) {
-        Recordset rs;
-        rs.Open(QStringLiteral("select name,data,`desc`,`keys`,creator from SearchTxt_Data where dataid=?"),
-                {id}, admin.get());
-        if (rs.RecordCount() < 1)
-            return {QStringLiteral("<none>")};
-        QStringList out;
-        for (int i = 0; i < 5; ++i)
-            out << rs.text(i).value();
-        return out;
+        return db.row(id, QStringLiteral("name,data,`desc`,`keys`,creator"));
     }
 
     // The statement counters of the shared connection's session.
@@ -188,13 +160,9 @@ class TestHostile : public QObject {
 
     // A fresh shared connection to the test database; `noBackslashEscapes` and `strict` set its mode.
     void connectFresh(bool noBackslashEscapes = false, bool strict = true) {
-        mConnDatabase::forgetAccount();
         mPublic::Conn.reset();
         mPublic::Rs.reset();
-        mConnDatabase::dbServerIP = testdb::server();
-        mConnDatabase::dbName = kDb;
-        mConnDatabase::dbUse = QStringLiteral("qelmorand");
-        mConnDatabase::dbPwd = QStringLiteral("40628173");
+        db.pointSettingsHere();
         QString err;
         QCOMPARE(mConnDatabase::ConnectDatabase(err), QStringLiteral("True"));
         QString mode = strict ? QStringLiteral("@@sql_mode") : QStringLiteral("''");
@@ -219,23 +187,16 @@ private Q_SLOTS:
         QVERIFY(config.isValid());
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
         mConnDatabase::setSiteSettingsPath(config.path() + QStringLiteral("/no-site/vornik.ini"));
-        setMessageBoxes(&boxes);
-        mConnDatabase::setLoginPrompt(&prompt);
-        admin = std::make_unique<Connection>();
-        QVERIFY(admin->Open(testdb::connectionString()));
-        exec(QStringLiteral("CREATE DATABASE IF NOT EXISTS ") + kDb);
-        exec(QStringLiteral("USE ") + kDb);
-        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS SearchTxt_Data LIKE qelmorand.SearchTxt_Data"));
-        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS vornik_canary (note TEXT)"));
-        exec(kView);
+        QVERIFY(db.create());
+        CHECK_SQL(db.exec(QStringLiteral("CREATE TABLE vornik_canary (note TEXT)")));
     }
 
     void init() {
-        exec(QStringLiteral("DELETE FROM SearchTxt_Data"));
-        exec(QStringLiteral("DELETE FROM vornik_canary"));
-        exec(QStringLiteral("INSERT INTO vornik_canary VALUES ('still here')"));
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM vornik_canary")));
+        CHECK_SQL(db.exec(QStringLiteral("INSERT INTO vornik_canary VALUES ('still here')")));
         for (const Seed& s : seeds())
-            insertRecord(QLatin1String(s.id), s.name, s.data);
+            CHECK_SQL(db.insert(QLatin1String(s.id), s.name, s.data));
         boxes.shown.clear();
         prompt.asked = 0;
         prompt.answer.reset();
@@ -251,13 +212,9 @@ private Q_SLOTS:
     }
 
     void cleanupTestCase() {
-        setMessageBoxes(nullptr);
-        mConnDatabase::setLoginPrompt(nullptr);
         mConnDatabase::setSiteSettingsPath({});
         mPublic::Conn.reset();
         mPublic::Rs.reset();
-        if (admin)
-            admin->Execute(QStringLiteral("DROP DATABASE IF EXISTS ") + kDb);
     }
 
     // The search box: each key in both modes, on a default session and on one with
@@ -322,12 +279,10 @@ private Q_SLOTS:
         QCOMPARE(control.txtSearchKey->text(), key);
         snapshot();
         QTest::keyClick(control.txtSearchKey, Qt::Key_Return);
-        QCOMPARE(control.TxtTS->text().mid(20), QStringLiteral("loaded OK"));
+        QCOMPARE(statusText(control), QStringLiteral("loaded OK"));
         // One statement, the value bound to it.
         QCOMPARE(ran(), QStringLiteral("select=1 stmt_execute=1"));
-        QStringList listed;
-        for (int i = 0; i < control.List1->count(); ++i)
-            listed << control.List1->text(i);
+        QStringList listed = listedTitles(control);
         std::sort(listed.begin(), listed.end());
         QCOMPARE(listed, expected);
         QVERIFY(boxes.shown.isEmpty());
@@ -407,11 +362,10 @@ private Q_SLOTS:
             QCOMPARE(boxes.lastText(), QStringLiteral("增加成功！"));
             QVERIFY(f->txtTitle->text().isEmpty());
             intact(seeds().size() + 1);
-            Recordset rs;
-            QVERIFY(rs.Open(QStringLiteral("select dataid from SearchTxt_Data where dataid not like 's%'"),
-                            admin.get()));
-            QCOMPARE(rs.RecordCount(), 1);
-            const QString id = rs.text(0).value();
+            const QList<QStringList> added =
+                db.query(QStringLiteral("select dataid from SearchTxt_Data where dataid not like 's%'"));
+            QCOMPARE(added.size(), 1);
+            const QString id = added.first().first();
             QCOMPARE(stored(id), (QStringList{title, storedBody, "", "", ""}));
             // And it reads back into the modify form exactly as typed.
             QPointer<FrmModi> m = FrmModi::instance();
@@ -462,7 +416,8 @@ private Q_SLOTS:
         QFETCH(bool, refused);
         // The creator, shown read-only, is written back too: it must survive as it was.
         const QString creator = QStringLiteral("o'neil \\ \"x\" 张");
-        exec(QStringLiteral("UPDATE SearchTxt_Data SET creator=? WHERE dataid='s01'"), {creator});
+        CHECK_SQL(
+            db.exec(QStringLiteral("UPDATE SearchTxt_Data SET creator=? WHERE dataid='s01'"), {creator}));
         const QStringList before = stored(QStringLiteral("s01"));
         connectFresh(noBackslashEscapes, strict);
         snapshot();
@@ -761,7 +716,7 @@ private Q_SLOTS:
         for (const QString& id :
              QStringList{"h'1", "h\\2", "h\"3", "h\r\n4", QStringLiteral("h") + kNul + "5",
                          QStringLiteral("中文6"), QStringLiteral("h%")}) {
-            insertRecord(id, "title of " + id, "body of " + id);
+            CHECK_SQL(db.insert(id, "title of " + id, "body of " + id));
             ++rows;
         }
         uVornik control;
@@ -772,7 +727,7 @@ private Q_SLOTS:
             const QString error = control.RsOpen(input);
             if (expected == u"error") {
                 QVERIFY(!error.isEmpty());
-                QCOMPARE(control.TxtTS->text().mid(20), QStringLiteral("SQL 出错：") + error);
+                QCOMPARE(statusText(control), QStringLiteral("SQL 出错：") + error);
             } else if (expected == u"no rows") {
                 QCOMPARE(error, QString());
                 QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
@@ -792,8 +747,8 @@ private Q_SLOTS:
             control.List1->selectRow(0);
             QCOMPARE(forms::toStoredText(control.RTBox->toPlainText()),
                      expected == u"<none>" ? mPublic::kNoContent : expected);
-            QVERIFY2(control.TxtTS->text().mid(20).startsWith(QStringLiteral("共：0/1")),
-                     qPrintable(control.TxtTS->text()));
+            QVERIFY2(statusText(control).startsWith(QStringLiteral("共：0/1")),
+                     qPrintable(statusText(control)));
         } else {
             snapshot();
             QPointer<FrmModi> f = FrmModi::instance();

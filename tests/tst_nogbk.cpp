@@ -3,7 +3,9 @@
 #include "FakeDesktop.h"
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
-#include "TestDb.h"
+#include "FreshControl.h"
+#include "ScratchDb.h"
+#include "Seams.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
 #include "database/FrmDataBaseLogin.h"
@@ -21,24 +23,21 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
-
-const QString kDb = QStringLiteral("vornik_test_nogbk");
-
-} // namespace
-
 class TestNoGbk : public QObject {
     Q_OBJECT
 
+    ScratchDb db{QStringLiteral("vornik_test_nogbk")};
     QTemporaryDir config;
     FakeMessageBoxes boxes;
     FakeDesktop opened;
     FakeLoginPrompt prompt;
+    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
+    ScopedSeam<Desktop> desktopSeam{setDesktop, &opened};
+    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
     // Made with the converter present, before it is taken away.
     QString builtinUserDigest;
     QString builtinPasswordDigest;
     QByteArray chineseSettings;
-    std::unique_ptr<Connection> admin;
 
     void writeSettings(const QByteArray& bytes) {
         const QString path = mConnDatabase::userSettingsPath();
@@ -48,8 +47,8 @@ class TestNoGbk : public QObject {
         f.write(bytes);
     }
     QByteArray asciiSettings() const {
-        return "[main]\r\ndbServerIP = " + testdb::server().toLatin1() + "\r\ndbName = " + kDb.toLatin1() +
-               "\r\ndbUse = " + builtinUserDigest.toLatin1() +
+        return "[main]\r\ndbServerIP = " + testdb::server().toLatin1() +
+               "\r\ndbName = " + db.name().toLatin1() + "\r\ndbUse = " + builtinUserDigest.toLatin1() +
                "\r\ndbPwd = " + builtinPasswordDigest.toLatin1() + "\r\n";
     }
 
@@ -58,10 +57,7 @@ private Q_SLOTS:
         QVERIFY(config.isValid());
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
         mConnDatabase::setSiteSettingsPath(config.path() + QStringLiteral("/no-site/vornik.ini"));
-        setMessageBoxes(&boxes);
-        setDesktop(&opened);
         setModuleFilePath(config.path() + QStringLiteral("/lib/Vornik.so"));
-        mConnDatabase::setLoginPrompt(&prompt);
         QVERIFY(gbkAvailable());
         builtinUserDigest = MD5Digest(mConnDatabase::kBuiltinUser, 32).value();
         builtinPasswordDigest = MD5Digest(mConnDatabase::kBuiltinPassword, 32).value();
@@ -72,18 +68,10 @@ private Q_SLOTS:
         QVERIFY(!gbkAvailable());
         if (testdb::port().isEmpty())
             return; // the database tests say so themselves
-        admin = std::make_unique<Connection>();
-        QVERIFY(admin->Open(testdb::connectionString()));
-        for (const QString& sql :
-             {QStringLiteral("CREATE DATABASE IF NOT EXISTS %1"),
-              QStringLiteral("CREATE TABLE IF NOT EXISTS %1.SearchTxt_Data LIKE qelmorand.SearchTxt_Data"),
-              QStringLiteral(
-                  "CREATE OR REPLACE VIEW %1.VW_SearchTxt_Name AS SELECT dataid AS DataID, name FROM "
-                  "%1.SearchTxt_Data"),
-              QStringLiteral(
-                  "REPLACE INTO %1.SearchTxt_Data (dataid,name,data) VALUES ('1','中文标题','正文'), "
-                  "('2','plain title','plain body')")})
-            QVERIFY(admin->Execute(sql.arg(kDb)));
+        QVERIFY(db.create());
+        CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("中文标题"), QStringLiteral("正文")));
+        CHECK_SQL(
+            db.insert(QStringLiteral("2"), QStringLiteral("plain title"), QStringLiteral("plain body")));
     }
     void init() {
         boxes.shown.clear();
@@ -95,15 +83,10 @@ private Q_SLOTS:
     void cleanup() { FrmDataBaseLogin::unload(); }
     void cleanupTestCase() {
         setGbkCodecName({});
-        setMessageBoxes(nullptr);
-        setDesktop(nullptr);
         setModuleFilePath({});
-        mConnDatabase::setLoginPrompt(nullptr);
         mConnDatabase::setSiteSettingsPath({});
         mPublic::Conn.reset();
         mPublic::Rs.reset();
-        if (admin)
-            admin->Execute(QStringLiteral("DROP DATABASE IF EXISTS ") + kDb);
     }
 
     // ASCII has the same bytes in GBK: digests and plain settings files work as before.
@@ -193,7 +176,7 @@ private Q_SLOTS:
         control.show();
         control.txtSearchKey->setText(QStringLiteral("中文"));
         QTest::keyClick(control.txtSearchKey, Qt::Key_Return);
-        QCOMPARE(control.TxtTS->text().mid(20), QStringLiteral("loaded OK"));
+        QCOMPARE(statusText(control), QStringLiteral("loaded OK"));
         QCOMPARE(control.List1->count(), 1);
         QCOMPARE(control.List1->text(0), QStringLiteral("中文标题"));
     }
@@ -214,16 +197,14 @@ private Q_SLOTS:
         writeSettings(asciiSettings());
         uVornik control;
         control.show();
-        control.ChkControl[0]->setChecked(false);
-        control.txtSearchKey->setText(key);
-        QTest::keyClick(control.txtSearchKey, Qt::Key_Return);
-        QVERIFY2(control.List1->count() == 1, qPrintable(control.TxtTS->text()));
+        search(control, false, key);
+        QVERIFY2(control.List1->count() == 1, qPrintable(statusText(control)));
 
         control.ExportTitles();
-        const QString titles = control.TxtTS->text().mid(20);
+        const QString titles = statusText(control);
         QCOMPARE(QFile::exists(RecordCommands::titlesFilePath()), written);
         control.ExportAll();
-        const QString all = control.TxtTS->text().mid(20);
+        const QString all = statusText(control);
         QCOMPARE(QDir(RecordCommands::exportFolderPath()).entryList(QDir::Files).size(), written ? 1 : 0);
         if (written) {
             QCOMPARE(titles, QStringLiteral("导出文件名 完毕！"));

@@ -53,14 +53,17 @@ class TestPanels : public QObject {
     QTemporaryDir files;
     FakeMessageBoxes boxes;
     FakeSecretStore secrets;
-    ScopedSeam<SecretStore> secretSeam{setSecretStore, &secrets};
     FakeDesktop opened;
     FakeFormOpener forms;
     FakeLoginPrompt prompt;
+    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
+    ScopedSeam<SecretStore> secretSeam{setSecretStore, &secrets};
+    ScopedSeam<Desktop> desktopSeam{setDesktop, &opened};
+    ScopedSeam<FormOpener> formsSeam{setFormOpener, &forms};
+    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
     std::unique_ptr<uVornik> control;
-    QStringList statuses;
+    StatusLog statuses;
 
-    QString status() const { return control->TxtTS->text().mid(20); }
     QString siteFile() const { return files.path() + QStringLiteral("/site.ini"); }
     void writeFile(const QString& path, const QByteArray& bytes) {
         QDir().mkpath(QFileInfo(path).absolutePath());
@@ -80,20 +83,11 @@ private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-        QString error;
-        QVERIFY2(db.create(&error), qPrintable(error));
-        setMessageBoxes(&boxes);
-        setDesktop(&opened);
-        setFormOpener(&forms);
-        mConnDatabase::setLoginPrompt(&prompt);
+        QVERIFY(db.create());
         mConnDatabase::setSiteSettingsPath(siteFile());
         setModuleFilePath(files.path() + QStringLiteral("/lib/Vornik.so"));
     }
     void cleanupTestCase() {
-        setMessageBoxes(nullptr);
-        setDesktop(nullptr);
-        setFormOpener(nullptr);
-        mConnDatabase::setLoginPrompt(nullptr);
         mConnDatabase::setSiteSettingsPath({});
         setModuleFilePath({});
     }
@@ -111,9 +105,7 @@ private Q_SLOTS:
         control = freshControl();
         control->show();
         QVERIFY(QTest::qWaitForWindowExposed(control.get()));
-        statuses.clear();
-        connect(control->TxtTS, &QLineEdit::textChanged, this,
-                [this](const QString& t) { statuses << t.mid(20); });
+        statuses.attach(*control);
         db.pointSettingsHere();
     }
     void cleanup() { control.reset(); }
@@ -143,7 +135,7 @@ private Q_SLOTS:
             QList<QUrl>{QUrl(QStringLiteral("https://dev.mysql.com/downloads/connector/odbc/3.51.html"))});
         QCOMPARE(statuses.isEmpty(), browserStarts);
         if (!browserStarts)
-            QVERIFY(status().contains(
+            QVERIFY(statusText(*control).contains(
                 QStringLiteral("https://dev.mysql.com/downloads/connector/odbc/3.51.html")));
     }
 
@@ -192,7 +184,7 @@ private Q_SLOTS:
         QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
         QCOMPARE(prompt.asked, siteFile ? 0 : 1);
         if (siteFile)
-            QCOMPARE(status(), QStringLiteral("loaded OK"));
+            QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
     }
 
     // ---- dragging the panels ----
@@ -330,9 +322,9 @@ private Q_SLOTS:
         QFETCH(QString, statusStart);
         mConnDatabase::dbPwd = password;
         click(control->CmdTest[0]);
-        QVERIFY2(status().startsWith(statusStart), qPrintable(status()));
+        QVERIFY2(statusText(*control).startsWith(statusStart), qPrintable(statusText(*control)));
         if (password != QStringLiteral("40628173"))
-            QVERIFY(status().contains(QStringLiteral("\r\n---")));
+            QVERIFY(statusText(*control).contains(QStringLiteral("\r\n---")));
     }
 
     void connectCommandWhenOpenWritesNothing() {
@@ -393,8 +385,10 @@ private Q_SLOTS:
         const QStringList ids = mPublic::RowIds;
         CHECK_SQL(db.exec(breakage));
         click(control->CmdTest[2]);
-        QVERIFY2(status().startsWith(QStringLiteral("服务器太忙，请稍后再试，ERROR:")), qPrintable(status()));
-        QVERIFY2(status().contains(reason, Qt::CaseInsensitive), qPrintable(status()));
+        QVERIFY2(statusText(*control).startsWith(QStringLiteral("服务器太忙，请稍后再试，ERROR:")),
+                 qPrintable(statusText(*control)));
+        QVERIFY2(statusText(*control).contains(reason, Qt::CaseInsensitive),
+                 qPrintable(statusText(*control)));
         QCOMPARE(control->List1->count(), 3);
         QCOMPARE(mPublic::RowIds, ids);
     }
@@ -436,7 +430,7 @@ private Q_SLOTS:
         }
         disconnect(hook);
         QVERIFY(started);
-        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         const int expected = listingFirst ? 1 : 4001;
         QCOMPARE(control->List1->count(), expected);
         QCOMPARE(mPublic::RowIds.size(), expected + 1);
@@ -465,9 +459,9 @@ private Q_SLOTS:
         if (present && starts) {
             QVERIFY(statuses.isEmpty());
         } else {
-            QVERIFY2(status().startsWith(QStringLiteral("服务器太忙，请稍后再试，ERROR:")),
-                     qPrintable(status()));
-            QVERIFY(status().contains(program));
+            QVERIFY2(statusText(*control).startsWith(QStringLiteral("服务器太忙，请稍后再试，ERROR:")),
+                     qPrintable(statusText(*control)));
+            QVERIFY(statusText(*control).contains(program));
         }
     }
 

@@ -2,9 +2,9 @@
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "FreshControl.h"
+#include "ScratchDb.h"
 #include "ScriptedLookup.h"
 #include "Seams.h"
-#include "TestDb.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
@@ -17,82 +17,36 @@
 #include <QTimer>
 #include <QtTest>
 
-namespace {
-const QString kDb = QStringLiteral("vornik_test_search");
-const QString kPlainView = QStringLiteral(
-    "CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT `dataid` AS `DataID`, `name` FROM SearchTxt_Data");
-} // namespace
-
 class TestSearch : public QObject {
     Q_OBJECT
 
+    ScratchDb db{QStringLiteral("vornik_test_search")};
     QTemporaryDir config;
     FakeMessageBoxes boxes;
+    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
     std::unique_ptr<uVornik> control;
-    QStringList statuses;
+    StatusLog statuses;
 
-    Connection& admin() { return *adminConn; }
-    std::unique_ptr<Connection> adminConn;
-
-    void exec(const QString& sql) {
-        const Status s = adminConn->Execute(sql);
-        QVERIFY2(s, qPrintable(s.description() + QStringLiteral(" in ") + sql));
-    }
-    void insert(const QString& id, const QVariant& name, const QString& data) {
-        const Status s = adminConn->Execute(
-            QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) VALUES "
-                           "(?,?,?,'','','')"),
-            {id, name, data});
-        QVERIFY2(s, qPrintable(s.description()));
-    }
-    void pointAtTestDatabase() {
-        mConnDatabase::forgetAccount();
-        mConnDatabase::dbServerIP = testdb::server();
-        mConnDatabase::dbName = kDb;
-        mConnDatabase::dbUse = QStringLiteral("qelmorand");
-        mConnDatabase::dbPwd = QStringLiteral("40628173");
-    }
-    void search(bool titlesOnly, const QString& key) {
-        control->ChkControl[0]->setChecked(titlesOnly);
-        control->txtSearchKey->setText(key);
-        QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
-    }
-    QStringList listed() const {
-        QStringList out;
-        for (int i = 0; i < control->List1->count(); ++i)
-            out << control->List1->text(i);
-        return out;
-    }
-    QString status() const { return control->TxtTS->text().mid(20); } // after "yyyy-MM-dd hh:mm:ss "
+    void search(bool titlesOnly, const QString& key) { ::search(*control, titlesOnly, key); }
+    QStringList listed() const { return listedTitles(*control); }
 
 private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-        setMessageBoxes(&boxes);
-        adminConn = std::make_unique<Connection>();
-        QVERIFY(adminConn->Open(testdb::connectionString()));
-        exec(QStringLiteral("CREATE DATABASE IF NOT EXISTS ") + kDb);
-        exec(QStringLiteral("USE ") + kDb);
-        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS SearchTxt_Data LIKE qelmorand.SearchTxt_Data"));
-        exec(kPlainView);
+        QVERIFY(db.create());
     }
 
     void init() {
-        exec(QStringLiteral("DELETE FROM SearchTxt_Data"));
-        exec(kPlainView);
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
+        CHECK_SQL(db.exec(ScratchDb::plainView()));
         boxes.shown.clear();
         control = freshControl();
         control->show();
-        statuses.clear();
-        connect(control->TxtTS, &QLineEdit::textChanged, this,
-                [this](const QString& t) { statuses << t.mid(20); });
-        pointAtTestDatabase();
+        statuses.attach(*control);
+        db.pointSettingsHere();
     }
-    void cleanup() {
-        setHostLookup(nullptr);
-        control.reset();
-    }
+    void cleanup() { control.reset(); }
 
     void statementsAsBuilt_data() {
         QTest::addColumn<bool>("titlesOnly");
@@ -112,7 +66,7 @@ private Q_SLOTS:
         QFETCH(QString, key);
         search(titlesOnly, key);
         QTEST(control->loader().lastStatement(), "statement");
-        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
     }
 
     void finds_data() {
@@ -152,15 +106,13 @@ private Q_SLOTS:
              QStringLiteral("backslash")},
         };
         for (const Record& r : records)
-            insert(r.id, r.name, r.data);
+            CHECK_SQL(db.insert(r.id, r.name, r.data));
         search(titlesOnly, key);
         QTEST(listed(), "expected");
-        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         QVERIFY(boxes.shown.isEmpty());
         // The table is intact whatever the key held.
-        Recordset rs;
-        QVERIFY(rs.Open(QStringLiteral("select count(*) as n from SearchTxt_Data"), adminConn.get()));
-        QCOMPARE(rs.text(QStringLiteral("n")).value(), QStringLiteral("4"));
+        QCOMPARE(db.value(QStringLiteral("select count(*) from SearchTxt_Data")), QStringLiteral("4"));
         // The arrays mirror the list row by row: each row's id and content are those of the record
         // whose title it shows; N + 1 elements, the last empty.
         const QStringList shown = listed();
@@ -184,7 +136,7 @@ private Q_SLOTS:
 
     void progressShowsFirstAndLastIndex() {
         for (int i = 0; i < 3; ++i)
-            insert(QString::number(i), QStringLiteral("row %1").arg(i), QStringLiteral("x"));
+            CHECK_SQL(db.insert(QString::number(i), QStringLiteral("row %1").arg(i), QStringLiteral("x")));
         search(false, QStringLiteral("row"));
         QVERIFY(statuses.contains(QStringLiteral("正在读取数据:0")));
         const int last = statuses.indexOf(QStringLiteral("正在读取数据:2"));
@@ -205,7 +157,8 @@ private Q_SLOTS:
         mConnDatabase::dbServerIP = QStringLiteral("127.0.0.1:1");
         search(titlesOnly, QStringLiteral("x"));
         if (titlesOnly) {
-            QVERIFY2(status().startsWith(QStringLiteral("连接数据库 错误:")), qPrintable(status()));
+            QVERIFY2(statusText(*control).startsWith(QStringLiteral("连接数据库 错误:")),
+                     qPrintable(statusText(*control)));
             QCOMPARE(control->List1->count(), 0);
             QVERIFY(boxes.shown.isEmpty());
         } else {
@@ -218,13 +171,13 @@ private Q_SLOTS:
 
     void nullFieldHidesNothing() {
         // Another tool may store NULLs: they read as empty text, and every row is listed.
-        insert(QStringLiteral("1"), QStringLiteral("t1"), QStringLiteral("x"));
-        insert(QStringLiteral("2"), QStringLiteral("t2"), QStringLiteral("x"));
-        insert(QStringLiteral("3"), QStringLiteral("t3"), QStringLiteral("x"));
-        exec(QStringLiteral("UPDATE SearchTxt_Data SET data=NULL WHERE dataid='2'"));
+        CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("t1"), QStringLiteral("x")));
+        CHECK_SQL(db.insert(QStringLiteral("2"), QStringLiteral("t2"), QStringLiteral("x")));
+        CHECK_SQL(db.insert(QStringLiteral("3"), QStringLiteral("t3"), QStringLiteral("x")));
+        CHECK_SQL(db.exec(QStringLiteral("UPDATE SearchTxt_Data SET data=NULL WHERE dataid='2'")));
         search(false, QStringLiteral("t"));
         QCOMPARE(listed(), (QStringList{"t1", "t2", "t3"}));
-        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         QCOMPARE(mPublic::RowData.mid(0, 3), (QStringList{"x", "", "x"}));
     }
 
@@ -237,7 +190,8 @@ private Q_SLOTS:
         QFETCH(bool, titlesOnly);
         const int rows = 4;
         for (int i = 0; i < rows; ++i)
-            insert(QString::number(i + 1), QStringLiteral("t%1").arg(i), QStringLiteral("d%1").arg(i));
+            CHECK_SQL(db.insert(QString::number(i + 1), QStringLiteral("t%1").arg(i),
+                                QStringLiteral("d%1").arg(i)));
         search(titlesOnly, QStringLiteral("t"));
         // The arrays have N + 1 elements, the last empty.
         QStringList names, ids, data;
@@ -250,14 +204,14 @@ private Q_SLOTS:
         QCOMPARE(mPublic::RowNames, names << QString());
         QCOMPARE(mPublic::RowIds, ids << QString());
         QCOMPARE(mPublic::RowData, data << QString());
-        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
     }
 
     void statementFailure_data() {
         QTest::addColumn<bool>("titlesOnly");
         QTest::addColumn<QString>("cause"); // "table missing" or "login cancelled"
         QTest::addColumn<QString>("prefix");
-        QTest::addColumn<QString>("told");  // what the status must name
+        QTest::addColumn<QString>("told"); // what the status must name
         for (const char* cause : {"table missing", "login cancelled"}) {
             const QString told = cause == QByteArray("table missing") ? QStringLiteral("doesn't exist")
                                                                       : QStringLiteral("登录已取消");
@@ -271,24 +225,24 @@ private Q_SLOTS:
         QFETCH(QString, prefix);
         QFETCH(QString, told);
         FakeLoginPrompt cancelled;
-        ScopedSeam<mConnDatabase::LoginPrompt> promptSeam(mConnDatabase::setLoginPrompt, &cancelled);
+        ScopedSeam promptSeam(mConnDatabase::setLoginPrompt, &cancelled);
         if (cause == u"login cancelled") {
             mConnDatabase::forgetAccount();
             mPublic::Conn->Close();
         } else {
-            exec(QStringLiteral("DROP VIEW VW_SearchTxt_Name"));
-            exec(QStringLiteral("RENAME TABLE SearchTxt_Data TO SearchTxt_Gone"));
+            CHECK_SQL(db.exec(QStringLiteral("DROP VIEW VW_SearchTxt_Name")));
+            CHECK_SQL(db.exec(QStringLiteral("RENAME TABLE SearchTxt_Data TO SearchTxt_Gone")));
         }
         control->List1->addItem(QStringLiteral("earlier"));
         search(titlesOnly, QStringLiteral("x"));
         if (cause != u"login cancelled")
-            exec(QStringLiteral("RENAME TABLE SearchTxt_Gone TO SearchTxt_Data"));
-        QVERIFY2(status().startsWith(prefix), qPrintable(status()));
+            CHECK_SQL(db.exec(QStringLiteral("RENAME TABLE SearchTxt_Gone TO SearchTxt_Data")));
+        QVERIFY2(statusText(*control).startsWith(prefix), qPrintable(statusText(*control)));
         // The cause itself in both modes, not the closed recordset it left behind.
-        QVERIFY2(status().contains(told), qPrintable(status()));
+        QVERIFY2(statusText(*control).contains(told), qPrintable(statusText(*control)));
         QVERIFY(statuses.join(u'|').contains(QStringLiteral("SQL 出错：")));
         if (!titlesOnly) {
-            QVERIFY(status().endsWith(QStringLiteral("  ")));
+            QVERIFY(statusText(*control).endsWith(QStringLiteral("  ")));
             QCOMPARE(listed(), QStringList{"earlier"});
         }
     }
@@ -302,8 +256,8 @@ private Q_SLOTS:
     void viewerStatementsPerClick() {
         QFETCH(bool, titlesOnly);
         QFETCH(int, statementsPerClick);
-        insert(QStringLiteral("1"), QStringLiteral("a"), QStringLiteral("first\r\nbody"));
-        insert(QStringLiteral("2"), QStringLiteral("b"), QStringLiteral("second"));
+        CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("a"), QStringLiteral("first\r\nbody")));
+        CHECK_SQL(db.insert(QStringLiteral("2"), QStringLiteral("b"), QStringLiteral("second")));
         search(titlesOnly, QString());
         const quint64 before = control->loader().statementsRun();
         control->List1->selectRow(0);
@@ -325,15 +279,15 @@ private Q_SLOTS:
     }
     void figuresLine() {
         QFETCH(QString, body);
-        insert(QStringLiteral("1"), QStringLiteral("only"), body);
+        CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("only"), body));
         search(true, QStringLiteral("only"));
         control->List1->selectRow(0);
-        QTEST(status(), "figures");
+        QTEST(statusText(*control), "figures");
     }
 
     void notFoundIdIsReportedThenReplacedByFigures() {
-        exec(QStringLiteral(
-            "CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT 'ghost' AS DataID, 'ghost title' AS name"));
+        CHECK_SQL(db.exec(QStringLiteral(
+            "CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT 'ghost' AS DataID, 'ghost title' AS name")));
         search(true, QString());
         QCOMPARE(listed(), QStringList{"ghost title"});
         statuses.clear();
@@ -341,7 +295,8 @@ private Q_SLOTS:
         QVERIFY(statuses.contains(
             QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！")));
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("无内容"));
-        QVERIFY2(status().startsWith(QStringLiteral("共：0/1")), qPrintable(status()));
+        QVERIFY2(statusText(*control).startsWith(QStringLiteral("共：0/1")),
+                 qPrintable(statusText(*control)));
     }
 
     void duplicateTitlesActOnTheSelectedRow_data() {
@@ -352,13 +307,13 @@ private Q_SLOTS:
     void duplicateTitlesActOnTheSelectedRow() {
         // Two records with one title: what the viewer shows is what delete names.
         QFETCH(bool, titlesOnly);
-        insert(QStringLiteral("1"), QStringLiteral("same"), QStringLiteral("one"));
-        insert(QStringLiteral("2"), QStringLiteral("same"), QStringLiteral("two"));
+        CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("same"), QStringLiteral("one")));
+        CHECK_SQL(db.insert(QStringLiteral("2"), QStringLiteral("same"), QStringLiteral("two")));
         search(titlesOnly, QStringLiteral("same"));
         const int row = mPublic::RowIds.indexOf(QStringLiteral("2"));
         control->List1->selectRow(row);
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("two"));
-        QVERIFY(status().startsWith(QStringLiteral("共：%1/2").arg(row)));
+        QVERIFY(statusText(*control).startsWith(QStringLiteral("共：%1/2").arg(row)));
         boxes.answer = MessageBoxes::Answer::Cancel;
         control->Menu_Click(1);
         QVERIFY2(boxes.lastText().contains(QStringLiteral("ID:2")), qPrintable(boxes.lastText()));
@@ -394,7 +349,7 @@ private Q_SLOTS:
         QCOMPARE(control->RsOpen(QStringLiteral("delete from searchtxt_data where dataid='none'")),
                  QString());
         QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
-        QCOMPARE(status(), QStringLiteral("SQL 执行完成!"));
+        QCOMPARE(statusText(*control), QStringLiteral("SQL 执行完成!"));
         QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
     }
 
@@ -403,7 +358,7 @@ private Q_SLOTS:
         mConnDatabase::ConnectDatabase(err);
         const QString failed = control->RsOpen(QStringLiteral("selec oops"));
         QVERIFY(!failed.isEmpty());
-        QCOMPARE(status(), QStringLiteral("SQL 出错：") + failed);
+        QCOMPARE(statusText(*control), QStringLiteral("SQL 出错：") + failed);
 
         // A statement that runs past the read time-out drops the connection and reopens it.
         // Watched through a guard: a new object may well be allocated at the old one's address.
@@ -437,16 +392,16 @@ private Q_SLOTS:
     }
     void newSearchSupersedesLoadingOne() {
         QFETCH(bool, duringStatement);
-        exec(QStringLiteral("START TRANSACTION"));
+        CHECK_SQL(db.exec(QStringLiteral("START TRANSACTION")));
         for (int i = 0; i < 200; ++i)
-            insert(QStringLiteral("%1").arg(i, 4, 10, QLatin1Char('0')), QStringLiteral("old %1").arg(i),
-                   QStringLiteral("x"));
-        insert(QStringLiteral("9999"), QStringLiteral("new one"), QStringLiteral("x"));
-        exec(QStringLiteral("COMMIT"));
+            CHECK_SQL(db.insert(QStringLiteral("%1").arg(i, 4, 10, QLatin1Char('0')),
+                                QStringLiteral("old %1").arg(i), QStringLiteral("x")));
+        CHECK_SQL(db.insert(QStringLiteral("9999"), QStringLiteral("new one"), QStringLiteral("x")));
+        CHECK_SQL(db.exec(QStringLiteral("COMMIT")));
         if (duringStatement) // the first search's statement takes a while
-            exec(QStringLiteral(
+            CHECK_SQL(db.exec(QStringLiteral(
                 "CREATE OR REPLACE VIEW VW_SearchTxt_Name AS SELECT dataid AS DataID, name FROM "
-                "SearchTxt_Data WHERE SLEEP(IF(name LIKE 'old%' AND dataid='0000', 0.5, 0)) = 0"));
+                "SearchTxt_Data WHERE SLEEP(IF(name LIKE 'old%' AND dataid='0000', 0.5, 0)) = 0")));
         bool fired = false;
         QTimer::singleShot(duringStatement ? 100 : 0, this, [&] {
             fired = true;
@@ -456,15 +411,15 @@ private Q_SLOTS:
         QVERIFY(fired);
         QTRY_COMPARE(listed(), QStringList{"new one"});
         QCOMPARE(mPublic::RowNames, (QStringList{"new one", QString()}));
-        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
     }
 
     void slowNameLookupKeepsWindowAndNewerSearchWins() {
-        insert(QStringLiteral("1"), QStringLiteral("old one"), QStringLiteral("x"));
-        insert(QStringLiteral("2"), QStringLiteral("new one"), QStringLiteral("x"));
+        CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("old one"), QStringLiteral("x")));
+        CHECK_SQL(db.insert(QStringLiteral("2"), QStringLiteral("new one"), QStringLiteral("x")));
         ScriptedLookup lookup;
         lookup.delayMs = 2000;
-        setHostLookup(&lookup);
+        ScopedSeam lookupSeam(setHostLookup, &lookup);
         // A server given by name, as users write it; every lookup takes 2 s.
         mConnDatabase::dbServerIP = QStringLiteral("db.vornik.invalid:") + testdb::port();
         int ticks = 0;
@@ -481,7 +436,7 @@ private Q_SLOTS:
         QVERIFY(lookup.hosts().contains(QStringLiteral("db.vornik.invalid")));
         QCOMPARE(listed(), QStringList{"new one"});
         QCOMPARE(mPublic::RowNames, (QStringList{"new one", QString()}));
-        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         QVERIFY(boxes.shown.isEmpty());
         // At least one 2 s lookup went by with the window's timer still firing.
         QVERIFY2(ticks >= 50, qPrintable(QString::number(ticks)));
@@ -500,13 +455,13 @@ private Q_SLOTS:
     void closingTheWindowWhileAStatementRuns() {
         QFETCH(QString, what);
         QFETCH(QString, finalStatus);
-        insert(QStringLiteral("1"), QStringLiteral("t1"), QStringLiteral("x"));
+        CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("t1"), QStringLiteral("x")));
         QString err;
         mConnDatabase::ConnectDatabase(err);
         QVERIFY(err.isEmpty());
         control->List1->addItem(QStringLiteral("earlier"));
         // The statement waits for this lock until long after the window is gone.
-        exec(QStringLiteral("LOCK TABLES SearchTxt_Data WRITE"));
+        CHECK_SQL(db.exec(QStringLiteral("LOCK TABLES SearchTxt_Data WRITE")));
         std::optional<QString> returned;
         QTimer::singleShot(0, control.get(), [&] {
             if (what == QLatin1String("RsOpen"))
@@ -518,14 +473,14 @@ private Q_SLOTS:
         });
         QTimer::singleShot(300, control.get(), [&] { control->close(); }); // the last window: quits
         qApp->exec();
-        exec(QStringLiteral("UNLOCK TABLES"));
+        CHECK_SQL(db.exec(QStringLiteral("UNLOCK TABLES")));
         QVERIFY(returned.has_value());
         if (what == QLatin1String("RsOpen"))
             QVERIFY(!returned->isEmpty());
         // Never reported as run, let alone loaded.
         QVERIFY(!statuses.contains(QStringLiteral("SQL 执行完成!")));
         QVERIFY(!statuses.contains(QStringLiteral("loaded OK")));
-        QVERIFY2(status().startsWith(finalStatus), qPrintable(status()));
+        QVERIFY2(statusText(*control).startsWith(finalStatus), qPrintable(statusText(*control)));
         if (what == QLatin1String("full text"))
             QCOMPARE(listed(), QStringList{"earlier"});
         // Closing the shared connection now returns at once, and a new search works.
@@ -536,11 +491,8 @@ private Q_SLOTS:
     }
 
     void cleanupTestCase() {
-        setMessageBoxes(nullptr);
         mPublic::Conn.reset();
         mPublic::Rs.reset();
-        if (adminConn)
-            adminConn->Execute(QStringLiteral("DROP DATABASE IF EXISTS ") + kDb);
     }
 };
 
