@@ -1,14 +1,17 @@
 #pragma once
 // A MariaDB server of the test's own, for what the shared throwaway server must not go through: a
-// stop in the middle of a transfer, a restart in another mode, init_connect, TLS. It is started with
-// scripts/lib.sh (as scripts/test starts its own), in a temporary folder, with the schema and the
-// built-in account, and stopped by its pid when the object goes, whatever happened.
+// stop in the middle of a transfer, a kill in the middle of a write, a restart in another mode,
+// init_connect, TLS. It is started with scripts/lib.sh (as scripts/test starts its own), in a
+// temporary folder, with the schema and the built-in account, and stopped by its pid when the object
+// goes, whatever happened.
 #include "TestDb.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+
+#include <atomic>
 
 #ifndef VORNIK_SOURCE_DIR
 #error "VORNIK_SOURCE_DIR must name the source folder (for scripts/lib.sh)"
@@ -40,22 +43,33 @@ public:
         started_ = true;
         return true;
     }
+    // Safe on any thread (a test may stop it from the connection's, in the middle of a transfer).
     bool stop() {
         started_ = false;
         return lib(QStringLiteral("db_stop \"$2\""));
     }
     // Stops and starts it again with other options; sessions open on it end.
-    bool restart(const QStringList& options = {}, QString* error = nullptr) { return stop() && start(options, error); }
+    bool restart(const QStringList& options = {}, QString* error = nullptr) {
+        return stop() && start(options, error);
+    }
 
     // Runs `sql` as the server's administrator (over its socket).
     bool admin(const QString& sql, QString* out = nullptr) {
         return lib(QStringLiteral("db_admin \"$2\" -N -e \"$4\""), {sql}, out);
     }
 
+    // Whether it was started and not stopped since (a kill by the test goes unnoticed).
+    bool running() const { return started_; }
+    // The server process, for a test that kills it.
+    qint64 pid() const {
+        QFile f(dir_.filePath(QStringLiteral("run/mariadbd.pid")));
+        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toLongLong() : 0;
+    }
     QString port() const { return port_; }
     QString server() const { return QStringLiteral("127.0.0.1:") + port_; }
     QString connectionString(const QString& extra = {}) const {
-        return QStringLiteral("uid=qelmorand;pwd=40628173;server=%1;database=qelmorand").arg(server()) + extra;
+        return QStringLiteral("uid=qelmorand;pwd=40628173;server=%1;database=qelmorand").arg(server()) +
+               extra;
     }
     QString folder() const { return dir_.path(); }
     // The server's error log, for a failure message.
@@ -74,13 +88,14 @@ private:
     // $3 and `args` after them.
     bool lib(const QString& script, const QStringList& args = {}, QString* out = nullptr) const {
         QProcess p;
-        p.start(QStringLiteral("bash"), QStringList{QStringLiteral("-c"),
-                                                    QStringLiteral("set -e; source '%1/scripts/lib.sh'; ")
-                                                            .arg(QStringLiteral(VORNIK_SOURCE_DIR)) +
-                                                        script,
-                                                    QStringLiteral("lib"), dir_.filePath(QStringLiteral("data")),
-                                                    dir_.filePath(QStringLiteral("run")), port_} +
-                                            args);
+        p.start(QStringLiteral("bash"),
+                QStringList{QStringLiteral("-c"),
+                            QStringLiteral("set -e; source '%1/scripts/lib.sh'; ")
+                                    .arg(QStringLiteral(VORNIK_SOURCE_DIR)) +
+                                script,
+                            QStringLiteral("lib"), dir_.filePath(QStringLiteral("data")),
+                            dir_.filePath(QStringLiteral("run")), port_} +
+                    args);
         if (!p.waitForFinished(120000)) {
             p.kill();
             p.waitForFinished();
@@ -95,5 +110,5 @@ private:
 
     QTemporaryDir dir_;
     QString port_;
-    bool started_ = false;
+    std::atomic<bool> started_ = false;
 };
