@@ -149,7 +149,7 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
     auto refuse = [&errorText](const QString& why) {
         errorText = why;
         dbUse.clear();
-        dbPwd.clear();
+        wipe(dbPwd);
         g_lastOpenMs.reset();
         return errorText;
     };
@@ -211,7 +211,9 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
     if (conn->State() == Connection::kStateOpen)
         conn->Close();
 
-    const Status status = conn->Open(BuildConnectionString());
+    QString connection = BuildConnectionString();
+    const Status status = conn->Open(connection);
+    wipe(connection); // it holds the password
     if (status.cancelled()) {
         // A newer open (a search started meanwhile) or a close took over this connection, or the
         // program is quitting: the account is not at fault and the connection is not ours to close.
@@ -222,7 +224,7 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
     if (!status || !stillShared) {
         errorText = !status ? status.description() : QStringLiteral("数据库连接对象在打开时被替换");
         dbUse.clear();
-        dbPwd.clear();
+        wipe(dbPwd);
         // Never leave a half-open connection marked as open.
         if (stillShared)
             conn->Close();
@@ -232,12 +234,11 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
 
     if (conn->State() == Connection::kStateOpen) {
         errorText.clear();
-        LastConnTime = static_cast<qint32>(std::lround(appClock().secondsSinceMidnight()));
         g_lastOpenMs = appClock().monotonicMs();
         return QStringLiteral("True");
     }
     dbUse.clear();
-    dbPwd.clear();
+    wipe(dbPwd);
     errorText = QString::number(conn->ErrorsCount());
     return QStringLiteral("False");
 }

@@ -25,8 +25,6 @@ inline QString dbPwd;
 // which the server's certificate and host name are verified. Empty when the file does not say.
 inline QString dbTls;
 inline QString dbTlsCa;
-// Seconds since local midnight at the last successful open (kept for display and callers).
-inline qint32 LastConnTime = 0;
 
 // The per-user settings file ($XDG_CONFIG_HOME/vornik/vornik.ini): read, written by the login
 // dialog, deleted by the re-login command.

@@ -337,7 +337,8 @@ void Connection::Worker::execute(Operation& op) {
     killSent = false;
     switch (op.kind) {
     case kClose:
-        if (handle && handleGeneration < op.generation) {
+        // Also when the handle is already gone: the account kept for reopening it goes too.
+        if (handleGeneration < op.generation) {
             handle.reset();
             forgetAccount();
         }

@@ -1,22 +1,43 @@
 #include "database/ConnectionString.h"
 
+#include "util/Secret.h"
+
+// Both build their text in one buffer of the final size: a password passes through here, and every
+// intermediate copy would stay behind in freed memory.
 QString odbcValue(const QString& value) {
     if (!value.contains(u';') && !value.contains(u'{') && !value.contains(u'}'))
         return value;
-    QString quoted = value;
-    quoted.replace(QStringLiteral("}"), QStringLiteral("}}"));
-    return u'{' + quoted + u'}';
+    QString quoted;
+    quoted.reserve(value.size() + value.count(u'}') + 2);
+    quoted += u'{';
+    for (const QChar c : value) {
+        quoted += c;
+        if (c == u'}')
+            quoted += c;
+    }
+    quoted += u'}';
+    return quoted;
 }
 
 QString connectionString(const QString& user, const QString& password, const QString& server,
                          const QString& database, const QString& tlsMode, const QString& tlsCa) {
-    QString text = QStringLiteral("DRIVER={MySQL ODBC 3.51 Driver};uid=") + odbcValue(user) +
-                   QStringLiteral(";pwd=") + odbcValue(password) + QStringLiteral(";server=") +
-                   odbcValue(server) + QStringLiteral(";database=") + odbcValue(database);
-    if (!tlsMode.isEmpty())
-        text += QStringLiteral(";sslmode=") + odbcValue(tlsMode);
-    if (!tlsCa.isEmpty())
-        text += QStringLiteral(";sslca=") + odbcValue(tlsCa);
+    const std::pair<QString, QString> parts[] = {
+        {QStringLiteral("DRIVER={MySQL ODBC 3.51 Driver};uid="), user},
+        {QStringLiteral(";pwd="), password},
+        {QStringLiteral(";server="), server},
+        {QStringLiteral(";database="), database},
+        {tlsMode.isEmpty() ? QString() : QStringLiteral(";sslmode="), tlsMode},
+        {tlsCa.isEmpty() ? QString() : QStringLiteral(";sslca="), tlsCa}};
+    QString text;
+    text.reserve(256 + 2 * (user.size() + password.size() + server.size() + database.size() + tlsCa.size()));
+    for (const auto& [key, value] : parts) {
+        if (key.isEmpty())
+            continue;
+        text += key;
+        QString written = odbcValue(value);
+        text += written;
+        wipe(written); // a quoted copy of the password is this function's own
+    }
     return text;
 }
 
@@ -33,6 +54,7 @@ ConnectionParams parseConnectionString(const QString& text) {
         qsizetype j = eq + 1;
         if (j < n && text.at(j) == u'{') {
             ++j;
+            value.reserve(n - j); // grown in place: no partial copies of a password left behind
             while (j < n) {
                 if (text.at(j) == u'}') {
                     if (j + 1 < n && text.at(j + 1) == u'}') {

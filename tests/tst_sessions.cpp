@@ -5,16 +5,24 @@
 // included. Also: a statement the client stopped waiting for does not keep running on the server.
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
+#include "FakeSecretStore.h"
 #include "FreshControl.h"
 #include "PrivateServer.h"
 #include "Seams.h"
 #include "database/ConnDatabase.h"
+#include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
+#include "util/Secret.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
 #include <QTextEdit>
+#include <QTimer>
 #include <QtTest>
 
 namespace {
@@ -22,6 +30,54 @@ namespace {
 const QString kEvilId = QStringLiteral("x' or 1=1 -- "); // 13 characters: fits the id column
 const QString kQuoteTitle = QStringLiteral("中'");
 const QString kTrickyBody = QStringLiteral("中文 ' \\ \" 内容 😀");
+
+// A password that appears nowhere in this program's files: stored masked, unmasked only to be typed.
+constexpr unsigned char kMask = 0x5A;
+constexpr unsigned char kMaskedPassword[] = {0x0d, 0x2b, 0x6d, 0x77, 0x20, 0x3f, 0x38, 0x28, 0x3b,
+                                             0x77, 0x11, 0x33, 0x2e, 0x3f, 0x77, 0x6e, 0x6e, 0x6b,
+                                             0x6d, 0x77, 0x29, 0x3f, 0x39, 0x28, 0x3f, 0x2e};
+// The server keeps only this hash of it.
+const QString kPasswordHash = QStringLiteral("*1BE35EC5621B4EE7AEADF46BD030C041CD8B4978");
+
+// How often the password is found in this process's memory, as UTF-8 or as UTF-16: every readable
+// mapping, freed heap included. Compared masked, so the search itself holds no copy.
+int passwordCopiesInMemory() {
+    constexpr std::size_t n = sizeof kMaskedPassword;
+    auto matchesAt = [](const unsigned char* p, std::size_t stride) {
+        for (std::size_t k = 0; k < n; ++k)
+            if ((p[k * stride] ^ kMask) != kMaskedPassword[k] || (stride == 2 && p[k * 2 + 1] != 0))
+                return false;
+        return true;
+    };
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    QFile mem(QStringLiteral("/proc/self/mem"));
+    if (!maps.open(QIODevice::ReadOnly) || !mem.open(QIODevice::ReadOnly))
+        return -1;
+    int found = 0;
+    std::vector<unsigned char> buffer;
+    for (const QByteArray& line : maps.readAll().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() < 2 || f[1].at(0) != 'r' || line.contains("[vvar]") || line.contains("[vsyscall]"))
+            continue;
+        const QList<QByteArray> range = f[0].split('-');
+        const quint64 begin = range[0].toULongLong(nullptr, 16);
+        const quint64 end = range[1].toULongLong(nullptr, 16);
+        buffer.resize(static_cast<std::size_t>(end - begin));
+        if (!mem.seek(static_cast<qint64>(begin)) ||
+            mem.read(reinterpret_cast<char*>(buffer.data()), static_cast<qint64>(buffer.size())) !=
+                static_cast<qint64>(buffer.size()))
+            continue;
+        for (std::size_t i = 0; i + 2 * n <= buffer.size(); ++i) {
+            if ((buffer[i] ^ kMask) != kMaskedPassword[0])
+                continue;
+            if (matchesAt(&buffer[i], 1) || matchesAt(&buffer[i], 2)) {
+                ++found;
+                qWarning().noquote() << "password copy at" << Qt::hex << begin + i << "in" << line;
+            }
+        }
+    }
+    return found;
+}
 
 const QString kNoBackslashEscapes =
     QStringLiteral("--init-connect=SET SESSION sql_mode=CONCAT(@@sql_mode,',NO_BACKSLASH_ESCAPES')");
@@ -31,6 +87,7 @@ const QString kNoBackslashEscapes =
 class TestSessions : public QObject {
     Q_OBJECT
 
+    QTemporaryDir config;
     PrivateServer server;
     FakeMessageBoxes boxes;
     FakeLoginPrompt prompt;
@@ -66,6 +123,7 @@ class TestSessions : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8()); // never the user's own settings file
         QString error;
         QVERIFY2(server.start({}, &error), qPrintable(error));
     }
@@ -161,6 +219,45 @@ private Q_SLOTS:
                          &running);
         } while (running != u"0" && since.elapsed() < 1000);
         QCOMPARE(running, QStringLiteral("0"));
+    }
+
+    // After a login through the dialog and "重新登录", no copy of the password is left anywhere in
+    // the process: not in the settings, the dialog, the connection or the client library.
+    void reloginLeavesNoPasswordInMemory() {
+        QVERIFY(server.admin(
+            QStringLiteral("CREATE USER IF NOT EXISTS 'vornik_secret'@'%' IDENTIFIED BY PASSWORD '") +
+            kPasswordHash + QStringLiteral("'; GRANT ALL ON qelmorand.* TO 'vornik_secret'@'%'")));
+        mConnDatabase::forgetAccount();
+        mConnDatabase::setLoginPrompt(nullptr); // the real dialog
+        FakeSecretStore secrets;
+        ScopedSeam<SecretStore> secretSeam(setSecretStore, &secrets);
+        QTimer typist;
+        connect(&typist, &QTimer::timeout, this, [&] {
+            auto* dialog = qobject_cast<FrmDataBaseLogin*>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            typist.stop();
+            dialog->cbodbServerIP->setEditText(server.server());
+            dialog->TxtDbName->setText(QStringLiteral("qelmorand"));
+            dialog->txtdbUse->setText(QStringLiteral("vornik_secret"));
+            QString typed(sizeof kMaskedPassword, Qt::Uninitialized);
+            for (std::size_t i = 0; i < sizeof kMaskedPassword; ++i)
+                typed[static_cast<qsizetype>(i)] = QChar(kMaskedPassword[i] ^ kMask);
+            QTest::keyClicks(dialog->txtdbPwd, typed);
+            wipe(typed);
+            QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
+        });
+        typist.start(20);
+        search(true, QStringLiteral("bystander"));
+        mConnDatabase::setLoginPrompt(&prompt);
+        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        QCOMPARE(mConnDatabase::dbUse, QStringLiteral("vornik_secret"));
+
+        QVERIFY(passwordCopiesInMemory() > 0); // held while logged in: the search finds it
+        control->CmdControl_Click(1);
+        QTRY_VERIFY(!mPublic::Conn->isBusy()); // the connection's thread has closed its handle
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(passwordCopiesInMemory(), 0);
     }
 
     void cleanupTestCase() {
