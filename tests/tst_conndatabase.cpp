@@ -72,7 +72,6 @@ private Q_SLOTS:
         QCOMPARE(mConnDatabase::dbPwd, QStringLiteral("40628173"));
         QCOMPARE(mPublic::Conn->State(), Connection::kStateOpen);
         QCOMPARE(prompt.asked, 0);
-        QCOMPARE(mConnDatabase::LastConnTime, 36000);
     }
 
     void reuseBelowSixtySecondsReopenAtSixty() {
