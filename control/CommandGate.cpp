@@ -1,5 +1,7 @@
 #include "control/CommandGate.h"
 
+#include "control/StatusLine.h"
+
 CommandGate::Pass::Pass(CommandGate* gate, Kind kind, quint64 serial, std::shared_ptr<Cancellation> cancel)
     : gate_(gate), kind_(kind), serial_(serial), cancel_(std::move(cancel)) {}
 
@@ -24,10 +26,9 @@ const CommandGate::Slot& CommandGate::slot(Kind kind) const {
     return kind == Kind::Load ? load_ : kind == Kind::Command ? command_ : look_;
 }
 
-std::optional<CommandGate::Pass> CommandGate::enter(Kind kind, const QString& what, QString* refusal) {
-    const auto refuse = [refusal](const QString& running) -> std::optional<Pass> {
-        if (refusal)
-            *refusal = QStringLiteral("请稍候：“%1”还没有完成").arg(running);
+std::optional<CommandGate::Pass> CommandGate::enter(Kind kind, const QString& what) {
+    const auto refuse = [this](const QString& running) -> std::optional<Pass> {
+        status_.ShowStatus(QStringLiteral("请稍候：“%1”还没有完成").arg(running));
         return std::nullopt;
     };
     switch (kind) {

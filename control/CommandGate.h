@@ -12,13 +12,15 @@
 // - re-login cancels every load and look (commands finish what they sent; the connection is closed
 //   under them).
 //
-// Refused means not started: the caller tells the user on the status line what is running. Nothing
-// is queued, so a handler never waits for another one below it on the stack.
+// Refused means not started: the gate tells the user on the status line what is running. Nothing is
+// queued, so a handler never waits for another one below it on the stack.
 #include "database/Connection.h"
 
 #include <QString>
 
 #include <memory>
+
+class StatusLine;
 #include <optional>
 
 class CommandGate {
@@ -46,13 +48,13 @@ public:
         std::shared_ptr<Cancellation> cancel_;
     };
 
-    CommandGate() = default;
+    explicit CommandGate(StatusLine& status) : status_(status) {}
     CommandGate(const CommandGate&) = delete;
     CommandGate& operator=(const CommandGate&) = delete;
 
-    // A pass for `what` (the command's caption, for the refusal), or nothing with `refusal` set to
-    // the status message that says what runs instead.
-    std::optional<Pass> enter(Kind kind, const QString& what, QString* refusal);
+    // A pass for `what` (the command's caption), or nothing when refused, the status line then
+    // saying what runs instead.
+    std::optional<Pass> enter(Kind kind, const QString& what);
 
     // Ends every load and look now running (their statements on the server included).
     void cancelLoadsAndLooks();
@@ -69,6 +71,7 @@ private:
     const Slot& slot(Kind kind) const;
     void leave(Kind kind, quint64 serial);
 
+    StatusLine& status_;
     Slot load_;
     Slot command_;
     Slot look_;

@@ -140,12 +140,9 @@ void Panels::CmdTest_Click(int index) {
 void Panels::connectionTest() {
     if (mPublic::Conn && mPublic::Conn->State() == Connection::kStateOpen)
         return;
-    QString refusal;
-    const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("连接数据库"), &refusal);
-    if (!pass) {
-        status_.ShowStatus(refusal);
+    const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("连接数据库"));
+    if (!pass)
         return;
-    }
     QString errorText;
     const QString result = mConnDatabase::ConnectDatabase(errorText);
     const QString at = defaultDateTimeText(appClock().now());

@@ -40,14 +40,6 @@ RecordCommands::RecordCommands(StatusLine& status, ListBox* list, QMenu* menu,
     : status_(status), list_(list), menu_(menu), entries_(entries), titlesOnly_(titlesOnly), gate_(gate),
       loader_(loader), dialogParent_(dialogParent) {}
 
-std::optional<CommandGate::Pass> RecordCommands::enterCommand(const QString& what) {
-    QString refusal;
-    std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Command, what, &refusal);
-    if (!pass)
-        status_.ShowStatus(refusal);
-    return pass;
-}
-
 bool RecordCommands::selectedRecord(QString* id, QString* title) const {
     const int p = list_->selectedRow();
     if (p < 0 || p >= list_->count() || p >= mPublic::RowIds.size() || p >= mPublic::RowNames.size())
@@ -92,7 +84,7 @@ void RecordCommands::Menu_Click(int index) {
 }
 
 void RecordCommands::AddTxt() {
-    if (const auto pass = enterCommand(QStringLiteral("增加TXT")))
+    if (const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("增加TXT")))
         formOpener().showAdd(dialogParent_);
 }
 
@@ -104,7 +96,7 @@ void RecordCommands::ModiTxt() {
         return;
     }
     // A record that cannot be loaded is reported by the form itself, naming the id and the reason.
-    if (const auto pass = enterCommand(QStringLiteral("修改TXT")))
+    if (const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("修改TXT")))
         formOpener().showModify(id, dialogParent_);
 }
 
@@ -118,7 +110,7 @@ QString RecordCommands::DeleteTxt(bool* executed) {
         status_.ShowStatus(QStringLiteral("没有删除：未选择TXT"));
         return {};
     }
-    const auto pass = enterCommand(QStringLiteral("删除TXT"));
+    const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("删除TXT"));
     if (!pass)
         return {};
     // The record named in the question is the one deleted, whatever the list shows by then.
@@ -173,7 +165,7 @@ QString RecordCommands::exportFolderPath() {
 }
 
 void RecordCommands::ExportTitles() {
-    const auto pass = enterCommand(QStringLiteral("导出文件名"));
+    const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("导出文件名"));
     if (!pass)
         return;
     const QStringList names = mPublic::RowNames;
@@ -243,7 +235,7 @@ Status RecordCommands::fetchContents(const QStringList& ids, qsizetype rows, con
 }
 
 void RecordCommands::ExportAll() {
-    const auto pass = enterCommand(QStringLiteral("导出所有TXT"));
+    const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("导出所有TXT"));
     if (!pass)
         return;
     const QStringList names = mPublic::RowNames;

@@ -50,7 +50,6 @@ public:
     static QString exportFolderPath();
 
 private:
-    std::optional<CommandGate::Pass> enterCommand(const QString& what);
     // The selected row's id and title; false when no listed row with an id is selected.
     bool selectedRecord(QString* id, QString* title) const;
     // The listed rows' contents, fetched by id where the result holds only placeholders; a row

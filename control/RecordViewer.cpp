@@ -38,7 +38,7 @@ void RecordViewer::List1_Click() {
 
     QString content = data.value(row);
     if (content.isEmpty() || content == mPublic::kNoContent || !loader_.contentsHeld()) {
-        const std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Look, {}, nullptr);
+        const std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Look, {});
         QString errorText;
         mConnDatabase::ConnectDatabase(errorText);
         if (pass->superseded())

@@ -65,14 +65,6 @@ void releaseLater(QStringList&& rows) {
 ResultLoader::ResultLoader(StatusLine& status, ListBox* list, CommandGate& gate, QWidget* dialogParent)
     : status_(status), list_(list), gate_(gate), dialogParent_(dialogParent) {}
 
-std::optional<CommandGate::Pass> ResultLoader::enterLoad(const QString& what) {
-    QString refusal;
-    std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Load, what, &refusal);
-    if (!pass)
-        status_.ShowStatus(refusal);
-    return pass;
-}
-
 bool ResultLoader::current(const CommandGate::Pass& pass) {
     if (afterYield_)
         afterYield_();
@@ -179,7 +171,8 @@ void ResultLoader::showResult(Recordset& rs, const CommandGate::Pass& pass, bool
 }
 
 void ResultLoader::SearchFileName(const QString& key) {
-    const std::optional<CommandGate::Pass> pass = enterLoad(QStringLiteral("查询"));
+    const std::optional<CommandGate::Pass> pass =
+        gate_.enter(CommandGate::Kind::Load, QStringLiteral("查询"));
     if (!pass)
         return;
     list_->clear();
@@ -207,7 +200,8 @@ void ResultLoader::SearchFileName(const QString& key) {
 }
 
 void ResultLoader::SearchTxtData(const QString& key) {
-    const std::optional<CommandGate::Pass> pass = enterLoad(QStringLiteral("查询"));
+    const std::optional<CommandGate::Pass> pass =
+        gate_.enter(CommandGate::Kind::Load, QStringLiteral("查询"));
     if (!pass)
         return;
     QString errorText;
@@ -234,8 +228,8 @@ void ResultLoader::SearchTxtData(const QString& key) {
 }
 
 Status ResultLoader::listing(bool withContent) {
-    const std::optional<CommandGate::Pass> pass =
-        enterLoad(withContent ? QStringLiteral("显示数据1") : QStringLiteral("显示数据2"));
+    const std::optional<CommandGate::Pass> pass = gate_.enter(
+        CommandGate::Kind::Load, withContent ? QStringLiteral("显示数据1") : QStringLiteral("显示数据2"));
     if (!pass)
         return {};
     QString ignored;

@@ -50,7 +50,6 @@ public:
 
 private:
     enum class Load { Done, Superseded, Failed };
-    std::optional<CommandGate::Pass> enterLoad(const QString& what);
     // Every point at which a load has let other handlers run passes here.
     bool current(const CommandGate::Pass& pass);
     // Reads every row of `rs` into the result arrays and the list. The arrays share the recordset's

@@ -148,7 +148,7 @@ private:
     void drag(Panels::Dragged which, int step, int button, double x, double y);
 
     // Made once the children they work on exist.
-    CommandGate gate_;
+    CommandGate gate_{*this};
     std::unique_ptr<ResultLoader> loader_;
     std::unique_ptr<RecordViewer> viewer_;
     std::unique_ptr<RecordCommands> commands_;

@@ -30,26 +30,13 @@ class TestGate : public QObject {
     ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
     ScopedSeam<SecretStore> secretSeam{setSecretStore, &secrets};
     std::unique_ptr<uVornik> control;
-    QStringList statuses;
+    StatusLog statuses;
 
-    QString status() const { return control->TxtTS->text().mid(20); }
-    QStringList listed() const {
-        QStringList out;
-        for (int i = 0; i < control->List1->count(); ++i)
-            out << control->List1->text(i);
-        return out;
-    }
-    void search(bool titlesOnly, const QString& key) {
-        control->ChkControl[0]->setChecked(titlesOnly);
-        control->txtSearchKey->setText(key);
-        QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
-    }
     QString runningOnServer(const QString& marker) {
-        auto r =
-            db.admin().query(QStringLiteral("select count(*) from information_schema.processlist where info "
-                                            "like ? and info not like '%processlist%'"),
-                             {u'%' + marker + u'%'});
-        return r && r.value().result ? r.value().result->columns.front().at(0) : QStringLiteral("?");
+        return db.value(
+            QStringLiteral("select count(*) from information_schema.processlist where info like ? and "
+                           "info not like '%processlist%'"),
+            {u'%' + marker + u'%'});
     }
 
 private Q_SLOTS:
@@ -64,9 +51,7 @@ private Q_SLOTS:
         db.pointSettingsHere();
         control = freshControl();
         control->show();
-        statuses.clear();
-        connect(control->TxtTS, &QLineEdit::textChanged, this,
-                [this](const QString& t) { statuses << t.mid(20); });
+        statuses.attach(*control);
         boxes.shown.clear();
         prompt.asked = 0;
     }
@@ -76,7 +61,7 @@ private Q_SLOTS:
     // that opens is the first record's.
     void secondModifyWhileTheFirstLoads() {
         CHECK_SQL(db.insertNumbered(1, 2));
-        search(true, QStringLiteral("t"));
+        search(*control, true, QStringLiteral("t"));
         control->List1->selectRow(0);
         Connection locker;
         QVERIFY(locker.Open(
@@ -112,11 +97,11 @@ private Q_SLOTS:
         ScopedSeam<HostLookup> lookupSeam(setHostLookup, &slow);
         mPublic::Conn->Close();
         QTimer::singleShot(150, this, [&] { control->CmdControl_Click(1); });
-        search(true, QStringLiteral("t"));
+        search(*control, true, QStringLiteral("t"));
         QVERIFY(!statuses.contains(QStringLiteral("loaded OK")));
         QCOMPARE(mPublic::Conn->State(), Connection::kStateClosed);
         QCOMPARE(prompt.asked, 0);
-        search(true, QStringLiteral("t"));
+        search(*control, true, QStringLiteral("t"));
         QCOMPARE(prompt.asked, 1);
         QCOMPARE(mPublic::Conn->State(), Connection::kStateClosed);
     }
@@ -132,12 +117,12 @@ private Q_SLOTS:
         qint64 supersededAt = -1;
         QTimer::singleShot(300, this, [&] {
             supersededAt = clock.elapsed();
-            search(false, QStringLiteral("slow"));
+            search(*control, false, QStringLiteral("slow"));
         });
-        search(true, QStringLiteral("slow"));
+        search(*control, true, QStringLiteral("slow"));
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(status(), QStringLiteral("loaded OK"));
-        QCOMPARE(listed(), QStringList{"slow"});
+        QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
+        QCOMPARE(listedTitles(*control), QStringList{"slow"});
         QCOMPARE(mPublic::RowData.value(0), QStringLiteral("x")); // the full-text result, not the title one
         while (runningOnServer(QStringLiteral("VW_SearchTxt_Name")) != u"0" &&
                clock.elapsed() < supersededAt + 1000)
@@ -171,7 +156,7 @@ private Q_SLOTS:
         const QStringList names = mPublic::RowNames;
         const QStringList ids = mPublic::RowIds;
         const QStringList data = mPublic::RowData;
-        const QStringList shown = listed();
+        const QStringList shown = listedTitles(*control);
         QCOMPARE(shown.size(), 30);
 
         // The k-th yield of the older load, for every k until the load ends before its k-th yield.
@@ -189,11 +174,12 @@ private Q_SLOTS:
             control->loader().setAfterYield({});
             if (!reached)
                 break; // the older one ran to its end first
-            QVERIFY2(listed() == shown, qPrintable(QStringLiteral("newer search at yield %1").arg(k)));
+            QVERIFY2(listedTitles(*control) == shown,
+                     qPrintable(QStringLiteral("newer search at yield %1").arg(k)));
             QCOMPARE(mPublic::RowNames, names);
             QCOMPARE(mPublic::RowIds, ids);
             QCOMPARE(mPublic::RowData, data);
-            QCOMPARE(status(), QStringLiteral("loaded OK"));
+            QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         }
         QVERIFY2(k > (titlesOnly ? 6 : 4), qPrintable(QString::number(k)));
     }

@@ -8,6 +8,7 @@
 #include "FakeSecretStore.h"
 #include "FreshControl.h"
 #include "PrivateServer.h"
+#include "ScratchDb.h"
 #include "Seams.h"
 #include "database/ConnDatabase.h"
 #include "database/FrmDataBaseLogin.h"
@@ -89,35 +90,17 @@ class TestSessions : public QObject {
 
     QTemporaryDir config;
     PrivateServer server;
+    ScratchDb db{QStringLiteral("vornik_test_sessions")};
     FakeMessageBoxes boxes;
     FakeLoginPrompt prompt;
     ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
     ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
     std::unique_ptr<uVornik> control;
 
-    QString status() const { return control->TxtTS->text().mid(20); }
-    QStringList listed() const {
-        QStringList out;
-        for (int i = 0; i < control->List1->count(); ++i)
-            out << control->List1->text(i);
-        return out;
-    }
-    void search(bool titlesOnly, const QString& key) {
-        control->ChkControl[0]->setChecked(titlesOnly);
-        control->txtSearchKey->setText(key);
-        QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
-    }
     // The next command opens the connection afresh, so its first statement follows an open.
     void reopenNext() {
         if (mPublic::Conn)
             mPublic::Conn->Close();
-    }
-    QStringList ids() {
-        QString out;
-        server.admin(QStringLiteral("select group_concat(dataid order by dataid separator '|') from "
-                                    "qelmorand.SearchTxt_Data"),
-                     &out);
-        return out.split(u'|');
     }
 
 private Q_SLOTS:
@@ -126,15 +109,12 @@ private Q_SLOTS:
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8()); // never the user's own settings file
         QString error;
         QVERIFY2(server.start({}, &error), qPrintable(error));
+        QVERIFY2(db.create(&error, server.server()), qPrintable(error));
     }
 
     void init() {
         control = freshControl();
-        mConnDatabase::forgetAccount();
-        mConnDatabase::dbServerIP = server.server();
-        mConnDatabase::dbName = QStringLiteral("qelmorand");
-        mConnDatabase::dbUse = QStringLiteral("qelmorand");
-        mConnDatabase::dbPwd = QStringLiteral("40628173");
+        db.pointSettingsHere();
     }
 
     void hostileSessionSettings_data() {
@@ -158,34 +138,27 @@ private Q_SLOTS:
         QFETCH(bool, noBackslashEscapes);
         QString error;
         QVERIFY2(server.restart(restartWhileConnected ? QStringList{} : options, &error), qPrintable(error));
-        QVERIFY(server.admin(QStringLiteral("DELETE FROM qelmorand.SearchTxt_Data")));
-        Connection seed;
-        QVERIFY(seed.Open(server.connectionString()));
-        for (const auto& [id, name, data] :
-             {std::tuple{QStringLiteral("s1"), kEvilId, QStringLiteral("plain")},
-              std::tuple{QStringLiteral("s2"), kQuoteTitle, kTrickyBody},
-              std::tuple{kEvilId, QStringLiteral("evil id"), QStringLiteral("planted")},
-              std::tuple{QStringLiteral("s3"), QStringLiteral("bystander"), QStringLiteral("keep")}})
-            QVERIFY(seed.Execute(
-                QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator) "
-                               "VALUES (?,?,?,'','','')"),
-                {id, name, data}));
+        CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
+        CHECK_SQL(db.insert(QStringLiteral("s1"), kEvilId, QStringLiteral("plain")));
+        CHECK_SQL(db.insert(QStringLiteral("s2"), kQuoteTitle, kTrickyBody));
+        CHECK_SQL(db.insert(kEvilId, QStringLiteral("evil id"), QStringLiteral("planted")));
+        CHECK_SQL(db.insert(QStringLiteral("s3"), QStringLiteral("bystander"), QStringLiteral("keep")));
         if (restartWhileConnected) {
-            search(true, QStringLiteral("bystander"));
-            QCOMPARE(status(), QStringLiteral("loaded OK"));
+            search(*control, true, QStringLiteral("bystander"));
+            QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
             QVERIFY2(server.restart(options, &error), qPrintable(error));
         } else {
             reopenNext();
         }
 
         // A quote in the search value is a quote: one title holds it, nothing else is listed.
-        search(true, kEvilId);
-        QCOMPARE(status(), QStringLiteral("loaded OK"));
-        QCOMPARE(listed(), QStringList{kEvilId});
+        search(*control, true, kEvilId);
+        QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
+        QCOMPARE(listedTitles(*control), QStringList{kEvilId});
         QCOMPARE(mPublic::Conn->noBackslashEscapes(), noBackslashEscapes);
         reopenNext();
-        search(false, kQuoteTitle);
-        QCOMPARE(listed(), QStringList{kQuoteTitle});
+        search(*control, false, kQuoteTitle);
+        QCOMPARE(listedTitles(*control), QStringList{kQuoteTitle});
         // Text reads back exactly, and the session speaks utf8mb4 whatever the server set.
         control->List1->selectRow(0);
         QCOMPARE(control->RTBox->toPlainText(), kTrickyBody);
@@ -193,12 +166,12 @@ private Q_SLOTS:
         QCOMPARE(mPublic::Rs->text(QStringLiteral("c")).value(), QStringLiteral("utf8mb4"));
         // A planted id deletes its own row and nothing else.
         reopenNext();
-        search(true, QStringLiteral("evil id"));
+        search(*control, true, QStringLiteral("evil id"));
         control->List1->selectRow(0);
         reopenNext();
         control->Menu_Click(1);
-        QCOMPARE(status(), QStringLiteral("删除成功"));
-        QCOMPARE(ids(), (QStringList{"s1", "s2", "s3"}));
+        QCOMPARE(statusText(*control), QStringLiteral("删除成功"));
+        QCOMPARE(db.column(QStringLiteral("dataid")), (QStringList{"s1", "s2", "s3"}));
         QCOMPARE(prompt.asked, 0);
     }
 
@@ -210,15 +183,10 @@ private Q_SLOTS:
         const Status s = c.Execute(QStringLiteral("select sleep(30) as vornik_timeout_probe"));
         QVERIFY(!s);
         QVERIFY(s.error().isTimeout());
-        QElapsedTimer since;
-        since.start();
-        QString running;
-        do {
-            server.admin(QStringLiteral("select count(*) from information_schema.processlist where info like "
-                                        "'%vornik_timeout_probe%' and info not like '%processlist%'"),
-                         &running);
-        } while (running != u"0" && since.elapsed() < 1000);
-        QCOMPARE(running, QStringLiteral("0"));
+        const QString running =
+            QStringLiteral("select count(*) from information_schema.processlist where info "
+                           "like '%vornik_timeout_probe%' and info not like '%processlist%'");
+        QTRY_COMPARE_WITH_TIMEOUT(db.value(running), QStringLiteral("0"), 1000);
     }
 
     // After a login through the dialog and "重新登录", no copy of the password is left anywhere in
@@ -228,7 +196,6 @@ private Q_SLOTS:
             QStringLiteral("CREATE USER IF NOT EXISTS 'vornik_secret'@'%' IDENTIFIED BY PASSWORD '") +
             kPasswordHash + QStringLiteral("'; GRANT ALL ON qelmorand.* TO 'vornik_secret'@'%'")));
         mConnDatabase::forgetAccount();
-        mConnDatabase::setLoginPrompt(nullptr); // the real dialog
         FakeSecretStore secrets;
         ScopedSeam<SecretStore> secretSeam(setSecretStore, &secrets);
         QTimer typist;
@@ -248,9 +215,11 @@ private Q_SLOTS:
             QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
         });
         typist.start(20);
-        search(true, QStringLiteral("bystander"));
-        mConnDatabase::setLoginPrompt(&prompt);
-        QCOMPARE(status(), QStringLiteral("loaded OK"));
+        {
+            ScopedSeam realDialog(mConnDatabase::setLoginPrompt, nullptr);
+            search(*control, true, QStringLiteral("bystander"));
+        }
+        QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         QCOMPARE(mConnDatabase::dbUse, QStringLiteral("vornik_secret"));
 
         QVERIFY(passwordCopiesInMemory() > 0); // held while logged in: the search finds it
