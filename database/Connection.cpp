@@ -364,6 +364,7 @@ void Connection::Worker::execute(Operation& op) {
             killOnServer(true);
         // A handle whose server has gone (or whose call was cut short) is never used again.
         handle.reset();
+        threadId = 0;
         op.handleLost = true;
         if (!aborted && !op.error->isTimeout())
             op.error->description = QStringLiteral("与数据库服务器的连接已断开：") + op.error->description;
@@ -600,8 +601,10 @@ bool Connection::Worker::peerClosed() const {
 void Connection::Worker::query(Operation& op) {
     if (op.mayReconnect && peerClosed()) {
         // Nothing was sent yet, so nothing can have run twice: reopen with the same account first
-        // (pinned like every new session, whatever mode the server restarted in).
+        // (pinned like every new session, whatever mode the server restarted in). The old session's
+        // id is nobody's to kill any more.
         handle.reset();
+        threadId = 0;
         connectTo(lastParams, lastReadTimeout, op);
         if (!handle) {
             op.handleLost = true;
