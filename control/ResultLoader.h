@@ -36,6 +36,9 @@ public:
     // Whether RowData holds the listed records' contents (a full-text search, the table listing) or
     // the placeholder (a title search, the title listing).
     bool contentsHeld() const { return contentsHeld_; }
+    // The search value the listed result matched ("%" and "_" as typed, wildcards); empty after a
+    // listing, which matched everything.
+    const QString& resultKey() const { return resultKey_; }
 
     // Statements run through runStatement since the control started, and the text of the last one.
     quint64 statementsRun() const { return statementsRun_; }
