@@ -101,7 +101,7 @@ QString ResultLoader::runStatement(const QString& sql, const SqlParams& params,
 }
 
 ResultLoader::Load ResultLoader::loadRows(Recordset& rs, const CommandGate::Pass& pass, bool withContent,
-                                          QString* error) {
+                                          const QString& key, QString* error) {
     const qint64 n = rs.RecordCount();
     const int nameField = rs.fieldIndex(QStringLiteral("name"));
     const int idField = rs.fieldIndex(QStringLiteral("dataid"));
@@ -127,6 +127,7 @@ ResultLoader::Load ResultLoader::loadRows(Recordset& rs, const CommandGate::Pass
     RowIds = rs.column(idField);
     RowData = withContent ? rs.column(dataField) : QStringList();
     contentsHeld_ = withContent;
+    resultKey_ = key;
     const std::shared_ptr<Placeholders> placeholders =
         withContent ? nullptr : buildPlaceholders(n, beforeBuild_);
 
@@ -153,7 +154,7 @@ ResultLoader::Load ResultLoader::loadRows(Recordset& rs, const CommandGate::Pass
 }
 
 void ResultLoader::showResult(Recordset& rs, const CommandGate::Pass& pass, bool withContent,
-                              const QString& errorPrefix) {
+                              const QString& key, const QString& errorPrefix) {
     QString error;
     Load load = Load::Done;
     if (rs.State() != Connection::kStateOpen) {
@@ -161,7 +162,7 @@ void ResultLoader::showResult(Recordset& rs, const CommandGate::Pass& pass, bool
         error = QStringLiteral("对象关闭时，不允许操作");
         load = Load::Failed;
     } else if (rs.RecordCount() >= 1) {
-        load = loadRows(rs, pass, withContent, &error);
+        load = loadRows(rs, pass, withContent, key, &error);
     } else {
         list_->clear();
     }
@@ -196,7 +197,7 @@ void ResultLoader::SearchFileName(const QString& key) {
     if (!failed.isEmpty())
         status_.ShowStatus(prefix + failed);
     else
-        showResult(*rs, *pass, false, prefix);
+        showResult(*rs, *pass, false, key, prefix);
 }
 
 void ResultLoader::SearchTxtData(const QString& key) {
@@ -224,7 +225,7 @@ void ResultLoader::SearchTxtData(const QString& key) {
         status_.ShowStatus(QStringLiteral("uVornik.SearchTxtData Error:") + failed + QStringLiteral("  "));
         return;
     }
-    showResult(*rs, *pass, true, QStringLiteral("uVornik.SearchTxtData"));
+    showResult(*rs, *pass, true, key, QStringLiteral("uVornik.SearchTxtData"));
 }
 
 Status ResultLoader::listing(bool withContent) {
@@ -250,7 +251,7 @@ Status ResultLoader::listing(bool withContent) {
     if (rs->RecordCount() < 1)
         return Status::failure(QStringLiteral("BOF 或 EOF 中有一个是“真”，或者当前记录已被删除"));
     QString error;
-    const Load load = loadRows(*rs, *pass, withContent, &error);
+    const Load load = loadRows(*rs, *pass, withContent, QString(), &error);
     if (load == Load::Failed)
         return Status::failure(error);
     if (load == Load::Done)

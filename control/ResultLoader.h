@@ -59,9 +59,10 @@ private:
     // columns (a title load's placeholders are built on a pool thread); the list grows in steps as
     // large as it already is, with the last index of each step on the status line (first and last
     // index always), so large results list at the speed of the query while the window stays live.
-    Load loadRows(Recordset& rs, const CommandGate::Pass& pass, bool withContent, QString* error);
+    Load loadRows(Recordset& rs, const CommandGate::Pass& pass, bool withContent, const QString& key,
+                  QString* error);
     // Lists a search's result and ends with "loaded OK", or with `errorPrefix` + the failure.
-    void showResult(Recordset& rs, const CommandGate::Pass& pass, bool withContent,
+    void showResult(Recordset& rs, const CommandGate::Pass& pass, bool withContent, const QString& key,
                     const QString& errorPrefix);
 
     StatusLine& status_;
@@ -69,6 +70,7 @@ private:
     CommandGate& gate_;
     QWidget* dialogParent_;
     bool contentsHeld_ = false;
+    QString resultKey_;
     quint64 statementsRun_ = 0;
     QString lastStatement_;
     std::function<void()> afterYield_;
