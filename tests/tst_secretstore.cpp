@@ -6,34 +6,23 @@
 #include "Seams.h"
 #include "TestDb.h"
 #include "database/FrmDataBaseLogin.h"
-#include "database/SecretStore.h"
 #include "database/Shared.h"
 #include "util/Md5Digest.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QDBusConnectionInterface>
-#include <QLineEdit>
-#include <QProcess>
-#include <QPushButton>
-#include <QTemporaryDir>
 #include <QtTest>
-
-namespace {
-
-// Notes, for each information box, whether the settings file was there when it was shown.
-struct Boxes : FakeMessageBoxes {
-    QList<bool> fileThere;
-    void information(QWidget* parent, const QString& text, const QString& title) override {
-        fileThere << QFile::exists(mConnDatabase::userSettingsPath());
-        FakeMessageBoxes::information(parent, text, title);
-    }
-};
-
-} // namespace
+#include <QtWidgets>
 
 class TestSecretStore : public QObject {
     Q_OBJECT
+
+    // Notes, for each information box, whether the settings file was there when it was shown.
+    struct Boxes : FakeMessageBoxes {
+        QList<bool> fileThere;
+        void information(QWidget*, const QString&, const QString&) override {
+            fileThere << QFile::exists(mConnDatabase::userSettingsPath());
+        }
+    };
 
     QTemporaryDir config;
     FakeSecretStore memory;
@@ -43,27 +32,6 @@ class TestSecretStore : public QObject {
     ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
     QProcess bus, keyring; // the real store, when GNOME Keyring is installed
 
-    // GNOME Keyring, unlocked, on a D-Bus session of its own, with its files in the test's folder.
-    bool startKeyring() {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"})
-            env.insert(name, config.path());
-        bus.setProcessEnvironment(env);
-        bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-        if (!bus.waitForReadyRead(10000))
-            return false;
-        qputenv("DBUS_SESSION_BUS_ADDRESS", bus.readLine().trimmed());
-        env.insert("DBUS_SESSION_BUS_ADDRESS", qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"));
-        keyring.setProcessEnvironment(env);
-        keyring.start("gnome-keyring-daemon", {"--foreground", "--unlock", "--components=secrets"});
-        keyring.write("keyring password"); // creates and unlocks the login keyring
-        keyring.closeWriteChannel();
-        // Asked sooner, the bus would start a keyring of its own, which would wait for a password.
-        QDBusConnectionInterface* names = QDBusConnection::sessionBus().interface();
-        return QTest::qWaitFor(
-            [names] { return names->isServiceRegistered("org.freedesktop.secrets").value(); });
-    }
-
 private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
@@ -72,8 +40,23 @@ private Q_SLOTS:
         QVERIFY2(testdb::asAdmin("CREATE OR REPLACE USER 'vornik_team2'@'%' IDENTIFIED BY 'secret2'; "
                                  "GRANT SELECT ON qelmorand.* TO 'vornik_team2'@'%'"),
                  "cannot create the account vornik_team2 as the server's administrator");
-        if (!QStandardPaths::findExecutable("gnome-keyring-daemon").isEmpty())
-            QVERIFY2(startKeyring(), "GNOME Keyring did not come up on the test's D-Bus session");
+        if (QStandardPaths::findExecutable("gnome-keyring-daemon").isEmpty())
+            return; // its rows skip
+        // GNOME Keyring, unlocked, on a D-Bus session of its own, with its files in the test's folder: the
+        // daemons inherit the environment.
+        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"})
+            qputenv(name, config.path().toUtf8());
+        bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+        QVERIFY2(bus.waitForReadyRead(10000), "no D-Bus session for GNOME Keyring");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", bus.readLine().trimmed());
+        keyring.start("gnome-keyring-daemon", {"--foreground", "--unlock", "--components=secrets"});
+        keyring.write("keyring password"); // creates and unlocks the login keyring
+        keyring.closeWriteChannel();
+        // Asked sooner, the bus would start a keyring of its own, which would wait for a password.
+        QDBusConnectionInterface* names = QDBusConnection::sessionBus().interface();
+        QVERIFY2(QTest::qWaitFor(
+                     [names] { return names->isServiceRegistered("org.freedesktop.secrets").value(); }),
+                 "GNOME Keyring did not come up on the test's D-Bus session");
     }
     void cleanupTestCase() {
         testdb::asAdmin("DROP USER IF EXISTS 'vornik_team2'@'%'");
@@ -101,7 +84,8 @@ private Q_SLOTS:
         QFETCH(bool, relogin);
         if (store == "keyring" && keyring.state() != QProcess::Running)
             QSKIP("gnome-keyring-daemon is not installed (package gnome-keyring): no Secret Service here");
-        QFile::remove(mConnDatabase::userSettingsPath());
+        const QString settings = mConnDatabase::userSettingsPath();
+        QFile::remove(settings);
         boxes.fileThere.clear();
         memory.answers = store != "none";
         ScopedSeam storeSeam(setSecretStore, store == "keyring" ? nullptr : &memory);
@@ -115,7 +99,7 @@ private Q_SLOTS:
         QCOMPARE(dlg->txtdbPwd->text().isEmpty() && dlg->dbPwd.isEmpty(), cancel);
         FrmDataBaseLogin::unload();
         // The same five lines whether or not a store answered: Windows clients share the file.
-        QFile file(mConnDatabase::userSettingsPath());
+        QFile file(settings);
         QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : "",
                  cancel ? ""
                         : "[main]\r\ndbServerIP = " + testdb::server().toLatin1() +
@@ -125,7 +109,7 @@ private Q_SLOTS:
         if (relogin) {
             QVERIFY2(mConnDatabase::forgetRememberedLogin(), "re-login left the password or the file");
             const auto left = secretStore().read(secretKey(testdb::server(), "qelmorand", "vornik_team2"));
-            QVERIFY(left && !left.value() && !QFile::exists(mConnDatabase::userSettingsPath()));
+            QVERIFY(left && !left.value() && !QFile::exists(settings));
         }
         QString err;
         mConnDatabase::forgetAccount(); // the restart
