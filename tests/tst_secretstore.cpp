@@ -60,9 +60,11 @@ private Q_SLOTS:
     }
     void cleanupTestCase() {
         testdb::asAdmin("DROP USER IF EXISTS 'vornik_team2'@'%'");
-        keyring.terminate();
-        bus.terminate();
-        QVERIFY(keyring.waitForFinished() && bus.waitForFinished());
+        // Only what was started is waited for: without gnome-keyring the daemons never ran.
+        for (QProcess* p : {&keyring, &bus}) {
+            p->terminate();
+            QVERIFY(p->state() == QProcess::NotRunning || p->waitForFinished());
+        }
     }
 
     void rememberedLogin_data() {
