@@ -1,5 +1,6 @@
 #include "control/RecordViewer.h"
 
+#include "control/Highlighter.h"
 #include "control/ListBox.h"
 #include "control/ResultArrays.h"
 #include "control/ResultLoader.h"
@@ -15,7 +16,12 @@
 
 RecordViewer::RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate,
                            ResultLoader& loader)
-    : status_(status), list_(list), box_(box), gate_(gate), loader_(loader) {}
+    : status_(status), list_(list), box_(box), gate_(gate), loader_(loader),
+      highlighter_(new Highlighter(box, list, status)) {}
+
+RecordViewer::~RecordViewer() {
+    delete highlighter_.data();
+}
 
 void RecordViewer::fail(const QString& why) {
     // Never the previous record beside the new selection.
@@ -28,6 +34,7 @@ void RecordViewer::List1_Click() {
     const QStringList names = mPublic::RowNames;
     const QStringList data = mPublic::RowData;
     const QStringList ids = mPublic::RowIds;
+    const QString key = loader_.resultKey();
     const int row = list_->selectedRow();
     if (names.isEmpty()) {
         status_.ShowStatus(QStringLiteral("uVornik.List1_Click结果列表尚未载入"));
@@ -37,6 +44,7 @@ void RecordViewer::List1_Click() {
         return;
 
     QString content = data.value(row);
+    bool found = true;
     if (content.isEmpty() || content == mPublic::kNoContent || !loader_.contentsHeld()) {
         const std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Look, {});
         QString errorText;
@@ -57,6 +65,7 @@ void RecordViewer::List1_Click() {
             status_.ShowStatus(
                 QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！"));
             content = mPublic::kNoContent;
+            found = false;
         } else {
             // A NULL body reads as empty text, like any other empty record.
             content = rs->textAt(0, rs->fieldIndex(QStringLiteral("data"))).value_or(QString());
@@ -64,6 +73,8 @@ void RecordViewer::List1_Click() {
     }
 
     box_->setPlainText(forms::toShownText(content));
+    // The placeholder of a missing record is no text of it to mark.
+    highlighter_->show(content, found ? key : QString());
     qint32 line = 0;
     qint32 column = 0;
     GetCaretPos(box_->winId(), line, column);

@@ -1,10 +1,13 @@
 #pragma once
 // The record viewer: shows the selected row's own record (by its id, whatever other rows are
-// titled) and writes the line of figures; and the caret position of a text box by its window id.
+// titled), marks where the search value occurs in it (see Highlighter) and writes the line of
+// figures; and the caret position of a text box by its window id.
 #include "control/CommandGate.h"
 
+#include <QPointer>
 #include <QWidget>
 
+class Highlighter;
 class ListBox;
 class QTextEdit;
 class ResultLoader;
@@ -13,9 +16,12 @@ class StatusLine;
 class RecordViewer {
 public:
     RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate, ResultLoader& loader);
+    ~RecordViewer();
 
     // The selected row's record: the content the result holds, else fetched by id (reconnecting
-    // as the commands do). A failure clears the box and says why instead of showing the figures.
+    // as the commands do), with the occurrences of the value the result was searched for marked; F3
+    // and Shift+F3 in the box or the list go to the next and previous one. A failure clears the box
+    // and says why instead of showing the figures.
     void List1_Click();
 
     // Line (as the box displays it) and column of the caret of the text box with that window id.
@@ -29,4 +35,6 @@ private:
     QTextEdit* box_;
     CommandGate& gate_;
     ResultLoader& loader_;
+    // The box's child, so that a test finds it; goes with the viewer, before the box is torn down.
+    QPointer<Highlighter> highlighter_;
 };
