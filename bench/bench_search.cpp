@@ -19,10 +19,18 @@
 // the fetched columns; control_peak_mb the peak resident memory of a separate process that does
 // nothing but the case's control runs, control_first_peak_mb its peak after the first of them, and
 // control_base_mb that process before its first search.
+// One more case, highlight_1mib, times the viewer rather than the search: one record of about 1 MiB
+// (database vornik_test_bench_highlight), its first half Chinese, its second half mixed with thousands
+// of occurrences of "the". From the click on its title to the text laid out to its end, shown after
+// the test panel's listing (nothing marked: raw_ms, base_stall_ms) and after a full-text search for
+// "the" (control_ms, also waiting for the first occurrence marked in view; first_mark_ms until then);
+// max_stall_ms covers the click, the layout, and F3 then Shift+F3 (to the last occurrence) after it.
+// rows is the listed record, marks the occurrences the status line counted on F3.
 // VORNIK_BENCH_CASES=<name>,<name> limits the run to those cases (e.g. fulltext_all).
 // A control run that does not reach "loaded OK" within VORNIK_BENCH_TIMEOUT_S seconds (default 120)
 // prints control_ms=timed_out; one that ends in an error status prints control_ms=failed.
 // Exits 0 whether or not the targets are met.
+#include "control/Highlighter.h"
 #include "control/ListBox.h"
 #include "control/VornikInterface.h"
 #include "control/uVornik.h"
@@ -37,10 +45,13 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QStandardPaths>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextEdit>
+#include <QTextLayout>
 #include <QTimer>
 
 #include <mysql.h>
@@ -51,12 +62,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <exception>
 #include <thread>
 #include <vector>
 
@@ -275,6 +286,40 @@ void prepareDatabase(MYSQL* m, const char* database, int records) {
         }
     }
     std::fprintf(stderr, "bench: seeded in %.1f s\n", t.elapsed() / 1000.0);
+}
+
+// The viewer's case: one record of about 1 MiB of UTF-8 in CR LF lines, the first half Chinese only, the
+// second half mixed, so that the first of its thousands of occurrences of kHighlightKey lies half way.
+constexpr const char* kHighlightDatabase = "vornik_test_bench_highlight";
+const QString kHighlightKey = QStringLiteral("the");
+
+std::string largeBody() {
+    Rng rng{0x1A46E000ull};
+    std::string body = kCommon;
+    while (body.size() < (1u << 20)) {
+        body += "\r\n";
+        const bool mixed = body.size() >= (1u << 19);
+        for (int s = 1 + static_cast<int>(rng.next() % 3); s > 0; --s)
+            body += mixed && (rng.next() & 1) ? rng.pick(kSentenceEn) : rng.pick(kSentenceCn);
+    }
+    return body;
+}
+
+// Makes the database with its table and view, and the one record in it afresh.
+void prepareHighlight(MYSQL* m, const std::string& body) {
+    exec(m, std::string("CREATE DATABASE IF NOT EXISTS `") + kHighlightDatabase +
+                "` CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci");
+    if (mysql_select_db(m, kHighlightDatabase))
+        raise(m, "selecting the database");
+    exec(m, std::string("CREATE TABLE IF NOT EXISTS `SearchTxt_Data` LIKE `") + kDatabase +
+                "`.`SearchTxt_Data`");
+    exec(m, "CREATE OR REPLACE VIEW `VW_SearchTxt_Name` AS "
+            "SELECT `dataid` AS `DataID`, `name` FROM `SearchTxt_Data`");
+    exec(m, "DELETE FROM SearchTxt_Data");
+    exec(m,
+         "INSERT INTO SearchTxt_Data (`dataid`,`name`,`data`,`createdatetime`,`modidatetime`,`desc`,`keys`,"
+         "`creator`) VALUES ('2024000000000000001','a record of 1 MiB'," +
+             quoted(m, body) + ",'2024-01-01 08:00:00','2024-01-02 09:30:00','','bench','bench')");
 }
 
 // ---- Measuring ---------------------------------------------------------------------------------
@@ -710,6 +755,77 @@ struct Bench {
         return run;
     }
 
+    // Whether the box's first marked occurrence is found and scrolled into view; never lays the text out
+    // itself.
+    static bool firstMarkInView(const QTextEdit* box) {
+        const auto* marks = box->findChild<const Highlighter*>();
+        if (!marks || marks->occurrences().size() == 0)
+            return false;
+        const int at = marks->occurrences().start(0);
+        const QTextBlock block = box->document()->findBlock(at);
+        const QTextLayout* layout = block.layout();
+        if (!layout || layout->lineCount() == 0)
+            return false;
+        const QTextLine line = layout->lineForTextPosition(at - block.position());
+        const double top = layout->position().y() + line.y() - box->verticalScrollBar()->value();
+        return top >= 0 && top + line.height() <= box->viewport()->height();
+    }
+
+    // The only listed record, shown by a click on its title after the listing of the whole table (nothing
+    // to mark) or after a full-text search for kHighlightKey; done when the text is laid out to its end
+    // and, when marked, the first occurrence is marked in view. Then F3 and Shift+F3, still watched for
+    // stalls. `marks` receives the occurrences F3 counted, `firstMarkMs` when the first was in view.
+    ControlRun view(const QByteArray& caseName, bool marked, qint64* marks, double* firstMarkMs) {
+        ControlRun run =
+            search(caseName, 1, 0, false, marked ? kHighlightKey : QString(), false, marked ? 0 : 1);
+        if (run.outcome != Outcome::Done)
+            return run;
+        run.outcome = Outcome::Failed;
+        ListBox* list = control->List1;
+        QTextEdit* box = control->RTBox;
+        box->clear();
+        QCoreApplication::processEvents();
+        stall.start();
+        QElapsedTimer t;
+        t.start();
+        watchdog->enter(caseName, 1, 0);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(20, list->rowHeight(0) / 2 + 1));
+        watchdog->leave();
+        for (;;) {
+            const QTextLayout* end = box->document()->lastBlock().layout();
+            const bool laidOut = end && end->lineCount() > 0 && box->document()->characterCount() > 1;
+            const bool shown = !marked || firstMarkInView(box);
+            if (shown && *firstMarkMs < 0)
+                *firstMarkMs = static_cast<double>(t.nsecsElapsed()) / 1e6;
+            if (laidOut && shown) {
+                run.ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
+                run.outcome = Outcome::Done;
+                break;
+            }
+            if (t.elapsed() >= capMs) {
+                run.detail = QStringLiteral("not laid out and marked after %1 s").arg(capMs / 1000);
+                run.outcome = Outcome::TimedOut;
+                break;
+            }
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+        if (marked && run.outcome == Outcome::Done) {
+            QTest::keyClick(box, Qt::Key_F3);
+            static const QRegularExpression kCount(QStringLiteral("共 (\\d+) 处$"));
+            *marks = kCount.match(control->TxtTS->text()).captured(1).toLongLong();
+            QTest::keyClick(box, Qt::Key_F3, Qt::ShiftModifier);
+            QCoreApplication::processEvents();
+        }
+        run.stallMs = stall.stop();
+        run.stallCpuMs = stall.cpuInGapMs;
+        run.busyMs = stall.maxBusyMs;
+        run.busyWhere = stall.busyWhere;
+        run.stallWhere = stall.where;
+        watchdog->stop();
+        run.rows = list->count();
+        return run;
+    }
+
     template <class W> static std::optional<QString> callRsOpen(W& w, const QString& sql) {
         if constexpr (requires(W & x, const QString& s) {
                           { x.RsOpen(s) } -> std::convertible_to<QString>;
@@ -769,6 +885,7 @@ struct CaseFigures {
     std::vector<ControlRun> runs;
     std::optional<double> textMb;
     std::optional<ControlMemory> controlMemory;
+    std::string extra; // more fields of a case of its own, printed at the end of its line
 };
 
 void printLine(const CaseFigures& f) {
@@ -841,7 +958,7 @@ void printLine(const CaseFigures& f) {
             break;
         }
     }
-    std::printf("\n");
+    std::printf("%s\n", f.extra.c_str());
     std::fflush(stdout);
     if (busy > 25)
         std::fprintf(stderr, "bench: %s: the window thread worked %.2f ms without a break, status line %s\n",
@@ -1113,6 +1230,46 @@ int main(int argc, char** argv) {
             f.rawMs = median(rawMs);
             if (!cliMs.empty())
                 f.cliMs = median(cliMs);
+            printLine(f);
+        }
+
+        if (wanted(only, "highlight_1mib")) {
+            const std::string body = largeBody();
+            prepareHighlight(raw.get(), body);
+            CaseFigures f;
+            f.name = "highlight_1mib";
+            f.records = 1;
+            f.rows = 1;
+            f.textMb = static_cast<double>(body.size()) / (1024.0 * 1024.0);
+            if (const QString err = bench.connect(kHighlightDatabase); !err.isEmpty())
+                std::fprintf(stderr, "bench: the control could not connect: %s\n", qPrintable(err));
+            std::vector<double> plainMs;
+            std::vector<double> firstMarkMs;
+            double plainStall = 0;
+            qint64 marks = 0;
+            for (int i = 0; i < runs; ++i) {
+                qint64 ignored = 0;
+                double unmarked = -1;
+                const ControlRun plain = bench.view("highlight_1mib", false, &ignored, &unmarked);
+                plainMs.push_back(plain.ms);
+                plainStall = std::max(plainStall, plain.stallMs);
+                double first = -1;
+                f.runs.push_back(bench.view("highlight_1mib", true, &marks, &first));
+                firstMarkMs.push_back(first);
+                if (f.runs.back().outcome != Outcome::Done)
+                    break;
+            }
+            f.rawMs = median(plainMs);
+            const qint64 expected = QString::fromStdString(body).count(kHighlightKey, Qt::CaseInsensitive);
+            if (marks != expected)
+                std::fprintf(stderr,
+                             "bench: highlight_1mib: F3 counted %lld occurrences, the text holds %lld\n",
+                             static_cast<long long>(marks), static_cast<long long>(expected));
+            f.extra = QStringLiteral(" marks=%1 first_mark_ms=%2 base_stall_ms=%3")
+                          .arg(marks)
+                          .arg(median(firstMarkMs), 0, 'f', 2)
+                          .arg(plainStall, 0, 'f', 2)
+                          .toStdString();
             printLine(f);
         }
 
