@@ -1,5 +1,6 @@
 #include "control/ListBox.h"
 
+#include "control/ListBoxAccessible.h"
 #include "util/BackgroundRelease.h"
 
 #include <QAbstractListModel>
@@ -70,6 +71,7 @@ private:
 };
 
 ListBox::ListBox(QWidget* parent) : QTableView(parent), model_(new Model(this)) {
+    QAccessible::installFactory(listbox_accessible::create); // once per process: it keeps one of each
     setModel(model_);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -105,6 +107,28 @@ void ListBox::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
         verticalHeader()->setDefaultSectionSize(lineHeight());
     QTableView::changeEvent(event);
+}
+
+// The accessible events count the titles, not the table's cells and headers, so they skip
+// QTableView's own and go to the item view's.
+void ListBox::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+    listbox_accessible::currentRowChanged(this, current.row());
+    QAbstractItemView::currentChanged(current, previous);
+}
+
+void ListBox::selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) {
+    const auto firstRow = [](const QItemSelection& s) { return s.isEmpty() ? -1 : s.first().top(); };
+    listbox_accessible::selectionChanged(this, firstRow(selected), firstRow(deselected));
+    QAbstractItemView::selectionChanged(selected, deselected);
+}
+
+void ListBox::focusInEvent(QFocusEvent* event) {
+    QTableView::focusInEvent(event);
+    // Back in the list, the reader says which title the keyboard is on: after Qt has announced the
+    // list itself, which it does once this handler returns.
+    QMetaObject::invokeMethod(
+        this, [this] { listbox_accessible::currentRowChanged(this, currentIndex().row()); },
+        Qt::QueuedConnection);
 }
 
 QModelIndex ListBox::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {

@@ -9,7 +9,7 @@
 // A one-column table without headers or grid, not a QListView: a list view lays every row out again
 // at each insertion, so a million titles arriving in steps were laid out over and over, and rows not
 // yet laid out could be neither seen nor clicked while the list filled. A table's row header only
-// appends the new rows.
+// appends the new rows. Assistive technology still hears a list of titles (ListBoxAccessible.h).
 #include <QStringList>
 #include <QTableView>
 
@@ -54,6 +54,9 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+    void selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) override;
     QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
 
 private:

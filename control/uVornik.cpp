@@ -82,6 +82,9 @@ void uVornik::createChildren() {
     Label1->setFont(labelFont);
     Label1->setText("设置");
     Label1->setCursor(Qt::PointingHandCursor);
+    // Alt+T (Se&ttings): S is Test[&S]'s. Not drawn, so the caption keeps its design; a screen
+    // reader announces it as the label's shortcut.
+    Label1->setAccessKey(QKeySequence(Qt::ALT | Qt::Key_T));
 
     txtSearchKey = designChild<QLineEdit>(this, "txtSearchKey", 120, 480, 11415, 375);
     txtSearchKey->setToolTip("输入查找值");
@@ -190,10 +193,11 @@ void uVornik::connectChildren() {
 }
 
 void uVornik::initTabOrder() {
-    const QList<QWidget*> order = {txtSearchKey,   cmdSearch,     RTBox,         List1,
-                                   TxtTS,          CmdControl[0], CmdControl[1], ChkControl[0],
-                                   CmdControl[99], CmdTest[0],    CmdTest[1],    CmdTest[2],
-                                   CmdTest[3],     CmdTest[4],    CmdTest[99],   TxtTitle};
+    // "设置" just before the control panel it opens: Space on it, then Tab goes into the panel.
+    const QList<QWidget*> order = {txtSearchKey, cmdSearch,     RTBox,         List1,         TxtTS,
+                                   Label1,       CmdControl[0], CmdControl[1], ChkControl[0], CmdControl[99],
+                                   CmdTest[0],   CmdTest[1],    CmdTest[2],    CmdTest[3],    CmdTest[4],
+                                   CmdTest[99],  TxtTitle};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }

@@ -4,7 +4,6 @@
 #include "util/MessageBoxes.h"
 #include "util/Twips.h"
 
-#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTextEdit>
@@ -47,17 +46,9 @@ void RecordForm::resizeEvent(QResizeEvent* event) {
     layout_.ResizeControls();
 }
 
-void RecordForm::keyPressEvent(QKeyEvent* event) {
-    // No cancel button: Escape must not close the form and throw away what was typed.
-    if (event->key() == Qt::Key_Escape) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
-}
-
 void RecordForm::reject() {
-    // Not while a write is waiting for the server: the handler still needs the form.
+    // Escape and the close box both end here. Not while a write is waiting for the server: the
+    // handler still needs the form.
     if (!busy_)
         QDialog::reject();
 }

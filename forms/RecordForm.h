@@ -1,7 +1,7 @@
 #pragma once
 // What the add and modify forms have in common: a fixed dialog whose children follow its size
-// proportionally, that has no cancel button (Escape does nothing) and that cannot be closed while
-// a write is waiting for the server.
+// proportionally, that Escape closes as its close box does (QDialog's reject()), and that neither
+// closes while a write is waiting for the server.
 #include "util/ProportionalLayout.h"
 
 #include <QDialog>
@@ -33,7 +33,6 @@ protected:
     template <class Work> bool whileBusy(QPushButton* button, Work&& work);
 
     void resizeEvent(QResizeEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
     void reject() override;
 
 private:

@@ -1,14 +1,20 @@
 // What a screen reader hears: the accessible name of every widget of the control, the record forms
-// and the login dialog, read back through QAccessible as an assistive technology reads it.
+// and the login dialog, read back through QAccessible as an assistive technology reads it; the result
+// list as a list of titles; "设置" as a button the keyboard reaches. With scripts/atspi-measure, also
+// how long the window is held while a screen reader listens.
+#include "FreshControl.h"
+#include "ScratchDb.h"
 #include "control/uVornik.h"
 #include "database/FrmDataBaseLogin.h"
 #include "forms/FrmAdd.h"
 #include "forms/FrmModi.h"
 
 #include <QAccessible>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMenu>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <memory>
 
@@ -28,6 +34,28 @@ QList<QWidget*> designWidgets(QWidget* window) {
             out << w;
     }
     return out;
+}
+
+// The longest the window thread went without turning its event loop while `work` ran and until it
+// was quiet (no stall over 20 ms) for two seconds, e.g. until a screen reader stopped asking.
+template <class Work> qint64 longestStallMs(Work&& work) {
+    QElapsedTimer clock;
+    qint64 last = 0, longest = 0, lastStall = 0;
+    const auto beat = [&] {
+        const qint64 now = clock.elapsed();
+        lastStall = now - last > 20 ? now : lastStall;
+        longest = std::max(longest, now - last);
+        last = now;
+    };
+    QTimer ticks;
+    QObject::connect(&ticks, &QTimer::timeout, beat);
+    ticks.start(1);
+    clock.start();
+    work();
+    beat();
+    while (clock.elapsed() - lastStall < 2000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    return longest;
 }
 
 } // namespace
@@ -205,6 +233,118 @@ private Q_SLOTS:
             names << menu->child(i)->text(QAccessible::Name);
         QVERIFY2(names.contains(QStringLiteral("增加TXT")) && names.contains(QStringLiteral("修改TXT")),
                  qPrintable(names.join(u',')));
+    }
+
+    // The result list is heard as a list of titles, one item each, the chosen one selected; the
+    // table it is built on (a header, a header per row) is not heard. Pressing an item chooses it.
+    void resultList_data() {
+        QTest::addColumn<QStringList>("titles");
+        QTest::addColumn<int>("chosen");
+        QTest::newRow("empty") << QStringList{} << -1;
+        QTest::newRow("three, the second chosen") << QStringList{"甲", "乙 b", "丙"} << 1;
+    }
+    void resultList() {
+        QFETCH(QStringList, titles);
+        QFETCH(int, chosen);
+        ListBox list;
+        list.showRows(titles, titles.size());
+        list.selectRow(chosen);
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(&list);
+        QCOMPARE(iface->role(), QAccessible::List);
+        QCOMPARE(iface->childCount(), titles.size());
+        QStringList names;
+        for (int i = 0; i < iface->childCount(); ++i) {
+            QAccessibleInterface* item = iface->child(i);
+            QCOMPARE(item->role(), QAccessible::ListItem);
+            QCOMPARE(iface->indexOfChild(item), i);
+            QCOMPARE(bool(item->state().selected), i == chosen);
+            names << item->text(QAccessible::Name);
+        }
+        QCOMPARE(names, titles);
+        QCOMPARE(iface->tableInterface()->selectedRows(), chosen < 0 ? QList<int>() : QList<int>{chosen});
+        if (!titles.isEmpty()) {
+            iface->child(2)->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+            QCOMPARE(list.selectedRow(), 2);
+        }
+    }
+
+    // "设置" is a button with its access key as shortcut. The key opens the control panel from
+    // anywhere; Tab reaches the label right after the status line, Space or Enter then open the
+    // panel, and the next Tab goes into it.
+    void settingsLabel_data() {
+        QTest::addColumn<QKeyCombination>("key");
+        QTest::addColumn<bool>("tabbedTo");
+        QTest::newRow("Alt+T in the search box") << (Qt::ALT | Qt::Key_T) << false;
+        QTest::newRow("Space after Tab") << QKeyCombination(Qt::Key_Space) << true;
+        QTest::newRow("Enter after Tab") << QKeyCombination(Qt::Key_Return) << true;
+    }
+    void settingsLabel() {
+        QFETCH(QKeyCombination, key);
+        QFETCH(bool, tabbedTo);
+        uVornik c;
+        c.show();
+        c.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&c));
+        QAccessibleInterface* label = QAccessible::queryAccessibleInterface(c.Label1);
+        QCOMPARE(label->role(), QAccessible::Button);
+        QCOMPARE(label->text(QAccessible::Accelerator), QStringLiteral("Alt+T"));
+        if (tabbedTo) {
+            c.TxtTS->setFocus();
+            QTest::keyClick(c.TxtTS, Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), c.Label1);
+        }
+        QTest::keyClick(QApplication::focusWidget(), key.key(), key.keyboardModifiers());
+        QVERIFY(c.PicControlS->isVisible());
+        if (tabbedTo) {
+            QTest::keyClick(c.Label1, Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), c.CmdControl[0]);
+        }
+    }
+
+    // scripts/atspi-measure runs this under a screen reader on a private accessibility bus, against
+    // the throwaway server; it prints the longest the window was held. Skipped elsewhere.
+    void screenReaderStalls_data() {
+        QTest::addColumn<bool>("modify");
+        QTest::newRow("list 50000 titles, choose the first") << false;
+        QTest::newRow("open 修改Txt on a 5000-line record") << true;
+    }
+    void screenReaderStalls() {
+        if (qEnvironmentVariableIsEmpty("VORNIK_ATSPI_MEASURE"))
+            QSKIP("measured by scripts/atspi-measure, on an accessibility bus");
+        QFETCH(bool, modify);
+        ScratchDb db(QStringLiteral("vornik_test_atspi"));
+        QVERIFY(db.create());
+        db.pointSettingsHere();
+        CHECK_SQL(db.exec(QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data,`desc`,`keys`,creator,"
+                                         "createdatetime,modidatetime) SELECT seq, CONCAT('标题 ', seq), "
+                                         "REPEAT(?, IF(seq=7, 5000, 1)), '', '', '', NOW(), NOW() "
+                                         "FROM seq_1_to_50000"),
+                          {QStringLiteral("一行正文 a line of text\r\n")}));
+        uVornik c;
+        c.show();
+        c.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&c));
+        QTest::qWait(1000); // the screen reader has read the window
+        QTimer closer;      // the form, once shown and read
+        connect(&closer, &QTimer::timeout, this, [&] {
+            if (QWidget* form = QApplication::activeModalWidget()) {
+                closer.stop();
+                QTimer::singleShot(3000, form, &QWidget::close);
+            }
+        });
+        const qint64 stall = longestStallMs([&] {
+            if (modify) {
+                closer.start(100);
+                QVERIFY(FrmModi::showModal(QStringLiteral("7"), &c));
+                return;
+            }
+            search(c, true, QStringLiteral("标题"));
+            // A screen reader may hold key events back to look at them first.
+            QTRY_COMPARE_WITH_TIMEOUT(statusText(c), QStringLiteral("loaded OK"), 60000);
+            c.List1->setFocus();
+            c.List1->selectRow(0);
+        });
+        qInfo("%s: the window held at most %lld ms", QTest::currentDataTag(), stall);
     }
 
     void cleanupTestCase() {
