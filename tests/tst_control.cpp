@@ -208,7 +208,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("controlPanel");
         QTest::addColumn<bool>("testPanel");
         QTest::addColumn<QStringList>("order"); // from the search box, Tab after Tab, back to it
-        const QStringList head{"cmdSearch", "RTBox", "List1", "TxtTS"};
+        const QStringList head{"cmdSearch", "RTBox", "List1", "TxtTS", "Label1"};
         const QStringList control{"CmdControl_0", "CmdControl_1", "ChkControl_0", "CmdControl_99"};
         const QStringList test{"CmdTest_0", "CmdTest_1", "CmdTest_2", "CmdTest_3", "CmdTest_4", "CmdTest_99"};
         const QStringList tail{"TxtTitle", "txtSearchKey"};
