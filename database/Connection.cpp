@@ -1,6 +1,7 @@
 #include "database/Connection.h"
 
 #include "database/HostLookup.h"
+#include "util/Secret.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -49,19 +50,6 @@ constexpr char kTlsOnlyAuth[] = ",mysql_clear_password,dialog";
 const QEvent::Type kFinishedEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 enum Kind { kOpen, kQuery, kClose };
-
-void wipe(QByteArray& bytes) {
-    if (!bytes.isEmpty())
-        explicit_bzero(bytes.data(), static_cast<size_t>(bytes.size()));
-    bytes.clear();
-}
-
-void wipe(QString& text) {
-    if (!text.isEmpty())
-        explicit_bzero(const_cast<QChar*>(text.constData()),
-                       static_cast<size_t>(text.size()) * sizeof(QChar));
-    text.clear();
-}
 
 Error errorWith(unsigned int code, const char* message, bool timedOut) {
     Error e;

@@ -4,8 +4,6 @@
 
 #include <QDateTime>
 
-#include <algorithm>
-
 namespace {
 // Results with more texts than this are freed off the window thread.
 constexpr qint64 kBackgroundFreeCells = 20000;
@@ -125,19 +123,6 @@ QStringList Recordset::column(int index) const {
     if (!open_ || !result_ || index < 0 || index >= names_.size())
         return {};
     return result_->columns[static_cast<std::size_t>(index)];
-}
-
-qint64 Recordset::rowsReadable(std::initializer_list<int> fields) const {
-    if (!open_ || !result_)
-        return 0;
-    qint64 readable = storedRows();
-    for (const int field : fields) {
-        if (field < 0 || field >= names_.size())
-            return 0;
-        const std::vector<bool>& nulls = result_->nulls[static_cast<std::size_t>(field)];
-        readable = std::find(nulls.begin(), nulls.begin() + readable, true) - nulls.begin();
-    }
-    return readable;
 }
 
 Result<QString> Recordset::text(const QString& name) const {

@@ -11,7 +11,6 @@
 #include <QStringList>
 #include <QVariant>
 
-#include <initializer_list>
 #include <vector>
 
 class Recordset {
@@ -55,9 +54,6 @@ public:
     // the stored column, so even a million rows become a list without a copy. Empty when closed or
     // for a missing field. Rows added by AddNew are not included.
     QStringList column(int index) const;
-    // How many rows from the first can be read as text in every one of `fields`: the first row
-    // holding a NULL in one of them, or a missing field (-1), ends the count.
-    qint64 rowsReadable(std::initializer_list<int> fields) const;
 
     // Starts a new row; fields are then assigned with setValue() and stored by Update().
     Status AddNew();
