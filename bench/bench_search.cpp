@@ -743,11 +743,7 @@ struct Bench {
             }
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         }
-        run.stallMs = stall.stop();
-        run.stallCpuMs = stall.cpuInGapMs;
-        run.busyMs = stall.maxBusyMs;
-        run.busyWhere = stall.busyWhere;
-        run.stallWhere = stall.where;
+        stopStallWatch(run);
         if (fidgeter)
             fidgeter->stop(run);
         watchdog->stop();
@@ -816,14 +812,19 @@ struct Bench {
             QTest::keyClick(box, Qt::Key_F3, Qt::ShiftModifier);
             QCoreApplication::processEvents();
         }
+        stopStallWatch(run);
+        watchdog->stop();
+        run.rows = list->count();
+        return run;
+    }
+
+    // Ends the stall watch of a run and keeps what it saw.
+    void stopStallWatch(ControlRun& run) {
         run.stallMs = stall.stop();
         run.stallCpuMs = stall.cpuInGapMs;
         run.busyMs = stall.maxBusyMs;
         run.busyWhere = stall.busyWhere;
         run.stallWhere = stall.where;
-        watchdog->stop();
-        run.rows = list->count();
-        return run;
     }
 
     template <class W> static std::optional<QString> callRsOpen(W& w, const QString& sql) {
@@ -852,11 +853,7 @@ struct Bench {
         const std::optional<QString> r = callRsOpen(*control, sql);
         watchdog->leave();
         run.ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
-        run.stallMs = stall.stop();
-        run.stallCpuMs = stall.cpuInGapMs;
-        run.busyMs = stall.maxBusyMs;
-        run.busyWhere = stall.busyWhere;
-        run.stallWhere = stall.where;
+        stopStallWatch(run);
         watchdog->stop();
         if (!r) {
             run.detail = QStringLiteral("the control has no RsOpen yet");
