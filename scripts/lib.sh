@@ -12,7 +12,9 @@ VORNIK_PACKAGES=(build-essential dpkg-dev cmake pkg-config qt6-base-dev qt6-qpa-
                  # the end-to-end test: X server, window manager, input, keymap, clipboard, screenshots
                  xvfb openbox xdotool x11-utils x11-xserver-utils xclip imagemagick
                  # the transport test: the certificates of its TLS servers
-                 openssl)
+                 openssl
+                 # the cluster tests: Galera, and what its state transfer runs (rsync, ss)
+                 galera-4 rsync iproute2)
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -50,13 +52,27 @@ build_package() {
     sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p' "$VORNIK_BUILD/cpack.log"
 }
 
+# free_port [ADDRESS...]: a port nothing answers on at any of the addresses (default 127.0.0.1).
 free_port() {
-    local p
+    local p a taken
     for _ in $(seq 1 200); do
         p=$((20000 + RANDOM % 20000))
-        if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return 0; fi
+        taken=
+        for a in "${@:-127.0.0.1}"; do
+            if (exec 3<>"/dev/tcp/$a/$p") 2>/dev/null; then taken=1; break; fi
+        done
+        [ -z "$taken" ] && { echo "$p"; return 0; }
     done
     return 1
+}
+
+# on_exit COMMAND: evaluates COMMAND when the shell exits, also on Ctrl+C or kill; the last added runs
+# first, so what was started last is stopped first.
+VORNIK_ON_EXIT=()
+on_exit() {
+    VORNIK_ON_EXIT=("$1" "${VORNIK_ON_EXIT[@]}")
+    trap 'for c in "${VORNIK_ON_EXIT[@]}"; do eval "$c" || true; done' EXIT
+    trap 'exit 130' INT TERM
 }
 
 mariadbd_bin() { command -v mariadbd || echo /usr/sbin/mariadbd; }
@@ -128,7 +144,7 @@ db_stop() {
 # Exports VORNIK_TEST_DB_PORT and VORNIK_TEST_DB_HOST.
 start_throwaway_db() {
     VORNIK_DB_TMP=$(mktemp -d /tmp/vornik-db.XXXXXX)
-    trap 'db_stop "$VORNIK_DB_TMP/run"; rm -rf "$VORNIK_DB_TMP"' EXIT
+    on_exit 'db_stop "$VORNIK_DB_TMP/run"; rm -rf "$VORNIK_DB_TMP"'
     db_init "$VORNIK_DB_TMP/data"
     local port
     port=$(free_port)
@@ -136,4 +152,121 @@ start_throwaway_db() {
     db_schema "$VORNIK_DB_TMP/run"
     export VORNIK_TEST_DB_HOST=127.0.0.1 VORNIK_TEST_DB_PORT=$port
     log "throwaway MariaDB at 127.0.0.1:$port (data in $VORNIK_DB_TMP)"
+}
+
+# A MariaDB Galera cluster of three nodes on this machine, for tests of what a team's cluster does to
+# the program. Node N (1..3) listens on its own loopback address 127.0.0.N, all on the same ports, so a
+# host name that resolves to the three addresses reaches every node with one port setting. DIR holds
+# the ports (DIR/ports: SQL, group communication, IST, SST) and each node's data (DIR/nN/data) and run
+# folder (DIR/nN/run, with its log mariadb.err).
+
+cluster_address() { echo "127.0.0.$1"; }
+
+# cluster_ports DIR: the four ports, each checked free on all three addresses (chosen once per DIR).
+cluster_ports() {
+    local dir=$1 p ports=()
+    if [ ! -s "$dir/ports" ]; then
+        while [ ${#ports[@]} -lt 4 ]; do
+            p=$(free_port 127.0.0.1 127.0.0.2 127.0.0.3) || return 1
+            [[ " ${ports[*]} " == *" $p "* ]] || ports+=("$p")
+        done
+        echo "${ports[*]}" >"$dir/ports"
+    fi
+    cat "$dir/ports"
+}
+
+# cluster_sql DIR N [mariadb args...]: node N's administrator, over its socket.
+cluster_sql() {
+    local dir=$1 n=$2
+    shift 2
+    db_admin "$dir/n$n/run" "$@"
+}
+
+cluster_status() { cluster_sql "$1" "$2" -N -e "show status like '$3'" 2>/dev/null | cut -f2; }
+
+# cluster_node_start DIR N [SERVER OPTIONS...]: starts node N, which joins the cluster (fetching what it
+# missed: the writes since it left by IST, or a copy of a donor's data by rsync); waits until it is
+# synced with the others. Node 1's first start passes --wsrep-new-cluster.
+cluster_node_start() {
+    local dir=$1 n=$2 sql gcomm ist sst
+    shift 2
+    read -r sql gcomm ist sst <"$dir/ports"
+    local me members=() i
+    me=$(cluster_address "$n")
+    for i in 1 2 3; do members+=("$(cluster_address "$i"):$gcomm"); done
+    mkdir -p "$dir/n$n/data"
+    # Run as root, the rsync daemon that receives a copy switches to the user nobody: it must be able
+    # to reach and write the data folder.
+    if [ "$(id -u)" -eq 0 ]; then
+        chmod 755 "$dir" "$dir/n$n"
+        chown nobody "$dir/n$n/data"
+    fi
+    db_start "$dir/n$n/data" "$dir/n$n/run" "$sql" --bind-address="$me" \
+        --innodb-buffer-pool-size=64M --wsrep-on=ON --wsrep-provider=/usr/lib/galera/libgalera_smm.so \
+        --wsrep-cluster-name=vornik-test --wsrep-cluster-address="gcomm://$(IFS=,; echo "${members[*]}")" \
+        --wsrep-node-name="node$n" --wsrep-node-address="$me:$gcomm" --wsrep-sst-method=rsync \
+        --wsrep-sst-receive-address="$me:$sst" \
+        --wsrep-provider-options="gmcast.listen_addr=tcp://$me:$gcomm;ist.recv_addr=$me:$ist;gcache.size=64M" \
+        --binlog-format=ROW --innodb-autoinc-lock-mode=2 --default-storage-engine=InnoDB "$@" || return 1
+    for _ in $(seq 1 120); do
+        # 4: synced, taking writes and applying the others'.
+        [ "$(cluster_status "$dir" "$n" wsrep_ready)" = ON ] &&
+            [ "$(cluster_status "$dir" "$n" wsrep_local_state)" = 4 ] && return 0
+        sleep 0.5
+    done
+    log "cluster node $n did not become ready; its log follows"
+    tail -n 40 "$dir/n$n/run/mariadb.err" >&2 || true
+    return 1
+}
+
+# cluster_node_stop DIR N: stops node N (by its pid); the others go on as a cluster of two.
+cluster_node_stop() { db_stop "$1/n$2/run"; }
+
+# cluster_stop DIR: stops every node that runs, by its pid, all at once.
+cluster_stop() {
+    local n
+    for n in 1 2 3; do db_stop "$1/n$n/run" & done
+    wait
+}
+
+# cluster_start DIR: initialises and starts the three nodes (node 1 starts the cluster, the others join
+# it), waits until all three are synced in one cluster, loads the schema, the account and the sample
+# records once (they replicate) and checks that each node has them. On failure the nodes' logs are in
+# DIR/n*/run/mariadb.err.
+cluster_start() {
+    local dir=$1 n sql count counts=()
+    mkdir -p "$dir"
+    sql=$(cluster_ports "$dir" | cut -d' ' -f1) || return 1
+    db_init "$dir/n1/data" || return 1
+    cluster_node_start "$dir" 1 --wsrep-new-cluster || return 1
+    for n in 2 3; do cluster_node_start "$dir" "$n" || return 1; done
+    db_schema "$dir/n1/run" && cluster_sql "$dir" 1 <"$VORNIK_ROOT/database/samples.sql" || return 1
+    for n in 1 2 3; do
+        # Through the node's own address with the built-in account, as a client would; the read
+        # waits until the node has applied what the others committed before it.
+        count=$(mariadb --no-defaults -h"$(cluster_address "$n")" -P"$sql" -uqelmorand -p40628173 qelmorand \
+            -N -e "set session wsrep_sync_wait=1; select variable_value from information_schema.global_status
+                   where variable_name='wsrep_cluster_size'; select count(*) from VW_SearchTxt_Name" | tr '\n' ' ')
+        counts+=("$count")
+        if [ "${count%% *}" != 3 ] || [ "$count" != "${counts[0]}" ] || [ "$(echo "$count" | cut -d' ' -f2)" -lt 1 ]; then
+            log "cluster node $n: cluster size and records \"$count\", node 1: \"${counts[0]}\""
+            return 1
+        fi
+    done
+}
+
+# Starts a throwaway cluster in a temporary folder, stopped (every node by its pid) when the calling
+# shell exits, its nodes' logs kept in $VORNIK_BUILD/cluster-logs. Exports VORNIK_TEST_CLUSTER_PORT,
+# VORNIK_TEST_CLUSTER_ADDRESSES and VORNIK_TEST_CLUSTER_DIR.
+start_test_cluster() {
+    VORNIK_CLUSTER_TMP=$(mktemp -d /tmp/vornik-cluster.XXXXXX)
+    on_exit 'cluster_stop "$VORNIK_CLUSTER_TMP"; mkdir -p "$VORNIK_BUILD/cluster-logs";
+             for n in 1 2 3; do cp "$VORNIK_CLUSTER_TMP/n$n/run/mariadb.err" "$VORNIK_BUILD/cluster-logs/node$n.err" 2>/dev/null; done;
+             rm -rf "$VORNIK_CLUSTER_TMP"'
+    local began=$SECONDS
+    cluster_start "$VORNIK_CLUSTER_TMP" || return 1
+    export VORNIK_TEST_CLUSTER_PORT VORNIK_TEST_CLUSTER_DIR=$VORNIK_CLUSTER_TMP \
+        VORNIK_TEST_CLUSTER_ADDRESSES=127.0.0.1,127.0.0.2,127.0.0.3
+    VORNIK_TEST_CLUSTER_PORT=$(cut -d' ' -f1 "$VORNIK_CLUSTER_TMP/ports")
+    log "throwaway Galera cluster at 127.0.0.1-3:$VORNIK_TEST_CLUSTER_PORT, up in $((SECONDS - began)) s (data in $VORNIK_CLUSTER_TMP)"
 }
