@@ -8,11 +8,13 @@
 #include "util/MessageBoxes.h"
 #include "util/Twips.h"
 
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTextEdit>
+#include <QTimer>
 
 #include <cmath>
 
@@ -77,7 +79,53 @@ void FrmAdd::CmdAddNew_Click() {
     messageBoxes().information(this, QStringLiteral("增加成功！"));
 }
 
+namespace {
+
+// Tries of an add whose id is taken: each waits for the next second, so a few seconds at most.
+constexpr int kAddAttempts = 5;
+// How long one try waits for the clock to reach a later second before the add gives up.
+constexpr qint64 kNextSecondWaitMs = 1500;
+
+// The id is unique to the second only, so another add of the same second (by anyone) takes it: the
+// table's key refuses ours, or under Galera the cluster refuses the later commit as a conflict.
+bool idTaken(const Status& s) {
+    return !s && (s.error().nativeError == ER_DUP_ENTRY || s.error().nativeError == ER_LOCK_DEADLOCK);
+}
+
+} // namespace
+
 Status FrmAdd::addRecord() {
+    // Read once: the text the user asked to add is the text every try writes.
+    const QString title = txtTitle->text();
+    const QString body = forms::toStoredText(forms::plainText(RtbData->document()));
+    QString id = newRecordId();
+    for (int attempt = 1;; ++attempt) {
+        Status s = addOnce(id, title, body);
+        if (!idTaken(s))
+            return s;
+        // The id stays in the given format: wait (the window live) for the clock's next second.
+        QString next = newRecordId();
+        const qint64 deadline = appClock().monotonicMs() + kNextSecondWaitMs;
+        while (next == id && attempt < kAddAttempts && appClock().monotonicMs() < deadline) {
+            QEventLoop wait;
+            QTimer::singleShot(20, &wait, &QEventLoop::quit);
+            wait.exec();
+            next = newRecordId();
+        }
+        if (next == id || attempt == kAddAttempts) {
+            s.error().description =
+                QStringLiteral(
+                    "记录编号 %1 已被同一秒内增加的另一条记录占用，已试 %2 次，请稍候再按“增加”。\r\n%3")
+                    .arg(id)
+                    .arg(attempt)
+                    .arg(s.error().description);
+            return s;
+        }
+        id = next;
+    }
+}
+
+Status FrmAdd::addOnce(const QString& id, const QString& title, const QString& body) {
     // A connection that failed to open shows up as the failure of the next step.
     QString errorText;
     mConnDatabase::ConnectDatabase(errorText);
@@ -94,10 +142,6 @@ Status FrmAdd::addRecord() {
         return s;
     if (Status s = rs.AddNew(); !s)
         return s;
-
-    const QString id = newRecordId();
-    const QString title = txtTitle->text();
-    const QString body = forms::toStoredText(forms::plainText(RtbData->document()));
 
     // Columns in order; each time is read from the clock at its own assignment. desc, keys and
     // creator are empty texts, never NULL, so the modify form can load the row.
@@ -117,18 +161,11 @@ Status FrmAdd::addRecord() {
         s = rs.setValue(QStringLiteral("keys"), empty);
     if (s)
         s = rs.setValue(QStringLiteral("creator"), empty);
-    if (!s)
-        return s;
-
-    if (!(s = rs.Update())) {
-        // The id is unique to the second only: a second add within the same second meets the first.
-        if (s.error().nativeError == ER_DUP_ENTRY)
-            s.error().description =
-                QStringLiteral("记录编号 %1 已存在（同一秒内已增加过一条记录），请稍候再按“增加”。\r\n%2")
-                    .arg(id, s.error().description);
-        return s;
-    }
-    if (!(s = forms::noWarnings(conn)))
-        return s;
-    return transaction.commit();
+    if (s)
+        s = rs.Update();
+    if (s)
+        s = forms::noWarnings(conn);
+    if (s)
+        s = transaction.commit();
+    return s;
 }

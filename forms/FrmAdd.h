@@ -23,8 +23,9 @@ public:
 
     // A record id for the clock's present moment: "yyyyMMddhhmmss" followed by the seconds since
     // midnight rounded to a whole number (a half rounds up), five digits, 00000 to 86400. Unique
-    // to the second only: a second add within the same second is refused by the table's key and
-    // takes the error path, the user's text kept.
+    // to the second only: an add whose id another add of the same second has taken waits for the
+    // next second and tries again with its id, a few times, before it reports the failure with the
+    // user's text kept.
     static QString newRecordId();
 
     void CmdAddNew_Click();
@@ -36,4 +37,7 @@ public:
 
 private:
     Status addRecord();
+    // One transaction that inserts the record under `id`; rolled back unless it commits. Static:
+    // the form may be gone by a later try, which touches nothing of it.
+    static Status addOnce(const QString& id, const QString& title, const QString& body);
 };

@@ -116,6 +116,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("body");
         QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QString>("taken"); // an id another add has already stored
         QTest::newRow("afternoon") << at(14, 3, 7, 600) << 0 << "标题 A"
                                    << "第一行\n第二行"
                                    << QStringList{kPrefix + "14030750588",
@@ -125,28 +126,42 @@ private Q_SLOTS:
                                                   "2999-07-23 14:03:07",
                                                   "",
                                                   "",
-                                                  ""};
+                                                  ""}
+                                   << QString();
         QTest::newRow("timer rounds up to 86400")
             << at(23, 59, 59, 700) << 0 << "t"
             << "b" << QStringList{kPrefix + "23595986400", "t", "b", "2999-07-23 23:59:59",
-                                  "2999-07-23 23:59:59",   "",  "",  ""};
+                                  "2999-07-23 23:59:59",   "",  "",  ""}
+            << QString();
         // Readings: date, timer, creation time, modification time.
         QTest::newRow("each time read on its own")
             << at(10, 0, 0) << 1000 << "t"
             << "b" << QStringList{kPrefix + "10000036001", "t", "b", "2999-07-23 10:00:02",
-                                  "2999-07-23 10:00:03",   "",  "",  ""};
+                                  "2999-07-23 10:00:03",   "",  "",  ""}
+            << QString();
         QTest::newRow("blanks and line breaks only")
             << at(11, 0, 0) << 0 << "   "
             << "\n\n"
             << QStringList{kPrefix + "11000039600", "   ", "\r\n\r\n", "2999-07-23 11:00:00",
-                           "2999-07-23 11:00:00",   "",    "",         ""};
+                           "2999-07-23 11:00:00",   "",    "",         ""}
+            << QString();
+        // Readings 100 ms apart from 14:03:07.6: the first try's id is taken, the next second's is free.
+        QTest::newRow("id taken: the next second's")
+            << at(14, 3, 7, 600) << 100 << "t"
+            << "b" << QStringList{kPrefix + "14030850588", "t", "b", "2999-07-23 14:03:08",
+                                  "2999-07-23 14:03:08",   "",  "",  ""}
+            << kPrefix + "14030750588";
     }
+
     void addStoresRow() {
         QFETCH(QDateTime, start);
         QFETCH(int, stepMs);
         QFETCH(QString, title);
         QFETCH(QString, body);
         QFETCH(QStringList, expected);
+        QFETCH(QString, taken);
+        if (!taken.isEmpty())
+            CHECK_SQL(db.insert(taken, QStringLiteral("earlier"), QStringLiteral("e")));
         FrmAdd* f = FrmAdd::instance();
         f->txtTitle->setText(title);
         f->RtbData->setPlainText(body);
