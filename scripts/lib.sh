@@ -224,9 +224,13 @@ cluster_node_stop() { db_stop "$1/n$2/run"; }
 
 # cluster_stop DIR: stops every node that runs, by its pid, all at once.
 cluster_stop() {
-    local n
-    for n in 1 2 3; do db_stop "$1/n$n/run" & done
-    wait
+    local n stopping=()
+    for n in 1 2 3; do
+        db_stop "$1/n$n/run" &
+        stopping+=($!)
+    done
+    # Only these: a bare wait would also wait for every server this shell started.
+    wait "${stopping[@]}"
 }
 
 # cluster_start DIR: initialises and starts the three nodes (node 1 starts the cluster, the others join
