@@ -15,7 +15,6 @@
 
 #include <QPushButton>
 #include <QTextEdit>
-#include <mysqld_error.h>
 
 #include <array>
 #include <optional>
