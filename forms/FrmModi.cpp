@@ -12,7 +12,6 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPointer>
-
 #include <QPushButton>
 #include <QTextEdit>
 
