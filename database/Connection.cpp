@@ -30,6 +30,8 @@ namespace {
 // The server's own statement time-outs (MariaDB max_statement_time, MySQL max_execution_time).
 constexpr unsigned int kMysqlExecutionTimeout = 3024;
 constexpr unsigned int kConnectTimeoutSeconds = 15;
+// At most this long on one of several addresses before the next is tried.
+constexpr qint64 kAddressTimeoutMs = 5000;
 // The second session that ends a statement on the server: short, so that a server that does not
 // answer holds up the next statement only briefly.
 constexpr unsigned int kKillTimeoutSeconds = 5;
@@ -76,6 +78,19 @@ Error errorFrom(MYSQL_STMT* s, bool timedOut) {
 // The server has gone, or ended this session (a shutdown or a kill reports itself before closing).
 bool lostConnection(unsigned int code) {
     return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST || code == ER_SERVER_SHUTDOWN ||
+           code == ER_CONNECTION_KILLED;
+}
+
+qint64 monotonicMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// A server that cannot take the session now: not listening, not reachable, shutting down, or a
+// cluster node that is not part of the primary component ("WSREP has not yet prepared node").
+bool unavailable(unsigned int code) {
+    return code == CR_CONN_HOST_ERROR || code == CR_CONNECTION_ERROR || code == CR_SERVER_LOST ||
+           code == CR_SERVER_GONE_ERROR || code == ER_SERVER_SHUTDOWN || code == ER_UNKNOWN_COM_ERROR ||
            code == ER_CONNECTION_KILLED;
 }
 
@@ -187,7 +202,8 @@ struct Connection::Worker {
     // The account of the last open, for reopening a session the server ended and for the second
     // session that ends a statement; wiped when the connection closes.
     ConnectionParams lastParams;
-    QByteArray lastHost; // the address (or, when the certificate is checked, the name) connected to
+    QByteArray lastHost;  // the address (or, when the certificate is checked, the name) connected to
+    QByteArray avoidHost; // the address whose session was lost last: tried last at the next open
     unsigned long threadId = 0;
     bool noBackslashEscapes = false;
     unsigned int lastReadTimeout = 30;
@@ -351,6 +367,8 @@ void Connection::Worker::execute(Operation& op) {
         if (timedOut && !aborted)
             killOnServer(true);
         // A handle whose server has gone (or whose call was cut short) is never used again.
+        if (!aborted && !timedOut)
+            avoidHost = lastHost;
         handle.reset();
         threadId = 0;
         op.handleLost = true;
@@ -479,6 +497,10 @@ void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readT
     }
     // A certificate names the server, not an address: with it checked, the client connects by name.
     const bool byName = !p.tlsCa.isEmpty();
+    QStringList order = byName ? QStringList{hostName} : addresses;
+    // A server that just went away (a cluster node stopped, say) is tried last, not first.
+    if (order.size() > 1 && order.removeAll(QString::fromUtf8(avoidHost)) > 0)
+        order << QString::fromUtf8(avoidHost);
     QByteArray user = p.user.toUtf8();
     QByteArray password = p.password.toUtf8();
     const QByteArray database = p.database.toUtf8();
@@ -486,16 +508,24 @@ void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readT
         wipe(user);
         wipe(password);
     });
-    for (qsizetype i = 0; i < (byName ? 1 : addresses.size()); ++i) {
+    // Every address shares one connect time-out; one that does not answer holds up the rest for a
+    // few seconds at most.
+    const qint64 deadline = monotonicMs() + kConnectTimeoutSeconds * 1000;
+    for (qsizetype i = 0; i < order.size(); ++i) {
         MysqlPtr h(mysql_init(nullptr));
         if (!h) {
             op.error = Error{Error::kProviderError, QStringLiteral("无法创建数据库连接（内存不足）"), 0};
             return;
         }
         MYSQL* m = h.get();
-        configure(m, p, true, readTimeoutSeconds, kConnectTimeoutSeconds);
-        QByteArray host = (byName ? hostName : addresses.at(i)).toUtf8();
+        const bool last = i + 1 == order.size();
+        const qint64 leftMs = std::max<qint64>(deadline - monotonicMs(), 1000);
+        const auto attemptSeconds = static_cast<unsigned int>(
+            (last ? leftMs : std::min<qint64>(leftMs / (order.size() - i), kAddressTimeoutMs)) / 1000);
+        configure(m, p, true, readTimeoutSeconds, std::max(attemptSeconds, 1u));
+        QByteArray host = order.at(i).toUtf8();
         MYSQL* connected = nullptr;
+        timedOut = false;
         const int status =
             mysql_real_connect_start(&connected, m, host.constData(), user.constData(), password.constData(),
                                      database.isEmpty() ? nullptr : database.constData(), p.port, nullptr, 0);
@@ -512,19 +542,23 @@ void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readT
                     p, hostName);
                 return;
             }
-            if (!pin(m, op))
+            if (pin(m, op)) {
+                op.error.reset();
+                handle = std::move(h);
+                handleGeneration = op.generation;
+                lastHost = host;
+                avoidHost.clear();
+                threadId = mysql_thread_id(m);
                 return;
-            op.error.reset();
-            handle = std::move(h);
-            handleGeneration = op.generation;
-            lastHost = host;
-            threadId = mysql_thread_id(m);
-            return;
+            }
+            if (aborted)
+                return;
+        } else {
+            op.error = explainTransportRefusal(errorFrom(m, timedOut), p, hostName);
         }
-        op.error = explainTransportRefusal(errorFrom(m, timedOut), p, hostName);
-        // Only an address that did not answer sends us on to the next one.
-        if ((op.error->nativeError != CR_CONN_HOST_ERROR && op.error->nativeError != CR_CONNECTION_ERROR) ||
-            op.error->isTimeout())
+        // Only a server that is not there, not answering or not ready sends us on to the next one;
+        // a refused account or an unsafe transport is the same on every server.
+        if (!unavailable(op.error->nativeError) && !op.error->isTimeout())
             return;
     }
 }
@@ -591,6 +625,7 @@ void Connection::Worker::query(Operation& op) {
         // Nothing was sent yet, so nothing can have run twice: reopen with the same account first
         // (pinned like every new session, whatever mode the server restarted in). The old session's
         // id is nobody's to kill any more.
+        avoidHost = lastHost;
         handle.reset();
         threadId = 0;
         connectTo(lastParams, lastReadTimeout, op);

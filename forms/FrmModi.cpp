@@ -19,6 +19,8 @@
 #include <optional>
 #include <utility>
 
+#include <mysqld_error.h>
+
 namespace {
 
 // The columns in the order they are loaded; the same order is kept for the lost-update check.
@@ -225,7 +227,15 @@ bool FrmModi::rowAsLoaded(const Recordset& rs) const {
 }
 
 FrmModi::Saved FrmModi::saveRecord(Error& error) {
-    const auto fail = [&error](Error e) {
+    const auto fail = [&error, this](Error e) {
+        // Under Galera a save that met another node's write of the same record is refused at commit
+        // (a deadlock to the client): nothing was written, and a reload shows the other write.
+        if (e.nativeError == ER_LOCK_DEADLOCK)
+            e.description =
+                QStringLiteral("与其他用户同时对记录 %1 的写入冲突，本次修改已撤销；您的编辑仍留在窗口中，"
+                               "请复制需要保留的内容，关闭窗口后重新打开该记录再修改。")
+                    .arg(dataid_) +
+                e.description;
         error = std::move(e);
         return Saved::Failed;
     };

@@ -13,6 +13,11 @@
 
 #include <atomic>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 // The test server reached under a name that only the scripted lookup knows.
@@ -288,6 +293,8 @@ private Q_SLOTS:
         QTest::newRow("a lookup taking 2 s") << 2000 << QStringList{"127.0.0.1"} << true;
         // Nothing listens on 127.0.0.2 (the server is bound to 127.0.0.1): refused, then the next one.
         QTest::newRow("first address refuses") << 0 << QStringList{"127.0.0.2", "127.0.0.1"} << true;
+        // 127.0.0.3 takes the connection and never greets: the next address within the connect time-out.
+        QTest::newRow("first address silent") << 0 << QStringList{"127.0.0.3", "127.0.0.1"} << true;
         QTest::newRow("unknown name") << 0 << QStringList{} << false;
     }
     void hostNames() {
@@ -298,6 +305,16 @@ private Q_SLOTS:
         lookup.delayMs = delayMs;
         lookup.answer(addresses);
         ScopedSeam lookupSeam(setHostLookup, &lookup);
+        // Listens and never accepts: the kernel completes the connection, no greeting ever comes.
+        const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const auto closeSilent = qScopeGuard([silent] { ::close(silent); });
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(testdb::port().toUShort());
+        ::inet_pton(AF_INET, "127.0.0.3", &a.sin_addr);
+        QVERIFY(::bind(silent, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(silent, 4) == 0);
+        QElapsedTimer elapsed;
+        elapsed.start();
         // The window's events keep running while the name is looked up.
         int ticks = 0;
         QTimer timer;
@@ -314,6 +331,7 @@ private Q_SLOTS:
             QVERIFY2(s.error().description.contains(QStringLiteral("db.vornik.invalid")),
                      qPrintable(s.error().description));
         QVERIFY2(ticks >= delayMs / 40, qPrintable(QString::number(ticks)));
+        QVERIFY(elapsed.elapsed() < delayMs + 15000);
     }
 
     void unfinishedOperationNeverCountsAsDone_data() {
