@@ -77,8 +77,11 @@ Error errorFrom(MYSQL_STMT* s, bool timedOut) {
 
 // The server has gone, or ended this session (a shutdown or a kill reports itself before closing).
 bool lostConnection(unsigned int code) {
+    // A cluster node that has left the primary component, or is leaving it on its way down, refuses
+    // every statement of its sessions ("WSREP has not yet prepared node"): such a session is as good
+    // as gone, and the next open finds a node that takes it.
     return code == CR_SERVER_GONE_ERROR || code == CR_SERVER_LOST || code == ER_SERVER_SHUTDOWN ||
-           code == ER_CONNECTION_KILLED;
+           code == ER_CONNECTION_KILLED || code == ER_UNKNOWN_COM_ERROR;
 }
 
 qint64 monotonicMs() {

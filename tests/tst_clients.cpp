@@ -33,13 +33,13 @@ namespace {
 
 const QString kDb = QStringLiteral("vornik_test_clients");
 constexpr int kClients = 4;
-constexpr int kSeeds = 12;
+constexpr int kSeeds = 80;
 const QDateTime kBase(QDate(2999, 1, 1), QTime(0, 0, 0));
 // The clients' clock runs this many times faster than the wall clock: ids are unique to its second,
 // so at the real pace the table could take only one add a second and a run would last minutes.
 const int kClockRate = qEnvironmentVariableIntValue("VORNIK_CLIENT_CLOCK_RATE") > 0
-                          ? qEnvironmentVariableIntValue("VORNIK_CLIENT_CLOCK_RATE")
-                          : 200;
+                           ? qEnvironmentVariableIntValue("VORNIK_CLIENT_CLOCK_RATE")
+                           : 300;
 
 // Time of day from one start shared by every client (the parent's wall clock at launch), after the
 // seeds' ids.
@@ -58,7 +58,8 @@ void say(const QString& line) {
 
 // A failure message on one line of standard error, which the parent shows.
 void complain(int client, QString text) {
-    std::fprintf(stderr, "client %d: %s\n", client, qPrintable(text.replace(QLatin1String("\r\n"), QLatin1String(" / "))));
+    std::fprintf(stderr, "client %d: %s\n", client,
+                 qPrintable(text.replace(QLatin1String("\r\n"), QLatin1String(" / "))));
 }
 
 // What a failed statement's message says: a conflict the cluster settled by rolling back our
@@ -99,11 +100,11 @@ int runClient(int client, int iterations, const QString& server, const QString& 
             return {};
         return rs.text(0).value();
     };
-    // A record older than a second of the clock: one just added is left to its adder to find.
+    // A record added over a fifth of a second ago: one just added is left to its adder to find.
     auto randomId = [&] {
         return select(QStringLiteral("select dataid from searchtxt_data where createdatetime < ? "
                                      "order by rand() limit 1"),
-                      {clock.now().addSecs(-1)});
+                      {clock.now().addMSecs(-200 * kClockRate)});
     };
     auto settle = [] { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); };
     int connects = 0;
