@@ -219,6 +219,18 @@ cluster_node_start() {
     return 1
 }
 
+# cluster_same DIR SQL: whether every running node gives the same answer to SQL (one SELECT), each
+# after applying every write committed anywhere before it; the answers on standard output.
+cluster_same() {
+    local dir=$1 n answers=()
+    for n in 1 2 3; do
+        [ -S "$dir/n$n/run/mariadb.sock" ] || continue
+        answers+=("$(cluster_sql "$dir" "$n" -N -e "set session wsrep_sync_wait=1; $2")") || return 1
+        echo "node $n: ${answers[-1]}"
+    done
+    [ ${#answers[@]} -gt 0 ] && [ "$(printf '%s\n' "${answers[@]}" | sort -u | wc -l)" -eq 1 ]
+}
+
 # cluster_node_stop DIR N: stops node N (by its pid); the others go on as a cluster of two.
 cluster_node_stop() { db_stop "$1/n$2/run"; }
 

@@ -4,9 +4,8 @@
 // no record lost by a failed modify, no modify that overwrote another client's change unseen.
 //
 // Record ids come from a clock seam that every client reads from one shared start, so adds of different
-// clients meet on one id the way two users adding within one second do. The same runs on a three-node
-// Galera cluster (scripts/test starts one), each client preferring its own node, also with a node
-// stopped and started again while they write: every node must then hold what the clients reported.
+// clients meet on one id the way two users adding within one second do. Also on the test cluster, each
+// client preferring its own node, once with a node stopped and started while they write.
 #include "FakeClock.h"
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
@@ -27,7 +26,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <numeric>
 
 namespace {
 
@@ -35,17 +33,10 @@ const QString kDb = QStringLiteral("vornik_test_clients");
 constexpr int kClients = 4;
 constexpr int kSeeds = 80;
 const QDateTime kBase(QDate(2999, 1, 1), QTime(0, 0, 0));
-// The clients' clock runs this many times faster than the wall clock: ids are unique to its second,
-// so at the real pace the table could take only one add a second and a run would last minutes.
-const int kClockRate = qEnvironmentVariableIntValue("VORNIK_CLIENT_CLOCK_RATE") > 0
-                           ? qEnvironmentVariableIntValue("VORNIK_CLIENT_CLOCK_RATE")
-                           : 300;
-
-// Time of day from one start shared by every client (the parent's wall clock at launch), after the
-// seeds' ids.
-class SharedClock : public Clock {
-public:
-    qint64 startMs = 0;
+// Ids are unique to the clock's second: at the real pace the table would take one add a second.
+constexpr int kClockRate = 300;
+struct SharedClock : Clock { // after the seeds' ids, from the parent's start, kClockRate times faster
+    qint64 startMs;
     QDateTime now() const override {
         return kBase.addSecs(100).addMSecs((QDateTime::currentMSecsSinceEpoch() - startMs) * kClockRate);
     }
@@ -56,43 +47,43 @@ void say(const QString& line) {
     std::fflush(stdout);
 }
 
-// A failure message on one line of standard error, which the parent shows.
-void complain(int client, QString text) {
-    std::fprintf(stderr, "client %d: %s\n", client,
-                 qPrintable(text.replace(QLatin1String("\r\n"), QLatin1String(" / "))));
-}
-
-// What a failed statement's message says: a conflict the cluster settled by rolling back our
-// transaction (1213), a connection cut (its server went away), or anything else.
+// A failed statement: a conflict the cluster settled by rolling back (1213), a session cut, or else.
 const char* failure(const QString& text) {
     return text.contains(QLatin1String("Deadlock found")) ? "deadlock"
            : text.contains(QStringLiteral("连接已断开"))  ? "cut"
                                                           : "failed";
 }
 
-// One client: `iterations` operations on `server`, each reported on one line of standard output:
-//   ADD <ok|failed|cut> <id as first asked, id written> <token>
+// One client: `iterations` operations, each reported on one line of standard output (and a failure's
+// message on standard error):
+//   ADD <ok|failed|cut> <id as first asked>,<id written> <token>
 //   MOD <ok|conflict|gone|deadlock|cut|failed|unloadable> <id> <base token> <token>
 //   DEL <rows deleted|deadlock|cut|failed> <id>
-//   NODE <address>    (the node each new connection reached, when `addresses` are given)
-int runClient(int client, int iterations, const QString& server, const QString& addresses, qint64 startMs) {
+//   RECONNECTS <opens after the first>
+int runClient(int client, int iterations, qint64 startMs, bool onCluster) {
     FakeMessageBoxes boxes;
     FakeLoginPrompt noLogin;
     SharedClock clock;
     clock.startMs = startMs;
-    ScriptedLookup lookup; // the name resolves to every node, this client's own first
-    QStringList nodes = addresses.split(u',');
+    ScriptedLookup lookup; // the cluster's name: every node, this client's own first
+    QStringList nodes = qEnvironmentVariable("VORNIK_TEST_CLUSTER_ADDRESSES").split(u',');
     std::rotate(nodes.begin(), nodes.begin() + client % nodes.size(), nodes.end());
     lookup.answer(nodes);
     ScopedSeam boxesSeam(setMessageBoxes, &boxes);
     ScopedSeam promptSeam(mConnDatabase::setLoginPrompt, &noLogin);
     ScopedSeam clockSeam(setAppClock, &clock);
-    ScopedSeam lookupSeam(setHostLookup, addresses.isEmpty() ? nullptr : &lookup);
+    ScopedSeam lookupSeam(setHostLookup, onCluster ? &lookup : nullptr);
     ScratchDb(kDb).pointSettingsHere(); // made by the parent process
-    mConnDatabase::dbServerIP = server;
+    if (onCluster)
+        mConnDatabase::dbServerIP =
+            QStringLiteral("vornik-cluster:") + qEnvironmentVariable("VORNIK_TEST_CLUSTER_PORT");
     QRandomGenerator random(quint32(20261207 + client));
+    auto complain = [client](QString text) {
+        std::fprintf(stderr, "client %d: %s\n", client,
+                     qPrintable(text.replace(QLatin1String("\r\n"), QLatin1String(" / "))));
+    };
 
-    auto select = [&](const QString& sql, const SqlParams& params = {}) -> QString {
+    auto select = [&](const QString& sql, const SqlParams& params) -> QString {
         QString err;
         mConnDatabase::ConnectDatabase(err);
         Recordset rs;
@@ -100,21 +91,15 @@ int runClient(int client, int iterations, const QString& server, const QString& 
             return {};
         return rs.text(0).value();
     };
-    // A record added over a fifth of a second ago: one just added is left to its adder to find.
+    // Added over a fifth of a second ago: a record just added is left to its adder to find.
     auto randomId = [&] {
         return select(QStringLiteral("select dataid from searchtxt_data where createdatetime < ? "
                                      "order by rand() limit 1"),
                       {clock.now().addMSecs(-200 * kClockRate)});
     };
     auto settle = [] { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); };
-    int connects = 0;
 
     for (int i = 0; i < iterations; ++i) {
-        if (!addresses.isEmpty() && lookup.calls != connects && mPublic::Conn &&
-            mPublic::Conn->State() == Connection::kStateOpen) {
-            connects = lookup.calls;
-            say(QStringLiteral("NODE ") + select(QStringLiteral("select @@bind_address")));
-        }
         const QString token = QStringLiteral("c%1-%2").arg(client).arg(i);
         const int pick = random.bounded(100);
         boxes.shown.clear();
@@ -126,12 +111,11 @@ int runClient(int client, int iterations, const QString& server, const QString& 
             f->CmdAddNew_Click();
             const QString text = boxes.lastText();
             const bool ok = text == QStringLiteral("增加成功！");
-            // The id the add settled on, maybe a later second's than asked for.
-            const QString id =
-                ok ? select(QStringLiteral("select dataid from searchtxt_data where name=?"), {token})
-                   : QStringLiteral("-");
+            QString id; // the id it settled on; found on another node if this one went meanwhile
+            for (int t = 0; ok && id.isEmpty() && t < 5; QTest::qWait(20 * t++))
+                id = select(QStringLiteral("select dataid from searchtxt_data where name=?"), {token});
             if (!ok)
-                complain(client, text);
+                complain(text);
             say(QStringLiteral("ADD %1 %2,%3 %4").arg(ok ? "ok" : failure(text), asked, id, token));
         } else if (pick < 80) {
             const QString id = randomId();
@@ -154,7 +138,7 @@ int runClient(int client, int iterations, const QString& server, const QString& 
                                   : text.contains(QStringLiteral("已被其他用户修改")) ? "conflict"
                                                                                       : failure(text);
             if (qstrcmp(outcome, "failed") == 0)
-                complain(client, text);
+                complain(text);
             say(QStringLiteral("MOD %1 %2 %3 %4").arg(outcome, id, base, token));
             FrmModi::unload();
             settle();
@@ -166,11 +150,12 @@ int runClient(int client, int iterations, const QString& server, const QString& 
             const Status s = mPublic::Conn->Execute(
                 QStringLiteral("delete from searchtxt_data where dataid=?"), {id}, &deleted);
             if (!s)
-                complain(client, QStringLiteral("delete failed: ") + s.description());
+                complain(QStringLiteral("delete failed: ") + s.description());
             say(QStringLiteral("DEL %1 %2")
                     .arg(!s ? failure(s.description()) : QString::number(deleted), id));
         }
     }
+    say(QStringLiteral("RECONNECTS %1").arg(std::max(lookup.calls - 1, 0)));
     FrmAdd::unload();
     FrmModi::unload();
     mPublic::Conn.reset();
@@ -178,27 +163,6 @@ int runClient(int client, int iterations, const QString& server, const QString& 
 }
 
 } // namespace
-
-// The rows of `sql` as one server (node) has them, once it has applied every write committed anywhere
-// before the read; one row naming the failure when it fails.
-QList<QStringList> rowsOn(const QString& server, const QString& sql) {
-    Connection c;
-    auto r = c.Open(QStringLiteral("uid=qelmorand;pwd=40628173;server=%1;database=%2").arg(server, kDb));
-    if (r && server != testdb::server())
-        r = c.Execute(QStringLiteral("SET SESSION wsrep_sync_wait=1"));
-    const auto q = r ? c.query(sql) : Result<QueryOutcome>(r);
-    if (!q || !q.value().result)
-        return {{QStringLiteral("<%1 failed on %2: %3>")
-                     .arg(sql, server, q ? QString() : q.error().description)}};
-    QList<QStringList> rows;
-    const ResultTable& t = *q.value().result;
-    for (qint64 i = 0; i < t.rowCount(); ++i) {
-        rows.append(QStringList());
-        for (const QStringList& column : t.columns)
-            rows.last() << column.at(i);
-    }
-    return rows;
-}
 
 // Runs `command` with scripts/lib.sh loaded and the test cluster's folder as $1.
 bool cluster(const QString& command) {
@@ -229,21 +193,15 @@ private Q_SLOTS:
         QFETCH(bool, onCluster);
         QFETCH(int, stoppedNode);
         const QString port = qEnvironmentVariable("VORNIK_TEST_CLUSTER_PORT");
-        const QStringList addresses =
-            qEnvironmentVariable("VORNIK_TEST_CLUSTER_ADDRESSES").split(u',', Qt::SkipEmptyParts);
-        if (onCluster && (port.isEmpty() || addresses.size() < 3)) {
+        if (onCluster && port.isEmpty()) {
             if (testdb::required())
                 QFAIL("no test cluster: run through scripts/test");
-            QSKIP("no test cluster (VORNIK_TEST_CLUSTER_PORT unset); run scripts/cluster shell");
-        }
-        QStringList servers{testdb::server()}; // where each client's name leads, and what is checked
-        if (onCluster) {
-            servers.clear();
-            for (const QString& a : addresses)
-                servers << a + u':' + port;
+            QSKIP("no test cluster (VORNIK_TEST_CLUSTER_PORT unset): run scripts/cluster shell");
         }
         ScratchDb db(kDb);
-        QVERIFY(db.create(nullptr, servers.first()));
+        QVERIFY(db.create(nullptr, onCluster ? QStringLiteral("127.0.0.1:") + port : testdb::server()));
+        if (onCluster) // node 1 reads what the others committed, too
+            CHECK_SQL(db.exec(QStringLiteral("SET SESSION wsrep_sync_wait=1")));
         const int iterations = qEnvironmentVariableIntValue("VORNIK_CLIENT_ITERATIONS") > 0
                                    ? qEnvironmentVariableIntValue("VORNIK_CLIENT_ITERATIONS")
                                    : 150;
@@ -277,13 +235,11 @@ private Q_SLOTS:
             auto* p = new QProcess(this);
             p->setProcessChannelMode(QProcess::SeparateChannels);
             p->start(QCoreApplication::applicationFilePath(),
-                     {QStringLiteral("--client"), QString::number(c), QString::number(iterations),
-                      onCluster ? QStringLiteral("vornik-cluster:") + port : servers.first(),
-                      onCluster ? addresses.join(u',') : QString(), startMs});
+                     {QStringLiteral("--client"), QString::number(c), QString::number(iterations), startMs,
+                      QString::number(onCluster)});
             clients << p;
         }
-        if (stoppedNode) {
-            // Once the node's first client is under way; it must go on through another node.
+        if (stoppedNode) { // once its first client is under way, which must go on through another node
             QTRY_VERIFY_WITH_TIMEOUT(clients[stoppedNode - 1]->bytesAvailable() > 300, 30000);
             QVERIFY(cluster(QStringLiteral("cluster_node_stop \"$1\" %1").arg(stoppedNode)));
             QTest::qWait(1000);
@@ -291,11 +247,10 @@ private Q_SLOTS:
         }
         int addsOk = 0, addsFailed = 0, modsOk = 0, conflicts = 0, gone = 0, modsFailed = 0, unloadable = 0,
             deletesDone = 0, deletesEmpty = 0, crashes = 0, reported = 0, deadlocks = 0, failovers = 0,
-            met = 0;
-        QList<int> cut(kClients);
-        QList<std::pair<QString, Write>> modifies, cutModifies;
-        QHash<QString, QString> cutAdds; // token -> id first asked
-        QHash<QString, int> asked;       // ids as first asked, by successful adds
+            met = 0, cut = 0, cutElsewhere = 0;
+        QList<std::pair<QString, Write>> modifies;
+        QHash<QString, Write> cutWrites; // token -> write whose session was cut: done or not, the table says
+        QSet<QString> asked;             // ids as first asked by successful adds
         for (int c = 0; c < kClients; ++c) {
             QProcess* p = clients[c];
             QVERIFY(p->state() == QProcess::NotRunning || p->waitForFinished(120000));
@@ -306,23 +261,24 @@ private Q_SLOTS:
                     qInfo().noquote() << line;
             for (const QByteArray& raw : p->readAllStandardOutput().split('\n')) {
                 const QStringList f = QString::fromUtf8(raw).split(u' ');
-                if (f[0] == u"NODE")
-                    failovers += f.value(1) != addresses.value(c % 3);
+                failovers += f[0] == u"RECONNECTS" ? f.value(1).toInt() : 0;
                 if (f.size() < 3)
                     continue;
                 ++reported;
-                cut[c] += f[1] == u"cut";
                 deadlocks += f[1] == u"deadlock";
+                cut += f[1] == u"cut";
+                cutElsewhere += f[1] == u"cut" && c % 3 != stoppedNode - 1;
+                if (f[1] == u"cut" && f[0] != u"DEL")
+                    cutWrites.insert(f.last(), {f[0] == u"MOD" ? f[3] : QString(), f.last()});
                 if (f[0] == u"ADD") {
                     const QString id = f[2].section(u',', 1), first = f[2].section(u',', 0, 0);
                     if (f[1] == u"ok") {
                         ++addsOk;
                         ++adds[id];
-                        met += asked[first]++ == 1; // another add had asked for this id too
+                        met += asked.contains(first); // another add had asked for this id too
+                        asked.insert(first);
                         writes[id].append({QString(), f[3]});
-                    } else if (f[1] == u"cut") {
-                        cutAdds.insert(f[3], first);
-                    } else {
+                    } else if (f[1] != u"cut") {
                         ++addsFailed;
                         failedAddTokens << f[3];
                     }
@@ -337,9 +293,7 @@ private Q_SLOTS:
                         ++gone;
                     } else if (f[1] == u"unloadable") {
                         ++unloadable;
-                    } else if (f[1] == u"cut") {
-                        cutModifies.append({f[2], Write{f[3], f[4]}});
-                    } else if (f[1] != u"deadlock") {
+                    } else if (f[1] == u"failed") {
                         ++modsFailed;
                     }
                 } else if (f[0] == u"DEL") {
@@ -353,31 +307,33 @@ private Q_SLOTS:
             }
         }
 
-        // The table as the clients left it, the same on every node.
-        const QString all = QStringLiteral("select dataid, name, data from SearchTxt_Data order by dataid");
-        const QList<QStringList> table = rowsOn(servers.first(), all);
-        for (const QString& server : servers)
-            QCOMPARE(rowsOn(server, all), table);
+        // The table as the clients left it.
+        Recordset rs;
+        QVERIFY(rs.Open(QStringLiteral("select dataid, name, data from SearchTxt_Data"), &db.admin()));
         QHash<QString, QString> present; // id -> title
         int badBodies = 0;
-        for (const QStringList& row : table) {
-            present.insert(row.value(0), row.value(1));
-            if (row.value(2) != QStringLiteral("body of ") + row.value(1))
+        for (qint64 i = 0; i < rs.RecordCount(); ++i, rs.MoveNext()) {
+            const QString id = rs.text(0).value();
+            const QString name = rs.text(1).value();
+            present.insert(id, name);
+            if (rs.text(2).value() != QStringLiteral("body of ") + name)
                 ++badBodies; // title and body of two different writes
         }
-        int duplicates = static_cast<int>(table.size() - present.size());
-        // A write whose connection was cut may have committed all the same: the table says.
+        // Every node the same (the others asked after they applied what was committed before).
+        QVERIFY(!onCluster ||
+                cluster(QStringLiteral("cluster_same \"$1\" 'select count(*), sum(crc32(concat_ws(0x1f, "
+                                       "dataid, name, data))) from %1.SearchTxt_Data'")
+                            .arg(kDb)));
+        int duplicates = 0; // the key allows none in the table, but two adds may report one id
         for (auto it = present.begin(); it != present.end(); ++it)
-            if (cutAdds.remove(it.value())) {
-                ++adds[it.key()];
-                writes[it.key()].append({QString(), it.value()});
+            if (const Write w = cutWrites.take(it.value()); !w.token.isEmpty()) {
+                adds[it.key()] += w.base.isEmpty();
+                writes[it.key()].append(w);
+                if (!w.base.isEmpty())
+                    modifies.append({it.key(), w});
             }
-        for (const auto& [id, w] : cutModifies)
-            if (present.value(id) == w.token) {
-                modifies.append({id, w});
-                writes[id].append(w);
-            }
-        failedAddTokens << cutAdds.keys();
+        for (auto it = cutWrites.keyBegin(); it != cutWrites.keyEnd(); ++it)
+            failedAddTokens << *it; // not written: no row may carry the title
 
         // Each successful add starts a life of its id and each delete that removed a row ends one: an
         // id is present exactly when it has one more add than deletes. Fewer present means a lost
@@ -424,7 +380,7 @@ private Q_SLOTS:
                            "conflicts=%7 gone=%8 unloadable=%9 failed_modifies=%10 deletes=%11 "
                            "deletes_of_nothing=%12 present=%13 lost=%14 duplicates=%15 overwrites=%16 "
                            "phantoms=%17 torn=%18 crashes=%19 deadlocks=%20 cut=%21 failovers=%22 met=%23 "
-                           "servers=%24")
+                           "on=%24")
                 .arg(kClients)
                 .arg(iterations)
                 .arg(reported)
@@ -445,10 +401,10 @@ private Q_SLOTS:
                 .arg(badBodies)
                 .arg(crashes)
                 .arg(deadlocks)
-                .arg(std::accumulate(cut.begin(), cut.end(), 0))
+                .arg(cut)
                 .arg(failovers)
                 .arg(met)
-                .arg(servers.size());
+                .arg(onCluster ? "cluster" : "server");
         qInfo().noquote() << counts;
         std::printf("%s\n", qPrintable(counts));
         QCOMPARE(crashes, 0);
@@ -459,23 +415,21 @@ private Q_SLOTS:
         QCOMPARE(phantoms, 0);
         QCOMPARE(badBodies, 0);
         QCOMPARE(modsFailed, 0); // every modify either saved or was told why not
-        // An add that meets another's id waits for the next second; failing five times is rare.
+        // An add that meets another's id waits for the next second: five misses in a row are rare.
         QVERIFY2(addsFailed * 20 <= addsOk, qPrintable(counts));
-        // A client of the stopped node loses at most the statement it was in, then reaches another.
-        for (int c = 0; c < kClients; ++c)
-            QVERIFY2(cut[c] <= (stoppedNode && c % 3 == stoppedNode - 1), qPrintable(counts));
-        QVERIFY(!stoppedNode || failovers > 0);
+        // A client of the stopped node loses at most the statement it was in, then goes on elsewhere.
+        QVERIFY2(cutElsewhere == 0 && cut <= (stoppedNode ? 1 : 0) && failovers >= (stoppedNode ? 1 : 0),
+                 qPrintable(counts));
         // The run proves something only if the clients really met.
-        QVERIFY(addsOk > 0 && met > 0 && modsOk > 0 && deletesDone > 0);
+        QVERIFY(met > 0 && modsOk > 0 && deletesDone > 0);
     }
 };
 
 int main(int argc, char* argv[]) {
-    if (argc == 7 && qstrcmp(argv[1], "--client") == 0) {
+    if (argc == 6 && qstrcmp(argv[1], "--client") == 0) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         QApplication app(argc, argv);
-        return runClient(atoi(argv[2]), atoi(argv[3]), QString::fromUtf8(argv[4]), QString::fromUtf8(argv[5]),
-                         QByteArray(argv[6]).toLongLong());
+        return runClient(atoi(argv[2]), atoi(argv[3]), QByteArray(argv[4]).toLongLong(), atoi(argv[5]));
     }
     QApplication app(argc, argv);
     TestClients test;
