@@ -1,5 +1,6 @@
 // The compact column every result is held in: what it reads back must be what a QString per row
-// held, NULLs, surrogate pairs, malformed UTF-8 and a column grown over many reallocations included.
+// held, NULLs, surrogate pairs, malformed UTF-8, a column grown over many reallocations and one grown
+// into the buffer of a column freed before it included.
 #include "util/TextColumn.h"
 
 #include <QTest>
@@ -24,6 +25,14 @@ private Q_SLOTS:
         for (int i = 0; i < 50000; ++i)
             many << (i % 7 == 0 ? QByteArray() : QByteArray(i % 13, 'a' + i % 26) + "标题");
         QTest::newRow("grown") << many;
+        // Past the size at which a column moves into a buffer a column before it let go of.
+        QList<QByteArray> large[2];
+        for (int i = 0; i < 300000; ++i) {
+            large[0] << QByteArray::number(i).repeated(1 + i % 5) + "标题";
+            large[1] << "题" + QByteArray::number(i).repeated(1 + i % 5);
+        }
+        QTest::newRow("large") << large[0];
+        QTest::newRow("large again") << large[1];
     }
     void readsBackAsQStrings() {
         QFETCH(QList<QByteArray>, cells);

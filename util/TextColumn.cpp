@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -34,6 +36,68 @@ template <class T> void cutToSize(T*& p, qsizetype& capacity, qsizetype size) {
     capacity = size;
 }
 
+// Large text buffers let go of are kept (the three largest, at most 256 MB) for the next large
+// columns to fill, as the C library keeps small blocks: fresh pages cost the kernel a fault each (some
+// 70 ms for a 150 MB column), pages already held are written at once. They stand for the previous
+// result, which a repeated search holds while the new one arrives anyway, so its peak stays that of
+// two results.
+class SpareBuffers {
+public:
+    // A column growing past 4 MB looks for a kept buffer; one of 8 MB or more is kept (the first
+    // room of a growing column, freed when it moves into a kept one, would only take up memory).
+    static constexpr qsizetype kTakeUnits = qsizetype(2) << 20;
+    static constexpr qsizetype kKeepUnits = qsizetype(4) << 20;
+    static constexpr std::size_t kKept = 3;                       // a result's large columns
+    static constexpr qsizetype kKeptUnits = qsizetype(128) << 20; // 256 MB in all, kept while idle
+
+    // Never destroyed: columns held in static storage are freed at exit after it would be.
+    static SpareBuffers& instance() {
+        static auto* spares = new SpareBuffers;
+        return *spares;
+    }
+    // Keeps `p`, of `units` elements, in place of smaller ones if need be, or frees it.
+    void give(char16_t* p, qsizetype units) {
+        std::vector<char16_t*> freed{p};
+        if (p && units >= kKeepUnits && units <= kKeptUnits) {
+            const std::lock_guard lock(mutex_);
+            freed.clear();
+            kept_.emplace_back(p, units);
+            keptUnits_ += units;
+            std::sort(kept_.begin(), kept_.end(),
+                      [](const Kept& a, const Kept& b) { return a.second > b.second; });
+            while (kept_.size() > kKept || keptUnits_ > kKeptUnits) {
+                freed.push_back(kept_.back().first);
+                keptUnits_ -= kept_.back().second;
+                kept_.pop_back();
+            }
+        }
+        for (char16_t* f : freed)
+            std::free(f);
+    }
+    // The smallest kept buffer that holds `units`, else null.
+    char16_t* take(qsizetype units, qsizetype* capacity) {
+        const std::lock_guard lock(mutex_);
+        auto best = kept_.end();
+        for (auto k = kept_.begin(); k != kept_.end(); ++k) {
+            if (k->second >= units && (best == kept_.end() || k->second < best->second))
+                best = k;
+        }
+        if (best == kept_.end())
+            return nullptr;
+        const auto [p, size] = *best;
+        keptUnits_ -= size;
+        kept_.erase(best);
+        *capacity = size;
+        return p;
+    }
+
+private:
+    using Kept = std::pair<char16_t*, qsizetype>;
+    std::mutex mutex_;
+    std::vector<Kept> kept_; // largest first
+    qsizetype keptUnits_ = 0;
+};
+
 } // namespace
 
 struct TextColumn::Data {
@@ -57,7 +121,7 @@ struct TextColumn::Data {
     Data(const Data&) = delete;
     Data& operator=(const Data&) = delete;
     ~Data() {
-        std::free(text);
+        SpareBuffers::instance().give(text, textCapacity);
         std::free(ends);
     }
 
@@ -67,6 +131,22 @@ struct TextColumn::Data {
         return (high << 32) | ends[i];
     }
     qsizetype start(qsizetype i) const { return i == 0 ? 0 : end(i - 1); }
+    void reserveText(qsizetype units) {
+        if (units <= textCapacity)
+            return;
+        qsizetype spareUnits = 0;
+        char16_t* spare = std::max(units, textCapacity * 2) >= SpareBuffers::kTakeUnits
+                              ? SpareBuffers::instance().take(units, &spareUnits)
+                              : nullptr;
+        if (!spare)
+            return reserve(text, textCapacity, units);
+        // Into a kept buffer's pages; this one's go back for another column.
+        if (textSize > 0)
+            std::memcpy(spare, text, static_cast<std::size_t>(textSize) * sizeof(char16_t));
+        SpareBuffers::instance().give(text, textCapacity);
+        text = spare;
+        textCapacity = spareUnits;
+    }
     void endRow(bool isNull) {
         while (static_cast<std::size_t>(textSize >> 32) > wraps.size())
             wraps.push_back(rows);
@@ -140,7 +220,7 @@ qsizetype TextColumn::Builder::size() const {
 void TextColumn::Builder::appendUtf8(const char* bytes, qsizetype length) {
     Data& d = *d_;
     if (length > 0) {
-        reserve(d.text, d.textCapacity, d.textSize + utf8_.requiredSpace(length));
+        d.reserveText(d.textSize + utf8_.requiredSpace(length));
         QChar* out = reinterpret_cast<QChar*>(d.text + d.textSize);
         d.textSize += utf8_.appendToBuffer(out, QByteArrayView(bytes, length)) - out;
     }
@@ -150,7 +230,7 @@ void TextColumn::Builder::appendUtf8(const char* bytes, qsizetype length) {
 void TextColumn::Builder::append(QStringView text) {
     Data& d = *d_;
     if (!text.isEmpty()) {
-        reserve(d.text, d.textCapacity, d.textSize + text.size());
+        d.reserveText(d.textSize + text.size());
         std::memcpy(d.text + d.textSize, text.utf16(),
                     static_cast<std::size_t>(text.size()) * sizeof(char16_t));
         d.textSize += text.size();
