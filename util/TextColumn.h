@@ -40,8 +40,9 @@ private:
     std::shared_ptr<const Data> d_;
 };
 
-// Fills a column row by row. The buffers grow by reallocation, which the C library does in place
-// (by remapping) for large blocks, so a large result's text is never copied while it arrives.
+// Fills a column row by row. The buffers grow by reallocation, which the C library does by remapping
+// for large blocks, not by copying; a large column moves once or twice into the already-written pages
+// of a column let go of before it, which saves the system handing out fresh ones.
 class TextColumn::Builder {
 public:
     Builder();
