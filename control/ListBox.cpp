@@ -35,16 +35,19 @@ public:
     }
 
     QString text(int row) const { return row >= 0 && row < shown_ ? rows_.at(row) : QString(); }
-    void append(const QStringList& texts) {
-        if (texts.isEmpty())
-            return;
-        beginInsertRows({}, int(shown_), int(shown_ + texts.size() - 1));
-        rows_.resize(shown_); // a list shared with a result stops at the rows shown
-        rows_ += texts;
+    void append(const QString& text) {
+        beginInsertRows({}, int(shown_), int(shown_));
+        // A list shared with a result stops at the rows shown; the rows are copied, as they are few
+        // where a title is added this way.
+        TextColumn::Builder rows;
+        for (qsizetype i = 0; i < shown_; ++i)
+            rows.append(rows_.view(i));
+        rows.append(text);
+        rows_ = rows.finish();
         shown_ = rows_.size();
         endInsertRows();
     }
-    void show(const QStringList& texts, qsizetype count) {
+    void show(const TextColumn& texts, qsizetype count) {
         count = std::min(count, texts.size());
         if (count <= shown_)
             return;
@@ -55,18 +58,19 @@ public:
     }
     void clear() {
         beginResetModel();
-        QStringList old = std::exchange(rows_, QStringList());
+        TextColumn old = std::exchange(rows_, TextColumn());
         shown_ = 0;
         endResetModel();
-        // A million titles take tens of milliseconds to let go of: a pool thread does it (their
-        // texts are reference-counted atomically, so those still held elsewhere survive).
+        // A large result's buffers are let go of on a pool thread, so that unmapping them never
+        // holds up the window (the column is reference-counted atomically, so a result still held
+        // elsewhere survives).
         if (old.size() > kFreeHereRows)
             background::releaseLater(std::move(old));
     }
 
 private:
     static constexpr qsizetype kFreeHereRows = 10000;
-    QStringList rows_;
+    TextColumn rows_;
     qsizetype shown_ = 0;
 };
 
@@ -165,10 +169,10 @@ void ListBox::selectRow(int row) {
 }
 
 void ListBox::addItem(const QString& text) {
-    model_->append(QStringList{text});
+    model_->append(text);
 }
 
-void ListBox::showRows(const QStringList& texts, qsizetype count) {
+void ListBox::showRows(const TextColumn& texts, qsizetype count) {
     model_->show(texts, count);
     // The view sizes its scroll range for new rows at the next event-loop turn; a scroll or click
     // handled before that would not reach them. Done now, the view is whole at every yield of a

@@ -10,7 +10,8 @@
 // at each insertion, so a million titles arriving in steps were laid out over and over, and rows not
 // yet laid out could be neither seen nor clicked while the list filled. A table's row header only
 // appends the new rows. Assistive technology still hears a list of titles (ListBoxAccessible.h).
-#include <QStringList>
+#include "util/TextColumn.h"
+
 #include <QTableView>
 
 class ListBox : public QTableView {
@@ -32,7 +33,7 @@ public:
     // Lists the first `count` of `texts`, which must begin with the rows already listed: the rows
     // after them are added at the end. The list shares `texts` rather than copying it, so a
     // million-row result grows the list at no cost but the view's own layout.
-    void showRows(const QStringList& texts, qsizetype count);
+    void showRows(const TextColumn& texts, qsizetype count);
 
     // Where a popup for the list opens from the keyboard: below the selected row, else the top left.
     QPoint popupPosition() const;

@@ -168,7 +168,7 @@ void RecordCommands::ExportTitles() {
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("导出文件名"));
     if (!pass)
         return;
-    const QStringList names = mPublic::RowNames;
+    const TextColumn names = mPublic::RowNames;
     const qsizetype rows = std::min<qsizetype>(list_->count(), std::max<qsizetype>(names.size() - 1, 0));
     const QString failedPrefix = QStringLiteral("导出文件名 失败：");
     if (rows == 0) {
@@ -176,8 +176,10 @@ void RecordCommands::ExportTitles() {
         return;
     }
     QString text;
-    for (qsizetype i = 0; i < rows; ++i)
-        text += names.at(i) + kCrLf;
+    for (qsizetype i = 0; i < rows; ++i) {
+        text += names.view(i);
+        text += kCrLf;
+    }
 
     const QString path = titlesFilePath();
     QString failed;
@@ -198,7 +200,7 @@ void RecordCommands::ExportTitles() {
     status_.ShowStatus(done);
 }
 
-Status RecordCommands::fetchContents(const QStringList& ids, qsizetype rows, const CommandGate::Pass& pass,
+Status RecordCommands::fetchContents(const TextColumn& ids, qsizetype rows, const CommandGate::Pass& pass,
                                      std::vector<std::optional<QString>>& contents) {
     QString errorText;
     mConnDatabase::ConnectDatabase(errorText);
@@ -220,8 +222,8 @@ Status RecordCommands::fetchContents(const QStringList& ids, qsizetype rows, con
             !s)
             return s;
         // A NULL body is an empty text here, as in the viewer.
-        const QStringList gotIds = rs.column(rs.fieldIndex(QStringLiteral("dataid")));
-        const QStringList gotData = rs.column(rs.fieldIndex(QStringLiteral("data")));
+        const TextColumn gotIds = rs.column(rs.fieldIndex(QStringLiteral("dataid")));
+        const TextColumn gotData = rs.column(rs.fieldIndex(QStringLiteral("data")));
         for (qsizetype r = 0; r < rs.RecordCount(); ++r)
             byId.insert(gotIds.at(r), gotData.at(r));
     }
@@ -238,9 +240,9 @@ void RecordCommands::ExportAll() {
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("导出所有TXT"));
     if (!pass)
         return;
-    const QStringList names = mPublic::RowNames;
-    const QStringList data = mPublic::RowData;
-    const QStringList ids = mPublic::RowIds;
+    const TextColumn names = mPublic::RowNames;
+    const TextColumn data = mPublic::RowData;
+    const TextColumn ids = mPublic::RowIds;
     const qsizetype rows =
         std::min<qsizetype>(list_->count(), std::max<qsizetype>(std::min(names.size(), ids.size()) - 1, 0));
     const QString failedPrefix = QStringLiteral("导出所有TXT 失败：");

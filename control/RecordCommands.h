@@ -3,6 +3,7 @@
 // and export the listed titles or the listed records to text files next to the control library.
 // Each is a command of the CommandGate: it runs alone, and is refused while a load lists.
 #include "control/CommandGate.h"
+#include "util/TextColumn.h"
 
 #include <QPoint>
 #include <QString>
@@ -54,7 +55,7 @@ private:
     bool selectedRecord(QString* id, QString* title) const;
     // The listed rows' contents, fetched by id where the result holds only placeholders; a row
     // whose record is gone (or whose fetch failed) has none.
-    Status fetchContents(const QStringList& ids, qsizetype rows, const CommandGate::Pass& pass,
+    Status fetchContents(const TextColumn& ids, qsizetype rows, const CommandGate::Pass& pass,
                          std::vector<std::optional<QString>>& contents);
 
     StatusLine& status_;

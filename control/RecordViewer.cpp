@@ -31,9 +31,9 @@ void RecordViewer::fail(const QString& why) {
 
 void RecordViewer::List1_Click() {
     // Copies: a load started while the fetch waits replaces the arrays (and supersedes this look).
-    const QStringList names = mPublic::RowNames;
-    const QStringList data = mPublic::RowData;
-    const QStringList ids = mPublic::RowIds;
+    const TextColumn names = mPublic::RowNames;
+    const TextColumn data = mPublic::RowData;
+    const TextColumn ids = mPublic::RowIds;
     const QString key = loader_.resultKey();
     const int row = list_->selectedRow();
     if (names.isEmpty()) {

@@ -8,11 +8,7 @@
 #include "util/BackgroundRelease.h"
 #include "util/MessageBoxes.h"
 
-#include <QEventLoop>
-#include <QTimer>
-
 #include <algorithm>
-#include <atomic>
 
 using mPublic::RowData;
 using mPublic::RowIds;
@@ -35,27 +31,7 @@ QString likePattern(const QString& key) {
     return u'%' + pattern + u'%';
 }
 
-// A title load's placeholders: a list of a million entries costs tens of milliseconds to allocate, so
-// it is built on a pool thread while the list fills.
-struct Placeholders {
-    std::atomic<bool> done{false};
-    QStringList data;
-};
-
-std::shared_ptr<Placeholders> buildPlaceholders(qint64 rows, const std::function<void()>& beforeBuild) {
-    auto job = std::make_shared<Placeholders>();
-    background::run([job, rows, beforeBuild] {
-        if (beforeBuild)
-            beforeBuild();
-        QStringList filled(rows + 1);
-        std::fill(filled.begin(), filled.begin() + rows, mPublic::kNoContent);
-        job->data = std::move(filled);
-        job->done.store(true, std::memory_order_release);
-    });
-    return job;
-}
-
-void releaseLater(QStringList&& rows) {
+void releaseLater(TextColumn&& rows) {
     if (!rows.isEmpty())
         background::releaseLater(std::move(rows));
 }
@@ -114,22 +90,20 @@ ResultLoader::Load ResultLoader::loadRows(Recordset& rs, const CommandGate::Pass
     }
     // A NULL reads as empty text: a record another tool wrote without a title or a body is listed
     // like the others.
-    const QStringList names = rs.column(nameField);
+    const TextColumn names = rs.column(nameField);
 
     // The list first, while the old arrays still hold its titles: freeing them is left to the pool.
     list_->clear();
     releaseLater(std::move(RowNames));
     releaseLater(std::move(RowData));
     releaseLater(std::move(RowIds));
-    // Each array shares a column of N + 1 texts, the last empty. Until a title load's placeholders
-    // are built, RowData is empty, which the viewer and the commands read as the placeholder too.
+    // Each array shares a column of N + 1 texts, the last empty; a title load's placeholders are one
+    // text for every row, which costs nothing per row.
     RowNames = names;
     RowIds = rs.column(idField);
-    RowData = withContent ? rs.column(dataField) : QStringList();
+    RowData = withContent ? rs.column(dataField) : TextColumn::repeated(mPublic::kNoContent, n);
     contentsHeld_ = withContent;
     resultKey_ = key;
-    const std::shared_ptr<Placeholders> placeholders =
-        withContent ? nullptr : buildPlaceholders(n, beforeBuild_);
 
     // The first row alone, so that its index shows at once; then growing steps, so that a million
     // rows take some fifteen yields, not hundreds, and no step holds the window long.
@@ -141,15 +115,6 @@ ResultLoader::Load ResultLoader::loadRows(Recordset& rs, const CommandGate::Pass
         if (!current(pass))
             return Load::Superseded; // a newer load owns the arrays and the list now
     }
-    while (placeholders && !placeholders->done.load(std::memory_order_acquire)) {
-        QEventLoop wait;
-        QTimer::singleShot(2, &wait, &QEventLoop::quit);
-        wait.exec();
-        if (!current(pass))
-            return Load::Superseded;
-    }
-    if (placeholders)
-        RowData = std::move(placeholders->data);
     return Load::Done;
 }
 

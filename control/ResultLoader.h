@@ -47,16 +47,13 @@ public:
     // Called each time a load has let other handlers run, before it checks whether it was
     // superseded: lets a test start a newer load at every such point in turn.
     void setAfterYield(std::function<void()> hook) { afterYield_ = std::move(hook); }
-    // Runs on the pool thread before a title load's placeholders are built: lets a test make the
-    // load wait for them, as it does on a busy machine.
-    void setBeforePlaceholders(std::function<void()> hook) { beforeBuild_ = std::move(hook); }
 
 private:
     enum class Load { Done, Superseded, Failed };
     // Every point at which a load has let other handlers run passes here.
     bool current(const CommandGate::Pass& pass);
     // Reads every row of `rs` into the result arrays and the list. The arrays share the recordset's
-    // columns (a title load's placeholders are built on a pool thread); the list grows in steps as
+    // columns (a title load's placeholders are one repeated text); the list grows in steps as
     // large as it already is, with the last index of each step on the status line (first and last
     // index always), so large results list at the speed of the query while the window stays live.
     Load loadRows(Recordset& rs, const CommandGate::Pass& pass, bool withContent, const QString& key,
@@ -74,5 +71,4 @@ private:
     quint64 statementsRun_ = 0;
     QString lastStatement_;
     std::function<void()> afterYield_;
-    std::function<void()> beforeBuild_;
 };

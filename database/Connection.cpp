@@ -97,37 +97,40 @@ bool unavailable(unsigned int code) {
            code == ER_CONNECTION_KILLED;
 }
 
-// The conversion reserves a UTF-16 unit per UTF-8 byte; Chinese text needs a third of that. Giving the
-// rest back keeps a large result at the size of its text.
-QString textOf(const char* bytes, unsigned long length) {
-    QString text = QString::fromUtf8(bytes, static_cast<qsizetype>(length));
-    if (text.capacity() - text.size() > 8)
-        text.squeeze();
-    return text;
-}
-
 Error cancelledError(const QString& reason) {
     Error e{Error::kProviderError, reason, 0};
     e.cancelled = true;
     return e;
 }
 
-std::shared_ptr<ResultTable> startTable(const MYSQL_FIELD* fields, unsigned int fieldCount) {
-    auto table = std::make_shared<ResultTable>();
-    for (unsigned int i = 0; i < fieldCount; ++i) {
-        table->names << QString::fromUtf8(fields[i].name, fields[i].name_length);
-        if (table->table.isEmpty() && fields[i].org_table_length > 0)
-            table->table = QString::fromUtf8(fields[i].org_table, fields[i].org_table_length);
-    }
-    table->columns.resize(fieldCount);
-    table->nulls.resize(fieldCount);
-    return table;
-}
+// A result's columns while its rows arrive: each value is converted straight into its column.
+struct TableBuilder {
+    std::shared_ptr<ResultTable> table = std::make_shared<ResultTable>();
+    std::vector<TextColumn::Builder> columns;
 
-void addCell(ResultTable& table, unsigned int field, const char* bytes, unsigned long length, bool isNull) {
-    table.columns[field].append(isNull ? QString() : textOf(bytes, length));
-    table.nulls[field].push_back(isNull);
-}
+    TableBuilder(const MYSQL_FIELD* fields, unsigned int fieldCount) : columns(fieldCount) {
+        for (unsigned int i = 0; i < fieldCount; ++i) {
+            table->names << QString::fromUtf8(fields[i].name, fields[i].name_length);
+            if (table->table.isEmpty() && fields[i].org_table_length > 0)
+                table->table = QString::fromUtf8(fields[i].org_table, fields[i].org_table_length);
+        }
+    }
+    void add(unsigned int field, const char* bytes, unsigned long length, bool isNull) {
+        if (isNull)
+            columns[field].appendNull();
+        else
+            columns[field].appendUtf8(bytes, static_cast<qsizetype>(length));
+    }
+    // Adds the empty end element to every column.
+    std::shared_ptr<ResultTable> finish() {
+        table->columns.reserve(columns.size());
+        for (TextColumn::Builder& column : columns) {
+            column.append(QStringView());
+            table->columns.push_back(column.finish());
+        }
+        return table;
+    }
+};
 
 } // namespace
 
@@ -664,7 +667,7 @@ void Connection::Worker::queryText(Operation& op, MYSQL* m) {
         return;
     }
     const unsigned int fieldCount = mysql_num_fields(res);
-    const auto table = startTable(mysql_fetch_fields(res), fieldCount);
+    TableBuilder table(mysql_fetch_fields(res), fieldCount);
     qint64 rows = 0;
     for (;;) {
         MYSQL_ROW row = nullptr;
@@ -676,7 +679,7 @@ void Connection::Worker::queryText(Operation& op, MYSQL* m) {
             continue; // drained, not converted
         const unsigned long* lengths = mysql_fetch_lengths(res);
         for (unsigned int i = 0; i < fieldCount; ++i)
-            addCell(*table, i, row[i], lengths[i], row[i] == nullptr);
+            table.add(i, row[i], lengths[i], row[i] == nullptr);
         if (++rows % kHookEveryRows == 0 && op.rowsHook)
             op.rowsHook(rows);
     }
@@ -686,9 +689,7 @@ void Connection::Worker::queryText(Operation& op, MYSQL* m) {
     drive(m, mysql_free_result_start(res), op, [&](int event) { return mysql_free_result_cont(res, event); });
     if (op.error)
         return;
-    for (QStringList& column : table->columns)
-        column.append(QString());
-    op.outcome.result = table;
+    op.outcome.result = table.finish();
 }
 
 void Connection::Worker::queryPrepared(Operation& op, MYSQL* m) {
@@ -758,7 +759,7 @@ void Connection::Worker::queryPrepared(Operation& op, MYSQL* m) {
         op.error = errorFrom(stmt, timedOut);
         return;
     }
-    const auto table = startTable(mysql_fetch_fields(meta.get()), fieldCount);
+    TableBuilder table(mysql_fetch_fields(meta.get()), fieldCount);
     // Every value is read as text: the client formats dates and numbers the way a text result has them.
     std::vector<std::vector<char>> cells(fieldCount, std::vector<char>(kInitialCellBytes));
     std::vector<unsigned long> lengths(fieldCount);
@@ -804,7 +805,7 @@ void Connection::Worker::queryPrepared(Operation& op, MYSQL* m) {
                 }
                 grown = true;
             }
-            addCell(*table, i, cells[i].data(), lengths[i], nulls[i]);
+            table.add(i, cells[i].data(), lengths[i], nulls[i]);
         }
         if (grown && mysql_stmt_bind_result(stmt, out.data())) {
             op.error = errorFrom(stmt, false);
@@ -815,9 +816,7 @@ void Connection::Worker::queryPrepared(Operation& op, MYSQL* m) {
     }
     if (op.error)
         return;
-    for (QStringList& column : table->columns)
-        column.append(QString());
-    op.outcome.result = table;
+    op.outcome.result = table.finish();
 }
 
 // ---- The window side ---------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 // TLS is used whenever the server offers it; the password never travels in clear outside TLS.
 #include "database/ConnectionString.h"
 #include "util/Status.h"
+#include "util/TextColumn.h"
 
 #include <QObject>
 #include <QPointer>
@@ -44,10 +45,10 @@ using MysqlResultPtr = std::unique_ptr<MYSQL_RES, MysqlFreeResult>;
 struct ResultTable {
     QStringList names; // field names, as the statement gave them
     QString table;     // base table of the first field that has one, empty for none
-    // One list per field: a text per row, then one empty text more, so that a column can be taken
-    // as a list of rows with an empty end element (the control's result arrays) without a copy.
-    std::vector<QStringList> columns;
-    std::vector<std::vector<bool>> nulls; // per field: true where the row's value is NULL
+    // One column per field: a text per row (a NULL marked as such, read as empty text), then one
+    // empty text more, so that a column can be taken as the rows with an empty end element (the
+    // control's result arrays) without a copy.
+    std::vector<TextColumn> columns;
     qint64 rowCount() const { return columns.empty() ? 0 : columns.front().size() - 1; }
 };
 

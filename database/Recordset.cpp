@@ -107,7 +107,7 @@ Result<QString> Recordset::textAt(qint64 row, int index) const {
     const qint64 stored = storedRows();
     if (row < stored) {
         const auto column = static_cast<std::size_t>(index);
-        if (result_->nulls[column][static_cast<std::size_t>(row)])
+        if (result_->columns[column].isNull(row))
             return Error{Error::kProviderError,
                          QStringLiteral("无效使用 Null：字段 %1 的值为 NULL").arg(names_.at(index)), 0};
         return result_->columns[column].at(row);
@@ -119,7 +119,7 @@ Result<QString> Recordset::textAt(qint64 row, int index) const {
     return *v;
 }
 
-QStringList Recordset::column(int index) const {
+TextColumn Recordset::column(int index) const {
     if (!open_ || !result_ || index < 0 || index >= names_.size())
         return {};
     return result_->columns[static_cast<std::size_t>(index)];

@@ -50,10 +50,10 @@ public:
     // Row `row`'s value as text, by position among the rows the statement returned; errors as text().
     Result<QString> textAt(qint64 row, int index) const;
 
-    // The texts of field `index` for every row the statement returned, then one empty text; shares
-    // the stored column, so even a million rows become a list without a copy. Empty when closed or
-    // for a missing field. Rows added by AddNew are not included.
-    QStringList column(int index) const;
+    // The texts of field `index` for every row the statement returned (a NULL as empty text), then
+    // one empty text; shares the stored column, so even a million rows are handed on without a copy.
+    // Empty when closed or for a missing field. Rows added by AddNew are not included.
+    TextColumn column(int index) const;
 
     // Starts a new row; fields are then assigned with setValue() and stored by Update().
     Status AddNew();

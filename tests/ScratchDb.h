@@ -75,7 +75,7 @@ public:
         for (qint64 i = 0; i < table.rowCount(); ++i) {
             QStringList row;
             for (size_t c = 0; c < table.columns.size(); ++c)
-                row << (table.nulls[c][i] ? QStringLiteral("<NULL>") : table.columns[c].at(i));
+                row << (table.columns[c].isNull(i) ? QStringLiteral("<NULL>") : table.columns[c].at(i));
             rows << row;
         }
         return rows;

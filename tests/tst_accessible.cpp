@@ -247,7 +247,7 @@ private Q_SLOTS:
         QFETCH(QStringList, titles);
         QFETCH(int, chosen);
         ListBox list;
-        list.showRows(titles, titles.size());
+        list.showRows(TextColumn(titles), titles.size());
         list.selectRow(chosen);
         QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(&list);
         QCOMPARE(iface->role(), QAccessible::List);

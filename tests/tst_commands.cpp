@@ -254,11 +254,11 @@ private Q_SLOTS:
         CHECK_SQL(db.insert(id, title, QStringLiteral("y")));
         CHECK_SQL(db.insert(QStringLiteral("3"), QStringLiteral("c"), QStringLiteral("z")));
         search(false, QString());
-        const int row = mPublic::RowIds.indexOf(id);
+        const int row = mPublic::RowIds.toStringList().indexOf(id);
         QVERIFY(row >= 0);
         control->List1->selectRow(row);
-        const QStringList names = mPublic::RowNames;
-        const QStringList ids = mPublic::RowIds;
+        const QStringList names = mPublic::RowNames.toStringList();
+        const QStringList ids = mPublic::RowIds.toStringList();
         boxes.shown.clear();
         boxes.answer = confirm ? MessageBoxes::Answer::Ok : MessageBoxes::Answer::Cancel;
 
@@ -276,8 +276,8 @@ private Q_SLOTS:
         left.sort();
         QCOMPARE(db.column(QStringLiteral("dataid")), left);
         QCOMPARE(control->List1->count(), 3);
-        QCOMPARE(mPublic::RowNames, names);
-        QCOMPARE(mPublic::RowIds, ids);
+        QCOMPARE(mPublic::RowNames.toStringList(), names);
+        QCOMPARE(mPublic::RowIds.toStringList(), ids);
     }
 
     // A record another client deleted meanwhile is not reported as deleted by us.
@@ -390,7 +390,7 @@ private Q_SLOTS:
         CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("same"), QStringLiteral("first")));
         CHECK_SQL(db.insert(QStringLiteral("2"), QStringLiteral("same"), QStringLiteral("second")));
         search(false, QStringLiteral("same"));
-        QCOMPARE(mPublic::RowData.mid(0, 2), QStringList({"first", "second"}));
+        QCOMPARE(mPublic::RowData.toStringList().mid(0, 2), QStringList({"first", "second"}));
         control->Menu_Click(5);
         QCOMPARE(readAll(libDir() + QStringLiteral("/Txt/same.txt")), QByteArray("second\r\n"));
     }

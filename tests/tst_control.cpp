@@ -252,7 +252,7 @@ private Q_SLOTS:
         QFETCH(int, expected);
         ListBox list;
         showSmall(list);
-        const QStringList texts = titles(100);
+        const TextColumn texts(titles(100));
         list.showRows(texts, texts.size());
         list.selectRow(50);
         QSignalSpy changed(&list, &ListBox::selectedRowChanged);
@@ -274,7 +274,7 @@ private Q_SLOTS:
         QFETCH(int, total);
         ListBox list;
         showSmall(list);
-        const QStringList texts = titles(total);
+        const TextColumn texts(titles(total));
         for (qsizetype shown = 16; shown < total;) {
             shown = std::min<qsizetype>(total, shown * 4);
             list.showRows(texts, shown);

@@ -738,9 +738,9 @@ private Q_SLOTS:
             }
         } else if (caller == u"viewer") {
             // The row a search would have listed for this id.
-            mPublic::RowNames = QStringList{"the title", QString()};
-            mPublic::RowIds = QStringList{input, QString()};
-            mPublic::RowData = QStringList{mPublic::kNoContent, QString()};
+            mPublic::RowNames = TextColumn(QStringList{"the title", QString()});
+            mPublic::RowIds = TextColumn(QStringList{input, QString()});
+            mPublic::RowData = TextColumn(QStringList{mPublic::kNoContent, QString()});
             control.List1->clear();
             control.List1->addItem(QStringLiteral("the title"));
             snapshot();

@@ -382,7 +382,7 @@ private Q_SLOTS:
         control->txtSearchKey->setText(QStringLiteral("t"));
         QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
         QCOMPARE(control->List1->count(), 3);
-        const QStringList ids = mPublic::RowIds;
+        const QStringList ids = mPublic::RowIds.toStringList();
         CHECK_SQL(db.exec(breakage));
         click(control->CmdTest[2]);
         QVERIFY2(statusText(*control).startsWith(QStringLiteral("服务器太忙，请稍后再试，ERROR:")),
@@ -390,7 +390,7 @@ private Q_SLOTS:
         QVERIFY2(statusText(*control).contains(reason, Qt::CaseInsensitive),
                  qPrintable(statusText(*control)));
         QCOMPARE(control->List1->count(), 3);
-        QCOMPARE(mPublic::RowIds, ids);
+        QCOMPARE(mPublic::RowIds.toStringList(), ids);
     }
 
     // A search started while a listing loads supersedes it, and the other way round.

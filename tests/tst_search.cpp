@@ -125,13 +125,13 @@ private Q_SLOTS:
             const auto r = std::find_if(records.begin(), records.end(),
                                         [&](const Record& x) { return x.name == shown[i]; });
             QVERIFY2(r != records.end(), qPrintable(shown[i]));
-            QCOMPARE(mPublic::RowNames[i], r->name);
-            QCOMPARE(mPublic::RowIds[i], r->id);
-            QCOMPARE(mPublic::RowData[i], titlesOnly ? QStringLiteral("无内容") : r->data);
+            QCOMPARE(mPublic::RowNames.at(i), r->name);
+            QCOMPARE(mPublic::RowIds.at(i), r->id);
+            QCOMPARE(mPublic::RowData.at(i), titlesOnly ? QStringLiteral("无内容") : r->data);
         }
-        QCOMPARE(mPublic::RowNames.last(), QString());
-        QCOMPARE(mPublic::RowIds.last(), QString());
-        QCOMPARE(mPublic::RowData.last(), QString());
+        QCOMPARE(mPublic::RowNames.toStringList().last(), QString());
+        QCOMPARE(mPublic::RowIds.toStringList().last(), QString());
+        QCOMPARE(mPublic::RowData.toStringList().last(), QString());
     }
 
     void progressShowsFirstAndLastIndex() {
@@ -178,7 +178,7 @@ private Q_SLOTS:
         search(false, QStringLiteral("t"));
         QCOMPARE(listed(), (QStringList{"t1", "t2", "t3"}));
         QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
-        QCOMPARE(mPublic::RowData.mid(0, 3), (QStringList{"x", "", "x"}));
+        QCOMPARE(mPublic::RowData.toStringList().mid(0, 3), (QStringList{"x", "", "x"}));
     }
 
     void arraysMirrorTheListedRows_data() {
@@ -201,9 +201,9 @@ private Q_SLOTS:
             data << (titlesOnly ? QStringLiteral("无内容") : QStringLiteral("d%1").arg(i));
         }
         QCOMPARE(listed(), names);
-        QCOMPARE(mPublic::RowNames, names << QString());
-        QCOMPARE(mPublic::RowIds, ids << QString());
-        QCOMPARE(mPublic::RowData, data << QString());
+        QCOMPARE(mPublic::RowNames.toStringList(), names << QString());
+        QCOMPARE(mPublic::RowIds.toStringList(), ids << QString());
+        QCOMPARE(mPublic::RowData.toStringList(), data << QString());
         QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
     }
 
@@ -310,7 +310,7 @@ private Q_SLOTS:
         CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("same"), QStringLiteral("one")));
         CHECK_SQL(db.insert(QStringLiteral("2"), QStringLiteral("same"), QStringLiteral("two")));
         search(titlesOnly, QStringLiteral("same"));
-        const int row = mPublic::RowIds.indexOf(QStringLiteral("2"));
+        const int row = mPublic::RowIds.toStringList().indexOf(QStringLiteral("2"));
         control->List1->selectRow(row);
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("two"));
         QVERIFY(statusText(*control).startsWith(QStringLiteral("共：%1/2").arg(row)));
@@ -410,7 +410,7 @@ private Q_SLOTS:
         search(true, QStringLiteral("old"));
         QVERIFY(fired);
         QTRY_COMPARE(listed(), QStringList{"new one"});
-        QCOMPARE(mPublic::RowNames, (QStringList{"new one", QString()}));
+        QCOMPARE(mPublic::RowNames.toStringList(), (QStringList{"new one", QString()}));
         QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
     }
 
@@ -435,7 +435,7 @@ private Q_SLOTS:
         QVERIFY(fired);
         QVERIFY(lookup.hosts().contains(QStringLiteral("db.vornik.invalid")));
         QCOMPARE(listed(), QStringList{"new one"});
-        QCOMPARE(mPublic::RowNames, (QStringList{"new one", QString()}));
+        QCOMPARE(mPublic::RowNames.toStringList(), (QStringList{"new one", QString()}));
         QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         QVERIFY(boxes.shown.isEmpty());
         // At least one 2 s lookup went by with the window's timer still firing.

@@ -77,7 +77,7 @@ Status playServer(const QByteArray& plugin, QByteArrayList replies, const QStrin
 // A cell of a statement's first row.
 QString cell(Connection& c, const QString& sql, int column = 0) {
     const auto r = c.query(sql);
-    return r && r.value().result && r.value().result->rowCount() > 0 ? r.value().result->columns[column][0]
+    return r && r.value().result && r.value().result->rowCount() > 0 ? r.value().result->columns[column].at(0)
                                                                      : QStringLiteral("<none>");
 }
 
