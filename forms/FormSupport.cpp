@@ -65,7 +65,7 @@ QString plainText(const QTextDocument* document) {
 
 Transaction::~Transaction() {
     if (active_ && conn_ && conn_->State() == Connection::kStateOpen && conn_->inTransaction())
-        conn_->RollbackTrans(); // its own failure changes nothing: the transaction is over either way
+        (void)conn_->RollbackTrans(); // its own failure changes nothing: the transaction is over either way
 }
 
 Status Transaction::begin() {

@@ -435,7 +435,7 @@ private Q_SLOTS:
                 return;
             // On the victim's thread: hold the transfer until the window thread has killed the session.
             QMetaObject::invokeMethod(this, [&] {
-                conn->Execute(QStringLiteral("KILL CONNECTION ") + victimId);
+                (void)conn->Execute(QStringLiteral("KILL CONNECTION ") + victimId);
                 killed.release();
             });
             killed.acquire();
