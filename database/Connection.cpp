@@ -92,9 +92,7 @@ qint64 monotonicMs() {
 // A server that cannot take the session now: not listening, not reachable, shutting down, or a
 // cluster node that is not part of the primary component ("WSREP has not yet prepared node").
 bool unavailable(unsigned int code) {
-    return code == CR_CONN_HOST_ERROR || code == CR_CONNECTION_ERROR || code == CR_SERVER_LOST ||
-           code == CR_SERVER_GONE_ERROR || code == ER_SERVER_SHUTDOWN || code == ER_UNKNOWN_COM_ERROR ||
-           code == ER_CONNECTION_KILLED;
+    return code == CR_CONN_HOST_ERROR || code == CR_CONNECTION_ERROR || lostConnection(code);
 }
 
 Error cancelledError(const QString& reason) {
@@ -234,6 +232,14 @@ struct Connection::Worker {
     void execute(Operation& op);
     void open(Operation& op);
     void forgetAccount();
+    // Lets go of a session the server ended (or that was cut short); `serverGone` sends its address
+    // to the end of the next open's list.
+    void dropHandle(bool serverGone) {
+        if (serverGone)
+            avoidHost = lastHost;
+        handle.reset();
+        threadId = 0;
+    }
     void configure(MYSQL* m, const ConnectionParams& p, bool nonBlocking, unsigned int readTimeoutSeconds,
                    unsigned int connectTimeoutSeconds) const;
     void connectTo(const ConnectionParams& p, unsigned int readTimeoutSeconds, Operation& op);
@@ -373,10 +379,7 @@ void Connection::Worker::execute(Operation& op) {
         if (timedOut && !aborted)
             killOnServer(true);
         // A handle whose server has gone (or whose call was cut short) is never used again.
-        if (!aborted && !timedOut)
-            avoidHost = lastHost;
-        handle.reset();
-        threadId = 0;
+        dropHandle(!aborted && !timedOut);
         op.handleLost = true;
         if (!aborted && !op.error->isTimeout())
             op.error->description = QStringLiteral("与数据库服务器的连接已断开：") + op.error->description;
@@ -631,9 +634,7 @@ void Connection::Worker::query(Operation& op) {
         // Nothing was sent yet, so nothing can have run twice: reopen with the same account first
         // (pinned like every new session, whatever mode the server restarted in). The old session's
         // id is nobody's to kill any more.
-        avoidHost = lastHost;
-        handle.reset();
-        threadId = 0;
+        dropHandle(true);
         connectTo(lastParams, lastReadTimeout, op);
         if (!handle) {
             op.handleLost = true;

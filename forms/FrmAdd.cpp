@@ -92,6 +92,20 @@ bool idTaken(const Status& s) {
     return !s && (s.error().nativeError == ER_DUP_ENTRY || s.error().nativeError == ER_LOCK_DEADLOCK);
 }
 
+// The id of a later second than `taken`'s, in the same format, once the clock gives one (the window
+// live meanwhile); `taken` itself when the clock has not moved on in time.
+QString idAfter(const QString& taken) {
+    const qint64 deadline = appClock().monotonicMs() + kNextSecondWaitMs;
+    QString next = FrmAdd::newRecordId();
+    while (next == taken && appClock().monotonicMs() < deadline) {
+        QEventLoop wait;
+        QTimer::singleShot(20, &wait, &QEventLoop::quit);
+        wait.exec();
+        next = FrmAdd::newRecordId();
+    }
+    return next;
+}
+
 } // namespace
 
 Status FrmAdd::addRecord() {
@@ -103,16 +117,8 @@ Status FrmAdd::addRecord() {
         Status s = addOnce(id, title, body);
         if (!idTaken(s))
             return s;
-        // The id stays in the given format: wait (the window live) for the clock's next second.
-        QString next = newRecordId();
-        const qint64 deadline = appClock().monotonicMs() + kNextSecondWaitMs;
-        while (next == id && attempt < kAddAttempts && appClock().monotonicMs() < deadline) {
-            QEventLoop wait;
-            QTimer::singleShot(20, &wait, &QEventLoop::quit);
-            wait.exec();
-            next = newRecordId();
-        }
-        if (next == id || attempt == kAddAttempts) {
+        const QString next = attempt < kAddAttempts ? idAfter(id) : id;
+        if (next == id) {
             s.error().description =
                 QStringLiteral(
                     "记录编号 %1 已被同一秒内增加的另一条记录占用，已试 %2 次，请稍候再按“增加”。\r\n%3")
