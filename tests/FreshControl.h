@@ -45,6 +45,14 @@ private:
     QMetaObject::Connection hook_;
 };
 
+// A fresh control, shown, whose status messages go to `statuses`.
+inline std::unique_ptr<uVornik> shownControl(StatusLog& statuses) {
+    auto control = freshControl();
+    control->show();
+    statuses.attach(*control);
+    return control;
+}
+
 // A search as the user starts it: the mode ticked or not, the key typed, Enter.
 inline void search(uVornik& control, bool titlesOnly, const QString& key) {
     control.ChkControl[0]->setChecked(titlesOnly);

@@ -48,9 +48,7 @@ private Q_SLOTS:
         CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
         CHECK_SQL(db.exec(ScratchDb::plainView()));
         db.pointSettingsHere();
-        control = freshControl();
-        control->show();
-        statuses.attach(*control);
+        control = shownControl(statuses);
         boxes.shown.clear();
         prompt.asked = 0;
     }

@@ -57,9 +57,7 @@ private Q_SLOTS:
     }
     void init() {
         CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
-        control = freshControl();
-        control->show();
-        statuses.attach(*control);
+        control = shownControl(statuses);
         db.pointSettingsHere();
     }
     void cleanup() { control.reset(); }

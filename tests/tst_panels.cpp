@@ -102,10 +102,8 @@ private Q_SLOTS:
         forms.shown.clear();
         prompt.asked = 0;
         prompt.answer.reset();
-        control = freshControl();
-        control->show();
+        control = shownControl(statuses);
         QVERIFY(QTest::qWaitForWindowExposed(control.get()));
-        statuses.attach(*control);
         db.pointSettingsHere();
     }
     void cleanup() { control.reset(); }

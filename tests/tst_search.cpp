@@ -41,9 +41,7 @@ private Q_SLOTS:
         CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
         CHECK_SQL(db.exec(ScratchDb::plainView()));
         boxes.shown.clear();
-        control = freshControl();
-        control->show();
-        statuses.attach(*control);
+        control = shownControl(statuses);
         db.pointSettingsHere();
     }
     void cleanup() { control.reset(); }

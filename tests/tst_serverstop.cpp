@@ -52,9 +52,7 @@ private Q_SLOTS:
     }
 
     void init() {
-        control = freshControl();
-        control->show();
-        statuses.attach(*control);
+        control = shownControl(statuses);
         db.pointSettingsHere();
         boxes.shown.clear();
         prompt.asked = 0;
