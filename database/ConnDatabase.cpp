@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <cmath>
 
@@ -39,7 +40,11 @@ std::optional<QString> rememberedPassword(const QString& path, const QString& se
         return std::nullopt;
     QString password = *kept.value();
     wipe(*kept.value());
-    if (MD5Digest(password, 32) != digest) {
+    std::optional<QString> made = MD5Digest(password, 32);
+    const bool same = made && *made == digest;
+    if (made)
+        wipe(*made); // a digest of the password is as good as the password where digests log in
+    if (!same) {
         wipe(password);
         return std::nullopt;
     }
@@ -65,17 +70,21 @@ void setSiteSettingsPath(const QString& path) {
     g_sitePath = path;
 }
 
-QString ReadIniValue(const QString& section, const QString& key, QString& path, QString* error) {
+QStringList ReadIniValues(const QString& section, const QStringList& keys, QString& path, QString* error) {
     path = userSettingsPath();
     if (!QFileInfo::exists(path))
         path = siteSettingsPath();
-    return ReadProfileString(path, section, key, error);
+    return ReadProfileStrings(path, section, keys, error);
+}
+
+QString ReadIniValue(const QString& section, const QString& key, QString& path, QString* error) {
+    return ReadIniValues(section, {key}, path, error).value(0);
 }
 
 QString BuildConnectionString() {
     const bool required = dbTls.compare(QStringLiteral("required"), Qt::CaseInsensitive) == 0;
     return connectionString(dbUse, dbPwd, dbServerIP, dbName,
-                            required ? QStringLiteral("required") : QString(), dbTlsCa);
+                            required ? QStringLiteral("required") : QString(), dbTlsCa, dbServerKey);
 }
 
 void forgetAccount() {
@@ -85,6 +94,7 @@ void forgetAccount() {
     wipe(dbPwd);
     dbTls.clear();
     dbTlsCa.clear();
+    dbServerKey.clear();
     g_lastOpenMs.reset();
 }
 
@@ -94,10 +104,11 @@ Status forgetRememberedLogin() {
     QStringList keys;
     if (QFileInfo::exists(path)) {
         QString unreadable;
-        const QString server =
-            ReadProfileString(path, QStringLiteral("main"), QStringLiteral("dbServerIP"), &unreadable);
-        const QString name = ReadProfileString(path, QStringLiteral("main"), QStringLiteral("dbName"));
-        QString user = ReadProfileString(path, QStringLiteral("main"), QStringLiteral("dbUse"));
+        const QStringList values = ReadProfileStrings(
+            path, QStringLiteral("main"),
+            {QStringLiteral("dbServerIP"), QStringLiteral("dbName"), QStringLiteral("dbUse")}, &unreadable);
+        const QString &server = values[0], &name = values[1];
+        QString user = values[2];
         if (user == builtinDigest(kBuiltinUser))
             user = kBuiltinUser;
         if (!unreadable.isEmpty())
@@ -157,30 +168,42 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
     if (dbUse.isEmpty()) {
         QString path;
         QString unreadable;
-        dbServerIP = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbServerIP"), path, &unreadable);
-        dbName = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbName"), path);
-        dbUse = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbUse"), path);
-        dbPwd = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbPwd"), path);
-        const QString tls = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbTls"), path);
-        QString ca = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbTlsCa"), path);
-        // Not the working folder's file, which depends on how the program was started.
-        if (!ca.isEmpty() && QDir::isRelativePath(ca))
-            ca = QDir::cleanPath(QFileInfo(path).dir().filePath(ca));
+        QStringList v =
+            ReadIniValues(QStringLiteral("main"),
+                          {QStringLiteral("dbServerIP"), QStringLiteral("dbName"), QStringLiteral("dbUse"),
+                           QStringLiteral("dbPwd"), QStringLiteral("dbTls"), QStringLiteral("dbTlsCa"),
+                           QStringLiteral("dbServerKey")},
+                          path, &unreadable);
+        // What stays is held by the settings alone, so wiping them wipes the last copy.
+        const auto forget = qScopeGuard([&] {
+            for (QString& value : v)
+                wipe(value);
+        });
         if (!unreadable.isEmpty())
             return refuse(unreadable);
+        // Not the working folder's file, which depends on how the program was started.
+        const auto besideFile = [&](const QString& file) {
+            return file.isEmpty() || QDir::isAbsolutePath(file)
+                       ? file
+                       : QDir::cleanPath(QFileInfo(path).dir().filePath(file));
+        };
+        QString& user = v[2];
+        const QString& digest = v[3];
         // The login dialog stores the built-in account as digests; connect with the clear values.
-        if (dbUse == builtinDigest(kBuiltinUser))
-            dbUse = kBuiltinUser;
+        if (user == builtinDigest(kBuiltinUser))
+            user = kBuiltinUser;
         // The store is asked in a nested event loop: whatever runs meanwhile may change the held
         // settings, so the account read here is set again afterwards, never mixed with another.
-        const QString server = dbServerIP, name = dbName, user = dbUse, digest = dbPwd;
-        const std::optional<QString> kept = rememberedPassword(path, server, name, user, digest);
-        dbServerIP = server;
-        dbName = name;
+        std::optional<QString> kept = rememberedPassword(path, v[0], v[1], user, digest);
+        dbServerIP = v[0];
+        dbName = v[1];
         dbUse = user;
-        dbTls = tls;
-        dbTlsCa = ca;
+        dbTls = v[4];
+        dbTlsCa = besideFile(v[5]);
+        dbServerKey = besideFile(v[6]);
         dbPwd = kept ? *kept : digest == builtinDigest(kBuiltinPassword) ? kBuiltinPassword : digest;
+        if (kept)
+            wipe(*kept);
     }
 
     if (dbUse.isEmpty()) {

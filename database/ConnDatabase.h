@@ -3,6 +3,7 @@
 #include "util/Status.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -25,6 +26,10 @@ inline QString dbPwd;
 // which the server's certificate and host name are verified. Empty when the file does not say.
 inline QString dbTls;
 inline QString dbTlsCa;
+// dbServerKey names the server's RSA public key file (absolute, or relative to the settings file's
+// folder), for accounts whose login method (caching_sha2_password, sha256_password) sends the password:
+// it is then encrypted with that key on a session without TLS. Empty when the file does not say.
+inline QString dbServerKey;
 
 // The per-user settings file ($XDG_CONFIG_HOME/vornik/vornik.ini): read, written by the login
 // dialog, deleted by the re-login command.
@@ -38,6 +43,9 @@ void setSiteSettingsPath(const QString& path);
 // it; a missing file, section or key gives the empty text. `error`, when given, says why a file that
 // is there could not be read (GBK text on a Qt without the GBK converter), else it is cleared.
 QString ReadIniValue(const QString& section, const QString& key, QString& path, QString* error = nullptr);
+// The same for several keys, the file read once (and every buffer of its text wiped).
+QStringList ReadIniValues(const QString& section, const QStringList& keys, QString& path,
+                          QString* error = nullptr);
 
 // The connection string for the held settings; a value holding ";", "{" or "}" is brace-quoted.
 // Without TLS settings it is the one Windows clients build.
@@ -49,7 +57,7 @@ QString BuildConnectionString();
 // description (errorText = the same).
 QString ConnectDatabase(QString& errorText, const QString& user = {}, const QString& password = {});
 
-// Empties the four settings and the TLS ones and forgets the last open (the re-login command).
+// Empties the four settings and the transport ones and forgets the last open (the re-login command).
 void forgetAccount();
 
 // Forgets the remembered login (the re-login command, before forgetAccount): removes from the secret

@@ -4,7 +4,7 @@
 VORNIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VORNIK_BUILD=${VORNIK_BUILD:-$VORNIK_ROOT/build}
 VORNIK_PACKAGES=(build-essential dpkg-dev cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
-                 libmariadb-dev mariadb-server mariadb-client fonts-noto-cjk
+                 libmariadb-dev libssl-dev mariadb-server mariadb-client fonts-noto-cjk
                  # remembered passwords: QtKeychain, and libsecret, which it loads at run time
                  qtkeychain-qt6-dev libsecret-1-0
                  # the secret store test: a D-Bus session of its own with GNOME Keyring in it
