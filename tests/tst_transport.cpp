@@ -221,7 +221,8 @@ class TestTransport : public QObject {
             QCOMPARE(!cell(*mPublic::Conn, "SHOW SESSION STATUS LIKE 'Ssl_cipher'", 1).isEmpty(),
                      !cert.isEmpty());
         mConnDatabase::forgetAccount();
-        QVERIFY(mConnDatabase::dbTls.isEmpty() && mConnDatabase::dbTlsCa.isEmpty());
+        QVERIFY(mConnDatabase::dbTls.isEmpty() && mConnDatabase::dbTlsCa.isEmpty() &&
+                mConnDatabase::dbServerKey.isEmpty());
     }
 
 private Q_SLOTS:
@@ -289,7 +290,9 @@ private Q_SLOTS:
                {"CA relative to the file", "right", "localhost", "dbTlsCa = ../../ca.pem", ";sslca=@/ca.pem",
                 ""},
                {"CA not the issuer", "right", "localhost", "dbTlsCa = @/other.pem", ";sslca=@/other.pem",
-                "未能通过"}});
+                "未能通过"},
+               {"server key relative to the file", "", "127.0.0.1", "dbServerKey = ../../team-rsa.pub",
+                ";server_public_key=@/team-rsa.pub", ""}});
     }
     void settingsFile() { connectAndCheck(true); }
 
