@@ -417,6 +417,14 @@ void Connection::Worker::execute(Operation& op) {
         query(op);
         break;
     }
+    // A KILL QUERY still on its way would end whatever the session runs next: it lands first.
+    while (kill && kill->state == 0) {
+        pollfd wake{eventFd, POLLIN, 0};
+        if (::poll(&wake, 1, 100) > 0) {
+            quint64 count = 0;
+            [[maybe_unused]] const auto r = ::read(eventFd, &count, sizeof count);
+        }
+    }
     if (aborted) {
         op.error = cancelledError(QString());
         op.outcome = {};
