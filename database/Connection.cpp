@@ -652,6 +652,7 @@ void Connection::Worker::query(Operation& op) {
         }
     }
     limit = {0, qint64(lastReadTimeout) * 1000};
+    timedOut = false; // an address that did not answer the reopen is not this statement's time-out
     if (op.prepared)
         queryPrepared(op, handle.get());
     else
