@@ -140,6 +140,8 @@ void MysqlClose::operator()(MYSQL* m) const {
     // The client keeps the password for reconnecting; nobody reconnects a closed handle.
     if (m->passwd)
         explicit_bzero(m->passwd, std::strlen(m->passwd));
+    // Connector/C 3.3 does not free this option when it closes the handle: let go of it first.
+    mysql_options(m, MYSQL_SERVER_PUBLIC_KEY, nullptr);
     mysql_close(m);
 }
 

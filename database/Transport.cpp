@@ -1,5 +1,6 @@
 #include "database/Transport.h"
 
+#include "database/Connection.h"
 #include "util/Secret.h"
 
 #include <QFile>
@@ -405,14 +406,7 @@ Status sendKill(ConnectionParams& params, const QByteArray& address, unsigned lo
             return probed.error();
         fingerprint = probed.value();
     }
-    struct Close {
-        void operator()(MYSQL* m) const {
-            if (m->passwd)
-                explicit_bzero(m->passwd, std::strlen(m->passwd));
-            mysql_close(m);
-        }
-    };
-    const std::unique_ptr<MYSQL, Close> k(mysql_init(nullptr));
+    const MysqlPtr k(mysql_init(nullptr));
     if (!k)
         return Status::failure(QStringLiteral("无法创建数据库连接（内存不足）"));
     MYSQL* m = k.get();

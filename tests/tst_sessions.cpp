@@ -30,8 +30,6 @@
 #include <QtTest>
 
 #include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -308,10 +306,9 @@ private Q_SLOTS:
                 text += char(c ^ kMask);
             text += "\r\n";
             QDir().mkpath(config.filePath(QStringLiteral("vornik")));
-            const int fd =
-                ::open(qPrintable(mConnDatabase::userSettingsPath()), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            QVERIFY(fd >= 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size());
-            ::close(fd);
+            QFile file(mConnDatabase::userSettingsPath());
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+                    file.write(text) == text.size());
             wipe(text);
             if (login == u"kept") {
                 QString password = unmasked();
