@@ -56,6 +56,16 @@ public:
         shown_ = count;
         endInsertRows();
     }
+    void change(int row, const TextColumn& texts) {
+        rows_ = texts;
+        Q_EMIT dataChanged(index(row, 0), index(row, 0));
+    }
+    void remove(int row, const TextColumn& texts) {
+        beginRemoveRows({}, row, row);
+        rows_ = texts;
+        --shown_;
+        endRemoveRows();
+    }
     void clear() {
         beginResetModel();
         TextColumn old = std::exchange(rows_, TextColumn());
@@ -178,6 +188,24 @@ void ListBox::showRows(const TextColumn& texts, qsizetype count) {
     // handled before that would not reach them. Done now, the view is whole at every yield of a
     // loading search.
     executeDelayedItemsLayout();
+}
+
+void ListBox::changeRow(int row, const TextColumn& texts) {
+    if (row >= 0 && row < count())
+        model_->change(row, texts);
+}
+
+void ListBox::removeRow(int row, const TextColumn& texts) {
+    if (row < 0 || row >= count())
+        return;
+    // The view would select the next row in its place, unasked: nothing is selected afterwards.
+    {
+        const QSignalBlocker quiet(selectionModel());
+        model_->remove(row, texts);
+        selectionModel()->clearSelection();
+    }
+    viewport()->update();
+    Q_EMIT selectedRowChanged(-1);
 }
 
 void ListBox::clear() {

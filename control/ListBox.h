@@ -35,6 +35,11 @@ public:
     // million-row result grows the list at no cost but the view's own layout.
     void showRows(const TextColumn& texts, qsizetype count);
 
+    // The list shares `texts` from now on, which lists what it showed with row `row` changed (a modified
+    // record's title), or without row `row` (a deleted record).
+    void changeRow(int row, const TextColumn& texts);
+    void removeRow(int row, const TextColumn& texts);
+
     // Where a popup for the list opens from the keyboard: below the selected row, else the top left.
     QPoint popupPosition() const;
 

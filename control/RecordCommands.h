@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <array>
+#include <functional>
 
 class ListBox;
 class QAction;
@@ -41,6 +42,10 @@ public:
     // shown in the file manager afterwards.
     void ExportAll();
 
+    // Called once a listed row shows what is now stored after a save (`removed` false) or has left
+    // the list and the arrays after a delete (true).
+    void setRowEdited(std::function<void(int row, bool removed)> edited) { rowEdited_ = std::move(edited); }
+
     // The folder and name (no extension) of the control library, and the files written beside it.
     // Where the library's folder cannot be written (an installed library), the exports go to the
     // user's data folder instead.
@@ -51,8 +56,14 @@ public:
     static QString exportFolderPath();
 
 private:
-    // The selected row's id and title; false when no listed row with an id is selected.
-    bool selectedRecord(QString* id, QString* title) const;
+    // The selected row, its id and title; false when no listed row with an id is selected.
+    bool selectedRecord(int* row, QString* id, QString* title) const;
+    // After a save of record `id` listed in `row`: the row shows what is now stored (read anew), or
+    // leaves the list when it is stored no more.
+    void showStored(int row, const QString& id, const CommandGate::Pass& pass);
+    // Row `row` of record `id` reads `stored` (title, contents) from now on, or leaves the list and the
+    // arrays when there is none; nothing when the row no longer lists that record.
+    void editRow(int row, const QString& id, const std::optional<std::pair<QString, QString>>& stored);
     // The listed rows' contents, fetched by id where the result holds only placeholders; a row
     // whose record is gone (or whose fetch failed) has none.
     Status fetchContents(const TextColumn& ids, qsizetype rows, const CommandGate::Pass& pass,
@@ -66,4 +77,5 @@ private:
     CommandGate& gate_;
     ResultLoader& loader_;
     QWidget* dialogParent_;
+    std::function<void(int, bool)> rowEdited_;
 };

@@ -7,6 +7,7 @@
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
 #include "forms/FormSupport.h"
+#include "util/LargeTextView.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -16,15 +17,21 @@
 
 RecordViewer::RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate,
                            ResultLoader& loader)
-    : status_(status), list_(list), box_(box), gate_(gate), loader_(loader),
-      highlighter_(new Highlighter(box, list, status)) {}
+    : status_(status), list_(list), box_(box), gate_(gate), loader_(loader), large_(new LargeTextView(box)),
+      highlighter_(new Highlighter(box, large_, list, status)) {}
 
 RecordViewer::~RecordViewer() {
     delete highlighter_.data();
 }
 
+void RecordViewer::clear() {
+    large_->hideText();
+    box_->clear();
+}
+
 void RecordViewer::fail(const QString& why) {
     // Never the previous record beside the new selection.
+    large_->hideText();
     box_->clear();
     status_.ShowStatus(QStringLiteral("uVornik.List1_Click Error:") + why);
 }
@@ -72,21 +79,56 @@ void RecordViewer::List1_Click() {
         }
     }
 
-    box_->setPlainText(forms::toShownText(content));
+    show(content);
     // The placeholder of a missing record is no text of it to mark.
     highlighter_->show(content, found ? key : QString());
+    showFigures(content, row, names.size() - 1);
+}
+
+void RecordViewer::show(const QString& stored) {
+    if (LargeTextView::needed(stored)) {
+        large_->showText(stored);
+        return;
+    }
+    large_->hideText();
+    box_->setPlainText(forms::toShownText(stored));
+}
+
+namespace {
+
+// What the figures count of a text: its line ends and its characters as the box holds it, each line
+// end a CR LF: read back from the box, or worked out from the stored text of a large record (whose
+// view holds only its start at first), where each CR LF and each lone LF is a line end.
+std::pair<qsizetype, qsizetype> textFigures(const QTextEdit* box, const QString& stored, bool large) {
+    if (large) {
+        qsizetype breaks = 0;
+        qsizetype pairs = 0;
+        const auto* text = reinterpret_cast<const char16_t*>(stored.constData());
+        for (qsizetype i = 0; i < stored.size(); ++i) {
+            if (text[i] == u'\n') {
+                ++breaks;
+                pairs += i > 0 && text[i - 1] == u'\r';
+            }
+        }
+        const qsizetype chars = stored.size() - pairs + breaks;
+        return {chars == 0 ? -1 : breaks, chars};
+    }
+    const QString text = forms::toStoredText(forms::plainText(box->document()));
+    return {text.isEmpty() ? -1 : text.count(QStringLiteral("\r\n")), text.size()};
+}
+
+} // namespace
+
+void RecordViewer::showFigures(const QString& stored, int row, qsizetype rows) {
     qint32 line = 0;
     qint32 column = 0;
     GetCaretPos(box_->winId(), line, column);
-    // Counted on the stored form: each CR LF is two characters.
-    const QString text = forms::toStoredText(forms::plainText(box_->document()));
-    const qsizetype breaks = text.isEmpty() ? -1 : text.count(QStringLiteral("\r\n"));
-    status_.ShowStatus(QStringLiteral("共：") + QString::number(row) + u'/' +
-                       QString::number(names.size() - 1) + QStringLiteral("     ") +
-                       QStringLiteral("    总行数：") + QString::number(breaks) +
-                       QStringLiteral(" 行      字数：") + QString::number(text.size()) +
-                       QStringLiteral("字") + QStringLiteral("当前位置：") + QString::number(line) +
-                       QStringLiteral("行:") + QString::number(column) + QStringLiteral("列"));
+    const auto [breaks, chars] = textFigures(box_, stored, large_->showing());
+    status_.ShowStatus(QStringLiteral("共：") + QString::number(row) + u'/' + QString::number(rows) +
+                       QStringLiteral("     ") + QStringLiteral("    总行数：") + QString::number(breaks) +
+                       QStringLiteral(" 行      字数：") + QString::number(chars) + QStringLiteral("字") +
+                       QStringLiteral("当前位置：") + QString::number(line) + QStringLiteral("行:") +
+                       QString::number(column) + QStringLiteral("列"));
 }
 
 namespace {
@@ -118,7 +160,11 @@ void RecordViewer::GetCaretPos(WId hwnd5, qint32& LineNo, qint32& ColNo) {
     int lineStart = 0;
     QWidget* w = QWidget::find(hwnd5);
     const QTextDocument* doc = nullptr;
-    if (auto* te = qobject_cast<QTextEdit*>(w)) {
+    if (const LargeTextView* large = LargeTextView::shownOver(w)) {
+        // As the view shows it: its row, from the row's start.
+        caret = large->selectionEnd();
+        std::tie(line, lineStart) = large->rowOf(caret);
+    } else if (auto* te = qobject_cast<QTextEdit*>(w)) {
         caret = te->textCursor().selectionEnd();
         doc = te->document();
     } else if (auto* pe = qobject_cast<QPlainTextEdit*>(w)) {

@@ -8,6 +8,7 @@
 #include <QWidget>
 
 class Highlighter;
+class LargeTextView;
 class ListBox;
 class QTextEdit;
 class ResultLoader;
@@ -24,17 +25,29 @@ public:
     // and says why instead of showing the figures.
     void List1_Click();
 
-    // Line (as the box displays it) and column of the caret of the text box with that window id.
+    // Shows nothing (a deleted record).
+    void clear();
+
+    // Line (as the box displays it) and column of the caret of the text box with that window id (of
+    // the large view over it when it shows one).
     static void GetCaretPos(WId hwnd5, qint32& LineNo, qint32& ColNo);
+
+    // The view over the box for records too large for it.
+    LargeTextView* large() const { return large_; }
 
 private:
     void fail(const QString& why);
+    // Puts `stored` in the box, or in the large view over it when it is too large for the box.
+    void show(const QString& stored);
+    // The figures line for `stored`, shown in row `row` of `rows`.
+    void showFigures(const QString& stored, int row, qsizetype rows);
 
     StatusLine& status_;
     ListBox* list_;
     QTextEdit* box_;
     CommandGate& gate_;
     ResultLoader& loader_;
+    LargeTextView* large_; // the box's child
     // The box's child, so that a test finds it; goes with the viewer, before the box is torn down.
     QPointer<Highlighter> highlighter_;
 };

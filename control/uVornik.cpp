@@ -7,6 +7,7 @@
 #include "database/Shared.h"
 #include "util/Clock.h"
 #include "util/Twips.h"
+#include "util/WindowSettings.h"
 
 #include <QAction>
 #include <QApplication>
@@ -54,6 +55,13 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, *loader_);
     commands_ =
         std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, *loader_, this);
+    // The viewer shows what is stored: a saved record's new text, and nothing of a deleted one.
+    commands_->setRowEdited([this](int row, bool removed) {
+        if (removed)
+            viewer_->clear();
+        else if (List1->selectedRow() == row)
+            viewer_->List1_Click();
+    });
     panels_ = std::make_unique<Panels>(
         *this,
         Panels::Widgets{this, txtSearchKey, RTBox, List1, TxtTS, PicControlS, PicTestS, PicSplit, CmdTest},
@@ -62,9 +70,30 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     initTabOrder();
     resize(twipsToPixels(kDesignWidth), twipsToPixels(kDesignHeight));
     UserControl_Initialize();
+    restoreState();
     // The search box has the focus when the window first becomes active.
     txtSearchKey->setFocus();
     setAccessibleNames();
+}
+
+void uVornik::restoreState() {
+    const auto settings = windowSettings();
+    ChkControl[0]->setChecked(settings->value(QStringLiteral("control/titlesOnly"), true).toBool());
+    Menu[5]->setVisible(!ChkControl[0]->isChecked());
+    if (const QVariant share = settings->value(QStringLiteral("control/splitter")); share.isValid())
+        panels_->restoreSplitter(share.toDouble());
+    connect(ChkControl[0], &QCheckBox::toggled, this, [this](bool titlesOnly) {
+        const auto kept = windowSettings();
+        kept->setValue(QStringLiteral("control/titlesOnly"), titlesOnly);
+        if (const QString failed = saveWindowSettings(*kept); !failed.isEmpty())
+            ShowStatus(failed);
+    });
+}
+
+void uVornik::UserControl_Resize() {
+    layout_.ResizeControls();
+    if (panels_)
+        panels_->applySplitter();
 }
 
 uVornik::~uVornik() = default;

@@ -1,6 +1,7 @@
 #include "forms/FormSupport.h"
 
 #include "database/Recordset.h"
+#include "util/ScreenFit.h"
 #include "util/Twips.h"
 
 #include <QScreen>
@@ -19,14 +20,14 @@ void placeOnScreen(QWidget* form) {
         return;
     const QRect s = screen->geometry();
     const QSize f = form->frameGeometry().size();
-    // Worked out in twips and single precision, like the design sizes; a form larger than the
-    // screen gets a negative offset rather than being squeezed.
+    // Worked out in twips and single precision, like the design sizes, then kept within the screen's
+    // free area (RecordForm shrinks a form larger than that).
     const float left =
         (static_cast<float>(pixelsToTwips(s.width())) - static_cast<float>(pixelsToTwips(f.width()))) / 2.0f;
     const float top =
         (static_cast<float>(pixelsToTwips(s.height())) - static_cast<float>(pixelsToTwips(f.height()))) /
         3.0f;
-    form->move(s.x() + twipsToPixels(left), s.y() + twipsToPixels(top));
+    form->move(keptOnScreen(form, QPoint(s.x() + twipsToPixels(left), s.y() + twipsToPixels(top))));
 }
 
 void adoptParent(QWidget* form, QWidget* parent) {

@@ -4,8 +4,12 @@
 #include "host/ControlContainer.h"
 #include "host/HostSizing.h"
 #include "util/MessageBoxes.h"
+#include "util/ScreenFit.h"
 #include "util/Twips.h"
+#include "util/WindowSettings.h"
 
+#include <QCloseEvent>
+#include <QDebug>
 #include <QEvent>
 #include <QScreen>
 #include <QWindow>
@@ -46,6 +50,9 @@ void FrmMain::Form_Load() {
     const QScreen* s = screen();
     if (!s)
         return;
+    // A high scale on a small screen: the design size would reach past the screen.
+    if (const QSize fitted = sizeFittingScreen(this, size()); fitted != size())
+        resize(fitted);
     const QRect area = s->geometry();
     // The outer size, decoration included. Until the window manager has framed the window this is
     // only the client size, and centring by it would leave the frame off by half the decoration.
@@ -55,7 +62,27 @@ void FrmMain::Form_Load() {
     const double left = pixelsToTwips(area.width() - frame.width()) / 2.0;
     const double top = pixelsToTwips(area.height() - frame.height()) / 2.0;
     // A window's position is its frame's top left corner.
-    move(area.x() + twipsToPixels(left), area.y() + twipsToPixels(top));
+    move(keptOnScreen(this, QPoint(area.x() + twipsToPixels(left), area.y() + twipsToPixels(top))));
+}
+
+bool FrmMain::restorePlace() {
+    const QByteArray kept = windowSettings()->value(QStringLiteral("window/geometry")).toByteArray();
+    if (kept.isEmpty() || !restoreGeometry(kept))
+        return false;
+    // The screen may have become smaller (or its scale larger) since.
+    if (const QSize fitted = sizeFittingScreen(this, size()); fitted != size())
+        resize(fitted);
+    move(keptOnScreen(this, frameGeometry().topLeft()));
+    m_centreWhenFramed = false;
+    return true;
+}
+
+void FrmMain::closeEvent(QCloseEvent* event) {
+    const auto settings = windowSettings();
+    settings->setValue(QStringLiteral("window/geometry"), saveGeometry());
+    if (const QString failed = saveWindowSettings(*settings); !failed.isEmpty())
+        qWarning().noquote() << failed; // the window closes all the same; nothing else is lost
+    QWidget::closeEvent(event);
 }
 
 void FrmMain::Form_Resize() {

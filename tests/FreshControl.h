@@ -4,14 +4,18 @@
 #include "control/ListBox.h"
 #include "control/uVornik.h"
 #include "database/Shared.h"
+#include "util/WindowSettings.h"
 
 #include <QCheckBox>
+#include <QFile>
 #include <QLineEdit>
 #include <QTest>
 
 #include <memory>
 
 inline std::unique_ptr<uVornik> freshControl() {
+    // Nor a search mode or a splitter an earlier test left.
+    QFile::remove(windowSettingsPath());
     mPublic::RowNames.clear();
     mPublic::RowData.clear();
     mPublic::RowIds.clear();
