@@ -235,18 +235,19 @@ LargeTextView* Highlighter::large() const {
     return large_->showing() ? large_ : nullptr;
 }
 
-void Highlighter::show(const QString& stored, const QString& value) {
+void Highlighter::show(const TextColumn& stored, qsizetype row, const QString& value) {
     forget();
     if (value.isEmpty())
         return;
     value_ = value;
-    if (stored.size() <= kInlineChars)
-        return arrived({generation_, highlight::find(stored, value)});
+    if (stored.view(row).size() <= kInlineChars)
+        return arrived({generation_, highlight::find(stored.at(row), value)});
     auto promise = std::make_shared<QPromise<Found>>();
     search_.setFuture(promise->future());
     promise->start();
-    background::run([promise, stored, value, generation = generation_] {
-        promise->addResult(Found{generation, highlight::find(stored, value)});
+    // The column is shared, not copied: the text is read there.
+    background::run([promise, stored, row, value, generation = generation_] {
+        promise->addResult(Found{generation, highlight::find(stored.at(row), value)});
         promise->finish();
     });
 }

@@ -12,6 +12,8 @@
 // 20 ms became 100 ms); and Qt measures one that spans a line end against the whole text, laying it
 // all out at once. A record over 64 Ki characters is searched on a pool thread. A record too large for
 // the box is shown in a LargeTextView over it, which paints the marks itself.
+#include "util/TextColumn.h"
+
 #include <QFutureWatcher>
 #include <QObject>
 #include <QString>
@@ -66,10 +68,10 @@ public:
     // large records) and `list` (the result list) for F3; writes to `status`.
     Highlighter(QTextEdit* box, LargeTextView* large, QWidget* list, StatusLine& status);
 
-    // Marks the occurrences of `value` in the box, which has just been given `stored` (as the viewer
-    // shows it), and scrolls the first into view. An empty value marks nothing. Any change of the
-    // box's text takes the marks away.
-    void show(const QString& stored, const QString& value);
+    // Marks the occurrences of `value` in the box, which has just been given row `row` of `stored`
+    // (as the viewer shows it), and scrolls the first into view. An empty value marks nothing. Any
+    // change of the box's text takes the marks away.
+    void show(const TextColumn& stored, qsizetype row, const QString& value);
     // The occurrences marked in the box's text (none until found).
     const highlight::Occurrences& occurrences() const { return found_; }
 

@@ -2,6 +2,7 @@
 
 #include "control/ListBoxAccessible.h"
 #include "util/BackgroundRelease.h"
+#include "util/ScreenFit.h"
 
 #include <QAbstractListModel>
 #include <QEvent>
@@ -107,6 +108,13 @@ ListBox::ListBox(QWidget* parent) : QTableView(parent), model_(new Model(this)) 
     setContextMenuPolicy(Qt::PreventContextMenu);
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { Q_EMIT selectedRowChanged(selectedRow()); });
+}
+
+void ListBox::updateGeometries() {
+    QTableView::updateGeometries();
+    // The table sets its margins for its (hidden) headers here: the frame's are kept after it.
+    if (const QMargins keep = frameKeepingMargins(this); viewportMargins() != keep)
+        setViewportMargins(keep);
 }
 
 int ListBox::lineHeight() const {

@@ -64,6 +64,7 @@ protected:
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
     void selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) override;
     QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
+    void updateGeometries() override;
 
 private:
     // One line of the list's font, as a list box item of mixed Latin and Chinese text is drawn.

@@ -18,19 +18,26 @@
 RecordViewer::RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate,
                            ResultLoader& loader)
     : status_(status), list_(list), box_(box), gate_(gate), loader_(loader), large_(new LargeTextView(box)),
-      highlighter_(new Highlighter(box, large_, list, status)) {}
+      highlighter_(new Highlighter(box, large_, list, status)) {
+    QObject::connect(large_, &LargeTextView::wholeText, large_, [this] {
+        if (const auto figures = std::exchange(pendingFigures_, std::nullopt))
+            showFigures(figures->first, figures->second);
+    });
+}
 
 RecordViewer::~RecordViewer() {
     delete highlighter_.data();
 }
 
 void RecordViewer::clear() {
+    pendingFigures_.reset();
     large_->hideText();
     box_->clear();
 }
 
 void RecordViewer::fail(const QString& why) {
     // Never the previous record beside the new selection.
+    pendingFigures_.reset();
     large_->hideText();
     box_->clear();
     status_.ShowStatus(QStringLiteral("uVornik.List1_Click Error:") + why);
@@ -50,68 +57,75 @@ void RecordViewer::List1_Click() {
     if (row < 0 || row >= ids.size() - 1)
         return;
 
-    QString content = data.value(row);
+    // The record's text, the result's own (shared, not copied: a record may hold 16 MB), else fetched.
+    TextColumn body = data;
+    qsizetype at = row;
     bool found = true;
-    if (content.isEmpty() || content == mPublic::kNoContent || !loader_.contentsHeld()) {
-        const std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Look, {});
-        QString errorText;
-        mConnDatabase::ConnectDatabase(errorText);
-        if (pass->superseded())
+    const QStringView held = row < data.size() ? data.view(row) : QStringView();
+    if (held.isEmpty() || held == mPublic::kNoContent || !loader_.contentsHeld()) {
+        if (!fetch(ids.at(row), body, found))
             return;
-        if (!errorText.isEmpty())
-            return fail(QStringLiteral("连接数据库 错误:") + errorText);
-        std::shared_ptr<Recordset> rs;
-        const QString failed =
-            loader_.runStatement(QStringLiteral("select * from searchtxt_data where `dataid`=?"),
-                                 {ids.at(row)}, pass->cancellation(), rs);
-        if (pass->superseded())
-            return; // a newer click, or a load, owns the viewer now
-        if (!failed.isEmpty())
-            return fail(failed);
-        if (rs->State() != Connection::kStateOpen || rs->RecordCount() < 1) {
-            status_.ShowStatus(
-                QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！"));
-            content = mPublic::kNoContent;
-            found = false;
-        } else {
-            // A NULL body reads as empty text, like any other empty record.
-            content = rs->textAt(0, rs->fieldIndex(QStringLiteral("data"))).value_or(QString());
-        }
+        at = 0;
     }
-
-    show(content);
+    pendingFigures_.reset();
+    show(body, at);
     // The placeholder of a missing record is no text of it to mark.
-    highlighter_->show(content, found ? key : QString());
-    showFigures(content, row, names.size() - 1);
+    highlighter_->show(body, at, found ? key : QString());
+    // A large record's once it is all in the view (counted on a pool thread).
+    if (large_->showing() && !large_->complete())
+        pendingFigures_ = std::pair{row, names.size() - 1};
+    else
+        showFigures(row, names.size() - 1);
 }
 
-void RecordViewer::show(const QString& stored) {
-    if (LargeTextView::needed(stored)) {
-        large_->showText(stored);
+bool RecordViewer::fetch(const QString& id, TextColumn& body, bool& found) {
+    const std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Look, {});
+    QString errorText;
+    mConnDatabase::ConnectDatabase(errorText);
+    if (pass->superseded())
+        return false;
+    if (!errorText.isEmpty()) {
+        fail(QStringLiteral("连接数据库 错误:") + errorText);
+        return false;
+    }
+    std::shared_ptr<Recordset> rs;
+    const QString failed = loader_.runStatement(
+        QStringLiteral("select * from searchtxt_data where `dataid`=?"), {id}, pass->cancellation(), rs);
+    if (pass->superseded())
+        return false; // a newer click, or a load, owns the viewer now
+    if (!failed.isEmpty()) {
+        fail(failed);
+        return false;
+    }
+    if (rs->State() != Connection::kStateOpen || rs->RecordCount() < 1) {
+        status_.ShowStatus(
+            QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！"));
+        body = TextColumn(QStringList{mPublic::kNoContent});
+        found = false;
+    } else {
+        // A NULL body reads as empty text, like any other empty record.
+        body = rs->column(rs->fieldIndex(QStringLiteral("data")));
+    }
+    return true;
+}
+
+void RecordViewer::show(const TextColumn& stored, qsizetype row) {
+    if (LargeTextView::needed(stored.view(row))) {
+        large_->showText(stored, row);
         return;
     }
     large_->hideText();
-    box_->setPlainText(forms::toShownText(stored));
+    box_->setPlainText(forms::toShownText(stored.at(row)));
 }
 
 namespace {
 
 // What the figures count of a text: its line ends and its characters as the box holds it, each line
-// end a CR LF: read back from the box, or worked out from the stored text of a large record (whose
-// view holds only its start at first), where each CR LF and each lone LF is a line end.
-std::pair<qsizetype, qsizetype> textFigures(const QTextEdit* box, const QString& stored, bool large) {
-    if (large) {
-        qsizetype breaks = 0;
-        qsizetype pairs = 0;
-        const auto* text = reinterpret_cast<const char16_t*>(stored.constData());
-        for (qsizetype i = 0; i < stored.size(); ++i) {
-            if (text[i] == u'\n') {
-                ++breaks;
-                pairs += i > 0 && text[i - 1] == u'\r';
-            }
-        }
-        const qsizetype chars = stored.size() - pairs + breaks;
-        return {chars == 0 ? -1 : breaks, chars};
+// end a CR LF: read back from the box, or from the large view, each LF of whose text is a CR LF.
+std::pair<qsizetype, qsizetype> textFigures(const QTextEdit* box, const LargeTextView* large) {
+    if (large->showing()) {
+        const qsizetype chars = large->text().size() + large->lineEnds();
+        return {chars == 0 ? -1 : large->lineEnds(), chars};
     }
     const QString text = forms::toStoredText(forms::plainText(box->document()));
     return {text.isEmpty() ? -1 : text.count(QStringLiteral("\r\n")), text.size()};
@@ -119,11 +133,11 @@ std::pair<qsizetype, qsizetype> textFigures(const QTextEdit* box, const QString&
 
 } // namespace
 
-void RecordViewer::showFigures(const QString& stored, int row, qsizetype rows) {
+void RecordViewer::showFigures(int row, qsizetype rows) {
     qint32 line = 0;
     qint32 column = 0;
     GetCaretPos(box_->winId(), line, column);
-    const auto [breaks, chars] = textFigures(box_, stored, large_->showing());
+    const auto [breaks, chars] = textFigures(box_, large_);
     status_.ShowStatus(QStringLiteral("共：") + QString::number(row) + u'/' + QString::number(rows) +
                        QStringLiteral("     ") + QStringLiteral("    总行数：") + QString::number(breaks) +
                        QStringLiteral(" 行      字数：") + QString::number(chars) + QStringLiteral("字") +

@@ -4,8 +4,13 @@
 // figures; and the caret position of a text box by its window id.
 #include "control/CommandGate.h"
 
+#include "util/TextColumn.h"
+
 #include <QPointer>
 #include <QWidget>
+
+#include <optional>
+#include <utility>
 
 class Highlighter;
 class LargeTextView;
@@ -37,10 +42,13 @@ public:
 
 private:
     void fail(const QString& why);
-    // Puts `stored` in the box, or in the large view over it when it is too large for the box.
-    void show(const QString& stored);
-    // The figures line for `stored`, shown in row `row` of `rows`.
-    void showFigures(const QString& stored, int row, qsizetype rows);
+    // The record `id` fetched into `body` (the placeholder, `found` false, when there is none); false
+    // when the look was superseded or failed (and said why).
+    bool fetch(const QString& id, TextColumn& body, bool& found);
+    // Puts row `row` of `stored` in the box, or in the large view over it when it is too large for it.
+    void show(const TextColumn& stored, qsizetype row);
+    // The figures line for what the box shows, the record listed in row `row` of `rows`.
+    void showFigures(int row, qsizetype rows);
 
     StatusLine& status_;
     ListBox* list_;
@@ -48,6 +56,8 @@ private:
     CommandGate& gate_;
     ResultLoader& loader_;
     LargeTextView* large_; // the box's child
+    // The figures line waiting for a large record to be all in the view.
+    std::optional<std::pair<int, qsizetype>> pendingFigures_;
     // The box's child, so that a test finds it; goes with the viewer, before the box is torn down.
     QPointer<Highlighter> highlighter_;
 };

@@ -6,6 +6,7 @@
 #include "control/WrapButton.h"
 #include "database/Shared.h"
 #include "util/Clock.h"
+#include "util/FramedTextEdit.h"
 #include "util/Twips.h"
 #include "util/WindowSettings.h"
 
@@ -121,7 +122,7 @@ void uVornik::createChildren() {
     cmdSearch = designChild<QPushButton>(this, "cmdSearch", 11640, 480, 975, 375);
     cmdSearch->setText("查询[&F]");
 
-    RTBox = designChild<QTextEdit>(this, "RTBox", 120, 840, 12495, 4095);
+    RTBox = designChild<FramedTextEdit>(this, "RTBox", 120, 840, 12495, 4095);
     // Tab leaves the viewer instead of typing a tab into it, so the tab order goes on to the list.
     RTBox->setTabChangesFocus(true);
 

@@ -1,6 +1,7 @@
 #include "forms/FormSupport.h"
 
 #include "database/Recordset.h"
+#include "util/LineEnds.h"
 #include "util/ScreenFit.h"
 #include "util/Twips.h"
 
@@ -38,13 +39,11 @@ void adoptParent(QWidget* form, QWidget* parent) {
 }
 
 QString toStoredText(const QString& shown) {
-    QString text = shown;
-    return text.replace(u'\n', QStringLiteral("\r\n"));
+    return storedLineEnds(shown);
 }
 
 QString toShownText(const QString& stored) {
-    QString text = stored;
-    return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return shownLineEnds(stored);
 }
 
 QString plainText(const QTextDocument* document) {

@@ -154,12 +154,16 @@ Status FrmModi::LoadRecord(const QString& id, bool& found) {
     }
 
     // A NULL (as another tool may store) reads as empty text, so the record can still be edited.
+    // The body is kept as the recordset's column, shared rather than copied (it may hold 16 MB).
     QStringList values;
     for (const char* column : kColumns)
-        values << rs->textAt(0, rs->fieldIndex(QString::fromLatin1(column))).value_or(QString());
+        values << (column == kColumns[2]
+                       ? QString()
+                       : rs->textAt(0, rs->fieldIndex(QString::fromLatin1(column))).value_or(QString()));
+    loadedBody_ = rs->column(rs->fieldIndex(QString::fromLatin1(kColumns[2])));
     TxtDataid->setText(values[0]);
     txtTitle->setText(values[1]);
-    showBody(values[2]);
+    showBody(loadedBody_);
     TxtCreateDatetime->setText(values[3]);
     TxtModiDateTime->setText(values[4]);
     TxtDesc->setPlainText(forms::toShownText(values[5]));
@@ -172,16 +176,16 @@ Status FrmModi::LoadRecord(const QString& id, bool& found) {
     return {};
 }
 
-void FrmModi::showBody(const QString& stored) {
-    bodyTooLarge_ = LargeTextView::needed(stored);
+void FrmModi::showBody(const TextColumn& stored) {
+    bodyTooLarge_ = LargeTextView::needed(stored.view(0));
     setWindowTitle(bodyTooLarge_ ? QStringLiteral("修改Txt（正文过大，只可查看；其余各项可以修改）")
                                  : QStringLiteral("修改Txt"));
     if (bodyTooLarge_) {
-        bodyLarge_->showText(stored);
+        bodyLarge_->showText(stored, 0);
         return;
     }
     bodyLarge_->hideText();
-    RtbData->setPlainText(forms::toShownText(stored));
+    RtbData->setPlainText(forms::toShownText(stored.at(0)));
 }
 
 QStringList FrmModi::editableTexts() const {
@@ -196,6 +200,7 @@ bool FrmModi::hasChanges() const {
 void FrmModi::clearBoxes() {
     bodyLarge_->hideText();
     loaded_.clear();
+    loadedBody_.clear();
     TxtDataid->clear();
     txtTitle->clear();
     RtbData->clear();
@@ -267,7 +272,7 @@ std::optional<QVariantList> FrmModi::editedRow(Error& error) const {
     // The record's last change is this save.
     const QString modified = appClock().now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     const QString body =
-        bodyTooLarge_ ? loaded_.value(2) : forms::toStoredText(forms::plainText(RtbData->document()));
+        bodyTooLarge_ ? loadedBody_.at(0) : forms::toStoredText(forms::plainText(RtbData->document()));
     return QVariantList{
         dataid_,         txtTitle->text(),  body,
         *created,        modified,          forms::toStoredText(forms::plainText(TxtDesc->document())),
@@ -279,7 +284,12 @@ bool FrmModi::rowAsLoaded(const Recordset& rs) const {
         return false;
     for (std::size_t i = 0; i < kColumns.size(); ++i) {
         const int field = rs.fieldIndex(QString::fromLatin1(kColumns[i]));
-        if (field < 0 || rs.textAt(0, field).value_or(QString()) != loaded_.at(static_cast<qsizetype>(i)))
+        if (field < 0)
+            return false;
+        const bool same =
+            i == 2 ? rs.column(field).view(0) == loadedBody_.view(0)
+                   : rs.textAt(0, field).value_or(QString()) == loaded_.at(static_cast<qsizetype>(i));
+        if (!same)
             return false;
     }
     return true;

@@ -8,6 +8,7 @@
 #include "forms/RecordForm.h"
 #include "util/SharedInstance.h"
 #include "util/Status.h"
+#include "util/TextColumn.h"
 
 #include <QStringList>
 #include <QVariantList>
@@ -68,7 +69,7 @@ private:
 
     // Fills the boxes from the row; `found` is false (message shown, form unloaded) when there is none.
     Status LoadRecord(const QString& id, bool& found);
-    void showBody(const QString& stored);
+    void showBody(const TextColumn& stored);
     // The boxes' texts as the user sees them, to tell whether anything was changed.
     QStringList editableTexts() const;
     // Writes the record back (`restoring`: stores it again under its id after someone deleted it)
@@ -87,7 +88,8 @@ private:
     QWidget* messageParent();
 
     QString dataid_;
-    QStringList loaded_; // the row's column texts as loaded, to notice changes made by others
+    QStringList loaded_;    // the row's column texts as loaded, to notice changes made by others
+    TextColumn loadedBody_; // the body as loaded (its row 0)
     QStringList shownAtLoad_;
     LargeTextView* bodyLarge_;
     bool bodyTooLarge_ = false;

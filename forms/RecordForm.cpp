@@ -1,6 +1,7 @@
 #include "forms/RecordForm.h"
 
 #include "forms/FormSupport.h"
+#include "util/FramedTextEdit.h"
 #include "util/LargeTextView.h"
 #include "util/MessageBoxes.h"
 #include "util/ScreenFit.h"
@@ -115,7 +116,7 @@ QLineEdit* lineBox(QWidget* form, const char* name, int left, int top, int width
 }
 
 QTextEdit* bodyBox(QWidget* form, int left, int top, int width, int height) {
-    return designChild<QTextEdit>(form, QStringLiteral("RtbData"), left, top, width, height);
+    return designChild<FramedTextEdit>(form, QStringLiteral("RtbData"), left, top, width, height);
 }
 
 QPushButton* writeButton(QWidget* form, const char* name, const QString& caption, int left, int top,

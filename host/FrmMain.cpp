@@ -72,7 +72,8 @@ bool FrmMain::restorePlace() {
     // The screen may have become smaller (or its scale larger) since.
     if (const QSize fitted = sizeFittingScreen(this, size()); fitted != size())
         resize(fitted);
-    move(keptOnScreen(this, frameGeometry().topLeft()));
+    if (const QPoint kept = keptOnScreen(this, frameGeometry().topLeft()); kept != frameGeometry().topLeft())
+        move(kept);
     m_centreWhenFramed = false;
     return true;
 }

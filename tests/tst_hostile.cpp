@@ -17,9 +17,9 @@
 #include "forms/FormSupport.h"
 #include "forms/FrmAdd.h"
 #include "forms/FrmModi.h"
-#include "util/LargeTextView.h"
 #include "util/Gbk.h"
 #include "util/IniReader.h"
+#include "util/LargeTextView.h"
 #include "util/Md5Digest.h"
 
 #include <QCheckBox>

@@ -1,6 +1,8 @@
 #include "util/LargeTextView.h"
 
 #include "util/BackgroundRelease.h"
+#include "util/LineEnds.h"
+#include "util/ScreenFit.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -13,6 +15,7 @@
 #include <QTextEdit>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -93,8 +96,8 @@ std::vector<int> wrap(QStringView text, int columns) {
     return rows;
 }
 
-QString shownText(QString stored) {
-    return stored.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+QString shownText(QStringView stored) {
+    return shownLineEnds(stored);
 }
 
 } // namespace
@@ -103,6 +106,7 @@ struct LargeTextView::Wrapped {
     quint64 generation;
     int columns;
     QString text;
+    qsizetype lineEnds;
     std::vector<int> rows;
 };
 
@@ -137,6 +141,7 @@ LargeTextView::LargeTextView(QTextEdit* box)
     setFocusPolicy(Qt::StrongFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setViewportMargins(frameKeepingMargins(this));
     QFont font = box->font();
     font.setFamilies({QStringLiteral("Noto Sans Mono CJK SC"), QStringLiteral("WenQuanYi Zen Hei Mono"),
                       QFontDatabase::systemFont(QFontDatabase::FixedFont).family()});
@@ -157,9 +162,8 @@ LargeTextView::LargeTextView(QTextEdit* box)
     hide();
 }
 
-LargeTextView::~LargeTextView() {
-    watcher_->waitForFinished();
-}
+// A wrap still running goes on without the view; it touches nothing of it, and its result is dropped.
+LargeTextView::~LargeTextView() = default;
 
 int LargeTextView::columns() const {
     return std::max(1, int((viewport()->width() - 2 * kMargin) / cell_));
@@ -169,7 +173,7 @@ int LargeTextView::visibleRows() const {
     return std::max(1, (viewport()->height() - kMargin) / lineHeight_);
 }
 
-void LargeTextView::showText(const QString& stored) {
+void LargeTextView::showText(const TextColumn& stored, qsizetype row) {
     ++generation_;
     marks_.clear();
     caret_ = anchor_ = 0;
@@ -185,22 +189,27 @@ void LargeTextView::showText(const QString& stored) {
     if (hadFocus)
         setFocus();
     release(std::exchange(text_, QString()));
-    complete_ = stored.size() <= kWrapHereChars;
+    const QStringView text = stored.view(row);
+    complete_ = text.size() <= kWrapHereChars;
     if (complete_) {
-        text_ = shownText(stored);
+        text_ = shownText(text);
+        lineEnds_ = text_.count(u'\n');
     } else {
-        // The start, cut between a CR and its LF no more than anywhere else.
+        // The start, cut between a CR and its LF no more than anywhere else; the whole text is
+        // converted, counted and wrapped on a pool thread.
         qsizetype cut = kWrapHereChars;
-        if (stored.at(cut - 1) == u'\r' && stored.at(cut) == u'\n')
+        if (text.at(cut - 1) == u'\r' && text.at(cut) == u'\n')
             --cut;
-        text_ = shownText(stored.left(cut));
-        startWrap(stored, true);
+        text_ = shownText(text.left(cut));
+        startWrap([stored, row] { return shownText(stored.view(row)); });
     }
     rows_ = wrap(text_, columns());
     wrappedFor_ = columns();
     verticalScrollBar()->setValue(0);
     updateScrollRange();
     viewport()->update();
+    if (complete_)
+        Q_EMIT wholeText();
 }
 
 void LargeTextView::hideText() {
@@ -222,14 +231,15 @@ void LargeTextView::release(QString text) {
         background::releaseLater(std::move(text));
 }
 
-void LargeTextView::startWrap(const QString& text, bool stored) {
+void LargeTextView::startWrap(std::function<QString()> text) {
     auto promise = std::make_shared<QPromise<Wrapped>>();
     watcher_->setFuture(promise->future());
     promise->start();
-    background::run([promise, text, stored, columns = columns(), generation = generation_] {
-        QString shown = stored ? shownText(text) : text;
+    background::run([promise, text = std::move(text), columns = columns(), generation = generation_] {
+        QString shown = text();
+        const qsizetype lineEnds = shown.count(u'\n');
         std::vector<int> rows = wrap(shown, columns);
-        promise->addResult(Wrapped{generation, columns, std::move(shown), std::move(rows)});
+        promise->addResult(Wrapped{generation, columns, std::move(shown), lineEnds, std::move(rows)});
         promise->finish();
     });
 }
@@ -240,7 +250,9 @@ void LargeTextView::arrived(Wrapped wrapped) {
     // The row in view at the top stays in view.
     const int top = rows_.at(std::min<size_t>(size_t(verticalScrollBar()->value()), rows_.size() - 1));
     release(std::exchange(text_, std::move(wrapped.text)));
+    const bool arrivedNow = !complete_;
     complete_ = true;
+    lineEnds_ = wrapped.lineEnds;
     rows_ = std::move(wrapped.rows);
     wrappedFor_ = wrapped.columns;
     updateScrollRange();
@@ -248,6 +260,8 @@ void LargeTextView::arrived(Wrapped wrapped) {
     viewport()->update();
     if (wrappedFor_ != columns())
         rewrap();
+    if (arrivedNow)
+        Q_EMIT wholeText();
 }
 
 void LargeTextView::rewrap() {
@@ -257,7 +271,7 @@ void LargeTextView::rewrap() {
         return; // the rows on their way are wrapped again when they arrive
     const int top = rows_.at(std::min<size_t>(size_t(verticalScrollBar()->value()), rows_.size() - 1));
     if (text_.size() > kWrapHereChars)
-        return startWrap(text_, false); // the old rows are shown until the new ones come
+        return startWrap([shown = text_] { return shown; }); // the old rows are shown until the new ones come
     rows_ = wrap(text_, columns());
     wrappedFor_ = columns();
     updateScrollRange();

@@ -13,10 +13,13 @@
 //
 // The view lies over the box it stands for: a child covering it, and the box's focus proxy while shown,
 // so the box's place in the layout, in the tab order and under the splitter carry over.
+#include "util/TextColumn.h"
+
 #include <QAbstractScrollArea>
 #include <QColor>
 #include <QString>
 
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -37,8 +40,9 @@ public:
     explicit LargeTextView(QTextEdit* box);
     ~LargeTextView() override;
 
-    // Shows `stored` over the box, which is emptied: the caret at the start, nothing selected or marked.
-    void showText(const QString& stored);
+    // Shows row `row` of `stored` (a stored text, shared, not copied) over the box, which is emptied:
+    // the caret at the start, nothing selected or marked. wholeText() says when all of it is in.
+    void showText(const TextColumn& stored, qsizetype row);
     // Hides the view and lets go of its text; the box shows its own text again.
     void hideText();
     bool showing() const { return !isHidden(); }
@@ -47,6 +51,9 @@ public:
     const QString& text() const { return text_; }
     // Whether the whole text is in the view, its rows known for the present width.
     bool wrapped() const { return complete_ && wrappedFor_ == columns(); }
+    // Whether the whole text is in the view, and its line ends (each LF of the text), once it is.
+    bool complete() const { return complete_; }
+    qsizetype lineEnds() const { return lineEnds_; }
 
     int caret() const { return caret_; }
     int selectionStart() const { return std::min(anchor_, caret_); }
@@ -62,6 +69,10 @@ public:
     void scrollTo(int position);
     // Whether the row of `position` lies wholly in view.
     bool inView(int position) const;
+
+Q_SIGNALS:
+    // The whole of the text shown last is in the view now.
+    void wholeText();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -89,9 +100,9 @@ private:
     int positionAt(int r, int cell) const;
     int positionAt(const QPoint& point) const;
     // Works the rows out anew for the present width: at once for a short text, else on a pool thread
-    // (`stored`: `text` has CR LF line ends still); arrived() takes them.
+    // (the text `text` gives there, as shown); arrived() takes them.
     void rewrap();
-    void startWrap(const QString& text, bool stored);
+    void startWrap(std::function<QString()> text);
     void arrived(Wrapped wrapped);
     // Lets go of a large text on a pool thread.
     static void release(QString text);
@@ -106,7 +117,8 @@ private:
     std::vector<int> rows_{0}; // first position of each row
     std::vector<int> marks_;
     bool complete_ = true; // text_ is the whole text
-    int wrappedFor_ = 0;   // the columns rows_ was worked out for
+    qsizetype lineEnds_ = 0;
+    int wrappedFor_ = 0; // the columns rows_ was worked out for
     quint64 generation_ = 0;
     int caret_ = 0;
     int anchor_ = 0;

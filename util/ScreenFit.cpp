@@ -4,6 +4,7 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -32,4 +33,9 @@ QPoint keptOnScreen(const QWidget* window, const QPoint& frameTopLeft) {
     const int x = std::max(area.left(), std::min(frameTopLeft.x(), area.right() + 1 - frame.width()));
     const int y = std::max(area.top(), std::min(frameTopLeft.y(), area.bottom() + 1 - frame.height()));
     return {x, y};
+}
+
+QMargins frameKeepingMargins(const QWidget* area) {
+    const qreal ratio = area->devicePixelRatioF();
+    return std::abs(ratio - std::round(ratio)) < 1e-6 ? QMargins() : QMargins(0, 0, 1, 1);
 }
