@@ -66,21 +66,25 @@ void FrmMain::Form_Load() {
 }
 
 bool FrmMain::restorePlace() {
-    const QByteArray kept = windowSettings()->value(QStringLiteral("window/geometry")).toByteArray();
-    if (kept.isEmpty() || !restoreGeometry(kept))
+    // The frame's corner and the client size, as Form_Load places the window: restoreGeometry() puts a
+    // window not framed yet one title bar lower than it was.
+    const auto settings = windowSettings();
+    const QPoint corner = settings->value(QStringLiteral("window/place")).toPoint();
+    const QSize size = settings->value(QStringLiteral("window/size")).toSize();
+    if (!size.isValid() || size.isEmpty())
         return false;
     // The screen may have become smaller (or its scale larger) since.
-    if (const QSize fitted = sizeFittingScreen(this, size()); fitted != size())
-        resize(fitted);
-    if (const QPoint kept = keptOnScreen(this, frameGeometry().topLeft()); kept != frameGeometry().topLeft())
-        move(kept);
+    resize(sizeFittingScreen(this, size));
+    move(keptOnScreen(this, corner));
     m_centreWhenFramed = false;
+    m_keepWhenFramed = true;
     return true;
 }
 
 void FrmMain::closeEvent(QCloseEvent* event) {
     const auto settings = windowSettings();
-    settings->setValue(QStringLiteral("window/geometry"), saveGeometry());
+    settings->setValue(QStringLiteral("window/place"), frameGeometry().topLeft());
+    settings->setValue(QStringLiteral("window/size"), size());
     if (const QString failed = saveWindowSettings(*settings); !failed.isEmpty())
         qWarning().noquote() << failed; // the window closes all the same; nothing else is lost
     QWidget::closeEvent(event);
@@ -117,6 +121,14 @@ bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
             // Once only: later exposures (after minimising, say) must not move a window the user placed.
             if (frameGeometry().size() != size())
                 Form_Load();
+        } else if (m_keepWhenFramed && frameGeometry().size() != size()) {
+            // A restored place, now with its frame: still wholly on the screen.
+            m_keepWhenFramed = false;
+            if (const QSize fitted = sizeFittingScreen(this, size()); fitted != size())
+                resize(fitted);
+            if (const QPoint kept = keptOnScreen(this, frameGeometry().topLeft());
+                kept != frameGeometry().topLeft())
+                move(kept);
         }
     }
     return QWidget::eventFilter(watched, event);

@@ -45,6 +45,7 @@ private:
     void refitToFrame();
 
     bool m_centreWhenFramed = false;
+    bool m_keepWhenFramed = false;
     // The outer size the control was last fitted to.
     QSize m_fittedOuter;
 };
