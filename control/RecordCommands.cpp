@@ -286,6 +286,44 @@ Status RecordCommands::fetchContents(const TextColumn& ids, qsizetype rows, cons
     return {};
 }
 
+RecordCommands::ExportTally
+RecordCommands::writeRecordFiles(const FolderHandle& txt, const QString& folder, const TextColumn& names,
+                                 const TextColumn& ids, const std::vector<std::optional<QString>>& contents) {
+    ExportTally t;
+    QElapsedTimer slice;
+    slice.start();
+    ExportNames fileNames;
+    for (qsizetype i = 0; i < qsizetype(contents.size()); ++i) {
+        const QString name = fileNames.take(names.at(i));
+        const QString path = folder + name;
+        const std::optional<QString>& content = contents[static_cast<std::size_t>(i)];
+        if (!content) {
+            // The record has gone since it was listed: its earlier export, if any, stays as it was.
+            ++t.skipped;
+            t.lastProblem = QStringLiteral("ID:%1 的记录已不存在，没有导出 sPath=[%2]").arg(ids.at(i), path);
+            status_.ShowStatus(t.lastProblem);
+            continue;
+        }
+        QString failed;
+        bool gb18030 = false;
+        if (const std::optional<QByteArray> bytes = toAnsiBytes(*content + kCrLf, &failed, &gb18030))
+            failed = writeWholeFileAt(txt, name, *bytes).description();
+        if (failed.isEmpty()) {
+            ++t.written;
+            t.gb18030Files += gb18030 ? 1 : 0;
+        } else {
+            ++t.failures;
+            t.lastProblem = QStringLiteral("error,") + failed + QStringLiteral(" sPath=[") + path + u']';
+            status_.ShowStatus(t.lastProblem);
+        }
+        if (slice.elapsed() >= kExportSliceMs) {
+            QCoreApplication::processEvents();
+            slice.restart();
+        }
+    }
+    return t;
+}
+
 void RecordCommands::ExportAll() {
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("导出所有TXT"));
     if (!pass)
@@ -321,51 +359,15 @@ void RecordCommands::ExportAll() {
         return;
     }
 
-    int written = 0;
-    int skipped = 0;
-    int failures = 0;
-    int gb18030Files = 0;
-    QString lastProblem;
-    QElapsedTimer slice;
-    slice.start();
-    ExportNames fileNames;
-    for (qsizetype i = 0; i < rows; ++i) {
-        const QString name = fileNames.take(names.at(i));
-        const QString path = folder + name;
-        const std::optional<QString>& content = contents[static_cast<std::size_t>(i)];
-        if (!content) {
-            // The record has gone since it was listed: its earlier export, if any, stays as it was.
-            ++skipped;
-            lastProblem = QStringLiteral("ID:%1 的记录已不存在，没有导出 sPath=[%2]").arg(ids.at(i), path);
-            status_.ShowStatus(lastProblem);
-            continue;
-        }
-        QString failed;
-        bool gb18030 = false;
-        if (const std::optional<QByteArray> bytes = toAnsiBytes(*content + kCrLf, &failed, &gb18030))
-            failed = writeWholeFileAt(txt.value(), name, *bytes).description();
-        if (failed.isEmpty()) {
-            ++written;
-            gb18030Files += gb18030 ? 1 : 0;
-        } else {
-            ++failures;
-            lastProblem = QStringLiteral("error,") + failed + QStringLiteral(" sPath=[") + path + u']';
-            status_.ShowStatus(lastProblem);
-        }
-        if (slice.elapsed() >= kExportSliceMs) {
-            QCoreApplication::processEvents();
-            slice.restart();
-        }
-    }
-
+    const ExportTally t = writeRecordFiles(txt.value(), folder, names, ids, contents);
     QString done = QStringLiteral("导出所有TXT 完毕！写入 %1 个，跳过 %2 个，失败 %3 个。")
-                       .arg(written)
-                       .arg(skipped)
-                       .arg(failures);
-    if (gb18030Files > 0)
-        done += QStringLiteral("其中 %1 个含 GBK 无法表示的字符，按 GB18030 写入。").arg(gb18030Files);
-    if (!lastProblem.isEmpty())
-        done += QStringLiteral("最后一个问题：") + lastProblem;
+                       .arg(t.written)
+                       .arg(t.skipped)
+                       .arg(t.failures);
+    if (t.gb18030Files > 0)
+        done += QStringLiteral("其中 %1 个含 GBK 无法表示的字符，按 GB18030 写入。").arg(t.gb18030Files);
+    if (!t.lastProblem.isEmpty())
+        done += QStringLiteral("最后一个问题：") + t.lastProblem;
     if (!desktop().openUrl(QUrl::fromLocalFile(folder)))
         done += QStringLiteral("无法用文件管理器打开 %1").arg(folder);
     status_.ShowStatus(done);

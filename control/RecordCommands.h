@@ -11,6 +11,7 @@
 #include <array>
 #include <functional>
 
+class FolderHandle;
 class ListBox;
 class QAction;
 class QCheckBox;
@@ -68,6 +69,18 @@ private:
     // whose record is gone (or whose fetch failed) has none.
     Status fetchContents(const TextColumn& ids, qsizetype rows, const CommandGate::Pass& pass,
                          std::vector<std::optional<QString>>& contents);
+
+    struct ExportTally {
+        int written = 0;
+        int skipped = 0;
+        int failures = 0;
+        int gb18030Files = 0;
+        QString lastProblem;
+    };
+    // Writes the listed rows' files into `txt` (shown as `folder`), each under a name of its own; a row
+    // without contents (its record gone) is skipped.
+    ExportTally writeRecordFiles(const FolderHandle& txt, const QString& folder, const TextColumn& names,
+                                 const TextColumn& ids, const std::vector<std::optional<QString>>& contents);
 
     StatusLine& status_;
     ListBox* list_;

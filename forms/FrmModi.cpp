@@ -49,6 +49,18 @@ std::optional<QVariant> normalisedDateTime(const QString& text) {
     return date.toString(QStringLiteral("yyyy-MM-dd")) + u' ' + time.toString(QStringLiteral("HH:mm:ss"));
 }
 
+// Under Galera a save that met another node's write of the same record is refused at commit (a
+// deadlock to the client): nothing was written, and a reload shows the other write.
+Error explained(Error e, const QString& id) {
+    if (e.nativeError == ER_LOCK_DEADLOCK)
+        e.description =
+            QStringLiteral("与其他用户同时对记录 %1 的写入冲突，本次修改已撤销；您的编辑仍留在窗口中，"
+                           "请复制需要保留的内容，关闭窗口后重新打开该记录再修改。")
+                .arg(id) +
+            e.description;
+    return e;
+}
+
 } // namespace
 
 ModifyOutcome FrmModi::showModal(const QString& id, QWidget* parent) {
@@ -297,15 +309,7 @@ bool FrmModi::rowAsLoaded(const Recordset& rs) const {
 
 FrmModi::Saved FrmModi::saveRecord(Error& error, bool restoring) {
     const auto fail = [&error, this](Error e) {
-        // Under Galera a save that met another node's write of the same record is refused at commit
-        // (a deadlock to the client): nothing was written, and a reload shows the other write.
-        if (e.nativeError == ER_LOCK_DEADLOCK)
-            e.description =
-                QStringLiteral("与其他用户同时对记录 %1 的写入冲突，本次修改已撤销；您的编辑仍留在窗口中，"
-                               "请复制需要保留的内容，关闭窗口后重新打开该记录再修改。")
-                    .arg(dataid_) +
-                e.description;
-        error = std::move(e);
+        error = explained(std::move(e), dataid_);
         return Saved::Failed;
     };
     const std::optional<QVariantList> values = editedRow(error);

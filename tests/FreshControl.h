@@ -13,6 +13,12 @@
 
 #include <memory>
 
+// A test that changed the search mode or the splitter leaves no window.conf to the tests after it.
+struct WindowStateLeftBehind {
+    ~WindowStateLeftBehind() { QFile::remove(windowSettingsPath()); }
+};
+inline WindowStateLeftBehind windowStateLeftBehind;
+
 inline std::unique_ptr<uVornik> freshControl() {
     // Nor a search mode or a splitter an earlier test left.
     QFile::remove(windowSettingsPath());
