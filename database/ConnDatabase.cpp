@@ -137,6 +137,15 @@ void setLoginPrompt(LoginPrompt* prompt) {
     g_prompt = prompt;
 }
 
+namespace {
+// Puts the account the prompt gives into the held settings; false (the connection saying why) when
+// the user cancelled.
+bool askForAccount(const QString& failure);
+// Opens the shared connection with the held account; returns as ConnectDatabase does. A login that
+// failed (a refusal or an error, not a cancelled open) sets `loginFailed` and holds no account.
+QString openHeld(QString& errorText, bool* loginFailed);
+} // namespace
+
 QString ConnectDatabase(QString& errorText, const QString& user, const QString& password) {
     auto& Conn = mPublic::Conn;
     if (!Conn) {
@@ -206,20 +215,56 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
             wipe(*kept);
     }
 
-    if (dbUse.isEmpty()) {
-        const std::optional<LoginValues> v = loginPrompt().ask();
-        if (!v) {
-            // "False" with errorText untouched; make the caller's first statement say why it fails.
-            if (mPublic::Conn && mPublic::Conn->State() != Connection::kStateOpen)
-                mPublic::Conn->setClosedReason(QStringLiteral("登录已取消，未连接数据库"));
-            return QStringLiteral("False");
+    const bool fromPrompt = dbUse.isEmpty();
+    if (fromPrompt && !askForAccount({}))
+        return QStringLiteral("False");
+    for (;;) {
+        bool loginFailed = false;
+        const QString result = openHeld(errorText, &loginFailed);
+        if (!fromPrompt)
+            return result;
+        if (!loginFailed) {
+            if (result == QStringLiteral("True"))
+                loginPrompt().done();
+            return result;
         }
-        dbUse = v->dbUse;
-        dbPwd = v->dbPwd;
-        dbServerIP = v->dbServerIP;
-        dbName = v->dbName;
+        // The account typed in the dialog did not log in: asked again, with the reason.
+        const QString why = std::exchange(errorText, QString());
+        if (!askForAccount(why))
+            return QStringLiteral("False");
     }
+}
 
+namespace {
+
+bool askForAccount(const QString& failure) {
+    const std::optional<LoginValues> v = loginPrompt().ask(failure);
+    if (!v) {
+        // "False" with errorText untouched; make the caller's first statement say why it fails.
+        if (mPublic::Conn && mPublic::Conn->State() != Connection::kStateOpen)
+            mPublic::Conn->setClosedReason(
+                failure.isEmpty() ? QStringLiteral("登录已取消，未连接数据库")
+                                  : QStringLiteral("登录已取消，未连接数据库（登录失败：%1）").arg(failure));
+        return false;
+    }
+    dbUse = v->dbUse;
+    dbPwd = v->dbPwd;
+    dbServerIP = v->dbServerIP;
+    dbName = v->dbName;
+    return true;
+}
+
+QString openHeld(QString& errorText, bool* loginFailed) {
+    // Connecting with what is held would log in as somebody else or fail obscurely: say why instead,
+    // and hold no account.
+    auto refuse = [&errorText, loginFailed](const QString& why) {
+        *loginFailed = true;
+        errorText = why;
+        dbUse.clear();
+        wipe(dbPwd);
+        g_lastOpenMs.reset();
+        return errorText;
+    };
     // The client takes each value up to its first NUL, so "qelmorand\0x" would log in as
     // "qelmorand": refuse what cannot be sent as it stands.
     for (const QString* value : {&dbUse, &dbPwd, &dbServerIP, &dbName}) {
@@ -245,14 +290,9 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
     }
     const bool stillShared = mPublic::Conn.get() == conn;
     if (!status || !stillShared) {
-        errorText = !status ? status.description() : QStringLiteral("数据库连接对象在打开时被替换");
-        dbUse.clear();
-        wipe(dbPwd);
-        // Never leave a half-open connection marked as open.
         if (stillShared)
-            conn->Close();
-        g_lastOpenMs.reset();
-        return errorText;
+            conn->Close(); // never leave a half-open connection marked as open
+        return refuse(!status ? status.description() : QStringLiteral("数据库连接对象在打开时被替换"));
     }
 
     if (conn->State() == Connection::kStateOpen) {
@@ -265,5 +305,7 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
     errorText = QString::number(conn->ErrorsCount());
     return QStringLiteral("False");
 }
+
+} // namespace
 
 } // namespace mConnDatabase

@@ -53,8 +53,9 @@ QString BuildConnectionString();
 
 // Opens (or reuses, within 60 seconds of the last open) the shared connection. Returns "" when an
 // open connection was reused, "True" when opened, "False" when the login was cancelled (errorText
-// unchanged) or the open ended not open (errorText = count of provider errors), or the error's
-// description (errorText = the same).
+// unchanged; the connection's closed reason says so, and names why the login before failed) or the
+// open ended not open (errorText = count of provider errors), or the error's description (errorText
+// = the same). An account from the login prompt that does not log in is asked for again.
 QString ConnectDatabase(QString& errorText, const QString& user = {}, const QString& password = {});
 
 // Empties the four settings and the transport ones and forgets the last open (the re-login command).
@@ -75,11 +76,14 @@ struct LoginValues {
     QString dbName;
 };
 
-// Asks the user for an account; nothing when the user cancelled.
+// Asks the user for an account; nothing when the user cancelled. Asked again while the account
+// given does not log in: `failure` says why the last one did not (empty the first time), and the
+// dialog shows it, keeping what was typed but the password. done() says the asking is over.
 class LoginPrompt {
 public:
     virtual ~LoginPrompt() = default;
-    virtual std::optional<LoginValues> ask() = 0;
+    virtual std::optional<LoginValues> ask(const QString& failure) = 0;
+    virtual void done() {}
 };
 
 // The login dialog unless a test installed another prompt (not owned; nullptr restores the dialog).
