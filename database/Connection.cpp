@@ -534,8 +534,9 @@ void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readT
             return;
         }
         MYSQL* m = h.get();
+        // Rounded up: the library's own connect timer must not end an attempt before its share does.
         const auto attemptSeconds =
-            static_cast<unsigned int>(std::max<qint64>((limit.untilMs - monotonicMs()) / 1000, 1));
+            static_cast<unsigned int>(std::max<qint64>((limit.untilMs - monotonicMs() + 999) / 1000, 1));
         configureSession(m, policy, fingerprint, readTimeoutSeconds, attemptSeconds);
         MYSQL* connected = nullptr;
         const int status =
