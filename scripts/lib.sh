@@ -83,11 +83,16 @@ db_init() {
     mkdir -p "$datadir"
     local userarg=()
     [ "$(id -u)" -eq 0 ] && userarg=(--user=root)
-    mariadb-install-db --no-defaults "${userarg[@]}" --datadir="$datadir" --lower-case-table-names=1 \
-        --skip-test-db --auth-root-authentication-method=socket >"$datadir.install.log" 2>&1 || {
-        cat "$datadir.install.log" >&2
-        return 1
-    }
+    # Once more from scratch when it fails: a bootstrap beside others on a loaded machine has been seen
+    # to lose one of its own temporary tables.
+    local attempt
+    for attempt in 1 2; do
+        mariadb-install-db --no-defaults "${userarg[@]}" --datadir="$datadir" --lower-case-table-names=1 \
+            --skip-test-db --auth-root-authentication-method=socket >"$datadir.install.log" 2>&1 && return 0
+        [ "$attempt" -eq 1 ] && { rm -rf "$datadir"; mkdir -p "$datadir"; }
+    done
+    cat "$datadir.install.log" >&2
+    return 1
 }
 
 # db_start DATADIR RUNDIR PORT [SERVER OPTIONS...]: starts mariadbd in the background on 127.0.0.1:PORT
