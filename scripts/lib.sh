@@ -2,7 +2,8 @@
 # Sourced, not run.
 
 VORNIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-VORNIK_BUILD=${VORNIK_BUILD:-$VORNIK_ROOT/build}
+# Exported, so the shell of `scripts/test --db-shell` knows where the test binaries are.
+export VORNIK_BUILD=${VORNIK_BUILD:-$VORNIK_ROOT/build}
 VORNIK_PACKAGES=(build-essential dpkg-dev cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
                  libmariadb-dev libssl-dev mariadb-server mariadb-client fonts-noto-cjk
                  # remembered passwords: QtKeychain, and libsecret, which it loads at run time
