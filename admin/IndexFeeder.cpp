@@ -112,6 +112,11 @@ std::vector<Block> blocksOf(const std::vector<std::uint32_t>& recnos) {
     return out;
 }
 
+// A record's title as the map keeps it (the title search reads it there): NULL stays NULL.
+QVariant nameOf(const ResultTable& t, qint64 row) {
+    return t.columns[1].isNull(row) ? QVariant() : QVariant(t.columns[1].at(row));
+}
+
 } // namespace
 
 Status IndexAdmin::loadWeights() {
@@ -185,12 +190,15 @@ Status IndexAdmin::build() {
     auto queued = rows(QStringLiteral("SELECT `qid` FROM %1").arg(table(QStringLiteral("queue"))));
     if (!queued)
         return queued.status();
+    // Made afresh, so that they have this program's layout whatever an older one left.
     for (const char* name : {"recs", "post", "grams"})
-        if (Status s = exec(QStringLiteral("TRUNCATE TABLE %1").arg(table(QString::fromLatin1(name)))); !s)
+        if (Status s = exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(table(QString::fromLatin1(name)))); !s)
             return s;
+    if (Status s = createCompanion(); !s)
+        return s;
 
     const auto run = [this](const QString& sql, const SqlParams& params) { return exec(sql, params); };
-    RowWriter recs(run, QStringLiteral("INSERT INTO %1 (`recno`, `dataid`, `seq`) VALUES ").arg(table(QStringLiteral("recs"))));
+    RowWriter recs(run, QStringLiteral("INSERT INTO %1 (`recno`, `dataid`, `seq`, `name`) VALUES ").arg(table(QStringLiteral("recs"))));
     RowWriter post(run, QStringLiteral("INSERT INTO %1 (`col`, `gram`, `first`, `n`, `data`) VALUES ")
                             .arg(table(QStringLiteral("post"))));
     std::unordered_map<std::uint64_t, Slot> slots;
@@ -262,7 +270,7 @@ Status IndexAdmin::build() {
                 if (!s)
                     return s;
             }
-            if (Status s = recs.add(QStringLiteral("(%1,?,0)").arg(recno), {t.columns[0].at(i)}); !s)
+            if (Status s = recs.add(QStringLiteral("(%1,?,0,?)").arg(recno), {t.columns[0].at(i), nameOf(t, i)}); !s)
                 return s;
         }
         if (t.rowCount() > 0)
@@ -398,7 +406,7 @@ Result<qint64> IndexAdmin::feedBatch(int limit, bool building) {
         }
         const ResultTable& t = *current.value();
         const auto run = [this](const QString& sql, const SqlParams& params) { return exec(sql, params); };
-        RowWriter recs(run, QStringLiteral("INSERT INTO %1 (`recno`, `dataid`, `seq`) VALUES ").arg(table(QStringLiteral("recs"))));
+        RowWriter recs(run, QStringLiteral("INSERT INTO %1 (`recno`, `dataid`, `seq`, `name`) VALUES ").arg(table(QStringLiteral("recs"))));
         // (column, gram) -> the batch's record numbers, ascending.
         std::map<std::pair<int, Gram>, std::vector<std::uint32_t>> postings;
         std::vector<std::uint16_t> w;
@@ -416,7 +424,7 @@ Result<qint64> IndexAdmin::feedBatch(int limit, bool building) {
                         v.push_back(recno);
                 });
             }
-            if (Status s = recs.add(QStringLiteral("(%1,?,%2)").arg(recno).arg(seq), {t.columns[0].at(i)});
+            if (Status s = recs.add(QStringLiteral("(%1,?,%2,?)").arg(recno).arg(seq), {t.columns[0].at(i), nameOf(t, i)});
                 !s)
                 return s;
         }

@@ -105,13 +105,13 @@ QStringList createStatements(const QString& database, const ColumnTypes& types) 
                 .arg(table(database, QStringLiteral("meta"))) +
             kInnoDb,
         QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (`qid` BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY "
-                       "KEY, `dataid` %2 NOT NULL)")
+                       "KEY, `dataid` %2 NOT NULL, KEY `by_id` (`dataid`))")
                 .arg(table(database, QStringLiteral("queue")), id) +
             kInnoDb,
         QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (`recno` INT UNSIGNED NOT NULL PRIMARY KEY, `dataid` %2 "
-                       "NOT NULL, `seq` BIGINT UNSIGNED NOT NULL, UNIQUE KEY `by_id` (`dataid`), KEY `by_seq` "
-                       "(`seq`))")
-                .arg(table(database, QStringLiteral("recs")), id) +
+                       "NOT NULL, `seq` BIGINT UNSIGNED NOT NULL, `name` %3, UNIQUE KEY `by_id` (`dataid`), KEY "
+                       "`by_seq` (`seq`))")
+                .arg(table(database, QStringLiteral("recs")), id, types.definition(1)) +
             kInnoDb,
         QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (`col` TINYINT UNSIGNED NOT NULL, `gram` VARBINARY(6) NOT "
                        "NULL, `total` INT UNSIGNED NOT NULL, `tail_n` INT UNSIGNED NOT NULL DEFAULT 0, `tail` "
@@ -137,8 +137,10 @@ QString checkFunctionStatement(const QString& database) {
     const auto triggers = [&](const QString& prefix) {
         QString like = prefix;
         like.replace(u'_', QStringLiteral("!_"));
+        // Created anew (dropped a while, writes missed) is not as installed, though it reads the same.
         return QStringLiteral("(SELECT GROUP_CONCAT(TRIGGER_NAME, ':', ACTION_TIMING, ':', EVENT_MANIPULATION, "
-                              "'=', MD5(ACTION_STATEMENT) ORDER BY TRIGGER_NAME SEPARATOR ',') FROM "
+                              "':', COALESCE(CREATED, ''), '=', MD5(ACTION_STATEMENT) ORDER BY TRIGGER_NAME "
+                              "SEPARATOR ',') FROM "
                               "information_schema.TRIGGERS WHERE EVENT_OBJECT_SCHEMA = %1 AND EVENT_OBJECT_TABLE "
                               "= 'SearchTxt_Data' AND TRIGGER_NAME LIKE '%2%' ESCAPE '!')")
             .arg(schema, like);
@@ -147,8 +149,9 @@ QString checkFunctionStatement(const QString& database) {
                           "CHARSET utf8mb4 READS SQL DATA SQL SECURITY DEFINER RETURN IF(`what` = 'history', %2, "
                           "CONCAT_WS('|', (SELECT GROUP_CONCAT(LOWER(COLUMN_NAME), '=', COLLATION_NAME ORDER BY "
                           "LOWER(COLUMN_NAME) SEPARATOR ',') FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = "
-                          "%4 AND TABLE_NAME = 'SearchTxt_Data' AND COLUMN_NAME IN ('dataid', 'name', 'data')), "
-                          "%3))")
+                          "%4 AND TABLE_NAME = 'SearchTxt_Data' AND COLUMN_NAME IN ('dataid', 'name', 'data')), (SELECT "
+                          "MD5(VIEW_DEFINITION) FROM information_schema.VIEWS WHERE TABLE_SCHEMA = %4 AND TABLE_NAME = "
+                          "'VW_SearchTxt_Name'), %3))")
         .arg(table(database, QStringLiteral("vornik_check")), triggers(kHistoryTriggerPrefix),
              triggers(kIndexTriggerPrefix), schema);
 }

@@ -57,18 +57,17 @@ Statement trashStatement(const QString& companion, const QString& database) {
             {}};
 }
 
-Statement restoreDeletedStatement(const QString& companion, const QString& database, qint64 hid) {
-    return {QStringLiteral("INSERT INTO %1 (%2) SELECT %2 FROM %3 WHERE `hid` = ? AND `kind` IN ('U', 'D')")
-                .arg(records(database), recordColumnList(), historyTable(companion)),
-            {QString::number(hid)}};
+std::optional<SqlParams> versionValues(const ResultTable& version) {
+    if (version.rowCount() < 1 || version.columns.size() != static_cast<std::size_t>(companion::kRecordColumns.size()))
+        return std::nullopt;
+    SqlParams values;
+    for (const TextColumn& c : version.columns)
+        values << (c.isNull(0) ? QVariant() : QVariant(c.at(0)));
+    return values;
 }
 
-Statement insertVersionStatement(const QString& companion, const QString& database, qint64 hid,
-                                 const QString& dataid, const QVariant& modified) {
-    return {QStringLiteral("INSERT INTO %1 (%2) SELECT ?, `name`, `data`, `createdatetime`, COALESCE(?, `modidatetime`), "
-                           "`desc`, `keys`, `creator` FROM %3 WHERE `hid` = ? AND `kind` IN ('U', 'D')")
-                .arg(records(database), recordColumnList(), historyTable(companion)),
-            {dataid, modified, QString::number(hid)}};
+Statement restoreStatement(const QString& database, const SqlParams& values) {
+    return {QStringLiteral("INSERT INTO %1 (%2) VALUES (?,?,?,?,?,?,?,?)").arg(records(database), recordColumnList()), values};
 }
 
 Statement purgeStatement(const QString& companion, int keepDays, int limit) {

@@ -12,6 +12,8 @@
 
 #include <QString>
 
+#include <optional>
+
 namespace history {
 
 struct Statement {
@@ -30,14 +32,14 @@ Statement versionStatement(const QString& companion, qint64 hid);
 // The trash, newest first: records whose last recorded change is a delete and that are not stored
 // now: hid, dataid, at, account, title, size.
 Statement trashStatement(const QString& companion, const QString& database);
-// Stores a deleted record back under its old id exactly as it was, NULLs and line ends included
-// (copied on the server); a record of that id there makes it fail with a duplicate key.
-Statement restoreDeletedStatement(const QString& companion, const QString& database, qint64 hid);
-// A version stored as record `dataid`, for the modify path: in the caller's transaction, after it
-// has locked the current row, found it as loaded, and deleted it. `modified` (a QDateTime, or
-// null to keep the version's) becomes its modification time.
-Statement insertVersionStatement(const QString& companion, const QString& database, qint64 hid,
-                                 const QString& dataid, const QVariant& modified);
+// The values of a version as versionStatement's first row gives them (NULL kept as NULL), to bind
+// to restoreStatement or to fill the modify form with; nothing when there is no such row.
+std::optional<SqlParams> versionValues(const ResultTable& version);
+// Stores a version (its eight values, from versionValues) as a record under the id among them: a
+// deleted record back exactly as it was, NULLs and line ends included. A record of that id there
+// makes it fail with a duplicate key. (The version is read first and then bound: a statement that
+// reads the history cannot also write it, and every insert writes a mark there.)
+Statement restoreStatement(const QString& database, const SqlParams& values);
 // Deletes at most `limit` rows recorded more than `keepDays` days ago.
 Statement purgeStatement(const QString& companion, int keepDays, int limit);
 // One row: versions kept, records in the trash, the oldest time recorded (NULL when none).

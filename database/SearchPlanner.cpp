@@ -346,35 +346,41 @@ bool SearchPlanner::readPostings(const ResultTable& t) {
 }
 
 Statement SearchPlanner::indexStatement(const std::vector<std::uint32_t>& recnos, const QString& seq) const {
-    // The candidates, every record indexed since the probe read the feeder's sequence number, and
-    // every id still queued; the search's own LIKE over them; the scan's order (the primary key).
-    QStringList from;
-    if (!recnos.empty()) {
-        QString list;
-        list.reserve(static_cast<qsizetype>(recnos.size()) * 8);
-        for (const std::uint32_t r : recnos) {
-            if (!list.isEmpty())
-                list += u',';
-            list += QString::number(r);
-        }
-        from << QStringLiteral("select r.`dataid` from %1.`recs` r where r.`recno` in (%2)").arg(companion_, list);
+    // The candidates go in as one JSON array, bound: cheaper to parse than a list in the text.
+    QString list = QStringLiteral("[");
+    list.reserve(static_cast<qsizetype>(recnos.size()) * 8 + 2);
+    for (const std::uint32_t r : recnos) {
+        if (list.size() > 1)
+            list += u',';
+        list += QString::number(r);
     }
-    from << QStringLiteral("select r.`dataid` from %1.`recs` r where r.`seq` > %2").arg(companion_, seq)
-         << QStringLiteral("select q.`dataid` from %1.`queue` q").arg(companion_);
-    const QString candidates = u'(' + from.join(QStringLiteral(" union ")) + QStringLiteral(") c");
+    list += u']';
+    const QString candidates =
+        QStringLiteral("JSON_TABLE(?, '$[*]' COLUMNS (`n` INT UNSIGNED PATH '$')) j STRAIGHT_JOIN %1.`recs` r ON "
+                       "r.`recno` = j.`n`")
+            .arg(companion_);
     const QString pattern = likePattern(value_);
-    if (mode_ == Mode::Title)
-        return {QStringLiteral("select v.`DataID`,v.`name` from %1 straight_join VW_SearchTxt_Name v on v.`DataID` = "
-                               "c.`dataid` where v.`name` like ?")
-                        .arg(candidates) +
-                    kLikeEscape + QStringLiteral(" order by v.`DataID`"),
-                {pattern}};
-    return {QStringLiteral("select d.`dataid`,d.`name`,d.`data` from %1 straight_join SearchTxt_Data d on d.`dataid` "
-                           "= c.`dataid` where (d.`data` like ?")
-                    .arg(candidates) +
-                kLikeEscape + QStringLiteral(" or d.`name` like ?") + kLikeEscape +
-                QStringLiteral(") order by d.`dataid`"),
-            {pattern, pattern}};
+    if (mode_ == Mode::Title) {
+        // The map holds each indexed record's title as the feeder last read it, which is the title
+        // now for every record not queued since: those are read there (no lookup in the table),
+        // the queued ones through the view. Three disjoint parts: the candidates indexed before the
+        // probe, every record indexed after it, the queued ids.
+        const QString notQueued = QStringLiteral("r.`dataid` NOT IN (SELECT q.`dataid` FROM %1.`queue` q)").arg(companion_);
+        return {QStringLiteral("SELECT r.`dataid` AS `DataID`, r.`name` FROM %1 WHERE r.`seq` <= %3 AND r.`name` LIKE ?%4 "
+                               "AND %5 UNION ALL SELECT r.`dataid`, r.`name` FROM %2.`recs` r WHERE r.`seq` > %3 AND "
+                               "r.`name` LIKE ?%4 AND %5 UNION ALL SELECT v.`DataID`, v.`name` FROM (SELECT DISTINCT "
+                               "q.`dataid` FROM %2.`queue` q) x STRAIGHT_JOIN VW_SearchTxt_Name v ON v.`DataID` = "
+                               "x.`dataid` WHERE v.`name` LIKE ?%4 ORDER BY 1")
+                    .arg(candidates, companion_, seq, kLikeEscape, notQueued),
+                {list, pattern, pattern, pattern}};
+    }
+    // The candidates, every record indexed since the probe, every queued id; read in the table.
+    return {QStringLiteral("SELECT d.`dataid`,d.`name`,d.`data` FROM (SELECT r.`dataid` FROM %1 UNION SELECT r.`dataid` "
+                           "FROM %2.`recs` r WHERE r.`seq` > %3 UNION SELECT q.`dataid` FROM %2.`queue` q) c "
+                           "STRAIGHT_JOIN SearchTxt_Data d ON d.`dataid` = c.`dataid` WHERE (d.`data` LIKE ?%4 OR "
+                           "d.`name` LIKE ?%4) ORDER BY c.`dataid`")
+                .arg(candidates, companion_, seq, kLikeEscape),
+            {list, pattern, pattern}};
 }
 
 Plan planSearch(Connection& conn, const QString& database, Mode mode, const QString& value, const Limits& limits,

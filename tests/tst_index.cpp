@@ -3,6 +3,7 @@
 // middle of a feed; on the three nodes of the test cluster with the feeder on one and writes on the
 // others (and the history alike there); when the index is not what it should be; for an account
 // that only reads it. Also what vornik-admin refuses.
+#include "AdminRun.h"
 #include "PrivateServer.h"
 #include "ScratchDb.h"
 #include "admin/IndexAdmin.h"
@@ -118,25 +119,6 @@ searchindex::Limits everything() {
     return l;
 }
 
-QString adminBinary() {
-    return QStringLiteral(VORNIK_ADMIN_BIN);
-}
-
-// Runs vornik-admin; its exit code, its output in `out`.
-int runAdmin(const QString& server, const QString& user, const QString& password, const QString& database,
-             const QStringList& args, QString* out = nullptr) {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"VORNIK_PASSWORD"_s, password);
-    env.insert(u"VORNIK_ADMIN_GRACE_MS"_s, u"0"_s);
-    p.setProcessEnvironment(env);
-    p.start(adminBinary(), QStringList{u"--server"_s, server, u"--user"_s, user, u"--database"_s, database} + args);
-    p.waitForFinished(120000);
-    if (out)
-        *out = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
-
 } // namespace
 
 class TstIndex : public QObject {
@@ -198,6 +180,7 @@ private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
         QVERIFY(db_.create());
+        CHECK_SQL(db_.exec(u"DROP DATABASE IF EXISTS vornik_test_index_vornik"_s));
         for (int i = 0; i < 900; ++i)
             CHECK_SQL(newRecord(db_));
         keys_ = kWords;
@@ -216,8 +199,8 @@ private Q_SLOTS:
               << u"\uFFFD\uFFFD"_s << u"''"_s << u"\\\\"_s << u"zqxv"_s << u"Ж%ж"_s << u"a_b%50"_s;
         keys_.removeDuplicates();
         QVERIFY2(keys_.size() >= 400, qPrintable(QString::number(keys_.size())));
-        auto a = admin(db_.admin(), db_.name());
-        QVERIFY2(a->install({}), "install");
+        const Status installed = admin(db_.admin(), db_.name())->install({});
+        QVERIFY2(installed, qPrintable(installed.description()));
     }
 
     void exactness() {
