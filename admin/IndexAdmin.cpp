@@ -123,9 +123,10 @@ Status IndexAdmin::checkTriggerRights() {
                                               "Nothing was changed. The server said: %2")
                                    .arg(quoted(database_), s.description()));
     if (code == ER_BINLOG_CREATE_ROUTINE_NEED_SUPER)
-        return Status::failure(QStringLiteral("refused: the server writes a binary log, and an account without "
-                                              "SUPER may create triggers and functions only when "
-                                              "log_bin_trust_function_creators is ON. Set it on every node "
+        return Status::failure(QStringLiteral("refused: the server writes a binary log (a Galera node always "
+                                              "counts as one), and an account without SUPER may create triggers "
+                                              "and functions only when log_bin_trust_function_creators is ON. Set "
+                                              "it on every node "
                                               "(SET GLOBAL log_bin_trust_function_creators = 1, and in the "
                                               "server's configuration), or install as an account with SUPER. "
                                               "Nothing was changed. The server said: %1")

@@ -137,10 +137,9 @@ QString checkFunctionStatement(const QString& database) {
     const auto triggers = [&](const QString& prefix) {
         QString like = prefix;
         like.replace(u'_', QStringLiteral("!_"));
-        // Created anew (dropped a while, writes missed) is not as installed, though it reads the same.
+        // Not their creation times, which differ between a cluster's nodes.
         return QStringLiteral("(SELECT GROUP_CONCAT(TRIGGER_NAME, ':', ACTION_TIMING, ':', EVENT_MANIPULATION, "
-                              "':', COALESCE(CREATED, ''), '=', MD5(ACTION_STATEMENT) ORDER BY TRIGGER_NAME "
-                              "SEPARATOR ',') FROM "
+                              "'=', MD5(ACTION_STATEMENT) ORDER BY TRIGGER_NAME SEPARATOR ',') FROM "
                               "information_schema.TRIGGERS WHERE EVENT_OBJECT_SCHEMA = %1 AND EVENT_OBJECT_TABLE "
                               "= 'SearchTxt_Data' AND TRIGGER_NAME LIKE '%2%' ESCAPE '!')")
             .arg(schema, like);
