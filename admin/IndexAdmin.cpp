@@ -16,7 +16,8 @@ using companion::quoted;
 using companion::textLiteral;
 
 IndexAdmin::IndexAdmin(Connection& conn, QString database, std::function<void(const QString&)> say)
-    : conn_(conn), database_(std::move(database)), companion_(companion::nameFor(database_)), say_(std::move(say)) {
+    : conn_(conn), database_(std::move(database)), companion_(companion::nameFor(database_)),
+      say_(std::move(say)) {
     owner_ = QStringLiteral("%1:%2:%3")
                  .arg(QSysInfo::machineHostName())
                  .arg(QCoreApplication::applicationPid())
@@ -32,7 +33,8 @@ Result<std::shared_ptr<const ResultTable>> IndexAdmin::rows(const QString& sql, 
     if (!r)
         return r.error();
     if (!r.value().result)
-        return Error{Error::kProviderError, QStringLiteral("the statement gave no rows: ") + sql.left(120), 0};
+        return Error{Error::kProviderError, QStringLiteral("the statement gave no rows: ") + sql.left(120),
+                     0};
     return r.value().result;
 }
 
@@ -68,10 +70,12 @@ Status IndexAdmin::transaction(const std::function<Status()>& work) {
 }
 
 Result<std::optional<IndexAdmin::Meta>> IndexAdmin::meta() {
-    auto r = rows(QStringLiteral("SELECT `format`, `gram_rule`, `collation_name`, `state`, `index_sig`, `history_sig`, "
-                                 "`feed_seq`, `next_recno`, `records`, `dead`, `lease_owner`, "
-                                 "COALESCE(`lease_until` > NOW(6), 0), COALESCE(`lease_until`, '') FROM %1 WHERE `id` = 1")
-                      .arg(table(QStringLiteral("meta"))));
+    auto r =
+        rows(QStringLiteral(
+                 "SELECT `format`, `gram_rule`, `collation_name`, `state`, `index_sig`, `history_sig`, "
+                 "`feed_seq`, `next_recno`, `records`, `dead`, `lease_owner`, "
+                 "COALESCE(`lease_until` > NOW(6), 0), COALESCE(`lease_until`, '') FROM %1 WHERE `id` = 1")
+                 .arg(table(QStringLiteral("meta"))));
     if (!r) {
         // No companion database (or no meta table in it): nothing installed.
         const unsigned code = r.error().nativeError;
@@ -118,19 +122,21 @@ Status IndexAdmin::checkTriggerRights() {
     const unsigned code = s.error().nativeError;
     if (code == ER_TABLEACCESS_DENIED_ERROR || code == ER_SPECIFIC_ACCESS_DENIED_ERROR ||
         code == ER_DBACCESS_DENIED_ERROR)
-        return Status::failure(QStringLiteral("refused: this account may not create triggers on %1.SearchTxt_Data "
-                                              "(it needs the TRIGGER privilege: GRANT TRIGGER ON %1.* TO ...). "
-                                              "Nothing was changed. The server said: %2")
-                                   .arg(quoted(database_), s.description()));
+        return Status::failure(
+            QStringLiteral("refused: this account may not create triggers on %1.SearchTxt_Data "
+                           "(it needs the TRIGGER privilege: GRANT TRIGGER ON %1.* TO ...). "
+                           "Nothing was changed. The server said: %2")
+                .arg(quoted(database_), s.description()));
     if (code == ER_BINLOG_CREATE_ROUTINE_NEED_SUPER)
-        return Status::failure(QStringLiteral("refused: the server writes a binary log (a Galera node always "
-                                              "counts as one), and an account without SUPER may create triggers "
-                                              "and functions only when log_bin_trust_function_creators is ON. Set "
-                                              "it on every node "
-                                              "(SET GLOBAL log_bin_trust_function_creators = 1, and in the "
-                                              "server's configuration), or install as an account with SUPER. "
-                                              "Nothing was changed. The server said: %1")
-                                   .arg(s.description()));
+        return Status::failure(
+            QStringLiteral("refused: the server writes a binary log (a Galera node always "
+                           "counts as one), and an account without SUPER may create triggers "
+                           "and functions only when log_bin_trust_function_creators is ON. Set "
+                           "it on every node "
+                           "(SET GLOBAL log_bin_trust_function_creators = 1, and in the "
+                           "server's configuration), or install as an account with SUPER. "
+                           "Nothing was changed. The server said: %1")
+                .arg(s.description()));
     return s;
 }
 
@@ -149,8 +155,9 @@ Status IndexAdmin::createCompanion() {
             const QString collation = t.columns[2].isNull(i) ? QString() : t.columns[2].at(i);
             static const QRegularExpression name(QStringLiteral("^[a-z0-9_]*$"));
             if (!companion::plainType(type) || !name.match(collation).hasMatch())
-                return Status::failure(QStringLiteral("SearchTxt_Data.%1 has a type this program does not copy: %2")
-                                           .arg(column, type));
+                return Status::failure(
+                    QStringLiteral("SearchTxt_Data.%1 has a type this program does not copy: %2")
+                        .arg(column, type));
             types.types << type;
             types.collations << collation;
             found = true;
@@ -160,17 +167,20 @@ Status IndexAdmin::createCompanion() {
                 QStringLiteral("%1.SearchTxt_Data has no column %2").arg(quoted(database_), column));
     }
     if (Status s = execAll(companion::createStatements(database_, types)); !s) {
-        if (s.error().nativeError == ER_DBACCESS_DENIED_ERROR || s.error().nativeError == ER_TABLEACCESS_DENIED_ERROR)
-            s.error().description = QStringLiteral("this account may not create the database %1 and its tables "
-                                                   "(GRANT ALL ON %1.* TO ...): ")
-                                        .arg(quoted(companion_)) +
-                                    s.description();
+        if (s.error().nativeError == ER_DBACCESS_DENIED_ERROR ||
+            s.error().nativeError == ER_TABLEACCESS_DENIED_ERROR)
+            s.error().description =
+                QStringLiteral("this account may not create the database %1 and its tables "
+                               "(GRANT ALL ON %1.* TO ...): ")
+                    .arg(quoted(companion_)) +
+                s.description();
         return s;
     }
     if (Status s = exec(companion::checkFunctionStatement(database_)); !s)
         return s;
-    return exec(QStringLiteral("INSERT IGNORE INTO %1 (`id`, `format`, `gram_rule`, `collation_name`, `state`) VALUES "
-                               "(1, %2, %3, %4, %5)")
+    return exec(QStringLiteral(
+                    "INSERT IGNORE INTO %1 (`id`, `format`, `gram_rule`, `collation_name`, `state`) VALUES "
+                    "(1, %2, %3, %4, %5)")
                     .arg(table(QStringLiteral("meta")))
                     .arg(searchindex::kFormat)
                     .arg(textLiteral(searchindex::kGramRule), textLiteral(searchindex::kCollation),
@@ -226,8 +236,8 @@ Status IndexAdmin::install(const InstallOptions& options) {
     const bool current = m.format == searchindex::kFormat && m.gramRule == searchindex::kGramRule &&
                          m.collation == searchindex::kCollation;
     auto sig = rows(QStringLiteral("SELECT %1.`vornik_check`('index')").arg(quoted(companion_)));
-    const bool triggersThere =
-        sig && !m.indexSig.isEmpty() && sig.value()->rowCount() == 1 && sig.value()->columns[0].at(0) == m.indexSig;
+    const bool triggersThere = sig && !m.indexSig.isEmpty() && sig.value()->rowCount() == 1 &&
+                               sig.value()->columns[0].at(0) == m.indexSig;
     if (!triggersThere)
         if (Status s = installIndexTriggers(); !s)
             return s;
@@ -243,7 +253,8 @@ Status IndexAdmin::rebuild() {
     if (!m)
         return m.status();
     if (!m.value())
-        return Status::failure(QStringLiteral("nothing is installed for %1: run install").arg(quoted(database_)));
+        return Status::failure(
+            QStringLiteral("nothing is installed for %1: run install").arg(quoted(database_)));
     if (Status s = installIndexTriggers(); !s)
         return s;
     return build();
@@ -251,10 +262,11 @@ Status IndexAdmin::rebuild() {
 
 Status IndexAdmin::takeLease(bool force) {
     quint64 affected = 0;
-    const QString sql = QStringLiteral("UPDATE %1 SET `lease_owner` = ?, `lease_until` = NOW(6) + INTERVAL 60 SECOND "
-                                       "WHERE `id` = 1 AND (%2 OR `lease_owner` = ? OR `lease_owner` = '' OR "
-                                       "`lease_until` IS NULL OR `lease_until` < NOW(6))")
-                            .arg(table(QStringLiteral("meta")), force ? QStringLiteral("TRUE") : QStringLiteral("FALSE"));
+    const QString sql =
+        QStringLiteral("UPDATE %1 SET `lease_owner` = ?, `lease_until` = NOW(6) + INTERVAL 60 SECOND "
+                       "WHERE `id` = 1 AND (%2 OR `lease_owner` = ? OR `lease_owner` = '' OR "
+                       "`lease_until` IS NULL OR `lease_until` < NOW(6))")
+            .arg(table(QStringLiteral("meta")), force ? QStringLiteral("TRUE") : QStringLiteral("FALSE"));
     if (Status s = exec(sql, {owner_, owner_}, &affected); !s)
         return s;
     if (affected == 1)
@@ -270,7 +282,8 @@ void IndexAdmin::releaseLease() {
 }
 
 Status IndexAdmin::setState(const QString& state) {
-    return exec(QStringLiteral("UPDATE %1 SET `state` = ? WHERE `id` = 1").arg(table(QStringLiteral("meta"))), {state});
+    return exec(QStringLiteral("UPDATE %1 SET `state` = ? WHERE `id` = 1").arg(table(QStringLiteral("meta"))),
+                {state});
 }
 
 void IndexAdmin::grace() {
@@ -307,9 +320,11 @@ Status IndexAdmin::remove(bool history) {
         return {};
     }
     for (const char* name : {"queue", "recs", "grams", "post"})
-        if (Status s = exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(table(QString::fromLatin1(name)))); !s)
+        if (Status s = exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(table(QString::fromLatin1(name))));
+            !s)
             return s;
-    if (Status s = exec(QStringLiteral("UPDATE %1 SET `index_sig` = NULL WHERE `id` = 1").arg(table(QStringLiteral("meta"))));
+    if (Status s = exec(QStringLiteral("UPDATE %1 SET `index_sig` = NULL WHERE `id` = 1")
+                            .arg(table(QStringLiteral("meta"))));
         !s)
         return s;
     say_(QStringLiteral("removed the index; the history in %1 is kept (remove --history takes it too)")
@@ -329,7 +344,9 @@ Status IndexAdmin::purgeHistory(int keepDays) {
         if (affected < 5000)
             break;
     }
-    say_(QStringLiteral("history: removed %1 versions recorded more than %2 days ago").arg(total).arg(keepDays));
+    say_(QStringLiteral("history: removed %1 versions recorded more than %2 days ago")
+             .arg(total)
+             .arg(keepDays));
     return {};
 }
 
@@ -342,36 +359,45 @@ Status IndexAdmin::status() {
         return {};
     }
     const Meta& m = *mr.value();
-    auto sig = rows(QStringLiteral("SELECT %1.`vornik_check`('index'), %1.`vornik_check`('history')").arg(quoted(companion_)));
+    auto sig = rows(QStringLiteral("SELECT %1.`vornik_check`('index'), %1.`vornik_check`('history')")
+                        .arg(quoted(companion_)));
     const QString indexNow = sig ? sig.value()->columns[0].value(0) : QString();
     const QString historyNow = sig ? sig.value()->columns[1].value(0) : QString();
     const bool indexTriggers = !m.indexSig.isEmpty() && indexNow == m.indexSig;
     const bool historyTriggers = !m.historySig.isEmpty() && historyNow == m.historySig;
     auto queued = rows(QStringLiteral("SELECT COUNT(*) FROM %1").arg(table(QStringLiteral("queue"))));
     const bool ready = m.state == companion::kStateReady && m.format == searchindex::kFormat && indexTriggers;
-    say_(QStringLiteral("index: %1 (state %2, format %3, %4, %5), %6 records, %7 queued, %8 dead record numbers")
-             .arg(ready ? QStringLiteral("used by searches") : QStringLiteral("NOT used by searches"), m.state)
-             .arg(m.format)
-             .arg(m.gramRule, m.collation)
-             .arg(m.records)
-             .arg(queued ? queued.value()->columns[0].value(0) : QStringLiteral("?"))
-             .arg(m.dead));
+    say_(
+        QStringLiteral(
+            "index: %1 (state %2, format %3, %4, %5), %6 records, %7 queued, %8 dead record numbers")
+            .arg(ready ? QStringLiteral("used by searches") : QStringLiteral("NOT used by searches"), m.state)
+            .arg(m.format)
+            .arg(m.gramRule, m.collation)
+            .arg(m.records)
+            .arg(queued ? queued.value()->columns[0].value(0) : QStringLiteral("?"))
+            .arg(m.dead));
     say_(QStringLiteral("triggers: index %1, history %2")
-             .arg(indexTriggers ? QStringLiteral("as installed")
-                                : m.indexSig.isEmpty() ? QStringLiteral("not installed") : QStringLiteral("CHANGED OR MISSING"),
-                  historyTriggers ? QStringLiteral("as installed")
-                                  : m.historySig.isEmpty() ? QStringLiteral("not installed")
-                                                           : QStringLiteral("CHANGED OR MISSING")));
-    say_(m.leaseLive ? QStringLiteral("feeder: %1 holds the lease until %2").arg(m.leaseOwner, m.leaseUntil)
-                     : QStringLiteral("feeder: none running (the queue grows until one runs; searches stay right)"));
-    auto sizes = rows(QStringLiteral("SELECT SUM(IF(TABLE_SCHEMA = %1, DATA_LENGTH + INDEX_LENGTH, 0)), "
-                                     "SUM(IF(TABLE_SCHEMA = %2 AND TABLE_NAME <> 'history', DATA_LENGTH + INDEX_LENGTH, 0)), "
-                                     "SUM(IF(TABLE_SCHEMA = %2 AND TABLE_NAME = 'history', DATA_LENGTH + INDEX_LENGTH, 0)) "
-                                     "FROM information_schema.TABLES WHERE TABLE_SCHEMA IN (%1, %2) AND (TABLE_SCHEMA = %2 OR "
-                                     "TABLE_NAME = 'SearchTxt_Data')")
-                          .arg(textLiteral(database_), textLiteral(companion_)));
+             .arg(indexTriggers          ? QStringLiteral("as installed")
+                  : m.indexSig.isEmpty() ? QStringLiteral("not installed")
+                                         : QStringLiteral("CHANGED OR MISSING"),
+                  historyTriggers          ? QStringLiteral("as installed")
+                  : m.historySig.isEmpty() ? QStringLiteral("not installed")
+                                           : QStringLiteral("CHANGED OR MISSING")));
+    say_(m.leaseLive
+             ? QStringLiteral("feeder: %1 holds the lease until %2").arg(m.leaseOwner, m.leaseUntil)
+             : QStringLiteral("feeder: none running (the queue grows until one runs; searches stay right)"));
+    auto sizes =
+        rows(QStringLiteral(
+                 "SELECT SUM(IF(TABLE_SCHEMA = %1, DATA_LENGTH + INDEX_LENGTH, 0)), "
+                 "SUM(IF(TABLE_SCHEMA = %2 AND TABLE_NAME <> 'history', DATA_LENGTH + INDEX_LENGTH, 0)), "
+                 "SUM(IF(TABLE_SCHEMA = %2 AND TABLE_NAME = 'history', DATA_LENGTH + INDEX_LENGTH, 0)) "
+                 "FROM information_schema.TABLES WHERE TABLE_SCHEMA IN (%1, %2) AND (TABLE_SCHEMA = %2 OR "
+                 "TABLE_NAME = 'SearchTxt_Data')")
+                 .arg(textLiteral(database_), textLiteral(companion_)));
     if (sizes) {
-        const auto mb = [&](int c) { return sizes.value()->columns[static_cast<std::size_t>(c)].value(0).toDouble() / 1048576.0; };
+        const auto mb = [&](int c) {
+            return sizes.value()->columns[static_cast<std::size_t>(c)].value(0).toDouble() / 1048576.0;
+        };
         say_(QStringLiteral("sizes: SearchTxt_Data %1 MB, index %2 MB (%3 x the table), history %4 MB")
                  .arg(mb(0), 0, 'f', 1)
                  .arg(mb(1), 0, 'f', 1)
@@ -382,6 +408,8 @@ Status IndexAdmin::status() {
     if (auto h = rows(counts.sql, counts.params); h && h.value()->rowCount() == 1)
         say_(QStringLiteral("history: %1 versions, %2 records in the trash, oldest %3")
                  .arg(h.value()->columns[0].at(0), h.value()->columns[1].at(0),
-                      h.value()->columns[2].isNull(0) ? QStringLiteral("-") : h.value()->columns[2].at(0) + QStringLiteral(" UTC")));
+                      h.value()->columns[2].isNull(0)
+                          ? QStringLiteral("-")
+                          : h.value()->columns[2].at(0) + QStringLiteral(" UTC")));
     return {};
 }

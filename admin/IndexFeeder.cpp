@@ -18,7 +18,7 @@ using companion::quoted;
 
 namespace {
 
-constexpr int kReadChunk = 2000;              // records read per statement by the build
+constexpr int kReadChunk = 2000;               // records read per statement by the build
 constexpr qsizetype kStatementChars = 1 << 20; // a multi-row statement is sent at about this size
 constexpr int kIdsPerStatement = 1000;
 constexpr qsizetype kBuildMemory = 512 << 20; // open blocks the build holds before it writes them out
@@ -128,22 +128,27 @@ Status IndexAdmin::loadWeights() {
     WeightTable table;
     const ResultTable& t = *r.value();
     if (t.rowCount() != 0x10000 - 0x800)
-        return Status::failure(QStringLiteral("the server gave %1 weights, not one per character").arg(t.rowCount()));
+        return Status::failure(
+            QStringLiteral("the server gave %1 weights, not one per character").arg(t.rowCount()));
     for (qint64 i = 0; i < t.rowCount(); ++i) {
         const QByteArray w = QByteArray::fromHex(t.columns[1].view(i).toLatin1());
         if (w.size() != 2)
-            return Status::failure(QStringLiteral("the server's weight of U+%1 is not two bytes").arg(i, 4, 16));
+            return Status::failure(
+                QStringLiteral("the server's weight of U+%1 is not two bytes").arg(i, 4, 16));
         table.set(static_cast<char16_t>(t.columns[0].at(i).toUInt()),
-                  static_cast<std::uint16_t>((static_cast<unsigned char>(w[0]) << 8) | static_cast<unsigned char>(w[1])));
+                  static_cast<std::uint16_t>((static_cast<unsigned char>(w[0]) << 8) |
+                                             static_cast<unsigned char>(w[1])));
     }
     // The weights of whole texts, as the server computes them for LIKE, must be the characters'
     // weights one after another: the self-test text and some of the records' titles and bodies.
-    auto sample = rows(QStringLiteral("SELECT t, HEX(WEIGHT_STRING(CONCAT(t, '.') COLLATE utf8mb4_general_ci)) FROM "
-                                      "(SELECT %1 AS t UNION ALL (SELECT `name` FROM %2.`SearchTxt_Data` WHERE `name` "
-                                      "IS NOT NULL LIMIT 50) UNION ALL (SELECT `data` FROM %2.`SearchTxt_Data` WHERE "
-                                      "`data` IS NOT NULL LIMIT 20)) s")
-                           .arg(companion::textLiteral(QStringLiteral("Aé É e ß s Ω ω Ж ж ａＡ 网 \U0001F600\uFFFD\r\n!%_\\' ")),
-                                quoted(database_)));
+    auto sample =
+        rows(QStringLiteral("SELECT t, HEX(WEIGHT_STRING(CONCAT(t, '.') COLLATE utf8mb4_general_ci)) FROM "
+                            "(SELECT %1 AS t UNION ALL (SELECT `name` FROM %2.`SearchTxt_Data` WHERE `name` "
+                            "IS NOT NULL LIMIT 50) UNION ALL (SELECT `data` FROM %2.`SearchTxt_Data` WHERE "
+                            "`data` IS NOT NULL LIMIT 20)) s")
+                 .arg(companion::textLiteral(
+                          QStringLiteral("Aé É e ß s Ω ω Ж ж ａＡ 网 \U0001F600\uFFFD\r\n!%_\\' ")),
+                      quoted(database_)));
     if (!sample)
         return sample.status();
     std::vector<std::uint16_t> w;
@@ -154,8 +159,9 @@ Status IndexAdmin::loadWeights() {
             mine.append(static_cast<char>(x >> 8)).append(static_cast<char>(x & 0xFF));
         mine.append('\0').append('.');
         if (mine.toHex().toUpper() != sample.value()->columns[1].view(i).toLatin1())
-            return Status::failure(QStringLiteral("the server weighs texts otherwise than character by character "
-                                                  "(collation utf8mb4_general_ci); the index cannot be built on it"));
+            return Status::failure(
+                QStringLiteral("the server weighs texts otherwise than character by character "
+                               "(collation utf8mb4_general_ci); the index cannot be built on it"));
     }
     weights_ = table;
     return {};
@@ -175,12 +181,13 @@ Status IndexAdmin::build() {
         grace();
     }
     // The index is made as this program makes it, whatever meta said before.
-    if (Status s = exec(QStringLiteral("UPDATE %1 SET `format` = %2, `gram_rule` = %3, `collation_name` = %4, `state` = "
-                                       "%5 WHERE `id` = 1")
-                            .arg(table(QStringLiteral("meta")))
-                            .arg(kFormat)
-                            .arg(companion::textLiteral(kGramRule), companion::textLiteral(kCollation),
-                                 companion::textLiteral(companion::kStateBuilding)));
+    if (Status s = exec(
+            QStringLiteral("UPDATE %1 SET `format` = %2, `gram_rule` = %3, `collation_name` = %4, `state` = "
+                           "%5 WHERE `id` = 1")
+                .arg(table(QStringLiteral("meta")))
+                .arg(kFormat)
+                .arg(companion::textLiteral(kGramRule), companion::textLiteral(kCollation),
+                     companion::textLiteral(companion::kStateBuilding)));
         !s)
         return s;
     QElapsedTimer timer;
@@ -192,13 +199,15 @@ Status IndexAdmin::build() {
         return queued.status();
     // Made afresh, so that they have this program's layout whatever an older one left.
     for (const char* name : {"recs", "post", "grams"})
-        if (Status s = exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(table(QString::fromLatin1(name)))); !s)
+        if (Status s = exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(table(QString::fromLatin1(name))));
+            !s)
             return s;
     if (Status s = createCompanion(); !s)
         return s;
 
     const auto run = [this](const QString& sql, const SqlParams& params) { return exec(sql, params); };
-    RowWriter recs(run, QStringLiteral("INSERT INTO %1 (`recno`, `dataid`, `seq`, `name`) VALUES ").arg(table(QStringLiteral("recs"))));
+    RowWriter recs(run, QStringLiteral("INSERT INTO %1 (`recno`, `dataid`, `seq`, `name`) VALUES ")
+                            .arg(table(QStringLiteral("recs"))));
     RowWriter post(run, QStringLiteral("INSERT INTO %1 (`col`, `gram`, `first`, `n`, `data`) VALUES ")
                             .arg(table(QStringLiteral("post"))));
     std::unordered_map<std::uint64_t, Slot> slots;
@@ -242,15 +251,16 @@ Status IndexAdmin::build() {
     bool first = true;
     std::vector<std::uint16_t> w;
     for (;;) {
-        auto chunk = first ? rows(QStringLiteral("SELECT `dataid`, `name`, `data` FROM %1.`SearchTxt_Data` ORDER BY "
-                                                 "`dataid` LIMIT %2")
-                                      .arg(quoted(database_))
-                                      .arg(kReadChunk))
-                           : rows(QStringLiteral("SELECT `dataid`, `name`, `data` FROM %1.`SearchTxt_Data` WHERE "
-                                                 "`dataid` > ? ORDER BY `dataid` LIMIT %2")
-                                      .arg(quoted(database_))
-                                      .arg(kReadChunk),
-                                  {cursor});
+        auto chunk =
+            first ? rows(QStringLiteral("SELECT `dataid`, `name`, `data` FROM %1.`SearchTxt_Data` ORDER BY "
+                                        "`dataid` LIMIT %2")
+                             .arg(quoted(database_))
+                             .arg(kReadChunk))
+                  : rows(QStringLiteral("SELECT `dataid`, `name`, `data` FROM %1.`SearchTxt_Data` WHERE "
+                                        "`dataid` > ? ORDER BY `dataid` LIMIT %2")
+                             .arg(quoted(database_))
+                             .arg(kReadChunk),
+                         {cursor});
         first = false;
         if (!chunk)
             return chunk.status();
@@ -270,7 +280,9 @@ Status IndexAdmin::build() {
                 if (!s)
                     return s;
             }
-            if (Status s = recs.add(QStringLiteral("(%1,?,0,?)").arg(recno), {t.columns[0].at(i), nameOf(t, i)}); !s)
+            if (Status s =
+                    recs.add(QStringLiteral("(%1,?,0,?)").arg(recno), {t.columns[0].at(i), nameOf(t, i)});
+                !s)
                 return s;
         }
         if (t.rowCount() > 0)
@@ -287,7 +299,9 @@ Status IndexAdmin::build() {
         if (Status s = post.flush(); !s)
             return s;
         if (recno % 100000 < static_cast<std::uint32_t>(t.rowCount()) && recno >= 100000) {
-            say_(QStringLiteral("build: %1 records (%2 s)").arg(recno).arg(timer.elapsed() / 1000.0, 0, 'f', 1));
+            say_(QStringLiteral("build: %1 records (%2 s)")
+                     .arg(recno)
+                     .arg(timer.elapsed() / 1000.0, 0, 'f', 1));
             if (Status s = takeLease(false); !s)
                 return s;
         }
@@ -300,7 +314,10 @@ Status IndexAdmin::build() {
         if (s.n > 0)
             if (Status st = writeBlock(key, s); !st)
                 return st;
-        if (Status st = grams.add(QStringLiteral("(%1,%2,%3,0,'')").arg(slotColumn(key)).arg(gramLiteral(slotGram(key))).arg(s.total));
+        if (Status st = grams.add(QStringLiteral("(%1,%2,%3,0,'')")
+                                      .arg(slotColumn(key))
+                                      .arg(gramLiteral(slotGram(key)))
+                                      .arg(s.total));
             !st)
             return st;
     }
@@ -310,11 +327,12 @@ Status IndexAdmin::build() {
         return s;
     const qint64 distinct = static_cast<qint64>(slots.size());
     slots.clear();
-    if (Status s = exec(QStringLiteral("UPDATE %1 SET `next_recno` = %2, `records` = %3, `dead` = 0, `feed_seq` = "
-                                       "`feed_seq` + 1, `built_at` = NOW(6) WHERE `id` = 1")
-                            .arg(table(QStringLiteral("meta")))
-                            .arg(recno + 1)
-                            .arg(recno));
+    if (Status s =
+            exec(QStringLiteral("UPDATE %1 SET `next_recno` = %2, `records` = %3, `dead` = 0, `feed_seq` = "
+                                "`feed_seq` + 1, `built_at` = NOW(6) WHERE `id` = 1")
+                     .arg(table(QStringLiteral("meta")))
+                     .arg(recno + 1)
+                     .arg(recno));
         !s)
         return s;
     const TextColumn& qids = queued.value()->columns[0];
@@ -322,7 +340,8 @@ Status IndexAdmin::build() {
         QStringList ids;
         for (qint64 j = i; j < std::min<qint64>(qids.size() - 1, i + kIdsPerStatement); ++j)
             ids << qids.at(j);
-        if (Status s = exec(QStringLiteral("DELETE FROM %1 WHERE `qid` IN (%2)").arg(table(QStringLiteral("queue")), ids.join(u',')));
+        if (Status s = exec(QStringLiteral("DELETE FROM %1 WHERE `qid` IN (%2)")
+                                .arg(table(QStringLiteral("queue")), ids.join(u',')));
             !s)
             return s;
     }
@@ -351,15 +370,17 @@ Result<qint64> IndexAdmin::feedBatch(int limit, bool building) {
     qint64 fed = 0;
     const Status done = transaction([&]() -> Status {
         fed = 0;
-        auto m = rows(QStringLiteral("SELECT `next_recno`, `state`, `lease_owner` = ? AND `lease_until` > NOW(6), "
-                                     "`feed_seq` + 1 FROM %1 "
-                                     "WHERE `id` = 1 FOR UPDATE")
-                          .arg(table(QStringLiteral("meta"))),
-                      {owner_});
+        auto m =
+            rows(QStringLiteral("SELECT `next_recno`, `state`, `lease_owner` = ? AND `lease_until` > NOW(6), "
+                                "`feed_seq` + 1 FROM %1 "
+                                "WHERE `id` = 1 FOR UPDATE")
+                     .arg(table(QStringLiteral("meta"))),
+                 {owner_});
         if (!m)
             return m.status();
         if (m.value()->rowCount() != 1 || m.value()->columns[2].at(0) != u"1")
-            return Status::failure(QStringLiteral("the feeder's lease was lost (another feeder or a rebuild took it)"));
+            return Status::failure(
+                QStringLiteral("the feeder's lease was lost (another feeder or a rebuild took it)"));
         const QString state = m.value()->columns[1].at(0);
         if (state != companion::kStateReady && !(building && state == companion::kStateBuilding))
             return Status::failure(QStringLiteral("the index is %1: nothing is fed").arg(state));
@@ -385,13 +406,15 @@ Result<qint64> IndexAdmin::feedBatch(int limit, bool building) {
             }
         }
         const QString in = marks.join(u',');
-        auto current = rows(QStringLiteral("SELECT `dataid`, `name`, `data` FROM %1.`SearchTxt_Data` WHERE `dataid` IN "
-                                           "(%2) ORDER BY `dataid`")
-                                .arg(quoted(database_), in),
-                            ids);
+        auto current =
+            rows(QStringLiteral("SELECT `dataid`, `name`, `data` FROM %1.`SearchTxt_Data` WHERE `dataid` IN "
+                                "(%2) ORDER BY `dataid`")
+                     .arg(quoted(database_), in),
+                 ids);
         if (!current)
             return current.status();
-        auto old = rows(QStringLiteral("SELECT `recno` FROM %1 WHERE `dataid` IN (%2)").arg(table(QStringLiteral("recs")), in),
+        auto old = rows(QStringLiteral("SELECT `recno` FROM %1 WHERE `dataid` IN (%2)")
+                            .arg(table(QStringLiteral("recs")), in),
                         ids);
         if (!old)
             return old.status();
@@ -406,7 +429,8 @@ Result<qint64> IndexAdmin::feedBatch(int limit, bool building) {
         }
         const ResultTable& t = *current.value();
         const auto run = [this](const QString& sql, const SqlParams& params) { return exec(sql, params); };
-        RowWriter recs(run, QStringLiteral("INSERT INTO %1 (`recno`, `dataid`, `seq`, `name`) VALUES ").arg(table(QStringLiteral("recs"))));
+        RowWriter recs(run, QStringLiteral("INSERT INTO %1 (`recno`, `dataid`, `seq`, `name`) VALUES ")
+                                .arg(table(QStringLiteral("recs"))));
         // (column, gram) -> the batch's record numbers, ascending.
         std::map<std::pair<int, Gram>, std::vector<std::uint32_t>> postings;
         std::vector<std::uint16_t> w;
@@ -424,17 +448,19 @@ Result<qint64> IndexAdmin::feedBatch(int limit, bool building) {
                         v.push_back(recno);
                 });
             }
-            if (Status s = recs.add(QStringLiteral("(%1,?,%2,?)").arg(recno).arg(seq), {t.columns[0].at(i), nameOf(t, i)});
+            if (Status s = recs.add(QStringLiteral("(%1,?,%2,?)").arg(recno).arg(seq),
+                                    {t.columns[0].at(i), nameOf(t, i)});
                 !s)
                 return s;
         }
         if (Status s = recs.flush(); !s)
             return s;
-        RowWriter grams(run,
-                        QStringLiteral("INSERT INTO %1 (`col`, `gram`, `total`, `tail_n`, `tail`) VALUES ")
-                            .arg(table(QStringLiteral("grams"))),
-                        QStringLiteral(" ON DUPLICATE KEY UPDATE `total` = `total` + VALUES(`total`), `tail_n` = "
-                                       "`tail_n` + VALUES(`tail_n`), `tail` = CONCAT(`tail`, VALUES(`tail`))"));
+        RowWriter grams(
+            run,
+            QStringLiteral("INSERT INTO %1 (`col`, `gram`, `total`, `tail_n`, `tail`) VALUES ")
+                .arg(table(QStringLiteral("grams"))),
+            QStringLiteral(" ON DUPLICATE KEY UPDATE `total` = `total` + VALUES(`total`), `tail_n` = "
+                           "`tail_n` + VALUES(`tail_n`), `tail` = CONCAT(`tail`, VALUES(`tail`))"));
         std::vector<std::pair<int, Gram>> touched;
         for (const auto& [key, recnos] : postings) {
             QByteArray segment;
@@ -452,16 +478,19 @@ Result<qint64> IndexAdmin::feedBatch(int limit, bool building) {
             return s;
         if (Status s = sealTails(touched); !s)
             return s;
-        if (Status s = exec(QStringLiteral("DELETE FROM %1 WHERE `qid` IN (%2)").arg(table(QStringLiteral("queue")), qids.join(u',')));
+        if (Status s = exec(QStringLiteral("DELETE FROM %1 WHERE `qid` IN (%2)")
+                                .arg(table(QStringLiteral("queue")), qids.join(u',')));
             !s)
             return s;
-        if (Status s = exec(QStringLiteral("UPDATE %1 SET `next_recno` = %2, `feed_seq` = `feed_seq` + 1, `records` = "
-                                           "`records` + %3 - %4, `dead` = `dead` + %4, `lease_until` = NOW(6) + INTERVAL 60 "
-                                           "SECOND WHERE `id` = 1")
-                                .arg(table(QStringLiteral("meta")))
-                                .arg(next)
-                                .arg(next - firstNew)
-                                .arg(dead));
+        if (Status s =
+                exec(QStringLiteral(
+                         "UPDATE %1 SET `next_recno` = %2, `feed_seq` = `feed_seq` + 1, `records` = "
+                         "`records` + %3 - %4, `dead` = `dead` + %4, `lease_until` = NOW(6) + INTERVAL 60 "
+                         "SECOND WHERE `id` = 1")
+                         .arg(table(QStringLiteral("meta")))
+                         .arg(next)
+                         .arg(next - firstNew)
+                         .arg(dead));
             !s)
             return s;
         fed = queue.rowCount();
@@ -482,9 +511,11 @@ Status IndexAdmin::sealTails(const std::vector<std::pair<int, Gram>>& touched) {
         for (int col : {0, 1})
             if (!by[col].isEmpty())
                 where << QStringLiteral("(`col` = %1 AND `gram` IN (%2))").arg(col).arg(by[col].join(u','));
-        auto full = rows(QStringLiteral("SELECT `col`, HEX(`gram`), HEX(`tail`) FROM %1 WHERE (%2) AND LENGTH(`tail`) >= %3")
-                             .arg(table(QStringLiteral("grams")), where.join(QStringLiteral(" OR ")))
-                             .arg(kBlockBytes));
+        auto full =
+            rows(QStringLiteral(
+                     "SELECT `col`, HEX(`gram`), HEX(`tail`) FROM %1 WHERE (%2) AND LENGTH(`tail`) >= %3")
+                     .arg(table(QStringLiteral("grams")), where.join(QStringLiteral(" OR ")))
+                     .arg(kBlockBytes));
         if (!full)
             return full.status();
         const ResultTable& t = *full.value();
@@ -505,7 +536,11 @@ Status IndexAdmin::sealTails(const std::vector<std::pair<int, Gram>>& touched) {
             if (!decodeBlock(tail.constData(), static_cast<std::size_t>(tail.size()), recnos))
                 return Status::failure(QStringLiteral("a posting tail is malformed: rebuild the index"));
             for (const Block& b : blocksOf(recnos))
-                if (Status s = post.add(QStringLiteral("(%1,%2,%3,%4,%5)").arg(col, gram).arg(b.first).arg(b.n).arg(hex(b.data)));
+                if (Status s = post.add(QStringLiteral("(%1,%2,%3,%4,%5)")
+                                            .arg(col, gram)
+                                            .arg(b.first)
+                                            .arg(b.n)
+                                            .arg(hex(b.data)));
                     !s)
                     return s;
             if (Status s = emptied.add(QStringLiteral("(%1,%2,0,0,'')").arg(col, gram)); !s)
@@ -524,7 +559,8 @@ bool IndexAdmin::compactionDue(const Meta& m) const {
 }
 
 Status IndexAdmin::startCompaction() {
-    auto m = rows(QStringLiteral("SELECT `next_recno`, `dead` FROM %1 WHERE `id` = 1").arg(table(QStringLiteral("meta"))));
+    auto m = rows(QStringLiteral("SELECT `next_recno`, `dead` FROM %1 WHERE `id` = 1")
+                      .arg(table(QStringLiteral("meta"))));
     if (!m)
         return m.status();
     auto live = rows(QStringLiteral("SELECT `recno` FROM %1").arg(table(QStringLiteral("recs"))));
@@ -551,19 +587,23 @@ Result<bool> IndexAdmin::compactStep() {
     const Status done = transaction([&]() -> Status {
         // The lease and the meta row first: a feeder elsewhere appends to the tails read below.
         quint64 mine = 0;
-        if (Status s = exec(QStringLiteral("UPDATE %1 SET `lease_until` = NOW(6) + INTERVAL 60 SECOND WHERE `id` = 1 AND "
-                                           "`lease_owner` = ?")
-                                .arg(table(QStringLiteral("meta"))),
-                            {owner_}, &mine);
+        if (Status s = exec(
+                QStringLiteral("UPDATE %1 SET `lease_until` = NOW(6) + INTERVAL 60 SECOND WHERE `id` = 1 AND "
+                               "`lease_owner` = ?")
+                    .arg(table(QStringLiteral("meta"))),
+                {owner_}, &mine);
             !s)
             return s;
         if (mine != 1)
-            return Status::failure(QStringLiteral("the feeder's lease was lost (another feeder or a rebuild took it)"));
-        auto g = rows(QStringLiteral("SELECT HEX(`gram`), `total`, `tail_n`, HEX(`tail`) FROM %1 WHERE `col` = %2 AND `gram` > "
-                                     "%3 ORDER BY `gram` LIMIT 2000")
-                          .arg(table(QStringLiteral("grams")))
-                          .arg(c.col)
-                          .arg(hex(c.after)));
+            return Status::failure(
+                QStringLiteral("the feeder's lease was lost (another feeder or a rebuild took it)"));
+        auto g = rows(
+            QStringLiteral(
+                "SELECT HEX(`gram`), `total`, `tail_n`, HEX(`tail`) FROM %1 WHERE `col` = %2 AND `gram` > "
+                "%3 ORDER BY `gram` LIMIT 2000")
+                .arg(table(QStringLiteral("grams")))
+                .arg(c.col)
+                .arg(hex(c.after)));
         if (!g)
             return g.status();
         const ResultTable& grams = *g.value();
@@ -576,15 +616,18 @@ Result<bool> IndexAdmin::compactStep() {
         // As many grams as hold about kCompactPostings record numbers, at least one.
         qint64 take = 0;
         qint64 postings = 0;
-        while (take < grams.rowCount() && (take == 0 || postings + grams.columns[1].at(take).toLongLong() <= kCompactPostings))
+        while (take < grams.rowCount() &&
+               (take == 0 || postings + grams.columns[1].at(take).toLongLong() <= kCompactPostings))
             postings += grams.columns[1].at(take++).toLongLong();
         const QString from = QStringLiteral("X'") + grams.columns[0].at(0) + u'\'';
         const QString to = QStringLiteral("X'") + grams.columns[0].at(take - 1) + u'\'';
-        auto p = rows(QStringLiteral("SELECT HEX(`gram`), HEX(`data`) FROM %1 WHERE `col` = %2 AND `gram` BETWEEN %3 AND %4 "
-                                     "ORDER BY `gram`, `first`")
-                          .arg(table(QStringLiteral("post")))
-                          .arg(c.col)
-                          .arg(from, to));
+        auto p =
+            rows(QStringLiteral(
+                     "SELECT HEX(`gram`), HEX(`data`) FROM %1 WHERE `col` = %2 AND `gram` BETWEEN %3 AND %4 "
+                     "ORDER BY `gram`, `first`")
+                     .arg(table(QStringLiteral("post")))
+                     .arg(c.col)
+                     .arg(from, to));
         if (!p)
             return p.status();
         const ResultTable& post = *p.value();
@@ -616,7 +659,12 @@ Result<bool> IndexAdmin::compactStep() {
             const QString gram = QStringLiteral("X'") + gramHex + u'\'';
             (recnos.empty() ? emptied : rewritten) << gram;
             for (const Block& b : merged)
-                blockRows << QStringLiteral("(%1,%2,%3,%4,%5)").arg(c.col).arg(gram).arg(b.first).arg(b.n).arg(hex(b.data));
+                blockRows << QStringLiteral("(%1,%2,%3,%4,%5)")
+                                 .arg(c.col)
+                                 .arg(gram)
+                                 .arg(b.first)
+                                 .arg(b.n)
+                                 .arg(hex(b.data));
             if (!recnos.empty())
                 countRows << QStringLiteral("(%1,%2,%3,0,'')").arg(c.col).arg(gram).arg(recnos.size());
         }
@@ -639,10 +687,11 @@ Result<bool> IndexAdmin::compactStep() {
         const auto run = [this](const QString& sql, const SqlParams& params) { return exec(sql, params); };
         RowWriter blocks(run, QStringLiteral("INSERT INTO %1 (`col`, `gram`, `first`, `n`, `data`) VALUES ")
                                   .arg(table(QStringLiteral("post"))));
-        RowWriter counts(run,
-                         QStringLiteral("INSERT INTO %1 (`col`, `gram`, `total`, `tail_n`, `tail`) VALUES ")
-                             .arg(table(QStringLiteral("grams"))),
-                         QStringLiteral(" ON DUPLICATE KEY UPDATE `total` = VALUES(`total`), `tail_n` = 0, `tail` = ''"));
+        RowWriter counts(
+            run,
+            QStringLiteral("INSERT INTO %1 (`col`, `gram`, `total`, `tail_n`, `tail`) VALUES ")
+                .arg(table(QStringLiteral("grams"))),
+            QStringLiteral(" ON DUPLICATE KEY UPDATE `total` = VALUES(`total`), `tail_n` = 0, `tail` = ''"));
         for (const QString& r : blockRows)
             if (Status s = blocks.add(r); !s)
                 return s;
@@ -663,9 +712,10 @@ Result<bool> IndexAdmin::compactStep() {
         const qint64 deadAtStart = c.deadAtStart;
         say_(QStringLiteral("compaction: %1 grams rewritten").arg(c.rewritten));
         compaction_.reset();
-        if (Status s = exec(QStringLiteral("UPDATE %1 SET `dead` = IF(`dead` > %2, `dead` - %2, 0) WHERE `id` = 1")
-                                .arg(table(QStringLiteral("meta")))
-                                .arg(deadAtStart));
+        if (Status s =
+                exec(QStringLiteral("UPDATE %1 SET `dead` = IF(`dead` > %2, `dead` - %2, 0) WHERE `id` = 1")
+                         .arg(table(QStringLiteral("meta")))
+                         .arg(deadAtStart));
             !s)
             return s.error();
     }

@@ -141,13 +141,15 @@ int main(int argc, char** argv) {
     } else if (command == u"remove") {
         withHistory = flag(QStringLiteral("--history"));
     } else if (command == u"history") {
-        if (!option(QStringLiteral("--keep-days"), &days) || (!days.isEmpty() && QString::number(days.toInt()) != days))
+        if (!option(QStringLiteral("--keep-days"), &days) ||
+            (!days.isEmpty() && QString::number(days.toInt()) != days))
             args << days;
     } else if (command != u"status" && command != u"rebuild") {
         args << command;
     }
     if (!args.isEmpty()) {
-        std::fputs(qPrintable(QStringLiteral("vornik-admin: not understood: %1\n").arg(args.join(u' '))), stderr);
+        std::fputs(qPrintable(QStringLiteral("vornik-admin: not understood: %1\n").arg(args.join(u' '))),
+                   stderr);
         std::fputs(kUsage, stderr);
         return 2;
     }

@@ -227,5 +227,4 @@ void prepareDatabase(MYSQL* m, const char* database, int records) {
     std::fprintf(stderr, "bench: seeded in %.1f s\n", t.elapsed() / 1000.0);
 }
 
-
 } // namespace

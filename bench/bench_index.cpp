@@ -60,9 +60,10 @@ std::pair<double, qint64> rawScan(MYSQL* m, const QString& statement) {
 // keys hold no quote, backslash or "!".
 QString literalScan(Mode mode, const QString& key) {
     const QString like = QStringLiteral("like '%") + key + QStringLiteral("%'");
-    return mode == Mode::Title ? QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name where `name` ") + like
-                               : QStringLiteral("select `dataid`,`name`,`data` from SearchTxt_Data where `data` ") +
-                                     like + QStringLiteral(" or `name` ") + like;
+    return mode == Mode::Title
+               ? QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name where `name` ") + like
+               : QStringLiteral("select `dataid`,`name`,`data` from SearchTxt_Data where `data` ") + like +
+                     QStringLiteral(" or `name` ") + like;
 }
 
 struct Bench {
@@ -98,8 +99,8 @@ struct Bench {
         for (int i = 0; i < n; ++i) {
             const int r = static_cast<int>(rng.next() % static_cast<std::uint64_t>(records));
             exec(raw.get(), "UPDATE SearchTxt_Data SET `data` = CONCAT(LEFT(`data`, 960), " +
-                                quoted(raw.get(), " w" + std::to_string(i)) + ") WHERE `dataid` = " +
-                                quoted(raw.get(), recordId(r)));
+                                quoted(raw.get(), " w" + std::to_string(i)) +
+                                ") WHERE `dataid` = " + quoted(raw.get(), recordId(r)));
         }
         return msSince(t) / n;
     }
@@ -110,16 +111,22 @@ struct Bench {
         QElapsedTimer t;
         t.start();
         for (int i = 0; i < n; ++i) {
-            const std::string id = quoted(raw.get(), recordId(static_cast<int>(rng.next() % static_cast<std::uint64_t>(records))));
+            const std::string id = quoted(
+                raw.get(), recordId(static_cast<int>(rng.next() % static_cast<std::uint64_t>(records))));
             exec(raw.get(), "START TRANSACTION");
-            const auto row = queryRows(raw.get(), "SELECT `name`,`data`,`createdatetime`,`desc`,`keys`,`creator` FROM "
-                                                  "SearchTxt_Data WHERE `dataid` = " + id + " FOR UPDATE");
+            const auto row =
+                queryRows(raw.get(), "SELECT `name`,`data`,`createdatetime`,`desc`,`keys`,`creator` FROM "
+                                     "SearchTxt_Data WHERE `dataid` = " +
+                                         id + " FOR UPDATE");
             exec(raw.get(), "DELETE FROM SearchTxt_Data WHERE `dataid` = " + id);
-            exec(raw.get(), "INSERT INTO SearchTxt_Data (`dataid`,`name`,`data`,`createdatetime`,`modidatetime`,`desc`,"
-                            "`keys`,`creator`) VALUES (" + id + "," + quoted(raw.get(), row.at(0)[0].value_or("")) + "," +
-                                quoted(raw.get(), row.at(0)[1].value_or("") + " m" + std::to_string(i)) +
-                                ",'2024-01-01 08:00:00',NOW()," + quoted(raw.get(), row.at(0)[3].value_or("")) + "," +
-                                quoted(raw.get(), row.at(0)[4].value_or("")) + "," + quoted(raw.get(), row.at(0)[5].value_or("")) + ")");
+            exec(raw.get(),
+                 "INSERT INTO SearchTxt_Data (`dataid`,`name`,`data`,`createdatetime`,`modidatetime`,`desc`,"
+                 "`keys`,`creator`) VALUES (" +
+                     id + "," + quoted(raw.get(), row.at(0)[0].value_or("")) + "," +
+                     quoted(raw.get(), row.at(0)[1].value_or("") + " m" + std::to_string(i)) +
+                     ",'2024-01-01 08:00:00',NOW()," + quoted(raw.get(), row.at(0)[3].value_or("")) + "," +
+                     quoted(raw.get(), row.at(0)[4].value_or("")) + "," +
+                     quoted(raw.get(), row.at(0)[5].value_or("")) + ")");
             exec(raw.get(), "COMMIT");
         }
         return msSince(t) / n;
@@ -150,7 +157,8 @@ struct Bench {
             steps << QString::number(msSince(run), 'f', 1);
             index.push_back(msSince(t));
             if (!r)
-                throw std::runtime_error("the planned statement failed: " + r.error().description.toStdString());
+                throw std::runtime_error("the planned statement failed: " +
+                                         r.error().description.toStdString());
             indexRows = r.value().result ? r.value().result->rowCount() : 0;
         }
         for (int i = 0; i < std::min(runs, 3); ++i) {
@@ -166,13 +174,15 @@ struct Bench {
         }
         std::printf("case=%s rows=%lld index_ms=%.1f scan_ms=%.1f ratio=%.3f used_index=%s candidates=%lld "
                     "plan_ms=%.1f steps_ms=%s conn_scan_ms=%.1f same_rows=%s bar=\"%s\" records=%d\n",
-                    name, static_cast<long long>(indexRows), median(index), median(scan), median(index) / median(scan),
-                    plan.usesIndex ? "yes" : "no", static_cast<long long>(plan.candidates), median(planning),
-                    qPrintable(steps.join(u'/')), median(connScan), indexRows == scanRows ? "yes" : "NO", bar, records);
+                    name, static_cast<long long>(indexRows), median(index), median(scan),
+                    median(index) / median(scan), plan.usesIndex ? "yes" : "no",
+                    static_cast<long long>(plan.candidates), median(planning), qPrintable(steps.join(u'/')),
+                    median(connScan), indexRows == scanRows ? "yes" : "NO", bar, records);
         if (!plan.usesIndex)
             std::fprintf(stderr, "bench: %s scanned: %s\n", name, qPrintable(plan.why));
         if (qEnvironmentVariableIsSet("VORNIK_BENCH_TRACE"))
-            std::fprintf(stderr, "bench: %s statement: %s\n", name, qPrintable(plan.statement.sql.left(4000)));
+            std::fprintf(stderr, "bench: %s statement: %s\n", name,
+                         qPrintable(plan.statement.sql.left(4000)));
         std::fflush(stdout);
     }
 
@@ -200,17 +210,20 @@ struct Bench {
                     QThread::usleep(200);
                 const int r = static_cast<int>(rng.next() % static_cast<std::uint64_t>(records));
                 exec(w.get(), "UPDATE SearchTxt_Data SET `data` = CONCAT(LEFT(`data`, 960), " +
-                                  quoted(w.get(), " f" + std::to_string(i)) + ") WHERE `dataid` = " + quoted(w.get(), recordId(r)));
+                                  quoted(w.get(), " f" + std::to_string(i)) +
+                                  ") WHERE `dataid` = " + quoted(w.get(), recordId(r)));
                 ++written;
                 if (i % rate == 0) {
-                    const auto q = queryRows(probe.get(), "SELECT COUNT(*) FROM `" + database + "_vornik`.`queue`");
+                    const auto q =
+                        queryRows(probe.get(), "SELECT COUNT(*) FROM `" + database + "_vornik`.`queue`");
                     maxQueue = std::max<qint64>(maxQueue, std::stoll(q.at(0)[0].value_or("0")));
                 }
             }
             QElapsedTimer drain;
             drain.start();
             for (;;) {
-                const auto q = queryRows(probe.get(), "SELECT COUNT(*) FROM `" + database + "_vornik`.`queue`");
+                const auto q =
+                    queryRows(probe.get(), "SELECT COUNT(*) FROM `" + database + "_vornik`.`queue`");
                 const qint64 n = std::stoll(q.at(0)[0].value_or("0"));
                 maxQueue = std::max<qint64>(maxQueue, n);
                 if (n == 0 || drain.elapsed() > 60000)
@@ -223,7 +236,8 @@ struct Bench {
         IndexAdmin a = admin();
         const Status s = a.follow(stop, [this] { return conn.Open(connectionString()); });
         writer.join();
-        std::printf("case=feed_%dwps writes=%d seconds=%d max_queue=%lld drain_ms=%.0f keeps_up=%s bar=\"queue drained "
+        std::printf("case=feed_%dwps writes=%d seconds=%d max_queue=%lld drain_ms=%.0f keeps_up=%s "
+                    "bar=\"queue drained "
                     "within a second of the last write\" records=%d%s\n",
                     rate, written.load(), seconds, static_cast<long long>(maxQueue.load()), drainMs.load(),
                     drainMs.load() >= 0 && drainMs.load() <= 1000 ? "yes" : "no", records,
@@ -247,7 +261,9 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsSet("VORNIK_BENCH_RUNS"))
         b.runs = std::max(1, qEnvironmentVariableIntValue("VORNIK_BENCH_RUNS"));
     const QString only = qEnvironmentVariable("VORNIK_BENCH_CASES");
-    const auto want = [&](const char* name) { return only.isEmpty() || only.split(u',').contains(QLatin1String(name)); };
+    const auto want = [&](const char* name) {
+        return only.isEmpty() || only.split(u',').contains(QLatin1String(name));
+    };
     try {
         b.raw = rawConnect(b.host, b.port);
         if (!b.raw)
@@ -268,46 +284,53 @@ int main(int argc, char** argv) {
                 throw std::runtime_error(s.description().toStdString());
         }
         if (!searchOnly) {
-        prepareDatabase(b.raw.get(), b.database.c_str(), b.records);
-        exec(b.raw.get(), "ANALYZE TABLE SearchTxt_Data");
+            prepareDatabase(b.raw.get(), b.database.c_str(), b.records);
+            exec(b.raw.get(), "ANALYZE TABLE SearchTxt_Data");
 
-        const double writePlain = b.writeCost(500, 1);
-        const double modifyPlain = b.modifyCost(500, 2);
-        QElapsedTimer build;
-        build.start();
-        {
-            IndexAdmin a = b.admin(false);
-            if (Status s = a.install({true, false}); !s)
-                throw std::runtime_error(s.description().toStdString());
-        }
-        const double buildMs = msSince(build);
-        const auto sizes = queryRows(b.raw.get(),
-                                     "SELECT SUM(IF(TABLE_SCHEMA = '" + b.database + "', DATA_LENGTH + INDEX_LENGTH, 0)), "
-                                     "SUM(IF(TABLE_SCHEMA = '" + b.database + "_vornik' AND TABLE_NAME <> 'history', "
-                                     "DATA_LENGTH + INDEX_LENGTH, 0)) FROM information_schema.TABLES WHERE TABLE_SCHEMA "
-                                     "IN ('" + b.database + "', '" + b.database + "_vornik')");
-        const double tableMb = std::stod(sizes.at(0)[0].value_or("0")) / 1048576.0;
-        const double indexMb = std::stod(sizes.at(0)[1].value_or("0")) / 1048576.0;
-        std::printf("case=build records=%d build_ms=%.0f bar=\"<= 600000 ms\"\n", b.records, buildMs);
-        std::printf("case=index_size table_mb=%.1f index_mb=%.1f ratio=%.2f bar=\"<= 1.5\"\n", tableMb, indexMb,
-                    indexMb / tableMb);
-        const double writeIndexed = b.writeCost(500, 3);
-        std::printf("case=write_with_index plain_ms=%.3f with_triggers_ms=%.3f extra_ms=%.3f bar=\"extra <= 1 ms\"\n",
-                    writePlain, writeIndexed, writeIndexed - writePlain);
-        {
-            IndexAdmin a = b.admin(false);
-            if (Status s = a.install({false, true}); !s)
-                throw std::runtime_error(s.description().toStdString());
-        }
-        const double modifyHistory = b.modifyCost(500, 4);
-        std::printf("case=modify_with_history plain_ms=%.3f with_history_ms=%.3f extra_ms=%.3f bar=\"extra <= 2 ms\"\n",
-                    modifyPlain, modifyHistory, modifyHistory - modifyPlain);
-        std::fflush(stdout);
-        {
-            IndexAdmin a = b.admin(false);
-            if (Result<qint64> n = a.feed(300, true); !n)
-                throw std::runtime_error(n.error().description.toStdString());
-        }
+            const double writePlain = b.writeCost(500, 1);
+            const double modifyPlain = b.modifyCost(500, 2);
+            QElapsedTimer build;
+            build.start();
+            {
+                IndexAdmin a = b.admin(false);
+                if (Status s = a.install({true, false}); !s)
+                    throw std::runtime_error(s.description().toStdString());
+            }
+            const double buildMs = msSince(build);
+            const auto sizes = queryRows(
+                b.raw.get(),
+                "SELECT SUM(IF(TABLE_SCHEMA = '" + b.database +
+                    "', DATA_LENGTH + INDEX_LENGTH, 0)), "
+                    "SUM(IF(TABLE_SCHEMA = '" +
+                    b.database +
+                    "_vornik' AND TABLE_NAME <> 'history', "
+                    "DATA_LENGTH + INDEX_LENGTH, 0)) FROM information_schema.TABLES WHERE TABLE_SCHEMA "
+                    "IN ('" +
+                    b.database + "', '" + b.database + "_vornik')");
+            const double tableMb = std::stod(sizes.at(0)[0].value_or("0")) / 1048576.0;
+            const double indexMb = std::stod(sizes.at(0)[1].value_or("0")) / 1048576.0;
+            std::printf("case=build records=%d build_ms=%.0f bar=\"<= 600000 ms\"\n", b.records, buildMs);
+            std::printf("case=index_size table_mb=%.1f index_mb=%.1f ratio=%.2f bar=\"<= 1.5\"\n", tableMb,
+                        indexMb, indexMb / tableMb);
+            const double writeIndexed = b.writeCost(500, 3);
+            std::printf("case=write_with_index plain_ms=%.3f with_triggers_ms=%.3f extra_ms=%.3f bar=\"extra "
+                        "<= 1 ms\"\n",
+                        writePlain, writeIndexed, writeIndexed - writePlain);
+            {
+                IndexAdmin a = b.admin(false);
+                if (Status s = a.install({false, true}); !s)
+                    throw std::runtime_error(s.description().toStdString());
+            }
+            const double modifyHistory = b.modifyCost(500, 4);
+            std::printf("case=modify_with_history plain_ms=%.3f with_history_ms=%.3f extra_ms=%.3f "
+                        "bar=\"extra <= 2 ms\"\n",
+                        modifyPlain, modifyHistory, modifyHistory - modifyPlain);
+            std::fflush(stdout);
+            {
+                IndexAdmin a = b.admin(false);
+                if (Result<qint64> n = a.feed(300, true); !n)
+                    throw std::runtime_error(n.error().description.toStdString());
+            }
         } else if (mysql_select_db(b.raw.get(), b.database.c_str())) {
             raise(b.raw.get(), "selecting the database");
         }

@@ -39,8 +39,9 @@ QString ColumnTypes::definition(int column) const {
 }
 
 QString columnTypesStatement(const QString& database) {
-    return QStringLiteral("SELECT LOWER(COLUMN_NAME), COLUMN_TYPE, COLLATION_NAME FROM information_schema.COLUMNS "
-                          "WHERE TABLE_SCHEMA = %1 AND TABLE_NAME = 'SearchTxt_Data'")
+    return QStringLiteral(
+               "SELECT LOWER(COLUMN_NAME), COLUMN_TYPE, COLLATION_NAME FROM information_schema.COLUMNS "
+               "WHERE TABLE_SCHEMA = %1 AND TABLE_NAME = 'SearchTxt_Data'")
         .arg(textLiteral(database));
 }
 
@@ -82,7 +83,8 @@ QString oldRow() {
 // A trigger's body. A missing companion table (the database dropped by hand) must not stop the
 // team's writes: the write goes on unrecorded, and searches, finding no index, scan.
 QString body(const QString& statements) {
-    return QStringLiteral("BEGIN DECLARE CONTINUE HANDLER FOR SQLSTATE '42S02' BEGIN END; %1; END").arg(statements);
+    return QStringLiteral("BEGIN DECLARE CONTINUE HANDLER FOR SQLSTATE '42S02' BEGIN END; %1; END")
+        .arg(statements);
 }
 
 } // namespace
@@ -95,32 +97,36 @@ QStringList createStatements(const QString& database, const ColumnTypes& types) 
     return {
         QStringLiteral("CREATE DATABASE IF NOT EXISTS %1 CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci")
             .arg(quoted(nameFor(database))),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (`id` TINYINT UNSIGNED NOT NULL PRIMARY KEY, "
-                       "`format` INT NOT NULL, `gram_rule` VARCHAR(64) NOT NULL, `collation_name` VARCHAR(64) "
-                       "NOT NULL, `state` VARCHAR(16) NOT NULL, `index_sig` TEXT, `history_sig` TEXT, "
-                       "`feed_seq` BIGINT UNSIGNED NOT NULL DEFAULT 0, `next_recno` INT UNSIGNED NOT NULL "
-                       "DEFAULT 1, `records` INT UNSIGNED NOT NULL DEFAULT 0, `dead` INT UNSIGNED NOT NULL "
-                       "DEFAULT 0, `lease_owner` VARCHAR(200) NOT NULL DEFAULT '', `lease_until` DATETIME(6), "
-                       "`built_at` DATETIME(6))")
+        QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS %1 (`id` TINYINT UNSIGNED NOT NULL PRIMARY KEY, "
+            "`format` INT NOT NULL, `gram_rule` VARCHAR(64) NOT NULL, `collation_name` VARCHAR(64) "
+            "NOT NULL, `state` VARCHAR(16) NOT NULL, `index_sig` TEXT, `history_sig` TEXT, "
+            "`feed_seq` BIGINT UNSIGNED NOT NULL DEFAULT 0, `next_recno` INT UNSIGNED NOT NULL "
+            "DEFAULT 1, `records` INT UNSIGNED NOT NULL DEFAULT 0, `dead` INT UNSIGNED NOT NULL "
+            "DEFAULT 0, `lease_owner` VARCHAR(200) NOT NULL DEFAULT '', `lease_until` DATETIME(6), "
+            "`built_at` DATETIME(6))")
                 .arg(table(database, QStringLiteral("meta"))) +
             kInnoDb,
         QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (`qid` BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY "
                        "KEY, `dataid` %2 NOT NULL, KEY `by_id` (`dataid`))")
                 .arg(table(database, QStringLiteral("queue")), id) +
             kInnoDb,
-        QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (`recno` INT UNSIGNED NOT NULL PRIMARY KEY, `dataid` %2 "
-                       "NOT NULL, `seq` BIGINT UNSIGNED NOT NULL, `name` %3, UNIQUE KEY `by_id` (`dataid`), KEY "
-                       "`by_seq` (`seq`))")
+        QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS %1 (`recno` INT UNSIGNED NOT NULL PRIMARY KEY, `dataid` %2 "
+            "NOT NULL, `seq` BIGINT UNSIGNED NOT NULL, `name` %3, UNIQUE KEY `by_id` (`dataid`), KEY "
+            "`by_seq` (`seq`))")
                 .arg(table(database, QStringLiteral("recs")), id, types.definition(1)) +
             kInnoDb,
-        QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (`col` TINYINT UNSIGNED NOT NULL, `gram` VARBINARY(6) NOT "
-                       "NULL, `total` INT UNSIGNED NOT NULL, `tail_n` INT UNSIGNED NOT NULL DEFAULT 0, `tail` "
-                       "BLOB NOT NULL, PRIMARY KEY (`col`, `gram`))")
+        QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS %1 (`col` TINYINT UNSIGNED NOT NULL, `gram` VARBINARY(6) NOT "
+            "NULL, `total` INT UNSIGNED NOT NULL, `tail_n` INT UNSIGNED NOT NULL DEFAULT 0, `tail` "
+            "BLOB NOT NULL, PRIMARY KEY (`col`, `gram`))")
                 .arg(table(database, QStringLiteral("grams"))) +
             kInnoDb,
-        QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (`col` TINYINT UNSIGNED NOT NULL, `gram` VARBINARY(6) NOT "
-                       "NULL, `first` INT UNSIGNED NOT NULL, `n` INT UNSIGNED NOT NULL, `data` BLOB NOT NULL, "
-                       "PRIMARY KEY (`col`, `gram`, `first`))")
+        QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS %1 (`col` TINYINT UNSIGNED NOT NULL, `gram` VARBINARY(6) NOT "
+            "NULL, `first` INT UNSIGNED NOT NULL, `n` INT UNSIGNED NOT NULL, `data` BLOB NOT NULL, "
+            "PRIMARY KEY (`col`, `gram`, `first`))")
                 .arg(table(database, QStringLiteral("post"))) +
             kInnoDb,
         QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (`hid` BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY "
@@ -138,19 +144,21 @@ QString checkFunctionStatement(const QString& database) {
         QString like = prefix;
         like.replace(u'_', QStringLiteral("!_"));
         // Not their creation times, which differ between a cluster's nodes.
-        return QStringLiteral("(SELECT GROUP_CONCAT(TRIGGER_NAME, ':', ACTION_TIMING, ':', EVENT_MANIPULATION, "
-                              "'=', MD5(ACTION_STATEMENT) ORDER BY TRIGGER_NAME SEPARATOR ',') FROM "
-                              "information_schema.TRIGGERS WHERE EVENT_OBJECT_SCHEMA = %1 AND EVENT_OBJECT_TABLE "
-                              "= 'SearchTxt_Data' AND TRIGGER_NAME LIKE '%2%' ESCAPE '!')")
+        return QStringLiteral(
+                   "(SELECT GROUP_CONCAT(TRIGGER_NAME, ':', ACTION_TIMING, ':', EVENT_MANIPULATION, "
+                   "'=', MD5(ACTION_STATEMENT) ORDER BY TRIGGER_NAME SEPARATOR ',') FROM "
+                   "information_schema.TRIGGERS WHERE EVENT_OBJECT_SCHEMA = %1 AND EVENT_OBJECT_TABLE "
+                   "= 'SearchTxt_Data' AND TRIGGER_NAME LIKE '%2%' ESCAPE '!')")
             .arg(schema, like);
     };
-    return QStringLiteral("CREATE OR REPLACE DEFINER = CURRENT_USER FUNCTION %1 (`what` VARCHAR(16)) RETURNS TEXT "
-                          "CHARSET utf8mb4 READS SQL DATA SQL SECURITY DEFINER RETURN IF(`what` = 'history', %2, "
-                          "CONCAT_WS('|', (SELECT GROUP_CONCAT(LOWER(COLUMN_NAME), '=', COLLATION_NAME ORDER BY "
-                          "LOWER(COLUMN_NAME) SEPARATOR ',') FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = "
-                          "%4 AND TABLE_NAME = 'SearchTxt_Data' AND COLUMN_NAME IN ('dataid', 'name', 'data')), (SELECT "
-                          "MD5(VIEW_DEFINITION) FROM information_schema.VIEWS WHERE TABLE_SCHEMA = %4 AND TABLE_NAME = "
-                          "'VW_SearchTxt_Name'), %3))")
+    return QStringLiteral(
+               "CREATE OR REPLACE DEFINER = CURRENT_USER FUNCTION %1 (`what` VARCHAR(16)) RETURNS TEXT "
+               "CHARSET utf8mb4 READS SQL DATA SQL SECURITY DEFINER RETURN IF(`what` = 'history', %2, "
+               "CONCAT_WS('|', (SELECT GROUP_CONCAT(LOWER(COLUMN_NAME), '=', COLLATION_NAME ORDER BY "
+               "LOWER(COLUMN_NAME) SEPARATOR ',') FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = "
+               "%4 AND TABLE_NAME = 'SearchTxt_Data' AND COLUMN_NAME IN ('dataid', 'name', 'data')), (SELECT "
+               "MD5(VIEW_DEFINITION) FROM information_schema.VIEWS WHERE TABLE_SCHEMA = %4 AND TABLE_NAME = "
+               "'VW_SearchTxt_Name'), %3))")
         .arg(table(database, QStringLiteral("vornik_check")), triggers(kHistoryTriggerPrefix),
              triggers(kIndexTriggerPrefix), schema);
 }
@@ -181,7 +189,8 @@ QStringList historyTriggerStatements(const QString& database) {
         QStringLiteral("CREATE TRIGGER %1 BEFORE UPDATE ON %2 FOR EACH ROW %3")
             .arg(trigger(database, kHistoryTriggerPrefix + QStringLiteral("bu")), on,
                  body(QStringLiteral("IF NOT (%1) THEN %2; END IF")
-                          .arg(unchanged(kRecordColumns), historyInsert(database, QStringLiteral("U"), oldRow())))),
+                          .arg(unchanged(kRecordColumns),
+                               historyInsert(database, QStringLiteral("U"), oldRow())))),
         QStringLiteral("CREATE TRIGGER %1 BEFORE DELETE ON %2 FOR EACH ROW %3")
             .arg(trigger(database, kHistoryTriggerPrefix + QStringLiteral("bd")), on,
                  body(historyInsert(database, QStringLiteral("D"), oldRow()))),

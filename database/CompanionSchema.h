@@ -28,10 +28,10 @@ inline const QString kStateBuilding = QStringLiteral("building");
 inline const QString kStateReady = QStringLiteral("ready");
 inline const QString kStateRemoving = QStringLiteral("removing");
 // The record table's eight columns, in table order.
-inline const QStringList kRecordColumns = {
-    QStringLiteral("dataid"),       QStringLiteral("name"), QStringLiteral("data"),
-    QStringLiteral("createdatetime"), QStringLiteral("modidatetime"), QStringLiteral("desc"),
-    QStringLiteral("keys"),         QStringLiteral("creator")};
+inline const QStringList kRecordColumns = {QStringLiteral("dataid"),       QStringLiteral("name"),
+                                           QStringLiteral("data"),         QStringLiteral("createdatetime"),
+                                           QStringLiteral("modidatetime"), QStringLiteral("desc"),
+                                           QStringLiteral("keys"),         QStringLiteral("creator")};
 
 // `<database>_vornik`.
 QString nameFor(const QString& database);

@@ -113,7 +113,8 @@ bool decodeBlock(const char* block, std::size_t size, std::vector<std::uint32_t>
     return true;
 }
 
-std::vector<std::uint32_t> intersect(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
+std::vector<std::uint32_t> intersect(const std::vector<std::uint32_t>& a,
+                                     const std::vector<std::uint32_t>& b) {
     std::vector<std::uint32_t> out;
     std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
     return out;

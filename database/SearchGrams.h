@@ -99,7 +99,8 @@ bool decodeBlock(const char* block, std::size_t size, std::vector<std::uint32_t>
 void appendVarint(QByteArray& out, std::uint32_t v);
 
 // Sorted, distinct record numbers: the intersection of two such lists.
-std::vector<std::uint32_t> intersect(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b);
+std::vector<std::uint32_t> intersect(const std::vector<std::uint32_t>& a,
+                                     const std::vector<std::uint32_t>& b);
 void sortUnique(std::vector<std::uint32_t>& v);
 
 } // namespace searchindex

@@ -14,9 +14,9 @@ const QString kLikeEscape = QStringLiteral(" escape '!'");
 // A text whose weights every server with the collation as the index was built for gives alike:
 // case and accents, ß, Greek, Cyrillic, full width, CJK, above U+FFFF, U+FFFD, CR LF, the
 // wildcards, quotes, a backslash and a trailing blank (which WEIGHT_STRING must keep).
-const QString kSelfTest =
-    QStringLiteral("_utf8mb4 X'41c3a920c389206520c39f207320cea920cf8920d09620d0b620efbd81efbca120e7bd9120f09f98"
-                   "80efbfbd0d0a21255f5c2720'");
+const QString kSelfTest = QStringLiteral(
+    "_utf8mb4 X'41c3a920c389206520c39f207320cea920cf8920d09620d0b620efbd81efbca120e7bd9120f09f98"
+    "80efbfbd0d0a21255f5c2720'");
 const QString kSelfTestWeights =
     QStringLiteral("0041004500200045002000450020005300200053002003A9002003A900200416002004160020FF21FF210020"
                    "7F510020FFFDFFFD000D000A00210025005F005C00270020");
@@ -67,10 +67,11 @@ QStringList literalPieces(const QString& value) {
 Statement scanStatement(Mode mode, const QString& value) {
     const QString pattern = likePattern(value);
     if (mode == Mode::Title)
-        return {QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name  where `name` like ?") + kLikeEscape,
+        return {QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name  where `name` like ?") +
+                    kLikeEscape,
                 {pattern}};
-    return {QStringLiteral("select  `dataid`,`name`,`data` from SearchTxt_Data where `data` like ?") + kLikeEscape +
-                QStringLiteral(" or `name` like ?") + kLikeEscape,
+    return {QStringLiteral("select  `dataid`,`name`,`data` from SearchTxt_Data where `data` like ?") +
+                kLikeEscape + QStringLiteral(" or `name` like ?") + kLikeEscape,
             {pattern, pattern}};
 }
 
@@ -91,13 +92,14 @@ std::vector<Term> keyTerms(const std::vector<std::vector<std::uint16_t>>& pieceW
                 add({g, false});
         });
     }
-    std::stable_sort(terms.begin(), terms.end(), [](const Term& a, const Term& b) { return rank(a) < rank(b); });
+    std::stable_sort(terms.begin(), terms.end(),
+                     [](const Term& a, const Term& b) { return rank(a) < rank(b); });
     return terms;
 }
 
 SearchPlanner::SearchPlanner(QString database, Mode mode, QString value, Limits limits)
-    : database_(std::move(database)), companion_(companion::quoted(companion::nameFor(database_))), mode_(mode),
-      value_(std::move(value)), limits_(limits) {
+    : database_(std::move(database)), companion_(companion::quoted(companion::nameFor(database_))),
+      mode_(mode), value_(std::move(value)), limits_(limits) {
     plan_.statement = scanStatement(mode_, value_);
     pieces_ = literalPieces(value_);
     if (pieces_.isEmpty())
@@ -153,9 +155,10 @@ void SearchPlanner::take(const Result<QueryOutcome>& outcome) {
 
 Statement SearchPlanner::probeStatement() const {
     QString sql =
-        QStringLiteral("SELECT m.`format`, m.`gram_rule`, m.`collation_name`, m.`state`, m.`records`, "
-                       "m.`feed_seq`, %1.`vornik_check`('index') = m.`index_sig`, (SELECT COUNT(*) FROM (SELECT 1 "
-                       "FROM %1.`queue` LIMIT %2) q), HEX(WEIGHT_STRING(%3 COLLATE utf8mb4_general_ci)) = '%4'")
+        QStringLiteral(
+            "SELECT m.`format`, m.`gram_rule`, m.`collation_name`, m.`state`, m.`records`, "
+            "m.`feed_seq`, %1.`vornik_check`('index') = m.`index_sig`, (SELECT COUNT(*) FROM (SELECT 1 "
+            "FROM %1.`queue` LIMIT %2) q), HEX(WEIGHT_STRING(%3 COLLATE utf8mb4_general_ci)) = '%4'")
             .arg(companion_)
             .arg(limits_.maxQueued + 1)
             .arg(kSelfTest, kSelfTestWeights);
@@ -202,10 +205,12 @@ bool SearchPlanner::readProbe(const ResultTable& t) {
     seq_ = at(5);
     if (seq_.isEmpty() || !std::all_of(seq_.begin(), seq_.end(), [](QChar c) { return c.isDigit(); }))
         return false;
-    cap_ = std::max<qint64>(limits_.capFloor, static_cast<qint64>(static_cast<double>(records) * limits_.capFraction));
+    cap_ = std::max<qint64>(limits_.capFloor,
+                            static_cast<qint64>(static_cast<double>(records) * limits_.capFraction));
     std::vector<std::vector<std::uint16_t>> weights;
     for (qsizetype i = 0; i < pieces_.size(); ++i) {
-        std::optional<std::vector<std::uint16_t>> w = weightsFromHex(at(9 + static_cast<int>(i)), pieces_.at(i));
+        std::optional<std::vector<std::uint16_t>> w =
+            weightsFromHex(at(9 + static_cast<int>(i)), pieces_.at(i));
         if (!w)
             return false;
         weights.push_back(std::move(*w));
@@ -219,7 +224,10 @@ bool SearchPlanner::readProbe(const ResultTable& t) {
 
 QString SearchPlanner::gramCondition(const QString& alias, int column, const Term& t) const {
     if (!t.prefix)
-        return QStringLiteral("%1.`col` = %2 AND %1.`gram` = %3").arg(alias).arg(column).arg(gramLiteral(t.gram));
+        return QStringLiteral("%1.`col` = %2 AND %1.`gram` = %3")
+            .arg(alias)
+            .arg(column)
+            .arg(gramLiteral(t.gram));
     // Every pair the character starts, and the records it ends; not the triples it starts.
     const std::uint16_t w = gramFirst(t.gram);
     return QStringLiteral("%1.`col` = %2 AND %1.`gram` BETWEEN %3 AND %4 AND LENGTH(%1.`gram`) <= 4")
@@ -299,7 +307,8 @@ Statement SearchPlanner::postingsStatement() const {
                          .arg(c)
                          .arg(j)
                          .arg(companion_, gramCondition(QStringLiteral("p"), c, term))
-                  << QStringLiteral("SELECT %1, %2, HEX(g.`tail`) FROM %3.`grams` g WHERE %4 AND g.`tail_n` > 0")
+                  << QStringLiteral(
+                         "SELECT %1, %2, HEX(g.`tail`) FROM %3.`grams` g WHERE %4 AND g.`tail_n` > 0")
                          .arg(c)
                          .arg(j)
                          .arg(companion_, gramCondition(QStringLiteral("g"), c, term));
@@ -309,7 +318,8 @@ Statement SearchPlanner::postingsStatement() const {
 }
 
 bool SearchPlanner::readPostings(const ResultTable& t) {
-    std::vector<std::vector<std::vector<std::uint32_t>>> lists(2, std::vector<std::vector<std::uint32_t>>(terms_.size()));
+    std::vector<std::vector<std::vector<std::uint32_t>>> lists(
+        2, std::vector<std::vector<std::uint32_t>>(terms_.size()));
     for (qint64 r = 0; r < t.rowCount(); ++r) {
         const int c = t.columns[0].at(r).toInt();
         const int j = t.columns[1].at(r).toInt();
@@ -356,8 +366,9 @@ Statement SearchPlanner::indexStatement(const std::vector<std::uint32_t>& recnos
     }
     list += u']';
     const QString candidates =
-        QStringLiteral("JSON_TABLE(?, '$[*]' COLUMNS (`n` INT UNSIGNED PATH '$')) j STRAIGHT_JOIN %1.`recs` r ON "
-                       "r.`recno` = j.`n`")
+        QStringLiteral(
+            "JSON_TABLE(?, '$[*]' COLUMNS (`n` INT UNSIGNED PATH '$')) j STRAIGHT_JOIN %1.`recs` r ON "
+            "r.`recno` = j.`n`")
             .arg(companion_);
     const QString pattern = likePattern(value_);
     if (mode_ == Mode::Title) {
@@ -365,26 +376,30 @@ Statement SearchPlanner::indexStatement(const std::vector<std::uint32_t>& recnos
         // now for every record not queued since: those are read there (no lookup in the table),
         // the queued ones through the view. Three disjoint parts: the candidates indexed before the
         // probe, every record indexed after it, the queued ids.
-        const QString notQueued = QStringLiteral("r.`dataid` NOT IN (SELECT q.`dataid` FROM %1.`queue` q)").arg(companion_);
-        return {QStringLiteral("SELECT r.`dataid` AS `DataID`, r.`name` FROM %1 WHERE r.`seq` <= %3 AND r.`name` LIKE ?%4 "
-                               "AND %5 UNION ALL SELECT r.`dataid`, r.`name` FROM %2.`recs` r WHERE r.`seq` > %3 AND "
-                               "r.`name` LIKE ?%4 AND %5 UNION ALL SELECT v.`DataID`, v.`name` FROM (SELECT DISTINCT "
-                               "q.`dataid` FROM %2.`queue` q) x STRAIGHT_JOIN VW_SearchTxt_Name v ON v.`DataID` = "
-                               "x.`dataid` WHERE v.`name` LIKE ?%4 ORDER BY 1")
-                    .arg(candidates, companion_, seq, kLikeEscape, notQueued),
-                {list, pattern, pattern, pattern}};
+        const QString notQueued =
+            QStringLiteral("r.`dataid` NOT IN (SELECT q.`dataid` FROM %1.`queue` q)").arg(companion_);
+        return {
+            QStringLiteral(
+                "SELECT r.`dataid` AS `DataID`, r.`name` FROM %1 WHERE r.`seq` <= %3 AND r.`name` LIKE ?%4 "
+                "AND %5 UNION ALL SELECT r.`dataid`, r.`name` FROM %2.`recs` r WHERE r.`seq` > %3 AND "
+                "r.`name` LIKE ?%4 AND %5 UNION ALL SELECT v.`DataID`, v.`name` FROM (SELECT DISTINCT "
+                "q.`dataid` FROM %2.`queue` q) x STRAIGHT_JOIN VW_SearchTxt_Name v ON v.`DataID` = "
+                "x.`dataid` WHERE v.`name` LIKE ?%4 ORDER BY 1")
+                .arg(candidates, companion_, seq, kLikeEscape, notQueued),
+            {list, pattern, pattern, pattern}};
     }
     // The candidates, every record indexed since the probe, every queued id; read in the table.
-    return {QStringLiteral("SELECT d.`dataid`,d.`name`,d.`data` FROM (SELECT r.`dataid` FROM %1 UNION SELECT r.`dataid` "
-                           "FROM %2.`recs` r WHERE r.`seq` > %3 UNION SELECT q.`dataid` FROM %2.`queue` q) c "
-                           "STRAIGHT_JOIN SearchTxt_Data d ON d.`dataid` = c.`dataid` WHERE (d.`data` LIKE ?%4 OR "
-                           "d.`name` LIKE ?%4) ORDER BY c.`dataid`")
+    return {QStringLiteral(
+                "SELECT d.`dataid`,d.`name`,d.`data` FROM (SELECT r.`dataid` FROM %1 UNION SELECT r.`dataid` "
+                "FROM %2.`recs` r WHERE r.`seq` > %3 UNION SELECT q.`dataid` FROM %2.`queue` q) c "
+                "STRAIGHT_JOIN SearchTxt_Data d ON d.`dataid` = c.`dataid` WHERE (d.`data` LIKE ?%4 OR "
+                "d.`name` LIKE ?%4) ORDER BY c.`dataid`")
                 .arg(candidates, companion_, seq, kLikeEscape),
             {list, pattern, pattern}};
 }
 
-Plan planSearch(Connection& conn, const QString& database, Mode mode, const QString& value, const Limits& limits,
-                const std::shared_ptr<Cancellation>& cancel) {
+Plan planSearch(Connection& conn, const QString& database, Mode mode, const QString& value,
+                const Limits& limits, const std::shared_ptr<Cancellation>& cancel) {
     SearchPlanner planner(database, mode, value, limits);
     while (const std::optional<Statement> s = planner.next())
         planner.take(conn.query(s->sql, s->params, cancel));

@@ -140,15 +140,15 @@ db_stop() {
     kill -9 "$pid" 2>/dev/null || true
 }
 
-# Starts a throwaway server in a temporary folder, stopped (by its pid) when the calling shell exits.
-# Exports VORNIK_TEST_DB_PORT and VORNIK_TEST_DB_HOST.
+# Starts a throwaway server in a temporary folder, stopped (by its pid) when the calling shell exits;
+# any arguments are added to the server's options. Exports VORNIK_TEST_DB_PORT and VORNIK_TEST_DB_HOST.
 start_throwaway_db() {
     VORNIK_DB_TMP=$(mktemp -d /tmp/vornik-db.XXXXXX)
     on_exit 'db_stop "$VORNIK_DB_TMP/run"; rm -rf "$VORNIK_DB_TMP"'
     db_init "$VORNIK_DB_TMP/data"
     local port
     port=$(free_port)
-    db_start "$VORNIK_DB_TMP/data" "$VORNIK_DB_TMP/run" "$port"
+    db_start "$VORNIK_DB_TMP/data" "$VORNIK_DB_TMP/run" "$port" "$@"
     db_schema "$VORNIK_DB_TMP/run"
     export VORNIK_TEST_DB_HOST=127.0.0.1 VORNIK_TEST_DB_PORT=$port
     log "throwaway MariaDB at 127.0.0.1:$port (data in $VORNIK_DB_TMP)"

@@ -9,16 +9,17 @@
 #endif
 
 // Its exit code (-1 when it did not end normally), its output and errors in `out`.
-inline int runAdmin(const QString& server, const QString& user, const QString& password, const QString& database,
-                    const QStringList& args, QString* out = nullptr) {
+inline int runAdmin(const QString& server, const QString& user, const QString& password,
+                    const QString& database, const QStringList& args, QString* out = nullptr) {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("VORNIK_PASSWORD"), password);
     env.insert(QStringLiteral("VORNIK_ADMIN_GRACE_MS"), QStringLiteral("0"));
     p.setProcessEnvironment(env);
-    p.start(QStringLiteral(VORNIK_ADMIN_BIN), QStringList{QStringLiteral("--server"), server, QStringLiteral("--user"), user,
-                                                         QStringLiteral("--database"), database} +
-                                                 args);
+    p.start(QStringLiteral(VORNIK_ADMIN_BIN),
+            QStringList{QStringLiteral("--server"), server, QStringLiteral("--user"), user,
+                        QStringLiteral("--database"), database} +
+                args);
     p.waitForFinished(120000);
     if (out)
         *out = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());

@@ -24,14 +24,16 @@ namespace {
 // ß, Greek, Cyrillic, full width), CJK, above U+FFFF, U+FFFD, quotes, backslashes, the wildcards
 // and the escape, blanks, tabs.
 const QStringList kWords = {
-    u"quasar"_s, u"Quasar"_s, u"QUASAR"_s, u"é"_s, u"É"_s, u"e"_s, u"ß"_s, u"s"_s, u"ss"_s,
-    u"Straße"_s, u"STRASSE"_s, u"Ω"_s, u"ω"_s, u"Ελληνικά"_s, u"ΕΛΛΗΝΙΚΑ"_s, u"Ж"_s, u"ж"_s,
-    u"кириллица"_s, u"КИРИЛЛИЦА"_s, u"ａ"_s, u"Ａ"_s, u"ｆｕｌｌ"_s, u"ＦＵＬＬ"_s, u"a"_s, u"网"_s,
-    u"络"_s, u"网络"_s, u"数据库连接"_s, u"中文检索"_s, u"😀"_s, u"😁"_s, u"😀😁"_s, u"\uFFFD"_s,
-    u"'"_s, u"\""_s, u"\\"_s, u"\\\\"_s, u"!"_s, u"!!"_s, u"%"_s, u"_"_s, u"50%"_s, u"a_b"_s,
-    u"x!y"_s, u"it's"_s, u"C:\\dir"_s, u"tab\there"_s, u"naïve"_s, u"NAÏVE"_s, u"naive"_s,
-    u"Ÿ"_s, u"ÿ"_s, u"Å"_s, u"å"_s, u"ﬁ"_s, u"fi"_s, u"й"_s, u"и"_s, u"ё"_s, u"е"_s, u"ol"_s,
-    u"lo"_s, u"o"_s, u"l"_s, u"备份"_s, u"配置"_s};
+    u"quasar"_s,   u"Quasar"_s,   u"QUASAR"_s, u"é"_s,         u"É"_s,         u"e"_s,     u"ß"_s,
+    u"s"_s,        u"ss"_s,       u"Straße"_s, u"STRASSE"_s,   u"Ω"_s,         u"ω"_s,     u"Ελληνικά"_s,
+    u"ΕΛΛΗΝΙΚΑ"_s, u"Ж"_s,        u"ж"_s,      u"кириллица"_s, u"КИРИЛЛИЦА"_s, u"ａ"_s,    u"Ａ"_s,
+    u"ｆｕｌｌ"_s, u"ＦＵＬＬ"_s, u"a"_s,      u"网"_s,        u"络"_s,        u"网络"_s,  u"数据库连接"_s,
+    u"中文检索"_s, u"😀"_s,        u"😁"_s,      u"😀😁"_s,        u"\uFFFD"_s,    u"'"_s,     u"\""_s,
+    u"\\"_s,       u"\\\\"_s,     u"!"_s,      u"!!"_s,        u"%"_s,         u"_"_s,     u"50%"_s,
+    u"a_b"_s,      u"x!y"_s,      u"it's"_s,   u"C:\\dir"_s,   u"tab\there"_s, u"naïve"_s, u"NAÏVE"_s,
+    u"naive"_s,    u"Ÿ"_s,        u"ÿ"_s,      u"Å"_s,         u"å"_s,         u"ﬁ"_s,     u"fi"_s,
+    u"й"_s,        u"и"_s,        u"ё"_s,      u"е"_s,         u"ol"_s,        u"lo"_s,    u"o"_s,
+    u"l"_s,        u"备份"_s,     u"配置"_s};
 const QStringList kSeparators = {u" "_s, u""_s, u"-"_s, u"  "_s, u"\r\n"_s};
 
 struct Gen {
@@ -39,7 +41,8 @@ struct Gen {
     QString words(int from, int to) {
         QString out;
         for (int n = r.bounded(from, to + 1); n > 0; --n)
-            out += kWords.at(r.bounded(int(kWords.size()))) + kSeparators.at(r.bounded(int(kSeparators.size())));
+            out +=
+                kWords.at(r.bounded(int(kWords.size()))) + kSeparators.at(r.bounded(int(kSeparators.size())));
         return out;
     }
     QVariant title() {
@@ -89,8 +92,8 @@ QList<QStringList> rowsOf(Connection& c, const searchindex::Statement& s) {
 
 // Every key in both modes through the planner and through the scan; the first difference, or empty.
 // `used` counts the searches the index answered, `rows` the rows they gave.
-QString compare(Connection& c, const QString& database, const QStringList& keys, const searchindex::Limits& limits,
-                int* used = nullptr, qint64* rows = nullptr) {
+QString compare(Connection& c, const QString& database, const QStringList& keys,
+                const searchindex::Limits& limits, int* used = nullptr, qint64* rows = nullptr) {
     for (const QString& key : keys) {
         for (const Mode mode : {Mode::Title, Mode::FullText}) {
             const searchindex::Plan plan = searchindex::planSearch(c, database, mode, key, limits);
@@ -154,18 +157,22 @@ class TstIndex : public QObject {
                 failed = newRecord(db);
                 break;
             case 3:
-                failed = db.exec(u"UPDATE SearchTxt_Data SET name = CONCAT(name, ' ') WHERE dataid = ?"_s, {id});
+                failed =
+                    db.exec(u"UPDATE SearchTxt_Data SET name = CONCAT(name, ' ') WHERE dataid = ?"_s, {id});
                 break;
             case 4:
                 failed = db.exec(u"UPDATE SearchTxt_Data SET dataid = ? WHERE dataid = ?"_s,
                                  {QString::number(1000000 + nextId_++), id});
                 break;
             case 5:
-                failed = db.exec(u"UPDATE SearchTxt_Data SET data = CONCAT(data, ' quasar') WHERE dataid = ?"_s, {id});
+                failed = db.exec(
+                    u"UPDATE SearchTxt_Data SET data = CONCAT(data, ' quasar') WHERE dataid = ?"_s, {id});
                 break;
             default:
                 (void)db.admin().BeginTrans();
-                failed = db.exec(u"UPDATE SearchTxt_Data SET name = 'rolled back zyx', data = 'zyx' WHERE dataid = ?"_s, {id});
+                failed = db.exec(
+                    u"UPDATE SearchTxt_Data SET name = 'rolled back zyx', data = 'zyx' WHERE dataid = ?"_s,
+                    {id});
                 if (failed.isEmpty())
                     failed = newRecord(db);
                 (void)db.admin().RollbackTrans();
@@ -186,7 +193,8 @@ private Q_SLOTS:
         keys_ = kWords;
         for (int i = 0; i < 160; ++i)
             keys_ << gen_.words(2, 2).trimmed();
-        const QList<QStringList> texts = db_.query(u"SELECT COALESCE(name, ''), COALESCE(data, '') FROM SearchTxt_Data"_s);
+        const QList<QStringList> texts =
+            db_.query(u"SELECT COALESCE(name, ''), COALESCE(data, '') FROM SearchTxt_Data"_s);
         for (int i = 0; i < 280; ++i) {
             const QString piece = gen_.piece(texts.at(gen_.r.bounded(int(texts.size()))).at(i % 2));
             keys_ << (i % 5 == 0 ? piece.toUpper() : i % 5 == 1 ? piece.toLower() : piece);
@@ -229,21 +237,50 @@ private Q_SLOTS:
         int usedDefault = 0;
         const QString limited = compare(db_.admin(), db_.name(), keys_, {}, &usedDefault);
         QVERIFY2(limited.isEmpty(), qPrintable(u"default limits: "_s + limited));
-        std::printf("exactness: keys=%d searches=%d by_index=%d by_index_default_limits=%d\n", int(keys_.size()),
-                    int(2 * keys_.size()), used, usedDefault);
+        std::printf("exactness: keys=%d searches=%d by_index=%d by_index_default_limits=%d\n",
+                    int(keys_.size()), int(2 * keys_.size()), used, usedDefault);
+    }
+
+    // The feeder as a service: it takes the lease, keeps the queue empty while records are written,
+    // and on SIGTERM lets the lease go and ends well.
+    void follow() {
+        QProcess feeder;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"VORNIK_PASSWORD"_s, u"40628173"_s);
+        feeder.setProcessEnvironment(env);
+        feeder.start(QStringLiteral(VORNIK_ADMIN_BIN),
+                     {u"--server"_s, testdb::server(), u"--user"_s, u"qelmorand"_s, u"--database"_s,
+                      db_.name(), u"feed"_s, u"--follow"_s});
+        QVERIFY(feeder.waitForStarted());
+        const QString queue = u"SELECT COUNT(*) FROM vornik_test_index_vornik.queue"_s;
+        CHECK_SQL(churn(db_, 60));
+        QTRY_COMPARE_WITH_TIMEOUT(db_.value(queue), u"0"_s, 20000);
+        QString out;
+        QCOMPARE(runAdmin(testdb::server(), u"qelmorand"_s, u"40628173"_s, db_.name(), {u"status"_s}, &out),
+                 0);
+        QVERIFY2(out.contains(u"holds the lease"_s) && out.contains(u"used by searches"_s), qPrintable(out));
+        feeder.terminate();
+        QVERIFY(feeder.waitForFinished(10000));
+        QCOMPARE(feeder.exitCode(), 0);
+        QCOMPARE(db_.value(u"SELECT lease_owner FROM vornik_test_index_vornik.meta"_s), u""_s);
+        const QString differs = compare(db_.admin(), db_.name(), keys_.mid(0, 100), everything());
+        QVERIFY2(differs.isEmpty(), qPrintable(differs));
     }
 
     void fallback_data() {
         QTest::addColumn<QString>("breakage");
         QTest::addColumn<QString>("repair");
-        QTest::newRow("a trigger dropped") << u"DROP TRIGGER vornik_test_index.vornik_queue_au"_s << u"install"_s;
-        QTest::newRow("meta stale") << u"UPDATE vornik_test_index_vornik.meta SET format = 0"_s << u"rebuild"_s;
+        QTest::newRow("a trigger dropped")
+            << u"DROP TRIGGER vornik_test_index.vornik_queue_au"_s << u"install"_s;
+        QTest::newRow("meta stale") << u"UPDATE vornik_test_index_vornik.meta SET format = 0"_s
+                                    << u"rebuild"_s;
         QTest::newRow("not ready") << u"UPDATE vornik_test_index_vornik.meta SET state = 'building'"_s
                                    << u"rebuild"_s;
         QTest::newRow("collation changed")
             << u"ALTER TABLE vornik_test_index.SearchTxt_Data MODIFY name TEXT COLLATE utf8mb4_bin"_s
             << u"ALTER TABLE vornik_test_index.SearchTxt_Data MODIFY name TEXT COLLATE utf8mb4_general_ci"_s;
-        QTest::newRow("companion database gone") << u"DROP DATABASE vornik_test_index_vornik"_s << u"install"_s;
+        QTest::newRow("companion database gone")
+            << u"DROP DATABASE vornik_test_index_vornik"_s << u"install"_s;
     }
     void fallback() {
         QFETCH(QString, breakage);
@@ -272,12 +309,15 @@ private Q_SLOTS:
     // A team's account: it may read and write the records and read the companion database, nothing
     // more (no TRIGGER privilege, so it sees no triggers itself). The index serves it all the same.
     void teamAccount() {
-        QVERIFY(testdb::asAdmin(u"CREATE USER IF NOT EXISTS 'vk_team'@'%' IDENTIFIED BY 'team'; "
-                                "GRANT SELECT, INSERT, UPDATE, DELETE ON vornik_test_index.* TO 'vk_team'@'%'; "
-                                "GRANT SELECT, EXECUTE ON vornik_test_index_vornik.* TO 'vk_team'@'%';"_s));
+        QVERIFY(
+            testdb::asAdmin(u"CREATE USER IF NOT EXISTS 'vk_team'@'%' IDENTIFIED BY 'team'; "
+                            "GRANT SELECT, INSERT, UPDATE, DELETE ON vornik_test_index.* TO 'vk_team'@'%'; "
+                            "GRANT SELECT, EXECUTE ON vornik_test_index_vornik.* TO 'vk_team'@'%';"_s));
         Connection team;
-        QVERIFY(team.Open(u"uid=vk_team;pwd=team;server=%1;database=vornik_test_index"_s.arg(testdb::server())));
-        QVERIFY(team.Execute(u"UPDATE SearchTxt_Data SET name = 'team wrote quasar' ORDER BY dataid LIMIT 1"_s));
+        QVERIFY(
+            team.Open(u"uid=vk_team;pwd=team;server=%1;database=vornik_test_index"_s.arg(testdb::server())));
+        QVERIFY(
+            team.Execute(u"UPDATE SearchTxt_Data SET name = 'team wrote quasar' ORDER BY dataid LIMIT 1"_s));
         int used = 0;
         const QString differs = compare(team, db_.name(), keys_.mid(0, 40), everything(), &used);
         QVERIFY2(differs.isEmpty(), qPrintable(differs));
@@ -292,9 +332,10 @@ private Q_SLOTS:
     // exact, and feeding on finishes the work.
     void refusalsAndKilledFeed() {
         REQUIRE_DB();
-        QVERIFY(testdb::asAdmin(u"CREATE USER IF NOT EXISTS 'vk_notrig'@'%' IDENTIFIED BY 'x'; "
-                                "GRANT SELECT, INSERT, UPDATE, DELETE, CREATE, DROP, ALTER ON vornik_test_index.* TO "
-                                "'vk_notrig'@'%'; GRANT ALL ON vornik_test_index_vornik.* TO 'vk_notrig'@'%';"_s));
+        QVERIFY(testdb::asAdmin(
+            u"CREATE USER IF NOT EXISTS 'vk_notrig'@'%' IDENTIFIED BY 'x'; "
+            "GRANT SELECT, INSERT, UPDATE, DELETE, CREATE, DROP, ALTER ON vornik_test_index.* TO "
+            "'vk_notrig'@'%'; GRANT ALL ON vornik_test_index_vornik.* TO 'vk_notrig'@'%';"_s));
         QString out;
         CHECK_SQL(db_.exec(u"DROP DATABASE IF EXISTS vornik_test_index_vornik"_s));
         QCOMPARE(runAdmin(testdb::server(), u"vk_notrig"_s, u"x"_s, db_.name(), {u"install"_s}, &out), 1);
@@ -303,12 +344,15 @@ private Q_SLOTS:
                            "'vornik_test_index_vornik'"_s),
                  u"0"_s);
         QVERIFY(testdb::asAdmin(u"DROP USER 'vk_notrig'@'%'"_s));
-        QCOMPARE(runAdmin(testdb::server(), u"qelmorand"_s, u"40628173"_s, db_.name(), {u"install"_s}, &out), 0);
+        QCOMPARE(runAdmin(testdb::server(), u"qelmorand"_s, u"40628173"_s, db_.name(), {u"install"_s}, &out),
+                 0);
 
         PrivateServer server;
         QString error;
         QVERIFY2(server.start({u"--log-bin=vk-bin"_s}, &error), qPrintable(error));
-        QCOMPARE(runAdmin(server.server(), u"qelmorand"_s, u"40628173"_s, u"qelmorand"_s, {u"install"_s}, &out), 1);
+        QCOMPARE(
+            runAdmin(server.server(), u"qelmorand"_s, u"40628173"_s, u"qelmorand"_s, {u"install"_s}, &out),
+            1);
         QVERIFY2(out.contains(u"log_bin_trust_function_creators"_s), qPrintable(out));
         const QStringList trusted = {u"--log-bin=vk-bin"_s, u"--log-bin-trust-function-creators=1"_s};
         QVERIFY(server.restart(trusted, &error));
@@ -337,7 +381,8 @@ private Q_SLOTS:
         QString differs = compare(db.admin(), db.name(), keys, everything());
         QVERIFY2(differs.isEmpty(), qPrintable(u"after the kill: "_s + differs));
         // The lease of the killed feeder runs out; a new feeder takes over once it has.
-        CHECK_SQL(db.exec(u"UPDATE vornik_test_index_killed_vornik.meta SET lease_until = NOW(6) - INTERVAL 1 SECOND"_s));
+        CHECK_SQL(db.exec(
+            u"UPDATE vornik_test_index_killed_vornik.meta SET lease_until = NOW(6) - INTERVAL 1 SECOND"_s));
         QVERIFY(admin(db.admin(), db.name())->feed());
         differs = compare(db.admin(), db.name(), keys, everything());
         QVERIFY2(differs.isEmpty(), qPrintable(u"fed after the restart: "_s + differs));
@@ -364,10 +409,12 @@ private Q_SLOTS:
         const auto trust = [](bool on) {
             for (int n = 1; n <= 3; ++n) {
                 QProcess p;
-                p.start(u"bash"_s, {u"-c"_s, u"mariadb --no-defaults -S \"$0/n$1/run/mariadb.sock\" -u\"$(id -un)\" -e "
-                                             "\"SET GLOBAL log_bin_trust_function_creators = $2\""_s,
-                                     qEnvironmentVariable("VORNIK_TEST_CLUSTER_DIR"), QString::number(n),
-                                     QString::number(on)});
+                p.start(u"bash"_s,
+                        {u"-c"_s,
+                         u"mariadb --no-defaults -S \"$0/n$1/run/mariadb.sock\" -u\"$(id -un)\" -e "
+                         "\"SET GLOBAL log_bin_trust_function_creators = $2\""_s,
+                         qEnvironmentVariable("VORNIK_TEST_CLUSTER_DIR"), QString::number(n),
+                         QString::number(on)});
                 if (!p.waitForFinished(30000) || p.exitCode() != 0)
                     return false;
             }
@@ -380,14 +427,16 @@ private Q_SLOTS:
         // Writes on nodes 2 and 3, through connections of their own.
         for (const char* address : {"127.0.0.2", "127.0.0.3"}) {
             Connection c;
-            QVERIFY(c.Open(u"uid=qelmorand;pwd=40628173;server=%1:%2;database=vornik_test_index_cluster"_s.arg(
-                QString::fromLatin1(address), port)));
+            QVERIFY(
+                c.Open(u"uid=qelmorand;pwd=40628173;server=%1:%2;database=vornik_test_index_cluster"_s.arg(
+                    QString::fromLatin1(address), port)));
             for (int i = 0; i < 60; ++i) {
                 const QString id = QString::number(2000000 + nextId_++);
                 QVERIFY(c.Execute(u"INSERT INTO SearchTxt_Data (dataid, name, data) VALUES (?, ?, ?)"_s,
                                   {id, gen_.title(), gen_.body()}));
-                QVERIFY(c.Execute(u"UPDATE SearchTxt_Data SET data = CONCAT(COALESCE(data, ''), ' quasar') ORDER BY "
-                                  "RAND() LIMIT 1"_s));
+                QVERIFY(c.Execute(
+                    u"UPDATE SearchTxt_Data SET data = CONCAT(COALESCE(data, ''), ' quasar') ORDER BY "
+                    "RAND() LIMIT 1"_s));
                 QVERIFY(c.Execute(u"DELETE FROM SearchTxt_Data ORDER BY RAND() LIMIT 1"_s));
             }
         }
@@ -397,14 +446,16 @@ private Q_SLOTS:
         QList<QList<QStringList>> histories;
         for (const char* address : {"127.0.0.1", "127.0.0.2", "127.0.0.3"}) {
             Connection c;
-            QVERIFY(c.Open(u"uid=qelmorand;pwd=40628173;server=%1:%2;database=vornik_test_index_cluster"_s.arg(
-                QString::fromLatin1(address), port)));
+            QVERIFY(
+                c.Open(u"uid=qelmorand;pwd=40628173;server=%1:%2;database=vornik_test_index_cluster"_s.arg(
+                    QString::fromLatin1(address), port)));
             QVERIFY(c.Execute(u"SET SESSION wsrep_sync_wait = 1"_s));
             int used = 0;
             const QString differs = compare(c, first->name(), keys_.mid(0, 120), everything(), &used);
             QVERIFY2(differs.isEmpty(), qPrintable(QString::fromLatin1(address) + u": "_s + differs));
             QVERIFY2(used > 200, qPrintable(QString::number(used)));
-            answers << rowsOf(c, searchindex::planSearch(c, first->name(), Mode::FullText, u"quasar"_s).statement);
+            answers << rowsOf(
+                c, searchindex::planSearch(c, first->name(), Mode::FullText, u"quasar"_s).statement);
             histories << rowsOf(c, {u"SELECT hid, kind, at, account, dataid, name, data FROM "
                                     "vornik_test_index_cluster_vornik.history ORDER BY hid"_s,
                                     {}});

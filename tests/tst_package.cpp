@@ -88,7 +88,9 @@ private Q_SLOTS:
     // files, all under /usr.
     void holdsExactlyTheProgram() {
         const QStringList expected{QStringLiteral("usr/bin/Test_Vornik"),
+                                   QStringLiteral("usr/bin/vornik-admin"),
                                    kLibraryDir + QStringLiteral("/Vornik.so"),
+                                   QStringLiteral("usr/lib/systemd/system/vornik-feeder.service"),
                                    QStringLiteral("usr/share/applications/vornik.desktop"),
                                    QStringLiteral("usr/share/doc/vornik/README.md"),
                                    QStringLiteral("usr/share/icons/hicolor/scalable/apps/vornik.svg"),
