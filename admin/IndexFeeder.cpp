@@ -723,6 +723,12 @@ Result<bool> IndexAdmin::compactStep() {
 }
 
 Result<qint64> IndexAdmin::feed(int limit, bool compact, int batches) {
+    Result<std::optional<Meta>> installed = meta();
+    if (!installed)
+        return installed.error();
+    if (!installed.value())
+        return Error{Error::kProviderError,
+                     QStringLiteral("nothing is installed for %1: run install").arg(quoted(database_)), 0};
     if (Status s = takeLease(false); !s)
         return s.error();
     qint64 total = 0;
@@ -762,6 +768,7 @@ Status IndexAdmin::follow(const std::atomic<bool>& stop, const std::function<Sta
     };
     bool leased = false;
     bool said = false;
+    int failures = 0;
     while (!stop) {
         if (conn_.State() != Connection::kStateOpen) {
             if (Status s = reopen(); !s) {
@@ -785,12 +792,16 @@ Status IndexAdmin::follow(const std::atomic<bool>& stop, const std::function<Sta
         }
         Result<qint64> n = feedBatch(limit, false);
         if (!n) {
-            say_(QStringLiteral("feed: %1").arg(n.error().description));
+            // Said once per run of failures, retried less and less often (an index removed or being
+            // rebuilt, a server away).
+            if (failures++ == 0)
+                say_(QStringLiteral("feed: %1").arg(n.error().description));
             leased = false;
             compaction_.reset();
-            pause(1000);
+            pause(std::min(1000 * failures, 30000));
             continue;
         }
+        failures = 0;
         if (n.value() > 0)
             continue;
         // Idle: one step of compaction if one is due, else a short rest.

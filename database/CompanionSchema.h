@@ -9,8 +9,9 @@
 //   meta     one row: format, gram rule, collation, state, what the triggers must look like, the
 //            feeder's lease and counters
 //   queue    ids changed since they were last indexed (AFTER INSERT/UPDATE/DELETE triggers)
-//   recs     record number -> id; a record gets a new number each time it is indexed again, so the
-//            old number's postings die with the map row
+//   recs     record number -> id (and the title as indexed, which the title search reads there); a
+//            record gets a new number each time it is indexed again, so the old number's postings
+//            die with the map row
 //   grams    per (column, gram): how many record numbers are listed under it, and its open tail
 //   post     per (column, gram, first record number): a sealed block of up to ~4 KB of numbers
 //   history  the old row of every update and delete, and a mark for every insert (BEFORE
@@ -58,8 +59,8 @@ bool plainType(const QString& type);
 QStringList createStatements(const QString& database, const ColumnTypes& types);
 // The function through which any account with EXECUTE sees whether the triggers are there as
 // installed (an account without the TRIGGER privilege sees no triggers of its own): "index" gives
-// the three queue triggers and the collations of the indexed columns, "history" the history
-// triggers, each as one text that meta holds as it was at install.
+// the three queue triggers, the collations of the indexed columns and the title view's definition,
+// "history" the history triggers, each as one text that meta holds as it was at install.
 QString checkFunctionStatement(const QString& database);
 QStringList indexTriggerStatements(const QString& database);
 QStringList historyTriggerStatements(const QString& database);

@@ -89,8 +89,8 @@ private Q_SLOTS:
     void holdsExactlyTheProgram() {
         const QStringList expected{QStringLiteral("usr/bin/Test_Vornik"),
                                    QStringLiteral("usr/bin/vornik-admin"),
-                                   kLibraryDir + QStringLiteral("/Vornik.so"),
                                    QStringLiteral("usr/lib/systemd/system/vornik-feeder.service"),
+                                   kLibraryDir + QStringLiteral("/Vornik.so"),
                                    QStringLiteral("usr/share/applications/vornik.desktop"),
                                    QStringLiteral("usr/share/doc/vornik/README.md"),
                                    QStringLiteral("usr/share/icons/hicolor/scalable/apps/vornik.svg"),
