@@ -158,10 +158,13 @@ Statement SearchPlanner::probeStatement() const {
         QStringLiteral(
             "SELECT m.`format`, m.`gram_rule`, m.`collation_name`, m.`state`, m.`records`, "
             "m.`feed_seq`, %1.`vornik_check`('index') = m.`index_sig`, (SELECT COUNT(*) FROM (SELECT 1 "
-            "FROM %1.`queue` LIMIT %2) q), HEX(WEIGHT_STRING(%3 COLLATE utf8mb4_general_ci)) = '%4'")
+            "FROM %1.`queue` LIMIT %2) q), HEX(WEIGHT_STRING(%3 COLLATE utf8mb4_general_ci)) = '%4' AND "
+            "(SELECT COUNT(*) FROM JSON_TABLE('[1]', '$[*]' COLUMNS (`n` INT PATH '$')) j) = 1")
             .arg(companion_)
             .arg(limits_.maxQueued + 1)
             .arg(kSelfTest, kSelfTestWeights);
+    // (The search's statement binds its candidates as JSON: a server without JSON_TABLE, older than
+    // MariaDB 10.6 or MySQL 8.0, fails here and its searches scan.)
     SqlParams params;
     // A character appended keeps trailing blanks in, whatever the server does with them at the end.
     for (const QString& piece : pieces_) {
