@@ -41,6 +41,8 @@ RawConn rawConnect(const QByteArray& host, unsigned port) {
     if (!conn)
         throw std::runtime_error("mysql_init failed");
     mysql_options(conn.get(), MYSQL_SET_CHARSET_NAME, "utf8mb4");
+    // TLS whenever the server offers it, as the control's sessions (the throwaway server serves TLS).
+    mysql_ssl_set(conn.get(), nullptr, nullptr, nullptr, nullptr, nullptr);
     if (!mysql_real_connect(conn.get(), host.constData(), kUser, kPassword, nullptr, port, nullptr, 0))
         raise(conn.get(), "connecting to " + host.toStdString() + ":" + std::to_string(port));
     return conn;
