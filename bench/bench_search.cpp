@@ -31,12 +31,15 @@
 // prints control_ms=timed_out; one that ends in an error status prints control_ms=failed.
 // Exits 0 whether or not the targets are met.
 #include "BenchData.h"
+#include "bench/StallMeter.h"
 #include "control/Highlighter.h"
 #include "control/ListBox.h"
 #include "control/VornikInterface.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
+#include "forms/FrmModi.h"
+#include "util/LargeTextView.h"
 #include "util/MessageBoxes.h"
 
 #include <QApplication>
@@ -84,6 +87,7 @@ constexpr const char* kLargeDatabase = "vornik_test_bench_large";
 // The viewer's case: one record of about 1 MiB of UTF-8 in CR LF lines, the first half Chinese only, the
 // second half mixed, so that the first of its thousands of occurrences of kHighlightKey lies half way.
 constexpr const char* kHighlightDatabase = "vornik_test_bench_highlight";
+constexpr const char* kViewerRecordId = "2024000000000000001";
 const QString kHighlightKey = QStringLiteral("the");
 
 std::string largeBody() {
@@ -98,8 +102,9 @@ std::string largeBody() {
     return body;
 }
 
-// Makes the database with its table and view, and the one record in it afresh.
-void prepareHighlight(MYSQL* m, const std::string& body) {
+// Makes the database with its table and view, and the one record in it afresh: its body the value of
+// the SQL expression `body` (made on the server, so that a 16 MB body needs no 32 MB statement).
+void prepareViewerRecord(MYSQL* m, const std::string& title, const std::string& body) {
     exec(m, std::string("CREATE DATABASE IF NOT EXISTS `") + kHighlightDatabase +
                 "` CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci");
     if (mysql_select_db(m, kHighlightDatabase))
@@ -111,9 +116,23 @@ void prepareHighlight(MYSQL* m, const std::string& body) {
     exec(m, "DELETE FROM SearchTxt_Data");
     exec(m,
          "INSERT INTO SearchTxt_Data (`dataid`,`name`,`data`,`createdatetime`,`modidatetime`,`desc`,`keys`,"
-         "`creator`) VALUES ('2024000000000000001','a record of 1 MiB'," +
-             quoted(m, body) + ",'2024-01-01 08:00:00','2024-01-02 09:30:00','','bench','bench')");
+         "`creator`) VALUES ('" +
+             std::string(kViewerRecordId) + "'," + quoted(m, title) + "," + body +
+             ",'2024-01-01 08:00:00','2024-01-02 09:30:00','','bench','bench')");
 }
+
+// Large records anybody who may add records can store (the column holds up to 16 MB), shown in the
+// viewer and the modify form: each body is an SQL expression, evaluated by the server.
+struct LargeRecordCase {
+    const char* name;
+    const char* body;
+};
+const LargeRecordCase kLargeRecordCases[] = {
+    {"viewer_100k_lines", "REPEAT('text\\r\\n', 100000)"},
+    {"viewer_1m_lines", "REPEAT('a line of text\\r\\n', 1000000)"},
+    {"viewer_16mb_breaks", "REPEAT('\\r\\n', 8000000)"},
+    {"viewer_16mb_line", "REPEAT('The quick brown fox jumps over the lazy dog. ', 355555)"},
+};
 
 // ---- Measuring ---------------------------------------------------------------------------------
 
@@ -203,6 +222,7 @@ public:
                  QStringLiteral("--user=") + QString::fromLatin1(kUser),
                  QStringLiteral("--password=") + QString::fromLatin1(kPassword),
                  QStringLiteral("--default-character-set=utf8mb4"),
+                 QStringLiteral("--ssl"), // as the control's sessions
                  QStringLiteral("--quick"),
                  QStringLiteral("--batch")};
         if (program_.isEmpty())
@@ -231,76 +251,6 @@ public:
 private:
     QString program_;
     QStringList args_;
-};
-
-double threadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-// The longest gap between consecutive ticks of a 1 ms timer: how long the event loop was blocked.
-class StallMeter {
-public:
-    StallMeter() {
-        timer_.setTimerType(Qt::PreciseTimer);
-        timer_.setInterval(1);
-        QObject::connect(&timer_, &QTimer::timeout, [this] { tick(); });
-    }
-    // Called at every tick; its texts at both ends of the longest gap say where the loop was blocked.
-    std::function<QString()> probe;
-    QString where;
-    // CPU time the window thread spent inside the longest gap: about the gap itself when the window's
-    // own work blocked it, far less when the thread was waiting for a CPU or for the kernel.
-    double cpuInGapMs = 0;
-    // The most CPU time the window thread used between two ticks: its own longest piece of work.
-    double maxBusyMs = 0;
-    QString busyWhere;
-
-    void start() {
-        maxGapNs_ = 0;
-        cpuInGapMs = 0;
-        maxBusyMs = 0;
-        where.clear();
-        lastWhere_ = probe ? probe() : QString();
-        clock_.start();
-        lastNs_ = clock_.nsecsElapsed();
-        lastCpu_ = threadCpuMs();
-        timer_.start();
-    }
-    // Stops and returns the longest gap in ms (the time since the last tick counts as a gap too).
-    double stop() {
-        tick();
-        timer_.stop();
-        return static_cast<double>(maxGapNs_) / 1e6;
-    }
-
-private:
-    void tick() {
-        const qint64 now = clock_.nsecsElapsed();
-        const double cpu = threadCpuMs();
-        const QString here = probe ? probe() : QString();
-        const QString span =
-            QStringLiteral("from \"") + lastWhere_ + QStringLiteral("\" to \"") + here + u'"';
-        if (now - lastNs_ > maxGapNs_) {
-            maxGapNs_ = now - lastNs_;
-            cpuInGapMs = cpu - lastCpu_;
-            where = span;
-        }
-        if (cpu - lastCpu_ > maxBusyMs) {
-            maxBusyMs = cpu - lastCpu_;
-            busyWhere = span;
-        }
-        lastNs_ = now;
-        lastCpu_ = cpu;
-        lastWhere_ = here;
-    }
-    QTimer timer_;
-    QElapsedTimer clock_;
-    qint64 lastNs_ = 0;
-    double lastCpu_ = 0;
-    qint64 maxGapNs_ = 0;
-    QString lastWhere_;
 };
 
 double procStatusMb(const QByteArray& key) {
@@ -337,12 +287,16 @@ public:
         last = text;
         return Answer::Cancel;
     }
+    Closing askToSave(QWidget*, const QString& text, const QString&) override {
+        last = text;
+        return Closing::Discard;
+    }
     QString last;
 };
 
 class NoLogin final : public mConnDatabase::LoginPrompt {
 public:
-    std::optional<mConnDatabase::LoginValues> ask() override { return std::nullopt; }
+    std::optional<mConnDatabase::LoginValues> ask(const QString&) override { return std::nullopt; }
 };
 
 enum class Outcome { Done, Failed, TimedOut };
@@ -544,6 +498,15 @@ struct Bench {
         return run;
     }
 
+    // Whether `box` shows its whole text: laid out to its end, or wrapped to its end in the large view
+    // over it.
+    static bool wholeTextShown(const QTextEdit* box) {
+        if (const LargeTextView* large = LargeTextView::shownOver(box))
+            return large->wrapped();
+        const QTextLayout* end = box->document()->lastBlock().layout();
+        return end && end->lineCount() > 0 && box->document()->characterCount() > 1;
+    }
+
     // Whether the box's first marked occurrence is found and scrolled into view; never lays the text out
     // itself.
     static bool firstMarkInView(const QTextEdit* box) {
@@ -551,6 +514,8 @@ struct Bench {
         if (!marks || marks->occurrences().size() == 0)
             return false;
         const int at = marks->occurrences().start(0);
+        if (const LargeTextView* large = LargeTextView::shownOver(box))
+            return large->inView(at);
         const QTextBlock block = box->document()->findBlock(at);
         const QTextLayout* layout = block.layout();
         if (!layout || layout->lineCount() == 0)
@@ -581,8 +546,7 @@ struct Bench {
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(20, list->rowHeight(0) / 2 + 1));
         watchdog->leave();
         for (;;) {
-            const QTextLayout* end = box->document()->lastBlock().layout();
-            const bool laidOut = end && end->lineCount() > 0 && box->document()->characterCount() > 1;
+            const bool laidOut = wholeTextShown(box);
             const bool shown = !marked || firstMarkInView(box);
             if (shown && *firstMarkMs < 0)
                 *firstMarkMs = static_cast<double>(t.nsecsElapsed()) / 1e6;
@@ -608,6 +572,47 @@ struct Bench {
         stopStallWatch(run);
         watchdog->stop();
         run.rows = list->count();
+        return run;
+    }
+
+    // The modify form opened on the only record (as "修改TXT" opens it, without the modal loop): done
+    // when its body is shown to its end.
+    ControlRun form(const QByteArray& caseName) {
+        ControlRun run;
+        if (const QString err = connect(); !err.isEmpty()) {
+            run.detail = QStringLiteral("connection failed: ") + err;
+            return run;
+        }
+        QCoreApplication::processEvents();
+        stall.start();
+        QElapsedTimer t;
+        t.start();
+        watchdog->enter(caseName, 1, 0);
+        FrmModi* f = FrmModi::instance();
+        const bool loaded = f->setDataid(QString::fromLatin1(kViewerRecordId));
+        if (loaded)
+            f->show();
+        watchdog->leave();
+        while (loaded) {
+            if (wholeTextShown(f->RtbData)) {
+                run.ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
+                run.outcome = Outcome::Done;
+                break;
+            }
+            if (t.elapsed() >= capMs) {
+                run.detail = QStringLiteral("the form's body not laid out after %1 s").arg(capMs / 1000);
+                run.outcome = Outcome::TimedOut;
+                break;
+            }
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+        if (!loaded)
+            run.detail = QStringLiteral("the form did not load: ") + boxes->last;
+        stopStallWatch(run);
+        watchdog->stop();
+        FrmModi::unload();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        run.rows = 1;
         return run;
     }
 
@@ -993,6 +998,53 @@ int main(int argc, char** argv) {
         }
     };
 
+    // Showing a record never holds the window over 50 ms: the one bound this program asserts (it exits
+    // with 3 when a case missed it), as no timed test may.
+    constexpr double kShowBoundMs = 50;
+    QStringList overBound;
+    auto holdsToBound = [&](const CaseFigures& figures) {
+        for (const ControlRun& r : figures.runs) {
+            if (r.stallMs > kShowBoundMs || r.outcome != Outcome::Done) {
+                overBound << QString::fromLatin1(figures.name);
+                return;
+            }
+        }
+    };
+
+    // A large record shown by a click after the table's listing, then in the modify form; raw_ms is the
+    // record's fetch by the raw client.
+    auto measureLargeRecord = [&](const LargeRecordCase& c) {
+        prepareViewerRecord(raw.get(), c.name, c.body);
+        CaseFigures f;
+        f.name = c.name;
+        f.records = 1;
+        if (const QString err = bench.connect(kHighlightDatabase); !err.isEmpty())
+            std::fprintf(stderr, "bench: the control could not connect: %s\n", qPrintable(err));
+        const QString fetch = QStringLiteral("select `data` from SearchTxt_Data");
+        std::vector<double> rawMs;
+        CaseFigures form = f;
+        for (int i = 0; i < runs; ++i) {
+            const RawRun r = rawRunApart(raw.get(), fetch);
+            rawMs.push_back(r.ms);
+            f.rows = r.rows;
+            f.textMb = static_cast<double>(r.textBytes) / (1024.0 * 1024.0);
+            qint64 ignored = 0;
+            double unmarked = -1;
+            f.runs.push_back(bench.view(c.name, false, &ignored, &unmarked));
+            form.runs.push_back(bench.form(c.name));
+            if (f.runs.back().outcome != Outcome::Done || form.runs.back().outcome != Outcome::Done)
+                break;
+        }
+        f.rawMs = form.rawMs = median(rawMs);
+        form.rows = f.rows;
+        printLine(f);
+        const std::string formName = std::string(c.name) + "_form";
+        form.name = formName.c_str();
+        printLine(form);
+        for (const CaseFigures* figures : {&f, &form})
+            holdsToBound(*figures);
+    };
+
     try {
         for (const SearchCase& c : kCases) {
             if (wanted(only, c.name))
@@ -1025,7 +1077,7 @@ int main(int argc, char** argv) {
 
         if (wanted(only, "highlight_1mib")) {
             const std::string body = largeBody();
-            prepareHighlight(raw.get(), body);
+            prepareViewerRecord(raw.get(), "a record of 1 MiB", quoted(raw.get(), body));
             CaseFigures f;
             f.name = "highlight_1mib";
             f.records = 1;
@@ -1061,6 +1113,14 @@ int main(int argc, char** argv) {
                           .arg(plainStall, 0, 'f', 2)
                           .toStdString();
             printLine(f);
+            holdsToBound(f);
+            if (plainStall > kShowBoundMs)
+                overBound << QStringLiteral("highlight_1mib (unmarked)");
+        }
+
+        for (const LargeRecordCase& c : kLargeRecordCases) {
+            if (wanted(only, c.name))
+                measureLargeRecord(c);
         }
 
         if (large) {
@@ -1076,6 +1136,11 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (!overBound.isEmpty()) {
+        std::fprintf(stderr, "bench: showing a record held the window over %.0f ms (or never ended): %s\n",
+                     kShowBoundMs, qPrintable(overBound.join(QStringLiteral(", "))));
+        return 3;
+    }
     // The list and the result arrays of the last search are released with the control.
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "control/StatusLine.h"
 #include "forms/FormSupport.h"
 #include "util/BackgroundRelease.h"
+#include "util/LargeTextView.h"
 
 #include <QKeyEvent>
 #include <QPaintEvent>
@@ -197,15 +198,16 @@ constexpr int kLayoutWaitMs = 15;
 constexpr int kLayoutWaitTries = 2000;
 
 QColor markColour() {
-    return QColor(0xFF, 0xEC, 0x80); // a soft yellow: black text stays easy to read on it
+    return LargeTextView::markColour();
 }
 
 } // namespace
 
-Highlighter::Highlighter(QTextEdit* box, QWidget* list, StatusLine& status)
-    : QObject(box), box_(box), status_(status) {
+Highlighter::Highlighter(QTextEdit* box, LargeTextView* large, QWidget* list, StatusLine& status)
+    : QObject(box), box_(box), large_(large), status_(status) {
     box_->installEventFilter(this);
     box_->viewport()->installEventFilter(this);
+    large_->installEventFilter(this);
     list->installEventFilter(this);
     connect(box_, &QTextEdit::textChanged, this, &Highlighter::forget);
     layoutWait_.setInterval(kLayoutWaitMs);
@@ -225,21 +227,27 @@ void Highlighter::forget() {
     if (found_.size() > 0) {
         found_ = {};
         box_->viewport()->update();
+        large_->setMarks({});
     }
 }
 
-void Highlighter::show(const QString& stored, const QString& value) {
+LargeTextView* Highlighter::large() const {
+    return large_->showing() ? large_ : nullptr;
+}
+
+void Highlighter::show(const TextColumn& stored, qsizetype row, const QString& value) {
     forget();
     if (value.isEmpty())
         return;
     value_ = value;
-    if (stored.size() <= kInlineChars)
-        return arrived({generation_, highlight::find(stored, value)});
+    if (stored.view(row).size() <= kInlineChars)
+        return arrived({generation_, highlight::find(stored.at(row), value)});
     auto promise = std::make_shared<QPromise<Found>>();
     search_.setFuture(promise->future());
     promise->start();
-    background::run([promise, stored, value, generation = generation_] {
-        promise->addResult(Found{generation, highlight::find(stored, value)});
+    // The column is shared, not copied: the text is read there.
+    background::run([promise, stored, row, value, generation = generation_] {
+        promise->addResult(Found{generation, highlight::find(stored.at(row), value)});
         promise->finish();
     });
 }
@@ -250,6 +258,8 @@ void Highlighter::arrived(Found found) {
     found_ = std::move(found.occurrences);
     if (found_.size() == 0)
         return;
+    if (large())
+        large_->setMarks(found_.bounds);
     box_->viewport()->update();
     goTo(0, false);
 }
@@ -265,7 +275,9 @@ void Highlighter::step(bool forward) {
         // From the caret, as a find-next does: the first starting at or after the selection's end,
         // or the last starting before the selection's start.
         const QTextCursor caret = box_->textCursor();
-        const int from = forward ? caret.selectionEnd() : caret.selectionStart();
+        const int end = large() ? large_->selectionEnd() : caret.selectionEnd();
+        const int start = large() ? large_->selectionStart() : caret.selectionStart();
+        const int from = forward ? end : start;
         const auto all = std::views::iota(qsizetype(0), n);
         const qsizetype after =
             std::ranges::partition_point(all, [&](qsizetype i) { return found_.start(i) < from; }) -
@@ -286,6 +298,15 @@ void Highlighter::retry() {
     if (pending_ < 0)
         return layoutWait_.stop();
     const qsizetype index = pending_;
+    if (large()) {
+        if (reachable(index))
+            return goToInLarge(index);
+        if (++waited_ > kLayoutWaitTries)
+            pending_ = -1;
+        else if (!layoutWait_.isActive())
+            layoutWait_.start();
+        return;
+    }
     const std::optional<QRectF> line = lineAt(found_.start(index));
     if (!line || (selectPending_ && !selectable(index))) {
         // Qt lays a large text out in steps on a timer; laying it out up to here at once would hold
@@ -311,8 +332,26 @@ void Highlighter::retry() {
     selection.setPosition(found_.end(index), QTextCursor::KeepAnchor);
     box_->setTextCursor(selection);
     // Last: the status line lets other handlers run.
+    announce(index);
+}
+
+void Highlighter::announce(qsizetype index) {
     status_.ShowStatus(QStringLiteral("查找“%1”：第 %2 处，共 %3 处")
                            .arg(value_, QString::number(index + 1), QString::number(found_.size())));
+}
+
+bool Highlighter::reachable(qsizetype index) const {
+    // Before the whole text has arrived, only what lies in its start.
+    return large_->wrapped() || found_.end(index) <= large_->text().size();
+}
+
+void Highlighter::goToInLarge(qsizetype index) {
+    layoutWait_.stop();
+    pending_ = -1;
+    if (!selectPending_)
+        return large_->scrollTo(found_.start(index));
+    large_->select(found_.start(index), found_.end(index));
+    announce(index);
 }
 
 bool Highlighter::selectable(qsizetype index) const {
@@ -394,7 +433,7 @@ void Highlighter::paintMarks(const QRect& area) {
 }
 
 bool Highlighter::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::Paint && watched == box_->viewport()) {
+    if (event->type() == QEvent::Paint && watched == box_->viewport() && !large()) {
         // Under the text: the box paints it over the marks once this returns.
         paintMarks(static_cast<QPaintEvent*>(event)->rect());
     } else if (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) {

@@ -10,7 +10,10 @@
 // selections: each holds a cursor on the document, whose set of cursors never shrinks, so once a few
 // thousand marks had been shown every later setPlainText of a large record paid for them (1 MiB:
 // 20 ms became 100 ms); and Qt measures one that spans a line end against the whole text, laying it
-// all out at once. A record over 64 Ki characters is searched on a pool thread.
+// all out at once. A record over 64 Ki characters is searched on a pool thread. A record too large for
+// the box is shown in a LargeTextView over it, which paints the marks itself.
+#include "util/TextColumn.h"
+
 #include <QFutureWatcher>
 #include <QObject>
 #include <QString>
@@ -19,6 +22,7 @@
 #include <optional>
 #include <vector>
 
+class LargeTextView;
 class QRect;
 class QRectF;
 class QTextEdit;
@@ -60,14 +64,14 @@ Occurrences find(const QString& stored, const QString& value);
 class Highlighter : public QObject {
     Q_OBJECT
 public:
-    // Belongs to `box` (the viewer), paints its marks and watches it and `list` (the result list)
-    // for F3; writes to `status`.
-    Highlighter(QTextEdit* box, QWidget* list, StatusLine& status);
+    // Belongs to `box` (the viewer), paints its marks and watches it, `large` (the view over it for
+    // large records) and `list` (the result list) for F3; writes to `status`.
+    Highlighter(QTextEdit* box, LargeTextView* large, QWidget* list, StatusLine& status);
 
-    // Marks the occurrences of `value` in the box, which has just been given `stored` (as the viewer
-    // shows it), and scrolls the first into view. An empty value marks nothing. Any change of the
-    // box's text takes the marks away.
-    void show(const QString& stored, const QString& value);
+    // Marks the occurrences of `value` in the box, which has just been given row `row` of `stored`
+    // (as the viewer shows it), and scrolls the first into view. An empty value marks nothing. Any
+    // change of the box's text takes the marks away.
+    void show(const TextColumn& stored, qsizetype row, const QString& value);
     // The occurrences marked in the box's text (none until found).
     const highlight::Occurrences& occurrences() const { return found_; }
 
@@ -95,7 +99,16 @@ private:
     // Paints the marks of the occurrences within `area` of the viewport.
     void paintMarks(const QRect& area);
 
+    // The large view when it shows the record, else null.
+    LargeTextView* large() const;
+    // Whether occurrence `index` can be selected (or scrolled to) in the large view now.
+    bool reachable(qsizetype index) const;
+    void goToInLarge(qsizetype index);
+    // Says on the status line which occurrence is selected.
+    void announce(qsizetype index);
+
     QTextEdit* box_;
+    LargeTextView* large_;
     StatusLine& status_;
     QString value_;
     highlight::Occurrences found_;

@@ -2,6 +2,7 @@
 
 #include "control/ListBoxAccessible.h"
 #include "util/BackgroundRelease.h"
+#include "util/ScreenFit.h"
 
 #include <QAbstractListModel>
 #include <QEvent>
@@ -56,6 +57,16 @@ public:
         shown_ = count;
         endInsertRows();
     }
+    void change(int row, const TextColumn& texts) {
+        rows_ = texts;
+        Q_EMIT dataChanged(index(row, 0), index(row, 0));
+    }
+    void remove(int row, const TextColumn& texts) {
+        beginRemoveRows({}, row, row);
+        rows_ = texts;
+        --shown_;
+        endRemoveRows();
+    }
     void clear() {
         beginResetModel();
         TextColumn old = std::exchange(rows_, TextColumn());
@@ -97,6 +108,13 @@ ListBox::ListBox(QWidget* parent) : QTableView(parent), model_(new Model(this)) 
     setContextMenuPolicy(Qt::PreventContextMenu);
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { Q_EMIT selectedRowChanged(selectedRow()); });
+}
+
+void ListBox::updateGeometries() {
+    QTableView::updateGeometries();
+    // The table sets its margins for its (hidden) headers here: the frame's are kept after it.
+    if (const QMargins keep = frameKeepingMargins(this); viewportMargins() != keep)
+        setViewportMargins(keep);
 }
 
 int ListBox::lineHeight() const {
@@ -178,6 +196,24 @@ void ListBox::showRows(const TextColumn& texts, qsizetype count) {
     // handled before that would not reach them. Done now, the view is whole at every yield of a
     // loading search.
     executeDelayedItemsLayout();
+}
+
+void ListBox::changeRow(int row, const TextColumn& texts) {
+    if (row >= 0 && row < count())
+        model_->change(row, texts);
+}
+
+void ListBox::removeRow(int row, const TextColumn& texts) {
+    if (row < 0 || row >= count())
+        return;
+    // The view would select the next row in its place, unasked: nothing is selected afterwards.
+    {
+        const QSignalBlocker quiet(selectionModel());
+        model_->remove(row, texts);
+        selectionModel()->clearSelection();
+    }
+    viewport()->update();
+    Q_EMIT selectedRowChanged(-1);
 }
 
 void ListBox::clear() {

@@ -35,6 +35,11 @@ public:
     // million-row result grows the list at no cost but the view's own layout.
     void showRows(const TextColumn& texts, qsizetype count);
 
+    // The list shares `texts` from now on, which lists what it showed with row `row` changed (a modified
+    // record's title), or without row `row` (a deleted record).
+    void changeRow(int row, const TextColumn& texts);
+    void removeRow(int row, const TextColumn& texts);
+
     // Where a popup for the list opens from the keyboard: below the selected row, else the top left.
     QPoint popupPosition() const;
 
@@ -59,6 +64,7 @@ protected:
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
     void selectionChanged(const QItemSelection& selected, const QItemSelection& deselected) override;
     QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
+    void updateGeometries() override;
 
 private:
     // One line of the list's font, as a list box item of mixed Latin and Chinese text is drawn.

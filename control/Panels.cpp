@@ -12,6 +12,7 @@
 #include "util/Desktop.h"
 #include "util/MessageBoxes.h"
 #include "util/Twips.h"
+#include "util/WindowSettings.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -184,8 +185,15 @@ void Panels::mouseDown(Dragged which, int button, double x, double y) {
 }
 
 void Panels::mouseUp(Dragged which, int button) {
-    if (button == 1)
-        drags_[static_cast<int>(which)] = {kNoDrag, kNoDrag};
+    if (button != 1)
+        return;
+    drags_[static_cast<int>(which)] = {kNoDrag, kNoDrag};
+    if (which == Dragged::Splitter && split_) {
+        const auto settings = windowSettings();
+        settings->setValue(QStringLiteral("control/splitter"), *split_);
+        if (const QString failed = saveWindowSettings(*settings); !failed.isEmpty())
+            status_.ShowStatus(failed);
+    }
 }
 
 void Panels::mouseMove(Dragged which, int button, double x, double y) {
@@ -207,22 +215,44 @@ void Panels::moveSplitter(int, double y) {
     const DragState& d = drag(Dragged::Splitter);
     if (y == d.GrabY)
         return;
-    QWidget* bar = w_.splitter;
-    const double barTop = pixelsToTwips(bar->y());
-    const double barHeight = pixelsToTwips(bar->height());
+    const int newTop = roundHalfEven(pixelsToTwips(w_.splitter->y()) + y - d.GrabY);
+    // A move that would squeeze either pane is refused; the bar stays at the last accepted place.
+    if (!splitterFits(newTop))
+        return;
+    placeSplitter(twipsToPixels(newTop));
+    const double viewerTop = w_.viewer->y();
+    split_ = (w_.splitter->y() - viewerTop) / std::max(1.0, w_.statusBox->y() - viewerTop);
+}
+
+bool Panels::splitterFits(double top) const {
+    const double barHeight = pixelsToTwips(w_.splitter->height());
     const double viewerTop = pixelsToTwips(w_.viewer->y());
     const double statusTop = pixelsToTwips(w_.statusBox->y());
-    const int newTop = roundHalfEven(barTop + y - d.GrabY);
-    // A move that would squeeze either pane is refused; the bar stays at the last accepted place.
-    if (!(viewerTop < newTop && newTop - viewerTop > kMinViewerHeight &&
-          newTop + barHeight + kMinListHeight < statusTop))
-        return;
+    return viewerTop < top && top - viewerTop > kMinViewerHeight &&
+           top + barHeight + kMinListHeight < statusTop;
+}
 
+void Panels::placeSplitter(int topPx) {
+    QWidget* bar = w_.splitter;
     w_.control->setUpdatesEnabled(false);
-    const int newTopPx = twipsToPixels(newTop);
-    bar->move(bar->x(), newTopPx);
-    w_.viewer->resize(w_.viewer->width(), newTopPx - w_.viewer->y());
+    bar->move(bar->x(), topPx);
+    w_.viewer->resize(w_.viewer->width(), topPx - w_.viewer->y());
     const int listTop = bar->y() + bar->height();
     w_.list->setGeometry(w_.list->x(), listTop, w_.list->width(), w_.statusBox->y() - listTop);
     w_.control->setUpdatesEnabled(true);
+}
+
+void Panels::restoreSplitter(double share) {
+    if (share > 0 && share < 1)
+        split_ = share;
+    applySplitter();
+}
+
+void Panels::applySplitter() {
+    if (!split_)
+        return;
+    const int viewerTop = w_.viewer->y();
+    const int top = viewerTop + int(std::lround(*split_ * (w_.statusBox->y() - viewerTop)));
+    if (splitterFits(pixelsToTwips(top)))
+        placeSplitter(top);
 }

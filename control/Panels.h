@@ -6,6 +6,8 @@
 #include <QMap>
 #include <QUrl>
 
+#include <optional>
+
 class DragFrame;
 class ListBox;
 class QCheckBox;
@@ -61,11 +63,22 @@ public:
     void mouseUp(Dragged which, int button);
     const DragState& drag(Dragged which) const;
 
+    // The splitter's place, kept between starts (window.conf) and across resizes: where the bar lies
+    // between the viewer's top and the status line's, as a share of that height. Nothing until the bar
+    // has been dragged; a place the limits do not allow at the present size is not taken.
+    std::optional<double> splitterShare() const { return split_; }
+    void restoreSplitter(double share);
+    // Puts the bar at its kept place again, after the control has laid its children out.
+    void applySplitter();
+
 private:
     void hidePanel(QWidget* panel);
     void relogin();
     void connectionTest();
     void moveSplitter(int button, double y);
+    // Whether a bar at `top` (twips) leaves both panes above their limits; and puts it there.
+    bool splitterFits(double top) const;
+    void placeSplitter(int topPx);
 
     StatusLine& status_;
     Widgets w_;
@@ -73,4 +86,5 @@ private:
     ResultLoader& loader_;
     RecordCommands& commands_;
     DragState drags_[3];
+    std::optional<double> split_;
 };

@@ -7,6 +7,7 @@
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
 #include "forms/FormOpener.h"
+#include "util/BackgroundRelease.h"
 #include "util/Desktop.h"
 #include "util/ExportName.h"
 #include "util/Gbk.h"
@@ -40,10 +41,11 @@ RecordCommands::RecordCommands(StatusLine& status, ListBox* list, QMenu* menu,
     : status_(status), list_(list), menu_(menu), entries_(entries), titlesOnly_(titlesOnly), gate_(gate),
       loader_(loader), dialogParent_(dialogParent) {}
 
-bool RecordCommands::selectedRecord(QString* id, QString* title) const {
+bool RecordCommands::selectedRecord(int* row, QString* id, QString* title) const {
     const int p = list_->selectedRow();
     if (p < 0 || p >= list_->count() || p >= mPublic::RowIds.size() || p >= mPublic::RowNames.size())
         return false;
+    *row = p;
     *id = mPublic::RowIds.at(p);
     *title = mPublic::RowNames.at(p);
     return !id->isEmpty();
@@ -89,23 +91,68 @@ void RecordCommands::AddTxt() {
 }
 
 void RecordCommands::ModiTxt() {
+    int row = -1;
     QString id;
     QString title;
-    if (!selectedRecord(&id, &title)) {
+    if (!selectedRecord(&row, &id, &title)) {
         messageBoxes().information(dialogParent_, QStringLiteral("请选择需要修改的TXT"));
         return;
     }
     // A record that cannot be loaded is reported by the form itself, naming the id and the reason.
-    if (const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("修改TXT")))
-        formOpener().showModify(id, dialogParent_);
+    if (const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("修改TXT"))) {
+        if (formOpener().showModify(id, dialogParent_) == ModifyOutcome::Saved)
+            showStored(row, id, *pass);
+    }
+}
+
+void RecordCommands::showStored(int row, const QString& id, const CommandGate::Pass& pass) {
+    QString errorText;
+    mConnDatabase::ConnectDatabase(errorText);
+    Recordset rs;
+    if (const Status s = rs.Open(QStringLiteral("select `name`,`data` from searchtxt_data where `dataid`=?"),
+                                 {id}, mPublic::Conn.get(), pass.cancellation());
+        !s) {
+        status_.ShowStatus(QStringLiteral("修改已保存，但无法重新读取记录 %1：%2").arg(id, s.description()));
+        return;
+    }
+    if (rs.RecordCount() < 1)
+        return editRow(row, id, std::nullopt); // deleted by someone else right after the save
+    editRow(row, id,
+            std::pair{rs.textAt(0, rs.fieldIndex(QStringLiteral("name"))).value_or(QString()),
+                      rs.textAt(0, rs.fieldIndex(QStringLiteral("data"))).value_or(QString())});
+}
+
+void RecordCommands::editRow(int row, const QString& id,
+                             const std::optional<std::pair<QString, QString>>& stored) {
+    using namespace mPublic;
+    if (row < 0 || row >= list_->count() || row >= RowIds.size() - 1 || RowIds.at(row) != id)
+        return; // the result was replaced meanwhile
+    // The old columns go last, on a pool thread: a large result's buffers are let go of there.
+    const TextColumn names = RowNames, data = RowData, ids = RowIds;
+    const auto text = [&](QString value) { return stored ? std::optional(std::move(value)) : std::nullopt; };
+    RowNames = names.edited(row, text(stored ? stored->first : QString()));
+    RowData = data.edited(row, text(!stored                  ? QString()
+                                    : loader_.contentsHeld() ? stored->second
+                                                             : kNoContent));
+    if (!stored)
+        RowIds = ids.edited(row, std::nullopt);
+    if (stored)
+        list_->changeRow(row, RowNames);
+    else
+        list_->removeRow(row, RowNames);
+    for (TextColumn old : {names, data, ids})
+        background::releaseLater(std::move(old));
+    if (rowEdited_)
+        rowEdited_(row, !stored);
 }
 
 QString RecordCommands::DeleteTxt(bool* executed) {
     if (executed)
         *executed = false;
+    int row = -1;
     QString id;
     QString title;
-    if (!selectedRecord(&id, &title)) {
+    if (!selectedRecord(&row, &id, &title)) {
         messageBoxes().information(dialogParent_, QStringLiteral("请选择需要删除的TXT"));
         status_.ShowStatus(QStringLiteral("没有删除：未选择TXT"));
         return {};
@@ -135,6 +182,8 @@ QString RecordCommands::DeleteTxt(bool* executed) {
             conn->Execute(QStringLiteral("delete from searchtxt_data where dataid=?"), {id}, &affected);
         !s)
         return s.description();
+    // Deleted now or already: either way the record is stored no more, and leaves the list.
+    editRow(row, id, std::nullopt);
     if (affected == 0)
         return QStringLiteral("找不到 ID:%1 的记录，可能已被其他用户删除").arg(id);
     return {};
@@ -184,10 +233,11 @@ void RecordCommands::ExportTitles() {
     const QString path = titlesFilePath();
     QString failed;
     bool gb18030 = false;
-    if (const Status folder = makeOwnFolder(exportBaseFolder()); !folder)
-        failed = folder.description();
+    const Result<FolderHandle> folder = openWritableFolder(exportBaseFolder());
+    if (!folder)
+        failed = folder.error().description;
     else if (const std::optional<QByteArray> bytes = toAnsiBytes(text, &failed, &gb18030))
-        failed = writeWholeFile(path, *bytes).description();
+        failed = writeWholeFileAt(folder.value(), QFileInfo(path).fileName(), *bytes).description();
     if (!failed.isEmpty()) {
         status_.ShowStatus(failedPrefix + failed);
         return;
@@ -236,6 +286,44 @@ Status RecordCommands::fetchContents(const TextColumn& ids, qsizetype rows, cons
     return {};
 }
 
+RecordCommands::ExportTally
+RecordCommands::writeRecordFiles(const FolderHandle& txt, const QString& folder, const TextColumn& names,
+                                 const TextColumn& ids, const std::vector<std::optional<QString>>& contents) {
+    ExportTally t;
+    QElapsedTimer slice;
+    slice.start();
+    ExportNames fileNames;
+    for (qsizetype i = 0; i < qsizetype(contents.size()); ++i) {
+        const QString name = fileNames.take(names.at(i));
+        const QString path = folder + name;
+        const std::optional<QString>& content = contents[static_cast<std::size_t>(i)];
+        if (!content) {
+            // The record has gone since it was listed: its earlier export, if any, stays as it was.
+            ++t.skipped;
+            t.lastProblem = QStringLiteral("ID:%1 的记录已不存在，没有导出 sPath=[%2]").arg(ids.at(i), path);
+            status_.ShowStatus(t.lastProblem);
+            continue;
+        }
+        QString failed;
+        bool gb18030 = false;
+        if (const std::optional<QByteArray> bytes = toAnsiBytes(*content + kCrLf, &failed, &gb18030))
+            failed = writeWholeFileAt(txt, name, *bytes).description();
+        if (failed.isEmpty()) {
+            ++t.written;
+            t.gb18030Files += gb18030 ? 1 : 0;
+        } else {
+            ++t.failures;
+            t.lastProblem = QStringLiteral("error,") + failed + QStringLiteral(" sPath=[") + path + u']';
+            status_.ShowStatus(t.lastProblem);
+        }
+        if (slice.elapsed() >= kExportSliceMs) {
+            QCoreApplication::processEvents();
+            slice.restart();
+        }
+    }
+    return t;
+}
+
 void RecordCommands::ExportAll() {
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("导出所有TXT"));
     if (!pass)
@@ -250,13 +338,16 @@ void RecordCommands::ExportAll() {
         status_.ShowStatus(failedPrefix + QStringLiteral("结果列表是空的，请先查询"));
         return;
     }
-    const QString folder = exportFolderPath();
-    for (const QString& f : {exportBaseFolder(), folder}) {
-        if (const Status s = makeOwnFolder(f); !s) {
-            status_.ShowStatus(failedPrefix + s.description());
-            return;
-        }
+    // Opened once: every file goes through this handle, so a folder swapped in meanwhile (for a link
+    // to somewhere else) is never written to.
+    const Result<FolderHandle> base = openWritableFolder(exportBaseFolder());
+    const Result<FolderHandle> txt =
+        base ? openOwnSubfolder(base.value(), QStringLiteral("Txt")) : Result<FolderHandle>(base.error());
+    if (!txt) {
+        status_.ShowStatus(failedPrefix + txt.error().description);
+        return;
     }
+    const QString folder = exportFolderPath();
 
     // Never the placeholder as a record's content: what the result does not hold is fetched by id.
     std::vector<std::optional<QString>> contents;
@@ -268,49 +359,15 @@ void RecordCommands::ExportAll() {
         return;
     }
 
-    int written = 0;
-    int skipped = 0;
-    int failures = 0;
-    int gb18030Files = 0;
-    QString lastProblem;
-    QElapsedTimer slice;
-    slice.start();
-    for (qsizetype i = 0; i < rows; ++i) {
-        const QString path = folder + exportFileName(names.at(i));
-        const std::optional<QString>& content = contents[static_cast<std::size_t>(i)];
-        if (!content) {
-            // The record has gone since it was listed: its earlier export, if any, stays as it was.
-            ++skipped;
-            lastProblem = QStringLiteral("ID:%1 的记录已不存在，没有导出 sPath=[%2]").arg(ids.at(i), path);
-            status_.ShowStatus(lastProblem);
-            continue;
-        }
-        QString failed;
-        bool gb18030 = false;
-        if (const std::optional<QByteArray> bytes = toAnsiBytes(*content + kCrLf, &failed, &gb18030))
-            failed = writeWholeFile(path, *bytes).description();
-        if (failed.isEmpty()) {
-            ++written;
-            gb18030Files += gb18030 ? 1 : 0;
-        } else {
-            ++failures;
-            lastProblem = QStringLiteral("error,") + failed + QStringLiteral(" sPath=[") + path + u']';
-            status_.ShowStatus(lastProblem);
-        }
-        if (slice.elapsed() >= kExportSliceMs) {
-            QCoreApplication::processEvents();
-            slice.restart();
-        }
-    }
-
+    const ExportTally t = writeRecordFiles(txt.value(), folder, names, ids, contents);
     QString done = QStringLiteral("导出所有TXT 完毕！写入 %1 个，跳过 %2 个，失败 %3 个。")
-                       .arg(written)
-                       .arg(skipped)
-                       .arg(failures);
-    if (gb18030Files > 0)
-        done += QStringLiteral("其中 %1 个含 GBK 无法表示的字符，按 GB18030 写入。").arg(gb18030Files);
-    if (!lastProblem.isEmpty())
-        done += QStringLiteral("最后一个问题：") + lastProblem;
+                       .arg(t.written)
+                       .arg(t.skipped)
+                       .arg(t.failures);
+    if (t.gb18030Files > 0)
+        done += QStringLiteral("其中 %1 个含 GBK 无法表示的字符，按 GB18030 写入。").arg(t.gb18030Files);
+    if (!t.lastProblem.isEmpty())
+        done += QStringLiteral("最后一个问题：") + t.lastProblem;
     if (!desktop().openUrl(QUrl::fromLocalFile(folder)))
         done += QStringLiteral("无法用文件管理器打开 %1").arg(folder);
     status_.ShowStatus(done);

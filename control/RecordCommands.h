@@ -9,7 +9,9 @@
 #include <QString>
 
 #include <array>
+#include <functional>
 
+class FolderHandle;
 class ListBox;
 class QAction;
 class QCheckBox;
@@ -41,6 +43,10 @@ public:
     // shown in the file manager afterwards.
     void ExportAll();
 
+    // Called once a listed row shows what is now stored after a save (`removed` false) or has left
+    // the list and the arrays after a delete (true).
+    void setRowEdited(std::function<void(int row, bool removed)> edited) { rowEdited_ = std::move(edited); }
+
     // The folder and name (no extension) of the control library, and the files written beside it.
     // Where the library's folder cannot be written (an installed library), the exports go to the
     // user's data folder instead.
@@ -51,12 +57,30 @@ public:
     static QString exportFolderPath();
 
 private:
-    // The selected row's id and title; false when no listed row with an id is selected.
-    bool selectedRecord(QString* id, QString* title) const;
+    // The selected row, its id and title; false when no listed row with an id is selected.
+    bool selectedRecord(int* row, QString* id, QString* title) const;
+    // After a save of record `id` listed in `row`: the row shows what is now stored (read anew), or
+    // leaves the list when it is stored no more.
+    void showStored(int row, const QString& id, const CommandGate::Pass& pass);
+    // Row `row` of record `id` reads `stored` (title, contents) from now on, or leaves the list and the
+    // arrays when there is none; nothing when the row no longer lists that record.
+    void editRow(int row, const QString& id, const std::optional<std::pair<QString, QString>>& stored);
     // The listed rows' contents, fetched by id where the result holds only placeholders; a row
     // whose record is gone (or whose fetch failed) has none.
     Status fetchContents(const TextColumn& ids, qsizetype rows, const CommandGate::Pass& pass,
                          std::vector<std::optional<QString>>& contents);
+
+    struct ExportTally {
+        int written = 0;
+        int skipped = 0;
+        int failures = 0;
+        int gb18030Files = 0;
+        QString lastProblem;
+    };
+    // Writes the listed rows' files into `txt` (shown as `folder`), each under a name of its own; a row
+    // without contents (its record gone) is skipped.
+    ExportTally writeRecordFiles(const FolderHandle& txt, const QString& folder, const TextColumn& names,
+                                 const TextColumn& ids, const std::vector<std::optional<QString>>& contents);
 
     StatusLine& status_;
     ListBox* list_;
@@ -66,4 +90,5 @@ private:
     CommandGate& gate_;
     ResultLoader& loader_;
     QWidget* dialogParent_;
+    std::function<void(int, bool)> rowEdited_;
 };

@@ -7,6 +7,7 @@
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
 #include "forms/FormSupport.h"
+#include "util/LargeTextView.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -16,15 +17,28 @@
 
 RecordViewer::RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate,
                            ResultLoader& loader)
-    : status_(status), list_(list), box_(box), gate_(gate), loader_(loader),
-      highlighter_(new Highlighter(box, list, status)) {}
+    : status_(status), list_(list), box_(box), gate_(gate), loader_(loader), large_(new LargeTextView(box)),
+      highlighter_(new Highlighter(box, large_, list, status)) {
+    QObject::connect(large_, &LargeTextView::wholeText, large_, [this] {
+        if (const auto figures = std::exchange(pendingFigures_, std::nullopt))
+            showFigures(figures->first, figures->second);
+    });
+}
 
 RecordViewer::~RecordViewer() {
     delete highlighter_.data();
 }
 
+void RecordViewer::clear() {
+    pendingFigures_.reset();
+    large_->hideText();
+    box_->clear();
+}
+
 void RecordViewer::fail(const QString& why) {
     // Never the previous record beside the new selection.
+    pendingFigures_.reset();
+    large_->hideText();
     box_->clear();
     status_.ShowStatus(QStringLiteral("uVornik.List1_Click Error:") + why);
 }
@@ -43,50 +57,92 @@ void RecordViewer::List1_Click() {
     if (row < 0 || row >= ids.size() - 1)
         return;
 
-    QString content = data.value(row);
+    // The record's text, the result's own (shared, not copied: a record may hold 16 MB), else fetched.
+    TextColumn body = data;
+    qsizetype at = row;
     bool found = true;
-    if (content.isEmpty() || content == mPublic::kNoContent || !loader_.contentsHeld()) {
-        const std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Look, {});
-        QString errorText;
-        mConnDatabase::ConnectDatabase(errorText);
-        if (pass->superseded())
+    const QStringView held = row < data.size() ? data.view(row) : QStringView();
+    if (held.isEmpty() || held == mPublic::kNoContent || !loader_.contentsHeld()) {
+        if (!fetch(ids.at(row), body, found))
             return;
-        if (!errorText.isEmpty())
-            return fail(QStringLiteral("连接数据库 错误:") + errorText);
-        std::shared_ptr<Recordset> rs;
-        const QString failed =
-            loader_.runStatement(QStringLiteral("select * from searchtxt_data where `dataid`=?"),
-                                 {ids.at(row)}, pass->cancellation(), rs);
-        if (pass->superseded())
-            return; // a newer click, or a load, owns the viewer now
-        if (!failed.isEmpty())
-            return fail(failed);
-        if (rs->State() != Connection::kStateOpen || rs->RecordCount() < 1) {
-            status_.ShowStatus(
-                QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！"));
-            content = mPublic::kNoContent;
-            found = false;
-        } else {
-            // A NULL body reads as empty text, like any other empty record.
-            content = rs->textAt(0, rs->fieldIndex(QStringLiteral("data"))).value_or(QString());
-        }
+        at = 0;
     }
-
-    box_->setPlainText(forms::toShownText(content));
+    pendingFigures_.reset();
+    show(body, at);
     // The placeholder of a missing record is no text of it to mark.
-    highlighter_->show(content, found ? key : QString());
+    highlighter_->show(body, at, found ? key : QString());
+    // A large record's once it is all in the view (counted on a pool thread).
+    if (large_->showing() && !large_->complete())
+        pendingFigures_ = std::pair{row, names.size() - 1};
+    else
+        showFigures(row, names.size() - 1);
+}
+
+bool RecordViewer::fetch(const QString& id, TextColumn& body, bool& found) {
+    const std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Look, {});
+    QString errorText;
+    mConnDatabase::ConnectDatabase(errorText);
+    if (pass->superseded())
+        return false;
+    if (!errorText.isEmpty()) {
+        fail(QStringLiteral("连接数据库 错误:") + errorText);
+        return false;
+    }
+    std::shared_ptr<Recordset> rs;
+    const QString failed = loader_.runStatement(
+        QStringLiteral("select * from searchtxt_data where `dataid`=?"), {id}, pass->cancellation(), rs);
+    if (pass->superseded())
+        return false; // a newer click, or a load, owns the viewer now
+    if (!failed.isEmpty()) {
+        fail(failed);
+        return false;
+    }
+    if (rs->State() != Connection::kStateOpen || rs->RecordCount() < 1) {
+        status_.ShowStatus(
+            QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！"));
+        body = TextColumn(QStringList{mPublic::kNoContent});
+        found = false;
+    } else {
+        // A NULL body reads as empty text, like any other empty record.
+        body = rs->column(rs->fieldIndex(QStringLiteral("data")));
+    }
+    return true;
+}
+
+void RecordViewer::show(const TextColumn& stored, qsizetype row) {
+    if (LargeTextView::needed(stored.view(row))) {
+        large_->showText(stored, row);
+        return;
+    }
+    large_->hideText();
+    box_->setPlainText(forms::toShownText(stored.at(row)));
+}
+
+namespace {
+
+// What the figures count of a text: its line ends and its characters as the box holds it, each line
+// end a CR LF: read back from the box, or from the large view, each LF of whose text is a CR LF.
+std::pair<qsizetype, qsizetype> textFigures(const QTextEdit* box, const LargeTextView* large) {
+    if (large->showing()) {
+        const qsizetype chars = large->text().size() + large->lineEnds();
+        return {chars == 0 ? -1 : large->lineEnds(), chars};
+    }
+    const QString text = forms::toStoredText(forms::plainText(box->document()));
+    return {text.isEmpty() ? -1 : text.count(QStringLiteral("\r\n")), text.size()};
+}
+
+} // namespace
+
+void RecordViewer::showFigures(int row, qsizetype rows) {
     qint32 line = 0;
     qint32 column = 0;
     GetCaretPos(box_->winId(), line, column);
-    // Counted on the stored form: each CR LF is two characters.
-    const QString text = forms::toStoredText(forms::plainText(box_->document()));
-    const qsizetype breaks = text.isEmpty() ? -1 : text.count(QStringLiteral("\r\n"));
-    status_.ShowStatus(QStringLiteral("共：") + QString::number(row) + u'/' +
-                       QString::number(names.size() - 1) + QStringLiteral("     ") +
-                       QStringLiteral("    总行数：") + QString::number(breaks) +
-                       QStringLiteral(" 行      字数：") + QString::number(text.size()) +
-                       QStringLiteral("字") + QStringLiteral("当前位置：") + QString::number(line) +
-                       QStringLiteral("行:") + QString::number(column) + QStringLiteral("列"));
+    const auto [breaks, chars] = textFigures(box_, large_);
+    status_.ShowStatus(QStringLiteral("共：") + QString::number(row) + u'/' + QString::number(rows) +
+                       QStringLiteral("     ") + QStringLiteral("    总行数：") + QString::number(breaks) +
+                       QStringLiteral(" 行      字数：") + QString::number(chars) + QStringLiteral("字") +
+                       QStringLiteral("当前位置：") + QString::number(line) + QStringLiteral("行:") +
+                       QString::number(column) + QStringLiteral("列"));
 }
 
 namespace {
@@ -118,7 +174,11 @@ void RecordViewer::GetCaretPos(WId hwnd5, qint32& LineNo, qint32& ColNo) {
     int lineStart = 0;
     QWidget* w = QWidget::find(hwnd5);
     const QTextDocument* doc = nullptr;
-    if (auto* te = qobject_cast<QTextEdit*>(w)) {
+    if (const LargeTextView* large = LargeTextView::shownOver(w)) {
+        // As the view shows it: its row, from the row's start.
+        caret = large->selectionEnd();
+        std::tie(line, lineStart) = large->rowOf(caret);
+    } else if (auto* te = qobject_cast<QTextEdit*>(w)) {
         caret = te->textCursor().selectionEnd();
         doc = te->document();
     } else if (auto* pe = qobject_cast<QPlainTextEdit*>(w)) {

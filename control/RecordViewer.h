@@ -4,10 +4,16 @@
 // figures; and the caret position of a text box by its window id.
 #include "control/CommandGate.h"
 
+#include "util/TextColumn.h"
+
 #include <QPointer>
 #include <QWidget>
 
+#include <optional>
+#include <utility>
+
 class Highlighter;
+class LargeTextView;
 class ListBox;
 class QTextEdit;
 class ResultLoader;
@@ -24,17 +30,34 @@ public:
     // and says why instead of showing the figures.
     void List1_Click();
 
-    // Line (as the box displays it) and column of the caret of the text box with that window id.
+    // Shows nothing (a deleted record).
+    void clear();
+
+    // Line (as the box displays it) and column of the caret of the text box with that window id (of
+    // the large view over it when it shows one).
     static void GetCaretPos(WId hwnd5, qint32& LineNo, qint32& ColNo);
+
+    // The view over the box for records too large for it.
+    LargeTextView* large() const { return large_; }
 
 private:
     void fail(const QString& why);
+    // The record `id` fetched into `body` (the placeholder, `found` false, when there is none); false
+    // when the look was superseded or failed (and said why).
+    bool fetch(const QString& id, TextColumn& body, bool& found);
+    // Puts row `row` of `stored` in the box, or in the large view over it when it is too large for it.
+    void show(const TextColumn& stored, qsizetype row);
+    // The figures line for what the box shows, the record listed in row `row` of `rows`.
+    void showFigures(int row, qsizetype rows);
 
     StatusLine& status_;
     ListBox* list_;
     QTextEdit* box_;
     CommandGate& gate_;
     ResultLoader& loader_;
+    LargeTextView* large_; // the box's child
+    // The figures line waiting for a large record to be all in the view.
+    std::optional<std::pair<int, qsizetype>> pendingFigures_;
     // The box's child, so that a test finds it; goes with the viewer, before the box is torn down.
     QPointer<Highlighter> highlighter_;
 };

@@ -175,6 +175,8 @@ void ResultLoader::SearchTxtData(const QString& key) {
     if (!current(*pass))
         return;
     if (!errorText.isEmpty()) {
+        // Also on the status line, which would otherwise keep the search's first line (the time).
+        status_.ShowStatus(QStringLiteral("连接数据库 错误:") + errorText);
         messageBoxes().information(dialogParent_, QStringLiteral("连接数据库出错:") + errorText);
         return;
     }

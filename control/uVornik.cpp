@@ -6,7 +6,9 @@
 #include "control/WrapButton.h"
 #include "database/Shared.h"
 #include "util/Clock.h"
+#include "util/FramedTextEdit.h"
 #include "util/Twips.h"
+#include "util/WindowSettings.h"
 
 #include <QAction>
 #include <QApplication>
@@ -54,6 +56,13 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, *loader_);
     commands_ =
         std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, *loader_, this);
+    // The viewer shows what is stored: a saved record's new text, and nothing of a deleted one.
+    commands_->setRowEdited([this](int row, bool removed) {
+        if (removed)
+            viewer_->clear();
+        else if (List1->selectedRow() == row)
+            viewer_->List1_Click();
+    });
     panels_ = std::make_unique<Panels>(
         *this,
         Panels::Widgets{this, txtSearchKey, RTBox, List1, TxtTS, PicControlS, PicTestS, PicSplit, CmdTest},
@@ -62,9 +71,30 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     initTabOrder();
     resize(twipsToPixels(kDesignWidth), twipsToPixels(kDesignHeight));
     UserControl_Initialize();
+    restoreState();
     // The search box has the focus when the window first becomes active.
     txtSearchKey->setFocus();
     setAccessibleNames();
+}
+
+void uVornik::restoreState() {
+    const auto settings = windowSettings();
+    ChkControl[0]->setChecked(settings->value(QStringLiteral("control/titlesOnly"), true).toBool());
+    Menu[5]->setVisible(!ChkControl[0]->isChecked());
+    if (const QVariant share = settings->value(QStringLiteral("control/splitter")); share.isValid())
+        panels_->restoreSplitter(share.toDouble());
+    connect(ChkControl[0], &QCheckBox::toggled, this, [this](bool titlesOnly) {
+        const auto kept = windowSettings();
+        kept->setValue(QStringLiteral("control/titlesOnly"), titlesOnly);
+        if (const QString failed = saveWindowSettings(*kept); !failed.isEmpty())
+            ShowStatus(failed);
+    });
+}
+
+void uVornik::UserControl_Resize() {
+    layout_.ResizeControls();
+    if (panels_)
+        panels_->applySplitter();
 }
 
 uVornik::~uVornik() = default;
@@ -92,7 +122,7 @@ void uVornik::createChildren() {
     cmdSearch = designChild<QPushButton>(this, "cmdSearch", 11640, 480, 975, 375);
     cmdSearch->setText("查询[&F]");
 
-    RTBox = designChild<QTextEdit>(this, "RTBox", 120, 840, 12495, 4095);
+    RTBox = designChild<FramedTextEdit>(this, "RTBox", 120, 840, 12495, 4095);
     // Tab leaves the viewer instead of typing a tab into it, so the tab order goes on to the list.
     RTBox->setTabChangesFocus(true);
 

@@ -82,7 +82,8 @@ public:
     void ListAll(bool withContent) { panels_->ListAll(withContent); }
     void TxtTS_DblClick() { panels_->TxtTS_DblClick(); }
     void TxtTS_KeyUp(int keyCode) { panels_->TxtTS_KeyUp(keyCode); }
-    void UserControl_Resize() { layout_.ResizeControls(); }
+    // Lays the children out for the control's size; the splitter keeps its place.
+    void UserControl_Resize();
     void PicControlS_MouseDown(int button, int, double x, double y) {
         drag(Panels::Dragged::ControlPanel, 0, button, x, y);
     }
@@ -144,6 +145,8 @@ private:
     void initTabOrder();
     void setAccessibleNames();
     void UserControl_Initialize();
+    // The search mode and the splitter as they were left (window.conf), and kept from now on.
+    void restoreState();
     // step 0 press, 1 move, 2 release
     void drag(Panels::Dragged which, int step, int button, double x, double y);
 

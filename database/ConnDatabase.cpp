@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <cmath>
 
@@ -39,7 +40,11 @@ std::optional<QString> rememberedPassword(const QString& path, const QString& se
         return std::nullopt;
     QString password = *kept.value();
     wipe(*kept.value());
-    if (MD5Digest(password, 32) != digest) {
+    std::optional<QString> made = MD5Digest(password, 32);
+    const bool same = made && *made == digest;
+    if (made)
+        wipe(*made); // a digest of the password is as good as the password where digests log in
+    if (!same) {
         wipe(password);
         return std::nullopt;
     }
@@ -65,17 +70,21 @@ void setSiteSettingsPath(const QString& path) {
     g_sitePath = path;
 }
 
-QString ReadIniValue(const QString& section, const QString& key, QString& path, QString* error) {
+QStringList ReadIniValues(const QString& section, const QStringList& keys, QString& path, QString* error) {
     path = userSettingsPath();
     if (!QFileInfo::exists(path))
         path = siteSettingsPath();
-    return ReadProfileString(path, section, key, error);
+    return ReadProfileStrings(path, section, keys, error);
+}
+
+QString ReadIniValue(const QString& section, const QString& key, QString& path, QString* error) {
+    return ReadIniValues(section, {key}, path, error).value(0);
 }
 
 QString BuildConnectionString() {
     const bool required = dbTls.compare(QStringLiteral("required"), Qt::CaseInsensitive) == 0;
     return connectionString(dbUse, dbPwd, dbServerIP, dbName,
-                            required ? QStringLiteral("required") : QString(), dbTlsCa);
+                            required ? QStringLiteral("required") : QString(), dbTlsCa, dbServerKey);
 }
 
 void forgetAccount() {
@@ -85,6 +94,7 @@ void forgetAccount() {
     wipe(dbPwd);
     dbTls.clear();
     dbTlsCa.clear();
+    dbServerKey.clear();
     g_lastOpenMs.reset();
 }
 
@@ -94,10 +104,11 @@ Status forgetRememberedLogin() {
     QStringList keys;
     if (QFileInfo::exists(path)) {
         QString unreadable;
-        const QString server =
-            ReadProfileString(path, QStringLiteral("main"), QStringLiteral("dbServerIP"), &unreadable);
-        const QString name = ReadProfileString(path, QStringLiteral("main"), QStringLiteral("dbName"));
-        QString user = ReadProfileString(path, QStringLiteral("main"), QStringLiteral("dbUse"));
+        const QStringList values = ReadProfileStrings(
+            path, QStringLiteral("main"),
+            {QStringLiteral("dbServerIP"), QStringLiteral("dbName"), QStringLiteral("dbUse")}, &unreadable);
+        const QString &server = values[0], &name = values[1];
+        QString user = values[2];
         if (user == builtinDigest(kBuiltinUser))
             user = kBuiltinUser;
         if (!unreadable.isEmpty())
@@ -125,6 +136,15 @@ LoginPrompt& loginPrompt() {
 void setLoginPrompt(LoginPrompt* prompt) {
     g_prompt = prompt;
 }
+
+namespace {
+// Puts the account the prompt gives into the held settings; false (the connection saying why) when
+// the user cancelled.
+bool askForAccount(const QString& failure);
+// Opens the shared connection with the held account; returns as ConnectDatabase does. A login that
+// failed (a refusal or an error, not a cancelled open) sets `loginFailed` and holds no account.
+QString openHeld(QString& errorText, bool* loginFailed);
+} // namespace
 
 QString ConnectDatabase(QString& errorText, const QString& user, const QString& password) {
     auto& Conn = mPublic::Conn;
@@ -157,46 +177,94 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
     if (dbUse.isEmpty()) {
         QString path;
         QString unreadable;
-        dbServerIP = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbServerIP"), path, &unreadable);
-        dbName = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbName"), path);
-        dbUse = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbUse"), path);
-        dbPwd = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbPwd"), path);
-        const QString tls = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbTls"), path);
-        QString ca = ReadIniValue(QStringLiteral("main"), QStringLiteral("dbTlsCa"), path);
-        // Not the working folder's file, which depends on how the program was started.
-        if (!ca.isEmpty() && QDir::isRelativePath(ca))
-            ca = QDir::cleanPath(QFileInfo(path).dir().filePath(ca));
+        QStringList v =
+            ReadIniValues(QStringLiteral("main"),
+                          {QStringLiteral("dbServerIP"), QStringLiteral("dbName"), QStringLiteral("dbUse"),
+                           QStringLiteral("dbPwd"), QStringLiteral("dbTls"), QStringLiteral("dbTlsCa"),
+                           QStringLiteral("dbServerKey")},
+                          path, &unreadable);
+        // What stays is held by the settings alone, so wiping them wipes the last copy.
+        const auto forget = qScopeGuard([&] {
+            for (QString& value : v)
+                wipe(value);
+        });
         if (!unreadable.isEmpty())
             return refuse(unreadable);
+        // Not the working folder's file, which depends on how the program was started.
+        const auto besideFile = [&](const QString& file) {
+            return file.isEmpty() || QDir::isAbsolutePath(file)
+                       ? file
+                       : QDir::cleanPath(QFileInfo(path).dir().filePath(file));
+        };
+        QString& user = v[2];
+        const QString& digest = v[3];
         // The login dialog stores the built-in account as digests; connect with the clear values.
-        if (dbUse == builtinDigest(kBuiltinUser))
-            dbUse = kBuiltinUser;
+        if (user == builtinDigest(kBuiltinUser))
+            user = kBuiltinUser;
         // The store is asked in a nested event loop: whatever runs meanwhile may change the held
         // settings, so the account read here is set again afterwards, never mixed with another.
-        const QString server = dbServerIP, name = dbName, user = dbUse, digest = dbPwd;
-        const std::optional<QString> kept = rememberedPassword(path, server, name, user, digest);
-        dbServerIP = server;
-        dbName = name;
+        std::optional<QString> kept = rememberedPassword(path, v[0], v[1], user, digest);
+        dbServerIP = v[0];
+        dbName = v[1];
         dbUse = user;
-        dbTls = tls;
-        dbTlsCa = ca;
+        dbTls = v[4];
+        dbTlsCa = besideFile(v[5]);
+        dbServerKey = besideFile(v[6]);
         dbPwd = kept ? *kept : digest == builtinDigest(kBuiltinPassword) ? kBuiltinPassword : digest;
+        if (kept)
+            wipe(*kept);
     }
 
-    if (dbUse.isEmpty()) {
-        const std::optional<LoginValues> v = loginPrompt().ask();
-        if (!v) {
-            // "False" with errorText untouched; make the caller's first statement say why it fails.
-            if (mPublic::Conn && mPublic::Conn->State() != Connection::kStateOpen)
-                mPublic::Conn->setClosedReason(QStringLiteral("登录已取消，未连接数据库"));
-            return QStringLiteral("False");
+    const bool fromPrompt = dbUse.isEmpty();
+    if (fromPrompt && !askForAccount({}))
+        return QStringLiteral("False");
+    for (;;) {
+        bool loginFailed = false;
+        const QString result = openHeld(errorText, &loginFailed);
+        if (!fromPrompt)
+            return result;
+        if (!loginFailed) {
+            if (result == QStringLiteral("True"))
+                loginPrompt().done();
+            return result;
         }
-        dbUse = v->dbUse;
-        dbPwd = v->dbPwd;
-        dbServerIP = v->dbServerIP;
-        dbName = v->dbName;
+        // The account typed in the dialog did not log in: asked again, with the reason.
+        const QString why = std::exchange(errorText, QString());
+        if (!askForAccount(why))
+            return QStringLiteral("False");
     }
+}
 
+namespace {
+
+bool askForAccount(const QString& failure) {
+    const std::optional<LoginValues> v = loginPrompt().ask(failure);
+    if (!v) {
+        // "False" with errorText untouched; make the caller's first statement say why it fails.
+        if (mPublic::Conn && mPublic::Conn->State() != Connection::kStateOpen)
+            mPublic::Conn->setClosedReason(
+                failure.isEmpty() ? QStringLiteral("登录已取消，未连接数据库")
+                                  : QStringLiteral("登录已取消，未连接数据库（登录失败：%1）").arg(failure));
+        return false;
+    }
+    dbUse = v->dbUse;
+    dbPwd = v->dbPwd;
+    dbServerIP = v->dbServerIP;
+    dbName = v->dbName;
+    return true;
+}
+
+QString openHeld(QString& errorText, bool* loginFailed) {
+    // Connecting with what is held would log in as somebody else or fail obscurely: say why instead,
+    // and hold no account.
+    auto refuse = [&errorText, loginFailed](const QString& why) {
+        *loginFailed = true;
+        errorText = why;
+        dbUse.clear();
+        wipe(dbPwd);
+        g_lastOpenMs.reset();
+        return errorText;
+    };
     // The client takes each value up to its first NUL, so "qelmorand\0x" would log in as
     // "qelmorand": refuse what cannot be sent as it stands.
     for (const QString* value : {&dbUse, &dbPwd, &dbServerIP, &dbName}) {
@@ -222,14 +290,9 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
     }
     const bool stillShared = mPublic::Conn.get() == conn;
     if (!status || !stillShared) {
-        errorText = !status ? status.description() : QStringLiteral("数据库连接对象在打开时被替换");
-        dbUse.clear();
-        wipe(dbPwd);
-        // Never leave a half-open connection marked as open.
         if (stillShared)
-            conn->Close();
-        g_lastOpenMs.reset();
-        return errorText;
+            conn->Close(); // never leave a half-open connection marked as open
+        return refuse(!status ? status.description() : QStringLiteral("数据库连接对象在打开时被替换"));
     }
 
     if (conn->State() == Connection::kStateOpen) {
@@ -242,5 +305,7 @@ QString ConnectDatabase(QString& errorText, const QString& user, const QString& 
     errorText = QString::number(conn->ErrorsCount());
     return QStringLiteral("False");
 }
+
+} // namespace
 
 } // namespace mConnDatabase

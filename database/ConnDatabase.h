@@ -3,6 +3,7 @@
 #include "util/Status.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -25,6 +26,10 @@ inline QString dbPwd;
 // which the server's certificate and host name are verified. Empty when the file does not say.
 inline QString dbTls;
 inline QString dbTlsCa;
+// dbServerKey names the server's RSA public key file (absolute, or relative to the settings file's
+// folder), for accounts whose login method (caching_sha2_password, sha256_password) sends the password:
+// it is then encrypted with that key on a session without TLS. Empty when the file does not say.
+inline QString dbServerKey;
 
 // The per-user settings file ($XDG_CONFIG_HOME/vornik/vornik.ini): read, written by the login
 // dialog, deleted by the re-login command.
@@ -38,6 +43,9 @@ void setSiteSettingsPath(const QString& path);
 // it; a missing file, section or key gives the empty text. `error`, when given, says why a file that
 // is there could not be read (GBK text on a Qt without the GBK converter), else it is cleared.
 QString ReadIniValue(const QString& section, const QString& key, QString& path, QString* error = nullptr);
+// The same for several keys, the file read once (and every buffer of its text wiped).
+QStringList ReadIniValues(const QString& section, const QStringList& keys, QString& path,
+                          QString* error = nullptr);
 
 // The connection string for the held settings; a value holding ";", "{" or "}" is brace-quoted.
 // Without TLS settings it is the one Windows clients build.
@@ -45,11 +53,12 @@ QString BuildConnectionString();
 
 // Opens (or reuses, within 60 seconds of the last open) the shared connection. Returns "" when an
 // open connection was reused, "True" when opened, "False" when the login was cancelled (errorText
-// unchanged) or the open ended not open (errorText = count of provider errors), or the error's
-// description (errorText = the same).
+// unchanged; the connection's closed reason says so, and names why the login before failed) or the
+// open ended not open (errorText = count of provider errors), or the error's description (errorText
+// = the same). An account from the login prompt that does not log in is asked for again.
 QString ConnectDatabase(QString& errorText, const QString& user = {}, const QString& password = {});
 
-// Empties the four settings and the TLS ones and forgets the last open (the re-login command).
+// Empties the four settings and the transport ones and forgets the last open (the re-login command).
 void forgetAccount();
 
 // Forgets the remembered login (the re-login command, before forgetAccount): removes from the secret
@@ -67,11 +76,14 @@ struct LoginValues {
     QString dbName;
 };
 
-// Asks the user for an account; nothing when the user cancelled.
+// Asks the user for an account; nothing when the user cancelled. Asked again while the account
+// given does not log in: `failure` says why the last one did not (empty the first time), and the
+// dialog shows it, keeping what was typed but the password. done() says the asking is over.
 class LoginPrompt {
 public:
     virtual ~LoginPrompt() = default;
-    virtual std::optional<LoginValues> ask() = 0;
+    virtual std::optional<LoginValues> ask(const QString& failure) = 0;
+    virtual void done() {}
 };
 
 // The login dialog unless a test installed another prompt (not owned; nullptr restores the dialog).

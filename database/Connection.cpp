@@ -1,6 +1,7 @@
 #include "database/Connection.h"
 
 #include "database/HostLookup.h"
+#include "database/Transport.h"
 #include "util/Secret.h"
 
 #include <QCoreApplication>
@@ -32,22 +33,19 @@ constexpr unsigned int kMysqlExecutionTimeout = 3024;
 constexpr unsigned int kConnectTimeoutSeconds = 15;
 // At most this long on one of several addresses before the next is tried.
 constexpr qint64 kAddressTimeoutMs = 5000;
-// The second session that ends a statement on the server: short, so that a server that does not
-// answer holds up the next statement only briefly.
-constexpr unsigned int kKillTimeoutSeconds = 5;
+// The second session that ends a statement on the server: on a thread of its own, so a server that
+// does not answer it holds up nothing; after this long it gives up.
+constexpr qint64 kKillTimeoutMs = 5000;
 constexpr qint64 kHookEveryRows = 4096;
-// Room for one value of a prepared statement's row; a longer value is read on its own and the room
-// grows to fit it.
-constexpr unsigned long kInitialCellBytes = 16 * 1024;
+// Room for one value of a prepared statement's row, as the column declares but at most this much to
+// begin with; a longer value is read on its own and the room grows to fit it.
+constexpr unsigned long kMaxInitialCellBytes = 16 * 1024;
+// More columns than a table may have (MariaDB's and MySQL's limit) is no result this program asked for:
+// refused before any room is made for them.
+constexpr unsigned int kMaxColumns = 4096;
 // How long a released connection waits for its thread to close the handle politely before leaving
 // it to finish on its own.
 constexpr auto kJoinWait = std::chrono::milliseconds(250);
-
-// Authentication methods that never send the password as it is. The clear-text ones (PAM's dialog,
-// mysql_clear_password) are allowed only inside TLS the client insists on: an impostor offering
-// neither TLS nor a proper method gets no password.
-constexpr char kSafeAuth[] = "mysql_native_password,client_ed25519,caching_sha2_password,sha256_password";
-constexpr char kTlsOnlyAuth[] = ",mysql_clear_password,dialog";
 
 const QEvent::Type kFinishedEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
@@ -84,11 +82,6 @@ bool lostConnection(unsigned int code) {
            code == ER_CONNECTION_KILLED || code == ER_UNKNOWN_COM_ERROR;
 }
 
-qint64 monotonicMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 // A server that cannot take the session now: not listening, not reachable, shutting down, or a
 // cluster node that is not part of the primary component ("WSREP has not yet prepared node").
 bool unavailable(unsigned int code) {
@@ -99,6 +92,17 @@ Error cancelledError(const QString& reason) {
     Error e{Error::kProviderError, reason, 0};
     e.cancelled = true;
     return e;
+}
+
+std::optional<Error> tooManyColumns(unsigned int fieldCount) {
+    if (fieldCount <= kMaxColumns)
+        return std::nullopt;
+    return Error{
+        Error::kProviderError,
+        QStringLiteral("服务器返回的结果有 %1 列，超过一个表最多的 %2 列：不是本程序所要的结果，已拒绝")
+            .arg(fieldCount)
+            .arg(kMaxColumns),
+        0};
 }
 
 // A result's columns while its rows arrive: each value is converted straight into its column.
@@ -136,6 +140,8 @@ void MysqlClose::operator()(MYSQL* m) const {
     // The client keeps the password for reconnecting; nobody reconnects a closed handle.
     if (m->passwd)
         explicit_bzero(m->passwd, std::strlen(m->passwd));
+    // Connector/C 3.3 does not free this option when it closes the handle: let go of it first.
+    mysql_options(m, MYSQL_SERVER_PUBLIC_KEY, nullptr);
     mysql_close(m);
 }
 
@@ -206,14 +212,33 @@ struct Connection::Worker {
     // The account of the last open, for reopening a session the server ended and for the second
     // session that ends a statement; wiped when the connection closes.
     ConnectionParams lastParams;
-    QByteArray lastHost;  // the address (or, when the certificate is checked, the name) connected to
+    QByteArray lastHost;  // the address connected to
     QByteArray avoidHost; // the address whose session was lost last: tried last at the next open
     unsigned long threadId = 0;
     bool noBackslashEscapes = false;
     unsigned int lastReadTimeout = 30;
     bool timedOut = false;
     bool aborted = false;
-    bool killSent = false;
+    bool discard = false; // the session is left with unread data: not used again
+    // How long drive() waits: until an absolute time (an attempt to connect), or for at most this long
+    // each time the library waits for the server (a statement: the read time-out); 0 for no limit.
+    struct Limit {
+        qint64 untilMs = 0;
+        qint64 eachWaitMs = 0;
+    } limit;
+    int limitedFd = -1; // the socket whose blocking reads are bounded already
+
+    // The short sessions that end a statement on the server, each on a thread of its own, so that a
+    // server that does not answer them holds up nothing; joined before the worker ends.
+    struct Kill {
+        ConnectionParams account; // its own copy, wiped by sendKill
+        QByteArray address;
+        unsigned long threadId = 0;
+        bool wholeSession = false;
+        std::atomic<int> state{0}; // 0 running, 1 sent, 2 failed
+    };
+    std::shared_ptr<Kill> kill; // the current statement's, once asked for
+    std::vector<std::pair<std::thread, std::shared_ptr<Kill>>> killers;
 
     Worker() { eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
     ~Worker() {
@@ -240,18 +265,20 @@ struct Connection::Worker {
         handle.reset();
         threadId = 0;
     }
-    void configure(MYSQL* m, const ConnectionParams& p, bool nonBlocking, unsigned int readTimeoutSeconds,
-                   unsigned int connectTimeoutSeconds) const;
     void connectTo(const ConnectionParams& p, unsigned int readTimeoutSeconds, Operation& op);
     bool pin(MYSQL* m, Operation& op);
-    bool killOnServer(bool wholeSession);
+    // Sends KILL QUERY (or KILL CONNECTION) for the session from a thread of its own.
+    std::shared_ptr<Kill> killOnServer(bool wholeSession);
+    void joinKillers(bool all);
     bool peerClosed() const;
     void query(Operation& op);
     void queryText(Operation& op, MYSQL* m);
     void queryPrepared(Operation& op, MYSQL* m);
     // Waits for the socket as the client asks and continues the call until it completes. A caller's
     // cancel ends the statement on the server (the call then ends with the server's error); giving
-    // up entirely shuts the socket down, so the call ends soon with an error; `aborted` says so.
+    // up entirely, or a kill that could not be sent, shuts the socket down, so the call ends soon with
+    // an error; `aborted` says so. The wait never outlasts `limit`: the library bounds its own waits
+    // only on sessions without TLS.
     template <class Cont> void drive(MYSQL* m, int status, Operation& op, Cont&& cont);
 };
 
@@ -287,6 +314,7 @@ void Connection::Worker::main(std::shared_ptr<Worker> self) {
     lock.unlock();
     self->handle.reset();
     self->forgetAccount();
+    self->joinKillers(true);
     mysql_thread_end();
     lock.lock();
     self->exited = true;
@@ -294,20 +322,33 @@ void Connection::Worker::main(std::shared_ptr<Worker> self) {
 }
 
 template <class Cont> void Connection::Worker::drive(MYSQL* m, int status, Operation& op, Cont&& cont) {
+    qint64 waitEnd = -1; // of the library's current wait
+    const auto cut = [&](int fd) {
+        aborted = true;
+        if (fd >= 0)
+            ::shutdown(fd, SHUT_RDWR);
+    };
     while (status != 0) {
         const int fd = static_cast<int>(mysql_get_socket(m));
+        if (fd >= 0 && limit.untilMs > 0 && fd != limitedFd) {
+            limitBlockingIo(fd, std::max<qint64>(limit.untilMs - monotonicMs(), 1));
+            limitedFd = fd;
+        }
         if (!aborted && op.cancelled) {
-            aborted = true;
-            if (fd >= 0)
-                ::shutdown(fd, SHUT_RDWR);
-        } else if (!aborted && !killSent && op.kind == kQuery && op.caller && op.caller->isCancelled()) {
+            cut(fd);
+        } else if (!aborted && !kill && op.kind == kQuery && op.caller && op.caller->isCancelled()) {
             // Ended on the server, where it would otherwise run to its end; the session stays.
-            killSent = true;
-            if (!killOnServer(false)) {
-                aborted = true;
-                if (fd >= 0)
-                    ::shutdown(fd, SHUT_RDWR);
-            }
+            kill = killOnServer(false);
+        }
+        if (!aborted && kill && kill->state == 2)
+            cut(fd); // the server did not take the kill: the statement ends with this session
+        const qint64 now = monotonicMs();
+        if (waitEnd < 0)
+            waitEnd = limit.untilMs > 0 ? limit.untilMs : limit.eachWaitMs > 0 ? now + limit.eachWaitMs : 0;
+        int timeout = waitEnd > 0 ? static_cast<int>(std::max<qint64>(waitEnd - now, 0)) : -1;
+        if (status & MYSQL_WAIT_TIMEOUT) {
+            const int own = static_cast<int>(mysql_get_timeout_value_ms(m));
+            timeout = timeout < 0 ? own : std::min(timeout, own);
         }
         pollfd fds[2] = {};
         fds[0].fd = fd;
@@ -316,8 +357,6 @@ template <class Cont> void Connection::Worker::drive(MYSQL* m, int status, Opera
                                            ((status & MYSQL_WAIT_EXCEPT) ? POLLPRI : 0));
         fds[1].fd = eventFd;
         fds[1].events = POLLIN;
-        const int timeout =
-            (status & MYSQL_WAIT_TIMEOUT) ? static_cast<int>(mysql_get_timeout_value_ms(m)) : -1;
         const int n = ::poll(fds, 2, timeout);
         if (n < 0 && errno == EINTR)
             continue;
@@ -328,8 +367,15 @@ template <class Cont> void Connection::Worker::drive(MYSQL* m, int status, Opera
         }
         int event = 0;
         if (n == 0) {
-            event = MYSQL_WAIT_TIMEOUT;
             timedOut = true;
+            if (status & MYSQL_WAIT_TIMEOUT) {
+                event = MYSQL_WAIT_TIMEOUT;
+            } else {
+                // A TLS read waits without a time-out of its own: the session ends here instead.
+                if (fd >= 0)
+                    ::shutdown(fd, SHUT_RDWR);
+                event = status & (MYSQL_WAIT_READ | MYSQL_WAIT_WRITE);
+            }
         } else {
             const short got = fds[0].revents;
             if (got & (POLLIN | POLLHUP | POLLERR))
@@ -342,15 +388,18 @@ template <class Cont> void Connection::Worker::drive(MYSQL* m, int status, Opera
         }
         if (event == 0 && n < 0)
             event = status & (MYSQL_WAIT_READ | MYSQL_WAIT_WRITE); // let the client see the failure
-        if (event != 0)
+        if (event != 0) {
             status = cont(event);
+            waitEnd = -1;
+        }
     }
 }
 
 void Connection::Worker::execute(Operation& op) {
     timedOut = false;
     aborted = false;
-    killSent = false;
+    discard = false;
+    kill.reset();
     switch (op.kind) {
     case kClose:
         // Also when the handle is already gone: the account kept for reopening it goes too.
@@ -370,18 +419,28 @@ void Connection::Worker::execute(Operation& op) {
         query(op);
         break;
     }
+    // A KILL QUERY still on its way would end whatever the session runs next: it lands first.
+    while (kill && kill->state == 0) {
+        pollfd wake{eventFd, POLLIN, 0};
+        if (::poll(&wake, 1, 100) > 0) {
+            quint64 count = 0;
+            [[maybe_unused]] const auto r = ::read(eventFd, &count, sizeof count);
+        }
+    }
     if (aborted) {
         op.error = cancelledError(QString());
         op.outcome = {};
     }
-    if (handle && op.error && (aborted || lostConnection(op.error->nativeError))) {
-        // A client time-out leaves the statement running on the server: end it there as well.
+    if (handle && op.error && (aborted || timedOut || discard || lostConnection(op.error->nativeError))) {
+        // A client time-out leaves the statement running on the server: end it there as well, without
+        // waiting for a server that may not answer at all.
         if (timedOut && !aborted)
             killOnServer(true);
-        // A handle whose server has gone (or whose call was cut short) is never used again.
-        dropHandle(!aborted && !timedOut);
+        // A handle whose server has gone, stopped answering or whose call was cut short is never used
+        // again; the server goes last at the next open unless the caller gave up.
+        dropHandle(!op.cancelled && !discard);
         op.handleLost = true;
-        if (!aborted && !op.error->isTimeout())
+        if (!aborted && !discard && !op.error->isTimeout())
             op.error->description = QStringLiteral("与数据库服务器的连接已断开：") + op.error->description;
     }
     if (handle) {
@@ -412,83 +471,6 @@ void Connection::Worker::open(Operation& op) {
         forgetAccount();
 }
 
-void Connection::Worker::configure(MYSQL* m, const ConnectionParams& p, bool nonBlocking,
-                                   unsigned int readTimeoutSeconds,
-                                   unsigned int connectTimeoutSeconds) const {
-    if (nonBlocking)
-        mysql_options(m, MYSQL_OPT_NONBLOCK, nullptr);
-    // TCP even for "localhost", as the network driver does; the Unix socket is not where our server is.
-    const unsigned int protocol = MYSQL_PROTOCOL_TCP;
-    mysql_options(m, MYSQL_OPT_PROTOCOL, &protocol);
-    mysql_options(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-    mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeoutSeconds);
-    mysql_options(m, MYSQL_OPT_READ_TIMEOUT, &readTimeoutSeconds);
-    mysql_options(m, MYSQL_OPT_WRITE_TIMEOUT, &readTimeoutSeconds);
-    // A server must never be able to ask for one of our files.
-    const unsigned int noLocalFiles = 0;
-    mysql_options(m, MYSQL_OPT_LOCAL_INFILE, &noLocalFiles);
-
-    const bool verify = !p.tlsCa.isEmpty();
-    const bool required = verify || p.tlsMode == u"required";
-    const QByteArray ca = QFile::encodeName(p.tlsCa);
-    // Offered to every server; a server without TLS is still reached unless TLS is required.
-    mysql_ssl_set(m, nullptr, nullptr, verify ? ca.constData() : nullptr, nullptr, nullptr);
-    const my_bool yes = 1;
-    if (required)
-        mysql_optionsv(m, MYSQL_OPT_SSL_ENFORCE, &yes);
-    if (verify)
-        mysql_optionsv(m, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &yes);
-    // Connector/C 3.3 insists on TLS before the password only when it verifies the certificate.
-    const QByteArray methods = QByteArray(kSafeAuth) + (verify ? kTlsOnlyAuth : "");
-    mysql_optionsv(m, MARIADB_OPT_RESTRICTED_AUTH, methods.constData());
-}
-
-// The client library names a refusal for transport security in its own terms ("Validation of SSL
-// server certificate failed", a method not "in restricted_auth plugin list"): say what it means for
-// the user and what to do, keeping its text for the administrator where it is worth reading.
-static Error explainTransportRefusal(Error e, const ConnectionParams& p, const QString& hostName) {
-    const QString said = e.description;
-    const auto with = [&](const QString& why) {
-        e.description = why + QStringLiteral("（") + said + QStringLiteral("）");
-        return e;
-    };
-    if (e.nativeError == CR_PLUGIN_NOT_ALLOWED) {
-        // After a switch of methods the library names the method with whatever its buffer then holds.
-        const QString method = said.section(u'\'', 1, 1);
-        if (method == u"mysql_clear_password" || method == u"dialog")
-            e.description =
-                QStringLiteral("服务器要求以明文发送密码，而连接没有受 TLS 保护：为保护密码，密码未发送，"
-                               "未连接。请服务器管理员为数据库服务器启用 TLS");
-        else
-            e.description =
-                QStringLiteral("服务器要求的登录方式不被允许（没有 TLS 保护时以明文发送密码，或不安全、"
-                               "不受支持的方式）：为保护密码，密码未发送，未连接");
-        return e;
-    }
-    if (e.nativeError != CR_SSL_CONNECTION_ERROR)
-        return e;
-    if (said.contains(QLatin1String("server does not support")))
-        return with(QStringLiteral("设置要求加密连接（TLS），但服务器 %1 不提供 TLS，未连接。"
-                                   "请服务器管理员为数据库服务器启用 TLS")
-                        .arg(hostName));
-    if (!p.tlsCa.isEmpty()) {
-        QFile ca(p.tlsCa);
-        if (!ca.open(QIODevice::ReadOnly))
-            return with(
-                QStringLiteral("无法读取 CA 证书文件“%1”：%2，未连接").arg(p.tlsCa, ca.errorString()));
-        if (said.contains(QLatin1String("no certificate")))
-            return with(QStringLiteral("CA 证书文件“%1”中没有可用的证书，未连接").arg(p.tlsCa));
-        if (said.contains(QLatin1String("Validation of SSL server certificate failed")))
-            return with(QStringLiteral("服务器的证书不是为“%1”签发的：可能连到了冒充的服务器，已拒绝连接")
-                            .arg(hostName));
-        if (said.contains(QLatin1String("certificate"), Qt::CaseInsensitive))
-            return with(QStringLiteral("服务器的证书未能通过 CA 证书文件“%1”的验证：可能连到了冒充的服务器，"
-                                       "已拒绝连接")
-                            .arg(p.tlsCa));
-    }
-    return with(QStringLiteral("无法与服务器 %1 建立加密连接（TLS），未连接").arg(hostName));
-}
-
 void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readTimeoutSeconds,
                                    Operation& op) {
     const QString hostName = p.host.isEmpty() ? QStringLiteral("localhost") : p.host;
@@ -504,12 +486,13 @@ void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readT
                          CR_UNKNOWN_HOST};
         return;
     }
-    // A certificate names the server, not an address: with it checked, the client connects by name.
-    const bool byName = !p.tlsCa.isEmpty();
-    QStringList order = byName ? QStringList{hostName} : addresses;
+    // Always by address, so each address gets its share of the time and the lost one goes last; a
+    // certificate is checked against the settings' host name by the probe, before the session.
+    QStringList order = addresses;
     // A server that just went away (a cluster node stopped, say) is tried last, not first.
     if (order.size() > 1 && order.removeAll(QString::fromUtf8(avoidHost)) > 0)
         order << QString::fromUtf8(avoidHost);
+    const TransportPolicy policy = transportPolicy(p);
     QByteArray user = p.user.toUtf8();
     QByteArray password = p.password.toUtf8();
     const QByteArray database = p.database.toUtf8();
@@ -521,20 +504,41 @@ void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readT
     // few seconds at most.
     const qint64 deadline = monotonicMs() + kConnectTimeoutSeconds * 1000;
     for (qsizetype i = 0; i < order.size(); ++i) {
+        const bool last = i + 1 == order.size();
+        const qint64 leftMs = std::max<qint64>(deadline - monotonicMs(), 1000);
+        const qint64 attemptMs =
+            last ? leftMs : std::min<qint64>(leftMs / (order.size() - i), kAddressTimeoutMs);
+        limit = {monotonicMs() + attemptMs, 0};
+        limitedFd = -1;
+        timedOut = false;
+        const QByteArray host = order.at(i).toUtf8();
+        QByteArray fingerprint;
+        if (policy.requireTls) {
+            const Result<QByteArray> probed = probeCertificate(
+                policy, p, host, hostName, Deadline{limit.untilMs, eventFd, [&] { return op.givenUp(); }});
+            if (op.givenUp()) {
+                aborted = true;
+                return;
+            }
+            if (!probed) {
+                op.error = probed.error();
+                if (!unavailable(op.error->nativeError) && !op.error->isTimeout())
+                    return;
+                continue;
+            }
+            fingerprint = probed.value();
+        }
         MysqlPtr h(mysql_init(nullptr));
         if (!h) {
             op.error = Error{Error::kProviderError, QStringLiteral("无法创建数据库连接（内存不足）"), 0};
             return;
         }
         MYSQL* m = h.get();
-        const bool last = i + 1 == order.size();
-        const qint64 leftMs = std::max<qint64>(deadline - monotonicMs(), 1000);
-        const auto attemptSeconds = static_cast<unsigned int>(
-            (last ? leftMs : std::min<qint64>(leftMs / (order.size() - i), kAddressTimeoutMs)) / 1000);
-        configure(m, p, true, readTimeoutSeconds, std::max(attemptSeconds, 1u));
-        QByteArray host = order.at(i).toUtf8();
+        // Rounded up: the library's own connect timer must not end an attempt before its share does.
+        const auto attemptSeconds =
+            static_cast<unsigned int>(std::max<qint64>((limit.untilMs - monotonicMs() + 999) / 1000, 1));
+        configureSession(m, policy, fingerprint, readTimeoutSeconds, attemptSeconds);
         MYSQL* connected = nullptr;
-        timedOut = false;
         const int status =
             mysql_real_connect_start(&connected, m, host.constData(), user.constData(), password.constData(),
                                      database.isEmpty() ? nullptr : database.constData(), p.port, nullptr, 0);
@@ -542,15 +546,7 @@ void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readT
         if (aborted)
             return;
         if (connected) {
-            // Without a certificate to verify, the client library takes "required" as "offered".
-            if ((!p.tlsCa.isEmpty() || p.tlsMode == u"required") && !mysql_get_ssl_cipher(m)) {
-                op.error = explainTransportRefusal(
-                    Error{Error::kProviderError,
-                          QStringLiteral("SSL is required, but the server does not support it"),
-                          CR_SSL_CONNECTION_ERROR},
-                    p, hostName);
-                return;
-            }
+            setNonBlocking(static_cast<int>(mysql_get_socket(m)));
             if (pin(m, op)) {
                 op.error.reset();
                 handle = std::move(h);
@@ -601,25 +597,42 @@ bool Connection::Worker::pin(MYSQL* m, Operation& op) {
     return true;
 }
 
-bool Connection::Worker::killOnServer(bool wholeSession) {
-    if (threadId == 0 || lastHost.isEmpty())
-        return false;
-    MysqlPtr k(mysql_init(nullptr));
-    if (!k)
-        return false;
-    configure(k.get(), lastParams, false, kKillTimeoutSeconds, kKillTimeoutSeconds);
-    QByteArray user = lastParams.user.toUtf8();
-    QByteArray password = lastParams.password.toUtf8();
-    const bool connected = mysql_real_connect(k.get(), lastHost.constData(), user.constData(),
-                                              password.constData(), nullptr, lastParams.port, nullptr, 0);
-    wipe(user);
-    wipe(password);
-    if (!connected)
-        return false;
-    const QByteArray sql =
-        (wholeSession ? QByteArrayLiteral("KILL CONNECTION ") : QByteArrayLiteral("KILL QUERY ")) +
-        QByteArray::number(static_cast<qulonglong>(threadId));
-    return mysql_real_query(k.get(), sql.constData(), static_cast<unsigned long>(sql.size())) == 0;
+std::shared_ptr<Connection::Worker::Kill> Connection::Worker::killOnServer(bool wholeSession) {
+    joinKillers(false);
+    auto job = std::make_shared<Kill>();
+    if (threadId == 0 || lastHost.isEmpty()) {
+        job->state = 2;
+        return job;
+    }
+    job->account = lastParams;
+    // Copies of their own, so that each holder overwrites its own characters when it lets go.
+    job->account.user = QString(lastParams.user.constData(), lastParams.user.size());
+    job->account.password = QString(lastParams.password.constData(), lastParams.password.size());
+    job->address = lastHost;
+    job->threadId = threadId;
+    job->wholeSession = wholeSession;
+    killers.emplace_back(std::thread([job, this] {
+                             pthread_setname_np(pthread_self(), "vornik-kill");
+                             mysql_thread_init();
+                             const Status sent = sendKill(job->account, job->address, job->threadId,
+                                                          job->wholeSession, kKillTimeoutMs);
+                             mysql_thread_end();
+                             job->state = sent ? 1 : 2;
+                             poke();
+                         }),
+                         job);
+    return job;
+}
+
+void Connection::Worker::joinKillers(bool all) {
+    for (auto it = killers.begin(); it != killers.end();) {
+        if (all || it->second->state != 0) {
+            it->first.join();
+            it = killers.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 bool Connection::Worker::peerClosed() const {
@@ -641,6 +654,8 @@ void Connection::Worker::query(Operation& op) {
             return;
         }
     }
+    limit = {0, qint64(lastReadTimeout) * 1000};
+    timedOut = false; // an address that did not answer the reopen is not this statement's time-out
     if (op.prepared)
         queryPrepared(op, handle.get());
     else
@@ -668,6 +683,14 @@ void Connection::Worker::queryText(Operation& op, MYSQL* m) {
         return;
     }
     const unsigned int fieldCount = mysql_num_fields(res);
+    if ((op.error = tooManyColumns(fieldCount))) {
+        // Its rows are not read: the session goes with them.
+        discard = true;
+        ::shutdown(static_cast<int>(mysql_get_socket(m)), SHUT_RDWR);
+        drive(m, mysql_free_result_start(res), op,
+              [&](int event) { return mysql_free_result_cont(res, event); });
+        return;
+    }
     TableBuilder table(mysql_fetch_fields(res), fieldCount);
     qint64 rows = 0;
     for (;;) {
@@ -714,6 +737,8 @@ void Connection::Worker::queryPrepared(Operation& op, MYSQL* m) {
         op.error = errorFrom(stmt, timedOut);
         return;
     }
+    if ((op.error = tooManyColumns(mysql_stmt_field_count(stmt))))
+        return; // nothing executed, nothing to read
     const auto paramCount = static_cast<qsizetype>(mysql_stmt_param_count(stmt));
     if (paramCount != op.params.size()) {
         op.error =
@@ -755,14 +780,23 @@ void Connection::Worker::queryPrepared(Operation& op, MYSQL* m) {
         op.outcome.affectedRows = mysql_stmt_affected_rows(stmt);
         return;
     }
+    if ((op.error = tooManyColumns(fieldCount))) {
+        discard = true; // more columns than prepared: its rows are not read, the session goes with them
+        ::shutdown(static_cast<int>(mysql_get_socket(m)), SHUT_RDWR);
+        return;
+    }
     const MysqlResultPtr meta(mysql_stmt_result_metadata(stmt));
     if (!meta) {
         op.error = errorFrom(stmt, timedOut);
         return;
     }
-    TableBuilder table(mysql_fetch_fields(meta.get()), fieldCount);
+    const MYSQL_FIELD* fields = mysql_fetch_fields(meta.get());
+    TableBuilder table(fields, fieldCount);
     // Every value is read as text: the client formats dates and numbers the way a text result has them.
-    std::vector<std::vector<char>> cells(fieldCount, std::vector<char>(kInitialCellBytes));
+    // Room as each column declares (a hostile one may declare gigabytes), grown below as values need.
+    std::vector<std::vector<char>> cells(fieldCount);
+    for (unsigned int i = 0; i < fieldCount; ++i)
+        cells[i].resize(std::clamp<unsigned long>(fields[i].length + 1, 64, kMaxInitialCellBytes));
     std::vector<unsigned long> lengths(fieldCount);
     std::vector<my_bool> nulls(fieldCount);
     std::vector<my_bool> truncated(fieldCount);

@@ -10,7 +10,9 @@
 // init_connect or a restart) can turn a value into SQL. Every session, the ones reopened after the
 // server ended one included, is pinned to utf8mb4 after the server's own start-up statements, and
 // its backslash mode is read from the server for callers that still write their own text statements.
-// TLS is used whenever the server offers it; the password never travels in clear outside TLS.
+// What a session may send to whom (TLS, the server's certificate, login methods) is database/Transport's:
+// no credential reaches a server that has not proven who it is. Every wait, over TLS too, is the
+// connection's own, so a cancel, the read time-out or a close always ends it.
 #include "database/ConnectionString.h"
 #include "util/Status.h"
 #include "util/TextColumn.h"

@@ -20,16 +20,19 @@ QString odbcValue(const QString& value) {
 }
 
 QString connectionString(const QString& user, const QString& password, const QString& server,
-                         const QString& database, const QString& tlsMode, const QString& tlsCa) {
+                         const QString& database, const QString& tlsMode, const QString& tlsCa,
+                         const QString& serverKey) {
     const std::pair<QString, QString> parts[] = {
         {QStringLiteral("DRIVER={MySQL ODBC 3.51 Driver};uid="), user},
         {QStringLiteral(";pwd="), password},
         {QStringLiteral(";server="), server},
         {QStringLiteral(";database="), database},
         {tlsMode.isEmpty() ? QString() : QStringLiteral(";sslmode="), tlsMode},
-        {tlsCa.isEmpty() ? QString() : QStringLiteral(";sslca="), tlsCa}};
+        {tlsCa.isEmpty() ? QString() : QStringLiteral(";sslca="), tlsCa},
+        {serverKey.isEmpty() ? QString() : QStringLiteral(";server_public_key="), serverKey}};
     QString text;
-    text.reserve(256 + 2 * (user.size() + password.size() + server.size() + database.size() + tlsCa.size()));
+    text.reserve(256 + 2 * (user.size() + password.size() + server.size() + database.size() + tlsCa.size() +
+                            serverKey.size()));
     for (const auto& [key, value] : parts) {
         if (key.isEmpty())
             continue;
@@ -104,6 +107,8 @@ ConnectionParams parseConnectionString(const QString& text) {
                 p.tlsMode = QStringLiteral("required");
         } else if (key == u"sslca") {
             p.tlsCa = value;
+        } else if (key == u"server_public_key") {
+            p.serverKey = value;
         }
     }
     return p;

@@ -25,15 +25,19 @@ namespace {
 
 class DialogLoginPrompt final : public mConnDatabase::LoginPrompt {
 public:
-    std::optional<mConnDatabase::LoginValues> ask() override {
+    std::optional<mConnDatabase::LoginValues> ask(const QString& failure) override {
         const FrmDataBaseLogin::Use f;
+        f->showFailure(failure);
         f->exec();
         if (!f->ifCmdOkClick)
             return std::nullopt; // stays loaded and hidden: its fields keep what was typed but the password
         mConnDatabase::LoginValues v{f->dbUse, f->dbPwd, f->dbServerIP, f->dbName};
-        FrmDataBaseLogin::unload();
+        // Loaded and hidden until the login goes through (done()), so that a failed one is asked
+        // again with what was typed; the password it held is gone already.
+        f->forgetTypedPassword();
         return v;
     }
+    void done() override { FrmDataBaseLogin::unload(); }
 };
 
 } // namespace
@@ -71,6 +75,15 @@ FrmDataBaseLogin::FrmDataBaseLogin(QWidget* parent)
     cmdOK = designChild<QPushButton>(this, "cmdOK", 2040, 1740, 1140, 390, QStringLiteral("确定"));
     cmdOK->setDefault(true);
     cmdCancel = designChild<QPushButton>(this, "cmdCancel", 3360, 1740, 1140, 390, QStringLiteral("取消"));
+    // Below the buttons, shown only while it says why the last login failed.
+    lblFailure = designChild<QLabel>(this, "lblFailure", 120, 2280, 4605, 270);
+    lblFailure->setWordWrap(true);
+    lblFailure->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QPalette warning = lblFailure->palette();
+    warning.setColor(QPalette::WindowText, QColor(0xB0, 0x00, 0x20));
+    lblFailure->setPalette(warning);
+    lblFailure->setAccessibleName(QStringLiteral("登录失败的原因"));
+    lblFailure->hide();
 
     // The access key of each label moves the focus to the box after it.
     lblLabels[0]->setBuddy(txtdbUse);
@@ -113,6 +126,18 @@ void FrmDataBaseLogin::Form_Load() {
     cbodbServerIP->addItem(mConnDatabase::kFallbackServer);
     cbodbServerIP->addItem(mConnDatabase::kBuiltinHostName);
     cbodbServerIP->setCurrentIndex(0);
+}
+
+void FrmDataBaseLogin::showFailure(const QString& why) {
+    lblFailure->setText(why.isEmpty() ? QString() : QStringLiteral("登录失败：") + why);
+    lblFailure->setAccessibleName(why.isEmpty() ? QStringLiteral("登录失败的原因") : lblFailure->text());
+    lblFailure->setVisible(!why.isEmpty());
+    // The design's size, grown by as much as the reason needs.
+    const int extra =
+        why.isEmpty() ? 0 : lblFailure->heightForWidth(lblFailure->width()) + twipsToPixels(240);
+    lblFailure->resize(lblFailure->width(), std::max(0, extra - twipsToPixels(240)));
+    setFixedSize(twipsToPixels(4845), twipsToPixels(2400) + extra);
+    forgetTypedPassword();
 }
 
 void FrmDataBaseLogin::showEvent(QShowEvent* event) {

@@ -38,6 +38,11 @@ public:
 
     void cmdOK_Click();
     void cmdCancel_Click();
+    // Says why the login with what was typed failed (nothing when `why` is empty), empties the
+    // password box, where the focus goes when the dialog shows, and keeps the rest as typed.
+    void showFailure(const QString& why);
+    // Empties the password box and dbPwd, overwriting what only they hold.
+    void forgetTypedPassword();
 
     QLabel* lblServerIP;
     QComboBox* cbodbServerIP;
@@ -49,6 +54,7 @@ public:
     QCheckBox* chkAutoLogin;
     QPushButton* cmdOK;
     QPushButton* cmdCancel;
+    QLabel* lblFailure;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -58,6 +64,4 @@ protected:
 private:
     void Form_Load();
     bool writeSettings();
-    // Empties the password box and dbPwd, overwriting what only they hold.
-    void forgetTypedPassword();
 };

@@ -8,7 +8,9 @@ namespace {
 class RealForms final : public FormOpener {
 public:
     void showAdd(QWidget* parent) override { FrmAdd::showModal(parent); }
-    bool showModify(const QString& id, QWidget* parent) override { return FrmModi::showModal(id, parent); }
+    ModifyOutcome showModify(const QString& id, QWidget* parent) override {
+        return FrmModi::showModal(id, parent);
+    }
 };
 
 RealForms g_real;

@@ -5,14 +5,17 @@
 
 class QWidget;
 
+// How a modify form ended: not shown (the record could not be loaded, and the user was told why),
+// closed without saving, or closed once the record was saved.
+enum class ModifyOutcome { NotShown, Closed, Saved };
+
 class FormOpener {
 public:
     virtual ~FormOpener() = default;
     // The add form, modal over `parent`; returns when the user has closed it.
     virtual void showAdd(QWidget* parent) = 0;
-    // The modify form for record `id`, modal over `parent`; returns when it has closed. False when
-    // the record could not be loaded (the form has told the user why and was not shown).
-    virtual bool showModify(const QString& id, QWidget* parent) = 0;
+    // The modify form for record `id`, modal over `parent`; returns when it has closed.
+    virtual ModifyOutcome showModify(const QString& id, QWidget* parent) = 0;
 };
 
 // The process-wide opener: the real forms unless a test installed another.

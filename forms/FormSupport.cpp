@@ -1,6 +1,8 @@
 #include "forms/FormSupport.h"
 
 #include "database/Recordset.h"
+#include "util/LineEnds.h"
+#include "util/ScreenFit.h"
 #include "util/Twips.h"
 
 #include <QScreen>
@@ -19,14 +21,14 @@ void placeOnScreen(QWidget* form) {
         return;
     const QRect s = screen->geometry();
     const QSize f = form->frameGeometry().size();
-    // Worked out in twips and single precision, like the design sizes; a form larger than the
-    // screen gets a negative offset rather than being squeezed.
+    // Worked out in twips and single precision, like the design sizes, then kept within the screen's
+    // free area (RecordForm shrinks a form larger than that).
     const float left =
         (static_cast<float>(pixelsToTwips(s.width())) - static_cast<float>(pixelsToTwips(f.width()))) / 2.0f;
     const float top =
         (static_cast<float>(pixelsToTwips(s.height())) - static_cast<float>(pixelsToTwips(f.height()))) /
         3.0f;
-    form->move(s.x() + twipsToPixels(left), s.y() + twipsToPixels(top));
+    form->move(keptOnScreen(form, QPoint(s.x() + twipsToPixels(left), s.y() + twipsToPixels(top))));
 }
 
 void adoptParent(QWidget* form, QWidget* parent) {
@@ -37,13 +39,11 @@ void adoptParent(QWidget* form, QWidget* parent) {
 }
 
 QString toStoredText(const QString& shown) {
-    QString text = shown;
-    return text.replace(u'\n', QStringLiteral("\r\n"));
+    return storedLineEnds(shown);
 }
 
 QString toShownText(const QString& stored) {
-    QString text = stored;
-    return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return shownLineEnds(stored);
 }
 
 QString plainText(const QTextDocument* document) {

@@ -14,7 +14,8 @@ namespace forms {
 // The window flags of a fixed dialog with a title bar and a close box only.
 Qt::WindowFlags fixedDialogFlags();
 
-// Moves `form` to the horizontal centre of its screen, a third of the free height from the top.
+// Moves `form` to the horizontal centre of its screen, a third of the free height from the top, or as
+// near to there as keeps its frame on the screen's free area.
 void placeOnScreen(QWidget* form);
 
 // Makes `form` a window of `parent` (so it stays over it and out of the task bar) and places it

@@ -59,6 +59,10 @@ QString FrmAdd::newRecordId() {
     return stamp + QStringLiteral("%1").arg(std::lround(timer), 5, 10, QLatin1Char('0'));
 }
 
+bool FrmAdd::hasChanges() const {
+    return !txtTitle->text().isEmpty() || !forms::plainText(RtbData->document()).isEmpty();
+}
+
 void FrmAdd::CmdAddNew_Click() {
     if (!readyToWrite(txtTitle, RtbData))
         return;

@@ -29,6 +29,8 @@ public:
     static QString newRecordId();
 
     void CmdAddNew_Click();
+    bool hasChanges() const override;
+    void save() override { CmdAddNew_Click(); }
 
     QLineEdit* txtTitle;
     QTextEdit* RtbData;

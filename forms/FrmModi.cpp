@@ -4,6 +4,8 @@
 #include "database/Recordset.h"
 #include "database/Shared.h"
 #include "forms/FormSupport.h"
+#include "util/Clock.h"
+#include "util/LargeTextView.h"
 #include "util/MessageBoxes.h"
 #include "util/Twips.h"
 
@@ -47,16 +49,28 @@ std::optional<QVariant> normalisedDateTime(const QString& text) {
     return date.toString(QStringLiteral("yyyy-MM-dd")) + u' ' + time.toString(QStringLiteral("HH:mm:ss"));
 }
 
+// Under Galera a save that met another node's write of the same record is refused at commit (a
+// deadlock to the client): nothing was written, and a reload shows the other write.
+Error explained(Error e, const QString& id) {
+    if (e.nativeError == ER_LOCK_DEADLOCK)
+        e.description =
+            QStringLiteral("与其他用户同时对记录 %1 的写入冲突，本次修改已撤销；您的编辑仍留在窗口中，"
+                           "请复制需要保留的内容，关闭窗口后重新打开该记录再修改。")
+                .arg(id) +
+            e.description;
+    return e;
+}
+
 } // namespace
 
-bool FrmModi::showModal(const QString& id, QWidget* parent) {
+ModifyOutcome FrmModi::showModal(const QString& id, QWidget* parent) {
     const Use form;
     forms::adoptParent(form.get(), parent);
     if (!form->setDataid(id))
-        return false;
+        return ModifyOutcome::NotShown;
     form->exec();
     unload(); // closed by the user; a save has unloaded it already
-    return true;
+    return form->saved() ? ModifyOutcome::Saved : ModifyOutcome::Closed;
 }
 
 FrmModi::FrmModi(QWidget* parent) : RecordForm(parent) {
@@ -76,6 +90,7 @@ FrmModi::FrmModi(QWidget* parent) : RecordForm(parent) {
     TxtDesc->setTabChangesFocus(true); // a text box: Tab moves on
 
     RtbData = forms::bodyBox(this, 120, 3000, 12255, 4215);
+    bodyLarge_ = new LargeTextView(RtbData);
     CmdSave = forms::writeButton(this, "CmdSave", QStringLiteral("保存并关闭"), 10560, 240, 1815, 1455);
 
     Label1 = designChild<QLabel>(this, "Label1", 120, 240, 975, 255, QStringLiteral("标    题："));
@@ -151,23 +166,53 @@ Status FrmModi::LoadRecord(const QString& id, bool& found) {
     }
 
     // A NULL (as another tool may store) reads as empty text, so the record can still be edited.
+    // The body is kept as the recordset's column, shared rather than copied (it may hold 16 MB).
     QStringList values;
     for (const char* column : kColumns)
-        values << rs->textAt(0, rs->fieldIndex(QString::fromLatin1(column))).value_or(QString());
+        values << (column == kColumns[2]
+                       ? QString()
+                       : rs->textAt(0, rs->fieldIndex(QString::fromLatin1(column))).value_or(QString()));
+    loadedBody_ = rs->column(rs->fieldIndex(QString::fromLatin1(kColumns[2])));
     TxtDataid->setText(values[0]);
     txtTitle->setText(values[1]);
-    RtbData->setPlainText(forms::toShownText(values[2]));
+    showBody(loadedBody_);
     TxtCreateDatetime->setText(values[3]);
     TxtModiDateTime->setText(values[4]);
     TxtDesc->setPlainText(forms::toShownText(values[5]));
     TxtCreator->setText(values[6]);
     TxtKeys->setText(values[7]);
     loaded_ = values;
+    saved_ = false;
+    shownAtLoad_ = editableTexts();
     found = true;
     return {};
 }
 
+void FrmModi::showBody(const TextColumn& stored) {
+    bodyTooLarge_ = LargeTextView::needed(stored.view(0));
+    setWindowTitle(bodyTooLarge_ ? QStringLiteral("修改Txt（正文过大，只可查看；其余各项可以修改）")
+                                 : QStringLiteral("修改Txt"));
+    if (bodyTooLarge_) {
+        bodyLarge_->showText(stored, 0);
+        return;
+    }
+    bodyLarge_->hideText();
+    RtbData->setPlainText(forms::toShownText(stored.at(0)));
+}
+
+QStringList FrmModi::editableTexts() const {
+    return {txtTitle->text(), TxtKeys->text(), forms::plainText(TxtDesc->document()),
+            bodyTooLarge_ ? QString() : forms::plainText(RtbData->document())};
+}
+
+bool FrmModi::hasChanges() const {
+    return !loaded_.isEmpty() && editableTexts() != shownAtLoad_;
+}
+
 void FrmModi::clearBoxes() {
+    bodyLarge_->hideText();
+    loaded_.clear();
+    loadedBody_.clear();
     TxtDataid->clear();
     txtTitle->clear();
     RtbData->clear();
@@ -178,33 +223,37 @@ void FrmModi::clearBoxes() {
     TxtKeys->clear();
 }
 
-void FrmModi::CmdSave_Click() {
+void FrmModi::saveAs(bool restoring) {
     if (!readyToWrite(txtTitle, RtbData))
         return;
-
     Error error;
     Saved outcome = Saved::Failed;
-    if (!whileBusy(CmdSave, [&] { outcome = saveRecord(error); }))
-        return;
+    if (whileBusy(CmdSave, [&] { outcome = saveRecord(error, restoring); }))
+        report(outcome, error, restoring);
+}
 
+void FrmModi::report(Saved outcome, const Error& error, bool restoring) {
     switch (outcome) {
     case Saved::Done:
+        saved_ = true;
         clearBoxes();
         messageBoxes().information(this, QStringLiteral("修改成功！"));
         unloadForm();
         return;
     case Saved::RowGone:
-        messageBoxes().information(this, QStringLiteral("修改失败,error:"));
-        clearBoxes();
-        unloadForm();
-        return;
+        return offerRestore();
     case Saved::ChangedByOthers:
         // Nothing written; the edits stay in the form so the user can keep what matters.
         messageBoxes().critical(
             this,
-            QStringLiteral("记录 %1 在打开之后已被其他用户修改，本次修改没有保存，以免覆盖对方的修改。\r\n"
-                           "您的编辑仍留在窗口中：请复制需要保留的内容，关闭窗口后重新打开该记录再修改。")
-                .arg(dataid_),
+            (restoring
+                 ? QStringLiteral(
+                       "记录 %1 删除之后已被其他用户重新保存，本次修改没有保存，以免覆盖对方的记录。\r\n")
+                 : QStringLiteral(
+                       "记录 %1 在打开之后已被其他用户修改，本次修改没有保存，以免覆盖对方的修改。\r\n"))
+                    .arg(dataid_) +
+                QStringLiteral(
+                    "您的编辑仍留在窗口中：请复制需要保留的内容，关闭窗口后重新打开该记录再修改。"),
             QStringLiteral("修改数据"));
         return;
     case Saved::Failed:
@@ -215,38 +264,58 @@ void FrmModi::CmdSave_Click() {
     }
 }
 
+void FrmModi::offerRestore() {
+    // The edits stay in the form whatever the answer.
+    const QString text =
+        QStringLiteral("修改没有保存：记录 %1 在您打开之后已被其他用户删除。\r\n您的编辑仍留在窗口中。\r\n"
+                       "按“确定”以原编号 %1 重新保存您编辑的内容；按“取消”回到窗口。")
+            .arg(dataid_);
+    if (messageBoxes().question(this, text, QStringLiteral("修改数据")) == MessageBoxes::Answer::Ok)
+        saveAs(true);
+}
+
+std::optional<QVariantList> FrmModi::editedRow(Error& error) const {
+    const QString createText = TxtCreateDatetime->text();
+    const std::optional<QVariant> created = normalisedDateTime(createText);
+    if (!created) {
+        error = failure(QStringLiteral("创建时间“%1”不是有效的日期时间").arg(createText));
+        return std::nullopt;
+    }
+    // The record's last change is this save.
+    const QString modified = appClock().now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    const QString body =
+        bodyTooLarge_ ? loadedBody_.at(0) : forms::toStoredText(forms::plainText(RtbData->document()));
+    return QVariantList{
+        dataid_,         txtTitle->text(),  body,
+        *created,        modified,          forms::toStoredText(forms::plainText(TxtDesc->document())),
+        TxtKeys->text(), TxtCreator->text()};
+}
+
 bool FrmModi::rowAsLoaded(const Recordset& rs) const {
     if (loaded_.size() != static_cast<qsizetype>(kColumns.size()))
         return false;
     for (std::size_t i = 0; i < kColumns.size(); ++i) {
         const int field = rs.fieldIndex(QString::fromLatin1(kColumns[i]));
-        if (field < 0 || rs.textAt(0, field).value_or(QString()) != loaded_.at(static_cast<qsizetype>(i)))
+        if (field < 0)
+            return false;
+        const bool same =
+            i == 2 ? rs.column(field).view(0) == loadedBody_.view(0)
+                   : rs.textAt(0, field).value_or(QString()) == loaded_.at(static_cast<qsizetype>(i));
+        if (!same)
             return false;
     }
     return true;
 }
 
-FrmModi::Saved FrmModi::saveRecord(Error& error) {
+FrmModi::Saved FrmModi::saveRecord(Error& error, bool restoring) {
     const auto fail = [&error, this](Error e) {
-        // Under Galera a save that met another node's write of the same record is refused at commit
-        // (a deadlock to the client): nothing was written, and a reload shows the other write.
-        if (e.nativeError == ER_LOCK_DEADLOCK)
-            e.description =
-                QStringLiteral("与其他用户同时对记录 %1 的写入冲突，本次修改已撤销；您的编辑仍留在窗口中，"
-                               "请复制需要保留的内容，关闭窗口后重新打开该记录再修改。")
-                    .arg(dataid_) +
-                e.description;
-        error = std::move(e);
+        error = explained(std::move(e), dataid_);
         return Saved::Failed;
     };
+    const std::optional<QVariantList> values = editedRow(error);
+    if (!values)
+        return Saved::Failed;
     const QString id = dataid_;
-    const QString title = txtTitle->text();
-    const QString body = forms::toStoredText(forms::plainText(RtbData->document()));
-    const QString createText = TxtCreateDatetime->text();
-    const QString modiText = TxtModiDateTime->text();
-    const QString desc = forms::toStoredText(forms::plainText(TxtDesc->document()));
-    const QString creator = TxtCreator->text();
-    const QString keys = TxtKeys->text();
 
     QString errorText;
     mConnDatabase::ConnectDatabase(errorText); // a failed open shows up when the transaction starts
@@ -254,43 +323,39 @@ FrmModi::Saved FrmModi::saveRecord(Error& error) {
     if (!conn)
         return fail(forms::noConnectionError());
 
-    const std::optional<QVariant> created = normalisedDateTime(createText);
-    if (!created)
-        return fail(failure(QStringLiteral("创建时间“%1”不是有效的日期时间").arg(createText)));
-    const std::optional<QVariant> modified = normalisedDateTime(modiText);
-    if (!modified)
-        return fail(failure(QStringLiteral("修改时间“%1”不是有效的日期时间").arg(modiText)));
-
-    const QString insert = QStringLiteral(
-        "insert into `searchtxt_data`  (`dataid`, `name` , `data`,`createdatetime`,`modidatetime`,"
-        "`desc`,`keys`,`creator`)  Values(?,?,?,?,?,?,?,?)");
-    const SqlParams values = {id, title, body, *created, *modified, desc, keys, creator};
-
     // Declared before the recordset: whatever fails below is rolled back, so a failed insert never
     // leaves the row deleted.
     forms::Transaction transaction(conn);
     if (Status s = transaction.begin(); !s)
         return fail(s.error());
 
-    // A locking read inside the transaction: the row is checked against what was loaded, and nobody
-    // can change or delete it between this check and the delete.
+    // A locking read inside the transaction: the row is checked against what was loaded (or, when it
+    // is stored again, found still missing), and nobody can change, delete or store it between this
+    // check and the write.
     Recordset rs;
     if (Status s =
             rs.Open(QStringLiteral("select * from searchtxt_data where dataid=? for update"), {id}, conn);
         !s)
         return fail(s.error());
-    if (rs.RecordCount() < 1)
+    if (restoring && rs.RecordCount() > 0)
+        return Saved::ChangedByOthers;
+    if (!restoring && rs.RecordCount() < 1)
         return Saved::RowGone;
-    if (!rowAsLoaded(rs))
+    if (!restoring && !rowAsLoaded(rs))
         return Saved::ChangedByOthers;
 
     if (!conn)
         return fail(forms::noConnectionError());
-    if (Status s = conn->Execute(QStringLiteral("delete from searchtxt_data where dataid=?"), {id}); !s)
-        return fail(s.error());
+    if (!restoring) {
+        if (Status s = conn->Execute(QStringLiteral("delete from searchtxt_data where dataid=?"), {id}); !s)
+            return fail(s.error());
+    }
+    const QString insert = QStringLiteral(
+        "insert into `searchtxt_data`  (`dataid`, `name` , `data`,`createdatetime`,`modidatetime`,"
+        "`desc`,`keys`,`creator`)  Values(?,?,?,?,?,?,?,?)");
     if (!conn)
         return fail(forms::noConnectionError());
-    if (Status s = conn->Execute(insert, values); !s)
+    if (Status s = conn->Execute(insert, *values); !s)
         return fail(s.error());
     if (Status s = forms::noWarnings(conn); !s)
         return fail(s.error());

@@ -1,13 +1,21 @@
 #pragma once
 // The modify-record dialog: shows all eight columns of one record, lets the user change the title,
 // keywords, remarks and body, and writes the record back (delete plus insert in one transaction)
-// when "保存并关闭" is pressed. The id, the creator and both times are kept as loaded.
+// when "保存并关闭" (or Ctrl+S) is pressed. The id, the creator and the creation time are kept as
+// loaded; the modification time becomes the time of the save. A body too large for the box is shown
+// in a LargeTextView over it, read-only, and saved as loaded.
+#include "forms/FormOpener.h"
 #include "forms/RecordForm.h"
 #include "util/SharedInstance.h"
 #include "util/Status.h"
+#include "util/TextColumn.h"
 
 #include <QStringList>
+#include <QVariantList>
 
+#include <optional>
+
+class LargeTextView;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -20,9 +28,9 @@ class FrmModi : public forms::RecordForm, public SharedInstance<FrmModi> {
 public:
     // instance() and unload() come from SharedInstance.
     // Loads record `id` into the shared form and shows it modally over `parent`'s window; returns
-    // when the form has closed, and unloads it. False, with nothing shown but a message box, when
+    // when the form has closed, and unloads it. NotShown, with nothing shown but a message box, when
     // the record is gone or could not be read.
-    static bool showModal(const QString& id, QWidget* parent = nullptr);
+    static ModifyOutcome showModal(const QString& id, QWidget* parent = nullptr);
 
     explicit FrmModi(QWidget* parent = nullptr);
 
@@ -32,7 +40,11 @@ public:
     bool setDataid(const QString& id);
     QString dataid() const { return dataid_; }
 
-    void CmdSave_Click();
+    void CmdSave_Click() { saveAs(false); }
+    bool hasChanges() const override;
+    void save() override { CmdSave_Click(); }
+    // Whether the last save of this form's record went through.
+    bool saved() const { return saved_; }
 
     QLineEdit* txtTitle;
     QLineEdit* TxtDataid;
@@ -57,7 +69,18 @@ private:
 
     // Fills the boxes from the row; `found` is false (message shown, form unloaded) when there is none.
     Status LoadRecord(const QString& id, bool& found);
-    Saved saveRecord(Error& error);
+    void showBody(const TextColumn& stored);
+    // The boxes' texts as the user sees them, to tell whether anything was changed.
+    QStringList editableTexts() const;
+    // Writes the record back (`restoring`: stores it again under its id after someone deleted it)
+    // and says how it went.
+    void saveAs(bool restoring);
+    void report(Saved outcome, const Error& error, bool restoring);
+    // Asks whether to store the edits again under the record's id, which someone deleted meanwhile.
+    void offerRestore();
+    Saved saveRecord(Error& error, bool restoring);
+    // The row to write, from the boxes; nothing (with `error` set) when a time cannot be read.
+    std::optional<QVariantList> editedRow(Error& error) const;
     bool rowAsLoaded(const Recordset& rs) const;
     void clearBoxes();
     // Closes the form if shown and lets it go; the next instance() loads a fresh one.
@@ -65,5 +88,10 @@ private:
     QWidget* messageParent();
 
     QString dataid_;
-    QStringList loaded_; // the row's column texts as loaded, to notice changes made by others
+    QStringList loaded_;    // the row's column texts as loaded, to notice changes made by others
+    TextColumn loadedBody_; // the body as loaded (its row 0)
+    QStringList shownAtLoad_;
+    LargeTextView* bodyLarge_;
+    bool bodyTooLarge_ = false;
+    bool saved_ = false;
 };

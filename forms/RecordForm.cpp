@@ -1,23 +1,59 @@
 #include "forms/RecordForm.h"
 
 #include "forms/FormSupport.h"
+#include "util/FramedTextEdit.h"
+#include "util/LargeTextView.h"
 #include "util/MessageBoxes.h"
+#include "util/ScreenFit.h"
 #include "util/Twips.h"
 
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTextEdit>
+#include <QWindow>
 
 #include <limits>
 
 namespace forms {
 
 RecordForm::RecordForm(QWidget* parent)
-    : QDialog(parent, fixedDialogFlags()), layout_(this, ProportionalLayout::ComboHeight::LeaveAlone) {}
+    : QDialog(parent, fixedDialogFlags()), layout_(this, ProportionalLayout::ComboHeight::LeaveAlone) {
+    connect(new QShortcut(QKeySequence::Save, this), &QShortcut::activated, this, [this] {
+        if (!busy_)
+            save();
+    });
+}
 
 void RecordForm::Form_Load() {
     layout_.SaveControlsPos();
+    designSize_ = size();
+    fitToScreen();
+}
+
+void RecordForm::fitToScreen() {
+    const QSize fitted = sizeFittingScreen(this, designSize_);
+    if (fitted != size())
+        setFixedSize(fitted);
     placeOnScreen(this);
+}
+
+void RecordForm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    fitToScreen();
+    framed_ = frameGeometry().size() != size();
+    if (!framed_ && windowHandle())
+        windowHandle()->installEventFilter(this);
+}
+
+bool RecordForm::eventFilter(QObject* watched, QEvent* event) {
+    // The window manager frames the form after it is shown: fitted and placed again with its frame.
+    if (!framed_ && watched == windowHandle() && event->type() == QEvent::Expose &&
+        frameGeometry().size() != size()) {
+        framed_ = true;
+        fitToScreen();
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 bool RecordForm::readyToWrite(QLineEdit* title, QTextEdit* body) {
@@ -28,7 +64,7 @@ bool RecordForm::readyToWrite(QLineEdit* title, QTextEdit* body) {
         messageBoxes().information(this, QStringLiteral("标题不能为空！"));
         return false;
     }
-    if (plainText(body->document()).isEmpty()) {
+    if (!LargeTextView::shownOver(body) && plainText(body->document()).isEmpty()) {
         body->setFocus();
         messageBoxes().information(this, QStringLiteral("正文不能为空！"));
         return false;
@@ -49,7 +85,21 @@ void RecordForm::resizeEvent(QResizeEvent* event) {
 void RecordForm::reject() {
     // Escape and the close box both end here. Not while a write is waiting for the server: the
     // handler still needs the form.
-    if (!busy_)
+    if (busy_)
+        return;
+    if (!hasChanges())
+        return QDialog::reject();
+    const QPointer<RecordForm> self(this);
+    const MessageBoxes::Closing answer = messageBoxes().askToSave(
+        this, QStringLiteral("“%1”中的内容还没有保存。\r\n要保存吗？").arg(windowTitle()), windowTitle());
+    if (!self || answer == MessageBoxes::Closing::Back)
+        return;
+    if (answer == MessageBoxes::Closing::Discard)
+        return QDialog::reject();
+    save();
+    // The modify form closes itself once saved; the add form is emptied, and closes now. A save that
+    // failed or was refused has said why, and the form stays open with the text.
+    if (self && isVisible() && !hasChanges())
         QDialog::reject();
 }
 
@@ -66,7 +116,7 @@ QLineEdit* lineBox(QWidget* form, const char* name, int left, int top, int width
 }
 
 QTextEdit* bodyBox(QWidget* form, int left, int top, int width, int height) {
-    return designChild<QTextEdit>(form, QStringLiteral("RtbData"), left, top, width, height);
+    return designChild<FramedTextEdit>(form, QStringLiteral("RtbData"), left, top, width, height);
 }
 
 QPushButton* writeButton(QWidget* form, const char* name, const QString& caption, int left, int top,

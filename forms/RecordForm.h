@@ -1,7 +1,8 @@
 #pragma once
 // What the add and modify forms have in common: a fixed dialog whose children follow its size
-// proportionally, that Escape closes as its close box does (QDialog's reject()), and that neither
-// closes while a write is waiting for the server.
+// proportionally, that Escape closes as its close box (and Alt+F4) does (QDialog's reject()), neither
+// while a write is waiting for the server, nor without asking whether to save what the user typed;
+// Ctrl+S writes as the form's button does.
 #include "util/ProportionalLayout.h"
 
 #include <QDialog>
@@ -21,24 +22,37 @@ protected:
     explicit RecordForm(QWidget* parent);
 
     // Records the design layout and places the form on its screen. Call it at the end of the
-    // derived constructor, once every child is at its design geometry.
+    // derived constructor, once every child is at its design geometry and the form at its design
+    // size. A screen too small for that size gets the form shrunk to fit (its children follow), again
+    // when it is shown and once more when the window system has framed it.
     void Form_Load();
 
     // False while a write is running, and false (the box focused, the user told) when the title or
-    // the body is empty: the checks made before an add or a save.
+    // the body is empty: the checks made before an add or a save. A body shown in a LargeTextView
+    // over the box is never empty.
     bool readyToWrite(QLineEdit* title, QTextEdit* body);
+
+    // Whether the boxes hold what the user typed and the form has not written.
+    virtual bool hasChanges() const = 0;
+    // What the form's write button does.
+    virtual void save() = 0;
 
     // Runs `work` with the form busy and `button` disabled. False when the form was deleted while
     // the work ran: the caller must then touch nothing of it.
     template <class Work> bool whileBusy(QPushButton* button, Work&& work);
 
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void reject() override;
 
 private:
     void setBusy(QPushButton* button, bool busy);
+    void fitToScreen();
 
     ProportionalLayout layout_;
+    QSize designSize_;
+    bool framed_ = false; // placed again once framed
     bool busy_ = false;
 };
 

@@ -1,8 +1,9 @@
 // Export file names for any title, lone surrogates and all: one harmless path part within the file
-// system's limit, cut only where the limit requires, and the very name the exports always gave
-// wherever that was already such a name.
+// system's limit that a Windows client can open too, cut only where the limit requires, and the very
+// name the exports always gave wherever that was already such a name.
 #include "util/ExportName.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <algorithm>
@@ -30,8 +31,17 @@ QStringList titlePart(const QString& title) {
     name.remove(QStringLiteral("\r\n"));
     name.replace(u'/', QStringLiteral("【正斜线】"));
     name.replace(u'|', QStringLiteral("【或竖线】"));
+    const QString refused = QStringLiteral("<>:\"\\?*"), fullWidth = QStringLiteral("＜＞：＂＼？＊");
+    for (qsizetype k = 0; k < refused.size(); ++k)
+        name.replace(refused.at(k), fullWidth.at(k));
+    while (name.endsWith(u' ') || name.endsWith(u'.'))
+        name.chop(1);
     if (name.isEmpty())
         name = QStringLiteral("（无标题）");
+    static const QRegularExpression device(QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9]|LPT[1-9]) *(\\.|$)"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    if (device.match(name).hasMatch())
+        name.prepend(u'_');
     QStringList out;
     for (qsizetype i = 0; i < name.size(); ++i) {
         if (name.at(i).isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate()) {
@@ -59,6 +69,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(std::none_of(name.begin(), name.end(), isControl), "a control character or NUL");
     check(QStringView(name).isValidUtf16(), "a lone surrogate");
     check(name.toUtf8().size() <= kFileNameMaxBytes, "longer than the file system takes");
+    const QString stem = name.chopped(4);
+    check(std::none_of(stem.begin(), stem.end(), [](QChar c) { return QStringView(u"<>:\"\\|?*/").contains(c); }),
+          "a character Windows refuses");
+    check(!stem.isEmpty() && !stem.endsWith(u' ') && !stem.endsWith(u'.'), "a blank or dot at the end");
 
     // The longest start of the title part that fits, whole code points only.
     QString expected;
@@ -67,6 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         expected += c;
     }
+    while (expected.endsWith(u' ') || expected.endsWith(u'.'))
+        expected.chop(1);
+    if (expected.isEmpty())
+        expected = QStringLiteral("（无标题）");
     check(name == expected + QStringLiteral(".txt"), "not the title part cut to fit");
     return 0;
 }

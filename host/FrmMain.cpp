@@ -4,8 +4,12 @@
 #include "host/ControlContainer.h"
 #include "host/HostSizing.h"
 #include "util/MessageBoxes.h"
+#include "util/ScreenFit.h"
 #include "util/Twips.h"
+#include "util/WindowSettings.h"
 
+#include <QCloseEvent>
+#include <QDebug>
 #include <QEvent>
 #include <QScreen>
 #include <QWindow>
@@ -46,6 +50,9 @@ void FrmMain::Form_Load() {
     const QScreen* s = screen();
     if (!s)
         return;
+    // A high scale on a small screen: the design size would reach past the screen.
+    if (const QSize fitted = sizeFittingScreen(this, size()); fitted != size())
+        resize(fitted);
     const QRect area = s->geometry();
     // The outer size, decoration included. Until the window manager has framed the window this is
     // only the client size, and centring by it would leave the frame off by half the decoration.
@@ -55,7 +62,32 @@ void FrmMain::Form_Load() {
     const double left = pixelsToTwips(area.width() - frame.width()) / 2.0;
     const double top = pixelsToTwips(area.height() - frame.height()) / 2.0;
     // A window's position is its frame's top left corner.
-    move(area.x() + twipsToPixels(left), area.y() + twipsToPixels(top));
+    move(keptOnScreen(this, QPoint(area.x() + twipsToPixels(left), area.y() + twipsToPixels(top))));
+}
+
+bool FrmMain::restorePlace() {
+    // The frame's corner and the client size, as Form_Load places the window: restoreGeometry() puts a
+    // window not framed yet one title bar lower than it was.
+    const auto settings = windowSettings();
+    const QPoint corner = settings->value(QStringLiteral("window/place")).toPoint();
+    const QSize size = settings->value(QStringLiteral("window/size")).toSize();
+    if (!size.isValid() || size.isEmpty())
+        return false;
+    // The screen may have become smaller (or its scale larger) since.
+    resize(sizeFittingScreen(this, size));
+    move(keptOnScreen(this, corner));
+    m_centreWhenFramed = false;
+    m_keepWhenFramed = true;
+    return true;
+}
+
+void FrmMain::closeEvent(QCloseEvent* event) {
+    const auto settings = windowSettings();
+    settings->setValue(QStringLiteral("window/place"), frameGeometry().topLeft());
+    settings->setValue(QStringLiteral("window/size"), size());
+    if (const QString failed = saveWindowSettings(*settings); !failed.isEmpty())
+        qWarning().noquote() << failed; // the window closes all the same; nothing else is lost
+    QWidget::closeEvent(event);
 }
 
 void FrmMain::Form_Resize() {
@@ -89,6 +121,14 @@ bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
             // Once only: later exposures (after minimising, say) must not move a window the user placed.
             if (frameGeometry().size() != size())
                 Form_Load();
+        } else if (m_keepWhenFramed && frameGeometry().size() != size()) {
+            // A restored place, now with its frame: still wholly on the screen.
+            m_keepWhenFramed = false;
+            if (const QSize fitted = sizeFittingScreen(this, size()); fitted != size())
+                resize(fitted);
+            if (const QPoint kept = keptOnScreen(this, frameGeometry().topLeft());
+                kept != frameGeometry().topLeft())
+                move(kept);
         }
     }
     return QWidget::eventFilter(watched, event);

@@ -19,10 +19,14 @@ public:
     // Places `control` as uVornik1 at its design place on the form (takes ownership).
     void setControl(QWidget* control);
 
-    // Centres the window's frame on its screen; the size is kept. Before the window is first shown
-    // the window system has not given it a frame yet, so the centring is repeated once, when the
-    // window is first exposed with its frame.
+    // Centres the window's frame on its screen; the size is kept where it fits the screen's free area,
+    // else shrunk to fit (frame included), and a frame that cannot be centred there is kept within it.
+    // Before the window is first shown the window system has not given it a frame yet, so this is
+    // repeated once, when the window is first exposed with its frame.
     void Form_Load();
+    // The place and size the window had when it was last closed (window.conf), fitted to the screen;
+    // false, changing nothing, when none is kept.
+    bool restorePlace();
     // Fits uVornik1 to the window's outer size (see controlRectForOuterSize). Also done again when
     // the window manager's frame arrives after the window was shown, which changes the outer size
     // without a resize.
@@ -35,11 +39,13 @@ protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void refitToFrame();
 
     bool m_centreWhenFramed = false;
+    bool m_keepWhenFramed = false;
     // The outer size the control was last fitted to.
     QSize m_fittedOuter;
 };

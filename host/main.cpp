@@ -12,7 +12,8 @@ int main(int argc, char* argv[]) {
     ControlContainer container;
     if (!form.loadControl(container))
         return 1;
-    form.Form_Load();
+    if (!form.restorePlace())
+        form.Form_Load();
     form.show();
     return app.exec();
 }

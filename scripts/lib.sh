@@ -4,7 +4,7 @@
 VORNIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VORNIK_BUILD=${VORNIK_BUILD:-$VORNIK_ROOT/build}
 VORNIK_PACKAGES=(build-essential dpkg-dev cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
-                 libmariadb-dev mariadb-server mariadb-client fonts-noto-cjk
+                 libmariadb-dev libssl-dev mariadb-server mariadb-client fonts-noto-cjk
                  # remembered passwords: QtKeychain, and libsecret, which it loads at run time
                  qtkeychain-qt6-dev libsecret-1-0
                  # the secret store test: a D-Bus session of its own with GNOME Keyring in it
@@ -129,6 +129,24 @@ db_schema() {
     db_admin "$1" <"$VORNIK_ROOT/database/account.sql"
 }
 
+# db_tls_files DIR [NAMES]: a CA (DIR/ca.pem) and a server certificate it signed (DIR/server.pem, its key
+# DIR/server.key) for NAMES (subjectAltName entries; default localhost and 127.0.0.1), made with openssl
+# the first time. db_tls_options DIR: mariadbd's options to serve TLS with them.
+db_tls_files() {
+    local dir=$1 names=${2:-DNS:localhost,IP:127.0.0.1}
+    mkdir -p "$dir"
+    [ -s "$dir/server.pem" ] && return 0
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj /CN=vornik-test-ca \
+        -keyout "$dir/ca.key" -out "$dir/ca.pem" 2>"$dir/openssl.log" &&
+        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj /CN=vornik-test-server \
+            -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -addext basicConstraints=CA:FALSE \
+            -addext "subjectAltName=$names" -keyout "$dir/server.key" -out "$dir/server.pem" 2>>"$dir/openssl.log" || {
+        cat "$dir/openssl.log" >&2
+        return 1
+    }
+}
+db_tls_options() { echo "--ssl-cert=$1/server.pem --ssl-key=$1/server.key --ssl-ca=$1/ca.pem"; }
+
 db_stop() {
     local rundir=$1 pid
     pid=$(cat "$rundir/mariadbd.pid" 2>/dev/null) || return 0
@@ -141,24 +159,28 @@ db_stop() {
 }
 
 # Starts a throwaway server in a temporary folder, stopped (by its pid) when the calling shell exits;
-# any arguments are added to the server's options. Exports VORNIK_TEST_DB_PORT and VORNIK_TEST_DB_HOST.
+# any arguments are added to the server's options. It serves TLS, as a team's server does, with a
+# certificate for localhost and 127.0.0.1 signed by a CA made at start. Exports VORNIK_TEST_DB_PORT,
+# VORNIK_TEST_DB_HOST and VORNIK_TEST_DB_CA (the CA's file).
 start_throwaway_db() {
     VORNIK_DB_TMP=$(mktemp -d /tmp/vornik-db.XXXXXX)
     on_exit 'db_stop "$VORNIK_DB_TMP/run"; rm -rf "$VORNIK_DB_TMP"'
     db_init "$VORNIK_DB_TMP/data"
+    db_tls_files "$VORNIK_DB_TMP/tls"
     local port
     port=$(free_port)
-    db_start "$VORNIK_DB_TMP/data" "$VORNIK_DB_TMP/run" "$port" "$@"
+    # shellcheck disable=SC2046
+    db_start "$VORNIK_DB_TMP/data" "$VORNIK_DB_TMP/run" "$port" $(db_tls_options "$VORNIK_DB_TMP/tls") "$@"
     db_schema "$VORNIK_DB_TMP/run"
-    export VORNIK_TEST_DB_HOST=127.0.0.1 VORNIK_TEST_DB_PORT=$port
-    log "throwaway MariaDB at 127.0.0.1:$port (data in $VORNIK_DB_TMP)"
+    export VORNIK_TEST_DB_HOST=127.0.0.1 VORNIK_TEST_DB_PORT=$port VORNIK_TEST_DB_CA=$VORNIK_DB_TMP/tls/ca.pem
+    log "throwaway MariaDB at 127.0.0.1:$port with TLS (CA $VORNIK_TEST_DB_CA, data in $VORNIK_DB_TMP)"
 }
 
 # A MariaDB Galera cluster of three nodes on this machine, for tests of what a team's cluster does to
 # the program. Node N (1..3) listens on its own loopback address 127.0.0.N, all on the same ports, so a
 # host name that resolves to the three addresses reaches every node with one port setting. DIR holds
 # the ports (DIR/ports: SQL, group communication, IST, SST) and each node's data (DIR/nN/data) and run
-# folder (DIR/nN/run, with its log mariadb.err).
+# folder (DIR/nN/run, with its log mariadb.err); clients reach the nodes over TLS (DIR/tls/ca.pem).
 
 cluster_address() { echo "127.0.0.$1"; }
 
@@ -201,7 +223,8 @@ cluster_node_start() {
         chmod 755 "$dir" "$dir/n$n"
         chown nobody "$dir/n$n/data"
     fi
-    db_start "$dir/n$n/data" "$dir/n$n/run" "$sql" --bind-address="$me" \
+    # shellcheck disable=SC2046
+    db_start "$dir/n$n/data" "$dir/n$n/run" "$sql" --bind-address="$me" $(db_tls_options "$dir/tls") \
         --innodb-buffer-pool-size=64M --wsrep-on=ON --wsrep-provider=/usr/lib/galera/libgalera_smm.so \
         --wsrep-cluster-name=vornik-test --wsrep-cluster-address="gcomm://$(IFS=,; echo "${members[*]}")" \
         --wsrep-node-name="node$n" --wsrep-node-address="$me:$gcomm" --wsrep-sst-method=rsync \
@@ -253,6 +276,8 @@ cluster_start() {
     local dir=$1 n sql count counts=()
     mkdir -p "$dir"
     sql=$(cluster_ports "$dir" | cut -d' ' -f1) || return 1
+    # Clients reach every node over TLS, with one certificate for the nodes' addresses and their name.
+    db_tls_files "$dir/tls" DNS:localhost,DNS:vornik-cluster,IP:127.0.0.1,IP:127.0.0.2,IP:127.0.0.3 || return 1
     db_init "$dir/n1/data" || return 1
     cluster_node_start "$dir" 1 --wsrep-new-cluster || return 1
     for n in 2 3; do cluster_node_start "$dir" "$n" || return 1; done

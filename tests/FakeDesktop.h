@@ -4,8 +4,10 @@
 #include "util/Desktop.h"
 
 #include <QList>
+
 #include <QStringList>
 #include <QUrl>
+#include <functional>
 
 class FakeDesktop : public Desktop {
 public:
@@ -32,10 +34,14 @@ public:
         QWidget* parent;
     };
     QList<Shown> shown;
+    ModifyOutcome modified = ModifyOutcome::Closed;
+    std::function<void()> whileShown; // what the user does in the form (a save, say)
 
     void showAdd(QWidget* parent) override { shown.append({QStringLiteral("add"), QString(), parent}); }
-    bool showModify(const QString& id, QWidget* parent) override {
+    ModifyOutcome showModify(const QString& id, QWidget* parent) override {
         shown.append({QStringLiteral("modify"), id, parent});
-        return true;
+        if (whileShown)
+            whileShown();
+        return modified;
     }
 };

@@ -1,7 +1,10 @@
 #pragma once
 // Stands in for the login dialog: counts how often it was asked and gives `answer` (by default
-// nothing, as if the user cancelled).
+// nothing, as if the user cancelled); asked again after a failed login (whose reasons it keeps), it
+// gives `retry`.
 #include "database/ConnDatabase.h"
+
+#include <QStringList>
 
 #include <optional>
 
@@ -9,8 +12,13 @@ class FakeLoginPrompt : public mConnDatabase::LoginPrompt {
 public:
     int asked = 0;
     std::optional<mConnDatabase::LoginValues> answer;
-    std::optional<mConnDatabase::LoginValues> ask() override {
+    std::optional<mConnDatabase::LoginValues> retry;
+    QStringList failures;
+    std::optional<mConnDatabase::LoginValues> ask(const QString& failure) override {
         ++asked;
-        return answer;
+        if (failure.isEmpty())
+            return answer;
+        failures << failure;
+        return retry;
     }
 };

@@ -4,6 +4,8 @@
 
 #include <QStringList>
 
+#include <functional>
+
 class FakeMessageBoxes : public MessageBoxes {
 public:
     struct Shown {
@@ -13,6 +15,8 @@ public:
     };
     QList<Shown> shown;
     Answer answer = Answer::Ok;
+    Closing closing = Closing::Back;
+    std::function<void()> onQuestion; // what happens while a question is asked
 
     void information(QWidget*, const QString& text, const QString& title) override {
         shown.append({QStringLiteral("information"), text, title});
@@ -22,7 +26,13 @@ public:
     }
     Answer question(QWidget*, const QString& text, const QString& title) override {
         shown.append({QStringLiteral("question"), text, title});
+        if (onQuestion)
+            onQuestion();
         return answer;
+    }
+    Closing askToSave(QWidget*, const QString& text, const QString& title) override {
+        shown.append({QStringLiteral("save?"), text, title});
+        return closing;
     }
     QString lastText() const { return shown.isEmpty() ? QString() : shown.last().text; }
 };

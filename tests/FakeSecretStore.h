@@ -2,6 +2,7 @@
 // Keeps passwords in memory, so no test touches a desktop's real keyring; with `answers` false it
 // answers nothing, as on a desktop without a secret store.
 #include "database/SecretStore.h"
+#include "util/Secret.h"
 
 #include <QHash>
 
@@ -15,5 +16,13 @@ struct FakeSecretStore : SecretStore {
     Status write(const QString& k, const QString& p) override {
         return answers ? (kept[k] = p, Status()) : none();
     }
-    Status remove(const QString& k) override { return answers ? (kept.remove(k), Status()) : none(); }
+    Status remove(const QString& k) override {
+        if (!answers)
+            return none();
+        if (const auto it = kept.find(k); it != kept.end()) {
+            wipe(*it); // as a real store leaves no copy behind
+            kept.erase(it);
+        }
+        return {};
+    }
 };

@@ -4,14 +4,24 @@
 #include "control/ListBox.h"
 #include "control/uVornik.h"
 #include "database/Shared.h"
+#include "util/WindowSettings.h"
 
 #include <QCheckBox>
+#include <QFile>
 #include <QLineEdit>
 #include <QTest>
 
 #include <memory>
 
+// A test that changed the search mode or the splitter leaves no window.conf to the tests after it.
+struct WindowStateLeftBehind {
+    ~WindowStateLeftBehind() { QFile::remove(windowSettingsPath()); }
+};
+inline WindowStateLeftBehind windowStateLeftBehind;
+
 inline std::unique_ptr<uVornik> freshControl() {
+    // Nor a search mode or a splitter an earlier test left.
+    QFile::remove(windowSettingsPath());
     mPublic::RowNames.clear();
     mPublic::RowData.clear();
     mPublic::RowIds.clear();

@@ -32,13 +32,18 @@ public:
     bool start(const QStringList& options = {}, QString* error = nullptr) {
         if (!dir_.isValid())
             return fail(error, QStringLiteral("no temporary folder"));
-        if (port_.isEmpty()) {
+        if (!initialised_) {
             QString out;
             if (!lib(QStringLiteral("db_init \"$1\" >/dev/null && free_port"), {}, &out))
                 return fail(error, QStringLiteral("db_init failed"));
-            port_ = out;
+            initialised_ = true;
+            if (port_.isEmpty())
+                port_ = out;
         }
-        if (!lib(QStringLiteral("db_start \"$1\" \"$2\" \"$3\" \"${@:4}\" && db_schema \"$2\""), options))
+        const QStringList bind =
+            address_.isEmpty() ? QStringList() : QStringList{QStringLiteral("--bind-address=") + address_};
+        if (!lib(QStringLiteral("db_start \"$1\" \"$2\" \"$3\" \"${@:4}\" && db_schema \"$2\""),
+                 bind + options))
             return fail(error, QStringLiteral("db_start failed: ") + log());
         started_ = true;
         return true;
@@ -53,6 +58,16 @@ public:
         return stop() && start(options, error);
     }
 
+    // mariadbd's options to serve TLS, as a team's server does, with a CA (caFile()) and a certificate for
+    // localhost and 127.0.0.1 made in its folder the first time (scripts/lib.sh).
+    QStringList tlsOptions() const {
+        const QString tls = dir_.filePath(QStringLiteral("tls"));
+        QString options;
+        lib(QStringLiteral("db_tls_files \"$4\" && db_tls_options \"$4\""), {tls}, &options);
+        return options.split(u' ', Qt::SkipEmptyParts);
+    }
+    QString caFile() const { return dir_.filePath(QStringLiteral("tls/ca.pem")); }
+
     // Runs `sql` as the server's administrator (over its socket).
     bool admin(const QString& sql, QString* out = nullptr) {
         return lib(QStringLiteral("db_admin \"$2\" -N -e \"$4\""), {sql}, out);
@@ -66,7 +81,15 @@ public:
         return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toLongLong() : 0;
     }
     QString port() const { return port_; }
-    QString server() const { return QStringLiteral("127.0.0.1:") + port_; }
+    QString server() const {
+        return (address_.isEmpty() ? QStringLiteral("127.0.0.1") : address_) + u':' + port_;
+    }
+    // Before the first start: listen on `address` (127.0.0.1 otherwise) and `port` (a free one otherwise),
+    // e.g. a second node of a cluster on the first one's port.
+    void listenOn(const QString& address, const QString& port) {
+        address_ = address;
+        port_ = port;
+    }
     QString connectionString(const QString& extra = {}) const {
         return QStringLiteral("uid=qelmorand;pwd=40628173;server=%1;database=qelmorand").arg(server()) +
                extra;
@@ -109,6 +132,8 @@ private:
     }
 
     QTemporaryDir dir_;
+    QString address_;
     QString port_;
+    bool initialised_ = false;
     std::atomic<bool> started_ = false;
 };

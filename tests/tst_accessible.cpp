@@ -335,7 +335,7 @@ private Q_SLOTS:
         const qint64 stall = longestStallMs([&] {
             if (modify) {
                 closer.start(100);
-                QVERIFY(FrmModi::showModal(QStringLiteral("7"), &c));
+                QVERIFY(FrmModi::showModal(QStringLiteral("7"), &c) != ModifyOutcome::NotShown);
                 return;
             }
             search(c, true, QStringLiteral("标题"));

@@ -69,6 +69,7 @@ int runClient(int client, int iterations, qint64 startMs, bool onCluster) {
     std::rotate(nodes.begin(), nodes.begin() + client % nodes.size(), nodes.end());
     lookup.answer(nodes);
     ScopedSeam boxesSeam(setMessageBoxes, &boxes);
+    boxes.answer = MessageBoxes::Answer::Cancel; // a modify that finds its record deleted writes nothing
     ScopedSeam promptSeam(mConnDatabase::setLoginPrompt, &noLogin);
     ScopedSeam clockSeam(setAppClock, &clock);
     ScopedSeam lookupSeam(setHostLookup, onCluster ? &lookup : nullptr);
@@ -133,7 +134,7 @@ int runClient(int client, int iterations, qint64 startMs, bool onCluster) {
             f->CmdSave_Click();
             const QString text = boxes.lastText();
             const char* outcome = text == QStringLiteral("修改成功！")                ? "ok"
-                                  : text == QStringLiteral("修改失败,error:")         ? "gone"
+                                  : text.contains(QStringLiteral("已被其他用户删除")) ? "gone"
                                   : text.contains(QStringLiteral("已被其他用户修改")) ? "conflict"
                                                                                       : failure(text);
             if (qstrcmp(outcome, "failed") == 0)

@@ -12,6 +12,11 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <thread>
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
 namespace {
 
 QStringList visibleEntries(QMenu* menu) {
@@ -229,8 +234,45 @@ private Q_SLOTS:
         QCOMPARE(title, QStringLiteral("t2"));
     }
 
-    // A confirmed delete removes exactly the selected record, whatever its id holds, and leaves
-    // the list and the arrays as they were; a cancelled one deletes nothing.
+    // After a save the row shows what is now stored (the title; the body where the result holds
+    // bodies), and so does the viewer; a record deleted by someone right after the save leaves them.
+    void listAfterModify_data() {
+        QTest::addColumn<bool>("titlesOnly");
+        QTest::addColumn<bool>("goneAfter");
+        QTest::newRow("titles") << true << false;
+        QTest::newRow("full text") << false << false;
+        QTest::newRow("deleted right after the save") << false << true;
+    }
+    void listAfterModify() {
+        QFETCH(bool, titlesOnly);
+        QFETCH(bool, goneAfter);
+        CHECK_SQL(db.insertNumbered(1, 3));
+        search(titlesOnly, QStringLiteral("t"));
+        control->List1->selectRow(1);
+        forms.modified = ModifyOutcome::Saved;
+        forms.whileShown = [&] {
+            CHECK_SQL(db.exec(goneAfter
+                                  ? QStringLiteral("DELETE FROM SearchTxt_Data WHERE dataid='2'")
+                                  : QStringLiteral("UPDATE SearchTxt_Data SET name='new', data='new\r\nbody' "
+                                                   "WHERE dataid='2'")));
+        };
+        control->Menu_Click(2);
+        forms.whileShown = nullptr;
+        forms.modified = ModifyOutcome::Closed;
+        const QStringList titles = goneAfter ? QStringList{"t1", "t3"} : QStringList{"t1", "new", "t3"};
+        QCOMPARE(listedTitles(*control), titles);
+        QCOMPARE(mPublic::RowNames.toStringList(), titles + QStringList{""});
+        QCOMPARE(mPublic::RowIds.toStringList(),
+                 (goneAfter ? QStringList{"1", "3"} : QStringList{"1", "2", "3"}) + QStringList{""});
+        QCOMPARE(mPublic::RowData.at(1), goneAfter ? "body 3" : titlesOnly ? "无内容" : "new\r\nbody");
+        QCOMPARE(control->RTBox->toPlainText(), goneAfter ? "" : "new\nbody");
+        if (!goneAfter)
+            QVERIFY2(statusText(*control).startsWith(QStringLiteral("共：1/3")),
+                     qPrintable(statusText(*control)));
+    }
+
+    // A confirmed delete removes exactly the selected record, whatever its id holds, and the row
+    // leaves the list, the arrays and the viewer; a cancelled one deletes nothing and changes nothing.
     void deleteSelected_data() {
         QTest::addColumn<QString>("id");
         QTest::addColumn<QString>("title");
@@ -275,9 +317,21 @@ private Q_SLOTS:
             left.removeAll(id);
         left.sort();
         QCOMPARE(db.column(QStringLiteral("dataid")), left);
-        QCOMPARE(control->List1->count(), 3);
-        QCOMPARE(mPublic::RowNames.toStringList(), names);
-        QCOMPARE(mPublic::RowIds.toStringList(), ids);
+        QStringList namesLeft = names, idsLeft = ids;
+        if (confirm) {
+            namesLeft.removeAt(row);
+            idsLeft.removeAt(row);
+        }
+        QCOMPARE(listedTitles(*control), namesLeft.mid(0, namesLeft.size() - 1));
+        QCOMPARE(mPublic::RowNames.toStringList(), namesLeft);
+        QCOMPARE(mPublic::RowIds.toStringList(), idsLeft);
+        QCOMPARE(control->RTBox->toPlainText().isEmpty(), confirm);
+        // The figures count the arrays: a click on the last row says so.
+        const int last = control->List1->count() - 1;
+        QCOMPARE(control->List1->selectedRow(), confirm ? -1 : row);
+        control->List1->selectRow(last);
+        QVERIFY2(statusText(*control).startsWith(QStringLiteral("共：%1/%2").arg(last).arg(last + 1)),
+                 qPrintable(statusText(*control)));
     }
 
     // A record another client deleted meanwhile is not reported as deleted by us.
@@ -350,7 +404,7 @@ private Q_SLOTS:
         QTest::newRow("slash and bar") << QStringList{"a/b|c"} << QStringList{"a【正斜线】b【或竖线】c.txt"};
         QTest::newRow("CR LF removed") << QStringList{"x\r\ny"} << QStringList{"xy.txt"};
         QTest::newRow("up and out") << QStringList{"../../x"} << QStringList{"..【正斜线】..【正斜线】x.txt"};
-        QTest::newRow("dot dot") << QStringList{".."} << QStringList{"...txt"};
+        QTest::newRow("dot dot") << QStringList{".."} << QStringList{"（无标题）.txt"};
         QTest::newRow("absolute") << QStringList{"/etc/x"} << QStringList{"【正斜线】etc【正斜线】x.txt"};
         QTest::newRow("empty title") << QStringList{""} << QStringList{"（无标题）.txt"};
         QTest::newRow("blanks and chinese")
@@ -360,6 +414,14 @@ private Q_SLOTS:
         QTest::newRow("NUL") << QStringList{QStringLiteral("Vornik.so") + QChar(u'\0') + QStringLiteral("x")}
                              << QStringList{"Vornik.so_x.txt"};
         QTest::newRow("tab and lone CR") << QStringList{"a\tb\rc"} << QStringList{"a_b_c.txt"};
+        // Every listed record gets a file of its own, whatever names meet.
+        QTest::newRow("same titles") << QStringList{"月夜", "月夜", "无题・其一", "无题・其一"}
+                                     << QStringList{"无题・其一 (2).txt", "无题・其一.txt", "月夜 (2).txt",
+                                                    "月夜.txt"};
+        QTest::newRow("cleaned alike") << QStringList{"expc/1", "expc【正斜线】1"}
+                                       << QStringList{"expc【正斜线】1 (2).txt", "expc【正斜线】1.txt"};
+        QTest::newRow("names Windows reserves")
+            << QStringList{"CON", "a:b", "x. "} << QStringList{"_CON.txt", "a：b.txt", "x.txt"};
     }
     void exportAll() {
         QFETCH(QStringList, titles);
@@ -386,13 +448,42 @@ private Q_SLOTS:
                  QStringLiteral("导出所有TXT 完毕！写入 %1 个，跳过 0 个，失败 0 个。").arg(titles.size()));
     }
 
-    void exportAllLaterTitleWins() {
+    void exportAllSameTitles() {
         CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("same"), QStringLiteral("first")));
         CHECK_SQL(db.insert(QStringLiteral("2"), QStringLiteral("same"), QStringLiteral("second")));
         search(false, QStringLiteral("same"));
         QCOMPARE(mPublic::RowData.toStringList().mid(0, 2), QStringList({"first", "second"}));
         control->Menu_Click(5);
-        QCOMPARE(readAll(libDir() + QStringLiteral("/Txt/same.txt")), QByteArray("second\r\n"));
+        QCOMPARE(readAll(libDir() + QStringLiteral("/Txt/same.txt")), QByteArray("first\r\n"));
+        QCOMPARE(readAll(libDir() + QStringLiteral("/Txt/same (2).txt")), QByteArray("second\r\n"));
+    }
+
+    // Another account renames Txt/ and puts a link to a private folder in its place once the first file
+    // is there: every file still goes to the folder the export opened, none where the link points.
+    void exportAllTxtSwapped() {
+        CHECK_SQL(db.insertNumbered(1, 300));
+        search(false, QStringLiteral("t"));
+        const QString txt = libDir() + QStringLiteral("/Txt"), moved = libDir() + QStringLiteral("/moved");
+        const QString secret = files->path() + QStringLiteral("/private");
+        QVERIFY(QDir().mkpath(secret) && QDir().mkpath(txt));
+        const int watch = inotify_init1(IN_CLOEXEC);
+        QVERIFY(watch >= 0 && inotify_add_watch(watch, QFile::encodeName(txt).constData(), IN_MOVED_TO) >= 0);
+        int filesAtSwap = -1;
+        std::thread swapper([&] {
+            char event[4096];
+            if (::read(watch, event, sizeof event) > 0 &&
+                ::rename(QFile::encodeName(txt), QFile::encodeName(moved)) == 0 && QFile::link(secret, txt))
+                filesAtSwap = int(QDir(moved).entryList(QDir::Files).size());
+        });
+        control->Menu_Click(5);
+        swapper.join();
+        ::close(watch);
+        QVERIFY2(filesAtSwap >= 0 && filesAtSwap < 300, qPrintable(QString::number(filesAtSwap)));
+        QVERIFY(QDir(secret).isEmpty());
+        QCOMPARE(QDir(moved).entryList(QDir::Files | QDir::Hidden).size(), 300);
+        QVERIFY2(statusText(*control).startsWith(
+                     QStringLiteral("导出所有TXT 完毕！写入 300 个，跳过 0 个，失败 0 个。")),
+                 qPrintable(statusText(*control)));
     }
 
     // After a title search the contents are fetched by id, never the placeholder; a record deleted

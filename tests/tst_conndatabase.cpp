@@ -4,6 +4,7 @@
 #include "Seams.h"
 #include "TestDb.h"
 #include "database/ConnDatabase.h"
+#include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
 #include "util/Gbk.h"
 #include "util/Md5Digest.h"
@@ -13,6 +14,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <QtWidgets>
 
 namespace {
 
@@ -231,6 +233,71 @@ private Q_SLOTS:
         QCOMPARE(connect(err), QStringLiteral("True"));
         QCOMPARE(prompt.asked, 1);
         QCOMPARE(mConnDatabase::dbServerIP, testdb::server());
+    }
+
+    // A wrong password typed in the dialog asks again, with the server's reason; the next try logs in,
+    // or a cancel leaves the first statement saying why nothing is connected.
+    void wrongPasswordAskedAgain_data() {
+        QTest::addColumn<bool>("retried");
+        QTest::newRow("the right one next") << true;
+        QTest::newRow("cancelled then") << false;
+    }
+    void wrongPasswordAskedAgain() {
+        QFETCH(bool, retried);
+        prompt.failures.clear();
+        prompt.answer = mConnDatabase::LoginValues{QStringLiteral("qelmorand"), QStringLiteral("wrong"),
+                                                   testdb::server(), QStringLiteral("qelmorand")};
+        if (retried)
+            prompt.retry = mConnDatabase::LoginValues{QStringLiteral("qelmorand"), QStringLiteral("40628173"),
+                                                      testdb::server(), QStringLiteral("qelmorand")};
+        QString err;
+        QCOMPARE(connect(err), retried ? QStringLiteral("True") : QStringLiteral("False"));
+        QCOMPARE(prompt.asked, 2);
+        QCOMPARE(prompt.failures.size(), 1);
+        QVERIFY2(prompt.failures.first().contains(QStringLiteral("Access denied")),
+                 qPrintable(prompt.failures.first()));
+        prompt.retry.reset();
+        if (retried)
+            return;
+        const Status s = mPublic::Conn->Execute(QStringLiteral("select 1"));
+        QVERIFY2(s.description().contains(QStringLiteral("登录已取消")) &&
+                     s.description().contains(prompt.failures.first()),
+                 qPrintable(s.description()));
+    }
+
+    // The dialog itself, as a person meets it: after the wrong password it is back with what was
+    // typed, the password box empty and focused, the reason shown.
+    void wrongPasswordInTheDialog() {
+        ScopedSeam realDialog(mConnDatabase::setLoginPrompt, nullptr);
+        int shown = 0;
+        QString reason, userKept, passwordLeft;
+        bool passwordFocused = false;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, this, [&] {
+            auto* dlg = qobject_cast<FrmDataBaseLogin*>(QApplication::activeModalWidget());
+            if (!dlg || !dlg->isVisible())
+                return;
+            if (++shown == 2) {
+                reason = dlg->lblFailure->isVisible() ? dlg->lblFailure->text() : QString();
+                userKept = dlg->txtdbUse->text();
+                passwordLeft = dlg->txtdbPwd->text();
+                passwordFocused = QApplication::focusWidget() == dlg->txtdbPwd;
+            }
+            dlg->cbodbServerIP->setEditText(testdb::server());
+            dlg->txtdbUse->setText(QStringLiteral("qelmorand"));
+            dlg->txtdbPwd->setText(shown == 1 ? QStringLiteral("wrong") : QStringLiteral("40628173"));
+            dlg->cmdOK_Click();
+        });
+        poll.start(20);
+        QString err;
+        QCOMPARE(connect(err), QStringLiteral("True"));
+        QCOMPARE(shown, 2);
+        QVERIFY2(reason.startsWith(QStringLiteral("登录失败：")) &&
+                     reason.contains(QStringLiteral("Access denied")),
+                 qPrintable(reason));
+        QCOMPARE(userKept, QStringLiteral("qelmorand"));
+        QVERIFY(passwordLeft.isEmpty() && passwordFocused);
+        QVERIFY(!FrmDataBaseLogin::loaded()); // let go of once the login went through
     }
 
     void argumentsOverrideHeldAccount() {

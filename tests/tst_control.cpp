@@ -4,6 +4,7 @@
 #include "control/uVornik.h"
 #include "database/Shared.h"
 #include "util/Twips.h"
+#include "util/WindowSettings.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -94,6 +95,7 @@ private Q_SLOTS:
     }
 
     void startState() {
+        QFile::remove(windowSettingsPath()); // the design's start, not one kept from an earlier run
         mPublic::Conn.reset();
         uVornik first;
         Connection* firstConn = mPublic::Conn.get();

@@ -415,6 +415,47 @@ private Q_SLOTS:
         QVERIFY(c.Execute(QStringLiteral("select 1")));
     }
 
+    // A result of more columns than a table may have (a hostile server's) is refused with a clear error
+    // before room is made for it, and costs little memory; a table's 4,096 are still read.
+    void absurdColumnCounts_data() {
+        QTest::addColumn<int>("columns");
+        QTest::addColumn<bool>("prepared");
+        QTest::newRow("60,000, text") << 60000 << false;
+        QTest::newRow("60,000, prepared") << 60000 << true;
+        QTest::newRow("4,096, prepared") << 4096 << true;
+    }
+    void absurdColumnCounts() {
+        QFETCH(int, columns);
+        QFETCH(bool, prepared);
+        Connection c;
+        QVERIFY(c.Open(testdb::connectionString()));
+        QString sql = prepared ? QStringLiteral("select ?") : QStringLiteral("select 1");
+        sql += QStringLiteral(",1").repeated(columns - 1);
+        const auto peakKb = [] {
+            QFile status(QStringLiteral("/proc/self/status"));
+            if (!status.open(QIODevice::ReadOnly))
+                return -1;
+            const QByteArray text = status.readAll();
+            return text.mid(text.indexOf("VmHWM:") + 6).trimmed().split(' ').value(0).toInt();
+        };
+        QFile reset(QStringLiteral("/proc/self/clear_refs")); // the peak starts again from what is held now
+        QVERIFY(reset.open(QIODevice::WriteOnly) && reset.write("5") == 1);
+        reset.close();
+        const int before = peakKb();
+        const auto r = c.query(sql, prepared ? SqlParams{QStringLiteral("x")} : SqlParams{});
+        const int grew = (peakKb() - before) / 1024;
+        qInfo("%d columns: the peak grew by %d MB", columns, grew);
+        QVERIFY2(grew < 100, qPrintable(QString::number(grew)));
+        if (columns > 4096) {
+            QVERIFY(!r);
+            QVERIFY2(r.error().description.contains(QStringLiteral("%1 列").arg(columns)),
+                     qPrintable(r.error().description));
+        } else {
+            QVERIFY2(r, r ? "" : qPrintable(r.error().description));
+            QCOMPARE(r.value().result->columns.size(), std::size_t(columns));
+        }
+    }
+
     void connectionLostDuringTransferIsAnError() {
         // Enough rows (48 MB) that the server is still sending when its session is killed, whatever
         // the socket buffers hold.

@@ -127,6 +127,8 @@ private Q_SLOTS:
         QStringList expected = kLoaded;
         expected[1] = QStringLiteral("edited title");
         expected[2] = QStringLiteral("edited\r\nbody");
+        expected[4] = db.row(kId).value(4); // the time of the save
+        QVERIFY(expected[4] != kLoaded[4]);
         QCOMPARE(db.row(kId), expected);
     }
 };

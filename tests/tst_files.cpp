@@ -28,7 +28,14 @@ private Q_SLOTS:
         QTest::newRow("NUL") << u"evil\0x"_s << u"evil_x.txt"_s;
         QTest::newRow("NUL after a library name") << u"Vornik.so\0x"_s << u"Vornik.so_x.txt"_s;
         QTest::newRow("controls") << u"a\tb\x1b[1m\x7f\x85\rc\n"_s << u"a_b_[1m___c_.txt"_s;
-        QTest::newRow("dot dot") << u".."_s << u"...txt"_s;
+        QTest::newRow("dot dot") << u".."_s << u"（无标题）.txt"_s;
+        // What a Windows client sharing the folder could not open.
+        QTest::newRow("device names") << u"CON"_s << u"_CON.txt"_s;
+        QTest::newRow("device name, any case, before a dot") << u"nul.tar"_s << u"_nul.tar.txt"_s;
+        QTest::newRow("COM1 but not COM10") << u"com1 "_s << u"_com1.txt"_s;
+        QTest::newRow("COM10") << u"COM10"_s << u"COM10.txt"_s;
+        QTest::newRow("characters Windows refuses") << u"a:b*c?\"<>\\"_s << u"a：b＊c？＂＜＞＼.txt"_s;
+        QTest::newRow("blanks and dots at the end") << u"x. . "_s << u"x.txt"_s;
         QTest::newRow("lone surrogate") << u"a"_s + QChar(0xD800) << u"a\uFFFD.txt"_s;
         // 83 characters of 3 bytes and ".txt" fit 255 bytes; 84 do not.
         QTest::newRow("long Chinese") << QString(100, u'中') << QString(83, u'中') + ".txt";
@@ -37,6 +44,32 @@ private Q_SLOTS:
     void exportName() {
         QFETCH(QString, title);
         QTEST(exportFileName(title), "name");
+    }
+    // One export's names: every title a file of its own, the later ones numbered in list order.
+    void exportNames_data() {
+        QTest::addColumn<QStringList>("titles");
+        QTest::addColumn<QStringList>("names");
+        QTest::newRow("same titles") << QStringList{u"月夜"_s, u"无题・其一"_s, u"月夜"_s, u"无题・其一"_s}
+                                     << QStringList{u"月夜.txt"_s, u"无题・其一.txt"_s, u"月夜 (2).txt"_s,
+                                                    u"无题・其一 (2).txt"_s};
+        QTest::newRow("cleaned alike") << QStringList{u"expc/1"_s, u"expc【正斜线】1"_s, u"x\r\ny"_s, u"xy"_s}
+                                       << QStringList{u"expc【正斜线】1.txt"_s, u"expc【正斜线】1 (2).txt"_s,
+                                                      u"xy.txt"_s, u"xy (2).txt"_s};
+        QTest::newRow("letter case, as Windows compares")
+            << QStringList{u"Note"_s, u"NOTE"_s} << QStringList{u"Note.txt"_s, u"NOTE (2).txt"_s};
+        QTest::newRow("a number already taken") << QStringList{u"a"_s, u"a (2)"_s, u"a"_s}
+                                                << QStringList{u"a.txt"_s, u"a (2).txt"_s, u"a (3).txt"_s};
+        QTest::newRow("equal in their first 251 bytes")
+            << QStringList{QString(300, u'L') + u"1"_s, QString(300, u'L') + u"2"_s}
+            << QStringList{QString(251, u'L') + u".txt"_s, QString(247, u'L') + u" (2).txt"_s};
+    }
+    void exportNames() {
+        QFETCH(QStringList, titles);
+        ExportNames names;
+        QStringList taken;
+        for (const QString& title : titles)
+            taken << names.take(title);
+        QTEST(taken, "names");
     }
     void ansiBytes_data() {
         QTest::addColumn<QString>("text");
@@ -111,6 +144,38 @@ private Q_SLOTS:
         QTest::newRow("missing with its parent") << "missing" << true;
         if (::geteuid() == 0) // only root can give a folder to another user
             QTest::newRow("another user's") << "other" << false;
+    }
+    // The export folder and its Txt/, opened for writing through their handles: refused where others
+    // could swap what is in them, but for a sticky shared folder holding a Txt/ of our own.
+    void writableFolder_data() {
+        QTest::addColumn<int>("folderMode");
+        QTest::addColumn<int>("txtMode");     // 0: made by the export
+        QTest::addColumn<QString>("refused"); // which one, or empty
+        QTest::newRow("own folders") << 0755 << 0 << "";
+        QTest::newRow("shared folder") << 0777 << 0 << "lib";
+        QTest::newRow("group may write") << 0775 << 0755 << "lib";
+        QTest::newRow("sticky shared folder") << 01777 << 0 << "";
+        QTest::newRow("sticky, Txt others may write") << 01777 << 0777 << "Txt";
+        QTest::newRow("Txt the group may write") << 0755 << 0775 << "Txt";
+    }
+    void writableFolder() {
+        QFETCH(int, folderMode);
+        QFETCH(int, txtMode);
+        QFETCH(QString, refused);
+        QTemporaryDir base;
+        const QString lib = base.path() + "/lib";
+        QVERIFY(QDir().mkpath(lib + (txtMode ? "/Txt" : "")));
+        QVERIFY(::chmod(QFile::encodeName(lib).constData(), mode_t(folderMode)) == 0);
+        QVERIFY(!txtMode || ::chmod(QFile::encodeName(lib + "/Txt").constData(), mode_t(txtMode)) == 0);
+        const Result<FolderHandle> folder = openWritableFolder(lib);
+        const Result<FolderHandle> txt =
+            folder ? openOwnSubfolder(folder.value(), u"Txt"_s) : Result<FolderHandle>(folder.error());
+        const QString why = txt ? QString() : txt.error().description;
+        QVERIFY2(refused.isEmpty() == txt.ok(), qPrintable(why));
+        QVERIFY2(txt || (why.contains(refused == "Txt" ? lib + "/Txt" : lib) &&
+                         why.contains(u"其他用户也可以写入"_s)),
+                 qPrintable(why));
+        QVERIFY(!txt || writeWholeFileAt(txt.value(), u"f.txt"_s, "x").ok());
     }
     void ownFolder() {
         QFETCH(QString, setup);

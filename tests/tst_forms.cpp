@@ -327,6 +327,8 @@ private Q_SLOTS:
         QFETCH(QString, stored);
         if (column != u"data")
             expected[box] = stored;
+        expected[4] = db.row(kId).value(4); // the save's time
+        QVERIFY(expected[4] != kModified);
         QCOMPARE(db.row(kId), expected);
     }
 
@@ -363,6 +365,7 @@ private Q_SLOTS:
         f->TxtKeys->setText(keys);
         f->TxtDesc->setPlainText(desc);
         f->RtbData->setPlainText(body);
+        const auto clockSeam = useClock(at(12, 34, 56));
         f->CmdSave_Click();
         onlyMessage("information");
         QCOMPARE(boxes.lastText(), QStringLiteral("修改成功！"));
@@ -372,45 +375,67 @@ private Q_SLOTS:
         QVERIFY(f->RtbData->toPlainText().isEmpty() && f->TxtDesc->toPlainText().isEmpty());
         flushDeletes();
         QVERIFY(!f);
-        // Id, creator and both times as loaded.
-        QCOMPARE(db.row(kId),
-                 (QStringList{kId, title, crlf(body), kCreated, kModified, crlf(desc), keys, "张三"}));
+        // Id, creator and creation time as loaded; the modification time the save's.
+        QCOMPARE(db.row(kId), (QStringList{kId, title, crlf(body), kCreated, "2999-07-23 12:34:56",
+                                           crlf(desc), keys, "张三"}));
     }
 
-    // Another client changes or deletes the row between the load and the save.
+    // Another client changes or deletes the row between the load and the save. Nothing of theirs is
+    // overwritten and the edits stay in the form; a deleted record is offered to be stored again under
+    // its id (refused when someone has stored one under it meanwhile).
     void saveAfterOthers_data() {
         QTest::addColumn<QString>("change");
-        QTest::addColumn<bool>("gone");
+        QTest::addColumn<int>("restore");       // the answer to the offer: 0 none made, 1 OK, 2 cancel
+        QTest::addColumn<QString>("meanwhile"); // before the record is stored again
         const QString update =
             QStringLiteral("update SearchTxt_Data set `%1`='%2' where dataid='") + kId + u'\'';
-        QTest::newRow("deleted") << "delete from SearchTxt_Data where dataid='" + kId + "'" << true;
+        const QString remove = "delete from SearchTxt_Data where dataid='" + kId + "'";
+        QTest::newRow("deleted, stored again") << remove << 1 << "";
+        QTest::newRow("deleted, not stored again") << remove << 2 << "";
+        QTest::newRow("deleted, then another stored under its id")
+            << remove << 1 << "insert into SearchTxt_Data (dataid,name) values ('" + kId + "','theirs')";
         for (const char* column : {"name", "data", "desc", "keys"})
-            QTest::addRow("%s changed", column) << update.arg(column, "theirs") << false;
-        QTest::newRow("modidatetime changed") << update.arg("modidatetime", "2999-07-23 11:11:11") << false;
+            QTest::addRow("%s changed", column) << update.arg(column, "theirs") << 0 << "";
+        QTest::newRow("modidatetime changed") << update.arg("modidatetime", "2999-07-23 11:11:11") << 0 << "";
     }
     void saveAfterOthers() {
         QFETCH(QString, change);
-        QFETCH(bool, gone);
+        QFETCH(int, restore);
+        QFETCH(QString, meanwhile);
         QPointer<FrmModi> f = loaded();
         QVERIFY(f);
         f->txtTitle->setText(QStringLiteral("mine"));
         CHECK_SQL(db.exec(change));
         const QStringList theirs = db.row(kId);
+        boxes.answer = restore == 2 ? MessageBoxes::Answer::Cancel : MessageBoxes::Answer::Ok;
+        boxes.onQuestion = [&] { QVERIFY(meanwhile.isEmpty() || db.exec(meanwhile).isEmpty()); };
+        const auto clockSeam = useClock(at(12, 0, 0));
         f->CmdSave_Click();
-        if (gone) {
-            onlyMessage("information");
-            QCOMPARE(boxes.lastText(), QStringLiteral("修改失败,error:"));
-            QVERIFY(f && f->txtTitle->text().isEmpty());
-        } else {
-            // Nothing overwritten; the user keeps the edits and is told which record.
-            onlyMessage("critical", "修改数据");
-            QVERIFY2(boxes.lastText().contains(kId), qPrintable(boxes.lastText()));
+        boxes.answer = MessageBoxes::Answer::Ok;
+        boxes.onQuestion = nullptr;
+        if (restore > 0) {
+            QCOMPARE(boxes.shown.first().kind, QStringLiteral("question"));
+            QVERIFY2(boxes.shown.first().text.contains(QStringLiteral("已被其他用户删除")) &&
+                         boxes.shown.first().text.contains(kId),
+                     qPrintable(boxes.shown.first().text));
         }
         flushDeletes();
-        QCOMPARE(f.isNull(), gone);
-        if (!gone)
-            QCOMPARE(f->txtTitle->text(), QStringLiteral("mine"));
-        QCOMPARE(db.row(kId), theirs);
+        const bool stored = restore == 1 && meanwhile.isEmpty();
+        QCOMPARE(f.isNull(), stored); // closed once saved; else open with the edits
+        if (stored) {
+            QCOMPARE(boxes.lastText(), QStringLiteral("修改成功！"));
+            QStringList mine = storedRecord();
+            mine[1] = QStringLiteral("mine");
+            mine[4] = QStringLiteral("2999-07-23 12:00:00");
+            QCOMPARE(db.row(kId), mine);
+            return;
+        }
+        QCOMPARE(f->txtTitle->text(), QStringLiteral("mine"));
+        QCOMPARE(db.row(kId).value(1), meanwhile.isEmpty() ? theirs.value(1) : QStringLiteral("theirs"));
+        if (restore != 2) {
+            QCOMPARE(boxes.shown.last().kind, QStringLiteral("critical")); // and which record
+            QVERIFY2(boxes.lastText().contains(kId), qPrintable(boxes.lastText()));
+        }
     }
 
     void saveFailure_data() {
@@ -437,50 +462,77 @@ private Q_SLOTS:
         QCOMPARE(f->txtTitle->text(), title);
     }
 
-    // Escape closes either form as its close box does, from whichever box has the focus; not while a
-    // write waits for the server (the add's statements run the event loop, where Escape comes).
-    void escape_data() {
+    // Escape, the close box and Alt+F4 close either form at once when nothing was typed, else after
+    // asking: save (closed once saved), discard, or back to the form. Ctrl+S saves as the button
+    // does. Never while a write waits for the server (the add's statements run the event loop).
+    void closing_data() {
         QTest::addColumn<bool>("modify");
-        QTest::addColumn<QString>("box");
-        QTest::addColumn<bool>("writing");
-        QTest::newRow("add, title") << false << "txtTitle" << false;
-        QTest::newRow("add, body") << false << "RtbData" << false;
-        QTest::newRow("modify, remarks") << true << "TxtDesc" << false;
-        QTest::newRow("modify, body") << true << "RtbData" << false;
-        QTest::newRow("add, while adding") << false << "RtbData" << true;
+        QTest::addColumn<QString>("how"); // Escape, close, Ctrl+S, or Escape while adding
+        QTest::addColumn<bool>("typed");
+        QTest::addColumn<int>("answer"); // MessageBoxes::Closing
+        QTest::addColumn<bool>("closed");
+        QTest::addColumn<bool>("written");
+        const int save = int(MessageBoxes::Closing::Save), discard = int(MessageBoxes::Closing::Discard),
+                  back = int(MessageBoxes::Closing::Back);
+        for (const bool modify : {false, true}) {
+            const char* form = modify ? "modify" : "add";
+            QTest::addRow("%s, Escape, nothing typed", form)
+                << modify << "Escape" << false << back << true << false;
+            QTest::addRow("%s, Escape, save", form) << modify << "Escape" << true << save << true << true;
+            QTest::addRow("%s, close box, discard", form)
+                << modify << "close" << true << discard << true << false;
+            QTest::addRow("%s, close box, back", form) << modify << "close" << true << back << false << false;
+            QTest::addRow("%s, Ctrl+S", form) << modify << "Ctrl+S" << true << back << modify << true;
+        }
+        QTest::newRow("add, Escape while adding") << false << "adding" << true << discard << false << true;
     }
-    void escape() {
+    void closing() {
         QFETCH(bool, modify);
-        QFETCH(QString, box);
-        QFETCH(bool, writing);
-        QDialog* f = modify ? static_cast<QDialog*>(loaded()) : FrmAdd::instance();
+        QFETCH(QString, how);
+        QFETCH(bool, typed);
+        QFETCH(int, answer);
+        QPointer<QDialog> f = modify ? static_cast<QDialog*>(loaded()) : FrmAdd::instance();
         QVERIFY(f);
-        f->findChild<QLineEdit*>("txtTitle")->setText(QStringLiteral("t"));
-        f->findChild<QTextEdit*>("RtbData")->setPlainText(QStringLiteral("b"));
+        if (typed) {
+            f->findChild<QLineEdit*>("txtTitle")->setText(QStringLiteral("typed"));
+            f->findChild<QTextEdit*>("RtbData")->setPlainText(QStringLiteral("b"));
+        }
         f->show();
         QVERIFY(QTest::qWaitForWindowActive(f));
-        QWidget* focused = f->findChild<QWidget*>(box);
+        boxes.closing = MessageBoxes::Closing(answer);
+        QWidget* focused = f->findChild<QWidget*>("RtbData");
         focused->setFocus();
-        if (!writing) {
-            QTest::keyClick(focused, Qt::Key_Escape);
-            QVERIFY(f->isHidden());
-            QCOMPARE(f->result(), int(QDialog::Rejected));
-            QCOMPARE(db.row(kId), modify ? storedRecord() : QStringList()); // nothing written
-            return;
-        }
         bool openAfterEscape = false;
-        QTimer::singleShot(0, f, [&] {
-            QTest::keyClick(focused, Qt::Key_Escape);
-            openAfterEscape = f->isVisible();
-        });
-        static_cast<FrmAdd*>(f)->CmdAddNew_Click();
-        QVERIFY(openAfterEscape);
-        QCOMPARE(boxes.lastText(), QStringLiteral("增加成功！"));
-        QVERIFY(f->isVisible());
+        if (how == "adding") {
+            QTimer::singleShot(0, f, [&] {
+                QTest::keyClick(focused, Qt::Key_Escape);
+                openAfterEscape = f->isVisible();
+            });
+            static_cast<FrmAdd*>(f.data())->CmdAddNew_Click();
+            QVERIFY(openAfterEscape);
+        } else if (how == "close") {
+            f->close();
+        } else {
+            QTest::keyClick(focused, how == "Escape" ? Qt::Key_Escape : Qt::Key_S,
+                            how == "Escape" ? Qt::NoModifier : Qt::ControlModifier);
+        }
+        boxes.closing = MessageBoxes::Closing::Back;
+        flushDeletes();
+        QTEST(!f || f->isHidden(), "closed");
+        const int asked = int(std::count_if(boxes.shown.begin(), boxes.shown.end(),
+                                            [](const auto& b) { return b.kind == "save?"; }));
+        QCOMPARE(asked, typed && how != "Ctrl+S" && how != "adding" ? 1 : 0);
+        const QString stored = modify ? db.row(kId).value(1) : db.value("select name from SearchTxt_Data");
+        QFETCH(bool, written);
+        QCOMPARE(stored, written  ? QStringLiteral("typed")
+                         : modify ? QStringLiteral("名称")
+                                  : QStringLiteral("<none>"));
+        if (f && f->isVisible() && !written)
+            QCOMPARE(f->findChild<QLineEdit*>("txtTitle")->text(), QStringLiteral("typed"));
     }
 
     void showModal() {
-        QVERIFY(!FrmModi::showModal(kId)); // no such row: nothing is shown
+        QCOMPARE(FrmModi::showModal(kId), ModifyOutcome::NotShown); // no such row: nothing is shown
         insertRecord();
         boxes.shown.clear();
         QString shownId;
@@ -493,7 +545,7 @@ private Q_SLOTS:
             }
         });
         poll.start(10);
-        QVERIFY(FrmModi::showModal(kId));
+        QCOMPARE(FrmModi::showModal(kId), ModifyOutcome::Closed);
         QCOMPARE(shownId, kId);
         QCOMPARE(db.row(kId), storedRecord()); // closing saves nothing
         QVERIFY(boxes.shown.isEmpty());

@@ -3,8 +3,10 @@
 #include "FreshControl.h"
 #include "ScratchDb.h"
 #include "Seams.h"
+#include "bench/StallMeter.h"
 #include "control/Highlighter.h"
 #include "forms/FormSupport.h"
+#include "util/LargeTextView.h"
 
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -178,6 +180,60 @@ private Q_SLOTS:
         if (went.isEmpty()) {
             QCOMPARE(statuses.size(), written);
             QVERIFY(!control->RTBox->textCursor().hasSelection());
+        }
+    }
+
+    // Records up to the column's limit, anybody who may add records can store, shown in the view over
+    // the box: whole and exact, the figures and the caret as for any record, the marks all found. The
+    // window's longest stall is measured as the benchmark measures it (its bound is asserted there).
+    void largeRecords_data() {
+        QTest::addColumn<QString>("line"); // the body is this, repeated
+        QTest::addColumn<int>("times");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<int>("caretLine"); // after Ctrl+End; 0 where lines wrap
+        QTest::addColumn<int>("marks");
+        QTest::newRow("8,000,000 empty lines") << "\r\n" << 8000000 << "big" << 8000001 << 0;
+        QTest::newRow("one line of 16 MB")
+            << "The quick brown fox jumps over the lazy dog. " << 355555 << "big" << 0 << 0;
+        QTest::newRow("1,000,000 lines") << "a line of text\r\n" << 1000000 << "big" << 1000001 << 0;
+        QTest::newRow("100,000 lines") << "text\r\n" << 100000 << "big" << 100001 << 0;
+        QTest::newRow("1 MiB, marked") << "数据库 the fox 中文\r\n" << 45000 << "the" << 45001 << 45000;
+    }
+    void largeRecords() {
+        QFETCH(QString, line);
+        QFETCH(int, times);
+        QFETCH(QString, value);
+        QFETCH(int, caretLine);
+        QFETCH(int, marks);
+        CHECK_SQL(db.exec(
+            QStringLiteral("INSERT INTO SearchTxt_Data (dataid,name,data) VALUES ('1','big',REPEAT(?,?))"),
+            {line, times}));
+        const QString stored = line.repeated(times);
+        StallMeter stall;
+        stall.probe = [this] { return control->TxtTS->text(); };
+        stall.start();
+        open(false, value);
+        LargeTextView* large = LargeTextView::shownOver(control->RTBox);
+        QVERIFY(large);
+        const Highlighter* marker = control->RTBox->findChild<Highlighter*>();
+        QTRY_VERIFY_WITH_TIMEOUT(large->wrapped() && marker->occurrences().size() == marks, 30000);
+        const double stalled = stall.stop();
+        qInfo("%s: the window's longest stall %.1f ms (%s)", QTest::currentDataTag(), stalled,
+              qPrintable(stall.where));
+        QCOMPARE(forms::toStoredText(large->text()), stored);
+        const QString figures = statuses.filter(QStringLiteral("总行数")).value(0);
+        QCOMPARE(figures.mid(figures.indexOf(QStringLiteral("总行数"))),
+                 QStringLiteral("总行数：%1 行      字数：%2字当前位置：1行:1列")
+                     .arg(stored.count(u'\n'))
+                     .arg(stored.size()));
+        QTest::keyClick(large, Qt::Key_End, Qt::ControlModifier);
+        qint32 row = 0, column = 0;
+        control->GetCaretPos(control->RTBox->winId(), row, column);
+        QCOMPARE(caretLine ? row : 0, caretLine);
+        if (marks) {
+            QTest::keyClick(large, Qt::Key_F3, Qt::ShiftModifier); // back from the end: the last one
+            QCOMPARE(statusText(*control), QStringLiteral("查找“the”：第 %1 处，共 %1 处").arg(marks));
+            QCOMPARE(large->text().mid(large->selectionStart(), 3), QStringLiteral("the"));
         }
     }
 

@@ -1,10 +1,14 @@
 #include "FakeMessageBoxes.h"
 #include "Seams.h"
 #include "control/VornikInterface.h"
+#include "control/uVornik.h"
+#include "forms/FrmAdd.h"
+#include "forms/FrmModi.h"
 #include "host/ControlContainer.h"
 #include "host/FrmMain.h"
 #include "host/HostSizing.h"
 #include "util/MessageBoxes.h"
+#include "util/WindowSettings.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -22,6 +26,90 @@ const QString kPluginDir = QStringLiteral(VORNIK_PLUGIN_DIR);
 
 using OptRect = std::optional<QRect>;
 Q_DECLARE_METATYPE(OptRect)
+
+namespace {
+
+// Whether the line a box's frame draws at its right edge is there, as the window shows it: the last
+// column of the box's pixels on the screen is not the colour of its inside.
+bool rightFrameLine(QWidget* box) {
+    const QImage shown = box->window()->grab().toImage();
+    const qreal dpr = shown.devicePixelRatio();
+    const QRect on(box->mapTo(box->window(), QPoint(0, 0)), box->size());
+    const int y = int((on.y() + on.height() / 2) * dpr);
+    const int last = int(std::ceil((on.x() + on.width()) * dpr)) - 1;
+    if (qEnvironmentVariableIsSet("VORNIK_PLACEMENT_SHOTS"))
+        shown.save(qEnvironmentVariable("VORNIK_PLACEMENT_SHOTS") + u'/' + box->objectName() +
+                   QStringLiteral(".png"));
+    // The box's last column, wherever rounding put it: one of the last device pixels is neither the
+    // inside's colour nor the window's just beyond.
+    const QColor inside = shown.pixelColor(int((on.x() + on.width() / 2) * dpr), y);
+    const QColor beyond = shown.pixelColor(last + 2, y);
+    for (int x = last + 1; x >= last - 2; --x)
+        if (shown.pixelColor(x, y) != inside && shown.pixelColor(x, y) != beyond)
+            return true;
+    return false;
+}
+
+// How `w` lies on its screen's free area: "" when wholly on it and, where its design size fits,
+// centred as designed (`third`: a third of the free height from the top, else half), else why not.
+QString placement(const QWidget* w, bool fits, bool third) {
+    const QRect frame = w->frameGeometry(), area = w->screen()->availableGeometry();
+    const QRect screen = w->screen()->geometry();
+    const int top = screen.y() + (screen.height() - frame.height()) / (third ? 3 : 2);
+    if (!area.contains(frame))
+        return QStringLiteral("off the free area");
+    if (fits && (qAbs(frame.center().x() - screen.center().x()) > 1 || qAbs(frame.y() - top) > 1))
+        return QStringLiteral("not centred");
+    return {};
+}
+
+// The child of placementAtEachScale: the host with its control, the two forms and the control panel at
+// the scale and on the screen it was started with. Prints a line of what is amiss (none when all is
+// well) and "done".
+int placementChild() {
+    FrmMain form;
+    auto* control = new uVornik;
+    form.setControl(control);
+    form.Form_Load();
+    form.show();
+    if (!QTest::qWaitForWindowExposed(&form))
+        return 2;
+    QTest::qWait(50);
+    const QSize design(FrmMain::kDesignClientWidth / 15, FrmMain::kDesignClientHeight / 15);
+    const QSize free = form.screen()->availableGeometry().size();
+    QStringList amiss;
+    const auto check = [&](const QString& what, const QString& why) {
+        if (!why.isEmpty())
+            amiss << what + u' ' + why;
+    };
+    check(QStringLiteral("window"),
+          placement(&form, design.width() < free.width() && design.height() < free.height() - 40, false));
+    control->Label1_Click();
+    const QRect panel(control->PicControlS->mapTo(&form, QPoint(0, 0)), control->PicControlS->size());
+    check(QStringLiteral("设置"), form.rect().contains(panel) ? QString() : QStringLiteral("clipped"));
+    control->CmdControl_Click(99);
+    for (const QSize& size : {QSize(free.width() * 2 / 3, free.height() * 2 / 3), free * 9 / 10}) {
+        form.resize(size - (form.frameGeometry().size() - form.size()));
+        QTest::qWait(20);
+        for (QWidget* box : {static_cast<QWidget*>(control->RTBox), static_cast<QWidget*>(control->List1)})
+            check(box->objectName(),
+                  rightFrameLine(box) ? QString() : QStringLiteral("has lost its right frame line"));
+    }
+    for (forms::RecordForm* f : std::initializer_list<forms::RecordForm*>{new FrmAdd, new FrmModi}) {
+        const bool fits = f->width() < free.width() && f->height() < free.height() - 40;
+        f->show();
+        const bool shown = QTest::qWaitForWindowExposed(f);
+        QTest::qWait(20);
+        check(f->objectName(), shown ? placement(f, fits, true) : QStringLiteral("not shown"));
+        delete f;
+    }
+    for (const QString& line : amiss)
+        std::printf("%s\n", qPrintable(line));
+    std::printf("done\n");
+    return 0;
+}
+
+} // namespace
 
 class TestHost : public QObject {
     Q_OBJECT
@@ -197,6 +285,58 @@ private Q_SLOTS:
         QCOMPARE(container.findLibrary(kProgId, kClassId), found ? copy : QString());
     }
 
+    // On a 1600 x 1000 screen at each scale the window, its control panel and the forms fit the free
+    // area, frame and title bar included, and are centred as designed where they fit; the record box
+    // and the list keep their right frame line after a resize.
+    void placementAtEachScale_data() {
+        QTest::addColumn<QString>("scale");
+        for (const char* scale : {"1", "1.25", "1.5", "2"})
+            QTest::newRow(scale) << scale;
+    }
+    void placementAtEachScale() {
+        QFETCH(QString, scale);
+        QTemporaryDir dir;
+        QFile screen(dir.filePath(QStringLiteral("screen.json")));
+        QVERIFY(screen.open(QIODevice::WriteOnly) &&
+                screen.write(
+                    R"({"screens": [{"name": "s", "x": 0, "y": 0, "width": 1600, "height": 1000}]})") > 0);
+        screen.close();
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"),
+                   QStringLiteral("offscreen:configfile=") + screen.fileName());
+        env.insert(QStringLiteral("QT_SCALE_FACTOR"), scale);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.path());
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--placement")});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).trimmed(), QStringLiteral("done"));
+    }
+
+    // The window's place and size are kept in window.conf when it closes, and taken at the next start.
+    void placeKeptBetweenStarts() {
+        QTemporaryDir config;
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        QRect kept;
+        {
+            FrmMain form;
+            QVERIFY(!form.restorePlace());
+            form.resize(500, 300);
+            form.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&form));
+            form.move(40, 60);
+            QTRY_COMPARE(form.pos(), QPoint(40, 60));
+            kept = form.geometry();
+            form.close();
+        }
+        FrmMain next;
+        QVERIFY(next.restorePlace());
+        next.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&next));
+        QTRY_COMPARE(next.geometry(), kept);
+        qunsetenv("XDG_CONFIG_HOME");
+    }
+
     // The host reports a control it cannot create in a message box and keeps no control.
     void loadControlFails() {
         FakeMessageBoxes boxes;
@@ -211,5 +351,11 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestHost)
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    if (argc == 2 && qstrcmp(argv[1], "--placement") == 0)
+        return placementChild();
+    TestHost test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_host.moc"

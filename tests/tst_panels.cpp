@@ -533,6 +533,23 @@ private Q_SLOTS:
         QVERIFY(pixelsToTwips(control->List1->height()) > 0);
     }
 
+    // The splitter's place and the search mode are kept in window.conf for the next start, and the
+    // bar keeps its share of the height when the control is resized; vornik.ini is not touched.
+    void keptBetweenStarts() {
+        drag(control->PicSplit, QPoint(100, 2), {{0, -40}});
+        control->ChkControl[0]->setChecked(false);
+        const auto share = [](const uVornik& c) {
+            return double(c.PicSplit->y() - c.RTBox->y()) / (c.TxtTS->y() - c.RTBox->y());
+        };
+        uVornik next;
+        next.resize(control->size());
+        QCOMPARE(next.PicSplit->y(), control->PicSplit->y());
+        QVERIFY(!next.ChkControl[0]->isChecked());
+        next.resize(control->width() * 2, control->height() * 2);
+        QVERIFY(qAbs(share(next) - share(*control)) < 0.01);
+        QVERIFY(!QFile::exists(mConnDatabase::userSettingsPath()));
+    }
+
     void splitterPressRoundsHalfToEven_data() {
         QTest::addColumn<double>("y");
         QTest::addColumn<int>("grabY");

@@ -79,14 +79,16 @@ private Q_SLOTS:
         QTest::newRow("backslash") << true << "C:\\d" << QStringList{"path C:\\dir"};
         QTest::newRow("percent wildcard") << true << "g%t" << QStringList{"git tips"};
         QTest::newRow("underscore wildcard") << true << "g_t" << QStringList{"git tips"};
+        // "!" is the pattern's escape character: a value holding it matches it, never what follows it.
+        QTest::newRow("escape character, titles") << true << "!" << QStringList{"wow!"};
+        QTest::newRow("escape character, full text") << false << "!" << QStringList{"wow!"};
         QTest::newRow("injection") << true << "'; drop table SearchTxt_Data; --" << QStringList{};
         QTest::newRow("injection, full text") << false << "' or '1'='1" << QStringList{};
         QTest::newRow("no rows, titles") << true << "nothing like this" << QStringList{};
         QTest::newRow("no rows, full text") << false << "nothing like this" << QStringList{};
-        QTest::newRow("empty key lists all, server order")
-            << true << "" << QStringList{"备份数据库命令", "git tips", "it's here", "path C:\\dir"};
-        QTest::newRow("empty key lists all, full text")
-            << false << "" << QStringList{"备份数据库命令", "git tips", "it's here", "path C:\\dir"};
+        const QStringList all{"备份数据库命令", "git tips", "it's here", "path C:\\dir", "wow!", "100%"};
+        QTest::newRow("empty key lists all, server order") << true << "" << all;
+        QTest::newRow("empty key lists all, full text") << false << "" << all;
     }
     void finds() {
         QFETCH(bool, titlesOnly);
@@ -102,6 +104,8 @@ private Q_SLOTS:
             {QStringLiteral("2026010112000243202"), QStringLiteral("it's here"), QStringLiteral("quote")},
             {QStringLiteral("2026010112000343204"), QStringLiteral("path C:\\dir"),
              QStringLiteral("backslash")},
+            {QStringLiteral("2026010112000443205"), QStringLiteral("wow!"), QStringLiteral("bang")},
+            {QStringLiteral("2026010112000543206"), QStringLiteral("100%"), QStringLiteral("percent")},
         };
         for (const Record& r : records)
             CHECK_SQL(db.insert(r.id, r.name, r.data));
@@ -110,7 +114,7 @@ private Q_SLOTS:
         QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         QVERIFY(boxes.shown.isEmpty());
         // The table is intact whatever the key held.
-        QCOMPARE(db.value(QStringLiteral("select count(*) from SearchTxt_Data")), QStringLiteral("4"));
+        QCOMPARE(db.value(QStringLiteral("select count(*) from SearchTxt_Data")), QStringLiteral("6"));
         // The arrays mirror the list row by row: each row's id and content are those of the record
         // whose title it shows; N + 1 elements, the last empty.
         const QStringList shown = listed();

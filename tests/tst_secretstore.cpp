@@ -71,19 +71,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("store"); // "memory", "none" (no store answers) or "keyring" (QtKeychain)
         QTest::addColumn<bool>("cancel");   // the dialog is cancelled rather than confirmed
         QTest::addColumn<bool>("relogin");  // the re-login command runs before the restart
+        QTest::addColumn<bool>("edited");   // the file's dbPwd is then the digest of another password
         QTest::addColumn<bool>("warned");
         QTest::addColumn<bool>("connects");
-        QTest::newRow("remembered") << "memory" << false << false << false << true;
-        QTest::newRow("no store: told, digest only") << "none" << false << false << true << false;
-        QTest::newRow("re-login forgets") << "memory" << false << true << false << false;
-        QTest::newRow("cancelled") << "memory" << true << false << false << false;
-        QTest::newRow("GNOME Keyring") << "keyring" << false << false << false << true;
-        QTest::newRow("GNOME Keyring, re-login") << "keyring" << false << true << false << false;
+        QTest::newRow("remembered") << "memory" << false << false << false << false << true;
+        QTest::newRow("no store: told, digest only") << "none" << false << false << false << true << false;
+        QTest::newRow("re-login forgets") << "memory" << false << true << false << false << false;
+        QTest::newRow("cancelled") << "memory" << true << false << false << false << false;
+        // The kept "secret2" is not the file's password: the digest text is sent, never "secret2".
+        QTest::newRow("file digest of another password")
+            << "memory" << false << false << true << false << false;
+        QTest::newRow("GNOME Keyring") << "keyring" << false << false << false << false << true;
+        QTest::newRow("GNOME Keyring, re-login") << "keyring" << false << true << false << false << false;
     }
     void rememberedLogin() {
         QFETCH(QString, store);
         QFETCH(bool, cancel);
         QFETCH(bool, relogin);
+        QFETCH(bool, edited);
         if (store == "keyring" && keyring.state() != QProcess::Running)
             QSKIP("gnome-keyring-daemon is not installed (package gnome-keyring): no Secret Service here");
         const QString settings = mConnDatabase::userSettingsPath();
@@ -112,6 +117,14 @@ private Q_SLOTS:
             QVERIFY2(mConnDatabase::forgetRememberedLogin(), "re-login left the password or the file");
             const auto left = secretStore().read(secretKey(testdb::server(), "qelmorand", "vornik_team2"));
             QVERIFY(left && !left.value() && !QFile::exists(settings));
+        }
+        if (edited) {
+            file.close();
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write("[main]\r\ndbServerIP = " + testdb::server().toLatin1() +
+                       "\r\ndbName = qelmorand\r\ndbUse = vornik_team2\r\ndbPwd = " +
+                       MD5Digest("secret3", 32).value().toLatin1() + "\r\n");
+            file.close();
         }
         QString err;
         mConnDatabase::forgetAccount(); // the restart

@@ -2,7 +2,9 @@
 // backslash mode or the character set after the login reply, one whose client handshake is ignored,
 // and one restarted into another mode while the program is connected. Hostile values stay values,
 // a delete removes exactly its row, and text reads back exactly, the first statement after an open
-// included. Also: a statement the client stopped waiting for does not keep running on the server.
+// included. Also, over TLS as without: a statement the client stopped waiting for, or cancelled, ends
+// in time and does not keep running on the server, and a server that stops answering costs at most the
+// read time-out; and no copy of a password or its digest outlives "重新登录", however the login came.
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "FakeSecretStore.h"
@@ -13,6 +15,7 @@
 #include "database/ConnDatabase.h"
 #include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
+#include "util/Md5Digest.h"
 #include "util/Secret.h"
 
 #include <QApplication>
@@ -25,6 +28,8 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QtTest>
+
+#include <csignal>
 
 namespace {
 
@@ -40,13 +45,32 @@ constexpr unsigned char kMaskedPassword[] = {0x0d, 0x2b, 0x6d, 0x77, 0x20, 0x3f,
 // The server keeps only this hash of it.
 const QString kPasswordHash = QStringLiteral("*1BE35EC5621B4EE7AEADF46BD030C041CD8B4978");
 
-// How often the password is found in this process's memory, as UTF-8 or as UTF-16: every readable
+QString unmasked() {
+    QString typed(sizeof kMaskedPassword, Qt::Uninitialized);
+    for (std::size_t i = 0; i < sizeof kMaskedPassword; ++i)
+        typed[static_cast<qsizetype>(i)] = QChar(kMaskedPassword[i] ^ kMask);
+    return typed;
+}
+
+// The password's digest (what a remembered login's settings file holds), masked in turn.
+std::vector<unsigned char> maskedDigest() {
+    QString password = unmasked();
+    QString digest = MD5Digest(password, 32).value();
+    std::vector<unsigned char> masked;
+    for (const QChar c : digest)
+        masked.push_back(static_cast<unsigned char>(c.unicode() ^ kMask));
+    wipe(password);
+    wipe(digest);
+    return masked;
+}
+
+// How often the masked text is found in this process's memory, as UTF-8 or as UTF-16: every readable
 // mapping, freed heap included. Compared masked, so the search itself holds no copy.
-int passwordCopiesInMemory() {
-    constexpr std::size_t n = sizeof kMaskedPassword;
-    auto matchesAt = [](const unsigned char* p, std::size_t stride) {
+int copiesInMemory(const std::vector<unsigned char>& masked) {
+    const std::size_t n = masked.size();
+    auto matchesAt = [&](const unsigned char* p, std::size_t stride) {
         for (std::size_t k = 0; k < n; ++k)
-            if ((p[k * stride] ^ kMask) != kMaskedPassword[k] || (stride == 2 && p[k * 2 + 1] != 0))
+            if ((p[k * stride] ^ kMask) != masked[k] || (stride == 2 && p[k * 2 + 1] != 0))
                 return false;
         return true;
     };
@@ -76,15 +100,19 @@ int passwordCopiesInMemory() {
                     static_cast<qint64>(buffer.size()))
                 continue;
             for (std::size_t i = 0; i + 2 * n <= buffer.size() && i < kPiece; ++i) {
-                if ((buffer[i] ^ kMask) == kMaskedPassword[0] &&
+                if ((buffer[i] ^ kMask) == masked[0] &&
                     (matchesAt(&buffer[i], 1) || matchesAt(&buffer[i], 2))) {
                     ++found;
-                    qWarning().noquote() << "password copy at" << Qt::hex << at + i << "in" << line;
+                    qWarning().noquote() << "copy at" << Qt::hex << at + i << "in" << line;
                 }
             }
         }
     }
     return found;
+}
+
+int passwordCopiesInMemory() {
+    return copiesInMemory({std::begin(kMaskedPassword), std::end(kMaskedPassword)});
 }
 
 const QString kNoBackslashEscapes =
@@ -103,6 +131,18 @@ class TestSessions : public QObject {
     ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
     ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
     std::unique_ptr<uVornik> control;
+    QStringList tls;     // the server's TLS options, as a team's server has them
+    bool serving = true; // TLS, as it was started
+
+    // Restarts the server with `options`, with or without TLS.
+    bool restart(const QStringList& options, bool withTls = true) {
+        QString error;
+        serving = withTls;
+        const bool ok = server.restart(options + (withTls ? tls : QStringList()), &error);
+        if (!ok)
+            qWarning().noquote() << error;
+        return ok;
+    }
 
     // The next command opens the connection afresh, so its first statement follows an open.
     void reopenNext() {
@@ -115,7 +155,8 @@ private Q_SLOTS:
         REQUIRE_DB();
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8()); // never the user's own settings file
         QString error;
-        QVERIFY2(server.start({}, &error), qPrintable(error));
+        tls = server.tlsOptions();
+        QVERIFY2(server.start(tls, &error), qPrintable(error));
         QVERIFY2(db.create(&error, server.server()), qPrintable(error));
     }
 
@@ -143,8 +184,7 @@ private Q_SLOTS:
         QFETCH(QStringList, options);
         QFETCH(bool, restartWhileConnected);
         QFETCH(bool, noBackslashEscapes);
-        QString error;
-        QVERIFY2(server.restart(restartWhileConnected ? QStringList{} : options, &error), qPrintable(error));
+        QVERIFY(restart(restartWhileConnected ? QStringList{} : options));
         CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
         CHECK_SQL(db.insert(QStringLiteral("s1"), kEvilId, QStringLiteral("plain")));
         CHECK_SQL(db.insert(QStringLiteral("s2"), kQuoteTitle, kTrickyBody));
@@ -153,7 +193,7 @@ private Q_SLOTS:
         if (restartWhileConnected) {
             search(*control, true, QStringLiteral("bystander"));
             QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
-            QVERIFY2(server.restart(options, &error), qPrintable(error));
+            QVERIFY(restart(options));
         } else {
             reopenNext();
         }
@@ -182,29 +222,101 @@ private Q_SLOTS:
         QCOMPARE(prompt.asked, 0);
     }
 
-    // A statement the client stopped waiting for (read time-out) is ended on the server too.
-    void timedOutStatementEndsOnServer() {
+    // A statement the client stopped waiting for (read time-out) or cancelled ends in time and is gone
+    // from the server; one whose server froze (SIGSTOP) costs the read time-out. On TLS as without.
+    void statementEnds_data() {
+        QTest::addColumn<bool>("withTls");
+        QTest::addColumn<QString>("how");
+        for (const bool withTls : {true, false})
+            for (const char* how : {"read time-out", "cancel after 1 s", "server frozen after 1 s"})
+                QTest::addRow("%s, %s", withTls ? "TLS" : "plain", how) << withTls << QString(how);
+    }
+    void statementEnds() {
+        QFETCH(bool, withTls);
+        QFETCH(QString, how);
+        if (serving != withTls)
+            QVERIFY(restart({}, withTls));
         Connection c;
-        c.setReadTimeoutSeconds(1);
+        c.setReadTimeoutSeconds(2);
         QVERIFY(c.Open(server.connectionString()));
-        const Status s = c.Execute(QStringLiteral("select sleep(30) as vornik_timeout_probe"));
-        QVERIFY(!s);
-        QVERIFY(s.error().isTimeout());
+        const auto cipher = c.query(QStringLiteral("SHOW SESSION STATUS LIKE 'Ssl_cipher'"));
+        QVERIFY(cipher && cipher.value().result && cipher.value().result->rowCount() == 1);
+        QCOMPARE(!cipher.value().result->columns[1].at(0).isEmpty(), withTls);
+        const bool frozen = how.startsWith(u"server"), cancelled = how.startsWith(u"cancel");
+        const auto cancel = std::make_shared<Cancellation>();
+        const qint64 pid = server.pid();
+        QTimer::singleShot(1000, this,
+                           [&] { cancelled ? cancel->cancel() : void(frozen && ::kill(pid, SIGSTOP)); });
+        const auto thaw = qScopeGuard([&] { ::kill(pid, SIGCONT); });
+        QElapsedTimer clock;
+        clock.start();
+        // Frozen before its end: it would end by itself after 1.5 s.
+        const auto r = c.query(frozen ? QStringLiteral("select sleep(1.5) as vornik_end_probe")
+                                      : QStringLiteral("select sleep(15) as vornik_end_probe"),
+                               {}, cancel);
+        const qint64 took = clock.elapsed();
+        ::kill(pid, SIGCONT);
+        qInfo("%s: ended after %lld ms", qPrintable(how), took);
+        QVERIFY(!r);
+        QVERIFY2(cancelled ? r.error().cancelled : r.error().isTimeout(), qPrintable(r.error().description));
+        const qint64 expected = cancelled ? 1000 : 2000;
+        QVERIFY2(took >= expected - 50 && took < expected + 1500, qPrintable(QString::number(took)));
+        if (frozen)
+            return; // its kill reaches the server when it wakes; the statement ended by itself meanwhile
         const QString running =
             QStringLiteral("select count(*) from information_schema.processlist where info "
-                           "like '%vornik_timeout_probe%' and info not like '%processlist%'");
+                           "like '%vornik_end_probe%' and info not like '%processlist%'");
         QTRY_COMPARE_WITH_TIMEOUT(db.value(running), QStringLiteral("0"), 1000);
+        // A cancel keeps the session for the next statement.
+        QCOMPARE(c.query(QStringLiteral("select 1")).ok(), cancelled);
     }
 
-    // After a login through the dialog and "重新登录", no copy of the password is left anywhere in
-    // the process: not in the settings, the dialog, the connection or the client library.
+    // After "重新登录" no copy of the password, or of its digest, is left anywhere in the process: not in
+    // the settings, the settings reader, the dialog, the secret store, the connection or the client
+    // library; whether the login came through the dialog, a settings file with the password in clear
+    // (also one whose open failed) or one with its digest and the password kept in the secret store.
+    void reloginLeavesNoPasswordInMemory_data() {
+        QTest::addColumn<QString>("login");
+        QTest::newRow("dialog") << "dialog";
+        QTest::newRow("file, clear dbPwd") << "clear";
+        QTest::newRow("file, clear dbPwd, failed open") << "failed";
+        QTest::newRow("file, digest, secret store") << "kept";
+    }
     void reloginLeavesNoPasswordInMemory() {
+        QFETCH(QString, login);
+        if (!serving)
+            QVERIFY(restart({}));
         QVERIFY(server.admin(
             QStringLiteral("CREATE USER IF NOT EXISTS 'vornik_secret'@'%' IDENTIFIED BY PASSWORD '") +
             kPasswordHash + QStringLiteral("'; GRANT ALL ON qelmorand.* TO 'vornik_secret'@'%'")));
         mConnDatabase::forgetAccount();
         FakeSecretStore secrets;
         ScopedSeam<SecretStore> secretSeam(setSecretStore, &secrets);
+        const std::vector<unsigned char> digest = maskedDigest();
+        if (login != u"dialog") {
+            // Written without a buffer of the file's own; the password goes in byte by byte.
+            QByteArray text;
+            text.reserve(512);
+            text += "[main]\r\ndbServerIP = " + server.server().toLatin1() +
+                    "\r\ndbName = " + (login == u"failed" ? "vornik_nowhere" : "qelmorand") +
+                    "\r\ndbUse = vornik_secret\r\ndbPwd = ";
+            for (const unsigned char c :
+                 login == u"kept" ? digest
+                                  : std::vector(std::begin(kMaskedPassword), std::end(kMaskedPassword)))
+                text += char(c ^ kMask);
+            text += "\r\n";
+            QDir().mkpath(config.filePath(QStringLiteral("vornik")));
+            QFile file(mConnDatabase::userSettingsPath());
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+                    file.write(text) == text.size());
+            wipe(text);
+            if (login == u"kept") {
+                QString password = unmasked();
+                secrets.kept[secretKey(server.server(), QStringLiteral("qelmorand"),
+                                       QStringLiteral("vornik_secret"))] = password;
+                wipe(password);
+            }
+        }
         QTimer typist;
         connect(&typist, &QTimer::timeout, this, [&] {
             auto* dialog = qobject_cast<FrmDataBaseLogin*>(QApplication::activeModalWidget());
@@ -214,26 +326,29 @@ private Q_SLOTS:
             dialog->cbodbServerIP->setEditText(server.server());
             dialog->TxtDbName->setText(QStringLiteral("qelmorand"));
             dialog->txtdbUse->setText(QStringLiteral("vornik_secret"));
-            QString typed(sizeof kMaskedPassword, Qt::Uninitialized);
-            for (std::size_t i = 0; i < sizeof kMaskedPassword; ++i)
-                typed[static_cast<qsizetype>(i)] = QChar(kMaskedPassword[i] ^ kMask);
+            QString typed = unmasked();
             QTest::keyClicks(dialog->txtdbPwd, typed);
             wipe(typed);
             QTest::mouseClick(dialog->cmdOK, Qt::LeftButton);
         });
-        typist.start(20);
+        if (login == u"dialog")
+            typist.start(20);
         {
             ScopedSeam realDialog(mConnDatabase::setLoginPrompt, nullptr);
             search(*control, true, QStringLiteral("bystander"));
         }
-        QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
-        QCOMPARE(mConnDatabase::dbUse, QStringLiteral("vornik_secret"));
-
-        QVERIFY(passwordCopiesInMemory() > 0); // held while logged in: the search finds it
+        if (login != u"failed") {
+            QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
+            QCOMPARE(mConnDatabase::dbUse, QStringLiteral("vornik_secret"));
+            QVERIFY(passwordCopiesInMemory() > 0); // held while logged in: the search finds it
+        } else {
+            QVERIFY(statusText(*control) != u"loaded OK");
+        }
         control->CmdControl_Click(1);
         QTRY_VERIFY(!mPublic::Conn->isBusy()); // the connection's thread has closed its handle
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE(passwordCopiesInMemory(), 0);
+        QCOMPARE(copiesInMemory(digest), 0);
     }
 
     void cleanupTestCase() {

@@ -7,8 +7,8 @@
 
 namespace background {
 
-// Runs `job` on a pool thread; at once when there is no application (at exit), since no window is
-// left to keep responsive then.
+// Runs `job` on a pool thread, at a lower priority than the window's; at once when there is no
+// application (at exit), since no window is left to keep responsive then.
 void run(std::function<void()> job);
 
 // Hands `value` to a pool thread, which destroys it.

@@ -1,8 +1,10 @@
 #include "util/IniReader.h"
 
 #include "util/Gbk.h"
+#include "util/Secret.h"
 
 #include <QFile>
+#include <QScopeGuard>
 #include <QStringDecoder>
 #include <QStringView>
 
@@ -42,8 +44,18 @@ QStringView untilNul(QStringView value) {
     return nul < 0 ? value : value.first(nul);
 }
 
+// A value may be a password: every copy made on the way is overwritten before it is let go of.
+qsizetype gbkSize(QStringView text) {
+    QString copy = text.toString();
+    QByteArray bytes = toGbk(copy);
+    const qsizetype size = bytes.size();
+    wipe(bytes);
+    wipe(copy);
+    return size;
+}
+
 QString cutToBufferSize(QStringView value) {
-    if (toGbk(value.toString()).size() <= kMaxValueBytes)
+    if (gbkSize(value) <= kMaxValueBytes)
         return value.toString();
     // Whole characters only, so a double-byte character that does not fit is left out entirely
     // rather than split. Each is measured by its own GBK form; one GBK cannot hold counts as the
@@ -52,7 +64,7 @@ QString cutToBufferSize(QStringView value) {
     qsizetype kept = 0;
     while (kept < value.size()) {
         const qsizetype width = value[kept].isHighSurrogate() && kept + 1 < value.size() ? 2 : 1;
-        const qsizetype size = toGbk(value.sliced(kept, width).toString()).size();
+        const qsizetype size = gbkSize(value.sliced(kept, width));
         if (bytes + size > kMaxValueBytes)
             break;
         bytes += size;
@@ -71,17 +83,8 @@ std::optional<QString> decode(const QByteArray& bytes, QString* error) {
     return tryFromGbk(bytes, error);
 }
 
-} // namespace
-
-QString ReadProfileStringFromBytes(const QByteArray& bytes, const QString& section, const QString& key,
-                                   QString* error) {
-    if (error)
-        error->clear();
-    const std::optional<QString> decoded = decode(bytes, error);
-    if (!decoded)
-        return {};
-    const QString& content = *decoded;
-
+// The key's value in a file's decoded text.
+QString valueIn(const QString& content, const QString& section, const QString& key) {
     const QStringView wantedSection = trimBlanks(section);
     const QStringView wantedKey = trimBlanks(key);
     bool inSection = false;
@@ -119,16 +122,47 @@ QString ReadProfileStringFromBytes(const QByteArray& bytes, const QString& secti
     return {};
 }
 
-QString ReadProfileString(const QString& filePath, const QString& section, const QString& key,
-                          QString* error) {
+} // namespace
+
+QString ReadProfileStringFromBytes(const QByteArray& bytes, const QString& section, const QString& key,
+                                   QString* error) {
     if (error)
         error->clear();
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly))
+    std::optional<QString> decoded = decode(bytes, error);
+    if (!decoded)
         return {};
-    QString decodeError;
-    const QString value = ReadProfileStringFromBytes(file.readAll(), section, key, &decodeError);
-    if (!decodeError.isEmpty() && error)
-        *error = QStringLiteral("无法读取设置文件 %1：%2").arg(filePath, decodeError);
+    QString value = valueIn(*decoded, section, key);
+    wipe(*decoded); // the whole file's text, a password among it
     return value;
+}
+
+QStringList ReadProfileStrings(const QString& filePath, const QString& section, const QStringList& keys,
+                               QString* error) {
+    if (error)
+        error->clear();
+    QStringList values(keys.size());
+    // Unbuffered, so that no buffer of the file's own keeps the text after it is wiped here.
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return values;
+    QByteArray bytes(static_cast<qsizetype>(std::max<qint64>(file.size(), 0)), '\0');
+    const qint64 got = file.read(bytes.data(), bytes.size());
+    bytes.truncate(std::max<qint64>(got, 0));
+    QString decodeError;
+    std::optional<QString> decoded = decode(bytes, &decodeError);
+    wipe(bytes);
+    if (!decoded) {
+        if (error)
+            *error = QStringLiteral("无法读取设置文件 %1：%2").arg(filePath, decodeError);
+        return values;
+    }
+    for (qsizetype i = 0; i < keys.size(); ++i)
+        values[i] = valueIn(*decoded, section, keys[i]);
+    wipe(*decoded);
+    return values;
+}
+
+QString ReadProfileString(const QString& filePath, const QString& section, const QString& key,
+                          QString* error) {
+    return ReadProfileStrings(filePath, section, {key}, error).value(0);
 }

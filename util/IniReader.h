@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 // Reads one value from an INI file the way the Windows profile reader does when it is given a
 // 255-byte buffer, so that settings files written for Windows clients read back the same:
@@ -22,6 +23,12 @@
 QString ReadProfileString(const QString& filePath, const QString& section, const QString& key,
                           QString* error = nullptr);
 
-// The same over a file's bytes.
+// The values of `keys` (empty for a missing one), the file read and decoded once: a settings file holds a
+// password, and every buffer that held its text, the file's bytes and their decoded text, is wiped
+// before it is let go of.
+QStringList ReadProfileStrings(const QString& filePath, const QString& section, const QStringList& keys,
+                               QString* error = nullptr);
+
+// The same over a file's bytes (the caller's to wipe; the decoded text is wiped here).
 QString ReadProfileStringFromBytes(const QByteArray& content, const QString& section, const QString& key,
                                    QString* error = nullptr);

@@ -1,6 +1,7 @@
 #include "util/Md5Digest.h"
 
 #include "util/Gbk.h"
+#include "util/Secret.h"
 
 #include <array>
 #include <cstdint>
@@ -122,6 +123,7 @@ std::optional<QString> MD5DigestBytes(const QByteArray& bytes, int digestLength,
         tail[tailSize - 8 + i] = static_cast<unsigned char>(bitLength >> (8 * i));
     for (qsizetype offset = 0; offset < tailSize; offset += 64)
         compress(state, tail + offset);
+    explicit_bzero(tail, sizeof tail); // the end of a password
 
     QString hex;
     if (digestLength == 32) {
@@ -141,8 +143,10 @@ std::optional<QString> MD5DigestBytes(const QByteArray& bytes, int digestLength,
 std::optional<QString> MD5Digest(const QString& text, int digestLength, QString* error) {
     // Without a GBK converter only ASCII has a known byte form; any other guess would give a
     // digest that matches nothing stored.
-    const std::optional<QByteArray> bytes = tryToGbk(text, error);
+    std::optional<QByteArray> bytes = tryToGbk(text, error);
     if (!bytes)
         return std::nullopt;
-    return MD5DigestBytes(*bytes, digestLength, error);
+    std::optional<QString> digest = MD5DigestBytes(*bytes, digestLength, error);
+    wipe(*bytes); // the text is often a password
+    return digest;
 }

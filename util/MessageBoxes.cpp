@@ -35,6 +35,19 @@ public:
             show(parent, QMessageBox::Question, title, text, QMessageBox::Ok | QMessageBox::Cancel);
         return b == QMessageBox::Ok ? Answer::Ok : Answer::Cancel;
     }
+    Closing askToSave(QWidget* parent, const QString& text, const QString& title) override {
+        QMessageBox box(QMessageBox::Warning, captionOr(title), text,
+                        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, parent);
+        box.button(QMessageBox::Save)->setText(QStringLiteral("保存(&S)"));
+        box.button(QMessageBox::Discard)->setText(QStringLiteral("不保存(&N)"));
+        box.button(QMessageBox::Cancel)->setText(QStringLiteral("取消"));
+        box.setDefaultButton(QMessageBox::Cancel);
+        box.setEscapeButton(QMessageBox::Cancel);
+        const int b = box.exec();
+        return b == QMessageBox::Save      ? Closing::Save
+               : b == QMessageBox::Discard ? Closing::Discard
+                                           : Closing::Back;
+    }
 };
 
 QtMessageBoxes g_real;

@@ -7,12 +7,16 @@ class QWidget;
 class MessageBoxes {
 public:
     enum class Answer { Ok, Cancel };
+    // What to do with the unsaved changes of a form that is closing.
+    enum class Closing { Save, Discard, Back };
     virtual ~MessageBoxes() = default;
     // An empty title means the application's display name, as the default caption.
     virtual void information(QWidget* parent, const QString& text, const QString& title = {}) = 0;
     virtual void critical(QWidget* parent, const QString& text, const QString& title = {}) = 0;
     // Question icon with OK and Cancel.
     virtual Answer question(QWidget* parent, const QString& text, const QString& title = {}) = 0;
+    // Warning icon with "保存", "不保存" and "取消" (the default: back to the form, as Escape does).
+    virtual Closing askToSave(QWidget* parent, const QString& text, const QString& title = {}) = 0;
 };
 
 // The process-wide instance; a real QMessageBox implementation unless a test installed another.

@@ -205,6 +205,23 @@ QStringList TextColumn::toStringList() const {
     return out;
 }
 
+TextColumn TextColumn::edited(qsizetype i, const std::optional<QString>& text) const {
+    if (i < 0 || i >= size())
+        return *this;
+    if (d_->repeated && (!text || *text == d_->repeatedText) && i + 1 < d_->rows)
+        return text ? *this : repeated(d_->repeatedText, d_->rows - 2);
+    Builder b;
+    for (qsizetype r = 0; r < size(); ++r) {
+        if (r == i && text)
+            b.append(*text);
+        else if (r != i && isNull(r))
+            b.appendNull();
+        else if (r != i)
+            b.append(view(r));
+    }
+    return b.finish();
+}
+
 // ---- Builder ------------------------------------------------------------------------------------
 
 TextColumn::Builder::Builder()

@@ -10,6 +10,7 @@
 #include <QStringView>
 
 #include <memory>
+#include <optional>
 
 class TextColumn {
 public:
@@ -30,6 +31,9 @@ public:
     // Whether row `i` was NULL (as opposed to empty text).
     bool isNull(qsizetype i) const;
     QStringList toStringList() const;
+    // A copy with row `i` reading `text`, or without row `i` when `text` is nothing (a modified or a
+    // deleted record). A repeated column stays repeated where the row reads its text already.
+    TextColumn edited(qsizetype i, const std::optional<QString>& text) const;
     void clear() { d_.reset(); }
 
     class Builder;
