@@ -4,13 +4,17 @@
 // others (and the history alike there); when the index is not what it should be; for an account
 // that only reads it. Also what vornik-admin refuses.
 #include "AdminRun.h"
+#include "FakeMessageBoxes.h"
+#include "FreshControl.h"
 #include "PrivateServer.h"
 #include "ScratchDb.h"
+#include "Seams.h"
 #include "admin/IndexAdmin.h"
 #include "database/CompanionSchema.h"
 #include "database/SearchPlanner.h"
 
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -111,6 +115,14 @@ QString compare(Connection& c, const QString& database, const QStringList& keys,
         }
     }
     return {};
+}
+
+// What the control listed: each row's id and title, a NULL title as the empty text it shows.
+QList<QStringList> listedRows() {
+    QList<QStringList> rows;
+    for (qint64 i = 0; i + 1 < mPublic::RowIds.size(); ++i)
+        rows << QStringList{mPublic::RowIds.at(i), mPublic::RowNames.at(i)};
+    return rows;
 }
 
 // Every key counts: the index answers whatever has literal text, however common.
@@ -326,6 +338,63 @@ private Q_SLOTS:
         QVERIFY(testdb::asAdmin(u"DROP USER 'vk_team'@'%'"_s));
     }
 
+    // The control's own searches through the real widget: the index's rows, in the scan's order,
+    // with the statuses of a scan; also when the companion database goes at any point of a search
+    // (before it, between the planner's statements, or after the plan, under the index's statement).
+    void throughTheControl_data() {
+        QTest::addColumn<int>("dropAtYield"); // 0: never
+        QTest::newRow("index installed") << 0;
+        for (int k = 1; k <= 5; ++k)
+            QTest::addRow("companion dropped at yield %d", k) << k;
+    }
+    void throughTheControl() {
+        QFETCH(int, dropAtYield);
+        QTemporaryDir config;
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        FakeMessageBoxes boxes;
+        ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
+        QVERIFY(admin(db_.admin(), db_.name())->install({}));
+        StatusLog statuses;
+        std::unique_ptr<uVornik> control = shownControl(statuses);
+        db_.pointSettingsHere();
+        const QStringList keys = dropAtYield ? QStringList{u"quasar"_s, u"网络"_s} : keys_.mid(0, 40);
+        int used = 0, fellBack = 0;
+        for (const QString& key : keys) {
+            for (const Mode mode : {Mode::Title, Mode::FullText}) {
+                int seen = 0;
+                control->loader().setAfterYield([&] {
+                    if (++seen == dropAtYield)
+                        (void)db_.exec(u"DROP DATABASE IF EXISTS vornik_test_index_vornik"_s);
+                });
+                statuses.clear();
+                search(*control, mode == Mode::Title, key);
+                control->loader().setAfterYield({});
+                QList<QStringList> want;
+                for (const QStringList& row : rowsOf(db_.admin(), searchindex::scanStatement(mode, key)))
+                    want << QStringList{row.at(0), row.at(1) == u"<NULL>" ? QString() : row.at(1)};
+                const searchindex::Plan& plan = control->loader().lastPlan();
+                QVERIFY2(listedRows() == want,
+                         qPrintable(u"\"%1\" %2: %3 listed, %4 by the scan (%5)"_s
+                                        .arg(key, mode == Mode::Title ? u"title"_s : u"full text"_s)
+                                        .arg(listedRows().size())
+                                        .arg(want.size())
+                                        .arg(plan.usesIndex ? u"index"_s : plan.why)));
+                // The time, then the statement's two lines as a scan shows them, nothing between.
+                QCOMPARE(statuses.mid(1, 2), (QStringList{u"开始执行SQL..."_s, u"SQL 执行完成!"_s}));
+                QCOMPARE(statusText(*control), u"loaded OK"_s);
+                used += plan.usesIndex;
+                fellBack += plan.why.startsWith(u"the index's statement failed"_s);
+            }
+        }
+        QVERIFY(boxes.shown.isEmpty());
+        if (!dropAtYield)
+            QVERIFY2(used > 60,
+                     qPrintable(QString::number(used))); // of 80: the rest have no literal text or are common
+        else if (dropAtYield ==
+                 4) // after the probe, the counts and the postings: under the index's statement
+            QVERIFY2(fellBack > 0, qPrintable(QString::number(fellBack)));
+    }
+
     // The account needs the TRIGGER privilege, and under a binary log without
     // log_bin_trust_function_creators SUPER; refused with the reason, nothing made. Then, on the same
     // server, the server is killed in the middle of a feed: after the restart the index is still
@@ -485,5 +554,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TstIndex)
+QTEST_MAIN(TstIndex)
 #include "tst_index.moc"
