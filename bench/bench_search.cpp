@@ -26,17 +26,23 @@
 // "the" (control_ms, also waiting for the first occurrence marked in view; first_mark_ms until then);
 // max_stall_ms covers the click, the layout, and F3 then Shift+F3 (to the last occurrence) after it.
 // rows is the listed record, marks the occurrences the status line counted on F3.
+// The *_index cases run the same searches once vornik-admin's index is installed and fed (the build
+// printed as case=index_install), with raw_ms still the raw client's scan; it is removed after them.
+// Every search line says used_index=yes|no (how the control's last search was answered), and
+// case=probe_without_index times what a search costs a server without the index: one failed probe.
 // VORNIK_BENCH_CASES=<name>,<name> limits the run to those cases (e.g. fulltext_all).
 // A control run that does not reach "loaded OK" within VORNIK_BENCH_TIMEOUT_S seconds (default 120)
 // prints control_ms=timed_out; one that ends in an error status prints control_ms=failed.
 // Exits 0 whether or not the targets are met.
 #include "BenchData.h"
+#include "admin/IndexAdmin.h"
 #include "bench/StallMeter.h"
 #include "control/Highlighter.h"
 #include "control/ListBox.h"
 #include "control/VornikInterface.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
+#include "database/SearchPlanner.h"
 #include "database/Shared.h"
 #include "forms/FrmModi.h"
 #include "util/LargeTextView.h"
@@ -804,6 +810,61 @@ const SearchCase kCases[] = {
     {"listing_table_all", false, QString(), false, 1},
 };
 
+// The same searches with the search index installed and fed (vornik-admin's install), beside the
+// raw client's scan of the same run: raw_ms is the scan, control_ms the control through the index.
+const SearchCase kIndexCases[] = {
+    {"title_1pct_index", true, kSelectiveKey, false},
+    {"fulltext_1pct_index", false, kSelectiveKey, false},
+    {"title_0.01pct_index", true, QStringLiteral("0012 grp"), false},
+    {"fulltext_0.01pct_index", false, QStringLiteral("#0012"), false},
+    {"title_missing_index", true, QStringLiteral("zqxv"), false},
+    {"fulltext_missing_index", false, QStringLiteral("zqxv"), false},
+};
+
+// Installs the index on `database` and feeds it (`install`), or removes it; prints the build's time.
+void indexOn(const QByteArray& host, unsigned port, const char* database, bool install) {
+    Connection conn;
+    const Status opened = conn.Open(
+        QStringLiteral("uid=%1;pwd=%2;server=%3:%4;database=%5")
+            .arg(QString::fromLatin1(kUser), QString::fromLatin1(kPassword), QString::fromUtf8(host))
+            .arg(port)
+            .arg(QString::fromLatin1(database)));
+    IndexAdmin admin(conn, QString::fromLatin1(database), [](const QString&) {});
+    admin.setGraceMs(0);
+    QElapsedTimer t;
+    t.start();
+    const Status done = !opened ? opened : install ? admin.install({true, false}) : admin.remove(true);
+    if (done && install)
+        (void)admin.feed();
+    if (!done)
+        throw std::runtime_error("the index: " + done.description().toStdString());
+    if (install)
+        std::printf("case=index_install database=%s build_ms=%.0f\n", database,
+                    static_cast<double>(t.nsecsElapsed()) / 1e6);
+}
+
+// What a search costs a server without the companion database: the planner's one probe, which fails.
+void probeWithoutIndex(const QByteArray& host, unsigned port, const char* database, int runs) {
+    Connection conn;
+    if (!conn.Open(
+            QStringLiteral("uid=%1;pwd=%2;server=%3:%4;database=%5")
+                .arg(QString::fromLatin1(kUser), QString::fromLatin1(kPassword), QString::fromUtf8(host))
+                .arg(port)
+                .arg(QString::fromLatin1(database))))
+        return;
+    std::vector<double> ms;
+    searchindex::Plan plan;
+    for (int i = 0; i < std::max(runs, 20); ++i) {
+        QElapsedTimer t;
+        t.start();
+        plan = searchindex::planSearch(conn, QString::fromLatin1(database), searchindex::Mode::Title,
+                                       kSelectiveKey);
+        ms.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
+    }
+    std::printf("case=probe_without_index probe_ms=%.3f used_index=%s why=\"%s\"\n", median(ms),
+                plan.usesIndex ? "yes" : "no", qPrintable(plan.why.left(60)));
+}
+
 const SearchCase* findCase(const QString& name) {
     for (const SearchCase& c : kCases) {
         if (name == QLatin1String(c.name))
@@ -978,6 +1039,8 @@ int main(int argc, char** argv) {
         f.rawMs = median(rawMs);
         if (!cliMs.empty())
             f.cliMs = median(cliMs);
+        if (!c.listing)
+            f.extra = control.loader().lastPlan().usesIndex ? " used_index=yes" : " used_index=no";
         if (c.fullListing) {
             f.textMb = static_cast<double>(textBytes) / (1024.0 * 1024.0);
             if (const auto mem = measureControlMemory(database, c, runs, capMs)) {
@@ -1050,6 +1113,20 @@ int main(int argc, char** argv) {
             if (wanted(only, c.name))
                 measureSearch(c, kDatabase, kRecords, false);
         }
+        // The control with the search index installed, then the table left without it again.
+        const auto indexCases = [&](const char* database, int records) {
+            if (std::none_of(std::begin(kIndexCases), std::end(kIndexCases),
+                             [&](const SearchCase& c) { return wanted(only, c.name); }))
+                return;
+            probeWithoutIndex(host, port, database, runs);
+            indexOn(host, port, database, true);
+            for (const SearchCase& c : kIndexCases) {
+                if (wanted(only, c.name))
+                    measureSearch(c, database, records, false);
+            }
+            indexOn(host, port, database, false);
+        };
+        indexCases(kDatabase, kRecords);
 
         if (wanted(only, "rsopen_sleep3")) {
             const QString sleep3 = QStringLiteral("select sleep(3)");
@@ -1130,6 +1207,7 @@ int main(int argc, char** argv) {
                     measureSearch(c, kLargeDatabase, kLargeRecords,
                                   QLatin1String(c.name) == QLatin1String("title_all"));
             }
+            indexCases(kLargeDatabase, kLargeRecords);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench: %s\n", e.what());
