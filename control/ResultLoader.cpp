@@ -20,20 +20,15 @@ namespace {
 constexpr qint64 kMinRowsPerStep = 4096;
 constexpr qint64 kMaxRowsPerStep = 131072;
 
-// The search value becomes a LIKE pattern bound as a parameter: "%" and "_" stay wildcards as users
-// type them, quotes and backslashes are plain text. "!" is the pattern's escape character, named in
-// the statement (an ASCII literal reads the same in every session mode), and doubled to match itself.
-const QString kLikeEscape = QStringLiteral(" escape '!'");
-
-QString likePattern(const QString& key) {
-    QString pattern = key;
-    pattern.replace(u'!', QStringLiteral("!!"));
-    return u'%' + pattern + u'%';
-}
-
 void releaseLater(TextColumn&& rows) {
     if (!rows.isEmpty())
         background::releaseLater(std::move(rows));
+}
+
+// Whether the connection still holds its session after a failure: a lost one ends the search with
+// that failure, as the scan's own statement would have met it.
+bool stillOpen() {
+    return mPublic::Conn && mPublic::Conn->State() == Connection::kStateOpen;
 }
 
 } // namespace
@@ -50,23 +45,35 @@ bool ResultLoader::current(const CommandGate::Pass& pass) {
 QString ResultLoader::runStatement(const QString& sql, const SqlParams& params,
                                    const std::shared_ptr<Cancellation>& cancel,
                                    std::shared_ptr<Recordset>& result) {
+    status_.ShowStatus(QStringLiteral("开始执行SQL..."));
+    return reportStatement(openStatement(sql, params, cancel, result), cancel);
+}
+
+Status ResultLoader::openStatement(const QString& sql, const SqlParams& params,
+                                   const std::shared_ptr<Cancellation>& cancel,
+                                   std::shared_ptr<Recordset>& result) {
     ++statementsRun_;
     lastStatement_ = sql;
     result = mPublic::freshRs();
-    status_.ShowStatus(QStringLiteral("开始执行SQL..."));
-
     Connection* conn = mPublic::Conn.get();
-    const Status status = conn ? result->Open(sql, params, conn, cancel)
-                               : Status::failure(QStringLiteral("数据库连接对象不存在"));
+    return conn ? result->Open(sql, params, conn, cancel)
+                : Status::failure(QStringLiteral("数据库连接对象不存在"));
+}
+
+void ResultLoader::reopenAfterTimeout() {
+    mPublic::Conn.reset();
+    QString ignored;
+    mConnDatabase::ConnectDatabase(ignored);
+}
+
+QString ResultLoader::reportStatement(const Status& status, const std::shared_ptr<Cancellation>& cancel) {
     if (status.cancelled() && cancel && cancel->isCancelled())
         return status.description(); // superseded: the newer statement owns the status line
     if (!status) {
         if (status.error().isTimeout()) {
             // Drop the connection and reopen it with the held account; the statement is not run
             // again and counts as run, so its caller finds the recordset closed.
-            mPublic::Conn.reset();
-            QString ignored;
-            mConnDatabase::ConnectDatabase(ignored);
+            reopenAfterTimeout();
             return QString();
         }
         status_.ShowStatus(QStringLiteral("SQL 出错：") + status.description());
@@ -74,6 +81,51 @@ QString ResultLoader::runStatement(const QString& sql, const SqlParams& params,
     }
     status_.ShowStatus(QStringLiteral("SQL 执行完成!"));
     return QString();
+}
+
+QString ResultLoader::runSearch(searchindex::Mode mode, const QString& key, const CommandGate::Pass& pass,
+                                std::shared_ptr<Recordset>& result) {
+    const std::shared_ptr<Cancellation>& cancel = pass.cancellation();
+    status_.ShowStatus(QStringLiteral("开始执行SQL..."));
+    // The planner's few small statements decide whether the index can answer; any doubt (no
+    // companion database, a failure, a time-out) leaves it at the scan. Each waits, so the pass and
+    // the shared connection are looked at afresh after each.
+    searchindex::SearchPlanner planner(mConnDatabase::dbName, mode, key);
+    while (const std::optional<searchindex::Statement> step = planner.next()) {
+        if (!stillOpen())
+            break;
+        const Result<QueryOutcome> outcome = mPublic::Conn->query(step->sql, step->params, cancel);
+        if (!current(pass))
+            return outcome ? QStringLiteral("superseded") : outcome.error().description;
+        if (!outcome && outcome.error().isTimeout()) {
+            reopenAfterTimeout();
+            if (!current(pass))
+                return outcome.error().description;
+            break;
+        }
+        if (!outcome && !stillOpen())
+            return reportStatement(outcome.status(), cancel);
+        planner.take(outcome);
+    }
+    // A local copy: a newer search that runs while this one waits replaces lastPlan_.
+    searchindex::Plan plan = planner.plan();
+    lastPlan_ = plan;
+    if (plan.usesIndex) {
+        const Status status = openStatement(plan.statement.sql, plan.statement.params, cancel, result);
+        if (status || (status.cancelled() && cancel && cancel->isCancelled()) ||
+            (!status.error().isTimeout() && !stillOpen()))
+            return reportStatement(status, cancel);
+        if (status.error().isTimeout())
+            reopenAfterTimeout();
+        if (!current(pass))
+            return status.description();
+        // The index went away or changed under the plan (a rebuild, a removal): the scan answers.
+        plan.usesIndex = false;
+        plan.why = QStringLiteral("the index's statement failed: ") + status.description();
+        plan.statement = searchindex::scanStatement(mode, key);
+        lastPlan_ = plan;
+    }
+    return reportStatement(openStatement(plan.statement.sql, plan.statement.params, cancel, result), cancel);
 }
 
 ResultLoader::Load ResultLoader::loadRows(Recordset& rs, const CommandGate::Pass& pass, bool withContent,
@@ -150,10 +202,8 @@ void ResultLoader::SearchFileName(const QString& key) {
         status_.ShowStatus(QStringLiteral("连接数据库 错误:") + errorText);
         return;
     }
-    const QString sql = QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name ") +
-                        QStringLiteral(" where ") + QStringLiteral("`name` like ?") + kLikeEscape;
     std::shared_ptr<Recordset> rs;
-    const QString failed = runStatement(sql, {likePattern(key)}, pass->cancellation(), rs);
+    const QString failed = runSearch(searchindex::Mode::Title, key, *pass, rs);
     if (!current(*pass))
         return;
     const QString prefix = QStringLiteral("uVornik.SearchFileName");
@@ -180,12 +230,8 @@ void ResultLoader::SearchTxtData(const QString& key) {
         messageBoxes().information(dialogParent_, QStringLiteral("连接数据库出错:") + errorText);
         return;
     }
-    const QString sql =
-        QStringLiteral("select  `dataid`,`name`,`data` from SearchTxt_Data where `data` like ?") +
-        kLikeEscape + QStringLiteral(" or `name` like ?") + kLikeEscape;
-    const QString pattern = likePattern(key);
     std::shared_ptr<Recordset> rs;
-    const QString failed = runStatement(sql, {pattern, pattern}, pass->cancellation(), rs);
+    const QString failed = runSearch(searchindex::Mode::FullText, key, *pass, rs);
     if (!current(*pass))
         return;
     if (!failed.isEmpty()) {

@@ -5,6 +5,7 @@
 // more rows and stops at its next step, touching nothing the newer one owns.
 #include "control/CommandGate.h"
 #include "database/Recordset.h"
+#include "database/SearchPlanner.h"
 
 #include <QString>
 
@@ -40,9 +41,14 @@ public:
     // listing, which matched everything.
     const QString& resultKey() const { return resultKey_; }
 
-    // Statements run through runStatement since the control started, and the text of the last one.
+    // Statements run through runStatement since the control started (a search's own statement
+    // counts, the planner's look at the index does not), and the text of the last one.
     quint64 statementsRun() const { return statementsRun_; }
     const QString& lastStatement() const { return lastStatement_; }
+    // How the last search that reached the server was answered: by the index or by the scan, and
+    // for the scan why (no companion database, not ready, a common value, the index's statement
+    // failed...). Nothing of it reaches the user.
+    const searchindex::Plan& lastPlan() const { return lastPlan_; }
 
     // Called each time a load has let other handlers run, before it checks whether it was
     // superseded: lets a test start a newer load at every such point in turn.
@@ -58,6 +64,18 @@ private:
     // index always), so large results list at the speed of the query while the window stays live.
     Load loadRows(Recordset& rs, const CommandGate::Pass& pass, bool withContent, const QString& key,
                   QString* error);
+    // A search's statement into `result`, with runStatement's status lines: the index's when the
+    // companion database says it is ready (its planning statements first, each checked for being
+    // superseded after), the scan otherwise, or when the index's statement fails for any reason but
+    // being superseded or a lost connection. Never waits for the feeder: the planner only reads.
+    QString runSearch(searchindex::Mode mode, const QString& key, const CommandGate::Pass& pass,
+                      std::shared_ptr<Recordset>& result);
+    // runStatement in its parts: the statement into a fresh Rs, then its status line and outcome.
+    Status openStatement(const QString& sql, const SqlParams& params,
+                         const std::shared_ptr<Cancellation>& cancel, std::shared_ptr<Recordset>& result);
+    QString reportStatement(const Status& status, const std::shared_ptr<Cancellation>& cancel);
+    // After a time-out: the connection dropped and reopened with the held account.
+    void reopenAfterTimeout();
     // Lists a search's result and ends with "loaded OK", or with `errorPrefix` + the failure.
     void showResult(Recordset& rs, const CommandGate::Pass& pass, bool withContent, const QString& key,
                     const QString& errorPrefix);
@@ -70,5 +88,6 @@ private:
     QString resultKey_;
     quint64 statementsRun_ = 0;
     QString lastStatement_;
+    searchindex::Plan lastPlan_;
     std::function<void()> afterYield_;
 };

@@ -164,9 +164,10 @@ db_stop() {
     kill -9 "$pid" 2>/dev/null || true
 }
 
-# Starts a throwaway server in a temporary folder, stopped (by its pid) when the calling shell exits. It
-# serves TLS, as a team's server does, with a certificate for localhost and 127.0.0.1 signed by a CA made
-# at start. Exports VORNIK_TEST_DB_PORT, VORNIK_TEST_DB_HOST and VORNIK_TEST_DB_CA (the CA's file).
+# Starts a throwaway server in a temporary folder, stopped (by its pid) when the calling shell exits;
+# any arguments are added to the server's options. It serves TLS, as a team's server does, with a
+# certificate for localhost and 127.0.0.1 signed by a CA made at start. Exports VORNIK_TEST_DB_PORT,
+# VORNIK_TEST_DB_HOST and VORNIK_TEST_DB_CA (the CA's file).
 start_throwaway_db() {
     VORNIK_DB_TMP=$(mktemp -d /tmp/vornik-db.XXXXXX)
     on_exit 'db_stop "$VORNIK_DB_TMP/run"; rm -rf "$VORNIK_DB_TMP"'
@@ -175,7 +176,7 @@ start_throwaway_db() {
     local port
     port=$(free_port)
     # shellcheck disable=SC2046
-    db_start "$VORNIK_DB_TMP/data" "$VORNIK_DB_TMP/run" "$port" $(db_tls_options "$VORNIK_DB_TMP/tls")
+    db_start "$VORNIK_DB_TMP/data" "$VORNIK_DB_TMP/run" "$port" $(db_tls_options "$VORNIK_DB_TMP/tls") "$@"
     db_schema "$VORNIK_DB_TMP/run"
     export VORNIK_TEST_DB_HOST=127.0.0.1 VORNIK_TEST_DB_PORT=$port VORNIK_TEST_DB_CA=$VORNIK_DB_TMP/tls/ca.pem
     log "throwaway MariaDB at 127.0.0.1:$port with TLS (CA $VORNIK_TEST_DB_CA, data in $VORNIK_DB_TMP)"

@@ -88,6 +88,8 @@ private Q_SLOTS:
     // files, all under /usr.
     void holdsExactlyTheProgram() {
         const QStringList expected{QStringLiteral("usr/bin/Test_Vornik"),
+                                   QStringLiteral("usr/bin/vornik-admin"),
+                                   QStringLiteral("usr/lib/systemd/system/vornik-feeder.service"),
                                    kLibraryDir + QStringLiteral("/Vornik.so"),
                                    QStringLiteral("usr/share/applications/vornik.desktop"),
                                    QStringLiteral("usr/share/doc/vornik/README.md"),

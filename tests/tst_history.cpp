@@ -1,0 +1,176 @@
+// The history vornik-admin installs: what the mariadb client's updates and deletes leave (as a
+// Windows client's would), that a rolled-back save leaves nothing, that the modify form's delete and
+// insert read as one save, the trash and a restore byte for byte (CR LF, NULL columns), a version
+// stored back through the modify path, purging by age, and removing it all.
+#include "AdminRun.h"
+#include "ScratchDb.h"
+#include "database/RecordHistory.h"
+
+#include <QtTest>
+
+#include <mysqld_error.h>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+const QString kCompanion = u"vornik_test_history_vornik"_s;
+// Every column, bytes as hex: what "byte for byte" compares.
+const QString kExact =
+    u"HEX(dataid), HEX(name), HEX(data), createdatetime, modidatetime, HEX(`desc`), HEX(`keys`), "
+    "HEX(creator)"_s;
+
+} // namespace
+
+class TstHistory : public QObject {
+    Q_OBJECT
+
+    ScratchDb db_{u"vornik_test_history"_s};
+
+    // The mariadb client, as a Windows client or an administrator writes.
+    bool client(const QString& sql) {
+        QProcess p;
+        p.start(u"mariadb"_s,
+                {u"--no-defaults"_s, u"--protocol=TCP"_s, u"-h127.0.0.1"_s, u"-P"_s + testdb::port(),
+                 u"-uqelmorand"_s, u"-p40628173"_s, db_.name(), u"-e"_s, sql});
+        return p.waitForFinished(30000) && p.exitCode() == 0;
+    }
+    QList<QStringList> history(const QString& id) {
+        return db_.query(
+            u"SELECT kind, %1 FROM %2.history WHERE dataid = ? ORDER BY at, hid"_s.arg(kExact, kCompanion),
+            {id});
+    }
+    QList<QStringList> rows(const history::Statement& s) { return db_.query(s.sql, s.params); }
+    std::optional<SqlParams> restorable(qint64 hid) {
+        const history::Statement s = history::versionStatement(kCompanion, hid);
+        const Result<QueryOutcome> r = db_.admin().query(s.sql, s.params);
+        return r && r.value().result ? history::versionValues(*r.value().result) : std::nullopt;
+    }
+    // A save as the modify form makes it: the row locked, deleted and inserted in one transaction.
+    bool save(const QString& id, const QString& title, bool commit) {
+        Connection& c = db_.admin();
+        bool ok =
+            c.BeginTrans() && c.query(u"SELECT * FROM SearchTxt_Data WHERE dataid = ? FOR UPDATE"_s, {id}) &&
+            c.Execute(u"DELETE FROM SearchTxt_Data WHERE dataid = ?"_s, {id}) &&
+            c.Execute(
+                u"INSERT INTO SearchTxt_Data (dataid, name, data, createdatetime, modidatetime, `desc`, "
+                "`keys`, creator) VALUES (?, ?, 'saved body', NOW(), NOW(), '', '', 'form')"_s,
+                {id, title});
+        ok = ok && (commit ? c.CommitTrans() : c.RollbackTrans());
+        return ok;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        REQUIRE_DB();
+        QVERIFY(db_.create());
+        CHECK_SQL(db_.exec(u"DROP DATABASE IF EXISTS "_s + kCompanion));
+        CHECK_SQL(db_.exec(u"INSERT INTO SearchTxt_Data VALUES ('h1', 'first', 'line 1\r\nline 2\r\n', "
+                           "'2024-01-02 03:04:05', '2024-01-02 03:04:06', 'remarks', 'k1', 'alice')"_s));
+        CHECK_SQL(db_.exec(
+            u"INSERT INTO SearchTxt_Data (dataid, name, data) VALUES ('h2', 'nulls ', 'a\r\nb 😀 é')"_s));
+        CHECK_SQL(db_.exec(
+            u"INSERT INTO SearchTxt_Data VALUES ('h3', 'third', 'x', NOW(), NOW(), '', '', 'bob')"_s));
+        QString out;
+        QCOMPARE(runAdmin(testdb::server(), u"qelmorand"_s, u"40628173"_s, db_.name(),
+                          {u"install"_s, u"--no-index"_s}, &out),
+                 0);
+        QCOMPARE(rows(history::installedStatement(kCompanion)), (QList<QStringList>{{u"1"_s}}));
+    }
+
+    void writesFromOutside() {
+        const QStringList h1 =
+            db_.query(u"SELECT %1 FROM SearchTxt_Data WHERE dataid = 'h1'"_s.arg(kExact)).value(0);
+        const QStringList h2 =
+            db_.query(u"SELECT %1 FROM SearchTxt_Data WHERE dataid = 'h2'"_s.arg(kExact)).value(0);
+        QVERIFY(client(u"UPDATE SearchTxt_Data SET data = 'changed' WHERE dataid = 'h1'"_s));
+        QVERIFY(
+            client(u"UPDATE SearchTxt_Data SET name = name WHERE dataid = 'h1'"_s)); // no change: no version
+        QVERIFY(client(
+            u"UPDATE SearchTxt_Data SET name = 'nulls' WHERE dataid = 'h2'"_s)); // a trailing blank less
+        QVERIFY(client(u"DELETE FROM SearchTxt_Data WHERE dataid = 'h2'"_s));
+        QCOMPARE(history(u"h1"_s), (QList<QStringList>{QStringList{u"U"_s} + h1}));
+        const QList<QStringList> two = history(u"h2"_s);
+        QCOMPARE(two.size(), 2); // the update, the delete (it was added before the history was installed)
+        QCOMPARE(two.at(0), QStringList{u"U"_s} + h2);
+        QCOMPARE(two.at(1).first(), u"D"_s);
+        QCOMPARE(two.at(1).at(6), u"<NULL>"_s); // `desc` stayed NULL
+        const QString account =
+            db_.value(u"SELECT account FROM %1.history WHERE dataid = 'h1' AND kind = 'U'"_s.arg(kCompanion));
+        QVERIFY2(account.startsWith(u"qelmorand@"_s), qPrintable(account));
+    }
+
+    void saves() {
+        const QString before = db_.value(u"SELECT COUNT(*) FROM %1.history"_s.arg(kCompanion));
+        QVERIFY(save(u"h3"_s, u"rolled back"_s, false));
+        QCOMPARE(db_.value(u"SELECT COUNT(*) FROM %1.history"_s.arg(kCompanion)), before);
+        QVERIFY(save(u"h3"_s, u"saved once"_s, true));
+        QVERIFY(client(u"UPDATE SearchTxt_Data SET name = 'updated' WHERE dataid = 'h3'"_s));
+        // Newest first: the update, then the form's save as one change (its delete and insert).
+        const QList<QStringList> versions = rows(history::versionsStatement(kCompanion, u"h3"_s));
+        QCOMPARE(versions.size(), 2);
+        QCOMPARE(versions.at(0).at(3), u"update"_s);
+        QCOMPARE(versions.at(0).at(4), u"saved once"_s);
+        QCOMPARE(versions.at(1).at(3), u"save"_s);
+        QCOMPARE(versions.at(1).at(4), u"third"_s);
+        QCOMPARE(versions.at(1).at(5), u"1"_s);
+        // The saved version stored back through the modify path: deleted and inserted in one transaction.
+        Connection& c = db_.admin();
+        const std::optional<SqlParams> version = restorable(versions.at(1).at(0).toLongLong());
+        QVERIFY(version);
+        const history::Statement back = history::restoreStatement(db_.name(), *version);
+        QVERIFY(c.BeginTrans());
+        QVERIFY(c.Execute(u"DELETE FROM SearchTxt_Data WHERE dataid = 'h3'"_s));
+        const Status stored = c.Execute(back.sql, back.params);
+        QVERIFY2(stored && c.CommitTrans(), qPrintable(stored.description()));
+        QCOMPARE(db_.row(u"h3"_s, u"name, data, creator"_s), (QStringList{u"third"_s, u"x"_s, u"bob"_s}));
+    }
+
+    void trash() {
+        const QString original = history(u"h2"_s).at(0).mid(1).join(u'|'); // before the trailing blank went
+        const QList<QStringList> trashed = rows(history::trashStatement(kCompanion, db_.name()));
+        QCOMPARE(trashed.size(), 1); // h3 was saved and stored again: not in the trash
+        QCOMPARE(trashed.first().at(1), u"h2"_s);
+        const std::optional<SqlParams> deleted = restorable(trashed.first().at(0).toLongLong());
+        QVERIFY(deleted);
+        const history::Statement restore = history::restoreStatement(db_.name(), *deleted);
+        CHECK_SQL(db_.exec(restore.sql, restore.params));
+        const QStringList restored =
+            db_.query(u"SELECT %1 FROM SearchTxt_Data WHERE dataid = 'h2'"_s.arg(kExact)).value(0);
+        QCOMPARE(restored, history(u"h2"_s).at(1).mid(1)); // the deleted row, byte for byte, NULLs included
+        QVERIFY(restored.join(u'|') != original);
+        QVERIFY(rows(history::trashStatement(kCompanion, db_.name())).isEmpty());
+        // A record of that id is there now: a second restore is refused and changes nothing.
+        const Status again = db_.admin().Execute(restore.sql, restore.params);
+        QVERIFY(!again);
+        QCOMPARE(again.error().nativeError, unsigned(ER_DUP_ENTRY));
+    }
+
+    void purgeAndRemove() {
+        CHECK_SQL(db_.exec(
+            u"UPDATE %1.history SET at = at - INTERVAL 40 DAY WHERE dataid = 'h3'"_s.arg(kCompanion)));
+        const int total = db_.value(u"SELECT COUNT(*) FROM %1.history"_s.arg(kCompanion)).toInt();
+        const int old =
+            db_.value(u"SELECT COUNT(*) FROM %1.history WHERE dataid = 'h3'"_s.arg(kCompanion)).toInt();
+        QVERIFY(old >= 4);
+        QString out;
+        QCOMPARE(runAdmin(testdb::server(), u"qelmorand"_s, u"40628173"_s, db_.name(), {u"history"_s}, &out),
+                 0);
+        QCOMPARE(db_.value(u"SELECT COUNT(*) FROM %1.history"_s.arg(kCompanion)).toInt(), total);
+        QCOMPARE(runAdmin(testdb::server(), u"qelmorand"_s, u"40628173"_s, db_.name(),
+                          {u"history"_s, u"--keep-days"_s, u"30"_s}, &out),
+                 0);
+        QCOMPARE(db_.value(u"SELECT COUNT(*) FROM %1.history"_s.arg(kCompanion)).toInt(), total - old);
+        QCOMPARE(db_.value(u"SELECT COUNT(*) FROM %1.history WHERE dataid = 'h3'"_s.arg(kCompanion)), u"0"_s);
+        const QString checksum = db_.query(u"CHECKSUM TABLE SearchTxt_Data"_s).value(0).value(1);
+        QCOMPARE(runAdmin(testdb::server(), u"qelmorand"_s, u"40628173"_s, db_.name(),
+                          {u"remove"_s, u"--history"_s}, &out),
+                 0);
+        QCOMPARE(db_.query(u"CHECKSUM TABLE SearchTxt_Data"_s).value(0).value(1), checksum);
+        QVERIFY(!db_.admin().query(history::installedStatement(kCompanion).sql));
+        CHECK_SQL(db_.exec(u"DELETE FROM SearchTxt_Data WHERE dataid = 'h1'"_s)); // no trigger left to fail
+    }
+};
+
+QTEST_GUILESS_MAIN(TstHistory)
+#include "tst_history.moc"
