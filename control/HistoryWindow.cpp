@@ -153,7 +153,11 @@ HistoryWindow::HistoryWindow(Kind kind, HistoryWindows& owner, QWidget* parent)
     const int titleColumn = versions ? 3 : 0;
     for (int c = 0; c < model_->columnCount(); ++c)
         header->setSectionResizeMode(c, c == titleColumn ? QHeaderView::Stretch : QHeaderView::Interactive);
+    // Time, account and id whole at the usual font; the title takes the rest.
     header->resizeSection(versions ? 0 : 1, 150);
+    header->resizeSection(versions ? 1 : 2, 170);
+    if (!versions)
+        header->resizeSection(3, 170);
 
     box = new FramedTextEdit(this);
     box->setObjectName(QStringLiteral("HistoryText"));
