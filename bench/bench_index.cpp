@@ -10,7 +10,8 @@
 // the project's Connection (planning, the statement, every row converted to text) against the raw
 // client running the scan, and the feeder under 200 writes a second; and the control's "历史版本…" on a
 // record with 1,000 versions (the longest the window's event loop went without running, beside the
-// raw client's time for the versions statement). One line per case:
+// raw client's time for the versions statement; half the versions updates, half the form's saves).
+// One line per case:
 //   case=<name> rows=<n> index_ms=<x> scan_ms=<y> ratio=<x/y> [candidates=<c>] [bar=<...>]
 // Times are medians (VORNIK_BENCH_RUNS, default 5; the scan 3). Exits 0 whether or not the bars are met.
 #include "BenchData.h"
@@ -282,9 +283,23 @@ void historyWindow(Bench& b) {
          std::string("INSERT INTO SearchTxt_Data (dataid, name, data, createdatetime, modidatetime, `desc`, "
                      "`keys`, creator) VALUES ('") +
              kId + "', 'history bench record', 'v0', NOW(), NOW(), '', '', 'bench')");
-    for (int i = 1; i <= kVersions; ++i)
-        exec(m, "UPDATE SearchTxt_Data SET data = CONCAT(REPEAT('历史版本 ', 100), " + std::to_string(i) +
-                    ") WHERE dataid = '" + kId + "'");
+    // Every other version as the modify form saves (a delete and an insert in one transaction, shown
+    // as one change), the rest as another client's update.
+    const std::string where = std::string(" WHERE dataid = '") + kId + "'";
+    for (int i = 1; i <= kVersions; ++i) {
+        const std::string body = "CONCAT(REPEAT('历史版本 ', 100), " + std::to_string(i) + ")";
+        if (i % 2) {
+            exec(m, "UPDATE SearchTxt_Data SET data = " + body + where);
+            continue;
+        }
+        exec(m, "START TRANSACTION");
+        exec(m, "SELECT 1 FROM SearchTxt_Data" + where + " FOR UPDATE");
+        exec(m, "DELETE FROM SearchTxt_Data" + where);
+        exec(m, std::string("INSERT INTO SearchTxt_Data (dataid, name, data, createdatetime, modidatetime, "
+                            "`desc`, `keys`, creator) VALUES ('") +
+                    kId + "', 'history bench record', " + body + ", NOW(), NOW(), '', '', 'bench')");
+        exec(m, "COMMIT");
+    }
     const QString database = QString::fromStdString(b.database);
     history::Statement versions =
         history::versionsStatement(companion::nameFor(database), QString::fromLatin1(kId));
