@@ -8,16 +8,28 @@
 // installs the index (the initial build is timed), measures the write again with the index's triggers
 // and the modify with the history's, feeds the queue, then times searches through the planner and
 // the project's Connection (planning, the statement, every row converted to text) against the raw
-// client running the scan, and the feeder under 200 writes a second. One line per case:
+// client running the scan, and the feeder under 200 writes a second; and the control's "历史版本…" on a
+// record with 1,000 versions (the longest the window's event loop went without running, beside the
+// raw client's time for the versions statement; half the versions updates, half the form's saves).
+// One line per case:
 //   case=<name> rows=<n> index_ms=<x> scan_ms=<y> ratio=<x/y> [candidates=<c>] [bar=<...>]
 // Times are medians (VORNIK_BENCH_RUNS, default 5; the scan 3). Exits 0 whether or not the bars are met.
 #include "BenchData.h"
+#include "StallMeter.h"
 #include "admin/IndexAdmin.h"
+#include "control/uVornik.h"
 #include "database/CompanionSchema.h"
+#include "database/ConnDatabase.h"
 #include "database/Connection.h"
+#include "database/RecordHistory.h"
 #include "database/SearchPlanner.h"
+#include "database/Shared.h"
+#include "util/MessageBoxes.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QTextEdit>
 #include <QThread>
 
 #include <atomic>
@@ -248,8 +260,123 @@ struct Bench {
 
 } // namespace
 
+// Message boxes that answer themselves, and a login that is never asked for.
+class QuietBoxes final : public MessageBoxes {
+public:
+    void information(QWidget*, const QString&, const QString&) override {}
+    void critical(QWidget*, const QString&, const QString&) override {}
+    Answer question(QWidget*, const QString&, const QString&) override { return Answer::Cancel; }
+    Closing askToSave(QWidget*, const QString&, const QString&) override { return Closing::Discard; }
+};
+class NoLogin final : public mConnDatabase::LoginPrompt {
+public:
+    std::optional<mConnDatabase::LoginValues> ask(const QString&) override { return std::nullopt; }
+};
+
+// "历史版本…" on a record with 1,000 versions: from the menu entry to the newest version shown.
+void historyWindow(Bench& b) {
+    constexpr int kVersions = 1000;
+    const char* const kId = "hist-bench";
+    MYSQL* m = b.raw.get();
+    exec(m, std::string("DELETE FROM SearchTxt_Data WHERE dataid = '") + kId + "'");
+    exec(m,
+         std::string("INSERT INTO SearchTxt_Data (dataid, name, data, createdatetime, modidatetime, `desc`, "
+                     "`keys`, creator) VALUES ('") +
+             kId + "', 'history bench record', 'v0', NOW(), NOW(), '', '', 'bench')");
+    // Every other version as the modify form saves (a delete and an insert in one transaction, shown
+    // as one change), the rest as another client's update.
+    const std::string where = std::string(" WHERE dataid = '") + kId + "'";
+    for (int i = 1; i <= kVersions; ++i) {
+        const std::string body = "CONCAT(REPEAT('历史版本 ', 100), " + std::to_string(i) + ")";
+        if (i % 2) {
+            exec(m, "UPDATE SearchTxt_Data SET data = " + body + where);
+            continue;
+        }
+        exec(m, "START TRANSACTION");
+        exec(m, "SELECT 1 FROM SearchTxt_Data" + where + " FOR UPDATE");
+        exec(m, "DELETE FROM SearchTxt_Data" + where);
+        exec(m, std::string("INSERT INTO SearchTxt_Data (dataid, name, data, createdatetime, modidatetime, "
+                            "`desc`, `keys`, creator) VALUES ('") +
+                    kId + "', 'history bench record', " + body + ", NOW(), NOW(), '', '', 'bench')");
+        exec(m, "COMMIT");
+    }
+    const QString database = QString::fromStdString(b.database);
+    history::Statement versions =
+        history::versionsStatement(companion::nameFor(database), QString::fromLatin1(kId));
+    versions.sql.replace(QStringLiteral("= ?"), QStringLiteral("= '%1'").arg(QString::fromLatin1(kId)));
+    std::vector<double> rawMs;
+    qint64 rows = 0;
+    for (int i = 0; i < b.runs; ++i) {
+        const auto [ms, n] = rawScan(m, versions.sql);
+        rawMs.push_back(ms);
+        rows = n;
+    }
+
+    QuietBoxes boxes;
+    NoLogin noLogin;
+    setMessageBoxes(&boxes);
+    mConnDatabase::setLoginPrompt(&noLogin);
+    mConnDatabase::dbServerIP = QString::fromUtf8(b.host) + u':' + QString::number(b.port);
+    mConnDatabase::dbName = database;
+    mConnDatabase::dbUse = QString::fromLatin1(kUser);
+    mConnDatabase::dbPwd = QString::fromLatin1(kPassword);
+    {
+        uVornik control;
+        control.show();
+        control.ChkControl[0]->setChecked(true);
+        control.SearchFileName(QStringLiteral("history bench record"));
+        control.List1->selectRow(0);
+        std::vector<double> openMs;
+        double stall = 0;
+        double busy = 0;
+        bool shown = true;
+        QString where;
+        double stallCpu = 0;
+        double firstStall = 0;
+        for (int i = 0; i < b.runs; ++i) {
+            StallMeter meter;
+            meter.probe = [&control] {
+                const HistoryWindow* w = control.history().versions();
+                return (w ? w->status->text() : control.TxtTS->text()).mid(20, 40);
+            };
+            meter.start();
+            QElapsedTimer t;
+            t.start();
+            control.Menu_Click(7); // returns once the list and the newest version are shown
+            HistoryWindow* w = control.history().versions();
+            shown = shown && w && !w->loading() && w->rows() == rows && !w->box->toPlainText().isEmpty();
+            openMs.push_back(msSince(t));
+            // The paint and the layout of the rows in view come after.
+            while (t.elapsed() < openMs.back() + 100)
+                QCoreApplication::processEvents();
+            const double gap = meter.stop();
+            if (i == 0)
+                firstStall = gap;
+            if (gap > stall) {
+                stall = gap;
+                where = meter.where;
+                stallCpu = meter.cpuInGapMs;
+            }
+            busy = std::max(busy, meter.maxBusyMs);
+            if (w)
+                w->reject();
+        }
+        std::printf("case=history_open_1000 versions=%lld raw_ms=%.1f open_ms=%.1f max_stall_ms=%.1f "
+                    "first_stall_ms=%.1f stall_cpu_ms=%.1f max_busy_ms=%.1f shown=%s bar=\"stall <= 50 ms\" "
+                    "stall_at=%s\n",
+                    rows, median(rawMs), median(openMs), stall, firstStall, stallCpu, busy,
+                    shown ? "yes" : "no", qPrintable(where));
+        std::fflush(stdout);
+    }
+    mPublic::Conn.reset();
+    setMessageBoxes(nullptr);
+    mConnDatabase::setLoginPrompt(nullptr);
+}
+
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     const bool large = app.arguments().contains(QStringLiteral("--large"));
     Bench b;
     b.host = qEnvironmentVariable("VORNIK_TEST_DB_HOST", QStringLiteral("127.0.0.1")).toUtf8();
@@ -351,6 +478,12 @@ int main(int argc, char** argv) {
             b.search("title_common", Mode::Title, QStringLiteral("grp0"), "ratio <= 1.1");
         if (want("fulltext_common"))
             b.search("fulltext_common", Mode::FullText, QStringLiteral("server"), "ratio <= 1.1");
+        if (want("history_open_1000") && !searchOnly) {
+            historyWindow(b);
+            IndexAdmin a = b.admin(false);
+            if (Result<qint64> n = a.feed(300, true); !n)
+                throw std::runtime_error(n.error().description.toStdString());
+        }
         if (want("feed"))
             b.feeder(200, 30);
         if (!qEnvironmentVariableIsSet("VORNIK_BENCH_KEEP")) {

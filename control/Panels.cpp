@@ -1,6 +1,7 @@
 #include "control/Panels.h"
 
 #include "control/DragFrame.h"
+#include "control/HistoryWindow.h"
 #include "control/ListBox.h"
 #include "control/RecordCommands.h"
 #include "control/ResultLoader.h"
@@ -35,12 +36,13 @@ constexpr int kMinListHeight = 550;
 } // namespace
 
 Panels::Panels(StatusLine& status, const Widgets& widgets, CommandGate& gate, ResultLoader& loader,
-               RecordCommands& commands)
-    : status_(status), w_(widgets), gate_(gate), loader_(loader), commands_(commands) {}
+               RecordCommands& commands, HistoryWindows& history)
+    : status_(status), w_(widgets), gate_(gate), loader_(loader), commands_(commands), history_(history) {}
 
 void Panels::Label1_Click() {
     w_.controlPanel->raise();
     w_.controlPanel->show();
+    w_.trashButton->setVisible(history_.available());
 }
 
 void Panels::CmdTestS_Click() {
@@ -80,6 +82,9 @@ void Panels::CmdControl_Click(int index) {
     case 1:
         relogin();
         break;
+    case 2:
+        history_.showTrash();
+        break;
     case 99:
         hidePanel(w_.controlPanel);
         break;
@@ -93,6 +98,8 @@ void Panels::relogin() {
     // in progress is cancelled with the connection, and the account is forgotten wherever it is held
     // (the settings, the remembered login, the login dialog's boxes).
     gate_.cancelLoadsAndLooks();
+    history_.forget();
+    w_.trashButton->hide();
     QStringList problems;
     if (const Status s = mConnDatabase::forgetRememberedLogin(); !s)
         problems << s.description();

@@ -9,6 +9,7 @@
 #include <optional>
 
 class DragFrame;
+class HistoryWindows;
 class ListBox;
 class QCheckBox;
 class QLineEdit;
@@ -32,13 +33,14 @@ public:
         DragFrame* testPanel;
         DragFrame* splitter;
         QMap<int, QPushButton*> testButtons;
+        QPushButton* trashButton; // offered only where the history is installed
     };
     Panels(StatusLine& status, const Widgets& widgets, CommandGate& gate, ResultLoader& loader,
-           RecordCommands& commands);
+           RecordCommands& commands, HistoryWindows& history);
 
-    void Label1_Click();   // raises and shows the control panel
+    void Label1_Click();   // raises and shows the control panel (with "回收站…" where it applies)
     void CmdTestS_Click(); // toggles the test panel and raises it (also when it was just hidden)
-    // The control panel: 0 driver download page, 1 log in again, 99 close.
+    // The control panel: 0 driver download page, 1 log in again, 2 the trash, 99 close.
     void CmdControl_Click(int index);
     // The test panel: commands chosen by the button's caption, 99 also hides the panel.
     void CmdTest_Click(int index);
@@ -85,6 +87,7 @@ private:
     CommandGate& gate_;
     ResultLoader& loader_;
     RecordCommands& commands_;
+    HistoryWindows& history_;
     DragState drags_[3];
     std::optional<double> split_;
 };

@@ -1,5 +1,6 @@
 #include "control/RecordCommands.h"
 
+#include "control/HistoryWindow.h"
 #include "control/ListBox.h"
 #include "control/ResultArrays.h"
 #include "control/ResultLoader.h"
@@ -36,7 +37,7 @@ const QString kCrLf = QStringLiteral("\r\n");
 } // namespace
 
 RecordCommands::RecordCommands(StatusLine& status, ListBox* list, QMenu* menu,
-                               const std::array<QAction*, 6>& entries, QCheckBox* titlesOnly,
+                               const std::array<QAction*, 8>& entries, QCheckBox* titlesOnly,
                                CommandGate& gate, ResultLoader& loader, QWidget* dialogParent)
     : status_(status), list_(list), menu_(menu), entries_(entries), titlesOnly_(titlesOnly), gate_(gate),
       loader_(loader), dialogParent_(dialogParent) {}
@@ -55,6 +56,10 @@ void RecordCommands::List1_MouseUp(Qt::MouseButton button, const QPoint& globalP
     if (button != Qt::RightButton)
         return;
     entries_[5]->setVisible(!titlesOnly_->isChecked());
+    // Asked of the server once per login, so usually known at once.
+    const bool history = history_ && history_->available();
+    entries_[6]->setVisible(history);
+    entries_[7]->setVisible(history);
     menu_->popup(globalPos);
 }
 
@@ -80,6 +85,9 @@ void RecordCommands::Menu_Click(int index) {
     case 5:
         ExportAll();
         break;
+    case 7:
+        History();
+        break;
     default:
         break;
     }
@@ -103,6 +111,27 @@ void RecordCommands::ModiTxt() {
         if (formOpener().showModify(id, dialogParent_) == ModifyOutcome::Saved)
             showStored(row, id, *pass);
     }
+}
+
+void RecordCommands::History() {
+    int row = -1;
+    QString id;
+    QString title;
+    if (!history_)
+        return;
+    if (!selectedRecord(&row, &id, &title)) {
+        messageBoxes().information(dialogParent_, QStringLiteral("请选择需要查看历史版本的TXT"));
+        return;
+    }
+    history_->showVersions(id, title);
+}
+
+void RecordCommands::showStoredById(const QString& id, const CommandGate::Pass& pass) {
+    const TextColumn ids = mPublic::RowIds;
+    const qsizetype rows = std::min<qsizetype>(list_->count(), ids.size() - 1);
+    for (qsizetype row = 0; row < rows; ++row)
+        if (ids.view(row) == id)
+            return showStored(int(row), id, pass);
 }
 
 void RecordCommands::showStored(int row, const QString& id, const CommandGate::Pass& pass) {

@@ -12,6 +12,7 @@
 #include <functional>
 
 class FolderHandle;
+class HistoryWindows;
 class ListBox;
 class QAction;
 class QCheckBox;
@@ -22,13 +23,14 @@ class StatusLine;
 
 class RecordCommands {
 public:
-    RecordCommands(StatusLine& status, ListBox* list, QMenu* menu, const std::array<QAction*, 6>& entries,
+    RecordCommands(StatusLine& status, ListBox* list, QMenu* menu, const std::array<QAction*, 8>& entries,
                    QCheckBox* titlesOnly, CommandGate& gate, ResultLoader& loader, QWidget* dialogParent);
 
     // A released right button opens the popup at `globalPos`; "导出所有TXT" is offered only while
-    // titles-only is off. The selection is not changed.
+    // titles-only is off, "历史版本…" only where the history is installed. The selection is not changed.
     void List1_MouseUp(Qt::MouseButton button, const QPoint& globalPos);
-    // Runs the popup entry `index` (0 add, 1 delete, 2 modify, 4 export titles, 5 export all).
+    // Runs the popup entry `index` (0 add, 1 delete, 2 modify, 4 export titles, 5 export all, 7 the
+    // selected record's history).
     void Menu_Click(int index);
     // The add form, modal; also the test panel's "增加TXT".
     void AddTxt();
@@ -46,6 +48,13 @@ public:
     // Called once a listed row shows what is now stored after a save (`removed` false) or has left
     // the list and the arrays after a delete (true).
     void setRowEdited(std::function<void(int row, bool removed)> edited) { rowEdited_ = std::move(edited); }
+    // The history's windows, which "历史版本…" opens.
+    void setHistory(HistoryWindows* history) { history_ = history; }
+    // After record `id` was stored by a command holding `pass` (a restore): the first row listing it
+    // shows what is now stored, as after a modify.
+    void showStoredById(const QString& id, const CommandGate::Pass& pass);
+    // Opens the selected record's versions, or says that none is selected.
+    void History();
 
     // The folder and name (no extension) of the control library, and the files written beside it.
     // Where the library's folder cannot be written (an installed library), the exports go to the
@@ -85,10 +94,11 @@ private:
     StatusLine& status_;
     ListBox* list_;
     QMenu* menu_;
-    std::array<QAction*, 6> entries_;
+    std::array<QAction*, 8> entries_;
     QCheckBox* titlesOnly_;
     CommandGate& gate_;
     ResultLoader& loader_;
     QWidget* dialogParent_;
     std::function<void(int, bool)> rowEdited_;
+    HistoryWindows* history_ = nullptr;
 };

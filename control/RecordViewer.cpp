@@ -110,12 +110,16 @@ bool RecordViewer::fetch(const QString& id, TextColumn& body, bool& found) {
 }
 
 void RecordViewer::show(const TextColumn& stored, qsizetype row) {
+    showText(box_, large_, stored, row);
+}
+
+void RecordViewer::showText(QTextEdit* box, LargeTextView* large, const TextColumn& stored, qsizetype row) {
     if (LargeTextView::needed(stored.view(row))) {
-        large_->showText(stored, row);
+        large->showText(stored, row);
         return;
     }
-    large_->hideText();
-    box_->setPlainText(forms::toShownText(stored.at(row)));
+    large->hideText();
+    box->setPlainText(forms::toShownText(stored.at(row)));
 }
 
 namespace {
@@ -134,15 +138,19 @@ std::pair<qsizetype, qsizetype> textFigures(const QTextEdit* box, const LargeTex
 } // namespace
 
 void RecordViewer::showFigures(int row, qsizetype rows) {
+    status_.ShowStatus(figuresLine(box_, large_, row, rows));
+}
+
+QString RecordViewer::figuresLine(QTextEdit* box, const LargeTextView* large, int row, qsizetype rows) {
     qint32 line = 0;
     qint32 column = 0;
-    GetCaretPos(box_->winId(), line, column);
-    const auto [breaks, chars] = textFigures(box_, large_);
-    status_.ShowStatus(QStringLiteral("共：") + QString::number(row) + u'/' + QString::number(rows) +
-                       QStringLiteral("     ") + QStringLiteral("    总行数：") + QString::number(breaks) +
-                       QStringLiteral(" 行      字数：") + QString::number(chars) + QStringLiteral("字") +
-                       QStringLiteral("当前位置：") + QString::number(line) + QStringLiteral("行:") +
-                       QString::number(column) + QStringLiteral("列"));
+    GetCaretPos(box->winId(), line, column);
+    const auto [breaks, chars] = textFigures(box, large);
+    return (QStringLiteral("共：") + QString::number(row) + u'/' + QString::number(rows) +
+            QStringLiteral("     ") + QStringLiteral("    总行数：") + QString::number(breaks) +
+            QStringLiteral(" 行      字数：") + QString::number(chars) + QStringLiteral("字") +
+            QStringLiteral("当前位置：") + QString::number(line) + QStringLiteral("行:") +
+            QString::number(column) + QStringLiteral("列"));
 }
 
 namespace {

@@ -40,6 +40,12 @@ public:
     // The view over the box for records too large for it.
     LargeTextView* large() const { return large_; }
 
+    // The figures line for what `box` (or `large` over it) shows, the record in row `row` of `rows`;
+    // also the history window's, for the version it shows.
+    static QString figuresLine(QTextEdit* box, const LargeTextView* large, int row, qsizetype rows);
+    // Puts row `row` of `stored` in `box`, or in `large` over it when it is too large for the box.
+    static void showText(QTextEdit* box, LargeTextView* large, const TextColumn& stored, qsizetype row);
+
 private:
     void fail(const QString& why);
     // The record `id` fetched into `body` (the placeholder, `found` false, when there is none); false

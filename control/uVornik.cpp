@@ -56,6 +56,8 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, *loader_);
     commands_ =
         std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, *loader_, this);
+    history_ = std::make_unique<HistoryWindows>(gate_, *loader_, *commands_, this);
+    commands_->setHistory(history_.get());
     // The viewer shows what is stored: a saved record's new text, and nothing of a deleted one.
     commands_->setRowEdited([this](int row, bool removed) {
         if (removed)
@@ -63,10 +65,10 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
         else if (List1->selectedRow() == row)
             viewer_->List1_Click();
     });
-    panels_ = std::make_unique<Panels>(
-        *this,
-        Panels::Widgets{this, txtSearchKey, RTBox, List1, TxtTS, PicControlS, PicTestS, PicSplit, CmdTest},
-        gate_, *loader_, *commands_);
+    panels_ = std::make_unique<Panels>(*this,
+                                       Panels::Widgets{this, txtSearchKey, RTBox, List1, TxtTS, PicControlS,
+                                                       PicTestS, PicSplit, CmdTest, CmdControl[2]},
+                                       gate_, *loader_, *commands_, *history_);
     connectChildren();
     initTabOrder();
     resize(twipsToPixels(kDesignWidth), twipsToPixels(kDesignHeight));
@@ -145,6 +147,9 @@ void uVornik::createChildren() {
     CmdControl[0]->setText("下载Mysql驱动32");
     CmdControl[1] = designChild<QPushButton>(PicControlS, "CmdControl_1", 2520, 480, 1935, 375);
     CmdControl[1]->setText("重新登录");
+    // Offered only where the history is installed (see HistoryWindows::available).
+    CmdControl[2] = designChild<QPushButton>(PicControlS, "CmdControl_2", 4560, 480, 1935, 375);
+    CmdControl[2]->setText("回收站…");
     CmdControl[99] = designChild<QPushButton>(PicControlS, "CmdControl_99", 0, 0, 1215, 375);
     CmdControl[99]->setText("关闭");
     ChkControl[0] = designChild<QCheckBox>(PicControlS, "ChkControl_0", 120, 960, 1455, 255);
@@ -174,8 +179,8 @@ void uVornik::createChildren() {
 
     Menus = new QMenu(this);
     Menus->setObjectName("Menus");
-    static constexpr const char* kMenuCaptions[] = {"增加TXT", "删除TXT",    "修改TXT",
-                                                    "-",       "导出文件名", "导出所有TXT"};
+    static constexpr const char* kMenuCaptions[] = {"增加TXT",    "删除TXT",     "修改TXT", "-",
+                                                    "导出文件名", "导出所有TXT", "-",       "历史版本…"};
     for (int i = 0; i < int(Menu.size()); ++i) {
         const QString caption = QString::fromUtf8(kMenuCaptions[i]);
         // A caption of "-" is a separator line.
@@ -224,10 +229,10 @@ void uVornik::connectChildren() {
 
 void uVornik::initTabOrder() {
     // "设置" just before the control panel it opens: Space on it, then Tab goes into the panel.
-    const QList<QWidget*> order = {txtSearchKey, cmdSearch,     RTBox,         List1,         TxtTS,
-                                   Label1,       CmdControl[0], CmdControl[1], ChkControl[0], CmdControl[99],
-                                   CmdTest[0],   CmdTest[1],    CmdTest[2],    CmdTest[3],    CmdTest[4],
-                                   CmdTest[99],  TxtTitle};
+    const QList<QWidget*> order = {txtSearchKey,   cmdSearch,     RTBox,         List1,         TxtTS,
+                                   Label1,         CmdControl[0], CmdControl[1], CmdControl[2], ChkControl[0],
+                                   CmdControl[99], CmdTest[0],    CmdTest[1],    CmdTest[2],    CmdTest[3],
+                                   CmdTest[4],     CmdTest[99],   TxtTitle};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
@@ -250,6 +255,10 @@ void uVornik::UserControl_Initialize() {
     PicTestS->hide();
 
     Menu[5]->setVisible(!ChkControl[0]->isChecked());
+    // The history's entries until the server says it keeps one.
+    Menu[6]->setVisible(false);
+    Menu[7]->setVisible(false);
+    CmdControl[2]->hide();
     setBackColor(ChkControl[0], QPalette::Window, backColor);
 
     // Last: the record must hold the design layout, before any host gives the control its size.

@@ -17,6 +17,7 @@
 #include "control/ClickLabel.h"
 #include "control/CommandGate.h"
 #include "control/DragFrame.h"
+#include "control/HistoryWindow.h"
 #include "control/ListBox.h"
 #include "control/Panels.h"
 #include "control/RecordCommands.h"
@@ -115,6 +116,7 @@ public:
     // The collaborators, for tests and the benchmark.
     ResultLoader& loader() { return *loader_; }
     const Panels& panels() const { return *panels_; }
+    HistoryWindows& history() { return *history_; }
     const ProportionalLayout& layout() const { return layout_; }
 
     // Children, in creation order (later ones lie above earlier ones until raised or lowered).
@@ -128,12 +130,13 @@ public:
     ListBox* List1;
     QLineEdit* TxtTS;
     DragFrame* PicControlS;
-    QMap<int, QPushButton*> CmdControl; // 0 download driver, 1 log in again, 99 close
+    QMap<int, QPushButton*> CmdControl; // 0 download driver, 1 log in again, 2 the trash, 99 close
     QMap<int, QCheckBox*> ChkControl;   // 0 titles only
     DragFrame* PicTestS;
     QMap<int, QPushButton*> CmdTest; // 0..4 commands, chosen by caption; 99 close
     QMenu* Menus;
-    std::array<QAction*, 6> Menu{}; // popup entries; 3 is the separator, 5 the export of all records
+    // Popup entries; 3 and 6 are separators, 5 the export of all records, 7 the record's history.
+    std::array<QAction*, 8> Menu{};
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -155,6 +158,7 @@ private:
     std::unique_ptr<ResultLoader> loader_;
     std::unique_ptr<RecordViewer> viewer_;
     std::unique_ptr<RecordCommands> commands_;
+    std::unique_ptr<HistoryWindows> history_;
     std::unique_ptr<Panels> panels_;
     ProportionalLayout layout_{this, ProportionalLayout::ComboHeight::SetItemHeight};
 };

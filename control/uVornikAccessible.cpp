@@ -27,6 +27,7 @@ void uVornik::setAccessibleNames() {
     PicControlS->setAccessibleName(QStringLiteral("控制面板"));
     CmdControl[0]->setAccessibleName(CmdControl[0]->text());
     CmdControl[1]->setAccessibleName(CmdControl[1]->text());
+    CmdControl[2]->setAccessibleName(QStringLiteral("回收站"));
     CmdControl[99]->setAccessibleName(QStringLiteral("关闭控制面板"));
     ChkControl[0]->setAccessibleName(ChkControl[0]->text());
 

@@ -116,6 +116,7 @@ private Q_SLOTS:
         row("control", "PicControlS", QStringLiteral("控制面板"));
         row("control", "CmdControl_0", QStringLiteral("下载Mysql驱动32"));
         row("control", "CmdControl_1", QStringLiteral("重新登录"));
+        row("control", "CmdControl_2", QStringLiteral("回收站"));
         row("control", "CmdControl_99", QStringLiteral("关闭控制面板"));
         row("control", "ChkControl_0", QStringLiteral("只查文件名"));
         row("control", "PicTestS", QStringLiteral("测试面板"));

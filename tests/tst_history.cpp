@@ -1,12 +1,19 @@
 // The history vornik-admin installs: what the mariadb client's updates and deletes leave (as a
 // Windows client's would), that a rolled-back save leaves nothing, that the modify form's delete and
 // insert read as one save, the trash and a restore byte for byte (CR LF, NULL columns), a version
-// stored back through the modify path, purging by age, and removing it all.
+// stored back through the modify path, purging by age, and removing it all; and the control's windows
+// on it: offered only where it is installed, the versions newest first, a restore refused over a
+// concurrent change, a deleted record brought back from the trash.
 #include "AdminRun.h"
+#include "FakeMessageBoxes.h"
+#include "FreshControl.h"
 #include "ScratchDb.h"
+#include "Seams.h"
+#include "control/Highlighter.h"
 #include "database/RecordHistory.h"
 
 #include <QtTest>
+#include <QtWidgets>
 
 #include <mysqld_error.h>
 
@@ -26,6 +33,29 @@ class TstHistory : public QObject {
     Q_OBJECT
 
     ScratchDb db_{u"vornik_test_history"_s};
+    ScratchDb none_{u"vornik_test_history_none"_s}; // no history installed
+    QTemporaryDir config_;
+    FakeMessageBoxes boxes_;
+    ScopedSeam<MessageBoxes> boxesSeam_{setMessageBoxes, &boxes_};
+
+    // A control that listed the titles containing `key`, the first selected.
+    std::unique_ptr<uVornik> listed(const ScratchDb& db, const QString& key) {
+        auto control = freshControl();
+        control->show();
+        db.pointSettingsHere();
+        search(*control, true, key);
+        control->List1->selectRow(0);
+        return control;
+    }
+    static QStringList column(const HistoryWindow* w, int c) {
+        QStringList out;
+        for (int r = 0; r < w->rows(); ++r)
+            out << w->list->model()->index(r, c).data().toString();
+        return out;
+    }
+    static void select(HistoryWindow* w, int c, const QString& text) {
+        w->list->setCurrentIndex(w->list->model()->index(int(column(w, c).indexOf(text)), 0));
+    }
 
     // The mariadb client, as a Windows client or an administrator writes.
     bool client(const QString& sql) {
@@ -63,6 +93,9 @@ class TstHistory : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
+        qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
+        QVERIFY(none_.create());
+        CHECK_SQL(none_.insertNumbered(1, 2));
         QVERIFY(db_.create());
         CHECK_SQL(db_.exec(u"DROP DATABASE IF EXISTS "_s + kCompanion));
         CHECK_SQL(db_.exec(u"INSERT INTO SearchTxt_Data VALUES ('h1', 'first', 'line 1\r\nline 2\r\n', "
@@ -146,6 +179,86 @@ private Q_SLOTS:
         QCOMPARE(again.error().nativeError, unsigned(ER_DUP_ENTRY));
     }
 
+    // "历史版本…" and "回收站…" are offered where the history is installed, and only there.
+    void offered_data() {
+        QTest::addColumn<bool>("installed");
+        QTest::newRow("installed") << true;
+        QTest::newRow("not installed") << false;
+    }
+    void offered() {
+        QFETCH(bool, installed);
+        const auto control = listed(installed ? db_ : none_, u"t"_s);
+        QTest::mouseClick(control->List1->viewport(), Qt::RightButton, {}, QPoint(5, 5));
+        QTRY_VERIFY(control->Menus->isVisible());
+        QCOMPARE(control->Menu[7]->isVisible(), installed);
+        control->Menus->hide();
+        control->Label1_Click();
+        QCOMPARE(control->CmdControl[2]->isVisible(), installed);
+    }
+
+    // The versions newest first, one read with its figures and marks; a restore over a change made
+    // meanwhile by another client is refused and loses nothing; then it goes through, is itself kept
+    // as a version, and the list and the viewer show what is stored.
+    void versionsWindow() {
+        CHECK_SQL(db_.insert(u"w1"_s, u"win v1"_s, u"win one"_s));
+        QVERIFY(client(u"UPDATE SearchTxt_Data SET name = 'win v2', data = 'win two' WHERE dataid = 'w1'"_s));
+        QVERIFY(client(u"UPDATE SearchTxt_Data SET name = 'win v3', data = 'now' WHERE dataid = 'w1'"_s));
+        const auto control = listed(db_, u"win"_s);
+        control->Menu_Click(7);
+        HistoryWindow* w = control->history().versions();
+        QVERIFY(w && w->isVisible() && !w->loading());
+        QCOMPARE(column(w, 3), (QStringList{u"win v2"_s, u"win v1"_s}));
+        QCOMPARE(w->box->toPlainText(), u"win two"_s);
+        QVERIFY2(w->status->text().contains(u"字数：7字"_s), qPrintable(w->status->text()));
+        QCOMPARE(w->findChild<Highlighter*>()->occurrences().size(), 1);
+
+        select(w, 3, u"win v1"_s);
+        QVERIFY(client(u"UPDATE SearchTxt_Data SET name = 'win other' WHERE dataid = 'w1'"_s));
+        boxes_.shown.clear();
+        w->restoreSelected();
+        QVERIFY2(boxes_.lastText().contains(u"已被修改或删除"_s), qPrintable(boxes_.lastText()));
+        QCOMPARE(db_.row(u"w1"_s, u"name, data"_s), (QStringList{u"win other"_s, u"now"_s}));
+        QCOMPARE(w->rows(), 3); // read again: the other client's change is listed
+
+        select(w, 3, u"win v1"_s);
+        w->restoreSelected();
+        QVERIFY2(boxes_.lastText().startsWith(u"已恢复此版本"_s), qPrintable(boxes_.lastText()));
+        QCOMPARE(db_.row(u"w1"_s, u"name, data, creator"_s), (QStringList{u"win v1"_s, u"win one"_s, u""_s}));
+        QCOMPARE(column(w, 3).value(0), u"win other"_s);
+        QCOMPARE(column(w, 2).value(0), u"保存"_s);
+        QCOMPARE(control->List1->text(0), u"win v1"_s);
+        QCOMPARE(control->RTBox->toPlainText(), u"win one"_s);
+    }
+
+    // A deleted record comes back from the trash under its id, byte for byte; one whose id was
+    // stored again meanwhile is not replaced.
+    void trashWindow() {
+        const QString before =
+            db_.query(u"SELECT %1 FROM SearchTxt_Data WHERE dataid = 'w1'"_s.arg(kExact)).value(0).join(u'|');
+        const auto control = listed(db_, u"win"_s);
+        boxes_.answer = MessageBoxes::Answer::Ok;
+        QCOMPARE(control->DeleteTxt(), QString());
+        control->Label1_Click();
+        QTest::mouseClick(control->CmdControl[2], Qt::LeftButton);
+        HistoryWindow* w = control->history().trash();
+        QVERIFY(w && w->isVisible() && !w->loading());
+        select(w, 3, u"w1"_s);
+        w->restoreSelected();
+        QVERIFY2(boxes_.lastText().startsWith(u"已恢复记录 w1"_s), qPrintable(boxes_.lastText()));
+        QCOMPARE(
+            db_.query(u"SELECT %1 FROM SearchTxt_Data WHERE dataid = 'w1'"_s.arg(kExact)).value(0).join(u'|'),
+            before);
+        QVERIFY(!column(w, 3).contains(u"w1"_s));
+
+        QVERIFY(client(u"DELETE FROM SearchTxt_Data WHERE dataid = 'w1'"_s));
+        w->open();
+        select(w, 3, u"w1"_s);
+        QVERIFY(client(u"INSERT INTO SearchTxt_Data (dataid, name, data) VALUES ('w1', 'theirs', 'b')"_s));
+        w->restoreSelected();
+        QVERIFY2(boxes_.lastText().contains(u"已有编号为 w1 的记录"_s), qPrintable(boxes_.lastText()));
+        QCOMPARE(db_.row(u"w1"_s, u"name"_s), QStringList{u"theirs"_s});
+    }
+
     void purgeAndRemove() {
         CHECK_SQL(db_.exec(
             u"UPDATE %1.history SET at = at - INTERVAL 40 DAY WHERE dataid = 'h3'"_s.arg(kCompanion)));
@@ -172,5 +285,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TstHistory)
+QTEST_MAIN(TstHistory)
 #include "tst_history.moc"

@@ -1,0 +1,542 @@
+#include "control/HistoryWindow.h"
+
+#include "control/Highlighter.h"
+#include "control/RecordCommands.h"
+#include "control/RecordViewer.h"
+#include "control/ResultLoader.h"
+#include "database/CompanionSchema.h"
+#include "database/ConnDatabase.h"
+#include "database/RecordHistory.h"
+#include "database/Shared.h"
+#include "forms/FormSupport.h"
+#include "util/Clock.h"
+#include "util/FramedTextEdit.h"
+#include "util/LargeTextView.h"
+#include "util/MessageBoxes.h"
+
+#include <QAbstractTableModel>
+#include <QBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTimeZone>
+#include <QTreeView>
+
+#include <mysqld_error.h>
+
+namespace {
+
+const QString kCurrentRow = QStringLiteral("select * from searchtxt_data where dataid=?");
+
+// The history's times are UTC with microseconds; shown in local time to the second, as the forms
+// show theirs.
+QString localTime(const QString& utc) {
+    const QDate date = QDate::fromString(utc.left(10), QStringLiteral("yyyy-MM-dd"));
+    const QTime time = QTime::fromString(utc.mid(11, 8), QStringLiteral("HH:mm:ss"));
+    if (!date.isValid() || !time.isValid())
+        return utc;
+    return QDateTime(date, time, Qt::UTC).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString changeText(const QString& change) {
+    if (change == u"save")
+        return QStringLiteral("保存");
+    if (change == u"delete")
+        return QStringLiteral("删除");
+    return QStringLiteral("更新");
+}
+
+// Whether two reads of one record by kCurrentRow found the same: both none, or every column alike.
+bool sameRow(const ResultTable& a, const ResultTable& b) {
+    if (a.rowCount() != b.rowCount() || a.columns.size() != b.columns.size())
+        return false;
+    if (a.rowCount() == 0)
+        return true;
+    for (std::size_t c = 0; c < a.columns.size(); ++c)
+        if (a.columns[c].isNull(0) != b.columns[c].isNull(0) || a.columns[c].view(0) != b.columns[c].view(0))
+            return false;
+    return true;
+}
+
+QString companionName() {
+    return companion::nameFor(mConnDatabase::dbName);
+}
+
+} // namespace
+
+// The rows of a versions or trash statement as they came, formatted only when a row is in view.
+class HistoryModel : public QAbstractTableModel {
+public:
+    HistoryModel(HistoryWindow::Kind kind, QObject* parent) : QAbstractTableModel(parent), kind_(kind) {
+        // Columns of versionsStatement: hid, at, account, change, title, size; of trashStatement: hid,
+        // dataid, at, account, title, size.
+        if (kind == HistoryWindow::Kind::Versions) {
+            headers_ = {QStringLiteral("时间"), QStringLiteral("账户"), QStringLiteral("变更"),
+                        QStringLiteral("标题"), QStringLiteral("字数")};
+            sources_ = {1, 2, 3, 4, 5};
+        } else {
+            headers_ = {QStringLiteral("标题"), QStringLiteral("删除时间"), QStringLiteral("账户"),
+                        QStringLiteral("ID"), QStringLiteral("字数")};
+            sources_ = {4, 2, 3, 1, 5};
+        }
+    }
+    void setRows(std::shared_ptr<const ResultTable> rows) {
+        beginResetModel();
+        rows_ = rows && rows->columns.size() >= 6 ? std::move(rows) : nullptr;
+        endResetModel();
+    }
+    int rowCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() || !rows_ ? 0 : int(rows_->rowCount());
+    }
+    int columnCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : int(headers_.size());
+    }
+    QVariant headerData(int section, Qt::Orientation o, int role) const override {
+        if (o == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < headers_.size())
+            return headers_.at(section);
+        return {};
+    }
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!rows_ || !index.isValid() || (role != Qt::DisplayRole && role != Qt::ToolTipRole))
+            return {};
+        const int source = sources_.at(index.column());
+        const TextColumn& column = rows_->columns[std::size_t(source)];
+        const qsizetype row = index.row();
+        if (column.isNull(row))
+            return source == 4 ? QStringLiteral("（无标题）") : QString();
+        // A title may be long: only its first line, and a tooltip of no more than a screen's worth.
+        const QString text = column.view(row).left(role == Qt::ToolTipRole ? 2000 : 300).toString();
+        if (source == (kind_ == HistoryWindow::Kind::Versions ? 1 : 2))
+            return localTime(text);
+        if (kind_ == HistoryWindow::Kind::Versions && source == 3)
+            return changeText(text);
+        return text;
+    }
+    qint64 hid(int row) const {
+        return rows_ && row >= 0 && row < rows_->rowCount() ? rows_->columns[0].view(row).toLongLong() : -1;
+    }
+    QString text(int row, int source) const {
+        return rows_ && row >= 0 && row < rows_->rowCount() ? rows_->columns[std::size_t(source)].at(row)
+                                                            : QString();
+    }
+
+private:
+    HistoryWindow::Kind kind_;
+    QStringList headers_;
+    QList<int> sources_;
+    std::shared_ptr<const ResultTable> rows_;
+};
+
+HistoryWindow::HistoryWindow(Kind kind, HistoryWindows& owner, QWidget* parent)
+    : QDialog(parent), kind_(kind), owner_(owner), model_(new HistoryModel(kind, this)) {
+    const bool versions = kind == Kind::Versions;
+    setObjectName(versions ? QStringLiteral("HistoryWindow") : QStringLiteral("TrashWindow"));
+    setWindowTitle(versions ? QStringLiteral("历史版本") : QStringLiteral("回收站"));
+    setAccessibleName(windowTitle());
+    setWindowModality(Qt::NonModal);
+    setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    setSizeGripEnabled(true);
+    resize(820, 560);
+
+    list = new QTreeView(this);
+    list->setObjectName(QStringLiteral("HistoryList"));
+    list->setModel(model_);
+    list->setRootIsDecorated(false);
+    list->setUniformRowHeights(true); // 1,000 versions: only the rows in view are measured
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->setAllColumnsShowFocus(true);
+    list->setAccessibleName(versions ? QStringLiteral("版本列表") : QStringLiteral("已删除的记录"));
+    QHeaderView* header = list->header();
+    header->setStretchLastSection(false);
+    const int titleColumn = versions ? 3 : 0;
+    for (int c = 0; c < model_->columnCount(); ++c)
+        header->setSectionResizeMode(c, c == titleColumn ? QHeaderView::Stretch : QHeaderView::Interactive);
+    // Time, account and id whole at the usual font; the title takes the rest.
+    header->resizeSection(versions ? 0 : 1, 150);
+    header->resizeSection(versions ? 1 : 2, 170);
+    if (!versions)
+        header->resizeSection(3, 170);
+
+    box = new FramedTextEdit(this);
+    box->setObjectName(QStringLiteral("HistoryText"));
+    box->setReadOnly(true);
+    box->setTabChangesFocus(true);
+    box->setAccessibleName(versions ? QStringLiteral("版本内容") : QStringLiteral("记录内容"));
+    large_ = new LargeTextView(box);
+
+    restoreButton = new QPushButton(versions ? QStringLiteral("恢复此版本") : QStringLiteral("恢复"), this);
+    restoreButton->setObjectName(QStringLiteral("RestoreButton"));
+    restoreButton->setAccessibleName(restoreButton->text());
+    restoreButton->setEnabled(false);
+    closeButton = new QPushButton(QStringLiteral("关闭"), this);
+    closeButton->setObjectName(QStringLiteral("CloseButton"));
+    closeButton->setAccessibleName(QStringLiteral("关闭") + windowTitle());
+    // Enter on a list row must never restore: only a button with the focus takes Enter.
+    for (QPushButton* b : {restoreButton, closeButton}) {
+        b->setAutoDefault(true);
+        b->setDefault(false);
+    }
+    status = new QLineEdit(this);
+    status->setObjectName(QStringLiteral("HistoryStatus"));
+    status->setReadOnly(true);
+    status->setAccessibleName(QStringLiteral("状态"));
+
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->addWidget(list);
+    split->addWidget(box);
+    split->setStretchFactor(0, 2);
+    split->setStretchFactor(1, 3);
+    split->setChildrenCollapsible(false);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(restoreButton);
+    buttons->addStretch();
+    buttons->addWidget(closeButton);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(split, 1);
+    layout->addLayout(buttons);
+    layout->addWidget(status);
+    setTabOrder(list, box);
+    setTabOrder(box, restoreButton);
+    setTabOrder(restoreButton, closeButton);
+    setTabOrder(closeButton, status);
+
+    highlighter_ = new Highlighter(box, large_, list, *this);
+    connect(large_, &LargeTextView::wholeText, this, [this] {
+        if (const auto figures = std::exchange(pendingFigures_, std::nullopt))
+            ShowStatus(RecordViewer::figuresLine(box, large_, figures->first, figures->second));
+    });
+    connect(list->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) { showItem(current.isValid() ? current.row() : -1); });
+    connect(restoreButton, &QPushButton::clicked, this, &HistoryWindow::restoreSelected);
+    connect(closeButton, &QPushButton::clicked, this, &HistoryWindow::reject);
+}
+
+HistoryWindow::~HistoryWindow() {
+    stop();
+    delete highlighter_.data();
+}
+
+void HistoryWindow::ShowStatus(const QString& message) {
+    status->setText(appClock().now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + u' ' + message);
+}
+
+int HistoryWindow::rows() const {
+    return model_->rowCount();
+}
+
+void HistoryWindow::stop() {
+    // Whatever this window still reads is of no use any more: ended on the server, dropped here.
+    ++loadSerial_;
+    ++itemSerial_;
+    if (cancel_)
+        cancel_->cancel();
+    cancel_ = std::make_shared<Cancellation>();
+}
+
+void HistoryWindow::done(int result) {
+    stop();
+    QDialog::done(result);
+}
+
+void HistoryWindow::open(const QString& id, const QString& title) {
+    id_ = id;
+    title_ = title;
+    if (kind_ == Kind::Versions)
+        setWindowTitle(QStringLiteral("历史版本 - ") + title);
+    show();
+    raise();
+    activateWindow();
+    list->setFocus();
+    load();
+}
+
+void HistoryWindow::load() {
+    stop();
+    const quint64 serial = loadSerial_;
+    const std::shared_ptr<Cancellation> cancel = cancel_;
+    loading_ = true;
+    opened_.reset();
+    model_->setRows(nullptr);
+    large_->hideText();
+    box->clear();
+    restoreButton->setEnabled(false);
+    ShowStatus(QStringLiteral("正在读取…"));
+    const auto finish = [this, serial](const QString& message) {
+        if (serial != loadSerial_)
+            return;
+        loading_ = false;
+        ShowStatus(message);
+    };
+
+    QString errorText;
+    mConnDatabase::ConnectDatabase(errorText);
+    const QPointer<Connection> conn = mPublic::Conn.get();
+    if (!conn)
+        return finish(QStringLiteral("数据库连接对象不存在"));
+    const QPointer<HistoryWindow> alive = this;
+    if (kind_ == Kind::Versions) {
+        const Result<QueryOutcome> current = conn->query(kCurrentRow, {id_}, cancel);
+        if (!alive || serial != loadSerial_)
+            return;
+        if (!current || !current.value().result)
+            return finish(QStringLiteral("无法读取记录 %1：%2")
+                              .arg(id_, current ? QStringLiteral("没有结果") : current.error().description));
+        opened_ = current.value().result;
+    }
+    const history::Statement s = kind_ == Kind::Versions
+                                     ? history::versionsStatement(companionName(), id_)
+                                     : history::trashStatement(companionName(), mConnDatabase::dbName);
+    const Result<QueryOutcome> r =
+        conn ? conn->query(s.sql, s.params, cancel) : Result<QueryOutcome>(Error{});
+    if (!alive || serial != loadSerial_)
+        return;
+    if (!r || !r.value().result)
+        return finish(QStringLiteral("无法读取历史：") +
+                      (r ? QStringLiteral("没有结果") : r.error().description));
+    model_->setRows(r.value().result);
+    const int n = model_->rowCount();
+    finish(n == 0 ? (kind_ == Kind::Versions ? QStringLiteral("记录 %1 没有历史版本").arg(id_)
+                                             : QStringLiteral("回收站是空的"))
+                  : (kind_ == Kind::Versions
+                         ? QStringLiteral("记录 %1 共 %2 个历史版本（新的在前）").arg(id_).arg(n)
+                         : QStringLiteral("回收站中共 %1 条记录（新删除的在前）").arg(n)));
+    if (n > 0)
+        list->setCurrentIndex(model_->index(0, 0));
+}
+
+void HistoryWindow::showItem(int row) {
+    const quint64 serial = ++itemSerial_;
+    pendingFigures_.reset();
+    restoreButton->setEnabled(false);
+    const qint64 hid = model_->hid(row);
+    if (hid < 0) {
+        large_->hideText();
+        box->clear();
+        return;
+    }
+    const QPointer<Connection> conn = mPublic::Conn.get();
+    if (!conn)
+        return;
+    const QPointer<HistoryWindow> alive = this;
+    const history::Statement s = history::versionStatement(companionName(), hid);
+    const Result<QueryOutcome> r = conn->query(s.sql, s.params, cancel_);
+    if (!alive || serial != itemSerial_)
+        return; // a newer selection, a reload or the close owns the box now
+    if (!r || !r.value().result || r.value().result->rowCount() < 1 || r.value().result->columns.size() < 3) {
+        large_->hideText();
+        box->clear();
+        ShowStatus(QStringLiteral("无法读取此版本：") +
+                   (r ? QStringLiteral("历史中已没有此版本（可能已被清理）") : r.error().description));
+        return;
+    }
+    // The body, shared with the result (a version may hold 16 MB), as the viewer shows a record.
+    const TextColumn body = r.value().result->columns[2];
+    RecordViewer::showText(box, large_, body, 0);
+    highlighter_->show(body, 0, owner_.loader.resultKey());
+    restoreButton->setEnabled(true);
+    if (large_->showing() && !large_->complete())
+        pendingFigures_ = std::pair{row, qsizetype(rows())};
+    else
+        ShowStatus(RecordViewer::figuresLine(box, large_, row, rows()));
+}
+
+void HistoryWindow::restoreSelected() {
+    const int row = list->currentIndex().isValid() ? list->currentIndex().row() : -1;
+    const qint64 hid = model_->hid(row);
+    if (hid < 0 || loading_) {
+        messageBoxes().information(this, kind_ == Kind::Versions ? QStringLiteral("请选择需要恢复的版本")
+                                                                 : QStringLiteral("请选择需要恢复的记录"));
+        return;
+    }
+    const bool versions = kind_ == Kind::Versions;
+    const QString id = versions ? id_ : model_->text(row, 1);
+    const QString title = model_->text(row, 4);
+    const QString at = localTime(model_->text(row, versions ? 1 : 2));
+    const QString question =
+        versions ? QStringLiteral("将用 %1 之前的版本替换记录的当前内容，请确定！\r\nID:%2\r\n标题：%3")
+                       .arg(at, id, title)
+                 : QStringLiteral("将以原编号恢复以下记录，请确定！\r\nID:%1\r\n标题：%2").arg(id, title);
+    if (messageBoxes().question(this, question, windowTitle()) != MessageBoxes::Answer::Ok)
+        return;
+    const auto pass = owner_.gate.enter(CommandGate::Kind::Command, restoreButton->text());
+    if (!pass)
+        return;
+    const QPointer<HistoryWindow> alive = this;
+    Error error;
+    const Restored outcome = versions ? restoreVersion(hid, *pass, error) : restoreTrashItem(hid, error);
+    if (!alive)
+        return;
+    if (outcome == Restored::Done)
+        owner_.commands.showStoredById(id, *pass); // the list and the viewer show what is stored now
+    switch (outcome) {
+    case Restored::Done:
+        messageBoxes().information(
+            this, versions ? QStringLiteral("已恢复此版本：记录 %1 现在是 %2 之前的内容。").arg(id, at)
+                           : QStringLiteral("已恢复记录 %1：%2").arg(id, title));
+        break;
+    case Restored::Changed:
+        messageBoxes().critical(
+            this,
+            QStringLiteral("记录 %1 在本窗口打开之后已被修改或删除，没有恢复，以免覆盖对方的修改。\r\n"
+                           "窗口已重新读取：请查看最新的内容和版本后再决定。")
+                .arg(id),
+            windowTitle());
+        break;
+    case Restored::Exists:
+        messageBoxes().critical(
+            this, QStringLiteral("没有恢复：已有编号为 %1 的记录（已被重新保存或恢复）。").arg(id),
+            windowTitle());
+        break;
+    case Restored::Gone:
+        messageBoxes().critical(this, QStringLiteral("没有恢复：历史中已没有这个版本（可能已被清理）。"),
+                                windowTitle());
+        break;
+    case Restored::Failed:
+        messageBoxes().critical(this, QStringLiteral("没有恢复，记录保持原样\r\n Err:") + error.description,
+                                windowTitle());
+        return; // the list stays as it is, to try again
+    }
+    if (alive)
+        load();
+}
+
+HistoryWindow::Restored HistoryWindow::restoreVersion(qint64 hid, const CommandGate::Pass&, Error& error) {
+    QString errorText;
+    mConnDatabase::ConnectDatabase(errorText);
+    QPointer<Connection> conn = mPublic::Conn.get();
+    if (!conn) {
+        error = forms::noConnectionError();
+        return Restored::Failed;
+    }
+    const auto failed = [&error](const Error& e) {
+        error = e;
+        return Restored::Failed;
+    };
+    // Read first, then bound: a statement that reads the history cannot write the record.
+    const history::Statement read = history::versionStatement(companionName(), hid);
+    const Result<QueryOutcome> version = conn->query(read.sql, read.params);
+    if (!version)
+        return failed(version.error());
+    std::optional<SqlParams> values =
+        version.value().result ? history::versionValues(*version.value().result) : std::nullopt;
+    if (!values)
+        return Restored::Gone;
+    // As the modify form saves: the id, the creator and the creation time kept, the modification time
+    // the time of this store.
+    (*values)[4] = appClock().now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+
+    if (!conn)
+        return failed(forms::noConnectionError());
+    forms::Transaction transaction(conn);
+    if (Status s = transaction.begin(); !s)
+        return failed(s.error());
+    // Locked and compared with what the window listed the versions against: nobody's change since is
+    // overwritten, and nobody can change the record between this check and the write.
+    const Result<QueryOutcome> now = conn->query(kCurrentRow + QStringLiteral(" for update"), {id_});
+    if (!now || !now.value().result)
+        return failed(now ? forms::noConnectionError() : now.error());
+    if (!opened_ || !sameRow(*opened_, *now.value().result))
+        return Restored::Changed;
+    if (!conn)
+        return failed(forms::noConnectionError());
+    if (now.value().result->rowCount() > 0) {
+        if (Status s = conn->Execute(QStringLiteral("delete from searchtxt_data where dataid=?"), {id_}); !s)
+            return failed(s.error());
+    }
+    const history::Statement store = history::restoreStatement(mConnDatabase::dbName, *values);
+    if (!conn)
+        return failed(forms::noConnectionError());
+    if (Status s = conn->Execute(store.sql, store.params); !s)
+        return failed(s.error());
+    if (Status s = forms::noWarnings(conn); !s)
+        return failed(s.error());
+    if (Status s = transaction.commit(); !s)
+        return failed(s.error());
+    return Restored::Done;
+}
+
+HistoryWindow::Restored HistoryWindow::restoreTrashItem(qint64 hid, Error& error) {
+    QString errorText;
+    mConnDatabase::ConnectDatabase(errorText);
+    QPointer<Connection> conn = mPublic::Conn.get();
+    const auto failed = [&error](const Error& e) {
+        error = e;
+        return Restored::Failed;
+    };
+    if (!conn)
+        return failed(forms::noConnectionError());
+    const history::Statement read = history::versionStatement(companionName(), hid);
+    const Result<QueryOutcome> version = conn->query(read.sql, read.params);
+    if (!version)
+        return failed(version.error());
+    const std::optional<SqlParams> values =
+        version.value().result ? history::versionValues(*version.value().result) : std::nullopt;
+    if (!values)
+        return Restored::Gone;
+    // Back exactly as it was deleted, under its own id; one that is there again is never replaced.
+    if (!conn)
+        return failed(forms::noConnectionError());
+    forms::Transaction transaction(conn);
+    if (Status s = transaction.begin(); !s)
+        return failed(s.error());
+    const history::Statement store = history::restoreStatement(mConnDatabase::dbName, *values);
+    if (Status s = conn->Execute(store.sql, store.params); !s)
+        return s.error().nativeError == ER_DUP_ENTRY ? Restored::Exists : failed(s.error());
+    if (Status s = forms::noWarnings(conn); !s)
+        return failed(s.error());
+    if (Status s = transaction.commit(); !s)
+        return failed(s.error());
+    return Restored::Done;
+}
+
+// ---- the two windows ----
+
+HistoryWindows::HistoryWindows(CommandGate& gate, ResultLoader& loader, RecordCommands& commands,
+                               QWidget* parent)
+    : gate(gate), loader(loader), commands(commands), parent_(parent) {}
+
+bool HistoryWindows::available() {
+    using namespace mConnDatabase;
+    const QString account = dbServerIP + u'\n' + dbName + u'\n' + dbUse;
+    if (!checkedFor_.isEmpty() && account == checkedFor_)
+        return installed_;
+    Connection* conn = mPublic::Conn.get();
+    if (!conn || conn->State() != Connection::kStateOpen || dbName.isEmpty())
+        return false;
+    const Result<QueryOutcome> r = conn->query(history::installedStatement(companionName()).sql);
+    if (!r) {
+        // The server's answer (no such database, no rights on it) means not installed; a lost
+        // session or a cancel says nothing, so the next popup asks again.
+        const unsigned code = r.error().nativeError;
+        if (r.error().cancelled || code < 1000 || code >= 2000)
+            return false;
+        installed_ = false;
+    } else {
+        const auto& rows = r.value().result;
+        installed_ = rows && rows->rowCount() > 0 && rows->columns[0].at(0) == u"1";
+    }
+    checkedFor_ = account;
+    return installed_;
+}
+
+void HistoryWindows::forget() {
+    checkedFor_.clear();
+    installed_ = false;
+    for (HistoryWindow* w : {versions_.data(), trash_.data()})
+        if (w)
+            w->reject();
+}
+
+void HistoryWindows::showVersions(const QString& id, const QString& title) {
+    if (!versions_)
+        versions_ = new HistoryWindow(HistoryWindow::Kind::Versions, *this, parent_);
+    versions_->open(id, title);
+}
+
+void HistoryWindows::showTrash() {
+    if (!trash_)
+        trash_ = new HistoryWindow(HistoryWindow::Kind::Trash, *this, parent_);
+    trash_->open();
+}

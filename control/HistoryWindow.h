@@ -1,0 +1,116 @@
+#pragma once
+// The history's two windows, offered only where vornik-admin installed the history: "历史版本…" lists
+// one record's earlier versions (newest first) and "恢复此版本" stores the selected one as the record
+// again; "回收站…" lists the records deleted and not stored again, and "恢复" stores one back under its
+// id. A version is read as the viewer reads a record: the figures line and the marks of the value
+// the result was searched for.
+//
+// Both windows are non-modal and never hold the window thread: every statement runs on the shared
+// connection (the window waits in the connection's nested loop) and the list shows the statement's
+// rows as they came, laying out only the rows in view. Reading needs no pass of the gate (it touches
+// nothing but the window, and a newer read of the window ends the older one on the server); a
+// restore is a command of the gate, like a modify.
+#include "control/CommandGate.h"
+#include "control/StatusLine.h"
+#include "database/Connection.h"
+
+#include <QDialog>
+#include <QPointer>
+
+#include <memory>
+#include <optional>
+
+class Highlighter;
+class HistoryModel;
+class HistoryWindows;
+class LargeTextView;
+class QLineEdit;
+class QPushButton;
+class QTextEdit;
+class QTreeView;
+class RecordCommands;
+class ResultLoader;
+
+class HistoryWindow : public QDialog, public StatusLine {
+    Q_OBJECT
+public:
+    enum class Kind { Versions, Trash };
+    HistoryWindow(Kind kind, HistoryWindows& owner, QWidget* parent);
+    ~HistoryWindow() override;
+
+    // The window's own status line.
+    void ShowStatus(const QString& message) override;
+
+    // Shows the window and lists record `id`'s versions (Versions) or the trash afresh.
+    void open(const QString& id = {}, const QString& title = {});
+    // Stores the selected version (or trash item) as the record, after asking.
+    void restoreSelected();
+
+    // Rows listed, and whether a list is still being read.
+    int rows() const;
+    bool loading() const { return loading_; }
+    const QString& recordId() const { return id_; }
+
+    QTreeView* list;
+    QTextEdit* box;
+    QPushButton* restoreButton;
+    QPushButton* closeButton;
+    QLineEdit* status;
+
+protected:
+    void done(int result) override;
+
+private:
+    enum class Restored { Done, Changed, Exists, Gone, Failed };
+    void load();
+    void showItem(int row);
+    void stop();
+    Restored restoreVersion(qint64 hid, const CommandGate::Pass& pass, Error& error);
+    Restored restoreTrashItem(qint64 hid, Error& error);
+
+    Kind kind_;
+    HistoryWindows& owner_;
+    HistoryModel* model_;
+    LargeTextView* large_;
+    QPointer<Highlighter> highlighter_;
+    QString id_;
+    QString title_;
+    // The record as it was stored when its versions were listed: a restore is refused when it has
+    // changed since. Null: not read.
+    std::shared_ptr<const ResultTable> opened_;
+    std::shared_ptr<Cancellation> cancel_;
+    quint64 loadSerial_ = 0;
+    quint64 itemSerial_ = 0;
+    bool loading_ = false;
+    std::optional<std::pair<int, qsizetype>> pendingFigures_;
+};
+
+// Owns the two windows and decides whether they are offered.
+class HistoryWindows {
+public:
+    HistoryWindows(CommandGate& gate, ResultLoader& loader, RecordCommands& commands, QWidget* parent);
+
+    // Whether the history is installed for the database and account in use. Asked of the server once
+    // per login (the first time the popup or the control panel opens on an open connection); false
+    // without asking while no connection is open.
+    bool available();
+    // Re-login: closes both windows and forgets the answer.
+    void forget();
+
+    void showVersions(const QString& id, const QString& title);
+    void showTrash();
+    // Made on first use; null before.
+    HistoryWindow* versions() const { return versions_; }
+    HistoryWindow* trash() const { return trash_; }
+
+    CommandGate& gate;
+    ResultLoader& loader;
+    RecordCommands& commands;
+
+private:
+    QWidget* parent_;
+    QString checkedFor_; // the account the answer is for
+    bool installed_ = false;
+    QPointer<HistoryWindow> versions_;
+    QPointer<HistoryWindow> trash_;
+};
