@@ -36,7 +36,7 @@
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
-#include "util/MessageBoxes.h"
+#include "ui/MessageBoxes.h"
 
 #include <QApplication>
 #include <QCheckBox>

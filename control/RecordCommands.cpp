@@ -7,10 +7,10 @@
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
 #include "forms/FormOpener.h"
-#include "util/Desktop.h"
+#include "ui/Desktop.h"
+#include "ui/MessageBoxes.h"
 #include "util/ExportName.h"
 #include "util/Gbk.h"
-#include "util/MessageBoxes.h"
 #include "util/ModulePath.h"
 #include "util/WholeFile.h"
 

@@ -5,8 +5,8 @@
 #include "control/StatusLine.h"
 #include "control/WrapButton.h"
 #include "database/Shared.h"
+#include "ui/Twips.h"
 #include "util/Clock.h"
-#include "util/Twips.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,7 +1,7 @@
 #include "forms/FormSupport.h"
 
 #include "database/Recordset.h"
-#include "util/Twips.h"
+#include "ui/Twips.h"
 
 #include <QScreen>
 #include <QTextDocument>

@@ -4,8 +4,8 @@
 #include "database/Recordset.h"
 #include "database/Shared.h"
 #include "forms/FormSupport.h"
-#include "util/MessageBoxes.h"
-#include "util/Twips.h"
+#include "ui/MessageBoxes.h"
+#include "ui/Twips.h"
 
 #include <QDateTime>
 #include <QLabel>

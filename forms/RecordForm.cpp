@@ -1,8 +1,8 @@
 #include "forms/RecordForm.h"
 
 #include "forms/FormSupport.h"
-#include "util/MessageBoxes.h"
-#include "util/Twips.h"
+#include "ui/MessageBoxes.h"
+#include "ui/Twips.h"
 
 #include <QLineEdit>
 #include <QPushButton>

@@ -2,7 +2,7 @@
 // What the add and modify forms have in common: a fixed dialog whose children follow its size
 // proportionally, that Escape closes as its close box does (QDialog's reject()), and that neither
 // closes while a write is waiting for the server.
-#include "util/ProportionalLayout.h"
+#include "ui/ProportionalLayout.h"
 
 #include <QDialog>
 #include <QPointer>

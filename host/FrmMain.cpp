@@ -3,8 +3,8 @@
 #include "control/VornikInterface.h"
 #include "host/ControlContainer.h"
 #include "host/HostSizing.h"
-#include "util/MessageBoxes.h"
-#include "util/Twips.h"
+#include "ui/MessageBoxes.h"
+#include "ui/Twips.h"
 
 #include <QEvent>
 #include <QScreen>

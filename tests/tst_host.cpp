@@ -4,7 +4,7 @@
 #include "host/ControlContainer.h"
 #include "host/FrmMain.h"
 #include "host/HostSizing.h"
-#include "util/MessageBoxes.h"
+#include "ui/MessageBoxes.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

@@ -1,6 +1,7 @@
 // The coroutine toolkit's promises about lifetime: every wait resumes exactly once, also when what it
 // waits on goes away first, and the nested wait kept for synchronous callers survives the application
 // being told to quit meanwhile.
+#include "ui/DialogAwait.h"
 #include "util/Await.h"
 #include "util/Handlers.h"
 #include "util/Nested.h"
@@ -17,6 +18,10 @@ Co<int> slowSeven(QObject* context, bool* ended) {
     const bool alive = co_await await::sleep(context, std::chrono::milliseconds(50));
     *ended = true;
     co_return alive ? 7 : -1;
+}
+
+Co<> dialogAnswer(QDialog* dialog, std::optional<std::optional<int>>* got) {
+    got->emplace(co_await await::shownModal(dialog));
 }
 
 } // namespace
@@ -45,6 +50,28 @@ private Q_SLOTS:
         }
         QTRY_VERIFY(alive.has_value());
         QCOMPARE(*alive, !contextGoes);
+    }
+
+    // A dialog deleted unanswered resumes its waiter with nothing at once; one finished and deleted in the
+    // same turn (before the posted resume) keeps its answer.
+    void dialogEnds_data() {
+        QTest::addColumn<bool>("finishFirst");
+        QTest::newRow("deleted unanswered") << false;
+        QTest::newRow("finished, then deleted at once") << true;
+    }
+    void dialogEnds() {
+        QFETCH(bool, finishFirst);
+        auto* dialog = new QDialog;
+        std::optional<std::optional<int>> got;
+        Handlers handlers;
+        handlers.start(dialogAnswer(dialog, &got));
+        QVERIFY(dialog->isModal());
+        QVERIFY(!got);
+        if (finishFirst)
+            dialog->done(QDialog::Accepted);
+        delete dialog;
+        QTRY_VERIFY(got.has_value());
+        QCOMPARE(*got, finishFirst ? std::optional<int>(QDialog::Accepted) : std::nullopt);
     }
 
     // Nothing when the application is told to quit before the task ends (every loop ends then); the
