@@ -474,21 +474,20 @@ void Connection::Worker::open(Operation& op) {
 void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readTimeoutSeconds,
                                    Operation& op) {
     const QString hostName = p.host.isEmpty() ? QStringLiteral("localhost") : p.host;
-    QString lookupError;
-    const QStringList addresses = hostLookup().resolve(hostName, &lookupError);
+    const Result<QStringList> addresses = hostLookup().resolve(hostName);
     if (op.givenUp()) {
         aborted = true;
         return;
     }
-    if (addresses.isEmpty()) {
-        op.error = Error{Error::kProviderError,
-                         QStringLiteral("Unknown server host '%1' (%2)").arg(hostName, lookupError),
+    if (!addresses || addresses.value().isEmpty()) {
+        const QString why = addresses ? QStringLiteral("no address") : addresses.error().description;
+        op.error = Error{Error::kProviderError, QStringLiteral("Unknown server host '%1' (%2)").arg(hostName, why),
                          CR_UNKNOWN_HOST};
         return;
     }
     // Always by address, so each address gets its share of the time and the lost one goes last; a
     // certificate is checked against the settings' host name by the probe, before the session.
-    QStringList order = addresses;
+    QStringList order = addresses.value();
     // A server that just went away (a cluster node stopped, say) is tried last, not first.
     if (order.size() > 1 && order.removeAll(QString::fromUtf8(avoidHost)) > 0)
         order << QString::fromUtf8(avoidHost);
