@@ -2,12 +2,12 @@
 
 #include "database/HostLookup.h"
 #include "database/Transport.h"
+#include "util/Nested.h"
 #include "util/Secret.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QEvent>
-#include <QEventLoop>
 #include <QFile>
 #include <QScopeGuard>
 
@@ -158,8 +158,8 @@ void Cancellation::setWake(std::function<void()> wake) {
 }
 
 // One unit of work for the connection's thread. Inputs are set before it is queued; results are
-// written by the thread before it hands the operation back; `finished` and `loop` belong to the
-// window thread.
+// written by the thread before it hands the operation back; `finished`, `verdict` and `waiter` belong
+// to the window thread.
 struct Connection::Operation {
     int kind = kQuery;
     quint64 generation = 0;
@@ -171,6 +171,7 @@ struct Connection::Operation {
     std::function<void(qint64)> rowsHook;
     std::shared_ptr<Cancellation> caller; // the caller's own hold: ends the statement, keeps the session
     bool mayReconnect = false;            // no transaction is open: a fresh session loses nothing
+    Tx tx = Tx::None;                     // what the statement does to the transaction, once it succeeded
 
     std::atomic<bool> cancelled{false}; // given up entirely: the session is cut off
 
@@ -189,8 +190,13 @@ struct Connection::Operation {
     bool finished = false;
     std::optional<Error> verdict;
     QString cancelReason;
-    QPointer<QEventLoop> loop;
-    bool submitted = false;
+    std::coroutine_handle<> waiter; // the coroutine suspended on this operation, if any
+
+    // The last thing done with an operation: `this` and its connection may be gone afterwards.
+    void resumeWaiter() {
+        if (auto h = std::exchange(waiter, {}))
+            h.resume();
+    }
 };
 
 // The connection's thread and what it shares with the window thread. Held by both through a
@@ -201,7 +207,8 @@ struct Connection::Worker {
     std::condition_variable exitedCv;
     std::deque<std::shared_ptr<Operation>> queue;
     std::vector<std::shared_ptr<Operation>> done;
-    Connection* owner = nullptr; // receives the finished operations; null once released
+    Connection* owner = nullptr;  // receives the finished operations; null once released
+    HostLookup* lookup = nullptr; // null: hostLookup()
     bool quit = false;
     bool exited = false;
     int eventFd = -1; // a cancel wakes the thread from its wait on the socket
@@ -474,15 +481,15 @@ void Connection::Worker::open(Operation& op) {
 void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readTimeoutSeconds,
                                    Operation& op) {
     const QString hostName = p.host.isEmpty() ? QStringLiteral("localhost") : p.host;
-    const Result<QStringList> addresses = hostLookup().resolve(hostName);
+    const Result<QStringList> addresses = (lookup ? *lookup : hostLookup()).resolve(hostName);
     if (op.givenUp()) {
         aborted = true;
         return;
     }
     if (!addresses || addresses.value().isEmpty()) {
         const QString why = addresses ? QStringLiteral("no address") : addresses.error().description;
-        op.error = Error{Error::kProviderError, QStringLiteral("Unknown server host '%1' (%2)").arg(hostName, why),
-                         CR_UNKNOWN_HOST};
+        op.error = Error{Error::kProviderError,
+                         QStringLiteral("Unknown server host '%1' (%2)").arg(hostName, why), CR_UNKNOWN_HOST};
         return;
     }
     // Always by address, so each address gets its share of the time and the lost one goes last; a
@@ -854,36 +861,34 @@ void Connection::Worker::queryPrepared(Operation& op, MYSQL* m) {
 
 // ---- The window side ---------------------------------------------------------------------------
 
-Connection::Connection(QObject* parent) : QObject(parent) {
+// Suspends unless the operation is handed back already; complete() (or the destructor, or the
+// bridge's interrupt) resumes it exactly once, with the operation's verdict.
+class Connection::Await {
+public:
+    explicit Await(std::shared_ptr<Operation> op) : op_(std::move(op)) {}
+    bool await_ready() const noexcept { return op_->finished; }
+    void await_suspend(std::coroutine_handle<> h) noexcept { op_->waiter = h; }
+    Status await_resume() const { return op_->verdict ? Status(*op_->verdict) : Status(); }
+
+private:
+    std::shared_ptr<Operation> op_;
+};
+
+Co<Status> Connection::finished(std::shared_ptr<Operation> op) {
+    co_return co_await Await(std::move(op));
+}
+
+Connection::Connection(QObject* parent) : Connection(nullptr, parent) {}
+
+Connection::Connection(HostLookup* lookup, QObject* parent) : QObject(parent), lookup_(lookup) {
     // The client library's global set-up is not safe to race from two connection threads.
     static std::once_flag libraryInit;
     std::call_once(libraryInit, [] { mysql_library_init(0, nullptr, nullptr); });
 }
 
 Connection::~Connection() {
-    if (worker_) {
-        std::unique_lock lock(worker_->mutex);
-        worker_->owner = nullptr;
-        for (const auto& op : worker_->queue)
-            op->cancelled = true;
-        worker_->queue.clear();
-        for (const auto& op : pending_)
-            op->cancelled = true; // the one in flight stops at its next wait
-        worker_->quit = true;
-        lock.unlock();
-        worker_->wake.notify_all();
-        worker_->poke();
-    }
-    // Waiters get an error instead of a dangling connection.
-    const auto waiting = std::move(pending_);
-    for (const auto& op : waiting) {
-        if (op->finished)
-            continue;
-        op->finished = true;
-        op->verdict = cancelledError(QStringLiteral("数据库连接已被释放"));
-        if (op->loop)
-            op->loop->quit();
-    }
+    released_ = true;
+    stopWorker();
     if (thread_.joinable()) {
         std::unique_lock lock(worker_->mutex);
         if (worker_->exitedCv.wait_for(lock, kJoinWait, [this] { return worker_->exited; })) {
@@ -894,6 +899,32 @@ Connection::~Connection() {
             thread_.detach();
         }
     }
+    // Last, with every member still whole: each waiter learns the connection is gone, in the order
+    // issued. Resumed at once, not posted: a posted resume would be lost when the application ends first.
+    const auto waiting = std::move(pending_);
+    for (const auto& op : waiting) {
+        if (op->finished)
+            continue;
+        op->finished = true;
+        op->verdict = cancelledError(QStringLiteral("数据库连接已被释放"));
+        op->resumeWaiter();
+    }
+}
+
+void Connection::stopWorker() {
+    if (!worker_)
+        return;
+    std::unique_lock lock(worker_->mutex);
+    worker_->owner = nullptr;
+    for (const auto& op : worker_->queue)
+        op->cancelled = true;
+    worker_->queue.clear();
+    for (const auto& op : pending_)
+        op->cancelled = true; // the one in flight stops at its next wait
+    worker_->quit = true;
+    lock.unlock();
+    worker_->wake.notify_all();
+    worker_->poke();
 }
 
 Error Connection::notOpenError() const {
@@ -911,12 +942,18 @@ std::shared_ptr<Connection::Operation> Connection::newOperation(int kind) {
 }
 
 void Connection::submit(const std::shared_ptr<Operation>& op) {
+    if (released_) {
+        // Asked for by a waiter resumed from the destructor: refused at once.
+        op->finished = true;
+        op->verdict = cancelledError(QStringLiteral("数据库连接已被释放"));
+        return;
+    }
     if (!worker_) {
         worker_ = std::make_shared<Worker>();
         worker_->owner = this;
+        worker_->lookup = lookup_;
         thread_ = std::thread(&Worker::main, worker_);
     }
-    op->submitted = true;
     pending_.push_back(op);
     {
         std::lock_guard lock(worker_->mutex);
@@ -950,7 +987,8 @@ void Connection::customEvent(QEvent* event) {
         std::lock_guard lock(worker_->mutex);
         finished.swap(worker_->done);
     }
-    QPointer<Connection> self(this);
+    // A resumed coroutine may release this connection: the destructor then resumes the rest.
+    const QPointer<Connection> self(this);
     for (const auto& op : finished) {
         complete(op);
         if (!self)
@@ -963,34 +1001,158 @@ void Connection::complete(const std::shared_ptr<Operation>& op) {
     if (op->finished)
         return; // given up by its waiter already (the program is quitting)
     op->finished = true;
-    const bool current = op->generation == generation_;
-    if (op->givenUp()) {
-        QString reason = op->cancelReason;
+    settle(*op);
+    op->resumeWaiter(); // last: the resumed coroutine may release this connection
+}
+
+// The operation's verdict, and what it tells about the session.
+void Connection::settle(Operation& op) {
+    const bool current = op.generation == generation_;
+    if (op.givenUp()) {
+        QString reason = op.cancelReason;
         if (reason.isEmpty())
-            reason = op->cancelled ? QStringLiteral("数据库操作已取消") : QStringLiteral("语句已被取消");
-        op->verdict = cancelledError(reason);
-        op->outcome = {};
-    } else if (op->notOpen) {
-        op->verdict = notOpenError();
+            reason = op.cancelled ? QStringLiteral("数据库操作已取消") : QStringLiteral("语句已被取消");
+        op.verdict = cancelledError(reason);
+        op.outcome = {};
+    } else if (op.notOpen) {
+        op.verdict = notOpenError();
     } else {
-        op->verdict = op->error;
-        if (op->error)
+        op.verdict = op.error;
+        if (op.error)
             ++errorsCount_;
-        if (op->kind == kOpen && !op->error && current) {
+        if (op.kind == kOpen && !op.error && current) {
             open_ = true;
             transactionDepth_ = 0;
         }
+        if (!op.error && current && (op.tx == Tx::Begin || op.tx == Tx::Commit))
+            transactionDepth_ = op.tx == Tx::Begin ? 1 : 0;
     }
-    if (op->handleLost && current) {
+    // Whatever the server said, a rollback ends the transaction: a lost connection rolls back by itself.
+    if (op.tx == Tx::Rollback && current)
+        transactionDepth_ = 0;
+    if (op.handleLost && current) {
         // Not left marked open: the next connect reopens it. A lost connection rolled back by itself.
         open_ = false;
         transactionDepth_ = 0;
     }
-    if (op->statusKnown && current)
-        noBackslashEscapes_ = op->noBackslashEscapes;
-    if (op->loop)
-        op->loop->quit();
+    if (op.statusKnown && current)
+        noBackslashEscapes_ = op.noBackslashEscapes;
 }
+
+std::shared_ptr<Connection::Operation> Connection::startOpen(ConnectionParams params) {
+    close();
+    errorsCount_ = 0;
+    closedReason_.clear();
+    ++generation_;
+    auto op = newOperation(kOpen);
+    op->connect = std::move(params);
+    op->readTimeoutSeconds = readTimeoutSeconds_;
+    submit(op);
+    return op;
+}
+
+Result<std::shared_ptr<Connection::Operation>>
+Connection::startStatement(QString sql, SqlParams params, std::shared_ptr<Cancellation> cancel, Tx tx) {
+    if (!open_ && !openInProgress())
+        return notOpenError();
+    if (cancel && cancel->isCancelled())
+        return cancelledError(QStringLiteral("语句已被取消"));
+    auto op = newOperation(kQuery);
+    op->text = sql.toUtf8();
+    op->prepared = !params.isEmpty();
+    op->params = std::move(params);
+    op->rowsHook = rowsHook_;
+    op->mayReconnect = transactionDepth_ == 0;
+    op->tx = tx;
+    op->caller = std::move(cancel);
+    submit(op);
+    if (op->caller)
+        op->caller->setWake([worker = std::weak_ptr<Worker>(worker_)] {
+            if (const auto w = worker.lock())
+                w->poke();
+        });
+    return op;
+}
+
+// The operation of a transaction's step, submitted; or why none was.
+Result<std::shared_ptr<Connection::Operation>> Connection::startTransactionStep(Tx tx) {
+    if (tx == Tx::Begin && transactionDepth_ > 0)
+        return Error{Error::kProviderError, QStringLiteral("事务已经开始，不支持嵌套事务"), 0};
+    if (tx != Tx::Begin && transactionDepth_ == 0)
+        return Error{Error::kProviderError, QStringLiteral("没有活动的事务"), 0};
+    const QString sql = tx == Tx::Begin    ? QStringLiteral("START TRANSACTION")
+                        : tx == Tx::Commit ? QStringLiteral("COMMIT")
+                                           : QStringLiteral("ROLLBACK");
+    Result<std::shared_ptr<Operation>> op = startStatement(sql, {}, {}, tx);
+    if (!op && tx == Tx::Rollback)
+        transactionDepth_ = 0; // over either way
+    return op;
+}
+
+void Connection::close() {
+    open_ = false;
+    transactionDepth_ = 0;
+    ++generation_;
+    for (const auto& op : pending_) {
+        if (op->kind == kOpen)
+            cancel(op, QStringLiteral("数据库连接已关闭，打开被取消"));
+    }
+    if (worker_)
+        submit(newOperation(kClose));
+}
+
+Co<Status> Connection::open(ConnectionParams params) {
+    co_return co_await Await(startOpen(std::move(params)));
+}
+
+Co<Result<QueryOutcome>> Connection::run(QString sql, SqlParams params,
+                                         std::shared_ptr<Cancellation> cancel) {
+    Result<std::shared_ptr<Operation>> op =
+        startStatement(std::move(sql), std::move(params), std::move(cancel), Tx::None);
+    if (!op)
+        co_return op.error();
+    const Status status = co_await Await(op.value());
+    // `this` may be gone by now (released while waiting, which failed the operation): only `op` from here.
+    if (!status)
+        co_return status.error();
+    co_return std::move(op.value()->outcome);
+}
+
+Co<Result<quint64>> Connection::execute(QString sql, SqlParams params) {
+    const Result<QueryOutcome> r = co_await run(std::move(sql), std::move(params));
+    if (!r)
+        co_return r.error();
+    co_return Result<quint64>(r.value().affectedRows);
+}
+
+Co<Status> Connection::transactionStep(Tx tx) {
+    Result<std::shared_ptr<Operation>> op = startTransactionStep(tx);
+    if (!op)
+        co_return op.error();
+    co_return co_await Await(op.value());
+}
+
+Co<Status> Connection::begin() {
+    return transactionStep(Tx::Begin);
+}
+
+Co<Status> Connection::commit() {
+    return transactionStep(Tx::Commit);
+}
+
+Co<Status> Connection::rollback() {
+    return transactionStep(Tx::Rollback);
+}
+
+void Connection::rollbackDetached() {
+    if (transactionDepth_ == 0 || !open_)
+        return;
+    // Over from here on, whatever the server says: the next statement may reopen a lost session.
+    (void)startStatement(QStringLiteral("ROLLBACK"), {}, {}, Tx::Rollback);
+    transactionDepth_ = 0;
+}
+
+// ---- The synchronous bridge ----------------------------------------------------------------------
 
 void Connection::interrupt(const std::shared_ptr<Operation>& op) {
     // Nobody will read this operation's outcome: stop it and forget the handle it was using.
@@ -1003,72 +1165,33 @@ void Connection::interrupt(const std::shared_ptr<Operation>& op) {
         transactionDepth_ = 0;
         ++generation_;
     }
+    op->resumeWaiter(); // the nested wait's own coroutine, which ends here
 }
 
-Status Connection::run(const std::shared_ptr<Operation>& op) {
-    QPointer<Connection> self(this);
-    if (!op->submitted)
-        submit(op);
-    if (!op->finished) {
-        QEventLoop loop;
-        op->loop = &loop;
-        loop.exec();
-        op->loop = nullptr;
-    }
-    // `this` may be gone here (released while waiting; it failed the operation): use only `op`.
-    if (!op->finished && self) {
-        // The wait ended without the operation: the application is quitting, which ends every event
-        // loop (and a new one returns at once). An unfinished operation never counts as done.
+Status Connection::waitNestedFor(const std::shared_ptr<Operation>& op) {
+    const QPointer<Connection> self(this);
+    if (std::optional<Status> done = waitNested(finished(op)))
+        return std::move(*done);
+    // The loop ended without the operation (the application is quitting: that ends every event loop,
+    // and a new one returns at once). `this` is still here: a release would have finished it.
+    if (self)
         interrupt(op);
-    }
     return op->verdict ? Status(*op->verdict) : Status();
 }
 
 Status Connection::Open(const QString& connectionString) {
-    Close();
-    errorsCount_ = 0;
-    closedReason_.clear();
-    ++generation_;
-    auto op = newOperation(kOpen);
-    op->connect = parseConnectionString(connectionString);
-    op->readTimeoutSeconds = readTimeoutSeconds_;
-    return run(op);
-}
-
-void Connection::Close() {
-    open_ = false;
-    transactionDepth_ = 0;
-    ++generation_;
-    for (const auto& op : pending_) {
-        if (op->kind == kOpen)
-            cancel(op, QStringLiteral("数据库连接已关闭，打开被取消"));
-    }
-    if (worker_)
-        submit(newOperation(kClose));
+    return waitNestedFor(startOpen(parseConnectionString(connectionString)));
 }
 
 Result<QueryOutcome> Connection::query(const QString& sql, const SqlParams& params,
                                        const std::shared_ptr<Cancellation>& cancel) {
-    if (!open_ && !openInProgress())
-        return notOpenError();
-    if (cancel && cancel->isCancelled())
-        return cancelledError(QStringLiteral("语句已被取消"));
-    auto op = newOperation(kQuery);
-    op->text = sql.toUtf8();
-    op->params = params;
-    op->prepared = !params.isEmpty();
-    op->rowsHook = rowsHook_;
-    op->mayReconnect = transactionDepth_ == 0;
-    op->caller = cancel;
-    submit(op);
-    if (cancel)
-        cancel->setWake([worker = std::weak_ptr<Worker>(worker_)] {
-            if (const auto w = worker.lock())
-                w->poke();
-        });
-    if (Status status = run(op); !status)
+    const Result<std::shared_ptr<Operation>> op = startStatement(sql, params, cancel, Tx::None);
+    if (!op)
+        return op.error();
+    // `this` may be gone after the wait: only `op` from here on.
+    if (const Status status = waitNestedFor(op.value()); !status)
         return status.error();
-    return std::move(op->outcome);
+    return std::move(op.value()->outcome);
 }
 
 Status Connection::Execute(const QString& sql, const SqlParams& params, quint64* recordsAffected) {
@@ -1080,29 +1203,21 @@ Status Connection::Execute(const QString& sql, const SqlParams& params, quint64*
     return {};
 }
 
+Status Connection::bridgedTransactionStep(Tx tx) {
+    const Result<std::shared_ptr<Operation>> op = startTransactionStep(tx);
+    if (!op)
+        return op.error();
+    return waitNestedFor(op.value());
+}
+
 Status Connection::BeginTrans() {
-    if (transactionDepth_ > 0)
-        return Error{Error::kProviderError, QStringLiteral("事务已经开始，不支持嵌套事务"), 0};
-    if (Status s = Execute(QStringLiteral("START TRANSACTION")); !s)
-        return s;
-    transactionDepth_ = 1;
-    return {};
+    return bridgedTransactionStep(Tx::Begin);
 }
 
 Status Connection::CommitTrans() {
-    if (transactionDepth_ == 0)
-        return Error{Error::kProviderError, QStringLiteral("没有活动的事务"), 0};
-    const Status s = Execute(QStringLiteral("COMMIT"));
-    if (s)
-        transactionDepth_ = 0;
-    return s;
+    return bridgedTransactionStep(Tx::Commit);
 }
 
 Status Connection::RollbackTrans() {
-    if (transactionDepth_ == 0)
-        return Error{Error::kProviderError, QStringLiteral("没有活动的事务"), 0};
-    const Status s = Execute(QStringLiteral("ROLLBACK"));
-    // Whatever the server said, the transaction is over: a lost connection rolls back by itself.
-    transactionDepth_ = 0;
-    return s;
+    return bridgedTransactionStep(Tx::Rollback);
 }
