@@ -171,21 +171,23 @@ protected:
 private:
     class Await;
     enum class Tx { None, Begin, Commit, Rollback };
-    static Co<Status> finished(std::shared_ptr<Operation> op);
+    // Each start* builds an operation and submits it (or says why not); the caller then awaits it.
     std::shared_ptr<Operation> newOperation(int kind);
     std::shared_ptr<Operation> startOpen(ConnectionParams params);
     Result<std::shared_ptr<Operation>> startStatement(QString sql, SqlParams params,
                                                       std::shared_ptr<Cancellation> cancel, Tx tx);
     Result<std::shared_ptr<Operation>> startTransactionStep(Tx tx);
     Co<Status> transactionStep(Tx tx);
-    Status waitNestedFor(const std::shared_ptr<Operation>& op);
-    Status bridgedTransactionStep(Tx tx);
     void submit(const std::shared_ptr<Operation>& op);
     void cancel(const std::shared_ptr<Operation>& op, const QString& reason);
     void complete(const std::shared_ptr<Operation>& op);
     void settle(Operation& op);
-    void interrupt(const std::shared_ptr<Operation>& op);
     void stopWorker();
+    // The bridge's (ConnectionBridge.cpp).
+    static Co<Status> finished(std::shared_ptr<Operation> op);
+    Status waitNestedFor(const std::shared_ptr<Operation>& op);
+    Status bridgedTransactionStep(Tx tx);
+    void interrupt(const std::shared_ptr<Operation>& op);
     bool openInProgress() const;
     Error notOpenError() const;
 

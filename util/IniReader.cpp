@@ -163,6 +163,11 @@ Result<QString> readProfileString(const QString& filePath, const QString& sectio
     return values.value().value(0);
 }
 
+QString ReadProfileString(const QString& filePath, const QString& section, const QString& key,
+                          QString* error) {
+    return ReadProfileStrings(filePath, section, {key}, error).value(0);
+}
+
 QStringList ReadProfileStrings(const QString& filePath, const QString& section, const QStringList& keys,
                                QString* error) {
     Result<QStringList> values = readProfileStrings(filePath, section, keys);

@@ -35,7 +35,9 @@ Result<QString> readProfileStringFromBytes(const QByteArray& content, const QStr
                                            const QString& key);
 
 // The same with an out-parameter for the error (cleared, or set; the values are then empty), for the
-// callers not yet converted (the settings, the login dialog); to be removed with them.
+// callers not yet converted (the settings, the login dialog, vornik-admin); to be removed with them.
+QString ReadProfileString(const QString& filePath, const QString& section, const QString& key,
+                          QString* error = nullptr);
 QStringList ReadProfileStrings(const QString& filePath, const QString& section, const QStringList& keys,
                                QString* error = nullptr);
 QString ReadProfileStringFromBytes(const QByteArray& content, const QString& section, const QString& key,
