@@ -8,10 +8,10 @@
 #include "database/ConnDatabase.h"
 #include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
+#include "ui/Desktop.h"
+#include "ui/MessageBoxes.h"
+#include "ui/Twips.h"
 #include "util/Clock.h"
-#include "util/Desktop.h"
-#include "util/MessageBoxes.h"
-#include "util/Twips.h"
 #include "util/WindowSettings.h"
 
 #include <QApplication>

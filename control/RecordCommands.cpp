@@ -7,11 +7,11 @@
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
 #include "forms/FormOpener.h"
+#include "ui/Desktop.h"
+#include "ui/MessageBoxes.h"
 #include "util/BackgroundRelease.h"
-#include "util/Desktop.h"
 #include "util/ExportName.h"
 #include "util/Gbk.h"
-#include "util/MessageBoxes.h"
 #include "util/ModulePath.h"
 #include "util/WholeFile.h"
 

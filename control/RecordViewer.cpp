@@ -7,7 +7,7 @@
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
 #include "forms/FormSupport.h"
-#include "util/LargeTextView.h"
+#include "ui/LargeTextView.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>

@@ -5,8 +5,8 @@
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
+#include "ui/MessageBoxes.h"
 #include "util/BackgroundRelease.h"
-#include "util/MessageBoxes.h"
 
 #include <algorithm>
 

@@ -5,9 +5,9 @@
 #include "control/StatusLine.h"
 #include "control/WrapButton.h"
 #include "database/Shared.h"
+#include "ui/FramedTextEdit.h"
+#include "ui/Twips.h"
 #include "util/Clock.h"
-#include "util/FramedTextEdit.h"
-#include "util/Twips.h"
 #include "util/WindowSettings.h"
 
 #include <QAction>

@@ -25,7 +25,7 @@
 #include "control/ResultLoader.h"
 #include "control/StatusLine.h"
 #include "control/VornikInterface.h"
-#include "util/ProportionalLayout.h"
+#include "ui/ProportionalLayout.h"
 
 #include <QMap>
 #include <QWidget>

@@ -2,12 +2,12 @@
 
 #include "database/ConnDatabase.h"
 #include "database/SecretStore.h"
+#include "ui/MessageBoxes.h"
+#include "ui/Twips.h"
 #include "util/Gbk.h"
 #include "util/IniReader.h"
 #include "util/Md5Digest.h"
-#include "util/MessageBoxes.h"
 #include "util/Secret.h"
-#include "util/Twips.h"
 #include "util/WholeFile.h"
 
 #include <QCheckBox>

@@ -4,9 +4,9 @@
 #include "database/Recordset.h"
 #include "database/Shared.h"
 #include "forms/FormSupport.h"
+#include "ui/MessageBoxes.h"
+#include "ui/Twips.h"
 #include "util/Clock.h"
-#include "util/MessageBoxes.h"
-#include "util/Twips.h"
 
 #include <QEventLoop>
 #include <QLabel>

@@ -4,10 +4,10 @@
 #include "database/Recordset.h"
 #include "database/Shared.h"
 #include "forms/FormSupport.h"
+#include "ui/LargeTextView.h"
+#include "ui/MessageBoxes.h"
+#include "ui/Twips.h"
 #include "util/Clock.h"
-#include "util/LargeTextView.h"
-#include "util/MessageBoxes.h"
-#include "util/Twips.h"
 
 #include <QDateTime>
 #include <QLabel>

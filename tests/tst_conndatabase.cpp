@@ -19,7 +19,7 @@
 namespace {
 
 QString digest(const QString& s) {
-    return MD5Digest(s, 32).value();
+    return md5Digest(s, 32).value();
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 #include "control/ListBox.h"
 #include "control/uVornik.h"
 #include "database/Shared.h"
-#include "util/Twips.h"
+#include "ui/Twips.h"
 #include "util/WindowSettings.h"
 
 #include <QtTest>

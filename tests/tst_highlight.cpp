@@ -6,7 +6,7 @@
 #include "bench/StallMeter.h"
 #include "control/Highlighter.h"
 #include "forms/FormSupport.h"
-#include "util/LargeTextView.h"
+#include "ui/LargeTextView.h"
 
 #include <QScrollBar>
 #include <QTemporaryDir>

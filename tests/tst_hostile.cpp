@@ -17,9 +17,9 @@
 #include "forms/FormSupport.h"
 #include "forms/FrmAdd.h"
 #include "forms/FrmModi.h"
+#include "ui/LargeTextView.h"
 #include "util/Gbk.h"
 #include "util/IniReader.h"
-#include "util/LargeTextView.h"
 #include "util/Md5Digest.h"
 
 #include <QCheckBox>
@@ -536,7 +536,7 @@ private Q_SLOTS:
             QCOMPARE(mConnDatabase::ReadIniValue("main", "dbServerIP", file), server);
             QCOMPARE(mConnDatabase::ReadIniValue("main", "dbName", file), database);
             QCOMPARE(mConnDatabase::ReadIniValue("main", "dbUse", file), user);
-            QCOMPARE(mConnDatabase::ReadIniValue("main", "dbPwd", file), MD5Digest(password, 32).value());
+            QCOMPARE(mConnDatabase::ReadIniValue("main", "dbPwd", file), md5Digest(password, 32).value());
         }
         // The values reach the connection string intact, and a wrong account is a clear failure.
         mConnDatabase::forgetAccount();
@@ -626,8 +626,8 @@ private Q_SLOTS:
             "True");
         row("quoted values", toGbk(lines({server, "'qelmorand'", "\"qelmorand\"", "\"40628173\""}, "\r\n")),
             good, "True");
-        const QStringList digests = {server, "qelmorand", MD5Digest("qelmorand", 32).value(),
-                                     MD5Digest("40628173", 32).value()};
+        const QStringList digests = {server, "qelmorand", md5Digest("qelmorand", 32).value(),
+                                     md5Digest("40628173", 32).value()};
         row("digests of the built-in account, CR only", toGbk(lines(digests, "\r")), digests, "True");
         row("injection in values", toGbk(lines({server, kInjection, kInjection, kInjection}, "\r\n")),
             QStringList{server, kInjection, kInjection, kInjection}, "fails");

@@ -9,8 +9,8 @@
 #include "control/uVornik.h"
 #include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
+#include "ui/Twips.h"
 #include "util/ModulePath.h"
-#include "util/Twips.h"
 
 #include <QtTest>
 #include <QtWidgets>

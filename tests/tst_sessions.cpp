@@ -55,7 +55,7 @@ QString unmasked() {
 // The password's digest (what a remembered login's settings file holds), masked in turn.
 std::vector<unsigned char> maskedDigest() {
     QString password = unmasked();
-    QString digest = MD5Digest(password, 32).value();
+    QString digest = md5Digest(password, 32).value();
     std::vector<unsigned char> masked;
     for (const QChar c : digest)
         masked.push_back(static_cast<unsigned char>(c.unicode() ^ kMask));
