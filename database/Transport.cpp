@@ -587,8 +587,9 @@ bool Connection::Worker::attempt(const Login& login, const QByteArray& host, Ope
         return false;
     }
     MYSQL* m = h.get();
+    // Rounded up: the library's own connect timer must not end an attempt before its share does.
     const auto attemptSeconds =
-        static_cast<unsigned int>(std::max<qint64>((limit.untilMs - monotonicMs()) / 1000, 1));
+        static_cast<unsigned int>(std::max<qint64>((limit.untilMs - monotonicMs() + 999) / 1000, 1));
     configureSession(m, login.policy, fingerprint, login.readTimeoutSeconds, attemptSeconds);
     MYSQL* connected = nullptr;
     const int status = mysql_real_connect_start(

@@ -2,7 +2,8 @@
 # Sourced, not run.
 
 VORNIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-VORNIK_BUILD=${VORNIK_BUILD:-$VORNIK_ROOT/build}
+# Exported, so the shell of `scripts/test --db-shell` knows where the test binaries are.
+export VORNIK_BUILD=${VORNIK_BUILD:-$VORNIK_ROOT/build}
 VORNIK_PACKAGES=(build-essential dpkg-dev cmake pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
                  libmariadb-dev libssl-dev mariadb-server mariadb-client fonts-noto-cjk
                  # remembered passwords: QtKeychain, and libsecret, which it loads at run time
@@ -85,11 +86,16 @@ db_init() {
     mkdir -p "$datadir"
     local userarg=()
     [ "$(id -u)" -eq 0 ] && userarg=(--user=root)
-    mariadb-install-db --no-defaults "${userarg[@]}" --datadir="$datadir" --lower-case-table-names=1 \
-        --skip-test-db --auth-root-authentication-method=socket >"$datadir.install.log" 2>&1 || {
-        cat "$datadir.install.log" >&2
-        return 1
-    }
+    # Once more from scratch when it fails: a bootstrap beside others on a loaded machine has been seen
+    # to lose one of its own temporary tables.
+    local attempt
+    for attempt in 1 2; do
+        mariadb-install-db --no-defaults "${userarg[@]}" --datadir="$datadir" --lower-case-table-names=1 \
+            --skip-test-db --auth-root-authentication-method=socket >"$datadir.install.log" 2>&1 && return 0
+        [ "$attempt" -eq 1 ] && { rm -rf "$datadir"; mkdir -p "$datadir"; }
+    done
+    cat "$datadir.install.log" >&2
+    return 1
 }
 
 # db_start DATADIR RUNDIR PORT [SERVER OPTIONS...]: starts mariadbd in the background on 127.0.0.1:PORT
