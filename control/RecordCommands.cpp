@@ -231,15 +231,17 @@ void RecordCommands::ExportTitles() {
     }
 
     const QString path = titlesFilePath();
-    QString failed;
     bool gb18030 = false;
     const Result<FolderHandle> folder = openWritableFolder(exportBaseFolder());
-    if (!folder)
-        failed = folder.error().description;
-    else if (const std::optional<QByteArray> bytes = toAnsiBytes(text, &failed, &gb18030))
-        failed = writeWholeFileAt(folder.value(), QFileInfo(path).fileName(), *bytes).description();
-    if (!failed.isEmpty()) {
-        status_.ShowStatus(failedPrefix + failed);
+    Status written = folder.status();
+    if (written) {
+        const Result<AnsiBytes> ansi = toAnsiBytes(text);
+        written = ansi ? writeWholeFileAt(folder.value(), QFileInfo(path).fileName(), ansi.value().bytes)
+                       : ansi.status();
+        gb18030 = ansi && ansi.value().usedGb18030;
+    }
+    if (!written) {
+        status_.ShowStatus(failedPrefix + written.description());
         return;
     }
     QString done = QStringLiteral("导出文件名 完毕！");
@@ -304,16 +306,15 @@ RecordCommands::writeRecordFiles(const FolderHandle& txt, const QString& folder,
             status_.ShowStatus(t.lastProblem);
             continue;
         }
-        QString failed;
-        bool gb18030 = false;
-        if (const std::optional<QByteArray> bytes = toAnsiBytes(*content + kCrLf, &failed, &gb18030))
-            failed = writeWholeFileAt(txt, name, *bytes).description();
-        if (failed.isEmpty()) {
+        const Result<AnsiBytes> ansi = toAnsiBytes(*content + kCrLf);
+        const Status written = ansi ? writeWholeFileAt(txt, name, ansi.value().bytes) : ansi.status();
+        if (written) {
             ++t.written;
-            t.gb18030Files += gb18030 ? 1 : 0;
+            t.gb18030Files += ansi.value().usedGb18030 ? 1 : 0;
         } else {
             ++t.failures;
-            t.lastProblem = QStringLiteral("error,") + failed + QStringLiteral(" sPath=[") + path + u']';
+            t.lastProblem =
+                QStringLiteral("error,") + written.description() + QStringLiteral(" sPath=[") + path + u']';
             status_.ShowStatus(t.lastProblem);
         }
         if (slice.elapsed() >= kExportSliceMs) {

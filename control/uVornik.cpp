@@ -5,6 +5,7 @@
 #include "control/StatusLine.h"
 #include "control/WrapButton.h"
 #include "database/Shared.h"
+#include "forms/FrmDataBaseLogin.h"
 #include "ui/FramedTextEdit.h"
 #include "ui/Twips.h"
 #include "util/Clock.h"
@@ -51,6 +52,8 @@ void setBackColor(QWidget* widget, QPalette::ColorRole role, const QColor& color
 } // namespace
 
 uVornik::uVornik(QWidget* parent) : QWidget(parent) {
+    // A statement that finds no account asks for one in the login dialog.
+    installLoginDialog();
     createChildren();
     loader_ = std::make_unique<ResultLoader>(*this, List1, gate_, this);
     viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, *loader_);

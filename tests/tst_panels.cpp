@@ -7,8 +7,8 @@
 #include "ScratchDb.h"
 #include "Seams.h"
 #include "control/uVornik.h"
-#include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
+#include "forms/FrmDataBaseLogin.h"
 #include "ui/Twips.h"
 #include "util/ModulePath.h"
 

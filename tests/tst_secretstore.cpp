@@ -5,8 +5,8 @@
 #include "FakeSecretStore.h"
 #include "Seams.h"
 #include "TestDb.h"
-#include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
+#include "forms/FrmDataBaseLogin.h"
 #include "util/Md5Digest.h"
 
 #include <QDBusConnectionInterface>

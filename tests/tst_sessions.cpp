@@ -13,8 +13,8 @@
 #include "ScratchDb.h"
 #include "Seams.h"
 #include "database/ConnDatabase.h"
-#include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
+#include "forms/FrmDataBaseLogin.h"
 #include "util/Md5Digest.h"
 #include "util/Secret.h"
 

@@ -151,23 +151,6 @@ Result<AnsiBytes> toAnsiBytes(const QString& text) {
     return AnsiBytes{std::move(writer.bytes()), writer.usedGb18030()};
 }
 
-// Not yet converted callers.
-std::optional<QByteArray> tryToGbk(const QString& text, QString* error) {
-    Result<QByteArray> r = tryToGbk(text);
-    if (!r && error)
-        *error = r.error().description;
-    return r ? std::optional<QByteArray>(std::move(r.value())) : std::nullopt;
-}
-
-std::optional<QByteArray> toAnsiBytes(const QString& text, QString* error, bool* usedGb18030) {
-    Result<AnsiBytes> r = toAnsiBytes(text);
-    if (usedGb18030)
-        *usedGb18030 = r && r.value().usedGb18030;
-    if (!r && error)
-        *error = r.error().description;
-    return r ? std::optional<QByteArray>(std::move(r.value().bytes)) : std::nullopt;
-}
-
 void setGbkCodecName(const QByteArray& name) {
     g_codecName = name.isEmpty() ? kCodecName : name;
 }

@@ -5,8 +5,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <optional>
-
 // Code page 936 (GBK) is the byte form of every text the system digests or writes to disk,
 // so that files and digests match those made on Chinese-language Windows systems.
 //
@@ -45,11 +43,6 @@ struct AnsiBytes {
     bool usedGb18030 = false;
 };
 Result<AnsiBytes> toAnsiBytes(const QString& text);
-
-// The same with an out-parameter for the error, for the callers not yet converted (the login dialog, the
-// exports); to be removed with them.
-std::optional<QByteArray> tryToGbk(const QString& text, QString* error);
-std::optional<QByteArray> toAnsiBytes(const QString& text, QString* error, bool* usedGb18030);
 
 // Tests name a converter that does not exist to see how a Qt without GBK behaves; an empty name
 // restores GBK.

@@ -145,10 +145,3 @@ Result<QString> md5Digest(const QString& text, int digestLength) {
     wipe(bytes.value()); // the text is often a password
     return digest;
 }
-
-std::optional<QString> MD5Digest(const QString& text, int digestLength, QString* error) {
-    Result<QString> digest = md5Digest(text, digestLength);
-    if (error)
-        *error = digest ? QString() : digest.error().description;
-    return digest ? std::optional<QString>(std::move(digest.value())) : std::nullopt;
-}

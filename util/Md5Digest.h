@@ -5,8 +5,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <optional>
-
 // The system's MD5 variant: RFC 1321 with the first rotation of round 1 set to 8 (not 7) and
 // the second rotation of round 2 set to 8 (not 9). Settings files hold digests made this way,
 // so a stock MD5 routine cannot stand in for it.
@@ -22,7 +20,3 @@ Result<QString> md5Digest(const QString& text, int digestLength);
 
 // The same over raw bytes, for input that is already in its byte form.
 Result<QString> md5DigestBytes(const QByteArray& bytes, int digestLength);
-
-// The design's name for md5Digest, as the settings and the login dialog still call it: nothing on
-// failure, with `error` (when given) set to the reason, or cleared on success. To go with those callers.
-std::optional<QString> MD5Digest(const QString& text, int digestLength, QString* error = nullptr);
