@@ -1,8 +1,8 @@
 #include "control/RecordCommands.h"
 
 #include "control/ListBox.h"
-#include "control/ResultArrays.h"
 #include "control/ResultLoader.h"
+#include "control/ResultSet.h"
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
@@ -37,17 +37,18 @@ const QString kCrLf = QStringLiteral("\r\n");
 
 RecordCommands::RecordCommands(StatusLine& status, ListBox* list, QMenu* menu,
                                const std::array<QAction*, 6>& entries, QCheckBox* titlesOnly,
-                               CommandGate& gate, ResultLoader& loader, QWidget* dialogParent)
+                               CommandGate& gate, ResultLoader& loader, ResultSet& results,
+                               QWidget* dialogParent)
     : status_(status), list_(list), menu_(menu), entries_(entries), titlesOnly_(titlesOnly), gate_(gate),
-      loader_(loader), dialogParent_(dialogParent) {}
+      loader_(loader), results_(results), dialogParent_(dialogParent) {}
 
 bool RecordCommands::selectedRecord(int* row, QString* id, QString* title) const {
     const int p = list_->selectedRow();
-    if (p < 0 || p >= list_->count() || p >= mPublic::RowIds.size() || p >= mPublic::RowNames.size())
+    if (p < 0 || p >= list_->count() || p >= results_.ids.size() || p >= results_.names.size())
         return false;
     *row = p;
-    *id = mPublic::RowIds.at(p);
-    *title = mPublic::RowNames.at(p);
+    *id = results_.ids.at(p);
+    *title = results_.names.at(p);
     return !id->isEmpty();
 }
 
@@ -124,22 +125,22 @@ void RecordCommands::showStored(int row, const QString& id, const CommandGate::P
 
 void RecordCommands::editRow(int row, const QString& id,
                              const std::optional<std::pair<QString, QString>>& stored) {
-    using namespace mPublic;
-    if (row < 0 || row >= list_->count() || row >= RowIds.size() - 1 || RowIds.at(row) != id)
+    ResultSet& r = results_;
+    if (row < 0 || row >= list_->count() || row >= r.ids.size() - 1 || r.ids.at(row) != id)
         return; // the result was replaced meanwhile
     // The old columns go last, on a pool thread: a large result's buffers are let go of there.
-    const TextColumn names = RowNames, data = RowData, ids = RowIds;
+    const TextColumn names = r.names, data = r.data, ids = r.ids;
     const auto text = [&](QString value) { return stored ? std::optional(std::move(value)) : std::nullopt; };
-    RowNames = names.edited(row, text(stored ? stored->first : QString()));
-    RowData = data.edited(row, text(!stored                  ? QString()
-                                    : loader_.contentsHeld() ? stored->second
-                                                             : kNoContent));
+    r.names = names.edited(row, text(stored ? stored->first : QString()));
+    r.data = data.edited(row, text(!stored          ? QString()
+                                   : r.contentsHeld ? stored->second
+                                                    : ResultSet::kNoContent));
     if (!stored)
-        RowIds = ids.edited(row, std::nullopt);
+        r.ids = ids.edited(row, std::nullopt);
     if (stored)
-        list_->changeRow(row, RowNames);
+        list_->changeRow(row, r.names);
     else
-        list_->removeRow(row, RowNames);
+        list_->removeRow(row, r.names);
     for (TextColumn old : {names, data, ids})
         background::releaseLater(std::move(old));
     if (rowEdited_)
@@ -217,7 +218,7 @@ void RecordCommands::ExportTitles() {
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("导出文件名"));
     if (!pass)
         return;
-    const TextColumn names = mPublic::RowNames;
+    const TextColumn names = results_.names;
     const qsizetype rows = std::min<qsizetype>(list_->count(), std::max<qsizetype>(names.size() - 1, 0));
     const QString failedPrefix = QStringLiteral("导出文件名 失败：");
     if (rows == 0) {
@@ -329,9 +330,10 @@ void RecordCommands::ExportAll() {
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("导出所有TXT"));
     if (!pass)
         return;
-    const TextColumn names = mPublic::RowNames;
-    const TextColumn data = mPublic::RowData;
-    const TextColumn ids = mPublic::RowIds;
+    const TextColumn names = results_.names;
+    const TextColumn data = results_.data;
+    const TextColumn ids = results_.ids;
+    const bool contentsHeld = results_.contentsHeld;
     const qsizetype rows =
         std::min<qsizetype>(list_->count(), std::max<qsizetype>(std::min(names.size(), ids.size()) - 1, 0));
     const QString failedPrefix = QStringLiteral("导出所有TXT 失败：");
@@ -352,7 +354,7 @@ void RecordCommands::ExportAll() {
 
     // Never the placeholder as a record's content: what the result does not hold is fetched by id.
     std::vector<std::optional<QString>> contents;
-    if (loader_.contentsHeld()) {
+    if (contentsHeld) {
         for (qsizetype i = 0; i < rows; ++i)
             contents.emplace_back(data.value(i));
     } else if (const Status s = fetchContents(ids, rows, *pass, contents); !s) {

@@ -18,12 +18,14 @@ class QCheckBox;
 class QMenu;
 class QWidget;
 class ResultLoader;
+struct ResultSet;
 class StatusLine;
 
 class RecordCommands {
 public:
     RecordCommands(StatusLine& status, ListBox* list, QMenu* menu, const std::array<QAction*, 6>& entries,
-                   QCheckBox* titlesOnly, CommandGate& gate, ResultLoader& loader, QWidget* dialogParent);
+                   QCheckBox* titlesOnly, CommandGate& gate, ResultLoader& loader, ResultSet& results,
+                   QWidget* dialogParent);
 
     // A released right button opens the popup at `globalPos`; "导出所有TXT" is offered only while
     // titles-only is off. The selection is not changed.
@@ -44,7 +46,7 @@ public:
     void ExportAll();
 
     // Called once a listed row shows what is now stored after a save (`removed` false) or has left
-    // the list and the arrays after a delete (true).
+    // the list and the result after a delete (true).
     void setRowEdited(std::function<void(int row, bool removed)> edited) { rowEdited_ = std::move(edited); }
 
     // The folder and name (no extension) of the control library, and the files written beside it.
@@ -63,7 +65,7 @@ private:
     // leaves the list when it is stored no more.
     void showStored(int row, const QString& id, const CommandGate::Pass& pass);
     // Row `row` of record `id` reads `stored` (title, contents) from now on, or leaves the list and the
-    // arrays when there is none; nothing when the row no longer lists that record.
+    // result when there is none; nothing when the row no longer lists that record.
     void editRow(int row, const QString& id, const std::optional<std::pair<QString, QString>>& stored);
     // The listed rows' contents, fetched by id where the result holds only placeholders; a row
     // whose record is gone (or whose fetch failed) has none.
@@ -89,6 +91,7 @@ private:
     QCheckBox* titlesOnly_;
     CommandGate& gate_;
     ResultLoader& loader_;
+    ResultSet& results_;
     QWidget* dialogParent_;
     std::function<void(int, bool)> rowEdited_;
 };

@@ -55,10 +55,10 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     // A statement that finds no account asks for one in the login dialog.
     installLoginDialog();
     createChildren();
-    loader_ = std::make_unique<ResultLoader>(*this, List1, gate_, this);
-    viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, *loader_);
-    commands_ =
-        std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, *loader_, this);
+    loader_ = std::make_unique<ResultLoader>(*this, List1, gate_, results_, this);
+    viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, *loader_, results_);
+    commands_ = std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, *loader_,
+                                                 results_, this);
     // The viewer shows what is stored: a saved record's new text, and nothing of a deleted one.
     commands_->setRowEdited([this](int row, bool removed) {
         if (removed)

@@ -21,8 +21,8 @@
 #include "control/Panels.h"
 #include "control/RecordCommands.h"
 #include "control/RecordViewer.h"
-#include "control/ResultArrays.h"
 #include "control/ResultLoader.h"
+#include "control/ResultSet.h"
 #include "control/StatusLine.h"
 #include "control/VornikInterface.h"
 #include "ui/ProportionalLayout.h"
@@ -114,6 +114,8 @@ public:
 
     // The collaborators, for tests and the benchmark.
     ResultLoader& loader() { return *loader_; }
+    // The listed result (the design's RowNames, RowData and RowIds).
+    ResultSet& results() { return results_; }
     const Panels& panels() const { return *panels_; }
     const ProportionalLayout& layout() const { return layout_; }
 
@@ -152,6 +154,7 @@ private:
 
     // Made once the children they work on exist.
     CommandGate gate_{*this};
+    ResultSet results_;
     std::unique_ptr<ResultLoader> loader_;
     std::unique_ptr<RecordViewer> viewer_;
     std::unique_ptr<RecordCommands> commands_;

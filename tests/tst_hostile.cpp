@@ -743,15 +743,15 @@ private Q_SLOTS:
             }
         } else if (caller == u"viewer") {
             // The row a search would have listed for this id.
-            mPublic::RowNames = TextColumn(QStringList{"the title", QString()});
-            mPublic::RowIds = TextColumn(QStringList{input, QString()});
-            mPublic::RowData = TextColumn(QStringList{mPublic::kNoContent, QString()});
+            control.results().names = TextColumn(QStringList{"the title", QString()});
+            control.results().ids = TextColumn(QStringList{input, QString()});
+            control.results().data = TextColumn(QStringList{ResultSet::kNoContent, QString()});
             control.List1->clear();
             control.List1->addItem(QStringLiteral("the title"));
             snapshot();
             control.List1->selectRow(0);
             QCOMPARE(forms::toStoredText(control.RTBox->toPlainText()),
-                     expected == u"<none>" ? mPublic::kNoContent : expected);
+                     expected == u"<none>" ? ResultSet::kNoContent : expected);
             QVERIFY2(statusText(control).startsWith(QStringLiteral("共：0/1")),
                      qPrintable(statusText(control)));
         } else {
