@@ -100,8 +100,8 @@ void Panels::relogin() {
     FrmDataBaseLogin::unload();
     if (mPublic::Conn)
         mPublic::Conn->Close();
-    if (mPublic::Rs && mPublic::Rs->State() == Connection::kStateOpen)
-        mPublic::Rs->Close();
+    if (const std::shared_ptr<Recordset>& rs = loader_.rs(); rs->State() == Connection::kStateOpen)
+        rs->Close();
     if (!problems.isEmpty())
         status_.ShowStatus(problems.join(QStringLiteral("；")));
     messageBoxes().information(w_.control, QStringLiteral("已取消用户等信息，请重新登录！"));

@@ -49,7 +49,7 @@ QString ResultLoader::runStatement(const QString& sql, const SqlParams& params,
                                    std::shared_ptr<Recordset>& result) {
     ++statementsRun_;
     lastStatement_ = sql;
-    result = mPublic::freshRs();
+    result = rs_ = std::make_shared<Recordset>();
     status_.ShowStatus(QStringLiteral("开始执行SQL..."));
 
     Connection* conn = mPublic::Conn.get();

@@ -35,6 +35,11 @@ public:
     QString runStatement(const QString& sql, const SqlParams& params,
                          const std::shared_ptr<Cancellation>& cancel, std::shared_ptr<Recordset>& result);
 
+    // The control's recordset (the design's Rs): the last statement's, replaced, never reopened, by each
+    // one run, so a caller that still reads an earlier result (a handler that yielded meanwhile) keeps
+    // it whole. Unopened before the first statement.
+    const std::shared_ptr<Recordset>& rs() const { return rs_; }
+
     // Statements run through runStatement since the control started, and the text of the last one.
     quint64 statementsRun() const { return statementsRun_; }
     const QString& lastStatement() const { return lastStatement_; }
@@ -62,6 +67,7 @@ private:
     CommandGate& gate_;
     ResultSet& results_;
     QWidget* dialogParent_;
+    std::shared_ptr<Recordset> rs_ = std::make_shared<Recordset>();
     quint64 statementsRun_ = 0;
     QString lastStatement_;
     std::function<void()> afterYield_;

@@ -239,9 +239,8 @@ void uVornik::UserControl_Initialize() {
     // Out of view but visible and enabled, so its access key Alt+S still clicks it.
     setTwipsGeometry(CmdTestS, -999, -999, 1, 1);
 
-    // Every new instance starts the process-wide connection and recordset afresh, unopened.
+    // Every new instance starts the process-wide connection afresh, unopened (its recordset is its own).
     mPublic::Conn = std::make_unique<Connection>();
-    mPublic::Rs = std::make_unique<Recordset>();
 
     TxtTitle->setText("Skarvel - 版本号：" + GetVersionText());
 

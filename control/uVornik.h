@@ -57,7 +57,7 @@ public:
     // The library version as "major.minor.revision" (e.g. "1.0.51").
     QString GetVersionText() const;
 
-    // IUVornik: runs one statement into the shared recordset Rs (see ResultLoader::runStatement),
+    // IUVornik: runs one statement into the control's recordset Rs (see ResultLoader::runStatement),
     // and the caret of a text box by its window id (see RecordViewer::GetCaretPos).
     QString RsOpen(const QString& strSQL) override;
     void GetCaretPos(WId hwnd5, qint32& LineNo, qint32& ColNo) override;
@@ -116,6 +116,8 @@ public:
     ResultLoader& loader() { return *loader_; }
     // The listed result (the design's RowNames, RowData and RowIds).
     ResultSet& results() { return results_; }
+    // The recordset the last statement run through RsOpen (or a search, a listing, a look) went into.
+    std::shared_ptr<Recordset> Rs() const { return loader_->rs(); }
     const Panels& panels() const { return *panels_; }
     const ProportionalLayout& layout() const { return layout_; }
 

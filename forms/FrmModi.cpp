@@ -152,9 +152,8 @@ Status FrmModi::LoadRecord(const QString& id, bool& found) {
     loaded_.clear();
     QString errorText;
     mConnDatabase::ConnectDatabase(errorText); // a failed open shows up when the statement runs
-    // Into Rs, as a fresh recordset: a statement that runs while the load waits replaces Rs rather
-    // than reopening the one this load reads.
-    const std::shared_ptr<Recordset> rs = mPublic::freshRs();
+    // A recordset of the form's own: no statement of the control's, run while the load waits, reopens it.
+    const auto rs = std::make_shared<Recordset>();
     if (Status s = rs->Open(QStringLiteral("select * from searchtxt_data where dataid=?"), {id},
                             mPublic::Conn.get());
         !s)

@@ -237,10 +237,7 @@ private Q_SLOTS:
         }
     }
 
-    void cleanupTestCase() {
-        mPublic::Conn.reset();
-        mPublic::Rs.reset();
-    }
+    void cleanupTestCase() { mPublic::Conn.reset(); }
 };
 
 QTEST_MAIN(TestHighlight)

@@ -162,7 +162,6 @@ class TestHostile : public QObject {
     // A fresh shared connection to the test database; `noBackslashEscapes` and `strict` set its mode.
     void connectFresh(bool noBackslashEscapes = false, bool strict = true) {
         mPublic::Conn.reset();
-        mPublic::Rs.reset();
         db.pointSettingsHere();
         QString err;
         QCOMPARE(mConnDatabase::ConnectDatabase(err), QStringLiteral("True"));
@@ -215,7 +214,6 @@ private Q_SLOTS:
     void cleanupTestCase() {
         mConnDatabase::setSiteSettingsPath({});
         mPublic::Conn.reset();
-        mPublic::Rs.reset();
     }
 
     // The search box: each key in both modes, on a default session and on one with
@@ -735,11 +733,11 @@ private Q_SLOTS:
                 QCOMPARE(statusText(control), QStringLiteral("SQL 出错：") + error);
             } else if (expected == u"no rows") {
                 QCOMPARE(error, QString());
-                QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
+                QCOMPARE(control.Rs()->State(), Connection::kStateClosed);
             } else {
                 QCOMPARE(error, QString());
-                QCOMPARE(mPublic::Rs->State(), Connection::kStateOpen);
-                QCOMPARE(mPublic::Rs->text(QStringLiteral("x")).value(), expected);
+                QCOMPARE(control.Rs()->State(), Connection::kStateOpen);
+                QCOMPARE(control.Rs()->text(QStringLiteral("x")).value(), expected);
             }
         } else if (caller == u"viewer") {
             // The row a search would have listed for this id.

@@ -86,7 +86,6 @@ private Q_SLOTS:
         setModuleFilePath({});
         mConnDatabase::setSiteSettingsPath({});
         mPublic::Conn.reset();
-        mPublic::Rs.reset();
     }
 
     // ASCII has the same bytes in GBK: digests and plain settings files work as before.

@@ -352,7 +352,7 @@ private Q_SLOTS:
                  QString());
         QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(statusText(*control), QStringLiteral("SQL 执行完成!"));
-        QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
+        QCOMPARE(control->Rs()->State(), Connection::kStateClosed);
     }
 
     void rsOpenErrorAndTimeout() {
@@ -372,7 +372,7 @@ private Q_SLOTS:
         QVERIFY(!old);
         QVERIFY(mPublic::Conn);
         QCOMPARE(mPublic::Conn->State(), Connection::kStateOpen);
-        QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
+        QCOMPARE(control->Rs()->State(), Connection::kStateClosed);
         QVERIFY(!statuses.contains(QStringLiteral("SQL 执行完成!")));
     }
 
@@ -492,10 +492,7 @@ private Q_SLOTS:
         QCOMPARE(listed(), QStringList{"t1"});
     }
 
-    void cleanupTestCase() {
-        mPublic::Conn.reset();
-        mPublic::Rs.reset();
-    }
+    void cleanupTestCase() { mPublic::Conn.reset(); }
 };
 
 QTEST_MAIN(TestSearch)

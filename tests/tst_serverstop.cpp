@@ -139,7 +139,6 @@ private Q_SLOTS:
     void cleanupTestCase() {
         control.reset();
         mPublic::Conn.reset();
-        mPublic::Rs.reset();
     }
 };
 

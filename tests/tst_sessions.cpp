@@ -210,7 +210,7 @@ private Q_SLOTS:
         control->List1->selectRow(0);
         QCOMPARE(control->RTBox->toPlainText(), kTrickyBody);
         QCOMPARE(control->RsOpen(QStringLiteral("select @@character_set_client as c")), QString());
-        QCOMPARE(mPublic::Rs->text(QStringLiteral("c")).value(), QStringLiteral("utf8mb4"));
+        QCOMPARE(control->Rs()->text(QStringLiteral("c")).value(), QStringLiteral("utf8mb4"));
         // A planted id deletes its own row and nothing else.
         reopenNext();
         search(*control, true, QStringLiteral("evil id"));
@@ -354,7 +354,6 @@ private Q_SLOTS:
     void cleanupTestCase() {
         control.reset();
         mPublic::Conn.reset();
-        mPublic::Rs.reset();
     }
 };
 
