@@ -1,5 +1,6 @@
 #include "control/Panels.h"
 
+#include "control/Choices.h"
 #include "control/DragFrame.h"
 #include "control/ListBox.h"
 #include "control/RecordCommands.h"
@@ -72,15 +73,15 @@ QUrl Panels::driverDownloadUrl() {
 }
 
 void Panels::CmdControl_Click(int index) {
-    switch (index) {
-    case 0:
+    switch (static_cast<ControlButton>(index)) {
+    case ControlButton::DriverDownload:
         if (!desktop().openUrl(driverDownloadUrl()))
             status_.ShowStatus(QStringLiteral("无法用浏览器打开 ") + driverDownloadUrl().toString());
         break;
-    case 1:
+    case ControlButton::LogInAgain:
         relogin();
         break;
-    case 99:
+    case ControlButton::Close:
         hidePanel(w_.controlPanel);
         break;
     default:
@@ -134,7 +135,7 @@ void Panels::CmdTest_Click(int index) {
         status_.ShowStatus(kBusy + failed);
         return;
     }
-    if (index == 99)
+    if (index == ::index(TestButton::Close))
         hidePanel(w_.testPanel);
 }
 

@@ -1,5 +1,6 @@
 #include "control/RecordCommands.h"
 
+#include "control/Choices.h"
 #include "control/ListBox.h"
 #include "control/ResultLoader.h"
 #include "control/ResultSet.h"
@@ -55,16 +56,16 @@ bool RecordCommands::selectedRecord(int* row, QString* id, QString* title) const
 void RecordCommands::List1_MouseUp(Qt::MouseButton button, const QPoint& globalPos) {
     if (button != Qt::RightButton)
         return;
-    entries_[5]->setVisible(!titlesOnly_->isChecked());
+    entries_[index(MenuEntry::ExportAll)]->setVisible(!titlesOnly_->isChecked());
     menu_->popup(globalPos);
 }
 
-void RecordCommands::Menu_Click(int index) {
-    switch (index) {
-    case 0:
+void RecordCommands::Menu_Click(int entry) {
+    switch (static_cast<MenuEntry>(entry)) {
+    case MenuEntry::AddTxt:
         AddTxt();
         break;
-    case 1: {
+    case MenuEntry::DeleteTxt: {
         bool executed = false;
         const QString failed = DeleteTxt(&executed);
         if (executed)
@@ -72,13 +73,13 @@ void RecordCommands::Menu_Click(int index) {
                                                 : QStringLiteral("删除失败，Error:") + failed);
         break;
     }
-    case 2:
+    case MenuEntry::ModiTxt:
         ModiTxt();
         break;
-    case 4:
+    case MenuEntry::ExportTitles:
         ExportTitles();
         break;
-    case 5:
+    case MenuEntry::ExportAll:
         ExportAll();
         break;
     default:

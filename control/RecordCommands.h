@@ -30,8 +30,8 @@ public:
     // A released right button opens the popup at `globalPos`; "导出所有TXT" is offered only while
     // titles-only is off. The selection is not changed.
     void List1_MouseUp(Qt::MouseButton button, const QPoint& globalPos);
-    // Runs the popup entry `index` (0 add, 1 delete, 2 modify, 4 export titles, 5 export all).
-    void Menu_Click(int index);
+    // Runs the popup entry numbered `entry` (a MenuEntry, control/Choices.h).
+    void Menu_Click(int entry);
     // The add form, modal; also the test panel's "增加TXT".
     void AddTxt();
     // Opens the modify form for the selected row, or says that none is selected.

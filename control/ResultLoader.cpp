@@ -140,7 +140,7 @@ void ResultLoader::SearchFileName(const QString& key) {
         return;
     list_->clear();
     QString errorText;
-    mConnDatabase::ConnectDatabase(errorText, mConnDatabase::dbUse, mConnDatabase::dbPwd);
+    mConnDatabase::ConnectDatabase(errorText);
     if (!current(*pass))
         return;
     if (!errorText.isEmpty()) {

@@ -1,5 +1,6 @@
 #include "control/uVornik.h"
 
+#include "control/Choices.h"
 #include "control/ClickLabel.h"
 #include "control/ListBox.h"
 #include "control/StatusLine.h"
@@ -83,7 +84,7 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
 void uVornik::restoreState() {
     const auto settings = windowSettings();
     ChkControl[0]->setChecked(settings->value(QStringLiteral("control/titlesOnly"), true).toBool());
-    Menu[5]->setVisible(!ChkControl[0]->isChecked());
+    Menu[index(MenuEntry::ExportAll)]->setVisible(!ChkControl[0]->isChecked());
     if (const QVariant share = settings->value(QStringLiteral("control/splitter")); share.isValid())
         panels_->restoreSplitter(share.toDouble());
     connect(ChkControl[0], &QCheckBox::toggled, this, [this](bool titlesOnly) {
@@ -216,12 +217,15 @@ void uVornik::connectChildren() {
                                                               {PicTestS, Panels::Dragged::TestPanel},
                                                               {PicSplit, Panels::Dragged::Splitter}};
     for (const auto& [frame, which] : dragged) {
-        connect(frame, &DragFrame::mouseDown, this,
-                [this, which](int button, int, double x, double y) { drag(which, 0, button, x, y); });
-        connect(frame, &DragFrame::mouseMove, this,
-                [this, which](int button, int, double x, double y) { drag(which, 1, button, x, y); });
-        connect(frame, &DragFrame::mouseUp, this,
-                [this, which](int button, int, double x, double y) { drag(which, 2, button, x, y); });
+        connect(frame, &DragFrame::mouseDown, this, [this, which](int button, int, double x, double y) {
+            drag(which, DragStep::Press, button, x, y);
+        });
+        connect(frame, &DragFrame::mouseMove, this, [this, which](int button, int, double x, double y) {
+            drag(which, DragStep::Move, button, x, y);
+        });
+        connect(frame, &DragFrame::mouseUp, this, [this, which](int button, int, double x, double y) {
+            drag(which, DragStep::Release, button, x, y);
+        });
     }
 }
 
@@ -251,7 +255,7 @@ void uVornik::UserControl_Initialize() {
     PicControlS->hide();
     PicTestS->hide();
 
-    Menu[5]->setVisible(!ChkControl[0]->isChecked());
+    Menu[index(MenuEntry::ExportAll)]->setVisible(!ChkControl[0]->isChecked());
     setBackColor(ChkControl[0], QPalette::Window, backColor);
 
     // Last: the record must hold the design layout, before any host gives the control its size.
@@ -289,13 +293,15 @@ void uVornik::cmdSearch_Click() {
         loader_->SearchTxtData(txtSearchKey->text());
 }
 
-void uVornik::drag(Panels::Dragged which, int step, int button, double x, double y) {
-    if (step == 0)
-        panels_->mouseDown(which, button, x, y);
-    else if (step == 1)
-        panels_->mouseMove(which, button, x, y);
-    else
-        panels_->mouseUp(which, button);
+void uVornik::drag(Panels::Dragged which, DragStep step, int button, double x, double y) {
+    switch (step) {
+    case DragStep::Press:
+        return panels_->mouseDown(which, button, x, y);
+    case DragStep::Move:
+        return panels_->mouseMove(which, button, x, y);
+    case DragStep::Release:
+        return panels_->mouseUp(which, button);
+    }
 }
 
 bool uVornik::eventFilter(QObject* watched, QEvent* event) {

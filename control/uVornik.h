@@ -84,32 +84,9 @@ public:
     void TxtTS_KeyUp(int keyCode) { panels_->TxtTS_KeyUp(keyCode); }
     // Lays the children out for the control's size; the splitter keeps its place.
     void UserControl_Resize();
-    void PicControlS_MouseDown(int button, int, double x, double y) {
-        drag(Panels::Dragged::ControlPanel, 0, button, x, y);
-    }
-    void PicControlS_MouseMove(int button, int, double x, double y) {
-        drag(Panels::Dragged::ControlPanel, 1, button, x, y);
-    }
-    void PicControlS_MouseUp(int button, int, double x, double y) {
-        drag(Panels::Dragged::ControlPanel, 2, button, x, y);
-    }
-    void PicTestS_MouseDown(int button, int, double x, double y) {
-        drag(Panels::Dragged::TestPanel, 0, button, x, y);
-    }
-    void PicTestS_MouseMove(int button, int, double x, double y) {
-        drag(Panels::Dragged::TestPanel, 1, button, x, y);
-    }
-    void PicTestS_MouseUp(int button, int, double x, double y) {
-        drag(Panels::Dragged::TestPanel, 2, button, x, y);
-    }
+    // The splitter's press, as its event calls it (the drags themselves come from the frames' signals).
     void PicSplit_MouseDown(int button, int, double x, double y) {
-        drag(Panels::Dragged::Splitter, 0, button, x, y);
-    }
-    void PicSplit_MouseMove(int button, int, double x, double y) {
-        drag(Panels::Dragged::Splitter, 1, button, x, y);
-    }
-    void PicSplit_MouseUp(int button, int, double x, double y) {
-        drag(Panels::Dragged::Splitter, 2, button, x, y);
+        drag(Panels::Dragged::Splitter, DragStep::Press, button, x, y);
     }
 
     // The collaborators, for tests and the benchmark.
@@ -151,8 +128,8 @@ private:
     void UserControl_Initialize();
     // The search mode and the splitter as they were left (window.conf), and kept from now on.
     void restoreState();
-    // step 0 press, 1 move, 2 release
-    void drag(Panels::Dragged which, int step, int button, double x, double y);
+    enum class DragStep { Press, Move, Release };
+    void drag(Panels::Dragged which, DragStep step, int button, double x, double y);
 
     // Made once the children they work on exist.
     CommandGate gate_{*this};

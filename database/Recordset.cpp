@@ -41,10 +41,6 @@ Co<Status> Recordset::open(QString sql, SqlParams params, Connection& conn,
     co_return take(std::move(outcome), connection);
 }
 
-Status Recordset::Open(const QString& source, Connection* conn, int /*cursorType*/, int /*lockType*/) {
-    return Open(source, {}, conn);
-}
-
 Status Recordset::Open(const QString& source, const SqlParams& params, Connection* conn,
                        const std::shared_ptr<Cancellation>& cancel) {
     Close();

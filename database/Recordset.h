@@ -38,7 +38,6 @@ public:
 
     // Index of a field by name without regard to case, -1 when the recordset has no such field.
     int fieldIndex(const QString& name) const;
-    QStringList fieldNames() const { return names_; }
 
     // The current row's value as text. NULL, a missing field or no current row is an error.
     Result<QString> text(int index) const;
@@ -59,13 +58,9 @@ public:
     Co<Status> update();
 
     // ---- The synchronous bridge (see Connection's): for the callers not yet written as coroutines.
-    static constexpr int kCursorKeyset = 1;
-    static constexpr int kCursorStatic = 3;
-    static constexpr int kLockOptimistic = 3;
     int State() const { return open_ ? Connection::kStateOpen : Connection::kStateClosed; }
-    // The cursor and lock types are accepted for callers; every cursor here is a client-side snapshot.
-    Status Open(const QString& source, Connection* conn, int cursorType = kCursorKeyset,
-                int lockType = kLockOptimistic);
+    // Every cursor here is a client-side snapshot (the design's keyset cursor and optimistic lock).
+    Status Open(const QString& source, Connection* conn) { return Open(source, {}, conn); }
     Status Open(const QString& source, const SqlParams& params, Connection* conn,
                 const std::shared_ptr<Cancellation>& cancel = {});
     Status Update();

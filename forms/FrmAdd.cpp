@@ -144,9 +144,7 @@ Status FrmAdd::addOnce(const QString& id, const QString& title, const QString& b
     // Declared before the recordset so an uncommitted add is rolled back after it is released.
     forms::Transaction transaction(conn);
     Recordset rs;
-    if (Status s = rs.Open(QStringLiteral("select * from searchtxt_data where 1=0"), conn,
-                           Recordset::kCursorKeyset, Recordset::kLockOptimistic);
-        !s)
+    if (Status s = rs.Open(QStringLiteral("select * from searchtxt_data where 1=0"), conn); !s)
         return s;
     if (Status s = transaction.begin(); !s)
         return s;
