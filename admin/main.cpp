@@ -95,9 +95,9 @@ QString readSettings(const QString& file, Account& a) {
     if (!a.tlsCa.isEmpty() && QDir::isRelativePath(a.tlsCa))
         a.tlsCa = QDir::cleanPath(QFileInfo(path).dir().filePath(a.tlsCa));
     // The login dialog keeps the built-in account as digests.
-    if (a.user == MD5Digest(mConnDatabase::kBuiltinUser, 32).value_or(QString()))
+    if (a.user == md5Digest(mConnDatabase::kBuiltinUser, 32).value_or(QString()))
         a.user = mConnDatabase::kBuiltinUser;
-    if (a.password == MD5Digest(mConnDatabase::kBuiltinPassword, 32).value_or(QString()))
+    if (a.password == md5Digest(mConnDatabase::kBuiltinPassword, 32).value_or(QString()))
         a.password = mConnDatabase::kBuiltinPassword;
     return {};
 }

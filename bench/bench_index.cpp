@@ -24,7 +24,7 @@
 #include "database/RecordHistory.h"
 #include "database/SearchPlanner.h"
 #include "database/Shared.h"
-#include "util/MessageBoxes.h"
+#include "ui/MessageBoxes.h"
 
 #include <QApplication>
 #include <QCheckBox>

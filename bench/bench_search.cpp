@@ -45,8 +45,8 @@
 #include "database/SearchPlanner.h"
 #include "database/Shared.h"
 #include "forms/FrmModi.h"
-#include "util/LargeTextView.h"
-#include "util/MessageBoxes.h"
+#include "ui/LargeTextView.h"
+#include "ui/MessageBoxes.h"
 
 #include <QApplication>
 #include <QCheckBox>

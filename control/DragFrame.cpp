@@ -1,6 +1,6 @@
 #include "control/DragFrame.h"
 
-#include "util/Twips.h"
+#include "ui/Twips.h"
 
 #include <QMouseEvent>
 

@@ -2,8 +2,8 @@
 
 #include "control/StatusLine.h"
 #include "forms/FormSupport.h"
+#include "ui/LargeTextView.h"
 #include "util/BackgroundRelease.h"
-#include "util/LargeTextView.h"
 
 #include <QKeyEvent>
 #include <QPaintEvent>

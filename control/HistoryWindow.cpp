@@ -1,4 +1,5 @@
 #include "control/HistoryWindow.h"
+#include "control/ResultSet.h"
 
 #include "control/Highlighter.h"
 #include "control/RecordCommands.h"
@@ -9,10 +10,10 @@
 #include "database/RecordHistory.h"
 #include "database/Shared.h"
 #include "forms/FormSupport.h"
+#include "ui/FramedTextEdit.h"
+#include "ui/LargeTextView.h"
+#include "ui/MessageBoxes.h"
 #include "util/Clock.h"
-#include "util/FramedTextEdit.h"
-#include "util/LargeTextView.h"
-#include "util/MessageBoxes.h"
 
 #include <QAbstractTableModel>
 #include <QBoxLayout>
@@ -334,7 +335,7 @@ void HistoryWindow::showItem(int row) {
     // The body, shared with the result (a version may hold 16 MB), as the viewer shows a record.
     const TextColumn body = r.value().result->columns[2];
     RecordViewer::showText(box, large_, body, 0);
-    highlighter_->show(body, 0, owner_.loader.resultKey());
+    highlighter_->show(body, 0, owner_.loader.results().key);
     restoreButton->setEnabled(true);
     if (large_->showing() && !large_->complete())
         pendingFigures_ = std::pair{row, qsizetype(rows())};

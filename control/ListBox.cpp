@@ -1,8 +1,8 @@
 #include "control/ListBox.h"
 
 #include "control/ListBoxAccessible.h"
+#include "ui/ScreenFit.h"
 #include "util/BackgroundRelease.h"
-#include "util/ScreenFit.h"
 
 #include <QAbstractListModel>
 #include <QEvent>

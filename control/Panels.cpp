@@ -1,5 +1,6 @@
 #include "control/Panels.h"
 
+#include "control/Choices.h"
 #include "control/DragFrame.h"
 #include "control/HistoryWindow.h"
 #include "control/ListBox.h"
@@ -7,12 +8,12 @@
 #include "control/ResultLoader.h"
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
-#include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
+#include "forms/FrmDataBaseLogin.h"
+#include "ui/Desktop.h"
+#include "ui/MessageBoxes.h"
+#include "ui/Twips.h"
 #include "util/Clock.h"
-#include "util/Desktop.h"
-#include "util/MessageBoxes.h"
-#include "util/Twips.h"
 #include "util/WindowSettings.h"
 
 #include <QApplication>
@@ -74,18 +75,18 @@ QUrl Panels::driverDownloadUrl() {
 }
 
 void Panels::CmdControl_Click(int index) {
-    switch (index) {
-    case 0:
+    switch (static_cast<ControlButton>(index)) {
+    case ControlButton::DriverDownload:
         if (!desktop().openUrl(driverDownloadUrl()))
             status_.ShowStatus(QStringLiteral("无法用浏览器打开 ") + driverDownloadUrl().toString());
         break;
-    case 1:
+    case ControlButton::LogInAgain:
         relogin();
         break;
-    case 2:
+    case ControlButton::Trash:
         history_.showTrash();
         break;
-    case 99:
+    case ControlButton::Close:
         hidePanel(w_.controlPanel);
         break;
     default:
@@ -107,8 +108,8 @@ void Panels::relogin() {
     FrmDataBaseLogin::unload();
     if (mPublic::Conn)
         mPublic::Conn->Close();
-    if (mPublic::Rs && mPublic::Rs->State() == Connection::kStateOpen)
-        mPublic::Rs->Close();
+    if (const std::shared_ptr<Recordset>& rs = loader_.rs(); rs->State() == Connection::kStateOpen)
+        rs->Close();
     if (!problems.isEmpty())
         status_.ShowStatus(problems.join(QStringLiteral("；")));
     messageBoxes().information(w_.control, QStringLiteral("已取消用户等信息，请重新登录！"));
@@ -141,7 +142,7 @@ void Panels::CmdTest_Click(int index) {
         status_.ShowStatus(kBusy + failed);
         return;
     }
-    if (index == 99)
+    if (index == ::index(TestButton::Close))
         hidePanel(w_.testPanel);
 }
 

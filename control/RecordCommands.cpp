@@ -1,18 +1,19 @@
 #include "control/RecordCommands.h"
 
+#include "control/Choices.h"
 #include "control/HistoryWindow.h"
 #include "control/ListBox.h"
-#include "control/ResultArrays.h"
 #include "control/ResultLoader.h"
+#include "control/ResultSet.h"
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
 #include "forms/FormOpener.h"
+#include "ui/Desktop.h"
+#include "ui/MessageBoxes.h"
 #include "util/BackgroundRelease.h"
-#include "util/Desktop.h"
 #include "util/ExportName.h"
 #include "util/Gbk.h"
-#include "util/MessageBoxes.h"
 #include "util/ModulePath.h"
 #include "util/WholeFile.h"
 
@@ -38,37 +39,38 @@ const QString kCrLf = QStringLiteral("\r\n");
 
 RecordCommands::RecordCommands(StatusLine& status, ListBox* list, QMenu* menu,
                                const std::array<QAction*, 8>& entries, QCheckBox* titlesOnly,
-                               CommandGate& gate, ResultLoader& loader, QWidget* dialogParent)
+                               CommandGate& gate, ResultLoader& loader, ResultSet& results,
+                               QWidget* dialogParent)
     : status_(status), list_(list), menu_(menu), entries_(entries), titlesOnly_(titlesOnly), gate_(gate),
-      loader_(loader), dialogParent_(dialogParent) {}
+      loader_(loader), results_(results), dialogParent_(dialogParent) {}
 
 bool RecordCommands::selectedRecord(int* row, QString* id, QString* title) const {
     const int p = list_->selectedRow();
-    if (p < 0 || p >= list_->count() || p >= mPublic::RowIds.size() || p >= mPublic::RowNames.size())
+    if (p < 0 || p >= list_->count() || p >= results_.ids.size() || p >= results_.names.size())
         return false;
     *row = p;
-    *id = mPublic::RowIds.at(p);
-    *title = mPublic::RowNames.at(p);
+    *id = results_.ids.at(p);
+    *title = results_.names.at(p);
     return !id->isEmpty();
 }
 
 void RecordCommands::List1_MouseUp(Qt::MouseButton button, const QPoint& globalPos) {
     if (button != Qt::RightButton)
         return;
-    entries_[5]->setVisible(!titlesOnly_->isChecked());
+    entries_[index(MenuEntry::ExportAll)]->setVisible(!titlesOnly_->isChecked());
     // Asked of the server once per login, so usually known at once.
     const bool history = history_ && history_->available();
-    entries_[6]->setVisible(history);
-    entries_[7]->setVisible(history);
+    entries_[index(MenuEntry::HistorySeparator)]->setVisible(history);
+    entries_[index(MenuEntry::History)]->setVisible(history);
     menu_->popup(globalPos);
 }
 
-void RecordCommands::Menu_Click(int index) {
-    switch (index) {
-    case 0:
+void RecordCommands::Menu_Click(int entry) {
+    switch (static_cast<MenuEntry>(entry)) {
+    case MenuEntry::AddTxt:
         AddTxt();
         break;
-    case 1: {
+    case MenuEntry::DeleteTxt: {
         bool executed = false;
         const QString failed = DeleteTxt(&executed);
         if (executed)
@@ -76,16 +78,16 @@ void RecordCommands::Menu_Click(int index) {
                                                 : QStringLiteral("删除失败，Error:") + failed);
         break;
     }
-    case 2:
+    case MenuEntry::ModiTxt:
         ModiTxt();
         break;
-    case 4:
+    case MenuEntry::ExportTitles:
         ExportTitles();
         break;
-    case 5:
+    case MenuEntry::ExportAll:
         ExportAll();
         break;
-    case 7:
+    case MenuEntry::History:
         History();
         break;
     default:
@@ -127,7 +129,7 @@ void RecordCommands::History() {
 }
 
 void RecordCommands::showStoredById(const QString& id, const CommandGate::Pass& pass) {
-    const TextColumn ids = mPublic::RowIds;
+    const TextColumn ids = results_.ids;
     const qsizetype rows = std::min<qsizetype>(list_->count(), ids.size() - 1);
     for (qsizetype row = 0; row < rows; ++row)
         if (ids.view(row) == id)
@@ -153,22 +155,22 @@ void RecordCommands::showStored(int row, const QString& id, const CommandGate::P
 
 void RecordCommands::editRow(int row, const QString& id,
                              const std::optional<std::pair<QString, QString>>& stored) {
-    using namespace mPublic;
-    if (row < 0 || row >= list_->count() || row >= RowIds.size() - 1 || RowIds.at(row) != id)
+    ResultSet& r = results_;
+    if (row < 0 || row >= list_->count() || row >= r.ids.size() - 1 || r.ids.at(row) != id)
         return; // the result was replaced meanwhile
     // The old columns go last, on a pool thread: a large result's buffers are let go of there.
-    const TextColumn names = RowNames, data = RowData, ids = RowIds;
+    const TextColumn names = r.names, data = r.data, ids = r.ids;
     const auto text = [&](QString value) { return stored ? std::optional(std::move(value)) : std::nullopt; };
-    RowNames = names.edited(row, text(stored ? stored->first : QString()));
-    RowData = data.edited(row, text(!stored                  ? QString()
-                                    : loader_.contentsHeld() ? stored->second
-                                                             : kNoContent));
+    r.names = names.edited(row, text(stored ? stored->first : QString()));
+    r.data = data.edited(row, text(!stored          ? QString()
+                                   : r.contentsHeld ? stored->second
+                                                    : ResultSet::kNoContent));
     if (!stored)
-        RowIds = ids.edited(row, std::nullopt);
+        r.ids = ids.edited(row, std::nullopt);
     if (stored)
-        list_->changeRow(row, RowNames);
+        list_->changeRow(row, r.names);
     else
-        list_->removeRow(row, RowNames);
+        list_->removeRow(row, r.names);
     for (TextColumn old : {names, data, ids})
         background::releaseLater(std::move(old));
     if (rowEdited_)
@@ -246,7 +248,7 @@ void RecordCommands::ExportTitles() {
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("导出文件名"));
     if (!pass)
         return;
-    const TextColumn names = mPublic::RowNames;
+    const TextColumn names = results_.names;
     const qsizetype rows = std::min<qsizetype>(list_->count(), std::max<qsizetype>(names.size() - 1, 0));
     const QString failedPrefix = QStringLiteral("导出文件名 失败：");
     if (rows == 0) {
@@ -260,15 +262,17 @@ void RecordCommands::ExportTitles() {
     }
 
     const QString path = titlesFilePath();
-    QString failed;
     bool gb18030 = false;
     const Result<FolderHandle> folder = openWritableFolder(exportBaseFolder());
-    if (!folder)
-        failed = folder.error().description;
-    else if (const std::optional<QByteArray> bytes = toAnsiBytes(text, &failed, &gb18030))
-        failed = writeWholeFileAt(folder.value(), QFileInfo(path).fileName(), *bytes).description();
-    if (!failed.isEmpty()) {
-        status_.ShowStatus(failedPrefix + failed);
+    Status written = folder.status();
+    if (written) {
+        const Result<AnsiBytes> ansi = toAnsiBytes(text);
+        written = ansi ? writeWholeFileAt(folder.value(), QFileInfo(path).fileName(), ansi.value().bytes)
+                       : ansi.status();
+        gb18030 = ansi && ansi.value().usedGb18030;
+    }
+    if (!written) {
+        status_.ShowStatus(failedPrefix + written.description());
         return;
     }
     QString done = QStringLiteral("导出文件名 完毕！");
@@ -333,16 +337,15 @@ RecordCommands::writeRecordFiles(const FolderHandle& txt, const QString& folder,
             status_.ShowStatus(t.lastProblem);
             continue;
         }
-        QString failed;
-        bool gb18030 = false;
-        if (const std::optional<QByteArray> bytes = toAnsiBytes(*content + kCrLf, &failed, &gb18030))
-            failed = writeWholeFileAt(txt, name, *bytes).description();
-        if (failed.isEmpty()) {
+        const Result<AnsiBytes> ansi = toAnsiBytes(*content + kCrLf);
+        const Status written = ansi ? writeWholeFileAt(txt, name, ansi.value().bytes) : ansi.status();
+        if (written) {
             ++t.written;
-            t.gb18030Files += gb18030 ? 1 : 0;
+            t.gb18030Files += ansi.value().usedGb18030 ? 1 : 0;
         } else {
             ++t.failures;
-            t.lastProblem = QStringLiteral("error,") + failed + QStringLiteral(" sPath=[") + path + u']';
+            t.lastProblem =
+                QStringLiteral("error,") + written.description() + QStringLiteral(" sPath=[") + path + u']';
             status_.ShowStatus(t.lastProblem);
         }
         if (slice.elapsed() >= kExportSliceMs) {
@@ -357,9 +360,10 @@ void RecordCommands::ExportAll() {
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("导出所有TXT"));
     if (!pass)
         return;
-    const TextColumn names = mPublic::RowNames;
-    const TextColumn data = mPublic::RowData;
-    const TextColumn ids = mPublic::RowIds;
+    const TextColumn names = results_.names;
+    const TextColumn data = results_.data;
+    const TextColumn ids = results_.ids;
+    const bool contentsHeld = results_.contentsHeld;
     const qsizetype rows =
         std::min<qsizetype>(list_->count(), std::max<qsizetype>(std::min(names.size(), ids.size()) - 1, 0));
     const QString failedPrefix = QStringLiteral("导出所有TXT 失败：");
@@ -380,7 +384,7 @@ void RecordCommands::ExportAll() {
 
     // Never the placeholder as a record's content: what the result does not hold is fetched by id.
     std::vector<std::optional<QString>> contents;
-    if (loader_.contentsHeld()) {
+    if (contentsHeld) {
         for (qsizetype i = 0; i < rows; ++i)
             contents.emplace_back(data.value(i));
     } else if (const Status s = fetchContents(ids, rows, *pass, contents); !s) {

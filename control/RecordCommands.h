@@ -19,19 +19,20 @@ class QCheckBox;
 class QMenu;
 class QWidget;
 class ResultLoader;
+struct ResultSet;
 class StatusLine;
 
 class RecordCommands {
 public:
     RecordCommands(StatusLine& status, ListBox* list, QMenu* menu, const std::array<QAction*, 8>& entries,
-                   QCheckBox* titlesOnly, CommandGate& gate, ResultLoader& loader, QWidget* dialogParent);
+                   QCheckBox* titlesOnly, CommandGate& gate, ResultLoader& loader, ResultSet& results,
+                   QWidget* dialogParent);
 
     // A released right button opens the popup at `globalPos`; "导出所有TXT" is offered only while
     // titles-only is off, "历史版本…" only where the history is installed. The selection is not changed.
     void List1_MouseUp(Qt::MouseButton button, const QPoint& globalPos);
-    // Runs the popup entry `index` (0 add, 1 delete, 2 modify, 4 export titles, 5 export all, 7 the
-    // selected record's history).
-    void Menu_Click(int index);
+    // Runs the popup entry numbered `entry` (a MenuEntry, control/Choices.h).
+    void Menu_Click(int entry);
     // The add form, modal; also the test panel's "增加TXT".
     void AddTxt();
     // Opens the modify form for the selected row, or says that none is selected.
@@ -46,7 +47,7 @@ public:
     void ExportAll();
 
     // Called once a listed row shows what is now stored after a save (`removed` false) or has left
-    // the list and the arrays after a delete (true).
+    // the list and the result after a delete (true).
     void setRowEdited(std::function<void(int row, bool removed)> edited) { rowEdited_ = std::move(edited); }
     // The history's windows, which "历史版本…" opens.
     void setHistory(HistoryWindows* history) { history_ = history; }
@@ -72,7 +73,7 @@ private:
     // leaves the list when it is stored no more.
     void showStored(int row, const QString& id, const CommandGate::Pass& pass);
     // Row `row` of record `id` reads `stored` (title, contents) from now on, or leaves the list and the
-    // arrays when there is none; nothing when the row no longer lists that record.
+    // result when there is none; nothing when the row no longer lists that record.
     void editRow(int row, const QString& id, const std::optional<std::pair<QString, QString>>& stored);
     // The listed rows' contents, fetched by id where the result holds only placeholders; a row
     // whose record is gone (or whose fetch failed) has none.
@@ -98,6 +99,7 @@ private:
     QCheckBox* titlesOnly_;
     CommandGate& gate_;
     ResultLoader& loader_;
+    ResultSet& results_;
     QWidget* dialogParent_;
     std::function<void(int, bool)> rowEdited_;
     HistoryWindows* history_ = nullptr;

@@ -2,12 +2,12 @@
 
 #include "control/Highlighter.h"
 #include "control/ListBox.h"
-#include "control/ResultArrays.h"
 #include "control/ResultLoader.h"
+#include "control/ResultSet.h"
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
 #include "forms/FormSupport.h"
-#include "util/LargeTextView.h"
+#include "ui/LargeTextView.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -16,9 +16,9 @@
 #include <QTextLayout>
 
 RecordViewer::RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate,
-                           ResultLoader& loader)
-    : status_(status), list_(list), box_(box), gate_(gate), loader_(loader), large_(new LargeTextView(box)),
-      highlighter_(new Highlighter(box, large_, list, status)) {
+                           ResultLoader& loader, const ResultSet& results)
+    : status_(status), list_(list), box_(box), gate_(gate), loader_(loader), results_(results),
+      large_(new LargeTextView(box)), highlighter_(new Highlighter(box, large_, list, status)) {
     QObject::connect(large_, &LargeTextView::wholeText, large_, [this] {
         if (const auto figures = std::exchange(pendingFigures_, std::nullopt))
             showFigures(figures->first, figures->second);
@@ -44,11 +44,12 @@ void RecordViewer::fail(const QString& why) {
 }
 
 void RecordViewer::List1_Click() {
-    // Copies: a load started while the fetch waits replaces the arrays (and supersedes this look).
-    const TextColumn names = mPublic::RowNames;
-    const TextColumn data = mPublic::RowData;
-    const TextColumn ids = mPublic::RowIds;
-    const QString key = loader_.resultKey();
+    // Copies: a load started while the fetch waits replaces the result (and supersedes this look).
+    const TextColumn names = results_.names;
+    const TextColumn data = results_.data;
+    const TextColumn ids = results_.ids;
+    const QString key = results_.key;
+    const bool contentsHeld = results_.contentsHeld;
     const int row = list_->selectedRow();
     if (names.isEmpty()) {
         status_.ShowStatus(QStringLiteral("uVornik.List1_Click结果列表尚未载入"));
@@ -62,7 +63,7 @@ void RecordViewer::List1_Click() {
     qsizetype at = row;
     bool found = true;
     const QStringView held = row < data.size() ? data.view(row) : QStringView();
-    if (held.isEmpty() || held == mPublic::kNoContent || !loader_.contentsHeld()) {
+    if (held.isEmpty() || held == ResultSet::kNoContent || !contentsHeld) {
         if (!fetch(ids.at(row), body, found))
             return;
         at = 0;
@@ -100,7 +101,7 @@ bool RecordViewer::fetch(const QString& id, TextColumn& body, bool& found) {
     if (rs->State() != Connection::kStateOpen || rs->RecordCount() < 1) {
         status_.ShowStatus(
             QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！"));
-        body = TextColumn(QStringList{mPublic::kNoContent});
+        body = TextColumn(QStringList{ResultSet::kNoContent});
         found = false;
     } else {
         // A NULL body reads as empty text, like any other empty record.

@@ -17,11 +17,13 @@ class LargeTextView;
 class ListBox;
 class QTextEdit;
 class ResultLoader;
+struct ResultSet;
 class StatusLine;
 
 class RecordViewer {
 public:
-    RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate, ResultLoader& loader);
+    RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate, ResultLoader& loader,
+                 const ResultSet& results);
     ~RecordViewer();
 
     // The selected row's record: the content the result holds, else fetched by id (reconnecting
@@ -61,6 +63,7 @@ private:
     QTextEdit* box_;
     CommandGate& gate_;
     ResultLoader& loader_;
+    const ResultSet& results_;
     LargeTextView* large_; // the box's child
     // The figures line waiting for a large record to be all in the view.
     std::optional<std::pair<int, qsizetype>> pendingFigures_;

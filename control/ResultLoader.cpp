@@ -1,18 +1,14 @@
 #include "control/ResultLoader.h"
 
 #include "control/ListBox.h"
-#include "control/ResultArrays.h"
+#include "control/ResultSet.h"
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
+#include "ui/MessageBoxes.h"
 #include "util/BackgroundRelease.h"
-#include "util/MessageBoxes.h"
 
 #include <algorithm>
-
-using mPublic::RowData;
-using mPublic::RowIds;
-using mPublic::RowNames;
 
 namespace {
 // Rows handed to the list in one step (after the first row): as many as it already holds, within
@@ -33,8 +29,9 @@ bool stillOpen() {
 
 } // namespace
 
-ResultLoader::ResultLoader(StatusLine& status, ListBox* list, CommandGate& gate, QWidget* dialogParent)
-    : status_(status), list_(list), gate_(gate), dialogParent_(dialogParent) {}
+ResultLoader::ResultLoader(StatusLine& status, ListBox* list, CommandGate& gate, ResultSet& results,
+                           QWidget* dialogParent)
+    : status_(status), list_(list), gate_(gate), results_(results), dialogParent_(dialogParent) {}
 
 bool ResultLoader::current(const CommandGate::Pass& pass) {
     if (afterYield_)
@@ -54,7 +51,7 @@ Status ResultLoader::openStatement(const QString& sql, const SqlParams& params,
                                    std::shared_ptr<Recordset>& result) {
     ++statementsRun_;
     lastStatement_ = sql;
-    result = mPublic::freshRs();
+    result = rs_ = std::make_shared<Recordset>();
     Connection* conn = mPublic::Conn.get();
     return conn ? result->Open(sql, params, conn, cancel)
                 : Status::failure(QStringLiteral("数据库连接对象不存在"));
@@ -144,18 +141,18 @@ ResultLoader::Load ResultLoader::loadRows(Recordset& rs, const CommandGate::Pass
     // like the others.
     const TextColumn names = rs.column(nameField);
 
-    // The list first, while the old arrays still hold its titles: freeing them is left to the pool.
+    // The list first, while the old result still holds its titles: freeing them is left to the pool.
     list_->clear();
-    releaseLater(std::move(RowNames));
-    releaseLater(std::move(RowData));
-    releaseLater(std::move(RowIds));
-    // Each array shares a column of N + 1 texts, the last empty; a title load's placeholders are one
+    releaseLater(std::move(results_.names));
+    releaseLater(std::move(results_.data));
+    releaseLater(std::move(results_.ids));
+    // Each column shares one of N + 1 texts, the last empty; a title load's placeholders are one
     // text for every row, which costs nothing per row.
-    RowNames = names;
-    RowIds = rs.column(idField);
-    RowData = withContent ? rs.column(dataField) : TextColumn::repeated(mPublic::kNoContent, n);
-    contentsHeld_ = withContent;
-    resultKey_ = key;
+    results_.names = names;
+    results_.ids = rs.column(idField);
+    results_.data = withContent ? rs.column(dataField) : TextColumn::repeated(ResultSet::kNoContent, n);
+    results_.contentsHeld = withContent;
+    results_.key = key;
 
     // The first row alone, so that its index shows at once; then growing steps, so that a million
     // rows take some fifteen yields, not hundreds, and no step holds the window long.
@@ -165,7 +162,7 @@ ResultLoader::Load ResultLoader::loadRows(Recordset& rs, const CommandGate::Pass
         i = end;
         status_.ShowStatus(QStringLiteral("正在读取数据:") + QString::number(i - 1));
         if (!current(pass))
-            return Load::Superseded; // a newer load owns the arrays and the list now
+            return Load::Superseded; // a newer load owns the result and the list now
     }
     return Load::Done;
 }
@@ -195,7 +192,7 @@ void ResultLoader::SearchFileName(const QString& key) {
         return;
     list_->clear();
     QString errorText;
-    mConnDatabase::ConnectDatabase(errorText, mConnDatabase::dbUse, mConnDatabase::dbPwd);
+    mConnDatabase::ConnectDatabase(errorText);
     if (!current(*pass))
         return;
     if (!errorText.isEmpty()) {
@@ -258,7 +255,7 @@ Status ResultLoader::listing(bool withContent) {
         return {};
     if (!failed.isEmpty())
         return Status::failure(failed);
-    // The list and the arrays are replaced only once there is a first row to replace them with.
+    // The list and the result are replaced only once there is a first row to replace them with.
     if (rs->State() != Connection::kStateOpen)
         return Status::failure(QStringLiteral("对象关闭时，不允许操作"));
     if (rs->RecordCount() < 1)

@@ -1,5 +1,5 @@
 #pragma once
-// Fills the result list and the result arrays: the title search, the full-text search and the test
+// Fills the result list and the control's ResultSet: the title search, the full-text search and the test
 // panel's two listings, and RsOpen, through which every statement of the control runs. A newer load
 // supersedes an older one at once (see CommandGate): the older is ended on the server, converts no
 // more rows and stops at its next step, touching nothing the newer one owns.
@@ -13,12 +13,16 @@
 #include <memory>
 
 class ListBox;
+struct ResultSet;
 class QWidget;
 class StatusLine;
 
 class ResultLoader {
 public:
-    ResultLoader(StatusLine& status, ListBox* list, CommandGate& gate, QWidget* dialogParent);
+    ResultLoader(StatusLine& status, ListBox* list, CommandGate& gate, ResultSet& results,
+                 QWidget* dialogParent);
+    // The listed result this loader fills (the history window marks a version with its value).
+    const ResultSet& results() const { return results_; }
 
     // The title search over the view, or the full-text search over titles and contents.
     void SearchFileName(const QString& key);
@@ -34,12 +38,10 @@ public:
     QString runStatement(const QString& sql, const SqlParams& params,
                          const std::shared_ptr<Cancellation>& cancel, std::shared_ptr<Recordset>& result);
 
-    // Whether RowData holds the listed records' contents (a full-text search, the table listing) or
-    // the placeholder (a title search, the title listing).
-    bool contentsHeld() const { return contentsHeld_; }
-    // The search value the listed result matched ("%" and "_" as typed, wildcards); empty after a
-    // listing, which matched everything.
-    const QString& resultKey() const { return resultKey_; }
+    // The control's recordset (the design's Rs): the last statement's, replaced, never reopened, by each
+    // one run, so a caller that still reads an earlier result (a handler that yielded meanwhile) keeps
+    // it whole. Unopened before the first statement.
+    const std::shared_ptr<Recordset>& rs() const { return rs_; }
 
     // Statements run through runStatement since the control started (a search's own statement
     // counts, the planner's look at the index does not), and the text of the last one.
@@ -58,8 +60,8 @@ private:
     enum class Load { Done, Superseded, Failed };
     // Every point at which a load has let other handlers run passes here.
     bool current(const CommandGate::Pass& pass);
-    // Reads every row of `rs` into the result arrays and the list. The arrays share the recordset's
-    // columns (a title load's placeholders are one repeated text); the list grows in steps as
+    // Reads every row of `rs` into the ResultSet and the list. Its columns share the recordset's
+    // ones (a title load's placeholders are one repeated text); the list grows in steps as
     // large as it already is, with the last index of each step on the status line (first and last
     // index always), so large results list at the speed of the query while the window stays live.
     Load loadRows(Recordset& rs, const CommandGate::Pass& pass, bool withContent, const QString& key,
@@ -83,9 +85,9 @@ private:
     StatusLine& status_;
     ListBox* list_;
     CommandGate& gate_;
+    ResultSet& results_;
     QWidget* dialogParent_;
-    bool contentsHeld_ = false;
-    QString resultKey_;
+    std::shared_ptr<Recordset> rs_ = std::make_shared<Recordset>();
     quint64 statementsRun_ = 0;
     QString lastStatement_;
     searchindex::Plan lastPlan_;

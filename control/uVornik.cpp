@@ -1,13 +1,15 @@
 #include "control/uVornik.h"
 
+#include "control/Choices.h"
 #include "control/ClickLabel.h"
 #include "control/ListBox.h"
 #include "control/StatusLine.h"
 #include "control/WrapButton.h"
 #include "database/Shared.h"
+#include "forms/FrmDataBaseLogin.h"
+#include "ui/FramedTextEdit.h"
+#include "ui/Twips.h"
 #include "util/Clock.h"
-#include "util/FramedTextEdit.h"
-#include "util/Twips.h"
 #include "util/WindowSettings.h"
 
 #include <QAction>
@@ -51,11 +53,13 @@ void setBackColor(QWidget* widget, QPalette::ColorRole role, const QColor& color
 } // namespace
 
 uVornik::uVornik(QWidget* parent) : QWidget(parent) {
+    // A statement that finds no account asks for one in the login dialog.
+    installLoginDialog();
     createChildren();
-    loader_ = std::make_unique<ResultLoader>(*this, List1, gate_, this);
-    viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, *loader_);
-    commands_ =
-        std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, *loader_, this);
+    loader_ = std::make_unique<ResultLoader>(*this, List1, gate_, results_, this);
+    viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, *loader_, results_);
+    commands_ = std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, *loader_,
+                                                 results_, this);
     history_ = std::make_unique<HistoryWindows>(gate_, *loader_, *commands_, this);
     commands_->setHistory(history_.get());
     // The viewer shows what is stored: a saved record's new text, and nothing of a deleted one.
@@ -82,7 +86,7 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
 void uVornik::restoreState() {
     const auto settings = windowSettings();
     ChkControl[0]->setChecked(settings->value(QStringLiteral("control/titlesOnly"), true).toBool());
-    Menu[5]->setVisible(!ChkControl[0]->isChecked());
+    Menu[index(MenuEntry::ExportAll)]->setVisible(!ChkControl[0]->isChecked());
     if (const QVariant share = settings->value(QStringLiteral("control/splitter")); share.isValid())
         panels_->restoreSplitter(share.toDouble());
     connect(ChkControl[0], &QCheckBox::toggled, this, [this](bool titlesOnly) {
@@ -218,12 +222,15 @@ void uVornik::connectChildren() {
                                                               {PicTestS, Panels::Dragged::TestPanel},
                                                               {PicSplit, Panels::Dragged::Splitter}};
     for (const auto& [frame, which] : dragged) {
-        connect(frame, &DragFrame::mouseDown, this,
-                [this, which](int button, int, double x, double y) { drag(which, 0, button, x, y); });
-        connect(frame, &DragFrame::mouseMove, this,
-                [this, which](int button, int, double x, double y) { drag(which, 1, button, x, y); });
-        connect(frame, &DragFrame::mouseUp, this,
-                [this, which](int button, int, double x, double y) { drag(which, 2, button, x, y); });
+        connect(frame, &DragFrame::mouseDown, this, [this, which](int button, int, double x, double y) {
+            drag(which, DragStep::Press, button, x, y);
+        });
+        connect(frame, &DragFrame::mouseMove, this, [this, which](int button, int, double x, double y) {
+            drag(which, DragStep::Move, button, x, y);
+        });
+        connect(frame, &DragFrame::mouseUp, this, [this, which](int button, int, double x, double y) {
+            drag(which, DragStep::Release, button, x, y);
+        });
     }
 }
 
@@ -241,9 +248,8 @@ void uVornik::UserControl_Initialize() {
     // Out of view but visible and enabled, so its access key Alt+S still clicks it.
     setTwipsGeometry(CmdTestS, -999, -999, 1, 1);
 
-    // Every new instance starts the process-wide connection and recordset afresh, unopened.
+    // Every new instance starts the process-wide connection afresh, unopened (its recordset is its own).
     mPublic::Conn = std::make_unique<Connection>();
-    mPublic::Rs = std::make_unique<Recordset>();
 
     TxtTitle->setText("Skarvel - 版本号：" + GetVersionText());
 
@@ -254,11 +260,11 @@ void uVornik::UserControl_Initialize() {
     PicControlS->hide();
     PicTestS->hide();
 
-    Menu[5]->setVisible(!ChkControl[0]->isChecked());
+    Menu[index(MenuEntry::ExportAll)]->setVisible(!ChkControl[0]->isChecked());
     // The history's entries until the server says it keeps one.
-    Menu[6]->setVisible(false);
-    Menu[7]->setVisible(false);
-    CmdControl[2]->hide();
+    Menu[index(MenuEntry::HistorySeparator)]->setVisible(false);
+    Menu[index(MenuEntry::History)]->setVisible(false);
+    CmdControl[index(ControlButton::Trash)]->hide();
     setBackColor(ChkControl[0], QPalette::Window, backColor);
 
     // Last: the record must hold the design layout, before any host gives the control its size.
@@ -296,13 +302,15 @@ void uVornik::cmdSearch_Click() {
         loader_->SearchTxtData(txtSearchKey->text());
 }
 
-void uVornik::drag(Panels::Dragged which, int step, int button, double x, double y) {
-    if (step == 0)
-        panels_->mouseDown(which, button, x, y);
-    else if (step == 1)
-        panels_->mouseMove(which, button, x, y);
-    else
-        panels_->mouseUp(which, button);
+void uVornik::drag(Panels::Dragged which, DragStep step, int button, double x, double y) {
+    switch (step) {
+    case DragStep::Press:
+        return panels_->mouseDown(which, button, x, y);
+    case DragStep::Move:
+        return panels_->mouseMove(which, button, x, y);
+    case DragStep::Release:
+        return panels_->mouseUp(which, button);
+    }
 }
 
 bool uVornik::eventFilter(QObject* watched, QEvent* event) {

@@ -22,11 +22,11 @@
 #include "control/Panels.h"
 #include "control/RecordCommands.h"
 #include "control/RecordViewer.h"
-#include "control/ResultArrays.h"
 #include "control/ResultLoader.h"
+#include "control/ResultSet.h"
 #include "control/StatusLine.h"
 #include "control/VornikInterface.h"
-#include "util/ProportionalLayout.h"
+#include "ui/ProportionalLayout.h"
 
 #include <QMap>
 #include <QWidget>
@@ -58,7 +58,7 @@ public:
     // The library version as "major.minor.revision" (e.g. "1.0.51").
     QString GetVersionText() const;
 
-    // IUVornik: runs one statement into the shared recordset Rs (see ResultLoader::runStatement),
+    // IUVornik: runs one statement into the control's recordset Rs (see ResultLoader::runStatement),
     // and the caret of a text box by its window id (see RecordViewer::GetCaretPos).
     QString RsOpen(const QString& strSQL) override;
     void GetCaretPos(WId hwnd5, qint32& LineNo, qint32& ColNo) override;
@@ -85,36 +85,17 @@ public:
     void TxtTS_KeyUp(int keyCode) { panels_->TxtTS_KeyUp(keyCode); }
     // Lays the children out for the control's size; the splitter keeps its place.
     void UserControl_Resize();
-    void PicControlS_MouseDown(int button, int, double x, double y) {
-        drag(Panels::Dragged::ControlPanel, 0, button, x, y);
-    }
-    void PicControlS_MouseMove(int button, int, double x, double y) {
-        drag(Panels::Dragged::ControlPanel, 1, button, x, y);
-    }
-    void PicControlS_MouseUp(int button, int, double x, double y) {
-        drag(Panels::Dragged::ControlPanel, 2, button, x, y);
-    }
-    void PicTestS_MouseDown(int button, int, double x, double y) {
-        drag(Panels::Dragged::TestPanel, 0, button, x, y);
-    }
-    void PicTestS_MouseMove(int button, int, double x, double y) {
-        drag(Panels::Dragged::TestPanel, 1, button, x, y);
-    }
-    void PicTestS_MouseUp(int button, int, double x, double y) {
-        drag(Panels::Dragged::TestPanel, 2, button, x, y);
-    }
+    // The splitter's press, as its event calls it (the drags themselves come from the frames' signals).
     void PicSplit_MouseDown(int button, int, double x, double y) {
-        drag(Panels::Dragged::Splitter, 0, button, x, y);
-    }
-    void PicSplit_MouseMove(int button, int, double x, double y) {
-        drag(Panels::Dragged::Splitter, 1, button, x, y);
-    }
-    void PicSplit_MouseUp(int button, int, double x, double y) {
-        drag(Panels::Dragged::Splitter, 2, button, x, y);
+        drag(Panels::Dragged::Splitter, DragStep::Press, button, x, y);
     }
 
     // The collaborators, for tests and the benchmark.
     ResultLoader& loader() { return *loader_; }
+    // The listed result (the design's RowNames, RowData and RowIds).
+    ResultSet& results() { return results_; }
+    // The recordset the last statement run through RsOpen (or a search, a listing, a look) went into.
+    std::shared_ptr<Recordset> Rs() const { return loader_->rs(); }
     const Panels& panels() const { return *panels_; }
     HistoryWindows& history() { return *history_; }
     const ProportionalLayout& layout() const { return layout_; }
@@ -150,11 +131,12 @@ private:
     void UserControl_Initialize();
     // The search mode and the splitter as they were left (window.conf), and kept from now on.
     void restoreState();
-    // step 0 press, 1 move, 2 release
-    void drag(Panels::Dragged which, int step, int button, double x, double y);
+    enum class DragStep { Press, Move, Release };
+    void drag(Panels::Dragged which, DragStep step, int button, double x, double y);
 
     // Made once the children they work on exist.
     CommandGate gate_{*this};
+    ResultSet results_;
     std::unique_ptr<ResultLoader> loader_;
     std::unique_ptr<RecordViewer> viewer_;
     std::unique_ptr<RecordCommands> commands_;

@@ -4,6 +4,8 @@
 // buttons both read "关闭", so their names say which panel they close.
 #include "control/uVornik.h"
 
+#include "control/Choices.h"
+
 #include <QCheckBox>
 #include <QFrame>
 #include <QLineEdit>
@@ -33,7 +35,8 @@ void uVornik::setAccessibleNames() {
 
     PicTestS->setAccessibleName(QStringLiteral("测试面板"));
     for (auto it = CmdTest.cbegin(); it != CmdTest.cend(); ++it)
-        it.value()->setAccessibleName(it.key() == 99 ? QStringLiteral("关闭测试面板") : it.value()->text());
+        it.value()->setAccessibleName(it.key() == index(TestButton::Close) ? QStringLiteral("关闭测试面板")
+                                                                           : it.value()->text());
 
     // The entries are actions, which a screen reader reads by their text already.
     Menus->setAccessibleName(QStringLiteral("记录命令"));

@@ -4,6 +4,7 @@
 #include "database/SecretStore.h"
 #include "database/Shared.h"
 #include "util/Clock.h"
+#include "util/Gbk.h"
 #include "util/IniReader.h"
 #include "util/Md5Digest.h"
 #include "util/Secret.h"
@@ -23,9 +24,17 @@ constexpr qint64 kReuseMs = 60 * 1000;
 std::optional<qint64> g_lastOpenMs;
 QString g_sitePath;
 LoginPrompt* g_prompt = nullptr;
+LoginPrompt* g_defaultPrompt = nullptr;
+
+// Where nothing can show a dialog.
+class NobodyToAsk final : public LoginPrompt {
+public:
+    std::optional<LoginValues> ask(const QString&) override { return std::nullopt; }
+};
 
 QString builtinDigest(const QString& clear) {
-    return MD5Digest(clear, 32).value_or(QString());
+    Result<QString> digest = md5Digest(clear, 32);
+    return digest ? digest.value() : QString();
 }
 
 // The password the login dialog kept in the secret store for the account the per-user settings file
@@ -40,10 +49,10 @@ std::optional<QString> rememberedPassword(const QString& path, const QString& se
         return std::nullopt;
     QString password = *kept.value();
     wipe(*kept.value());
-    std::optional<QString> made = MD5Digest(password, 32);
-    const bool same = made && *made == digest;
+    Result<QString> made = md5Digest(password, 32);
+    const bool same = made && made.value() == digest;
     if (made)
-        wipe(*made); // a digest of the password is as good as the password where digests log in
+        wipe(made.value()); // a digest of the password is as good as the password where digests log in
     if (!same) {
         wipe(password);
         return std::nullopt;
@@ -51,9 +60,6 @@ std::optional<QString> rememberedPassword(const QString& path, const QString& se
     return password;
 }
 } // namespace
-
-// Defined with the login dialog: the prompt that shows it.
-LoginPrompt& dialogLoginPrompt();
 
 QString userSettingsPath() {
     QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
@@ -130,11 +136,45 @@ Status forgetRememberedLogin() {
 }
 
 LoginPrompt& loginPrompt() {
-    return g_prompt ? *g_prompt : dialogLoginPrompt();
+    static NobodyToAsk nobody;
+    return g_prompt ? *g_prompt : g_defaultPrompt ? *g_defaultPrompt : nobody;
 }
 
 void setLoginPrompt(LoginPrompt* prompt) {
     g_prompt = prompt;
+}
+
+void setDefaultLoginPrompt(LoginPrompt* prompt) {
+    g_defaultPrompt = prompt;
+}
+
+Result<QByteArray> settingsBytes(const QString& server, const QString& database, const QString& user,
+                                 const QString& password) {
+    Result<QString> digest = md5Digest(password, 32);
+    if (!digest)
+        return digest.error();
+    const QString crlf = QStringLiteral("\r\n");
+    QString text = QStringLiteral("[main]") + crlf + QStringLiteral("dbServerIP = ") + server + crlf +
+                   QStringLiteral("dbName = ") + database + crlf + QStringLiteral("dbUse = ") + user + crlf +
+                   QStringLiteral("dbPwd = ") + digest.value() + crlf;
+    Result<QByteArray> bytes = tryToGbk(text);
+    if (!bytes)
+        return bytes.error();
+    // A value that would read back otherwise (a line break, blanks or quotes at its ends, a character
+    // GBK cannot hold, more than 254 bytes) would log in wrongly on the next start: refuse it now.
+    const std::pair<const char*, const QString*> values[] = {
+        {"dbServerIP", &server}, {"dbName", &database}, {"dbUse", &user}};
+    for (const auto& [key, value] : values) {
+        const QString readBack =
+            ReadProfileStringFromBytes(bytes.value(), QStringLiteral("main"), QLatin1String(key));
+        if (readBack != *value)
+            return Status::failure(
+                QStringLiteral("%1“%2”无法原样保存在设置文件中（换行、首尾的空白或引号、GBK "
+                               "无法表示的字符、超过 254 字节都会被改变）")
+                    .arg(QLatin1String(key),
+                         value->size() > 40 ? value->left(40) + QStringLiteral("…") : *value));
+    }
+    return bytes;
 }
 
 namespace {

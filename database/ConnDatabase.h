@@ -86,8 +86,16 @@ public:
     virtual void done() {}
 };
 
-// The login dialog unless a test installed another prompt (not owned; nullptr restores the dialog).
+// The prompt a test installed, else the one the floor that shows things installed as the default
+// (the login dialog, forms/FrmDataBaseLogin.h), else nobody: asking then counts as cancelled. Neither
+// is owned; nullptr restores the default, or nobody.
 LoginPrompt& loginPrompt();
 void setLoginPrompt(LoginPrompt* prompt);
+void setDefaultLoginPrompt(LoginPrompt* prompt);
+
+// The settings text for the given values, GBK, each of the five lines ended by CR LF; an error when
+// the password cannot be digested (too long) or a value would not read back as typed.
+Result<QByteArray> settingsBytes(const QString& server, const QString& database, const QString& user,
+                                 const QString& password);
 
 } // namespace mConnDatabase

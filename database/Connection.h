@@ -1,9 +1,10 @@
 #pragma once
 // The shared connection: a MariaDB Connector/C handle that lives on a thread of its own. The window
-// thread hands it one operation at a time (in the order asked) and waits in a nested event loop, so
-// the window keeps painting and handling input while a host name is resolved, a statement runs or a
-// large result arrives and is turned into text; the finished result comes back whole. A handler that
-// runs meanwhile may issue its own operations: they wait their turn.
+// thread hands it one operation at a time (in the order asked) and awaits it: a coroutine suspends at
+// `co_await connection.run(...)` and is resumed from the event loop when the finished result comes
+// back whole, so the window keeps painting and handling input while a host name is resolved, a
+// statement runs or a large result arrives and is turned into text. A handler that runs meanwhile may
+// issue its own operations: they wait their turn.
 //
 // Values reach the server only as bound parameters of prepared statements, never inside the
 // statement's text, so no session setting (character set, NO_BACKSLASH_ESCAPES, set by the server's
@@ -14,6 +15,7 @@
 // no credential reaches a server that has not proven who it is. Every wait, over TLS too, is the
 // connection's own, so a cancel, the read time-out or a close always ends it.
 #include "database/ConnectionString.h"
+#include "util/Co.h"
 #include "util/Status.h"
 #include "util/TextColumn.h"
 
@@ -27,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -80,40 +83,42 @@ private:
     std::function<void()> wake_;
 };
 
+class HostLookup;
 class QEvent;
 
 class Connection : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kStateClosed = 0;
-    static constexpr int kStateOpen = 1;
-
     explicit Connection(QObject* parent = nullptr);
-    // Never waits for the server: an operation still running is abandoned, its waiter gets an error.
+    // Host names are resolved through `lookup` (not owned; null: hostLookup()) on the connection's thread.
+    explicit Connection(HostLookup* lookup, QObject* parent = nullptr);
+    // Never waits for the server: an operation still running is abandoned, and every coroutine waiting
+    // on this connection is resumed, before the destructor returns, with an error marked cancelled
+    // ("数据库连接已被释放"). Such a coroutine touches nothing that may have gone with the connection.
     ~Connection() override;
 
-    int State() const { return open_ ? kStateOpen : kStateClosed; }
+    bool isOpen() const { return open_; }
 
-    // Opens with an ODBC-style connection string (see ConnectionString.h). The host name is resolved
-    // through hostLookup() on the connection's thread.
-    Status Open(const QString& connectionString);
+    // Opens a session with `params` (the previous one is closed first).
+    Co<Status> open(ConnectionParams params);
     // Returns at once. Statements already issued still run and their callers get their results; an
     // open still in progress is cancelled (its caller gets an error marked cancelled); the handle is
     // closed on the connection's thread after them, and the account it was opened with forgotten.
-    void Close();
-
-    // Number of provider errors since the last open.
-    int ErrorsCount() const { return errorsCount_; }
+    void close();
 
     // Runs `sql`: with `params`, as a prepared statement with those values bound to its "?"
     // placeholders; without, as text. `cancel`, when given, lets the caller end it early.
-    Result<QueryOutcome> query(const QString& sql, const SqlParams& params = {},
-                               const std::shared_ptr<Cancellation>& cancel = {});
-    Status Execute(const QString& sql, const SqlParams& params = {}, quint64* recordsAffected = nullptr);
+    Co<Result<QueryOutcome>> run(QString sql, SqlParams params = {},
+                                 std::shared_ptr<Cancellation> cancel = {});
+    // The same for a statement without rows: the number of rows it affected.
+    Co<Result<quint64>> execute(QString sql, SqlParams params = {});
 
-    Status BeginTrans();
-    Status CommitTrans();
-    Status RollbackTrans();
+    Co<Status> begin();
+    Co<Status> commit();
+    Co<Status> rollback();
+    // For a destructor, which never waits: sends ROLLBACK of the open transaction and returns. Operations
+    // run in order, so the next statement comes after it.
+    void rollbackDetached();
     bool inTransaction() const { return transactionDepth_ > 0; }
 
     // Whether the open session reads a backslash in a string literal as itself (NO_BACKSLASH_ESCAPES),
@@ -135,6 +140,28 @@ public:
     // count so far; lets a test act at a known point of a transfer. Taken when a statement is issued.
     void setRowsReceivedHook(std::function<void(qint64)> hook) { rowsHook_ = std::move(hook); }
 
+    // ---- The synchronous bridge -----------------------------------------------------------------
+    // The former synchronous calls, for the callers not yet written as coroutines (the settings, the
+    // forms, the control, vornik-admin). Each runs the coroutine above in a nested event loop
+    // (waitNested), as these calls always did, so other handlers run meanwhile. When that loop ends
+    // without the operation (the application is quitting: every loop ends), the operation is abandoned
+    // with a cancelled error ("…程序正在退出…") and the connection closed: an unfinished operation never
+    // counts as done. To be removed with the last of those callers.
+    static constexpr int kStateClosed = 0;
+    static constexpr int kStateOpen = 1;
+    int State() const { return open_ ? kStateOpen : kStateClosed; }
+    // With an ODBC-style connection string (see ConnectionString.h).
+    Status Open(const QString& connectionString);
+    void Close() { close(); }
+    // Number of provider errors since the last open.
+    int ErrorsCount() const { return errorsCount_; }
+    Result<QueryOutcome> query(const QString& sql, const SqlParams& params = {},
+                               const std::shared_ptr<Cancellation>& cancel = {});
+    Status Execute(const QString& sql, const SqlParams& params = {}, quint64* recordsAffected = nullptr);
+    Status BeginTrans();
+    Status CommitTrans();
+    Status RollbackTrans();
+
     struct Operation;
     struct Worker;
 
@@ -142,20 +169,35 @@ protected:
     void customEvent(QEvent* event) override;
 
 private:
+    class Await;
+    enum class Tx { None, Begin, Commit, Rollback };
+    // Each start* builds an operation and submits it (or says why not); the caller then awaits it.
     std::shared_ptr<Operation> newOperation(int kind);
-    Status run(const std::shared_ptr<Operation>& op);
+    std::shared_ptr<Operation> startOpen(ConnectionParams params);
+    Result<std::shared_ptr<Operation>> startStatement(QString sql, SqlParams params,
+                                                      std::shared_ptr<Cancellation> cancel, Tx tx);
+    Result<std::shared_ptr<Operation>> startTransactionStep(Tx tx);
+    Co<Status> transactionStep(Tx tx);
     void submit(const std::shared_ptr<Operation>& op);
     void cancel(const std::shared_ptr<Operation>& op, const QString& reason);
     void complete(const std::shared_ptr<Operation>& op);
+    void settle(Operation& op);
+    void stopWorker();
+    // The bridge's (ConnectionBridge.cpp).
+    static Co<Status> finished(std::shared_ptr<Operation> op);
+    Status waitNestedFor(const std::shared_ptr<Operation>& op);
+    Status bridgedTransactionStep(Tx tx);
     void interrupt(const std::shared_ptr<Operation>& op);
     bool openInProgress() const;
     Error notOpenError() const;
 
+    HostLookup* lookup_ = nullptr;
     std::shared_ptr<Worker> worker_;
     std::thread thread_;
     std::vector<std::shared_ptr<Operation>> pending_; // issued and not yet handed back, in order
     quint64 generation_ = 0; // bumped by every open and close: operations of older ones lose their say
     bool open_ = false;
+    bool released_ = false; // in the destructor: nothing more is taken
     bool noBackslashEscapes_ = false;
     int errorsCount_ = 0;
     int transactionDepth_ = 0;

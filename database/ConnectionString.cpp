@@ -2,6 +2,8 @@
 
 #include "util/Secret.h"
 
+#include <optional>
+
 // Both build their text in one buffer of the final size: a password passes through here, and every
 // intermediate copy would stay behind in freed memory.
 QString odbcValue(const QString& value) {
@@ -44,72 +46,87 @@ QString connectionString(const QString& user, const QString& password, const QSt
     return text;
 }
 
+namespace {
+
+// The value that starts at `at` (after its "="), braced or plain; `next` is where the next key starts.
+QString valueAt(const QString& text, qsizetype at, qsizetype& next) {
+    const qsizetype n = text.size();
+    qsizetype j = at;
+    if (j >= n || text.at(j) != u'{') {
+        const qsizetype semi = text.indexOf(u';', j);
+        next = semi < 0 ? n : semi + 1;
+        return text.mid(j, (semi < 0 ? n : semi) - j);
+    }
+    ++j;
+    QString value;
+    value.reserve(n - j); // grown in place: no partial copies of a password left behind
+    while (j < n) {
+        if (text.at(j) == u'}') {
+            if (j + 1 < n && text.at(j + 1) == u'}') {
+                value += u'}';
+                j += 2;
+                continue;
+            }
+            ++j;
+            break;
+        }
+        value += text.at(j++);
+    }
+    // Anything between the closing brace and the next ";" is not part of the value.
+    const qsizetype semi = text.indexOf(u';', j);
+    next = semi < 0 ? n : semi + 1;
+    return value;
+}
+
+std::optional<uint> portIn(QStringView text) {
+    bool ok = false;
+    const uint port = text.toUInt(&ok);
+    return ok && port > 0 && port < 65536 ? std::optional<uint>(port) : std::nullopt;
+}
+
+void assign(ConnectionParams& p, const QString& key, const QString& value) {
+    if (key == u"driver") {
+        p.driver = value;
+    } else if (key == u"uid" || key == u"user") {
+        p.user = value;
+    } else if (key == u"pwd" || key == u"password") {
+        p.password = value;
+    } else if (key == u"server") {
+        // "host:port"; an IPv6 address without a port has colons of its own.
+        const qsizetype colon = value.lastIndexOf(u':');
+        const std::optional<uint> port = colon > 0 && !value.left(colon).contains(u':')
+                                             ? portIn(QStringView(value).sliced(colon + 1))
+                                             : std::nullopt;
+        p.host = port ? value.left(colon) : value;
+        if (port)
+            p.port = *port;
+    } else if (key == u"port") {
+        if (const std::optional<uint> port = portIn(QStringView(value).trimmed()))
+            p.port = *port;
+    } else if (key == u"database" || key == u"db") {
+        p.database = value;
+    } else if (key == u"sslmode") {
+        const QString mode = value.trimmed().toLower();
+        if (mode == u"required" || mode == u"verify_ca" || mode == u"verify_identity")
+            p.tlsMode = QStringLiteral("required");
+    } else if (key == u"sslca") {
+        p.tlsCa = value;
+    } else if (key == u"server_public_key") {
+        p.serverKey = value;
+    }
+}
+
+} // namespace
+
 ConnectionParams parseConnectionString(const QString& text) {
     ConnectionParams p;
     qsizetype i = 0;
-    const qsizetype n = text.size();
-    while (i < n) {
+    while (i < text.size()) {
         const qsizetype eq = text.indexOf(u'=', i);
         if (eq < 0)
             break;
         const QString key = text.mid(i, eq - i).trimmed().toLower();
-        QString value;
-        qsizetype j = eq + 1;
-        if (j < n && text.at(j) == u'{') {
-            ++j;
-            value.reserve(n - j); // grown in place: no partial copies of a password left behind
-            while (j < n) {
-                if (text.at(j) == u'}') {
-                    if (j + 1 < n && text.at(j + 1) == u'}') {
-                        value += u'}';
-                        j += 2;
-                        continue;
-                    }
-                    ++j;
-                    break;
-                }
-                value += text.at(j++);
-            }
-            // Anything between the closing brace and the next ";" is not part of the value.
-            const qsizetype semi = text.indexOf(u';', j);
-            i = semi < 0 ? n : semi + 1;
-        } else {
-            const qsizetype semi = text.indexOf(u';', j);
-            value = text.mid(j, (semi < 0 ? n : semi) - j);
-            i = semi < 0 ? n : semi + 1;
-        }
-        if (key == u"driver")
-            p.driver = value;
-        else if (key == u"uid" || key == u"user")
-            p.user = value;
-        else if (key == u"pwd" || key == u"password")
-            p.password = value;
-        else if (key == u"server") {
-            const qsizetype colon = value.lastIndexOf(u':');
-            bool okPort = false;
-            const uint port = colon > 0 ? value.mid(colon + 1).toUInt(&okPort) : 0;
-            if (okPort && port > 0 && port < 65536 && !value.left(colon).contains(u':')) {
-                p.host = value.left(colon);
-                p.port = port;
-            } else {
-                p.host = value;
-            }
-        } else if (key == u"port") {
-            bool okPort = false;
-            const uint port = value.trimmed().toUInt(&okPort);
-            if (okPort && port > 0 && port < 65536)
-                p.port = port;
-        } else if (key == u"database" || key == u"db") {
-            p.database = value;
-        } else if (key == u"sslmode") {
-            const QString mode = value.trimmed().toLower();
-            if (mode == u"required" || mode == u"verify_ca" || mode == u"verify_identity")
-                p.tlsMode = QStringLiteral("required");
-        } else if (key == u"sslca") {
-            p.tlsCa = value;
-        } else if (key == u"server_public_key") {
-            p.serverKey = value;
-        }
+        assign(p, key, valueAt(text, eq + 1, i));
     }
     return p;
 }

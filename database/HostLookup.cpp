@@ -10,17 +10,14 @@ namespace {
 
 class SystemLookup final : public HostLookup {
 public:
-    QStringList resolve(const QString& host, QString* error) override {
+    Result<QStringList> resolve(const QString& host) override {
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;
         const int rc = getaddrinfo(host.toUtf8().constData(), nullptr, &hints, &found);
-        if (rc != 0) {
-            if (error)
-                *error = QString::fromLocal8Bit(gai_strerror(rc));
-            return {};
-        }
+        if (rc != 0)
+            return Status::failure(QString::fromLocal8Bit(gai_strerror(rc)));
         QStringList out;
         for (const addrinfo* a = found; a; a = a->ai_next) {
             char text[INET6_ADDRSTRLEN] = {};
@@ -36,8 +33,8 @@ public:
             }
         }
         freeaddrinfo(found);
-        if (out.isEmpty() && error)
-            *error = QStringLiteral("no address");
+        if (out.isEmpty())
+            return Status::failure(QStringLiteral("no address"));
         return out;
     }
 };

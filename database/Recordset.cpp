@@ -18,14 +18,27 @@ void release(std::shared_ptr<const ResultTable>&& result) {
     }
     background::releaseLater(std::move(result));
 }
+Error cancelledError(const QString& reason) {
+    Error e{Error::kProviderError, reason, 0};
+    e.cancelled = true;
+    return e;
+}
+
 } // namespace
 
 Recordset::~Recordset() {
     release(std::move(result_));
 }
 
-Status Recordset::Open(const QString& source, Connection* conn, int /*cursorType*/, int /*lockType*/) {
-    return Open(source, {}, conn);
+Co<Status> Recordset::open(QString sql, SqlParams params, Connection& conn,
+                           std::shared_ptr<Cancellation> cancel) {
+    Close();
+    const std::weak_ptr<const bool> alive = alive_;
+    const QPointer<Connection> connection(&conn);
+    Result<QueryOutcome> outcome = co_await conn.run(std::move(sql), std::move(params), std::move(cancel));
+    if (alive.expired())
+        co_return cancelledError(QStringLiteral("记录集已被释放"));
+    co_return take(std::move(outcome), connection);
 }
 
 Status Recordset::Open(const QString& source, const SqlParams& params, Connection* conn,
@@ -33,13 +46,16 @@ Status Recordset::Open(const QString& source, const SqlParams& params, Connectio
     Close();
     if (!conn)
         return Error{Error::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
-    auto r = conn->query(source, params, cancel);
-    if (!r)
-        return r.error();
-    if (!r.value().result)
+    return take(conn->query(source, params, cancel), conn);
+}
+
+Status Recordset::take(Result<QueryOutcome> outcome, Connection* conn) {
+    if (!outcome)
+        return outcome.error();
+    if (!outcome.value().result)
         return {}; // no rows: the recordset stays closed
     conn_ = conn;
-    result_ = std::move(r.value().result);
+    result_ = std::move(outcome.value().result);
     names_ = result_->names;
     table_ = result_->table;
     // Of two fields with one name (select *, name), the first wins.
@@ -153,15 +169,15 @@ Status Recordset::setValue(const QString& name, const QVariant& value) {
     return {};
 }
 
-Status Recordset::Update() {
+Result<Recordset::Insert> Recordset::pendingInsert() const {
     if (!pending_)
         return Error{Error::kProviderError, QStringLiteral("没有正在新增的记录：请先调用 AddNew"), 0};
     if (!conn_)
         return Error{Error::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
+    Insert insert;
+    insert.stored.resize(static_cast<std::size_t>(names_.size()));
     QStringList columns;
     QStringList placeholders;
-    SqlParams values;
-    std::vector<std::optional<QString>> stored(static_cast<std::size_t>(names_.size()));
     for (int i = 0; i < names_.size(); ++i) {
         const QVariant& v = (*pending_)[static_cast<std::size_t>(i)];
         if (!v.isValid())
@@ -169,22 +185,47 @@ Status Recordset::Update() {
         columns << u'`' + QString(names_.at(i)).replace(u'`', QStringLiteral("``")) + u'`';
         placeholders << QStringLiteral("?");
         if (v.isNull()) {
-            values << QVariant();
+            insert.values << QVariant();
             continue;
         }
         QString textValue = v.typeId() == QMetaType::QDateTime
                                 ? v.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                                 : v.toString();
-        values << textValue;
-        stored[static_cast<std::size_t>(i)] = std::move(textValue);
+        insert.values << textValue;
+        insert.stored[static_cast<std::size_t>(i)] = std::move(textValue);
     }
-    const QString sql = QStringLiteral("INSERT INTO `%1` (%2) VALUES (%3)")
-                            .arg(QString(table_).replace(u'`', QStringLiteral("``")), columns.join(u','),
-                                 placeholders.join(u','));
-    if (Status s = conn_->Execute(sql, values); !s)
-        return s; // the pending row stays, as after a failed update
+    insert.sql = QStringLiteral("INSERT INTO `%1` (%2) VALUES (%3)")
+                     .arg(QString(table_).replace(u'`', QStringLiteral("``")), columns.join(u','),
+                          placeholders.join(u','));
+    return insert;
+}
+
+void Recordset::added(std::vector<std::optional<QString>> stored) {
     pending_.reset();
     added_.push_back(std::move(stored));
     position_ = RecordCount() - 1;
+}
+
+Co<Status> Recordset::update() {
+    Result<Insert> insert = pendingInsert();
+    if (!insert)
+        co_return insert.error();
+    const std::weak_ptr<const bool> alive = alive_;
+    const Result<quint64> stored = co_await conn_->execute(insert.value().sql, insert.value().values);
+    if (alive.expired())
+        co_return cancelledError(QStringLiteral("记录集已被释放"));
+    if (!stored)
+        co_return stored.error(); // the pending row stays, as after a failed update
+    added(std::move(insert.value().stored));
+    co_return Status();
+}
+
+Status Recordset::Update() {
+    Result<Insert> insert = pendingInsert();
+    if (!insert)
+        return insert.error();
+    if (Status s = conn_->Execute(insert.value().sql, insert.value().values); !s)
+        return s; // the pending row stays, as after a failed update
+    added(std::move(insert.value().stored));
     return {};
 }

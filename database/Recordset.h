@@ -4,6 +4,7 @@
 // The rows arrive already converted to text by the connection's thread; a large result is freed on a
 // background thread, so dropping it never holds up the window.
 #include "database/Connection.h"
+#include "util/Co.h"
 #include "util/Status.h"
 
 #include <QHash>
@@ -15,24 +16,19 @@
 
 class Recordset {
 public:
-    static constexpr int kCursorKeyset = 1;
-    static constexpr int kCursorStatic = 3;
-    static constexpr int kLockOptimistic = 3;
-
     Recordset() = default;
+    // A coroutine of this recordset still waiting on the server resumes to an error marked cancelled
+    // and touches nothing of it.
     ~Recordset();
     Recordset(const Recordset&) = delete;
     Recordset& operator=(const Recordset&) = delete;
 
-    int State() const { return open_ ? Connection::kStateOpen : Connection::kStateClosed; }
+    bool isOpen() const { return open_; }
 
-    // Runs `source` on `conn`. A statement without rows leaves the recordset closed.
-    // The cursor and lock types are accepted for callers; every cursor here is a client-side snapshot.
-    Status Open(const QString& source, Connection* conn, int cursorType = kCursorKeyset,
-                int lockType = kLockOptimistic);
-    // Runs `source` with `params` bound to its placeholders; `cancel` lets the caller end it early.
-    Status Open(const QString& source, const SqlParams& params, Connection* conn,
-                const std::shared_ptr<Cancellation>& cancel = {});
+    // Runs `sql` with `params` bound to its placeholders on `conn`; `cancel` lets the caller end it
+    // early. A statement without rows leaves the recordset closed.
+    Co<Status> open(QString sql, SqlParams params, Connection& conn,
+                    std::shared_ptr<Cancellation> cancel = {});
     void Close();
 
     qint64 RecordCount() const;
@@ -42,7 +38,6 @@ public:
 
     // Index of a field by name without regard to case, -1 when the recordset has no such field.
     int fieldIndex(const QString& name) const;
-    QStringList fieldNames() const { return names_; }
 
     // The current row's value as text. NULL, a missing field or no current row is an error.
     Result<QString> text(int index) const;
@@ -60,9 +55,26 @@ public:
     // QString values are stored as text, QDateTime as "YYYY-MM-DD hh:mm:ss", a null QVariant as NULL.
     Status setValue(const QString& name, const QVariant& value);
     // Stores the new row (every value bound as a parameter); the row becomes the current one.
+    Co<Status> update();
+
+    // ---- The synchronous bridge (see Connection's): for the callers not yet written as coroutines.
+    int State() const { return open_ ? Connection::kStateOpen : Connection::kStateClosed; }
+    // Every cursor here is a client-side snapshot (the design's keyset cursor and optimistic lock).
+    Status Open(const QString& source, Connection* conn) { return Open(source, {}, conn); }
+    Status Open(const QString& source, const SqlParams& params, Connection* conn,
+                const std::shared_ptr<Cancellation>& cancel = {});
     Status Update();
 
 private:
+    // The statement and values that store the pending row, and the texts it stores.
+    struct Insert {
+        QString sql;
+        SqlParams values;
+        std::vector<std::optional<QString>> stored;
+    };
+    Status take(Result<QueryOutcome> outcome, Connection* conn);
+    Result<Insert> pendingInsert() const;
+    void added(std::vector<std::optional<QString>> stored);
     Error noCurrentRow() const;
     qint64 storedRows() const { return result_ ? result_->rowCount() : 0; }
 
@@ -75,4 +87,6 @@ private:
     qint64 position_ = 0;
     std::vector<std::vector<std::optional<QString>>> added_; // rows stored by Update()
     std::optional<std::vector<QVariant>> pending_;           // row being built by AddNew()
+    // Expires with the recordset: what a coroutine of it checks first after each wait.
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };

@@ -1,12 +1,16 @@
 #include "database/Transport.h"
 
 #include "database/Connection.h"
+#include "database/ConnectionThread.h"
+#include "database/HostLookup.h"
+#include "database/Statements.h"
 #include "util/Secret.h"
 
 #include <QFile>
 #include <QScopeGuard>
 
 #include <errmsg.h>
+#include <mysqld_error.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -28,6 +32,10 @@ qint64 monotonicMs() {
 }
 
 namespace {
+
+constexpr unsigned int kConnectTimeoutSeconds = 15;
+// At most this long on one of several addresses before the next is tried.
+constexpr qint64 kAddressTimeoutMs = 5000;
 
 constexpr quint32 kClientLongPassword = 0x1, kClientProtocol41 = 0x200, kClientSsl = 0x800,
                   kClientSecureConnection = 0x8000;
@@ -178,6 +186,104 @@ TransportPolicy transportPolicy(const ConnectionParams& p) {
     return t;
 }
 
+namespace {
+
+// Asks the server at `address` for TLS: its greeting read, then the first 32 bytes of a login answer with
+// TLS asked for, after which the server starts TLS. Nothing of the account is sent.
+std::optional<Error> askForTls(Socket& s, const ConnectionParams& p, const QByteArray& address,
+                               const QString& hostName, const Deadline& d) {
+    const Result<quint32> caps = greet(s, address, p.port, d);
+    if (!caps)
+        return caps.error();
+    if (!(caps.value() & kClientSsl))
+        return refusal(QStringLiteral("设置要求加密连接（TLS），但服务器 %1 不提供 TLS，未连接。"
+                                      "请服务器管理员为数据库服务器启用 TLS")
+                           .arg(hostName));
+    unsigned char request[36] = {32, 0, 0, 1};
+    const quint32 flags = kClientLongPassword | kClientProtocol41 | kClientSsl | kClientSecureConnection;
+    for (int i = 0; i < 4; ++i)
+        request[4 + i] = static_cast<unsigned char>(flags >> (8 * i));
+    request[11] = 1; // 16 MB packets
+    request[12] = kUtf8mb4GeneralCi;
+    if (::send(s.fd, request, sizeof request, MSG_NOSIGNAL) != ssize_t(sizeof request))
+        return unreachable(address, QString::fromLocal8Bit(std::strerror(errno)));
+    return std::nullopt;
+}
+
+struct Tls {
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx{nullptr, SSL_CTX_free};
+    std::unique_ptr<SSL, decltype(&SSL_free)> ssl{nullptr, SSL_free};
+};
+
+// A TLS client on `fd`, set to verify the chain against the CA and the certificate against `hostName`
+// when the policy verifies.
+std::optional<Error> setUpTls(Tls& tls, const TransportPolicy& policy, const ConnectionParams& p,
+                              const QString& hostName, int fd) {
+    ERR_clear_error();
+    tls.ctx.reset(SSL_CTX_new(TLS_client_method()));
+    if (!tls.ctx)
+        return refusal(QStringLiteral("无法建立加密连接（TLS）：OpenSSL 无法初始化，未连接"));
+    if (policy.verify) {
+        if (SSL_CTX_load_verify_locations(tls.ctx.get(), policy.ca.constData(), nullptr) != 1)
+            return refusal(QStringLiteral("CA 证书文件“%1”中没有可用的证书，未连接").arg(p.tlsCa));
+        SSL_CTX_set_verify(tls.ctx.get(), SSL_VERIFY_PEER, nullptr);
+    }
+    tls.ssl.reset(SSL_new(tls.ctx.get()));
+    if (!tls.ssl || SSL_set_fd(tls.ssl.get(), fd) != 1)
+        return refusal(QStringLiteral("无法建立加密连接（TLS），未连接"));
+    if (!policy.verify)
+        return std::nullopt;
+    const QByteArray name = hostName.toUtf8();
+    X509_VERIFY_PARAM* check = SSL_get0_param(tls.ssl.get());
+    X509_VERIFY_PARAM_set_hostflags(check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    unsigned char ip[sizeof(in6_addr)];
+    const bool numeric =
+        ::inet_pton(AF_INET, name.constData(), ip) == 1 || ::inet_pton(AF_INET6, name.constData(), ip) == 1;
+    if (numeric ? X509_VERIFY_PARAM_set1_ip_asc(check, name.constData()) != 1
+                : X509_VERIFY_PARAM_set1_host(check, name.constData(), 0) != 1)
+        return refusal(QStringLiteral("无法按“%1”验证服务器的证书，未连接").arg(hostName));
+    if (!numeric)
+        SSL_set_tlsext_host_name(tls.ssl.get(), name.constData());
+    return std::nullopt;
+}
+
+// A failed handshake in the user's terms.
+Error handshakeRefusal(SSL* ssl, const TransportPolicy& policy, const ConnectionParams& p,
+                       const QString& hostName) {
+    const long result = SSL_get_verify_result(ssl);
+    if (policy.verify && (result == X509_V_ERR_HOSTNAME_MISMATCH || result == X509_V_ERR_IP_ADDRESS_MISMATCH))
+        return refusal(
+            QStringLiteral("服务器的证书不是为“%1”签发的：可能连到了冒充的服务器，已拒绝连接（%2）")
+                .arg(hostName, certificateFailure(result)));
+    if (policy.verify && result != X509_V_OK)
+        return refusal(QStringLiteral("服务器的证书未能通过 CA 证书文件“%1”的验证：可能连到了冒充的服务器，"
+                                      "已拒绝连接（%2）")
+                           .arg(p.tlsCa, certificateFailure(result)));
+    char text[256] = {};
+    ERR_error_string_n(ERR_get_error(), text, sizeof text);
+    return refusal(QStringLiteral("无法与服务器 %1 建立加密连接（TLS），未连接（%2）")
+                       .arg(hostName, QString::fromUtf8(text)));
+}
+
+std::optional<Error> handshake(SSL* ssl, int fd, const TransportPolicy& policy, const ConnectionParams& p,
+                               const QByteArray& address, const QString& hostName, const Deadline& d) {
+    for (;;) {
+        const int rc = SSL_connect(ssl);
+        if (rc == 1)
+            return std::nullopt;
+        const int why = SSL_get_error(ssl, rc);
+        if (why != SSL_ERROR_WANT_READ && why != SSL_ERROR_WANT_WRITE)
+            return handshakeRefusal(ssl, policy, p, hostName);
+        if (const int ready = waitReady(fd, why == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, d); ready <= 0) {
+            Error e = unreachable(address, QStringLiteral("no answer to TLS"), ready == 0);
+            e.cancelled = ready < 0;
+            return e;
+        }
+    }
+}
+
+} // namespace
+
 Result<QByteArray> probeCertificate(const TransportPolicy& policy, const ConnectionParams& p,
                                     const QByteArray& address, const QString& hostName, const Deadline& d) {
     if (policy.verify) {
@@ -187,83 +293,20 @@ Result<QByteArray> probeCertificate(const TransportPolicy& policy, const Connect
                 QStringLiteral("无法读取 CA 证书文件“%1”：%2，未连接").arg(p.tlsCa, ca.errorString()));
     }
     Socket s;
-    const Result<quint32> caps = greet(s, address, p.port, d);
-    if (!caps)
-        return caps.error();
-    if (!(caps.value() & kClientSsl))
-        return refusal(QStringLiteral("设置要求加密连接（TLS），但服务器 %1 不提供 TLS，未连接。"
-                                      "请服务器管理员为数据库服务器启用 TLS")
-                           .arg(hostName));
-    // The first 32 bytes of a login answer, with TLS asked for: the server then starts TLS.
-    unsigned char request[36] = {32, 0, 0, 1};
-    const quint32 flags = kClientLongPassword | kClientProtocol41 | kClientSsl | kClientSecureConnection;
-    for (int i = 0; i < 4; ++i)
-        request[4 + i] = static_cast<unsigned char>(flags >> (8 * i));
-    request[11] = 1; // 16 MB packets
-    request[12] = kUtf8mb4GeneralCi;
-    if (::send(s.fd, request, sizeof request, MSG_NOSIGNAL) != ssize_t(sizeof request))
-        return unreachable(address, QString::fromLocal8Bit(std::strerror(errno)));
-
-    ERR_clear_error();
-    const std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_client_method()),
-                                                                SSL_CTX_free);
-    if (!ctx)
-        return refusal(QStringLiteral("无法建立加密连接（TLS）：OpenSSL 无法初始化，未连接"));
-    if (policy.verify) {
-        if (SSL_CTX_load_verify_locations(ctx.get(), policy.ca.constData(), nullptr) != 1)
-            return refusal(QStringLiteral("CA 证书文件“%1”中没有可用的证书，未连接").arg(p.tlsCa));
-        SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
-    }
-    const std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx.get()), SSL_free);
-    const QByteArray name = hostName.toUtf8();
-    if (!ssl || SSL_set_fd(ssl.get(), s.fd) != 1)
-        return refusal(QStringLiteral("无法建立加密连接（TLS），未连接"));
-    if (policy.verify) {
-        X509_VERIFY_PARAM* check = SSL_get0_param(ssl.get());
-        X509_VERIFY_PARAM_set_hostflags(check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-        unsigned char ip[sizeof(in6_addr)];
-        const bool numeric = ::inet_pton(AF_INET, name.constData(), ip) == 1 ||
-                             ::inet_pton(AF_INET6, name.constData(), ip) == 1;
-        if (numeric ? X509_VERIFY_PARAM_set1_ip_asc(check, name.constData()) != 1
-                    : X509_VERIFY_PARAM_set1_host(check, name.constData(), 0) != 1)
-            return refusal(QStringLiteral("无法按“%1”验证服务器的证书，未连接").arg(hostName));
-        if (!numeric)
-            SSL_set_tlsext_host_name(ssl.get(), name.constData());
-    }
-    for (;;) {
-        const int rc = SSL_connect(ssl.get());
-        if (rc == 1)
-            break;
-        const int why = SSL_get_error(ssl.get(), rc);
-        if (why != SSL_ERROR_WANT_READ && why != SSL_ERROR_WANT_WRITE) {
-            const long result = SSL_get_verify_result(ssl.get());
-            if (policy.verify &&
-                (result == X509_V_ERR_HOSTNAME_MISMATCH || result == X509_V_ERR_IP_ADDRESS_MISMATCH))
-                return refusal(
-                    QStringLiteral("服务器的证书不是为“%1”签发的：可能连到了冒充的服务器，已拒绝连接（%2）")
-                        .arg(hostName, certificateFailure(result)));
-            if (policy.verify && result != X509_V_OK)
-                return refusal(
-                    QStringLiteral("服务器的证书未能通过 CA 证书文件“%1”的验证：可能连到了冒充的服务器，"
-                                   "已拒绝连接（%2）")
-                        .arg(p.tlsCa, certificateFailure(result)));
-            char text[256] = {};
-            ERR_error_string_n(ERR_get_error(), text, sizeof text);
-            return refusal(QStringLiteral("无法与服务器 %1 建立加密连接（TLS），未连接（%2）")
-                               .arg(hostName, QString::fromUtf8(text)));
-        }
-        if (const int ready = waitReady(s.fd, why == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, d); ready <= 0) {
-            Error e = unreachable(address, QStringLiteral("no answer to TLS"), ready == 0);
-            e.cancelled = ready < 0;
-            return e;
-        }
-    }
-    const std::unique_ptr<X509, decltype(&X509_free)> cert(SSL_get1_peer_certificate(ssl.get()), X509_free);
+    if (std::optional<Error> refused = askForTls(s, p, address, hostName, d))
+        return *refused;
+    Tls tls;
+    if (std::optional<Error> refused = setUpTls(tls, policy, p, hostName, s.fd))
+        return *refused;
+    if (std::optional<Error> refused = handshake(tls.ssl.get(), s.fd, policy, p, address, hostName, d))
+        return *refused;
+    const std::unique_ptr<X509, decltype(&X509_free)> cert(SSL_get1_peer_certificate(tls.ssl.get()),
+                                                           X509_free);
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (!cert || X509_digest(cert.get(), EVP_sha1(), digest, &length) != 1)
         return refusal(QStringLiteral("服务器 %1 没有出示证书，未连接").arg(hostName));
-    SSL_shutdown(ssl.get()); // a courtesy: it may not get through a full socket, and need not
+    SSL_shutdown(tls.ssl.get()); // a courtesy: it may not get through a full socket, and need not
     return QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(length))
         .toHex()
         .toUpper();
@@ -427,4 +470,175 @@ Status sendKill(ConnectionParams& params, const QByteArray& address, unsigned lo
     driveUntil(m, mysql_real_query_start(&rc, m, sql.constData(), static_cast<unsigned long>(sql.size())),
                deadline, [&](int event) { return mysql_real_query_cont(&rc, m, event); });
     return rc == 0 ? Status() : Status::failure(QString::fromUtf8(mysql_error(m)));
+}
+
+// ---- A session of the connection's thread, opened and pinned --------------------------------------
+
+struct Login {
+    const ConnectionParams& params;
+    QString hostName;
+    TransportPolicy policy;
+    QByteArray user;
+    QByteArray password;
+    QByteArray database;
+    unsigned int readTimeoutSeconds;
+};
+
+namespace {
+
+// A server that cannot take the session now: not listening, not reachable, shutting down, or a
+// cluster node that is not part of the primary component ("WSREP has not yet prepared node").
+bool unavailable(unsigned int code) {
+    return code == CR_CONN_HOST_ERROR || code == CR_CONNECTION_ERROR || lostConnection(code);
+}
+
+// Only a server that is not there, not answering or not ready sends an open on to the next address; a
+// refused account or an unsafe transport is the same on every server.
+bool worthAnother(const Error& e) {
+    return unavailable(e.nativeError) || e.isTimeout();
+}
+
+} // namespace
+
+void Connection::Worker::open(Operation& op) {
+    // The previous handle goes first, whatever becomes of the new one.
+    handle.reset();
+    forgetAccount();
+    lastParams = std::move(op.connect); // held here alone, so wiping it wipes the only copy
+    lastReadTimeout = op.readTimeoutSeconds;
+    connectTo(lastParams, lastReadTimeout, op);
+    if (!handle)
+        forgetAccount();
+}
+
+std::optional<QStringList> Connection::Worker::addressOrder(const QString& hostName, Operation& op) {
+    const Result<QStringList> addresses = (lookup ? *lookup : hostLookup()).resolve(hostName);
+    if (op.givenUp()) {
+        aborted = true;
+        return std::nullopt;
+    }
+    if (!addresses || addresses.value().isEmpty()) {
+        const QString why = addresses ? QStringLiteral("no address") : addresses.error().description;
+        op.error = Error{Error::kProviderError,
+                         QStringLiteral("Unknown server host '%1' (%2)").arg(hostName, why), CR_UNKNOWN_HOST};
+        return std::nullopt;
+    }
+    // Always by address, so each address gets its share of the time and the lost one goes last; a
+    // certificate is checked against the settings' host name by the probe, before the session.
+    QStringList order = addresses.value();
+    // A server that just went away (a cluster node stopped, say) is tried last, not first.
+    if (order.size() > 1 && order.removeAll(QString::fromUtf8(avoidHost)) > 0)
+        order << QString::fromUtf8(avoidHost);
+    return order;
+}
+
+void Connection::Worker::connectTo(const ConnectionParams& p, unsigned int readTimeoutSeconds,
+                                   Operation& op) {
+    const QString hostName = p.host.isEmpty() ? QStringLiteral("localhost") : p.host;
+    const std::optional<QStringList> order = addressOrder(hostName, op);
+    if (!order)
+        return;
+    Login login{p,
+                hostName,
+                transportPolicy(p),
+                p.user.toUtf8(),
+                p.password.toUtf8(),
+                p.database.toUtf8(),
+                readTimeoutSeconds};
+    const auto forget = qScopeGuard([&] {
+        wipe(login.user);
+        wipe(login.password);
+    });
+    // Every address shares one connect time-out; one that does not answer holds up the rest for a
+    // few seconds at most.
+    const qint64 deadline = monotonicMs() + kConnectTimeoutSeconds * 1000;
+    for (qsizetype i = 0; i < order->size(); ++i) {
+        const bool last = i + 1 == order->size();
+        const qint64 leftMs = std::max<qint64>(deadline - monotonicMs(), 1000);
+        const qint64 attemptMs =
+            last ? leftMs : std::min<qint64>(leftMs / (order->size() - i), kAddressTimeoutMs);
+        limit = {monotonicMs() + attemptMs, 0};
+        limitedFd = -1;
+        timedOut = false;
+        if (!attempt(login, order->at(i).toUtf8(), op))
+            return;
+    }
+}
+
+bool Connection::Worker::attempt(const Login& login, const QByteArray& host, Operation& op) {
+    QByteArray fingerprint;
+    if (login.policy.requireTls) {
+        const Result<QByteArray> probed =
+            probeCertificate(login.policy, login.params, host, login.hostName,
+                             Deadline{limit.untilMs, eventFd, [&] { return op.givenUp(); }});
+        if (op.givenUp()) {
+            aborted = true;
+            return false;
+        }
+        if (!probed) {
+            op.error = probed.error();
+            return worthAnother(*op.error);
+        }
+        fingerprint = probed.value();
+    }
+    MysqlPtr h(mysql_init(nullptr));
+    if (!h) {
+        op.error = Error{Error::kProviderError, QStringLiteral("无法创建数据库连接（内存不足）"), 0};
+        return false;
+    }
+    MYSQL* m = h.get();
+    // Rounded up: the library's own connect timer must not end an attempt before its share does.
+    const auto attemptSeconds =
+        static_cast<unsigned int>(std::max<qint64>((limit.untilMs - monotonicMs() + 999) / 1000, 1));
+    configureSession(m, login.policy, fingerprint, login.readTimeoutSeconds, attemptSeconds);
+    MYSQL* connected = nullptr;
+    const int status = mysql_real_connect_start(
+        &connected, m, host.constData(), login.user.constData(), login.password.constData(),
+        login.database.isEmpty() ? nullptr : login.database.constData(), login.params.port, nullptr, 0);
+    drive(m, status, op, [&](int event) { return mysql_real_connect_cont(&connected, m, event); });
+    if (aborted)
+        return false;
+    if (!connected) {
+        op.error = explainTransportRefusal(errorFrom(m, timedOut), login.params, login.hostName);
+        return worthAnother(*op.error);
+    }
+    setNonBlocking(static_cast<int>(mysql_get_socket(m)));
+    if (!pin(m, op))
+        return !aborted && worthAnother(*op.error);
+    op.error.reset();
+    handle = std::move(h);
+    handleGeneration = op.generation;
+    lastHost = host;
+    avoidHost.clear();
+    threadId = mysql_thread_id(m);
+    return false;
+}
+
+bool Connection::Worker::pin(MYSQL* m, Operation& op) {
+    // The server's init_connect has run by now and may have changed the character set or the
+    // backslash mode: set the one, read the other.
+    static const QByteArray kNames = QByteArrayLiteral("SET NAMES utf8mb4");
+    static const QByteArray kMode = QByteArrayLiteral("SELECT @@SESSION.sql_mode");
+    int rc = 0;
+    drive(m, mysql_real_query_start(&rc, m, kNames.constData(), static_cast<unsigned long>(kNames.size())),
+          op, [&](int event) { return mysql_real_query_cont(&rc, m, event); });
+    if (rc == 0)
+        drive(m, mysql_real_query_start(&rc, m, kMode.constData(), static_cast<unsigned long>(kMode.size())),
+              op, [&](int event) { return mysql_real_query_cont(&rc, m, event); });
+    MYSQL_RES* raw = nullptr;
+    if (rc == 0)
+        drive(m, mysql_store_result_start(&raw, m), op,
+              [&](int event) { return mysql_store_result_cont(&raw, m, event); });
+    const MysqlResultPtr mode(raw);
+    if (aborted)
+        return false;
+    const MYSQL_ROW row = mode ? mysql_fetch_row(mode.get()) : nullptr;
+    if (rc != 0 || !row) {
+        op.error = errorFrom(m, timedOut);
+        op.error->description =
+            QStringLiteral("无法设定数据库会话（字符集 utf8mb4）：") + op.error->description;
+        return false;
+    }
+    noBackslashEscapes = row[0] && std::strstr(row[0], "NO_BACKSLASH_ESCAPES") != nullptr;
+    return true;
 }

@@ -13,6 +13,9 @@
 //   verified) and the pin makes the library refuse a server without TLS before it sends the account;
 // - the login methods that hand the password itself to the peer are allowed only where only the right
 //   server can read it (see transportPolicy).
+//
+// Transport.cpp also opens the connection thread's sessions (Connection::Worker::connectTo and its
+// parts): the addresses in order, each attempt with this policy, and the session pinned once it is in.
 #include "database/ConnectionString.h"
 #include "util/Status.h"
 

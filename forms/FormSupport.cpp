@@ -1,9 +1,9 @@
 #include "forms/FormSupport.h"
 
 #include "database/Recordset.h"
+#include "ui/ScreenFit.h"
+#include "ui/Twips.h"
 #include "util/LineEnds.h"
-#include "util/ScreenFit.h"
-#include "util/Twips.h"
 
 #include <QScreen>
 #include <QTextDocument>

@@ -4,9 +4,9 @@
 #include "database/Recordset.h"
 #include "database/Shared.h"
 #include "forms/FormSupport.h"
+#include "ui/MessageBoxes.h"
+#include "ui/Twips.h"
 #include "util/Clock.h"
-#include "util/MessageBoxes.h"
-#include "util/Twips.h"
 
 #include <QEventLoop>
 #include <QLabel>
@@ -144,9 +144,7 @@ Status FrmAdd::addOnce(const QString& id, const QString& title, const QString& b
     // Declared before the recordset so an uncommitted add is rolled back after it is released.
     forms::Transaction transaction(conn);
     Recordset rs;
-    if (Status s = rs.Open(QStringLiteral("select * from searchtxt_data where 1=0"), conn,
-                           Recordset::kCursorKeyset, Recordset::kLockOptimistic);
-        !s)
+    if (Status s = rs.Open(QStringLiteral("select * from searchtxt_data where 1=0"), conn); !s)
         return s;
     if (Status s = transaction.begin(); !s)
         return s;

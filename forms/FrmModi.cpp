@@ -4,10 +4,10 @@
 #include "database/Recordset.h"
 #include "database/Shared.h"
 #include "forms/FormSupport.h"
+#include "ui/LargeTextView.h"
+#include "ui/MessageBoxes.h"
+#include "ui/Twips.h"
 #include "util/Clock.h"
-#include "util/LargeTextView.h"
-#include "util/MessageBoxes.h"
-#include "util/Twips.h"
 
 #include <QDateTime>
 #include <QLabel>
@@ -152,9 +152,8 @@ Status FrmModi::LoadRecord(const QString& id, bool& found) {
     loaded_.clear();
     QString errorText;
     mConnDatabase::ConnectDatabase(errorText); // a failed open shows up when the statement runs
-    // Into Rs, as a fresh recordset: a statement that runs while the load waits replaces Rs rather
-    // than reopening the one this load reads.
-    const std::shared_ptr<Recordset> rs = mPublic::freshRs();
+    // A recordset of the form's own: no statement of the control's, run while the load waits, reopens it.
+    const auto rs = std::make_shared<Recordset>();
     if (Status s = rs->Open(QStringLiteral("select * from searchtxt_data where dataid=?"), {id},
                             mPublic::Conn.get());
         !s)

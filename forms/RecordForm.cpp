@@ -1,11 +1,11 @@
 #include "forms/RecordForm.h"
 
 #include "forms/FormSupport.h"
-#include "util/FramedTextEdit.h"
-#include "util/LargeTextView.h"
-#include "util/MessageBoxes.h"
-#include "util/ScreenFit.h"
-#include "util/Twips.h"
+#include "ui/FramedTextEdit.h"
+#include "ui/LargeTextView.h"
+#include "ui/MessageBoxes.h"
+#include "ui/ScreenFit.h"
+#include "ui/Twips.h"
 
 #include <QLineEdit>
 #include <QPushButton>

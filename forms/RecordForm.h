@@ -3,7 +3,7 @@
 // proportionally, that Escape closes as its close box (and Alt+F4) does (QDialog's reject()), neither
 // while a write is waiting for the server, nor without asking whether to save what the user typed;
 // Ctrl+S writes as the form's button does.
-#include "util/ProportionalLayout.h"
+#include "ui/ProportionalLayout.h"
 
 #include <QDialog>
 #include <QPointer>

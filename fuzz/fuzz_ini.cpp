@@ -24,7 +24,8 @@ void check(bool ok, const char* what) {
 QStringList readAll(const QByteArray& bytes) {
     QStringList out;
     for (const char* key : kKeys)
-        out << ReadProfileStringFromBytes(bytes, QStringLiteral("main"), QLatin1String(key));
+        out << readProfileStringFromBytes(bytes, QStringLiteral("main"), QLatin1String(key))
+                   .value_or(QString());
     return out;
 }
 

@@ -3,9 +3,9 @@
 #include "control/VornikInterface.h"
 #include "host/ControlContainer.h"
 #include "host/HostSizing.h"
-#include "util/MessageBoxes.h"
-#include "util/ScreenFit.h"
-#include "util/Twips.h"
+#include "ui/MessageBoxes.h"
+#include "ui/ScreenFit.h"
+#include "ui/Twips.h"
 #include "util/WindowSettings.h"
 
 #include <QCloseEvent>

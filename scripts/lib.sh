@@ -8,6 +8,8 @@ VORNIK_PACKAGES=(build-essential dpkg-dev cmake pkg-config qt6-base-dev qt6-qpa-
                  libmariadb-dev libssl-dev mariadb-server mariadb-client fonts-noto-cjk
                  # remembered passwords: QtKeychain, and libsecret, which it loads at run time
                  qtkeychain-qt6-dev libsecret-1-0
+                 # C++20 coroutines over Qt's event loop
+                 qcoro-qt6-dev
                  # the secret store test: a D-Bus session of its own with GNOME Keyring in it
                  dbus-daemon dbus-bin gnome-keyring
                  # the end-to-end test: X server, window manager, input, keymap, clipboard, screenshots

@@ -1,7 +1,7 @@
 #pragma once
 // Records what would have been opened or started instead of doing it; answers with `succeed`.
 #include "forms/FormOpener.h"
-#include "util/Desktop.h"
+#include "ui/Desktop.h"
 
 #include <QList>
 

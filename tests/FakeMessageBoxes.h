@@ -1,6 +1,6 @@
 #pragma once
 // Records message boxes instead of showing them; answers questions with `answer`.
-#include "util/MessageBoxes.h"
+#include "ui/MessageBoxes.h"
 
 #include <QStringList>
 

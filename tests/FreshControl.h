@@ -1,6 +1,6 @@
 #pragma once
-// A new control at its design size, with no result left in the shared arrays by an earlier test, and
-// what a test reads off a control: its status message, every status written, the listed titles.
+// A new control at its design size (with a result of its own), and what a test reads off a control:
+// its status message, every status written, the listed titles.
 #include "control/ListBox.h"
 #include "control/uVornik.h"
 #include "database/Shared.h"
@@ -22,9 +22,6 @@ inline WindowStateLeftBehind windowStateLeftBehind;
 inline std::unique_ptr<uVornik> freshControl() {
     // Nor a search mode or a splitter an earlier test left.
     QFile::remove(windowSettingsPath());
-    mPublic::RowNames.clear();
-    mPublic::RowData.clear();
-    mPublic::RowIds.clear();
     auto control = std::make_unique<uVornik>();
     control->resize(853, 437);
     return control;

@@ -12,7 +12,7 @@ class ScriptedLookup : public HostLookup {
 public:
     std::atomic<int> delayMs{0};
     std::atomic<int> calls{0};
-    QStringList resolve(const QString& host, QString* error) override {
+    Result<QStringList> resolve(const QString& host) override {
         QStringList out;
         {
             std::lock_guard lock(mutex_);
@@ -21,8 +21,8 @@ public:
         }
         ++calls;
         QThread::msleep(static_cast<unsigned long>(delayMs.load()));
-        if (out.isEmpty() && error)
-            *error = QStringLiteral("Name or service not known");
+        if (out.isEmpty())
+            return Status::failure(QStringLiteral("Name or service not known"));
         return out;
     }
     void answer(const QStringList& addresses) {

@@ -5,8 +5,8 @@
 #include "FreshControl.h"
 #include "ScratchDb.h"
 #include "control/uVornik.h"
-#include "database/FrmDataBaseLogin.h"
 #include "forms/FrmAdd.h"
+#include "forms/FrmDataBaseLogin.h"
 #include "forms/FrmModi.h"
 
 #include <QAccessible>

@@ -261,10 +261,10 @@ private Q_SLOTS:
         forms.modified = ModifyOutcome::Closed;
         const QStringList titles = goneAfter ? QStringList{"t1", "t3"} : QStringList{"t1", "new", "t3"};
         QCOMPARE(listedTitles(*control), titles);
-        QCOMPARE(mPublic::RowNames.toStringList(), titles + QStringList{""});
-        QCOMPARE(mPublic::RowIds.toStringList(),
+        QCOMPARE(control->results().names.toStringList(), titles + QStringList{""});
+        QCOMPARE(control->results().ids.toStringList(),
                  (goneAfter ? QStringList{"1", "3"} : QStringList{"1", "2", "3"}) + QStringList{""});
-        QCOMPARE(mPublic::RowData.at(1), goneAfter ? "body 3" : titlesOnly ? "无内容" : "new\r\nbody");
+        QCOMPARE(control->results().data.at(1), goneAfter ? "body 3" : titlesOnly ? "无内容" : "new\r\nbody");
         QCOMPARE(control->RTBox->toPlainText(), goneAfter ? "" : "new\nbody");
         if (!goneAfter)
             QVERIFY2(statusText(*control).startsWith(QStringLiteral("共：1/3")),
@@ -296,11 +296,11 @@ private Q_SLOTS:
         CHECK_SQL(db.insert(id, title, QStringLiteral("y")));
         CHECK_SQL(db.insert(QStringLiteral("3"), QStringLiteral("c"), QStringLiteral("z")));
         search(false, QString());
-        const int row = mPublic::RowIds.toStringList().indexOf(id);
+        const int row = control->results().ids.toStringList().indexOf(id);
         QVERIFY(row >= 0);
         control->List1->selectRow(row);
-        const QStringList names = mPublic::RowNames.toStringList();
-        const QStringList ids = mPublic::RowIds.toStringList();
+        const QStringList names = control->results().names.toStringList();
+        const QStringList ids = control->results().ids.toStringList();
         boxes.shown.clear();
         boxes.answer = confirm ? MessageBoxes::Answer::Ok : MessageBoxes::Answer::Cancel;
 
@@ -323,8 +323,8 @@ private Q_SLOTS:
             idsLeft.removeAt(row);
         }
         QCOMPARE(listedTitles(*control), namesLeft.mid(0, namesLeft.size() - 1));
-        QCOMPARE(mPublic::RowNames.toStringList(), namesLeft);
-        QCOMPARE(mPublic::RowIds.toStringList(), idsLeft);
+        QCOMPARE(control->results().names.toStringList(), namesLeft);
+        QCOMPARE(control->results().ids.toStringList(), idsLeft);
         QCOMPARE(control->RTBox->toPlainText().isEmpty(), confirm);
         // The figures count the arrays: a click on the last row says so.
         const int last = control->List1->count() - 1;
@@ -452,7 +452,7 @@ private Q_SLOTS:
         CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("same"), QStringLiteral("first")));
         CHECK_SQL(db.insert(QStringLiteral("2"), QStringLiteral("same"), QStringLiteral("second")));
         search(false, QStringLiteral("same"));
-        QCOMPARE(mPublic::RowData.toStringList().mid(0, 2), QStringList({"first", "second"}));
+        QCOMPARE(control->results().data.toStringList().mid(0, 2), QStringList({"first", "second"}));
         control->Menu_Click(5);
         QCOMPARE(readAll(libDir() + QStringLiteral("/Txt/same.txt")), QByteArray("first\r\n"));
         QCOMPARE(readAll(libDir() + QStringLiteral("/Txt/same (2).txt")), QByteArray("second\r\n"));

@@ -4,8 +4,8 @@
 #include "Seams.h"
 #include "TestDb.h"
 #include "database/ConnDatabase.h"
-#include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
+#include "forms/FrmDataBaseLogin.h"
 #include "util/Gbk.h"
 #include "util/Md5Digest.h"
 
@@ -19,7 +19,7 @@
 namespace {
 
 QString digest(const QString& s) {
-    return MD5Digest(s, 32).value();
+    return md5Digest(s, 32).value();
 }
 
 } // namespace
@@ -52,6 +52,7 @@ private Q_SLOTS:
         mConnDatabase::setSiteSettingsPath(config.path() + QStringLiteral("/no-site/vornik.ini"));
         fakeClock.ms = 1'000'000;
         fakeClock.at = QDateTime(QDate(2026, 12, 7), QTime(10, 0, 0));
+        installLoginDialog(); // as the control does; a test's own prompt stands in for it
     }
 
     void init() {

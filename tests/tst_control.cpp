@@ -3,7 +3,7 @@
 #include "control/ListBox.h"
 #include "control/uVornik.h"
 #include "database/Shared.h"
-#include "util/Twips.h"
+#include "ui/Twips.h"
 #include "util/WindowSettings.h"
 
 #include <QtTest>
@@ -99,11 +99,11 @@ private Q_SLOTS:
         mPublic::Conn.reset();
         uVornik first;
         Connection* firstConn = mPublic::Conn.get();
-        QVERIFY(firstConn && mPublic::Rs);
+        QVERIFY(firstConn && first.Rs());
         QCOMPARE(firstConn->State(), Connection::kStateClosed);
         uVornik c;
         QVERIFY(mPublic::Conn.get() != firstConn); // every instance starts the shared objects afresh
-        QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
+        QCOMPARE(c.Rs()->State(), Connection::kStateClosed);
 
         QCOMPARE(c.TxtTitle->text(),
                  QStringLiteral("Skarvel - 版本号：") + QStringLiteral(VORNIK_VERSION_TEXT));

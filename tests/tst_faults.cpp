@@ -61,7 +61,6 @@ private Q_SLOTS:
     void cleanupTestCase() {
         FrmModi::unload();
         mPublic::Conn.reset();
-        mPublic::Rs.reset();
     }
 
     void serverKilledBetweenDeleteAndInsert() {

@@ -86,9 +86,10 @@ private Q_SLOTS:
     }
     void ansiBytes() {
         QFETCH(QString, text);
-        bool gb18030 = false;
-        QTEST(toAnsiBytes(text, nullptr, &gb18030).value_or("(none)"), "bytes");
-        QTEST(gb18030, "gb18030");
+        const Result<AnsiBytes> ansi = toAnsiBytes(text);
+        QVERIFY(ansi);
+        QTEST(ansi.value().bytes, "bytes");
+        QTEST(ansi.value().usedGb18030, "gb18030");
     }
     void wholeFile_data() {
         QTest::addColumn<QString>("setup"); // what is at the path beforehand, or how the write fails

@@ -120,7 +120,8 @@ private Q_SLOTS:
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         QCOMPARE(listedTitles(*control), QStringList{"slow"});
-        QCOMPARE(mPublic::RowData.value(0), QStringLiteral("x")); // the full-text result, not the title one
+        QCOMPARE(control->results().data.value(0),
+                 QStringLiteral("x")); // the full-text result, not the title one
         while (runningOnServer(QStringLiteral("VW_SearchTxt_Name")) != u"0" &&
                clock.elapsed() < supersededAt + 1000)
             QTest::qWait(20);
@@ -148,9 +149,9 @@ private Q_SLOTS:
             titlesOnly ? control->SearchFileName(key) : control->SearchTxtData(key);
         };
         run(QStringLiteral("new"));
-        const QStringList names = mPublic::RowNames.toStringList();
-        const QStringList ids = mPublic::RowIds.toStringList();
-        const QStringList data = mPublic::RowData.toStringList();
+        const QStringList names = control->results().names.toStringList();
+        const QStringList ids = control->results().ids.toStringList();
+        const QStringList data = control->results().data.toStringList();
         const QStringList shown = listedTitles(*control);
         QCOMPARE(shown.size(), 30);
 
@@ -171,9 +172,9 @@ private Q_SLOTS:
                 break; // the older one ran to its end first
             QVERIFY2(listedTitles(*control) == shown,
                      qPrintable(QStringLiteral("newer search at yield %1").arg(k)));
-            QCOMPARE(mPublic::RowNames.toStringList(), names);
-            QCOMPARE(mPublic::RowIds.toStringList(), ids);
-            QCOMPARE(mPublic::RowData.toStringList(), data);
+            QCOMPARE(control->results().names.toStringList(), names);
+            QCOMPARE(control->results().ids.toStringList(), ids);
+            QCOMPARE(control->results().data.toStringList(), data);
             QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         }
         QVERIFY2(k > 4, qPrintable(QString::number(k)));

@@ -6,7 +6,7 @@
 #include "bench/StallMeter.h"
 #include "control/Highlighter.h"
 #include "forms/FormSupport.h"
-#include "util/LargeTextView.h"
+#include "ui/LargeTextView.h"
 
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -237,10 +237,7 @@ private Q_SLOTS:
         }
     }
 
-    void cleanupTestCase() {
-        mPublic::Conn.reset();
-        mPublic::Rs.reset();
-    }
+    void cleanupTestCase() { mPublic::Conn.reset(); }
 };
 
 QTEST_MAIN(TestHighlight)

@@ -7,7 +7,7 @@
 #include "host/ControlContainer.h"
 #include "host/FrmMain.h"
 #include "host/HostSizing.h"
-#include "util/MessageBoxes.h"
+#include "ui/MessageBoxes.h"
 #include "util/WindowSettings.h"
 
 #include <QTemporaryDir>

@@ -12,14 +12,14 @@
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
 #include "database/ConnectionString.h"
-#include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
 #include "forms/FormSupport.h"
 #include "forms/FrmAdd.h"
+#include "forms/FrmDataBaseLogin.h"
 #include "forms/FrmModi.h"
+#include "ui/LargeTextView.h"
 #include "util/Gbk.h"
 #include "util/IniReader.h"
-#include "util/LargeTextView.h"
 #include "util/Md5Digest.h"
 
 #include <QCheckBox>
@@ -162,7 +162,6 @@ class TestHostile : public QObject {
     // A fresh shared connection to the test database; `noBackslashEscapes` and `strict` set its mode.
     void connectFresh(bool noBackslashEscapes = false, bool strict = true) {
         mPublic::Conn.reset();
-        mPublic::Rs.reset();
         db.pointSettingsHere();
         QString err;
         QCOMPARE(mConnDatabase::ConnectDatabase(err), QStringLiteral("True"));
@@ -215,7 +214,6 @@ private Q_SLOTS:
     void cleanupTestCase() {
         mConnDatabase::setSiteSettingsPath({});
         mPublic::Conn.reset();
-        mPublic::Rs.reset();
     }
 
     // The search box: each key in both modes, on a default session and on one with
@@ -536,7 +534,7 @@ private Q_SLOTS:
             QCOMPARE(mConnDatabase::ReadIniValue("main", "dbServerIP", file), server);
             QCOMPARE(mConnDatabase::ReadIniValue("main", "dbName", file), database);
             QCOMPARE(mConnDatabase::ReadIniValue("main", "dbUse", file), user);
-            QCOMPARE(mConnDatabase::ReadIniValue("main", "dbPwd", file), MD5Digest(password, 32).value());
+            QCOMPARE(mConnDatabase::ReadIniValue("main", "dbPwd", file), md5Digest(password, 32).value());
         }
         // The values reach the connection string intact, and a wrong account is a clear failure.
         mConnDatabase::forgetAccount();
@@ -626,8 +624,8 @@ private Q_SLOTS:
             "True");
         row("quoted values", toGbk(lines({server, "'qelmorand'", "\"qelmorand\"", "\"40628173\""}, "\r\n")),
             good, "True");
-        const QStringList digests = {server, "qelmorand", MD5Digest("qelmorand", 32).value(),
-                                     MD5Digest("40628173", 32).value()};
+        const QStringList digests = {server, "qelmorand", md5Digest("qelmorand", 32).value(),
+                                     md5Digest("40628173", 32).value()};
         row("digests of the built-in account, CR only", toGbk(lines(digests, "\r")), digests, "True");
         row("injection in values", toGbk(lines({server, kInjection, kInjection, kInjection}, "\r\n")),
             QStringList{server, kInjection, kInjection, kInjection}, "fails");
@@ -735,23 +733,23 @@ private Q_SLOTS:
                 QCOMPARE(statusText(control), QStringLiteral("SQL 出错：") + error);
             } else if (expected == u"no rows") {
                 QCOMPARE(error, QString());
-                QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
+                QCOMPARE(control.Rs()->State(), Connection::kStateClosed);
             } else {
                 QCOMPARE(error, QString());
-                QCOMPARE(mPublic::Rs->State(), Connection::kStateOpen);
-                QCOMPARE(mPublic::Rs->text(QStringLiteral("x")).value(), expected);
+                QCOMPARE(control.Rs()->State(), Connection::kStateOpen);
+                QCOMPARE(control.Rs()->text(QStringLiteral("x")).value(), expected);
             }
         } else if (caller == u"viewer") {
             // The row a search would have listed for this id.
-            mPublic::RowNames = TextColumn(QStringList{"the title", QString()});
-            mPublic::RowIds = TextColumn(QStringList{input, QString()});
-            mPublic::RowData = TextColumn(QStringList{mPublic::kNoContent, QString()});
+            control.results().names = TextColumn(QStringList{"the title", QString()});
+            control.results().ids = TextColumn(QStringList{input, QString()});
+            control.results().data = TextColumn(QStringList{ResultSet::kNoContent, QString()});
             control.List1->clear();
             control.List1->addItem(QStringLiteral("the title"));
             snapshot();
             control.List1->selectRow(0);
             QCOMPARE(forms::toStoredText(control.RTBox->toPlainText()),
-                     expected == u"<none>" ? mPublic::kNoContent : expected);
+                     expected == u"<none>" ? ResultSet::kNoContent : expected);
             QVERIFY2(statusText(control).startsWith(QStringLiteral("共：0/1")),
                      qPrintable(statusText(control)));
         } else {

@@ -365,7 +365,7 @@ private Q_SLOTS:
                 for (const QStringList& row : rowsOf(db_.admin(), searchindex::scanStatement(mode, key)))
                     want << QStringList{row.at(0), row.at(1) == u"<NULL>" ? QString() : row.at(1)};
                 for (int i = 0; i < control->List1->count(); ++i)
-                    got << QStringList{mPublic::RowIds.at(i), mPublic::RowNames.at(i)};
+                    got << QStringList{control->results().ids.at(i), control->results().names.at(i)};
                 const searchindex::Plan& plan = control->loader().lastPlan();
                 QVERIFY2(got == want, qPrintable(key + u" (%1)"_s.arg(plan.why)));
                 // The time, then the statement's two lines as a scan shows them, nothing between.

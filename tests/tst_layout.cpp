@@ -1,5 +1,5 @@
-#include "util/ProportionalLayout.h"
-#include "util/Twips.h"
+#include "ui/ProportionalLayout.h"
+#include "ui/Twips.h"
 
 #include <QtTest>
 #include <QtWidgets>

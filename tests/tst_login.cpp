@@ -3,7 +3,7 @@
 #include "FakeSecretStore.h"
 #include "Seams.h"
 #include "database/ConnDatabase.h"
-#include "database/FrmDataBaseLogin.h"
+#include "forms/FrmDataBaseLogin.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -7,10 +7,10 @@
 #include "ScratchDb.h"
 #include "Seams.h"
 #include "control/uVornik.h"
-#include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
+#include "forms/FrmDataBaseLogin.h"
+#include "ui/Twips.h"
 #include "util/ModulePath.h"
-#include "util/Twips.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -354,12 +354,12 @@ private Q_SLOTS:
         QCOMPARE(progress.last(), QStringLiteral("正在读取数据:4"));
         QCOMPARE(statuses.last(), QStringLiteral("loaded OK"));
         QCOMPARE(control->List1->count(), 5);
-        QCOMPARE(mPublic::RowIds.size(), 6);
+        QCOMPARE(control->results().ids.size(), 6);
         for (int i = 0; i < 5; ++i) {
-            const QString id = mPublic::RowIds.at(i);
-            QCOMPARE(mPublic::RowNames.at(i), QStringLiteral("t") + id);
+            const QString id = control->results().ids.at(i);
+            QCOMPARE(control->results().names.at(i), QStringLiteral("t") + id);
             QCOMPARE(control->List1->text(i), QStringLiteral("t") + id);
-            QCOMPARE(mPublic::RowData.at(i),
+            QCOMPARE(control->results().data.at(i),
                      withContent ? QStringLiteral("body ") + id : QStringLiteral("无内容"));
         }
     }
@@ -380,7 +380,7 @@ private Q_SLOTS:
         control->txtSearchKey->setText(QStringLiteral("t"));
         QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
         QCOMPARE(control->List1->count(), 3);
-        const QStringList ids = mPublic::RowIds.toStringList();
+        const QStringList ids = control->results().ids.toStringList();
         CHECK_SQL(db.exec(breakage));
         click(control->CmdTest[2]);
         QVERIFY2(statusText(*control).startsWith(QStringLiteral("服务器太忙，请稍后再试，ERROR:")),
@@ -388,7 +388,7 @@ private Q_SLOTS:
         QVERIFY2(statusText(*control).contains(reason, Qt::CaseInsensitive),
                  qPrintable(statusText(*control)));
         QCOMPARE(control->List1->count(), 3);
-        QCOMPARE(mPublic::RowIds.toStringList(), ids);
+        QCOMPARE(control->results().ids.toStringList(), ids);
     }
 
     // A search started while a listing loads supersedes it, and the other way round.
@@ -431,7 +431,7 @@ private Q_SLOTS:
         QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         const int expected = listingFirst ? 1 : 4001;
         QCOMPARE(control->List1->count(), expected);
-        QCOMPARE(mPublic::RowIds.size(), expected + 1);
+        QCOMPARE(control->results().ids.size(), expected + 1);
         QCOMPARE(statuses.count(QStringLiteral("loaded OK")), 1);
     }
 

@@ -120,20 +120,20 @@ private Q_SLOTS:
         const QStringList shown = listed();
         if (shown.isEmpty())
             return;
-        QCOMPARE(mPublic::RowNames.size(), shown.size() + 1);
-        QCOMPARE(mPublic::RowIds.size(), shown.size() + 1);
-        QCOMPARE(mPublic::RowData.size(), shown.size() + 1);
+        QCOMPARE(control->results().names.size(), shown.size() + 1);
+        QCOMPARE(control->results().ids.size(), shown.size() + 1);
+        QCOMPARE(control->results().data.size(), shown.size() + 1);
         for (int i = 0; i < shown.size(); ++i) {
             const auto r = std::find_if(records.begin(), records.end(),
                                         [&](const Record& x) { return x.name == shown[i]; });
             QVERIFY2(r != records.end(), qPrintable(shown[i]));
-            QCOMPARE(mPublic::RowNames.at(i), r->name);
-            QCOMPARE(mPublic::RowIds.at(i), r->id);
-            QCOMPARE(mPublic::RowData.at(i), titlesOnly ? QStringLiteral("无内容") : r->data);
+            QCOMPARE(control->results().names.at(i), r->name);
+            QCOMPARE(control->results().ids.at(i), r->id);
+            QCOMPARE(control->results().data.at(i), titlesOnly ? QStringLiteral("无内容") : r->data);
         }
-        QCOMPARE(mPublic::RowNames.toStringList().last(), QString());
-        QCOMPARE(mPublic::RowIds.toStringList().last(), QString());
-        QCOMPARE(mPublic::RowData.toStringList().last(), QString());
+        QCOMPARE(control->results().names.toStringList().last(), QString());
+        QCOMPARE(control->results().ids.toStringList().last(), QString());
+        QCOMPARE(control->results().data.toStringList().last(), QString());
     }
 
     void progressShowsFirstAndLastIndex() {
@@ -180,7 +180,7 @@ private Q_SLOTS:
         search(false, QStringLiteral("t"));
         QCOMPARE(listed(), (QStringList{"t1", "t2", "t3"}));
         QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
-        QCOMPARE(mPublic::RowData.toStringList().mid(0, 3), (QStringList{"x", "", "x"}));
+        QCOMPARE(control->results().data.toStringList().mid(0, 3), (QStringList{"x", "", "x"}));
     }
 
     void arraysMirrorTheListedRows_data() {
@@ -203,9 +203,9 @@ private Q_SLOTS:
             data << (titlesOnly ? QStringLiteral("无内容") : QStringLiteral("d%1").arg(i));
         }
         QCOMPARE(listed(), names);
-        QCOMPARE(mPublic::RowNames.toStringList(), names << QString());
-        QCOMPARE(mPublic::RowIds.toStringList(), ids << QString());
-        QCOMPARE(mPublic::RowData.toStringList(), data << QString());
+        QCOMPARE(control->results().names.toStringList(), names << QString());
+        QCOMPARE(control->results().ids.toStringList(), ids << QString());
+        QCOMPARE(control->results().data.toStringList(), data << QString());
         QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
     }
 
@@ -312,7 +312,7 @@ private Q_SLOTS:
         CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("same"), QStringLiteral("one")));
         CHECK_SQL(db.insert(QStringLiteral("2"), QStringLiteral("same"), QStringLiteral("two")));
         search(titlesOnly, QStringLiteral("same"));
-        const int row = mPublic::RowIds.toStringList().indexOf(QStringLiteral("2"));
+        const int row = control->results().ids.toStringList().indexOf(QStringLiteral("2"));
         control->List1->selectRow(row);
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("two"));
         QVERIFY(statusText(*control).startsWith(QStringLiteral("共：%1/2").arg(row)));
@@ -352,7 +352,7 @@ private Q_SLOTS:
                  QString());
         QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(statusText(*control), QStringLiteral("SQL 执行完成!"));
-        QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
+        QCOMPARE(control->Rs()->State(), Connection::kStateClosed);
     }
 
     void rsOpenErrorAndTimeout() {
@@ -372,7 +372,7 @@ private Q_SLOTS:
         QVERIFY(!old);
         QVERIFY(mPublic::Conn);
         QCOMPARE(mPublic::Conn->State(), Connection::kStateOpen);
-        QCOMPARE(mPublic::Rs->State(), Connection::kStateClosed);
+        QCOMPARE(control->Rs()->State(), Connection::kStateClosed);
         QVERIFY(!statuses.contains(QStringLiteral("SQL 执行完成!")));
     }
 
@@ -412,7 +412,7 @@ private Q_SLOTS:
         search(true, QStringLiteral("old"));
         QVERIFY(fired);
         QTRY_COMPARE(listed(), QStringList{"new one"});
-        QCOMPARE(mPublic::RowNames.toStringList(), (QStringList{"new one", QString()}));
+        QCOMPARE(control->results().names.toStringList(), (QStringList{"new one", QString()}));
         QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
     }
 
@@ -437,7 +437,7 @@ private Q_SLOTS:
         QVERIFY(fired);
         QVERIFY(lookup.hosts().contains(QStringLiteral("db.vornik.invalid")));
         QCOMPARE(listed(), QStringList{"new one"});
-        QCOMPARE(mPublic::RowNames.toStringList(), (QStringList{"new one", QString()}));
+        QCOMPARE(control->results().names.toStringList(), (QStringList{"new one", QString()}));
         QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         QVERIFY(boxes.shown.isEmpty());
         // At least one 2 s lookup went by with the window's timer still firing.
@@ -492,10 +492,7 @@ private Q_SLOTS:
         QCOMPARE(listed(), QStringList{"t1"});
     }
 
-    void cleanupTestCase() {
-        mPublic::Conn.reset();
-        mPublic::Rs.reset();
-    }
+    void cleanupTestCase() { mPublic::Conn.reset(); }
 };
 
 QTEST_MAIN(TestSearch)

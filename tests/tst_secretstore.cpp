@@ -5,8 +5,8 @@
 #include "FakeSecretStore.h"
 #include "Seams.h"
 #include "TestDb.h"
-#include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
+#include "forms/FrmDataBaseLogin.h"
 #include "util/Md5Digest.h"
 
 #include <QDBusConnectionInterface>
@@ -111,7 +111,7 @@ private Q_SLOTS:
                  cancel ? ""
                         : "[main]\r\ndbServerIP = " + testdb::server().toLatin1() +
                               "\r\ndbName = qelmorand\r\ndbUse = vornik_team2\r\ndbPwd = " +
-                              MD5Digest("secret2", 32).value().toLatin1() + "\r\n");
+                              md5Digest("secret2", 32).value().toLatin1() + "\r\n");
         QTEST(boxes.fileThere == QList<bool>{false}, "warned"); // told before the file was written
         if (relogin) {
             QVERIFY2(mConnDatabase::forgetRememberedLogin(), "re-login left the password or the file");
@@ -123,7 +123,7 @@ private Q_SLOTS:
             QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
             file.write("[main]\r\ndbServerIP = " + testdb::server().toLatin1() +
                        "\r\ndbName = qelmorand\r\ndbUse = vornik_team2\r\ndbPwd = " +
-                       MD5Digest("secret3", 32).value().toLatin1() + "\r\n");
+                       md5Digest("secret3", 32).value().toLatin1() + "\r\n");
             file.close();
         }
         QString err;

@@ -76,7 +76,7 @@ private Q_SLOTS:
         search(false, QString());
         QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         QCOMPARE(control->List1->count(), kRecords);
-        const QStringList before = mPublic::RowNames.toStringList();
+        const QStringList before = control->results().names.toStringList();
 
         std::atomic<bool> stopped = false;
         if (duringLoad) {
@@ -106,7 +106,7 @@ private Q_SLOTS:
             QVERIFY2(statusText(*control).size() > 40, qPrintable(statusText(*control)));
             QVERIFY(!statuses.contains(QStringLiteral("loaded OK")));
             QCOMPARE(control->List1->count(), kRecords);
-            QCOMPARE(mPublic::RowNames.toStringList(), before);
+            QCOMPARE(control->results().names.toStringList(), before);
             QVERIFY(server.start());
         }
 
@@ -139,7 +139,6 @@ private Q_SLOTS:
     void cleanupTestCase() {
         control.reset();
         mPublic::Conn.reset();
-        mPublic::Rs.reset();
     }
 };
 

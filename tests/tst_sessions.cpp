@@ -13,8 +13,8 @@
 #include "ScratchDb.h"
 #include "Seams.h"
 #include "database/ConnDatabase.h"
-#include "database/FrmDataBaseLogin.h"
 #include "database/Shared.h"
+#include "forms/FrmDataBaseLogin.h"
 #include "util/Md5Digest.h"
 #include "util/Secret.h"
 
@@ -55,7 +55,7 @@ QString unmasked() {
 // The password's digest (what a remembered login's settings file holds), masked in turn.
 std::vector<unsigned char> maskedDigest() {
     QString password = unmasked();
-    QString digest = MD5Digest(password, 32).value();
+    QString digest = md5Digest(password, 32).value();
     std::vector<unsigned char> masked;
     for (const QChar c : digest)
         masked.push_back(static_cast<unsigned char>(c.unicode() ^ kMask));
@@ -210,7 +210,7 @@ private Q_SLOTS:
         control->List1->selectRow(0);
         QCOMPARE(control->RTBox->toPlainText(), kTrickyBody);
         QCOMPARE(control->RsOpen(QStringLiteral("select @@character_set_client as c")), QString());
-        QCOMPARE(mPublic::Rs->text(QStringLiteral("c")).value(), QStringLiteral("utf8mb4"));
+        QCOMPARE(control->Rs()->text(QStringLiteral("c")).value(), QStringLiteral("utf8mb4"));
         // A planted id deletes its own row and nothing else.
         reopenNext();
         search(*control, true, QStringLiteral("evil id"));
@@ -354,7 +354,6 @@ private Q_SLOTS:
     void cleanupTestCase() {
         control.reset();
         mPublic::Conn.reset();
-        mPublic::Rs.reset();
     }
 };
 

@@ -63,21 +63,15 @@ QString fromGbk(const QByteArray& bytes) {
     return out;
 }
 
-std::optional<QByteArray> tryToGbk(const QString& text, QString* error) {
-    if (!isAscii(text) && !gbkAvailable()) {
-        if (error)
-            *error = gbkMissingText();
-        return std::nullopt;
-    }
+Result<QByteArray> tryToGbk(const QString& text) {
+    if (!isAscii(text) && !gbkAvailable())
+        return Status::failure(gbkMissingText());
     return toGbk(text);
 }
 
-std::optional<QString> tryFromGbk(const QByteArray& bytes, QString* error) {
-    if (!isAscii(bytes) && !gbkAvailable()) {
-        if (error)
-            *error = gbkMissingText();
-        return std::nullopt;
-    }
+Result<QString> tryFromGbk(const QByteArray& bytes) {
+    if (!isAscii(bytes) && !gbkAvailable())
+        return Status::failure(gbkMissingText());
     return fromGbk(bytes);
 }
 
@@ -138,26 +132,23 @@ private:
 
 } // namespace
 
-std::optional<QByteArray> toAnsiBytes(const QString& text, QString* error, bool* usedGb18030) {
-    if (usedGb18030)
-        *usedGb18030 = false;
-    if (!gbkAvailable())
-        return tryToGbk(text, error);
+Result<AnsiBytes> toAnsiBytes(const QString& text) {
+    if (!gbkAvailable()) {
+        Result<QByteArray> gbk = tryToGbk(text);
+        if (!gbk)
+            return gbk.error();
+        return AnsiBytes{std::move(gbk.value()), false};
+    }
     AnsiWriter writer;
     // Both converters come with ICU; should one be missing, refuse rather than write "?".
-    if (!writer.valid()) {
-        if (error)
-            *error = gbkMissingText();
-        return std::nullopt;
-    }
+    if (!writer.valid())
+        return Status::failure(gbkMissingText());
     // Almost every record is all GBK: one conversion of the whole text, no per-character work.
     if (!writer.addIfGbk(text)) {
         writer.bytes().reserve(text.size() * 2);
         writer.add(text);
     }
-    if (usedGb18030)
-        *usedGb18030 = writer.usedGb18030();
-    return std::move(writer.bytes());
+    return AnsiBytes{std::move(writer.bytes()), writer.usedGb18030()};
 }
 
 void setGbkCodecName(const QByteArray& name) {

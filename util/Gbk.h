@@ -1,9 +1,9 @@
 #pragma once
 
+#include "util/Status.h"
+
 #include <QByteArray>
 #include <QString>
-
-#include <optional>
 
 // Code page 936 (GBK) is the byte form of every text the system digests or writes to disk,
 // so that files and digests match those made on Chinese-language Windows systems.
@@ -26,10 +26,10 @@ bool gbkAvailable();
 // Why a conversion failed: the GBK converter is missing and the text is not plain ASCII.
 QString gbkMissingText();
 
-// As toGbk / fromGbk, but nothing (and `error` set to gbkMissingText()) when the converter is
-// missing and the text or bytes are not plain ASCII.
-std::optional<QByteArray> tryToGbk(const QString& text, QString* error = nullptr);
-std::optional<QString> tryFromGbk(const QByteArray& bytes, QString* error = nullptr);
+// As toGbk / fromGbk, but an error (gbkMissingText()) when the converter is missing and the text or
+// bytes are not plain ASCII.
+Result<QByteArray> tryToGbk(const QString& text);
+Result<QString> tryFromGbk(const QByteArray& bytes);
 
 // The bytes of a text file for Chinese-language Windows readers that loses nothing: every character
 // GBK holds is written as GBK (so a text GBK holds entirely gives exactly toGbk's bytes, "€" the
@@ -38,8 +38,11 @@ std::optional<QString> tryFromGbk(const QByteArray& bytes, QString* error = null
 // as U+FFFD in GB18030. `usedGb18030` tells whether any character needed GB18030, so a caller can
 // warn that a plain GBK reader shows those few as unreadable bytes. Without the GBK converter as
 // tryToGbk.
-std::optional<QByteArray> toAnsiBytes(const QString& text, QString* error = nullptr,
-                                      bool* usedGb18030 = nullptr);
+struct AnsiBytes {
+    QByteArray bytes;
+    bool usedGb18030 = false;
+};
+Result<AnsiBytes> toAnsiBytes(const QString& text);
 
 // Tests name a converter that does not exist to see how a Qt without GBK behaves; an empty name
 // restores GBK.

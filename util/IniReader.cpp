@@ -73,14 +73,15 @@ QString cutToBufferSize(QStringView value) {
     return value.first(kept).toString();
 }
 
-std::optional<QString> decode(const QByteArray& bytes, QString* error) {
+Result<QString> decode(const QByteArray& bytes) {
     // A file saved by an editor as Unicode says so in its first bytes; everything else is the
     // system code page, as the login dialog writes it.
     if (const std::optional<QStringConverter::Encoding> e = QStringConverter::encodingForData(bytes);
         e &&
         (bytes.startsWith("\xef\xbb\xbf") || bytes.startsWith("\xff\xfe") || bytes.startsWith("\xfe\xff")))
-        return QStringDecoder(*e, QStringConverter::Flag::Stateless).decode(bytes); // the mark is skipped
-    return tryFromGbk(bytes, error);
+        return QString(
+            QStringDecoder(*e, QStringConverter::Flag::Stateless).decode(bytes)); // the mark is skipped
+    return tryFromGbk(bytes);
 }
 
 // The key's value in a file's decoded text.
@@ -124,22 +125,18 @@ QString valueIn(const QString& content, const QString& section, const QString& k
 
 } // namespace
 
-QString ReadProfileStringFromBytes(const QByteArray& bytes, const QString& section, const QString& key,
-                                   QString* error) {
-    if (error)
-        error->clear();
-    std::optional<QString> decoded = decode(bytes, error);
+Result<QString> readProfileStringFromBytes(const QByteArray& bytes, const QString& section,
+                                           const QString& key) {
+    Result<QString> decoded = decode(bytes);
     if (!decoded)
-        return {};
-    QString value = valueIn(*decoded, section, key);
-    wipe(*decoded); // the whole file's text, a password among it
+        return decoded.error();
+    QString value = valueIn(decoded.value(), section, key);
+    wipe(decoded.value()); // the whole file's text, a password among it
     return value;
 }
 
-QStringList ReadProfileStrings(const QString& filePath, const QString& section, const QStringList& keys,
-                               QString* error) {
-    if (error)
-        error->clear();
+Result<QStringList> readProfileStrings(const QString& filePath, const QString& section,
+                                       const QStringList& keys) {
     QStringList values(keys.size());
     // Unbuffered, so that no buffer of the file's own keeps the text after it is wiped here.
     QFile file(filePath);
@@ -148,21 +145,41 @@ QStringList ReadProfileStrings(const QString& filePath, const QString& section, 
     QByteArray bytes(static_cast<qsizetype>(std::max<qint64>(file.size(), 0)), '\0');
     const qint64 got = file.read(bytes.data(), bytes.size());
     bytes.truncate(std::max<qint64>(got, 0));
-    QString decodeError;
-    std::optional<QString> decoded = decode(bytes, &decodeError);
+    Result<QString> decoded = decode(bytes);
     wipe(bytes);
-    if (!decoded) {
-        if (error)
-            *error = QStringLiteral("无法读取设置文件 %1：%2").arg(filePath, decodeError);
-        return values;
-    }
+    if (!decoded)
+        return Status::failure(
+            QStringLiteral("无法读取设置文件 %1：%2").arg(filePath, decoded.error().description));
     for (qsizetype i = 0; i < keys.size(); ++i)
-        values[i] = valueIn(*decoded, section, keys[i]);
-    wipe(*decoded);
+        values[i] = valueIn(decoded.value(), section, keys[i]);
+    wipe(decoded.value());
     return values;
+}
+
+Result<QString> readProfileString(const QString& filePath, const QString& section, const QString& key) {
+    Result<QStringList> values = readProfileStrings(filePath, section, {key});
+    if (!values)
+        return values.error();
+    return values.value().value(0);
 }
 
 QString ReadProfileString(const QString& filePath, const QString& section, const QString& key,
                           QString* error) {
     return ReadProfileStrings(filePath, section, {key}, error).value(0);
+}
+
+QStringList ReadProfileStrings(const QString& filePath, const QString& section, const QStringList& keys,
+                               QString* error) {
+    Result<QStringList> values = readProfileStrings(filePath, section, keys);
+    if (error)
+        *error = values ? QString() : values.error().description;
+    return values ? std::move(values.value()) : QStringList(keys.size());
+}
+
+QString ReadProfileStringFromBytes(const QByteArray& bytes, const QString& section, const QString& key,
+                                   QString* error) {
+    Result<QString> value = readProfileStringFromBytes(bytes, section, key);
+    if (error)
+        *error = value ? QString() : value.error().description;
+    return value ? std::move(value.value()) : QString();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/Status.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -18,17 +20,25 @@
 // - a missing file, section or key gives the empty text.
 // Deliberately not QSettings: that one splits values at commas and interprets quotes and '%'.
 //
-// `error`, when given, is cleared, or set when the file holds text that cannot be read here (GBK
-// text on a Qt without the GBK converter); the result is then empty.
-QString ReadProfileString(const QString& filePath, const QString& section, const QString& key,
-                          QString* error = nullptr);
+// An error when the file holds text that cannot be read here (GBK text on a Qt without the GBK
+// converter).
+Result<QString> readProfileString(const QString& filePath, const QString& section, const QString& key);
 
 // The values of `keys` (empty for a missing one), the file read and decoded once: a settings file holds a
 // password, and every buffer that held its text, the file's bytes and their decoded text, is wiped
 // before it is let go of.
-QStringList ReadProfileStrings(const QString& filePath, const QString& section, const QStringList& keys,
-                               QString* error = nullptr);
+Result<QStringList> readProfileStrings(const QString& filePath, const QString& section,
+                                       const QStringList& keys);
 
 // The same over a file's bytes (the caller's to wipe; the decoded text is wiped here).
+Result<QString> readProfileStringFromBytes(const QByteArray& content, const QString& section,
+                                           const QString& key);
+
+// The same with an out-parameter for the error (cleared, or set; the values are then empty), for the
+// callers not yet converted (the settings, the login dialog, vornik-admin); to be removed with them.
+QString ReadProfileString(const QString& filePath, const QString& section, const QString& key,
+                          QString* error = nullptr);
+QStringList ReadProfileStrings(const QString& filePath, const QString& section, const QStringList& keys,
+                               QString* error = nullptr);
 QString ReadProfileStringFromBytes(const QByteArray& content, const QString& section, const QString& key,
                                    QString* error = nullptr);

@@ -95,14 +95,9 @@ void appendHex(QString& out, std::uint32_t word) {
 
 } // namespace
 
-std::optional<QString> MD5DigestBytes(const QByteArray& bytes, int digestLength, QString* error) {
-    if (bytes.size() > kMd5DigestMaxBytes) {
-        if (error)
-            *error = QStringLiteral("溢出：摘要输入超过 %1 字节").arg(kMd5DigestMaxBytes);
-        return std::nullopt;
-    }
-    if (error)
-        error->clear();
+Result<QString> md5DigestBytes(const QByteArray& bytes, int digestLength) {
+    if (bytes.size() > kMd5DigestMaxBytes)
+        return Status::failure(QStringLiteral("溢出：摘要输入超过 %1 字节").arg(kMd5DigestMaxBytes));
 
     State state;
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
@@ -140,13 +135,13 @@ std::optional<QString> MD5DigestBytes(const QByteArray& bytes, int digestLength,
     return hex;
 }
 
-std::optional<QString> MD5Digest(const QString& text, int digestLength, QString* error) {
+Result<QString> md5Digest(const QString& text, int digestLength) {
     // Without a GBK converter only ASCII has a known byte form; any other guess would give a
     // digest that matches nothing stored.
-    std::optional<QByteArray> bytes = tryToGbk(text, error);
+    Result<QByteArray> bytes = tryToGbk(text);
     if (!bytes)
-        return std::nullopt;
-    std::optional<QString> digest = MD5DigestBytes(*bytes, digestLength, error);
-    wipe(*bytes); // the text is often a password
+        return bytes.error();
+    Result<QString> digest = md5DigestBytes(bytes.value(), digestLength);
+    wipe(bytes.value()); // the text is often a password
     return digest;
 }

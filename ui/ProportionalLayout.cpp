@@ -1,6 +1,6 @@
-#include "util/ProportionalLayout.h"
+#include "ui/ProportionalLayout.h"
 
-#include "util/Twips.h"
+#include "ui/Twips.h"
 
 #include <QColorDialog>
 #include <QComboBox>

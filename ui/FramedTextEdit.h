@@ -1,7 +1,7 @@
 #pragma once
 // A rich text box that keeps its frame whole at a fractional scale (see frameKeepingMargins): the
 // record box and the forms' body boxes.
-#include "util/ScreenFit.h"
+#include "ui/ScreenFit.h"
 
 #include <QTextEdit>
 

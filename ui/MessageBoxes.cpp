@@ -1,4 +1,4 @@
-#include "util/MessageBoxes.h"
+#include "ui/MessageBoxes.h"
 
 #include <QAbstractButton>
 #include <QGuiApplication>

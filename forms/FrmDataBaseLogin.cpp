@@ -1,13 +1,10 @@
-#include "database/FrmDataBaseLogin.h"
+#include "forms/FrmDataBaseLogin.h"
 
 #include "database/ConnDatabase.h"
 #include "database/SecretStore.h"
-#include "util/Gbk.h"
-#include "util/IniReader.h"
-#include "util/Md5Digest.h"
-#include "util/MessageBoxes.h"
+#include "ui/MessageBoxes.h"
+#include "ui/Twips.h"
 #include "util/Secret.h"
-#include "util/Twips.h"
 #include "util/WholeFile.h"
 
 #include <QCheckBox>
@@ -42,12 +39,10 @@ public:
 
 } // namespace
 
-namespace mConnDatabase {
-LoginPrompt& dialogLoginPrompt() {
+void installLoginDialog() {
     static DialogLoginPrompt prompt;
-    return prompt;
+    mConnDatabase::setDefaultLoginPrompt(&prompt);
 }
-} // namespace mConnDatabase
 
 FrmDataBaseLogin::FrmDataBaseLogin(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
@@ -171,46 +166,14 @@ void FrmDataBaseLogin::reject() {
     cmdCancel_Click();
 }
 
-QByteArray FrmDataBaseLogin::settingsBytes(const QString& server, const QString& database,
-                                           const QString& user, const QString& password, QString* error) {
-    const std::optional<QString> digest = MD5Digest(password, 32, error);
-    if (!digest)
-        return {};
-    const QString crlf = QStringLiteral("\r\n");
-    const QString text = QStringLiteral("[main]") + crlf + QStringLiteral("dbServerIP = ") + server + crlf +
-                         QStringLiteral("dbName = ") + database + crlf + QStringLiteral("dbUse = ") + user +
-                         crlf + QStringLiteral("dbPwd = ") + *digest + crlf;
-    const std::optional<QByteArray> bytes = tryToGbk(text, error);
-    if (!bytes)
-        return {};
-    // A value that would read back otherwise (a line break, blanks or quotes at its ends, a character
-    // GBK cannot hold, more than 254 bytes) would log in wrongly on the next start: refuse it now.
-    const std::pair<const char*, const QString*> values[] = {
-        {"dbServerIP", &server}, {"dbName", &database}, {"dbUse", &user}};
-    for (const auto& [key, value] : values) {
-        const QString readBack =
-            ReadProfileStringFromBytes(*bytes, QStringLiteral("main"), QLatin1String(key));
-        if (readBack != *value) {
-            if (error)
-                *error = QStringLiteral("%1“%2”无法原样保存在设置文件中（换行、首尾的空白或引号、GBK "
-                                        "无法表示的字符、超过 254 字节都会被改变）")
-                             .arg(QLatin1String(key),
-                                  value->size() > 40 ? value->left(40) + QStringLiteral("…") : *value);
-            return {};
-        }
-    }
-    return *bytes;
-}
-
 bool FrmDataBaseLogin::writeSettings() {
     const QString path = mConnDatabase::userSettingsPath();
     if (chkAutoLogin->isChecked()) {
-        QString error;
-        const QByteArray bytes = settingsBytes(dbServerIP, dbName, dbUse, dbPwd, &error);
-        if (bytes.isEmpty()) {
+        const Result<QByteArray> bytes = mConnDatabase::settingsBytes(dbServerIP, dbName, dbUse, dbPwd);
+        if (!bytes) {
             messageBoxes().critical(
-                this,
-                QStringLiteral("登录设置无法保存：%1\r\n请修改后再确定，或不勾选“本地免登录”。").arg(error));
+                this, QStringLiteral("登录设置无法保存：%1\r\n请修改后再确定，或不勾选“本地免登录”。")
+                          .arg(bytes.error().description));
             return false;
         }
         // Waiting for the store and the box run the event loop, which may unload the dialog meanwhile.
@@ -228,8 +191,9 @@ bool FrmDataBaseLogin::writeSettings() {
         const QString dir = QFileInfo(path).absolutePath();
         // The file holds an account: readable by its owner only.
         const Status written =
-            QDir().mkpath(dir) ? writeWholeFile(path, bytes, QFileDevice::ReadOwner | QFileDevice::WriteOwner)
-                               : Status::failure(QStringLiteral("无法创建文件夹 ") + dir);
+            QDir().mkpath(dir)
+                ? writeWholeFile(path, bytes.value(), QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+                : Status::failure(QStringLiteral("无法创建文件夹 ") + dir);
         if (!written)
             messageBoxes().critical(
                 this, QStringLiteral("无法保存登录设置文件 %1：%2").arg(path, written.description()));

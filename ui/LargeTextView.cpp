@@ -1,8 +1,8 @@
-#include "util/LargeTextView.h"
+#include "ui/LargeTextView.h"
 
+#include "ui/ScreenFit.h"
 #include "util/BackgroundRelease.h"
 #include "util/LineEnds.h"
-#include "util/ScreenFit.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -14,6 +14,9 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
+// Makes the dialog the prompt ConnectDatabase asks when no test installed another (see loginPrompt).
+void installLoginDialog();
+
 class FrmDataBaseLogin : public QDialog, public SharedInstance<FrmDataBaseLogin> {
     Q_OBJECT
 public:
@@ -29,12 +32,6 @@ public:
     QString dbName;
     QString dbUse;
     QString dbPwd;
-
-    // The settings text for the given values, GBK, each of the five lines ended by CR LF; empty when
-    // the password cannot be digested (too long) or a value would not read back as typed (`error`
-    // then says why).
-    static QByteArray settingsBytes(const QString& server, const QString& database, const QString& user,
-                                    const QString& password, QString* error);
 
     void cmdOK_Click();
     void cmdCancel_Click();

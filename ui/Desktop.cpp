@@ -1,4 +1,4 @@
-#include "util/Desktop.h"
+#include "ui/Desktop.h"
 
 #include <QDesktopServices>
 #include <QProcess>

@@ -1,4 +1,4 @@
-#include "util/ScreenFit.h"
+#include "ui/ScreenFit.h"
 
 #include <QScreen>
 #include <QWidget>
