@@ -86,12 +86,15 @@ db_init() {
     mkdir -p "$datadir"
     local userarg=()
     [ "$(id -u)" -eq 0 ] && userarg=(--user=root)
-    # Once more from scratch when it fails: a bootstrap beside others on a loaded machine has been seen
-    # to lose one of its own temporary tables.
+    # A temporary folder of its own: a server that starts deletes every "#sql" file in its tmpdir, so
+    # servers sharing /tmp lose each other's temporary tables (a bootstrap its mysql.tmp_proxies_priv,
+    # a search its sort). Once more from scratch when it fails all the same.
     local attempt
     for attempt in 1 2; do
-        mariadb-install-db --no-defaults "${userarg[@]}" --datadir="$datadir" --lower-case-table-names=1 \
-            --skip-test-db --auth-root-authentication-method=socket >"$datadir.install.log" 2>&1 && return 0
+        mkdir -p "$datadir.tmp"
+        mariadb-install-db --no-defaults "${userarg[@]}" --datadir="$datadir" --tmpdir="$datadir.tmp" \
+            --lower-case-table-names=1 --skip-test-db --auth-root-authentication-method=socket \
+            >"$datadir.install.log" 2>&1 && return 0
         [ "$attempt" -eq 1 ] && { rm -rf "$datadir"; mkdir -p "$datadir"; }
     done
     cat "$datadir.install.log" >&2
@@ -103,10 +106,11 @@ db_init() {
 db_start() {
     local datadir=$1 rundir=$2 port=$3
     shift 3
-    mkdir -p "$rundir"
+    mkdir -p "$rundir" "$rundir/tmp" # tmpdir: see db_init
     local userarg=()
     [ "$(id -u)" -eq 0 ] && userarg=(--user=root)
     "$(mariadbd_bin)" --no-defaults "${userarg[@]}" --datadir="$datadir" --socket="$rundir/mariadb.sock" \
+        --tmpdir="$rundir/tmp" \
         --pid-file="$rundir/mariadb.pid" --log-error="$rundir/mariadb.err" --port="$port" \
         --bind-address=127.0.0.1 --lower-case-table-names=1 --character-set-server=utf8mb4 \
         --collation-server=utf8mb4_general_ci --skip-name-resolve --innodb-buffer-pool-size=256M \
