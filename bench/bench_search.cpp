@@ -551,23 +551,16 @@ struct Bench {
         watchdog->enter(caseName, 1, 0);
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(20, list->rowHeight(0) / 2 + 1));
         watchdog->leave();
-        for (;;) {
-            const bool laidOut = wholeTextShown(box);
-            const bool shown = !marked || firstMarkInView(box);
-            if (shown && *firstMarkMs < 0)
-                *firstMarkMs = static_cast<double>(t.nsecsElapsed()) / 1e6;
-            if (laidOut && shown) {
-                run.ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
-                run.outcome = Outcome::Done;
-                break;
-            }
-            if (t.elapsed() >= capMs) {
-                run.detail = QStringLiteral("not laid out and marked after %1 s").arg(capMs / 1000);
-                run.outcome = Outcome::TimedOut;
-                break;
-            }
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        }
+        waitShown(
+            run, t,
+            [&] {
+                const bool laidOut = wholeTextShown(box);
+                const bool shown = !marked || firstMarkInView(box);
+                if (shown && *firstMarkMs < 0)
+                    *firstMarkMs = static_cast<double>(t.nsecsElapsed()) / 1e6;
+                return laidOut && shown;
+            },
+            QStringLiteral("not laid out and marked"));
         if (marked && run.outcome == Outcome::Done) {
             QTest::keyClick(box, Qt::Key_F3);
             static const QRegularExpression kCount(QStringLiteral("共 (\\d+) 处$"));
@@ -579,6 +572,24 @@ struct Bench {
         watchdog->stop();
         run.rows = list->count();
         return run;
+    }
+
+    // Runs the event loop until `shown` holds (the run done, timed from `t`) or the cap passes.
+    void waitShown(ControlRun& run, const QElapsedTimer& t, const std::function<bool()>& shown,
+                   const QString& notShown) const {
+        for (;;) {
+            if (shown()) {
+                run.ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
+                run.outcome = Outcome::Done;
+                return;
+            }
+            if (t.elapsed() >= capMs) {
+                run.detail = notShown + QStringLiteral(" after %1 s").arg(capMs / 1000);
+                run.outcome = Outcome::TimedOut;
+                return;
+            }
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
     }
 
     // The modify form opened on the only record (as "修改TXT" opens it, without the modal loop): done
@@ -599,19 +610,10 @@ struct Bench {
         if (loaded)
             f->show();
         watchdog->leave();
-        while (loaded) {
-            if (wholeTextShown(f->RtbData)) {
-                run.ms = static_cast<double>(t.nsecsElapsed()) / 1e6;
-                run.outcome = Outcome::Done;
-                break;
-            }
-            if (t.elapsed() >= capMs) {
-                run.detail = QStringLiteral("the form's body not laid out after %1 s").arg(capMs / 1000);
-                run.outcome = Outcome::TimedOut;
-                break;
-            }
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        }
+        if (loaded)
+            waitShown(
+                run, t, [&] { return wholeTextShown(f->RtbData); },
+                QStringLiteral("the form's body not laid out"));
         if (!loaded)
             run.detail = QStringLiteral("the form did not load: ") + boxes->last;
         stopStallWatch(run);

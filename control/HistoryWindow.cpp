@@ -141,24 +141,7 @@ HistoryWindow::HistoryWindow(Kind kind, HistoryWindows& owner, QWidget* parent)
     setSizeGripEnabled(true);
     resize(820, 560);
 
-    list = new QTreeView(this);
-    list->setObjectName(QStringLiteral("HistoryList"));
-    list->setModel(model_);
-    list->setRootIsDecorated(false);
-    list->setUniformRowHeights(true); // 1,000 versions: only the rows in view are measured
-    list->setSelectionMode(QAbstractItemView::SingleSelection);
-    list->setAllColumnsShowFocus(true);
-    list->setAccessibleName(versions ? QStringLiteral("版本列表") : QStringLiteral("已删除的记录"));
-    QHeaderView* header = list->header();
-    header->setStretchLastSection(false);
-    const int titleColumn = versions ? 3 : 0;
-    for (int c = 0; c < model_->columnCount(); ++c)
-        header->setSectionResizeMode(c, c == titleColumn ? QHeaderView::Stretch : QHeaderView::Interactive);
-    // Time, account and id whole at the usual font; the title takes the rest.
-    header->resizeSection(versions ? 0 : 1, 150);
-    header->resizeSection(versions ? 1 : 2, 170);
-    if (!versions)
-        header->resizeSection(3, 170);
+    buildList(versions);
 
     box = new FramedTextEdit(this);
     box->setObjectName(QStringLiteral("HistoryText"));
@@ -184,6 +167,41 @@ HistoryWindow::HistoryWindow(Kind kind, HistoryWindows& owner, QWidget* parent)
     status->setReadOnly(true);
     status->setAccessibleName(QStringLiteral("状态"));
 
+    layOut();
+
+    highlighter_ = new Highlighter(box, large_, list, *this);
+    connect(large_, &LargeTextView::wholeText, this, [this] {
+        if (const auto figures = std::exchange(pendingFigures_, std::nullopt))
+            ShowStatus(RecordViewer::figuresLine(box, large_, figures->first, figures->second));
+    });
+    connect(list->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) { showItem(current.isValid() ? current.row() : -1); });
+    connect(restoreButton, &QPushButton::clicked, this, &HistoryWindow::restoreSelected);
+    connect(closeButton, &QPushButton::clicked, this, &HistoryWindow::reject);
+}
+
+void HistoryWindow::buildList(bool versions) {
+    list = new QTreeView(this);
+    list->setObjectName(QStringLiteral("HistoryList"));
+    list->setModel(model_);
+    list->setRootIsDecorated(false);
+    list->setUniformRowHeights(true); // 1,000 versions: only the rows in view are measured
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->setAllColumnsShowFocus(true);
+    list->setAccessibleName(versions ? QStringLiteral("版本列表") : QStringLiteral("已删除的记录"));
+    QHeaderView* header = list->header();
+    header->setStretchLastSection(false);
+    const int titleColumn = versions ? 3 : 0;
+    for (int c = 0; c < model_->columnCount(); ++c)
+        header->setSectionResizeMode(c, c == titleColumn ? QHeaderView::Stretch : QHeaderView::Interactive);
+    // Time, account and id whole at the usual font; the title takes the rest.
+    header->resizeSection(versions ? 0 : 1, 150);
+    header->resizeSection(versions ? 1 : 2, 170);
+    if (!versions)
+        header->resizeSection(3, 170);
+}
+
+void HistoryWindow::layOut() {
     auto* split = new QSplitter(Qt::Vertical, this);
     split->addWidget(list);
     split->addWidget(box);
@@ -202,16 +220,6 @@ HistoryWindow::HistoryWindow(Kind kind, HistoryWindows& owner, QWidget* parent)
     setTabOrder(box, restoreButton);
     setTabOrder(restoreButton, closeButton);
     setTabOrder(closeButton, status);
-
-    highlighter_ = new Highlighter(box, large_, list, *this);
-    connect(large_, &LargeTextView::wholeText, this, [this] {
-        if (const auto figures = std::exchange(pendingFigures_, std::nullopt))
-            ShowStatus(RecordViewer::figuresLine(box, large_, figures->first, figures->second));
-    });
-    connect(list->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-            [this](const QModelIndex& current) { showItem(current.isValid() ? current.row() : -1); });
-    connect(restoreButton, &QPushButton::clicked, this, &HistoryWindow::restoreSelected);
-    connect(closeButton, &QPushButton::clicked, this, &HistoryWindow::reject);
 }
 
 HistoryWindow::~HistoryWindow() {

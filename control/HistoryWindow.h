@@ -64,6 +64,8 @@ private:
     enum class Restored { Done, Changed, Exists, Gone, Failed };
     void load();
     void showItem(int row);
+    void buildList(bool versions); // the list of versions or of deleted records, and its columns
+    void layOut();                 // the list over the text, the buttons, the status line; tab order
     void stop();
     Restored restoreVersion(qint64 hid, const CommandGate::Pass& pass, Error& error);
     Restored restoreTrashItem(qint64 hid, Error& error);
