@@ -263,10 +263,10 @@ struct Bench {
 // Message boxes that answer themselves, and a login that is never asked for.
 class QuietBoxes final : public MessageBoxes {
 public:
-    void information(QWidget*, const QString&, const QString&) override {}
-    void critical(QWidget*, const QString&, const QString&) override {}
-    Answer question(QWidget*, const QString&, const QString&) override { return Answer::Cancel; }
-    Closing askToSave(QWidget*, const QString&, const QString&) override { return Closing::Discard; }
+    Co<> informationBox(QWidget*, QString, QString) override { co_return; }
+    Co<> criticalBox(QWidget*, QString, QString) override { co_return; }
+    Co<Answer> questionBox(QWidget*, QString, QString) override { co_return Answer::Cancel; }
+    Co<Closing> askToSave(QWidget*, QString, QString) override { co_return Closing::Discard; }
 };
 class NoLogin final : public mConnDatabase::LoginPrompt {
 public:

@@ -47,6 +47,7 @@
 #include "forms/FrmModi.h"
 #include "ui/LargeTextView.h"
 #include "ui/MessageBoxes.h"
+#include "util/Nested.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -287,15 +288,21 @@ double median(std::vector<double> v) {
 // Message boxes and the login dialog would block a headless run: record the text instead.
 class HeadlessBoxes final : public MessageBoxes {
 public:
-    void information(QWidget*, const QString& text, const QString&) override { last = text; }
-    void critical(QWidget*, const QString& text, const QString&) override { last = text; }
-    Answer question(QWidget*, const QString& text, const QString&) override {
+    Co<> informationBox(QWidget*, QString text, QString) override {
         last = text;
-        return Answer::Cancel;
+        co_return;
     }
-    Closing askToSave(QWidget*, const QString& text, const QString&) override {
+    Co<> criticalBox(QWidget*, QString text, QString) override {
         last = text;
-        return Closing::Discard;
+        co_return;
+    }
+    Co<Answer> questionBox(QWidget*, QString text, QString) override {
+        last = text;
+        co_return Answer::Cancel;
+    }
+    Co<Closing> askToSave(QWidget*, QString text, QString) override {
+        last = text;
+        co_return Closing::Discard;
     }
     QString last;
 };
@@ -606,7 +613,7 @@ struct Bench {
         t.start();
         watchdog->enter(caseName, 1, 0);
         FrmModi* f = FrmModi::instance();
-        const bool loaded = f->setDataid(QString::fromLatin1(kViewerRecordId));
+        const bool loaded = waitNested(f->setDataid(QString::fromLatin1(kViewerRecordId))).value_or(false);
         if (loaded)
             f->show();
         watchdog->leave();

@@ -3,19 +3,20 @@
 #include "control/StatusLine.h"
 
 CommandGate::Pass::Pass(CommandGate* gate, Kind kind, quint64 serial, std::shared_ptr<Cancellation> cancel)
-    : gate_(gate), kind_(kind), serial_(serial), cancel_(std::move(cancel)) {}
+    : gate_(gate), alive_(gate->alive_), kind_(kind), serial_(serial), cancel_(std::move(cancel)) {}
 
 CommandGate::Pass::Pass(Pass&& other) noexcept
-    : gate_(std::exchange(other.gate_, nullptr)), kind_(other.kind_), serial_(other.serial_),
-      cancel_(std::move(other.cancel_)) {}
+    : gate_(std::exchange(other.gate_, nullptr)), alive_(std::move(other.alive_)), kind_(other.kind_),
+      serial_(other.serial_), cancel_(std::move(other.cancel_)) {}
 
 CommandGate::Pass::~Pass() {
-    if (gate_)
-        gate_->leave(kind_, serial_);
+    if (CommandGate* g = gate())
+        g->leave(kind_, serial_);
 }
 
 bool CommandGate::Pass::superseded() const {
-    return cancel_->isCancelled() || !gate_ || gate_->slot(kind_).serial != serial_;
+    const CommandGate* g = gate();
+    return cancel_->isCancelled() || !g || g->slot(kind_).serial != serial_;
 }
 
 CommandGate::Slot& CommandGate::slot(Kind kind) {

@@ -27,7 +27,9 @@ class CommandGate {
 public:
     enum class Kind { Load, Command, Look };
 
-    // Held by the handler for as long as it runs; leaving the handler lets the gate go.
+    // Held by the handler for as long as it runs; leaving the handler lets the gate go. A handler's
+    // coroutine may outlive the gate (the control destroyed while it waited): the pass then reads as
+    // superseded and lets nothing go.
     class Pass {
     public:
         Pass(Pass&& other) noexcept;
@@ -42,7 +44,9 @@ public:
     private:
         friend class CommandGate;
         Pass(CommandGate* gate, Kind kind, quint64 serial, std::shared_ptr<Cancellation> cancel);
+        CommandGate* gate() const { return alive_.expired() ? nullptr : gate_; }
         CommandGate* gate_;
+        std::weak_ptr<const bool> alive_;
         Kind kind_;
         quint64 serial_;
         std::shared_ptr<Cancellation> cancel_;
@@ -76,4 +80,5 @@ private:
     Slot command_;
     Slot look_;
     quint64 nextSerial_ = 0;
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };

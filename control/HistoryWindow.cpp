@@ -439,7 +439,7 @@ HistoryWindow::Restored HistoryWindow::restoreVersion(qint64 hid, const CommandG
     if (!conn)
         return failed(forms::noConnectionError());
     forms::Transaction transaction(conn);
-    if (Status s = transaction.begin(); !s)
+    if (Status s = transaction.beginNow(); !s)
         return failed(s.error());
     // Locked and compared with what the window listed the versions against: nobody's change since is
     // overwritten, and nobody can change the record between this check and the write.
@@ -459,9 +459,9 @@ HistoryWindow::Restored HistoryWindow::restoreVersion(qint64 hid, const CommandG
         return failed(forms::noConnectionError());
     if (Status s = conn->Execute(store.sql, store.params); !s)
         return failed(s.error());
-    if (Status s = forms::noWarnings(conn); !s)
+    if (Status s = forms::noWarningsNow(conn); !s)
         return failed(s.error());
-    if (Status s = transaction.commit(); !s)
+    if (Status s = transaction.commitNow(); !s)
         return failed(s.error());
     return Restored::Done;
 }
@@ -488,14 +488,14 @@ HistoryWindow::Restored HistoryWindow::restoreTrashItem(qint64 hid, Error& error
     if (!conn)
         return failed(forms::noConnectionError());
     forms::Transaction transaction(conn);
-    if (Status s = transaction.begin(); !s)
+    if (Status s = transaction.beginNow(); !s)
         return failed(s.error());
     const history::Statement store = history::restoreStatement(mConnDatabase::dbName, *values);
     if (Status s = conn->Execute(store.sql, store.params); !s)
         return s.error().nativeError == ER_DUP_ENTRY ? Restored::Exists : failed(s.error());
-    if (Status s = forms::noWarnings(conn); !s)
+    if (Status s = forms::noWarningsNow(conn); !s)
         return failed(s.error());
-    if (Status s = transaction.commit(); !s)
+    if (Status s = transaction.commitNow(); !s)
         return failed(s.error());
     return Restored::Done;
 }

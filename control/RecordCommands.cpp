@@ -14,6 +14,7 @@
 #include "util/BackgroundRelease.h"
 #include "util/ExportName.h"
 #include "util/Gbk.h"
+#include "util/Handlers.h"
 #include "util/ModulePath.h"
 #include "util/WholeFile.h"
 
@@ -40,9 +41,9 @@ const QString kCrLf = QStringLiteral("\r\n");
 RecordCommands::RecordCommands(StatusLine& status, ListBox* list, QMenu* menu,
                                const std::array<QAction*, 8>& entries, QCheckBox* titlesOnly,
                                CommandGate& gate, ResultLoader& loader, ResultSet& results,
-                               QWidget* dialogParent)
+                               QWidget* dialogParent, Handlers& handlers)
     : status_(status), list_(list), menu_(menu), entries_(entries), titlesOnly_(titlesOnly), gate_(gate),
-      loader_(loader), results_(results), dialogParent_(dialogParent) {}
+      loader_(loader), results_(results), dialogParent_(dialogParent), handlers_(handlers) {}
 
 bool RecordCommands::selectedRecord(int* row, QString* id, QString* title) const {
     const int p = list_->selectedRow();
@@ -96,23 +97,36 @@ void RecordCommands::Menu_Click(int entry) {
 }
 
 void RecordCommands::AddTxt() {
-    if (const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("增加TXT")))
-        formOpener().showAdd(dialogParent_);
+    handlers_.start(addTxt());
 }
 
 void RecordCommands::ModiTxt() {
+    handlers_.start(modiTxt());
+}
+
+Co<> RecordCommands::addTxt() {
+    if (const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("增加TXT")))
+        co_await formOpener().showAdd(dialogParent_);
+}
+
+Co<> RecordCommands::modiTxt() {
     int row = -1;
     QString id;
     QString title;
     if (!selectedRecord(&row, &id, &title)) {
-        messageBoxes().information(dialogParent_, QStringLiteral("请选择需要修改的TXT"));
-        return;
+        const QString text = QStringLiteral("请选择需要修改的TXT");
+        co_await messageBoxes().informationBox(dialogParent_, text);
+        co_return;
     }
     // A record that cannot be loaded is reported by the form itself, naming the id and the reason.
-    if (const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("修改TXT"))) {
-        if (formOpener().showModify(id, dialogParent_) == ModifyOutcome::Saved)
-            showStored(row, id, *pass);
-    }
+    const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("修改TXT"));
+    if (!pass)
+        co_return;
+    const ModifyOutcome outcome = co_await formOpener().showModify(id, dialogParent_);
+    if (pass->superseded()) // the control went while the form was shown
+        co_return;
+    if (outcome == ModifyOutcome::Saved)
+        showStored(row, id, *pass);
 }
 
 void RecordCommands::History() {

@@ -3,6 +3,7 @@
 // and export the listed titles or the listed records to text files next to the control library.
 // Each is a command of the CommandGate: it runs alone, and is refused while a load lists.
 #include "control/CommandGate.h"
+#include "util/Co.h"
 #include "util/TextColumn.h"
 
 #include <QPoint>
@@ -12,6 +13,7 @@
 #include <functional>
 
 class FolderHandle;
+class Handlers;
 class HistoryWindows;
 class ListBox;
 class QAction;
@@ -26,16 +28,16 @@ class RecordCommands {
 public:
     RecordCommands(StatusLine& status, ListBox* list, QMenu* menu, const std::array<QAction*, 8>& entries,
                    QCheckBox* titlesOnly, CommandGate& gate, ResultLoader& loader, ResultSet& results,
-                   QWidget* dialogParent);
+                   QWidget* dialogParent, Handlers& handlers);
 
     // A released right button opens the popup at `globalPos`; "导出所有TXT" is offered only while
     // titles-only is off, "历史版本…" only where the history is installed. The selection is not changed.
     void List1_MouseUp(Qt::MouseButton button, const QPoint& globalPos);
     // Runs the popup entry numbered `entry` (a MenuEntry, control/Choices.h).
     void Menu_Click(int entry);
-    // The add form, modal; also the test panel's "增加TXT".
+    // The add form, modal; also the test panel's "增加TXT". Started as a handler: returns at once.
     void AddTxt();
-    // Opens the modify form for the selected row, or says that none is selected.
+    // Opens the modify form for the selected row, or says that none is selected. Started as a handler.
     void ModiTxt();
     // Asks, then deletes the selected row's record. Empty on success or when nothing was deleted
     // (`executed` tells which), else the error's description.
@@ -67,6 +69,8 @@ public:
     static QString exportFolderPath();
 
 private:
+    Co<> addTxt();
+    Co<> modiTxt();
     // The selected row, its id and title; false when no listed row with an id is selected.
     bool selectedRecord(int* row, QString* id, QString* title) const;
     // After a save of record `id` listed in `row`: the row shows what is now stored (read anew), or
@@ -101,6 +105,7 @@ private:
     ResultLoader& loader_;
     ResultSet& results_;
     QWidget* dialogParent_;
+    Handlers& handlers_;
     std::function<void(int, bool)> rowEdited_;
     HistoryWindows* history_ = nullptr;
 };

@@ -59,7 +59,7 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     loader_ = std::make_unique<ResultLoader>(*this, List1, gate_, results_, this);
     viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, *loader_, results_);
     commands_ = std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, *loader_,
-                                                 results_, this);
+                                                 results_, this, handlers_);
     history_ = std::make_unique<HistoryWindows>(gate_, *loader_, *commands_, this);
     commands_->setHistory(history_.get());
     // The viewer shows what is stored: a saved record's new text, and nothing of a deleted one.

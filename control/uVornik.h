@@ -27,6 +27,7 @@
 #include "control/StatusLine.h"
 #include "control/VornikInterface.h"
 #include "ui/ProportionalLayout.h"
+#include "util/Handlers.h"
 
 #include <QMap>
 #include <QWidget>
@@ -90,6 +91,8 @@ public:
         drag(Panels::Dragged::Splitter, DragStep::Press, button, x, y);
     }
 
+    // The handlers started by the public ones above and still running (a command waiting for a form).
+    const Handlers& handlers() const { return handlers_; }
     // The collaborators, for tests and the benchmark.
     ResultLoader& loader() { return *loader_; }
     // The listed result (the design's RowNames, RowData and RowIds).
@@ -134,6 +137,7 @@ private:
     enum class DragStep { Press, Move, Release };
     void drag(Panels::Dragged which, DragStep step, int button, double x, double y);
 
+    Handlers handlers_;
     // Made once the children they work on exist.
     CommandGate gate_{*this};
     ResultSet results_;

@@ -7,9 +7,9 @@ namespace {
 
 class RealForms final : public FormOpener {
 public:
-    void showAdd(QWidget* parent) override { FrmAdd::showModal(parent); }
-    ModifyOutcome showModify(const QString& id, QWidget* parent) override {
-        return FrmModi::showModal(id, parent);
+    Co<> showAdd(QWidget* parent) override { return FrmAdd::showModal(parent); }
+    Co<ModifyOutcome> showModify(QString id, QWidget* parent) override {
+        return FrmModi::showModal(std::move(id), parent);
     }
 };
 

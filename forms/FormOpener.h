@@ -1,6 +1,8 @@
 #pragma once
-// Opening the record forms goes through this seam: the control's commands show them modally, and
-// tests record what would have been opened instead of running a nested event loop.
+// Opening the record forms goes through this seam: the control's commands show them modal and wait
+// for them to close, and tests record what would have been opened instead.
+#include "util/Co.h"
+
 #include <QString>
 
 class QWidget;
@@ -12,10 +14,10 @@ enum class ModifyOutcome { NotShown, Closed, Saved };
 class FormOpener {
 public:
     virtual ~FormOpener() = default;
-    // The add form, modal over `parent`; returns when the user has closed it.
-    virtual void showAdd(QWidget* parent) = 0;
-    // The modify form for record `id`, modal over `parent`; returns when it has closed.
-    virtual ModifyOutcome showModify(const QString& id, QWidget* parent) = 0;
+    // The add form, modal over `parent`; finishes when the user has closed it.
+    virtual Co<> showAdd(QWidget* parent) = 0;
+    // The modify form for record `id`, modal over `parent`; finishes when it has closed.
+    virtual Co<ModifyOutcome> showModify(QString id, QWidget* parent) = 0;
 };
 
 // The process-wide opener: the real forms unless a test installed another.

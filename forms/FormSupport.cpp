@@ -4,6 +4,7 @@
 #include "ui/ScreenFit.h"
 #include "ui/Twips.h"
 #include "util/LineEnds.h"
+#include "util/Nested.h"
 
 #include <QScreen>
 #include <QTextDocument>
@@ -64,37 +65,60 @@ QString plainText(const QTextDocument* document) {
 }
 
 Transaction::~Transaction() {
-    if (active_ && conn_ && conn_->State() == Connection::kStateOpen && conn_->inTransaction())
-        (void)conn_->RollbackTrans(); // its own failure changes nothing: the transaction is over either way
+    if (active_ && conn_ && conn_->isOpen() && conn_->inTransaction())
+        conn_->rollbackDetached(); // its own failure changes nothing: the transaction is over either way
 }
 
-Status Transaction::begin() {
+// The guard lives in the awaiting caller's frame, so it is still there when these resume.
+Co<Status> Transaction::begin() {
     if (!conn_)
-        return noConnectionError();
-    const Status s = conn_->BeginTrans();
+        co_return noConnectionError();
+    const Status s = co_await conn_->begin();
     active_ = s.ok();
-    return s;
+    co_return s;
 }
 
-Status Transaction::commit() {
+Co<Status> Transaction::commit() {
     if (!conn_)
-        return noConnectionError();
-    const Status s = conn_->CommitTrans();
+        co_return noConnectionError();
+    const Status s = co_await conn_->commit();
     if (s)
         active_ = false;
-    return s;
+    co_return s;
+}
+
+namespace {
+Status waited(Co<Status> task) {
+    Error ended{Error::kProviderError, QStringLiteral("数据库操作未完成：程序正在退出，操作已中止"), 0};
+    ended.cancelled = true;
+    return waitNested(std::move(task)).value_or(Status(ended));
+}
+} // namespace
+
+Status Transaction::beginNow() {
+    return waited(begin());
+}
+
+Status Transaction::commitNow() {
+    return waited(commit());
+}
+
+Status noWarningsNow(Connection* conn) {
+    return waited(noWarnings(conn));
 }
 
 Error noConnectionError() {
     return Error{Error::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
 }
 
-Status noWarnings(Connection* conn) {
+Co<Status> noWarnings(QPointer<Connection> conn) {
     if (!conn)
-        return noConnectionError();
+        co_return noConnectionError();
     Recordset rs;
-    if (Status s = rs.Open(QStringLiteral("SHOW WARNINGS"), conn); !s)
-        return s;
+    const QString warnings = QStringLiteral("SHOW WARNINGS");
+    const Status read = co_await rs.open(warnings, {}, *conn);
+    if (!read)
+        co_return read;
     QStringList problems;
     for (qint64 i = 0; i < rs.RecordCount(); ++i, rs.MoveNext()) {
         const Result<QString> level = rs.text(QStringLiteral("Level"));
@@ -103,11 +127,11 @@ Status noWarnings(Connection* conn) {
             problems << message.value();
     }
     if (problems.isEmpty())
-        return {};
-    return Error{Error::kProviderError,
-                 QStringLiteral("服务器没有原样保存数据（%1），本次写入已撤销")
-                     .arg(problems.join(QStringLiteral("；"))),
-                 0};
+        co_return Status();
+    co_return Error{Error::kProviderError,
+                    QStringLiteral("服务器没有原样保存数据（%1），本次写入已撤销")
+                        .arg(problems.join(QStringLiteral("；"))),
+                    0};
 }
 
 } // namespace forms

@@ -2,6 +2,7 @@
 // What the two record forms share: placement, line ends of stored texts, and a transaction that
 // rolls itself back.
 #include "database/Connection.h"
+#include "util/Co.h"
 
 #include <QPointer>
 #include <QString>
@@ -32,7 +33,8 @@ QString plainText(const QTextDocument* document);
 
 // A transaction on one connection that is rolled back when the guard goes out of scope uncommitted.
 // The rollback runs only while the transaction is really active, so a failure that came before
-// BeginTrans, or that took the connection down, never raises a second failure in the error path.
+// begin(), or that took the connection down, never raises a second failure in the error path; it is
+// sent without waiting (a destructor never waits), and the connection's next statement comes after it.
 class Transaction {
 public:
     explicit Transaction(Connection* conn) : conn_(conn) {}
@@ -40,8 +42,12 @@ public:
     Transaction& operator=(const Transaction&) = delete;
     ~Transaction();
 
-    Status begin();
-    Status commit();
+    Co<Status> begin();
+    Co<Status> commit();
+    // The bridge for callers not yet coroutines (the history window's restores): each waits in a
+    // nested event loop.
+    Status beginNow();
+    Status commitNow();
 
 private:
     QPointer<Connection> conn_;
@@ -54,6 +60,8 @@ Error noConnectionError();
 // Fails when the statement just run on `conn` left warnings. A server outside strict mode stores a
 // value it had to cut or change with a mere warning, which would lose the user's text silently; the
 // caller rolls the write back instead.
-Status noWarnings(Connection* conn);
+Co<Status> noWarnings(QPointer<Connection> conn);
+// The same for callers not yet coroutines, in a nested event loop.
+Status noWarningsNow(Connection* conn);
 
 } // namespace forms

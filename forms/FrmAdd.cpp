@@ -4,27 +4,29 @@
 #include "database/Recordset.h"
 #include "database/Shared.h"
 #include "forms/FormSupport.h"
+#include "ui/DialogAwait.h"
 #include "ui/MessageBoxes.h"
 #include "ui/Twips.h"
+#include "util/Await.h"
 #include "util/Clock.h"
 
-#include <QEventLoop>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTextEdit>
-#include <QTimer>
 
 #include <cmath>
 
 #include <mysqld_error.h>
 
-void FrmAdd::showModal(QWidget* parent) {
-    const Use form;
-    forms::adoptParent(form.get(), parent);
-    form->exec();
-    unload();
+Co<> FrmAdd::showModal(QWidget* parent) {
+    const QPointer<FrmAdd> form = instance();
+    forms::adoptParent(form, parent);
+    (void)co_await await::shownModal(form);
+    if (form)
+        unload();
 }
 
 FrmAdd::FrmAdd(QWidget* parent) : RecordForm(parent) {
@@ -47,7 +49,7 @@ FrmAdd::FrmAdd(QWidget* parent) : RecordForm(parent) {
     RtbData->setAccessibleName(QStringLiteral("正文"));
     CmdAddNew->setAccessibleName(CmdAddNew->text());
 
-    connect(CmdAddNew, &QPushButton::clicked, this, &FrmAdd::CmdAddNew_Click);
+    connect(CmdAddNew, &QPushButton::clicked, this, [this] { CmdAddNew_Click(); });
 
     Form_Load();
 }
@@ -63,24 +65,32 @@ bool FrmAdd::hasChanges() const {
     return !txtTitle->text().isEmpty() || !forms::plainText(RtbData->document()).isEmpty();
 }
 
-void FrmAdd::CmdAddNew_Click() {
-    if (!readyToWrite(txtTitle, RtbData))
-        return;
+Co<> FrmAdd::write() {
+    const QPointer<FrmAdd> self(this);
+    const bool ready = co_await readyToWrite(txtTitle, RtbData);
+    if (!ready || !self)
+        co_return;
 
-    Status failed;
-    if (!whileBusy(CmdAddNew, [&] { failed = addRecord(); }))
-        return;
+    setBusy(CmdAddNew, true);
+    // Read once: the text the user asked to add is the text every try writes.
+    const QString title = txtTitle->text();
+    const QString body = forms::toStoredText(forms::plainText(RtbData->document()));
+    const Status failed = co_await addRecord(title, body);
+    if (!self)
+        co_return;
+    setBusy(CmdAddNew, false);
 
     if (!failed) {
         // The boxes keep the user's text so the add can be tried again.
-        messageBoxes().critical(this,
-                                QStringLiteral("Error:CmdAddNew_Click\r\n Err:") + failed.error().description,
-                                QStringLiteral("增加数据"));
-        return;
+        const QString text = QStringLiteral("Error:CmdAddNew_Click\r\n Err:") + failed.error().description;
+        const QString title = QStringLiteral("增加数据");
+        co_await messageBoxes().criticalBox(this, text, title);
+        co_return;
     }
     txtTitle->clear();
     RtbData->clear();
-    messageBoxes().information(this, QStringLiteral("增加成功！"));
+    const QString text = QStringLiteral("增加成功！");
+    co_await messageBoxes().informationBox(this, text);
 }
 
 namespace {
@@ -97,31 +107,31 @@ bool idTaken(const Status& s) {
 }
 
 // The id of a later second than `taken`'s, in the same format, once the clock gives one (the window
-// live meanwhile); `taken` itself when the clock has not moved on in time.
-QString idAfter(const QString& taken) {
+// live meanwhile); `taken` itself when the clock has not moved on in time, or the program is ending.
+Co<QString> idAfter(QString taken) {
+    using namespace std::chrono_literals;
     const qint64 deadline = appClock().monotonicMs() + kNextSecondWaitMs;
     QString next = FrmAdd::newRecordId();
     while (next == taken && appClock().monotonicMs() < deadline) {
-        QEventLoop wait;
-        QTimer::singleShot(20, &wait, &QEventLoop::quit);
-        wait.exec();
+        const bool alive = co_await await::sleep(QCoreApplication::instance(), 20ms);
+        if (!alive)
+            co_return taken;
         next = FrmAdd::newRecordId();
     }
-    return next;
+    co_return next;
 }
 
 } // namespace
 
-Status FrmAdd::addRecord() {
-    // Read once: the text the user asked to add is the text every try writes.
-    const QString title = txtTitle->text();
-    const QString body = forms::toStoredText(forms::plainText(RtbData->document()));
+Co<Status> FrmAdd::addRecord(QString title, QString body) {
     QString id = newRecordId();
     for (int attempt = 1;; ++attempt) {
-        Status s = addOnce(id, title, body);
+        Status s = co_await addOnce(id, title, body);
         if (!idTaken(s))
-            return s;
-        const QString next = attempt < kAddAttempts ? idAfter(id) : id;
+            co_return s;
+        QString next = id;
+        if (attempt < kAddAttempts)
+            next = co_await idAfter(id);
         if (next == id) {
             s.error().description =
                 QStringLiteral(
@@ -129,27 +139,32 @@ Status FrmAdd::addRecord() {
                     .arg(id)
                     .arg(attempt)
                     .arg(s.error().description);
-            return s;
+            co_return s;
         }
         id = next;
     }
 }
 
-Status FrmAdd::addOnce(const QString& id, const QString& title, const QString& body) {
+Co<Status> FrmAdd::addOnce(QString id, QString title, QString body) {
     // A connection that failed to open shows up as the failure of the next step.
     QString errorText;
     mConnDatabase::ConnectDatabase(errorText);
     QPointer<Connection> conn = mPublic::Conn.get();
+    if (!conn)
+        co_return forms::noConnectionError();
 
     // Declared before the recordset so an uncommitted add is rolled back after it is released.
     forms::Transaction transaction(conn);
     Recordset rs;
-    if (Status s = rs.Open(QStringLiteral("select * from searchtxt_data where 1=0"), conn); !s)
-        return s;
-    if (Status s = transaction.begin(); !s)
-        return s;
+    const QString noRows = QStringLiteral("select * from searchtxt_data where 1=0");
+    const Status opened = co_await rs.open(noRows, {}, *conn);
+    if (!opened)
+        co_return opened;
+    const Status begun = co_await transaction.begin();
+    if (!begun)
+        co_return begun;
     if (Status s = rs.AddNew(); !s)
-        return s;
+        co_return s;
 
     // Columns in order; each time is read from the clock at its own assignment. desc, keys and
     // creator are empty texts, never NULL, so the modify form can load the row.
@@ -170,10 +185,10 @@ Status FrmAdd::addOnce(const QString& id, const QString& title, const QString& b
     if (s)
         s = rs.setValue(QStringLiteral("creator"), empty);
     if (s)
-        s = rs.Update();
+        s = co_await rs.update();
     if (s)
-        s = forms::noWarnings(conn);
+        s = co_await forms::noWarnings(conn);
     if (s)
-        s = transaction.commit();
-    return s;
+        s = co_await transaction.commit();
+    co_return s;
 }

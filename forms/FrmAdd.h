@@ -15,9 +15,9 @@ class FrmAdd : public forms::RecordForm, public SharedInstance<FrmAdd> {
     Q_OBJECT
 public:
     // instance() and unload() come from SharedInstance.
-    // Shows the shared form modally over `parent`'s window; returns when the user has closed it,
+    // Shows the shared form modal over `parent`'s window; finishes when the user has closed it,
     // and unloads it then, so the next opening starts afresh.
-    static void showModal(QWidget* parent = nullptr);
+    static Co<> showModal(QWidget* parent = nullptr);
 
     explicit FrmAdd(QWidget* parent = nullptr);
 
@@ -28,9 +28,9 @@ public:
     // user's text kept.
     static QString newRecordId();
 
-    void CmdAddNew_Click();
+    // Starts the add as a handler of the form (see handlers()).
+    void CmdAddNew_Click() { save(); }
     bool hasChanges() const override;
-    void save() override { CmdAddNew_Click(); }
 
     QLineEdit* txtTitle;
     QTextEdit* RtbData;
@@ -38,8 +38,10 @@ public:
     QLabel* Label1;
 
 private:
-    Status addRecord();
-    // One transaction that inserts the record under `id`; rolled back unless it commits. Static:
-    // the form may be gone by a later try, which touches nothing of it.
-    static Status addOnce(const QString& id, const QString& title, const QString& body);
+    Co<> write() override;
+    // Adds `title` and `body` under a new id, trying a later second's id while the id is taken.
+    // Static, as every coroutine below: the form may be gone by a later try, which touches nothing of it.
+    static Co<Status> addRecord(QString title, QString body);
+    // One transaction that inserts the record under `id`; rolled back unless it commits.
+    static Co<Status> addOnce(QString id, QString title, QString body);
 };

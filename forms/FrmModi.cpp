@@ -4,6 +4,7 @@
 #include "database/Recordset.h"
 #include "database/Shared.h"
 #include "forms/FormSupport.h"
+#include "ui/DialogAwait.h"
 #include "ui/LargeTextView.h"
 #include "ui/MessageBoxes.h"
 #include "ui/Twips.h"
@@ -63,14 +64,17 @@ Error explained(Error e, const QString& id) {
 
 } // namespace
 
-ModifyOutcome FrmModi::showModal(const QString& id, QWidget* parent) {
-    const Use form;
-    forms::adoptParent(form.get(), parent);
-    if (!form->setDataid(id))
-        return ModifyOutcome::NotShown;
-    form->exec();
-    unload(); // closed by the user; a save has unloaded it already
-    return form->saved() ? ModifyOutcome::Saved : ModifyOutcome::Closed;
+Co<ModifyOutcome> FrmModi::showModal(QString id, QWidget* parent) {
+    const QPointer<FrmModi> form = instance();
+    forms::adoptParent(form, parent);
+    const bool loaded = co_await form->setDataid(id);
+    if (!loaded || !form)
+        co_return ModifyOutcome::NotShown;
+    // A save ends the show as accepted (and unloads the form); the user's close as rejected.
+    const std::optional<int> result = co_await await::shownModal(form);
+    if (form)
+        unload();
+    co_return result == QDialog::Accepted ? ModifyOutcome::Saved : ModifyOutcome::Closed;
 }
 
 FrmModi::FrmModi(QWidget* parent) : RecordForm(parent) {
@@ -118,7 +122,7 @@ FrmModi::FrmModi(QWidget* parent) : RecordForm(parent) {
     for (std::size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
 
-    connect(CmdSave, &QPushButton::clicked, this, &FrmModi::CmdSave_Click);
+    connect(CmdSave, &QPushButton::clicked, this, [this] { CmdSave_Click(); });
 
     Form_Load();
 }
@@ -133,37 +137,54 @@ void FrmModi::unloadForm() {
     unload();
 }
 
-bool FrmModi::setDataid(const QString& id) {
+Co<bool> FrmModi::setDataid(QString id) {
+    const QPointer<FrmModi> self(this);
     dataid_ = id;
-    bool found = false;
-    if (const Status s = LoadRecord(id, found); !s) {
+    const Result<bool> found = co_await LoadRecord(id);
+    if (!self)
+        co_return false;
+    if (!found) {
         // The opener has no error path of its own: say here which record failed and why.
-        messageBoxes().critical(messageParent(),
-                                QStringLiteral("无法读取记录 %1：\r\n%2").arg(id, s.error().description),
-                                QStringLiteral("修改数据"));
-        unloadForm();
-        return false;
+        const QString text = QStringLiteral("无法读取记录 %1：\r\n%2").arg(id, found.error().description);
+        const QString title = QStringLiteral("修改数据");
+        co_await messageBoxes().criticalBox(messageParent(), text, title);
+        if (self)
+            unloadForm();
+        co_return false;
     }
-    return found;
+    co_return found.value();
 }
 
-Status FrmModi::LoadRecord(const QString& id, bool& found) {
-    found = false;
+Co<Result<bool>> FrmModi::LoadRecord(QString id) {
+    const QPointer<FrmModi> self(this);
     loaded_.clear();
     QString errorText;
     mConnDatabase::ConnectDatabase(errorText); // a failed open shows up when the statement runs
+    const QPointer<Connection> conn = mPublic::Conn.get();
+    if (!conn)
+        co_return forms::noConnectionError();
     // A recordset of the form's own: no statement of the control's, run while the load waits, reopens it.
     const auto rs = std::make_shared<Recordset>();
-    if (Status s = rs->Open(QStringLiteral("select * from searchtxt_data where dataid=?"), {id},
-                            mPublic::Conn.get());
-        !s)
-        return s;
+    const QString select = QStringLiteral("select * from searchtxt_data where dataid=?");
+    const SqlParams byId{id}; // bound before the wait: GCC cannot keep a braced list across it
+    const Status read = co_await rs->open(select, byId, *conn);
+    if (!read)
+        co_return read.error();
+    if (!self)
+        co_return false;
     if (rs->RecordCount() < 1) {
-        messageBoxes().information(messageParent(), QStringLiteral("未找到 相关信息！Error:"));
-        unloadForm();
-        return {};
+        const QString text = QStringLiteral("未找到 相关信息！Error:");
+        co_await messageBoxes().informationBox(messageParent(), text);
+        if (self)
+            unloadForm();
+        co_return false;
     }
+    showRecord(*rs);
+    co_return true;
+}
 
+void FrmModi::showRecord(const Recordset& row) {
+    const Recordset* const rs = &row;
     // A NULL (as another tool may store) reads as empty text, so the record can still be edited.
     // The body is kept as the recordset's column, shared rather than copied (it may hold 16 MB).
     QStringList values;
@@ -183,8 +204,6 @@ Status FrmModi::LoadRecord(const QString& id, bool& found) {
     loaded_ = values;
     saved_ = false;
     shownAtLoad_ = editableTexts();
-    found = true;
-    return {};
 }
 
 void FrmModi::showBody(const TextColumn& stored) {
@@ -222,55 +241,77 @@ void FrmModi::clearBoxes() {
     TxtKeys->clear();
 }
 
-void FrmModi::saveAs(bool restoring) {
-    if (!readyToWrite(txtTitle, RtbData))
-        return;
+Co<> FrmModi::saveAs(bool restoring) {
+    const QPointer<FrmModi> self(this);
+    const bool ready = co_await readyToWrite(txtTitle, RtbData);
+    if (!ready || !self)
+        co_return;
     Error error;
-    Saved outcome = Saved::Failed;
-    if (whileBusy(CmdSave, [&] { outcome = saveRecord(error, restoring); }))
-        report(outcome, error, restoring);
+    std::optional<QVariantList> values = editedRow(error);
+    if (!values) {
+        const SaveOutcome unreadable{Saved::Failed, error};
+        co_await report(unreadable, restoring);
+        co_return;
+    }
+    setBusy(CmdSave, true);
+    Edit edit{dataid_, std::move(*values), loaded_, loadedBody_};
+    const SaveOutcome outcome = co_await saveRecord(std::move(edit), restoring);
+    if (!self)
+        co_return;
+    setBusy(CmdSave, false);
+    co_await report(outcome, restoring);
 }
 
-void FrmModi::report(Saved outcome, const Error& error, bool restoring) {
-    switch (outcome) {
-    case Saved::Done:
+Co<> FrmModi::report(SaveOutcome outcome, bool restoring) {
+    const QPointer<FrmModi> self(this);
+    switch (outcome.saved) {
+    case Saved::Done: {
         saved_ = true;
         clearBoxes();
-        messageBoxes().information(this, QStringLiteral("修改成功！"));
-        unloadForm();
-        return;
+        const QString text = QStringLiteral("修改成功！");
+        co_await messageBoxes().informationBox(this, text);
+        if (self)
+            unloadForm();
+        co_return;
+    }
     case Saved::RowGone:
-        return offerRestore();
-    case Saved::ChangedByOthers:
+        co_await offerRestore();
+        co_return;
+    case Saved::ChangedByOthers: {
         // Nothing written; the edits stay in the form so the user can keep what matters.
-        messageBoxes().critical(
-            this,
+        const QString text =
             (restoring
                  ? QStringLiteral(
                        "记录 %1 删除之后已被其他用户重新保存，本次修改没有保存，以免覆盖对方的记录。\r\n")
                  : QStringLiteral(
                        "记录 %1 在打开之后已被其他用户修改，本次修改没有保存，以免覆盖对方的修改。\r\n"))
-                    .arg(dataid_) +
-                QStringLiteral(
-                    "您的编辑仍留在窗口中：请复制需要保留的内容，关闭窗口后重新打开该记录再修改。"),
-            QStringLiteral("修改数据"));
-        return;
-    case Saved::Failed:
-        messageBoxes().critical(
-            this, QStringLiteral("Error:CmdSave_Click，修改没有保存\r\n Err:") + error.description,
-            QStringLiteral("修改数据"));
-        return;
+                .arg(dataid_) +
+            QStringLiteral("您的编辑仍留在窗口中：请复制需要保留的内容，关闭窗口后重新打开该记录再修改。");
+        const QString title = QStringLiteral("修改数据");
+        co_await messageBoxes().criticalBox(this, text, title);
+        co_return;
+    }
+    case Saved::Failed: {
+        const QString text =
+            QStringLiteral("Error:CmdSave_Click，修改没有保存\r\n Err:") + outcome.error.description;
+        const QString title = QStringLiteral("修改数据");
+        co_await messageBoxes().criticalBox(this, text, title);
+        co_return;
+    }
     }
 }
 
-void FrmModi::offerRestore() {
+Co<> FrmModi::offerRestore() {
+    const QPointer<FrmModi> self(this);
     // The edits stay in the form whatever the answer.
     const QString text =
         QStringLiteral("修改没有保存：记录 %1 在您打开之后已被其他用户删除。\r\n您的编辑仍留在窗口中。\r\n"
                        "按“确定”以原编号 %1 重新保存您编辑的内容；按“取消”回到窗口。")
             .arg(dataid_);
-    if (messageBoxes().question(this, text, QStringLiteral("修改数据")) == MessageBoxes::Answer::Ok)
-        saveAs(true);
+    const QString title = QStringLiteral("修改数据");
+    const MessageBoxes::Answer answer = co_await messageBoxes().questionBox(this, text, title);
+    if (self && answer == MessageBoxes::Answer::Ok)
+        co_await saveAs(true);
 }
 
 std::optional<QVariantList> FrmModi::editedRow(Error& error) const {
@@ -290,75 +331,81 @@ std::optional<QVariantList> FrmModi::editedRow(Error& error) const {
         TxtKeys->text(), TxtCreator->text()};
 }
 
-bool FrmModi::rowAsLoaded(const Recordset& rs) const {
-    if (loaded_.size() != static_cast<qsizetype>(kColumns.size()))
+bool FrmModi::rowAsLoaded(const Recordset& rs, const Edit& edit) {
+    if (edit.loaded.size() != static_cast<qsizetype>(kColumns.size()))
         return false;
     for (std::size_t i = 0; i < kColumns.size(); ++i) {
         const int field = rs.fieldIndex(QString::fromLatin1(kColumns[i]));
         if (field < 0)
             return false;
         const bool same =
-            i == 2 ? rs.column(field).view(0) == loadedBody_.view(0)
-                   : rs.textAt(0, field).value_or(QString()) == loaded_.at(static_cast<qsizetype>(i));
+            i == 2 ? rs.column(field).view(0) == edit.loadedBody.view(0)
+                   : rs.textAt(0, field).value_or(QString()) == edit.loaded.at(static_cast<qsizetype>(i));
         if (!same)
             return false;
     }
     return true;
 }
 
-FrmModi::Saved FrmModi::saveRecord(Error& error, bool restoring) {
-    const auto fail = [&error, this](Error e) {
-        error = explained(std::move(e), dataid_);
-        return Saved::Failed;
+Co<FrmModi::SaveOutcome> FrmModi::saveRecord(Edit edit, bool restoring) {
+    const auto fail = [&edit](Error e) {
+        return SaveOutcome{Saved::Failed, explained(std::move(e), edit.id)};
     };
-    const std::optional<QVariantList> values = editedRow(error);
-    if (!values)
-        return Saved::Failed;
-    const QString id = dataid_;
+    const QString id = edit.id;
 
     QString errorText;
     mConnDatabase::ConnectDatabase(errorText); // a failed open shows up when the transaction starts
     QPointer<Connection> conn = mPublic::Conn.get();
     if (!conn)
-        return fail(forms::noConnectionError());
+        co_return fail(forms::noConnectionError());
 
     // Declared before the recordset: whatever fails below is rolled back, so a failed insert never
     // leaves the row deleted.
     forms::Transaction transaction(conn);
-    if (Status s = transaction.begin(); !s)
-        return fail(s.error());
+    const Status begun = co_await transaction.begin();
+    if (!begun)
+        co_return fail(begun.error());
 
     // A locking read inside the transaction: the row is checked against what was loaded (or, when it
     // is stored again, found still missing), and nobody can change, delete or store it between this
     // check and the write.
     Recordset rs;
-    if (Status s =
-            rs.Open(QStringLiteral("select * from searchtxt_data where dataid=? for update"), {id}, conn);
-        !s)
-        return fail(s.error());
+    if (!conn)
+        co_return fail(forms::noConnectionError());
+    const QString lockingRead = QStringLiteral("select * from searchtxt_data where dataid=? for update");
+    const SqlParams byId{id}; // bound before the wait: GCC cannot keep a braced list across it
+    const Status read = co_await rs.open(lockingRead, byId, *conn);
+    if (!read)
+        co_return fail(read.error());
     if (restoring && rs.RecordCount() > 0)
-        return Saved::ChangedByOthers;
+        co_return SaveOutcome{Saved::ChangedByOthers, {}};
     if (!restoring && rs.RecordCount() < 1)
-        return Saved::RowGone;
-    if (!restoring && !rowAsLoaded(rs))
-        return Saved::ChangedByOthers;
+        co_return SaveOutcome{Saved::RowGone, {}};
+    if (!restoring && !rowAsLoaded(rs, edit))
+        co_return SaveOutcome{Saved::ChangedByOthers, {}};
 
     if (!conn)
-        return fail(forms::noConnectionError());
+        co_return fail(forms::noConnectionError());
     if (!restoring) {
-        if (Status s = conn->Execute(QStringLiteral("delete from searchtxt_data where dataid=?"), {id}); !s)
-            return fail(s.error());
+        const QString remove = QStringLiteral("delete from searchtxt_data where dataid=?");
+        const Result<quint64> removed = co_await conn->execute(remove, byId);
+        if (!removed)
+            co_return fail(removed.error());
     }
     const QString insert = QStringLiteral(
         "insert into `searchtxt_data`  (`dataid`, `name` , `data`,`createdatetime`,`modidatetime`,"
         "`desc`,`keys`,`creator`)  Values(?,?,?,?,?,?,?,?)");
     if (!conn)
-        return fail(forms::noConnectionError());
-    if (Status s = conn->Execute(insert, *values); !s)
-        return fail(s.error());
-    if (Status s = forms::noWarnings(conn); !s)
-        return fail(s.error());
-    if (Status s = transaction.commit(); !s)
-        return fail(s.error());
-    return Saved::Done;
+        co_return fail(forms::noConnectionError());
+    const SqlParams values = edit.values;
+    const Result<quint64> inserted = co_await conn->execute(insert, values);
+    if (!inserted)
+        co_return fail(inserted.error());
+    const Status clean = co_await forms::noWarnings(conn);
+    if (!clean)
+        co_return fail(clean.error());
+    const Status committed = co_await transaction.commit();
+    if (!committed)
+        co_return fail(committed.error());
+    co_return SaveOutcome{Saved::Done, {}};
 }

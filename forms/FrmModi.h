@@ -27,22 +27,23 @@ class FrmModi : public forms::RecordForm, public SharedInstance<FrmModi> {
     Q_OBJECT
 public:
     // instance() and unload() come from SharedInstance.
-    // Loads record `id` into the shared form and shows it modally over `parent`'s window; returns
+    // Loads record `id` into the shared form and shows it modal over `parent`'s window; finishes
     // when the form has closed, and unloads it. NotShown, with nothing shown but a message box, when
     // the record is gone or could not be read.
-    static ModifyOutcome showModal(const QString& id, QWidget* parent = nullptr);
+    static Co<ModifyOutcome> showModal(QString id, QWidget* parent = nullptr);
 
     explicit FrmModi(QWidget* parent = nullptr);
 
     // The dataid property: keeps `id` and loads its row into the boxes at once. False when the row
     // is missing or could not be read: the user has been told (naming the id and the reason) and
-    // the form has unloaded itself, so the opener must not show it.
-    bool setDataid(const QString& id);
+    // the form has unloaded itself, so the opener must not show it. False too when the form went
+    // meanwhile.
+    Co<bool> setDataid(QString id);
     QString dataid() const { return dataid_; }
 
-    void CmdSave_Click() { saveAs(false); }
+    // Starts the save as a handler of the form (see handlers()).
+    void CmdSave_Click() { save(); }
     bool hasChanges() const override;
-    void save() override { CmdSave_Click(); }
     // Whether the last save of this form's record went through.
     bool saved() const { return saved_; }
 
@@ -66,22 +67,36 @@ public:
 
 private:
     enum class Saved { Done, RowGone, ChangedByOthers, Failed };
+    struct SaveOutcome {
+        Saved saved = Saved::Failed;
+        Error error;
+    };
+    // What a save compares and writes, taken from the form before it waits.
+    struct Edit {
+        QString id;
+        QVariantList values;
+        QStringList loaded;
+        TextColumn loadedBody;
+    };
 
-    // Fills the boxes from the row; `found` is false (message shown, form unloaded) when there is none.
-    Status LoadRecord(const QString& id, bool& found);
+    Co<> write() override { return saveAs(false); }
+    // Fills the boxes from the row: false (message shown, form unloaded) when there is none or the
+    // form went meanwhile.
+    Co<Result<bool>> LoadRecord(QString id);
+    void showRecord(const Recordset& rs);
     void showBody(const TextColumn& stored);
     // The boxes' texts as the user sees them, to tell whether anything was changed.
     QStringList editableTexts() const;
     // Writes the record back (`restoring`: stores it again under its id after someone deleted it)
     // and says how it went.
-    void saveAs(bool restoring);
-    void report(Saved outcome, const Error& error, bool restoring);
+    Co<> saveAs(bool restoring);
+    Co<> report(SaveOutcome outcome, bool restoring);
     // Asks whether to store the edits again under the record's id, which someone deleted meanwhile.
-    void offerRestore();
-    Saved saveRecord(Error& error, bool restoring);
+    Co<> offerRestore();
+    static Co<SaveOutcome> saveRecord(Edit edit, bool restoring);
     // The row to write, from the boxes; nothing (with `error` set) when a time cannot be read.
     std::optional<QVariantList> editedRow(Error& error) const;
-    bool rowAsLoaded(const Recordset& rs) const;
+    static bool rowAsLoaded(const Recordset& rs, const Edit& edit);
     void clearBoxes();
     // Closes the form if shown and lets it go; the next instance() loads a fresh one.
     void unloadForm();

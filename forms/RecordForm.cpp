@@ -8,6 +8,7 @@
 #include "ui/Twips.h"
 
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QShortcut>
 #include <QTextEdit>
@@ -56,20 +57,23 @@ bool RecordForm::eventFilter(QObject* watched, QEvent* event) {
     return QDialog::eventFilter(watched, event);
 }
 
-bool RecordForm::readyToWrite(QLineEdit* title, QTextEdit* body) {
+Co<bool> RecordForm::readyToWrite(QLineEdit* title, QTextEdit* body) {
     if (busy_)
-        return false; // a second click while the first write is still running
+        co_return false; // a second click while the first write is still running
+    const QPointer<RecordForm> self(this);
     if (title->text().isEmpty()) {
         title->setFocus();
-        messageBoxes().information(this, QStringLiteral("标题不能为空！"));
-        return false;
+        const QString text = QStringLiteral("标题不能为空！");
+        co_await messageBoxes().informationBox(this, text);
+        co_return false;
     }
     if (!LargeTextView::shownOver(body) && plainText(body->document()).isEmpty()) {
         body->setFocus();
-        messageBoxes().information(this, QStringLiteral("正文不能为空！"));
-        return false;
+        const QString text = QStringLiteral("正文不能为空！");
+        co_await messageBoxes().informationBox(this, text);
+        co_return false;
     }
-    return true;
+    co_return bool(self);
 }
 
 void RecordForm::setBusy(QPushButton* button, bool busy) {
@@ -85,18 +89,28 @@ void RecordForm::resizeEvent(QResizeEvent* event) {
 void RecordForm::reject() {
     // Escape and the close box both end here. Not while a write is waiting for the server: the
     // handler still needs the form.
-    if (busy_)
+    if (busy_ || asking_)
         return;
     if (!hasChanges())
         return QDialog::reject();
+    handlers_.start(closing());
+}
+
+Co<> RecordForm::closing() {
     const QPointer<RecordForm> self(this);
-    const MessageBoxes::Closing answer = messageBoxes().askToSave(
-        this, QStringLiteral("“%1”中的内容还没有保存。\r\n要保存吗？").arg(windowTitle()), windowTitle());
-    if (!self || answer == MessageBoxes::Closing::Back)
-        return;
-    if (answer == MessageBoxes::Closing::Discard)
-        return QDialog::reject();
-    save();
+    asking_ = true;
+    const QString text = QStringLiteral("“%1”中的内容还没有保存。\r\n要保存吗？").arg(windowTitle());
+    const MessageBoxes::Closing answer = co_await messageBoxes().askToSave(this, text, windowTitle());
+    if (!self)
+        co_return;
+    asking_ = false;
+    if (answer == MessageBoxes::Closing::Back)
+        co_return;
+    if (answer == MessageBoxes::Closing::Discard) {
+        QDialog::reject();
+        co_return;
+    }
+    co_await write();
     // The modify form closes itself once saved; the add form is emptied, and closes now. A save that
     // failed or was refused has said why, and the form stays open with the text.
     if (self && isVisible() && !hasChanges())

@@ -4,11 +4,10 @@
 // while a write is waiting for the server, nor without asking whether to save what the user typed;
 // Ctrl+S writes as the form's button does.
 #include "ui/ProportionalLayout.h"
+#include "util/Co.h"
+#include "util/Handlers.h"
 
 #include <QDialog>
-#include <QPointer>
-
-#include <utility>
 
 class QLineEdit;
 class QPushButton;
@@ -18,6 +17,10 @@ namespace forms {
 
 class RecordForm : public QDialog {
     Q_OBJECT
+public:
+    // The form's own handlers (a write, the question on closing) still running: tests wait for them.
+    const Handlers& handlers() const { return handlers_; }
+
 protected:
     explicit RecordForm(QWidget* parent);
 
@@ -29,17 +32,17 @@ protected:
 
     // False while a write is running, and false (the box focused, the user told) when the title or
     // the body is empty: the checks made before an add or a save. A body shown in a LargeTextView
-    // over the box is never empty.
-    bool readyToWrite(QLineEdit* title, QTextEdit* body);
+    // over the box is never empty. False too when the form went while the user was told.
+    Co<bool> readyToWrite(QLineEdit* title, QTextEdit* body);
 
     // Whether the boxes hold what the user typed and the form has not written.
     virtual bool hasChanges() const = 0;
-    // What the form's write button does.
-    virtual void save() = 0;
-
-    // Runs `work` with the form busy and `button` disabled. False when the form was deleted while
-    // the work ran: the caller must then touch nothing of it.
-    template <class Work> bool whileBusy(QPushButton* button, Work&& work);
+    // What the form's write button does; the form may be gone when it finishes.
+    virtual Co<> write() = 0;
+    // Starts the write as a handler of the form.
+    void save() { handlers_.start(write()); }
+    // The form busy (a write waits for the server) and `button` disabled, or both back.
+    void setBusy(QPushButton* button, bool busy);
 
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -47,24 +50,17 @@ protected:
     void reject() override;
 
 private:
-    void setBusy(QPushButton* button, bool busy);
     void fitToScreen();
+    // Asks whether to keep the changes of the closing form, and closes it as answered.
+    Co<> closing();
 
     ProportionalLayout layout_;
     QSize designSize_;
     bool framed_ = false; // placed again once framed
     bool busy_ = false;
+    bool asking_ = false; // the question on closing is shown
+    Handlers handlers_;
 };
-
-template <class Work> bool RecordForm::whileBusy(QPushButton* button, Work&& work) {
-    QPointer<RecordForm> self(this);
-    setBusy(button, true);
-    std::forward<Work>(work)();
-    if (!self)
-        return false;
-    setBusy(button, false);
-    return true;
-}
 
 // Children both forms build alike, at design geometry in twips, in the order they are called.
 // A one-line box without a length limit of its own (a long stored text must not be cut), 375 high;

@@ -37,11 +37,14 @@ public:
     ModifyOutcome modified = ModifyOutcome::Closed;
     std::function<void()> whileShown; // what the user does in the form (a save, say)
 
-    void showAdd(QWidget* parent) override { shown.append({QStringLiteral("add"), QString(), parent}); }
-    ModifyOutcome showModify(const QString& id, QWidget* parent) override {
+    Co<> showAdd(QWidget* parent) override {
+        shown.append({QStringLiteral("add"), QString(), parent});
+        co_return;
+    }
+    Co<ModifyOutcome> showModify(QString id, QWidget* parent) override {
         shown.append({QStringLiteral("modify"), id, parent});
         if (whileShown)
             whileShown();
-        return modified;
+        co_return modified;
     }
 };

@@ -16,23 +16,29 @@ public:
     QList<Shown> shown;
     Answer answer = Answer::Ok;
     Closing closing = Closing::Back;
-    std::function<void()> onQuestion; // what happens while a question is asked
+    std::function<void()> onQuestion;    // what happens while a question is asked
+    std::function<void()> onInformation; // what is checked while an information box shows
 
-    void information(QWidget*, const QString& text, const QString& title) override {
+    // Each answers at once, as a coroutine that is ready.
+    Co<> informationBox(QWidget*, QString text, QString title) override {
         shown.append({QStringLiteral("information"), text, title});
+        if (onInformation)
+            onInformation();
+        co_return;
     }
-    void critical(QWidget*, const QString& text, const QString& title) override {
+    Co<> criticalBox(QWidget*, QString text, QString title) override {
         shown.append({QStringLiteral("critical"), text, title});
+        co_return;
     }
-    Answer question(QWidget*, const QString& text, const QString& title) override {
+    Co<Answer> questionBox(QWidget*, QString text, QString title) override {
         shown.append({QStringLiteral("question"), text, title});
         if (onQuestion)
             onQuestion();
-        return answer;
+        co_return answer;
     }
-    Closing askToSave(QWidget*, const QString& text, const QString& title) override {
+    Co<Closing> askToSave(QWidget*, QString text, QString title) override {
         shown.append({QStringLiteral("save?"), text, title});
-        return closing;
+        co_return closing;
     }
     QString lastText() const { return shown.isEmpty() ? QString() : shown.last().text; }
 };

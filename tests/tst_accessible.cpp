@@ -4,6 +4,7 @@
 // how long the window is held while a screen reader listens.
 #include "FreshControl.h"
 #include "ScratchDb.h"
+#include "Sync.h"
 #include "control/uVornik.h"
 #include "forms/FrmAdd.h"
 #include "forms/FrmDataBaseLogin.h"
@@ -336,7 +337,7 @@ private Q_SLOTS:
         const qint64 stall = longestStallMs([&] {
             if (modify) {
                 closer.start(100);
-                QVERIFY(FrmModi::showModal(QStringLiteral("7"), &c) != ModifyOutcome::NotShown);
+                QVERIFY(sync(FrmModi::showModal(QStringLiteral("7"), &c)) != ModifyOutcome::NotShown);
                 return;
             }
             search(c, true, QStringLiteral("标题"));

@@ -12,6 +12,7 @@
 #include "ScratchDb.h"
 #include "ScriptedLookup.h"
 #include "Seams.h"
+#include "Sync.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
 #include "forms/FrmAdd.h"
@@ -109,6 +110,7 @@ int runClient(int client, int iterations, qint64 startMs, bool onCluster) {
             f->txtTitle->setText(token);
             f->RtbData->setPlainText(QStringLiteral("body of ") + token);
             f->CmdAddNew_Click();
+            handlersDone();
             const QString text = boxes.lastText();
             const bool ok = text == QStringLiteral("增加成功！");
             QString id; // the id it settled on; found on another node if this one went meanwhile
@@ -122,7 +124,7 @@ int runClient(int client, int iterations, qint64 startMs, bool onCluster) {
             if (id.isEmpty())
                 continue;
             FrmModi* f = FrmModi::instance();
-            if (!f->setDataid(id)) {
+            if (!sync(f->setDataid(id))) {
                 say(QStringLiteral("MOD unloadable %1 - %2").arg(id, token));
                 settle();
                 continue;
@@ -132,6 +134,7 @@ int runClient(int client, int iterations, qint64 startMs, bool onCluster) {
             f->txtTitle->setText(token);
             f->RtbData->setPlainText(QStringLiteral("body of ") + token);
             f->CmdSave_Click();
+            handlersDone();
             const QString text = boxes.lastText();
             const char* outcome = text == QStringLiteral("修改成功！")                ? "ok"
                                   : text.contains(QStringLiteral("已被其他用户删除")) ? "gone"

@@ -4,6 +4,7 @@
 #include "FreshControl.h"
 #include "ScratchDb.h"
 #include "Seams.h"
+#include "Sync.h"
 #include "control/uVornik.h"
 #include "database/Shared.h"
 #include "util/ExportName.h"
@@ -181,6 +182,7 @@ private Q_SLOTS:
             QCOMPARE(control->List1->selectedRow(), -1);
         }
         control->Menu_Click(entry);
+        QVERIFY(handlersDone());
         QCOMPARE(boxes.shown.size(), 1);
         QCOMPARE(boxes.shown.first().kind, QStringLiteral("information"));
         QCOMPARE(boxes.lastText(), message);
@@ -191,6 +193,7 @@ private Q_SLOTS:
 
     void addOpensForm() {
         control->Menu_Click(0);
+        QVERIFY(handlersDone());
         QCOMPARE(forms.shown.size(), 1);
         QCOMPARE(forms.shown.first().form, QStringLiteral("add"));
         QCOMPARE(forms.shown.first().parent, control.get());
@@ -207,6 +210,7 @@ private Q_SLOTS:
         search(titlesOnly, QStringLiteral("t"));
         control->List1->selectRow(2);
         control->Menu_Click(2);
+        QVERIFY(handlersDone());
         QCOMPARE(forms.shown.size(), 1);
         QCOMPARE(forms.shown.first().form, QStringLiteral("modify"));
         QCOMPARE(forms.shown.first().id, QStringLiteral("3"));
@@ -230,6 +234,7 @@ private Q_SLOTS:
         });
         poll.start(10);
         control->Menu_Click(2);
+        QVERIFY(handlersDone());
         QVERIFY2(boxes.shown.isEmpty(), qPrintable(boxes.lastText()));
         QCOMPARE(title, QStringLiteral("t2"));
     }
@@ -257,6 +262,7 @@ private Q_SLOTS:
                                                    "WHERE dataid='2'")));
         };
         control->Menu_Click(2);
+        QVERIFY(handlersDone());
         forms.whileShown = nullptr;
         forms.modified = ModifyOutcome::Closed;
         const QStringList titles = goneAfter ? QStringList{"t1", "t3"} : QStringList{"t1", "new", "t3"};

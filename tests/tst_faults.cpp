@@ -6,6 +6,7 @@
 #include "PrivateServer.h"
 #include "ScratchDb.h"
 #include "Seams.h"
+#include "Sync.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
 #include "forms/FrmModi.h"
@@ -73,7 +74,7 @@ private Q_SLOTS:
         db.pointSettingsHere();
 
         QPointer<FrmModi> f = FrmModi::instance();
-        QVERIFY(f->setDataid(kId));
+        QVERIFY(sync(f->setDataid(kId)));
         f->show();
         f->txtTitle->setText(QStringLiteral("edited title"));
         f->RtbData->setPlainText(QStringLiteral("edited\nbody"));
@@ -98,6 +99,7 @@ private Q_SLOTS:
         QElapsedTimer t;
         t.start();
         QTest::mouseClick(f->CmdSave, Qt::LeftButton);
+        QVERIFY(handlersDone());
         poll.stop();
         QVERIFY(killed);
         QVERIFY(deleteSeen);
@@ -122,6 +124,7 @@ private Q_SLOTS:
         // Saving again reconnects by itself and writes the edits.
         boxes.shown.clear();
         QTest::mouseClick(f->CmdSave, Qt::LeftButton);
+        QVERIFY(handlersDone());
         QCOMPARE(boxes.lastText(), QStringLiteral("修改成功！"));
         QStringList expected = kLoaded;
         expected[1] = QStringLiteral("edited title");

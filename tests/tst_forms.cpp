@@ -5,6 +5,7 @@
 #include "FakeMessageBoxes.h"
 #include "ScratchDb.h"
 #include "Seams.h"
+#include "Sync.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
 #include "forms/FrmAdd.h"
@@ -88,7 +89,7 @@ class TestForms : public QObject {
     FrmModi* loaded(const QString& nullColumn = {}) {
         insertRecord(nullColumn);
         FrmModi* f = FrmModi::instance();
-        return f->setDataid(kId) ? f : nullptr;
+        return sync(f->setDataid(kId)) ? f : nullptr;
     }
 
 private Q_SLOTS:
@@ -169,6 +170,7 @@ private Q_SLOTS:
         mConnDatabase::ConnectDatabase(errorText); // opened now, so the add reads no clock to open it
         const auto clockSeam = useClock(start, stepMs);
         f->CmdAddNew_Click();
+        QVERIFY(handlersDone());
         onlyMessage("information");
         QCOMPARE(boxes.lastText(), QStringLiteral("增加成功！"));
         QCOMPARE(db.row(expected.first()), expected);
@@ -220,6 +222,7 @@ private Q_SLOTS:
             static_cast<FrmModi*>(f)->CmdSave_Click();
         else
             static_cast<FrmAdd*>(f)->CmdAddNew_Click();
+        QVERIFY(handlersDone());
         onlyMessage("information");
         QCOMPARE(boxes.lastText(), message);
         QTEST(f->focusWidget()->objectName(), "focus");
@@ -251,6 +254,7 @@ private Q_SLOTS:
             unreachable();
         const auto clockSeam = useClock(at(14, 3, 7, 600));
         f->CmdAddNew_Click();
+        QVERIFY(handlersDone());
         onlyMessage("critical", "增加数据");
         QVERIFY(boxes.lastText().startsWith(QStringLiteral("Error:CmdAddNew_Click\r\n Err:")));
         QFETCH(QString, mentions);
@@ -292,7 +296,7 @@ private Q_SLOTS:
         if (cause == "no server")
             unreachable();
         QPointer<FrmModi> f = FrmModi::instance();
-        QVERIFY(!f->setDataid(kId));
+        QVERIFY(!sync(f->setDataid(kId)));
         QFETCH(QString, kind);
         onlyMessage(kind, kind == "critical" ? QStringLiteral("修改数据") : QString());
         QVERIFY2(boxes.lastText().contains(mentions), qPrintable(boxes.lastText()));
@@ -321,6 +325,7 @@ private Q_SLOTS:
         if (column == u"data")
             f->RtbData->setPlainText(QStringLiteral("now a body")); // an empty body is refused
         f->CmdSave_Click();
+        QVERIFY(handlersDone());
         QCOMPARE(boxes.lastText(), QStringLiteral("修改成功！"));
         QStringList expected = storedRecord();
         expected[box] = column == u"data" ? QStringLiteral("now a body") : QString();
@@ -366,13 +371,18 @@ private Q_SLOTS:
         f->TxtDesc->setPlainText(desc);
         f->RtbData->setPlainText(body);
         const auto clockSeam = useClock(at(12, 34, 56));
+        // While it says so the form is still there, emptied; it goes at the next turn.
+        boxes.onInformation = [&] {
+            QVERIFY(f);
+            for (QLineEdit* box : f->findChildren<QLineEdit*>())
+                QVERIFY(box->text().isEmpty());
+            QVERIFY(f->RtbData->toPlainText().isEmpty() && f->TxtDesc->toPlainText().isEmpty());
+        };
         f->CmdSave_Click();
+        QVERIFY(handlersDone());
+        boxes.onInformation = nullptr;
         onlyMessage("information");
         QCOMPARE(boxes.lastText(), QStringLiteral("修改成功！"));
-        QVERIFY(f);
-        for (QLineEdit* box : f->findChildren<QLineEdit*>())
-            QVERIFY(box->text().isEmpty());
-        QVERIFY(f->RtbData->toPlainText().isEmpty() && f->TxtDesc->toPlainText().isEmpty());
         flushDeletes();
         QVERIFY(!f);
         // Id, creator and creation time as loaded; the modification time the save's.
@@ -411,6 +421,7 @@ private Q_SLOTS:
         boxes.onQuestion = [&] { QVERIFY(meanwhile.isEmpty() || db.exec(meanwhile).isEmpty()); };
         const auto clockSeam = useClock(at(12, 0, 0));
         f->CmdSave_Click();
+        QVERIFY(handlersDone());
         boxes.answer = MessageBoxes::Answer::Ok;
         boxes.onQuestion = nullptr;
         if (restore > 0) {
@@ -452,6 +463,7 @@ private Q_SLOTS:
         if (cause == "no server")
             unreachable();
         f->CmdSave_Click();
+        QVERIFY(handlersDone());
         QCOMPARE(db.row(kId), storedRecord()); // the row as loaded is still there
         onlyMessage("critical", "修改数据");
         QVERIFY(boxes.lastText().startsWith(QStringLiteral("Error:CmdSave_Click")));
@@ -509,13 +521,16 @@ private Q_SLOTS:
                 openAfterEscape = f->isVisible();
             });
             static_cast<FrmAdd*>(f.data())->CmdAddNew_Click();
+            QVERIFY(handlersDone());
             QVERIFY(openAfterEscape);
         } else if (how == "close") {
             f->close();
+            QVERIFY(handlersDone());
         } else {
             QTest::keyClick(focused, how == "Escape" ? Qt::Key_Escape : Qt::Key_S,
                             how == "Escape" ? Qt::NoModifier : Qt::ControlModifier);
         }
+        QVERIFY(handlersDone());
         boxes.closing = MessageBoxes::Closing::Back;
         flushDeletes();
         QTEST(!f || f->isHidden(), "closed");
@@ -532,7 +547,7 @@ private Q_SLOTS:
     }
 
     void showModal() {
-        QCOMPARE(FrmModi::showModal(kId), ModifyOutcome::NotShown); // no such row: nothing is shown
+        QCOMPARE(sync(FrmModi::showModal(kId)), ModifyOutcome::NotShown); // no such row: nothing is shown
         insertRecord();
         boxes.shown.clear();
         QString shownId;
@@ -545,7 +560,7 @@ private Q_SLOTS:
             }
         });
         poll.start(10);
-        QCOMPARE(FrmModi::showModal(kId), ModifyOutcome::Closed);
+        QCOMPARE(sync(FrmModi::showModal(kId)), ModifyOutcome::Closed);
         QCOMPARE(shownId, kId);
         QCOMPARE(db.row(kId), storedRecord()); // closing saves nothing
         QVERIFY(boxes.shown.isEmpty());

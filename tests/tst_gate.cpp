@@ -7,6 +7,7 @@
 #include "ScratchDb.h"
 #include "ScriptedLookup.h"
 #include "Seams.h"
+#include "Sync.h"
 #include "database/ConnDatabase.h"
 #include "database/Shared.h"
 #include "forms/FrmModi.h"
@@ -81,6 +82,7 @@ private Q_SLOTS:
         closer.start(20);
         control->List1->selectRow(0);
         control->Menu_Click(2);
+        QVERIFY(handlersDone());
         QVERIFY(statuses.contains(QStringLiteral("请稍候：“修改TXT”还没有完成")));
         QCOMPARE(shownId, QStringLiteral("1"));
     }

@@ -9,6 +9,7 @@
 #include "FreshControl.h"
 #include "ScratchDb.h"
 #include "Seams.h"
+#include "Sync.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
 #include "database/ConnectionString.h"
@@ -346,6 +347,7 @@ private Q_SLOTS:
             QCOMPARE(forms::toStoredText(forms::plainText(f->RtbData->document())), storedBody);
         snapshot();
         QTest::mouseClick(f->CmdAddNew, Qt::LeftButton);
+        QVERIFY(handlersDone());
         const QString statements = ran();
         // The one insert, inside its transaction; a strict server refuses it outright, a lenient one
         // is caught by its warnings.
@@ -368,7 +370,7 @@ private Q_SLOTS:
             QCOMPARE(stored(id), (QStringList{title, storedBody, "", "", ""}));
             // And it reads back into the modify form exactly as typed.
             QPointer<FrmModi> m = FrmModi::instance();
-            QVERIFY(m->setDataid(id));
+            QVERIFY(sync(m->setDataid(id)));
             QCOMPARE(m->txtTitle->text(), title);
             // A body too large for the box is shown whole in the view over it.
             const LargeTextView* large = LargeTextView::shownOver(m->RtbData);
@@ -425,7 +427,7 @@ private Q_SLOTS:
         connectFresh(noBackslashEscapes, strict);
         snapshot();
         QPointer<FrmModi> f = FrmModi::instance();
-        QVERIFY(f->setDataid(QStringLiteral("s01")));
+        QVERIFY(sync(f->setDataid(QStringLiteral("s01"))));
         f->show();
         paste(f->txtTitle, text);
         paste(f->TxtKeys, text);
@@ -433,6 +435,7 @@ private Q_SLOTS:
         paste(f->RtbData, body);
         QCOMPARE(f->txtTitle->text(), text);
         QTest::mouseClick(f->CmdSave, Qt::LeftButton);
+        QVERIFY(handlersDone());
         QCOMPARE(boxes.shown.size(), 1);
         if (!refused) {
             QCOMPARE(boxes.lastText(), QStringLiteral("修改成功！"));
@@ -755,7 +758,7 @@ private Q_SLOTS:
         } else {
             snapshot();
             QPointer<FrmModi> f = FrmModi::instance();
-            const bool found = f->setDataid(input);
+            const bool found = sync(f->setDataid(input));
             QCOMPARE(found, expected != u"<none>");
             if (found) {
                 QCOMPARE(f->TxtDataid->text(), input);

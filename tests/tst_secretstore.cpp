@@ -19,8 +19,9 @@ class TestSecretStore : public QObject {
     // Notes, for each information box, whether the settings file was there when it was shown.
     struct Boxes : FakeMessageBoxes {
         QList<bool> fileThere;
-        void information(QWidget*, const QString&, const QString&) override {
+        Co<> informationBox(QWidget*, QString, QString) override {
             fileThere << QFile::exists(mConnDatabase::userSettingsPath());
+            co_return;
         }
     };
 

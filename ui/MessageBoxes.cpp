@@ -1,8 +1,12 @@
 #include "ui/MessageBoxes.h"
 
+#include "ui/DialogAwait.h"
+#include "util/Nested.h"
+
 #include <QAbstractButton>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QPointer>
 
 namespace {
 
@@ -10,43 +14,58 @@ QString captionOr(const QString& title) {
     return title.isEmpty() ? QGuiApplication::applicationDisplayName() : title;
 }
 
+// A box of the program's own, deleted when the wait ends unless its parent took it along first.
+struct OwnedBox {
+    QPointer<QMessageBox> box;
+    ~OwnedBox() { delete box.data(); }
+};
+
 // The buttons speak the program's language whether or not Qt's own translations are installed.
-QMessageBox::StandardButton show(QWidget* parent, QMessageBox::Icon icon, const QString& title,
-                                 const QString& text, QMessageBox::StandardButtons buttons) {
-    QMessageBox box(icon, captionOr(title), text, buttons, parent);
-    if (QAbstractButton* ok = box.button(QMessageBox::Ok))
+QMessageBox* newBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
+                    QMessageBox::StandardButtons buttons) {
+    auto* box = new QMessageBox(icon, captionOr(title), text, buttons, parent);
+    if (QAbstractButton* ok = box->button(QMessageBox::Ok))
         ok->setText(QStringLiteral("确定"));
-    if (QAbstractButton* cancel = box.button(QMessageBox::Cancel))
+    if (QAbstractButton* cancel = box->button(QMessageBox::Cancel))
         cancel->setText(QStringLiteral("取消"));
-    box.setDefaultButton(QMessageBox::Ok);
-    return static_cast<QMessageBox::StandardButton>(box.exec());
+    box->setDefaultButton(QMessageBox::Ok);
+    return box;
+}
+
+// Shows the box and waits for it: the standard button that closed it, or Cancel when it went unanswered.
+Co<QMessageBox::StandardButton> answered(QMessageBox* shown) {
+    const OwnedBox owned{shown};
+    const std::optional<int> result = co_await await::shownModal(shown);
+    if (!result || !owned.box)
+        co_return QMessageBox::Cancel;
+    co_return owned.box->standardButton(owned.box->clickedButton());
 }
 
 class QtMessageBoxes final : public MessageBoxes {
 public:
-    void information(QWidget* parent, const QString& text, const QString& title) override {
-        show(parent, QMessageBox::Information, title, text, QMessageBox::Ok);
+    Co<> informationBox(QWidget* parent, QString text, QString title) override {
+        (void)co_await answered(newBox(parent, QMessageBox::Information, title, text, QMessageBox::Ok));
     }
-    void critical(QWidget* parent, const QString& text, const QString& title) override {
-        show(parent, QMessageBox::Critical, title, text, QMessageBox::Ok);
+    Co<> criticalBox(QWidget* parent, QString text, QString title) override {
+        (void)co_await answered(newBox(parent, QMessageBox::Critical, title, text, QMessageBox::Ok));
     }
-    Answer question(QWidget* parent, const QString& text, const QString& title) override {
-        const auto b =
-            show(parent, QMessageBox::Question, title, text, QMessageBox::Ok | QMessageBox::Cancel);
-        return b == QMessageBox::Ok ? Answer::Ok : Answer::Cancel;
+    Co<Answer> questionBox(QWidget* parent, QString text, QString title) override {
+        const QMessageBox::StandardButton b = co_await answered(
+            newBox(parent, QMessageBox::Question, title, text, QMessageBox::Ok | QMessageBox::Cancel));
+        co_return b == QMessageBox::Ok ? Answer::Ok : Answer::Cancel;
     }
-    Closing askToSave(QWidget* parent, const QString& text, const QString& title) override {
-        QMessageBox box(QMessageBox::Warning, captionOr(title), text,
-                        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, parent);
-        box.button(QMessageBox::Save)->setText(QStringLiteral("保存(&S)"));
-        box.button(QMessageBox::Discard)->setText(QStringLiteral("不保存(&N)"));
-        box.button(QMessageBox::Cancel)->setText(QStringLiteral("取消"));
-        box.setDefaultButton(QMessageBox::Cancel);
-        box.setEscapeButton(QMessageBox::Cancel);
-        const int b = box.exec();
-        return b == QMessageBox::Save      ? Closing::Save
-               : b == QMessageBox::Discard ? Closing::Discard
-                                           : Closing::Back;
+    Co<Closing> askToSave(QWidget* parent, QString text, QString title) override {
+        auto* box = new QMessageBox(QMessageBox::Warning, captionOr(title), text,
+                                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, parent);
+        box->button(QMessageBox::Save)->setText(QStringLiteral("保存(&S)"));
+        box->button(QMessageBox::Discard)->setText(QStringLiteral("不保存(&N)"));
+        box->button(QMessageBox::Cancel)->setText(QStringLiteral("取消"));
+        box->setDefaultButton(QMessageBox::Cancel);
+        box->setEscapeButton(QMessageBox::Cancel);
+        const QMessageBox::StandardButton b = co_await answered(box);
+        co_return b == QMessageBox::Save ? Closing::Save
+        : b == QMessageBox::Discard      ? Closing::Discard
+                                         : Closing::Back;
     }
 };
 
@@ -54,6 +73,24 @@ QtMessageBoxes g_real;
 MessageBoxes* g_current = &g_real;
 
 } // namespace
+
+void MessageBoxes::information(QWidget* parent, const QString& text, const QString& title) {
+    (void)waitNested([](MessageBoxes* boxes, QWidget* p, QString t, QString c) -> Co<bool> {
+        co_await boxes->informationBox(p, t, c);
+        co_return true;
+    }(this, parent, text, title));
+}
+
+void MessageBoxes::critical(QWidget* parent, const QString& text, const QString& title) {
+    (void)waitNested([](MessageBoxes* boxes, QWidget* p, QString t, QString c) -> Co<bool> {
+        co_await boxes->criticalBox(p, t, c);
+        co_return true;
+    }(this, parent, text, title));
+}
+
+MessageBoxes::Answer MessageBoxes::question(QWidget* parent, const QString& text, const QString& title) {
+    return waitNested(questionBox(parent, text, title)).value_or(Answer::Cancel);
+}
 
 MessageBoxes& messageBoxes() {
     return *g_current;

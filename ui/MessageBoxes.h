@@ -1,5 +1,9 @@
 #pragma once
-// Message boxes go through this seam so every dialog path can run headless in tests.
+// Message boxes go through this seam so every dialog path can run headless in tests. Each box is a
+// coroutine: it is shown modal to the application and the caller resumes when it is answered, from the
+// event loop; with the default answer (Cancel, Back) when its parent went before it was answered.
+#include "util/Co.h"
+
 #include <QString>
 
 class QWidget;
@@ -11,12 +15,18 @@ public:
     enum class Closing { Save, Discard, Back };
     virtual ~MessageBoxes() = default;
     // An empty title means the application's display name, as the default caption.
-    virtual void information(QWidget* parent, const QString& text, const QString& title = {}) = 0;
-    virtual void critical(QWidget* parent, const QString& text, const QString& title = {}) = 0;
+    virtual Co<> informationBox(QWidget* parent, QString text, QString title = {}) = 0;
+    virtual Co<> criticalBox(QWidget* parent, QString text, QString title = {}) = 0;
     // Question icon with OK and Cancel.
-    virtual Answer question(QWidget* parent, const QString& text, const QString& title = {}) = 0;
+    virtual Co<Answer> questionBox(QWidget* parent, QString text, QString title = {}) = 0;
     // Warning icon with "保存", "不保存" and "取消" (the default: back to the form, as Escape does).
-    virtual Closing askToSave(QWidget* parent, const QString& text, const QString& title = {}) = 0;
+    virtual Co<Closing> askToSave(QWidget* parent, QString text, QString title = {}) = 0;
+
+    // The bridge for callers not yet coroutines (the login dialog, the host, the control's commands
+    // still written as plain calls): the box waited for in a nested event loop.
+    void information(QWidget* parent, const QString& text, const QString& title = {});
+    void critical(QWidget* parent, const QString& text, const QString& title = {});
+    Answer question(QWidget* parent, const QString& text, const QString& title = {});
 };
 
 // The process-wide instance; a real QMessageBox implementation unless a test installed another.
