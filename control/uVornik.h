@@ -142,5 +142,5 @@ private:
     std::unique_ptr<RecordCommands> commands_;
     std::unique_ptr<HistoryWindows> history_;
     std::unique_ptr<Panels> panels_;
-    ProportionalLayout layout_{this, ProportionalLayout::ComboHeight::SetItemHeight};
+    ProportionalLayout layout_{this};
 };
