@@ -45,31 +45,31 @@ void collect(const QWidget* parent, QList<QWidget*>& out) {
 } // namespace
 
 void ProportionalLayout::SaveControlsPos() {
-    if (!m_host)
+    if (!host_)
         return;
-    m_initWidth = roundHalfEven(pixelsToTwips(m_host->width()));
-    m_initHeight = roundHalfEven(pixelsToTwips(m_host->height()));
+    initWidth_ = roundHalfEven(pixelsToTwips(host_->width()));
+    initHeight_ = roundHalfEven(pixelsToTwips(host_->height()));
 
     QList<QWidget*> widgets;
-    collect(m_host, widgets);
-    m_entries.clear();
-    m_entries.reserve(widgets.size());
+    collect(host_, widgets);
+    entries_.clear();
+    entries_.reserve(widgets.size());
     for (QWidget* w : widgets) {
         const QRect g = w->geometry();
-        m_entries.append({w, QRect(g.x() * kTwipsPerPixel, g.y() * kTwipsPerPixel, g.width() * kTwipsPerPixel,
+        entries_.append({w, QRect(g.x() * kTwipsPerPixel, g.y() * kTwipsPerPixel, g.width() * kTwipsPerPixel,
                                    g.height() * kTwipsPerPixel)});
     }
 }
 
 void ProportionalLayout::ResizeControls() {
-    if (!m_host || m_initWidth == 0 || m_initHeight == 0)
+    if (!host_ || initWidth_ == 0 || initHeight_ == 0)
         return;
     // Unbounded on purpose: a host shrunk to nothing collapses its controls, and growing it again
     // restores them from the record.
-    const double rx = pixelsToTwips(m_host->width()) / m_initWidth;
-    const double ry = pixelsToTwips(m_host->height()) / m_initHeight;
+    const double rx = pixelsToTwips(host_->width()) / initWidth_;
+    const double ry = pixelsToTwips(host_->height()) / initHeight_;
 
-    for (const Entry& e : m_entries) {
+    for (const Entry& e : entries_) {
         if (!e.widget)
             continue; // destroyed since recording
         e.widget->setGeometry(twipsToPixels(e.twips.x() * rx), twipsToPixels(e.twips.y() * ry),
@@ -79,8 +79,8 @@ void ProportionalLayout::ResizeControls() {
 
 QList<QObject*> ProportionalLayout::controls() const {
     QList<QObject*> result;
-    result.reserve(m_entries.size());
-    for (const Entry& e : m_entries)
+    result.reserve(entries_.size());
+    for (const Entry& e : entries_)
         result.append(e.widget.data());
     return result;
 }

@@ -35,7 +35,7 @@ class QWidget;
 
 class ProportionalLayout {
 public:
-    explicit ProportionalLayout(QWidget* host) : m_host(host) {}
+    explicit ProportionalLayout(QWidget* host) : host_(host) {}
 
     // Records the host's size and the geometry of every control in its collection. Call it once,
     // while the children are at their design geometry and before the host is given its size.
@@ -54,8 +54,8 @@ private:
         QPointer<QWidget> widget;
         QRect twips; // the design geometry
     };
-    QPointer<QWidget> m_host;
-    int m_initWidth = 0; // twips
-    int m_initHeight = 0;
-    QList<Entry> m_entries;
+    QPointer<QWidget> host_;
+    int initWidth_ = 0; // twips
+    int initHeight_ = 0;
+    QList<Entry> entries_;
 };
