@@ -119,24 +119,6 @@ private Q_SLOTS:
         QVERIFY(control->PicControlS->isVisible());
     }
 
-    void driverDownloadPage_data() {
-        QTest::addColumn<bool>("browserStarts");
-        QTest::newRow("opened") << true;
-        QTest::newRow("no browser") << false;
-    }
-    void driverDownloadPage() {
-        QFETCH(bool, browserStarts);
-        opened.succeed = browserStarts;
-        click(control->CmdControl[0]);
-        QCOMPARE(
-            opened.opened,
-            QList<QUrl>{QUrl(QStringLiteral("https://dev.mysql.com/downloads/connector/odbc/3.51.html"))});
-        QCOMPARE(statuses.isEmpty(), browserStarts);
-        if (!browserStarts)
-            QVERIFY(statusText(*control).contains(
-                QStringLiteral("https://dev.mysql.com/downloads/connector/odbc/3.51.html")));
-    }
-
     // Log in again: the account is forgotten everywhere, the per-user file goes (never the site
     // file), the connection closes, and the next search asks again unless the site file answers.
     void logInAgain_data() {
