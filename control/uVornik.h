@@ -125,6 +125,10 @@ protected:
 
 private:
     void createChildren();
+    void createSearchArea();
+    void createControlPanel();
+    void createTestPanel();
+    void createMenu();
     void connectChildren();
     void initTabOrder();
     void setAccessibleNames();
