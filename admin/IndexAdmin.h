@@ -101,6 +101,7 @@ private:
     };
     Result<FeedPoint> lockFeedPoint(bool building);
     Status feedQueued(int limit, bool building, qint64& fed);
+    Result<qint64> dropRecords(const QString& in, const SqlParams& ids);
     Status writeRecords(const ResultTable& t, std::uint32_t& next, const QString& seq);
     Status sealTails(const std::vector<std::pair<int, searchindex::Gram>>& touched);
     // Compaction runs in steps (a few hundred grams each), so that a follower feeds between them.

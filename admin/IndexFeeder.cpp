@@ -477,20 +477,9 @@ Status IndexAdmin::feedQueued(int limit, bool building, qint64& fed) {
              ids);
     if (!current)
         return current.status();
-    auto old = rows(QStringLiteral("SELECT `recno` FROM %1 WHERE `dataid` IN (%2)")
-                        .arg(table(QStringLiteral("recs")), in),
-                    ids);
-    if (!old)
-        return old.status();
-    const qint64 dead = old.value()->rowCount();
-    if (dead > 0) {
-        QStringList recnos = old.value()->columns[0].toStringList();
-        recnos.removeLast();
-        if (Status s = exec(QStringLiteral("DELETE FROM %1 WHERE `recno` IN (%2)")
-                                .arg(table(QStringLiteral("recs")), recnos.join(u',')));
-            !s)
-            return s;
-    }
+    const Result<qint64> dead = dropRecords(in, ids);
+    if (!dead)
+        return dead.status();
     const std::uint32_t firstNew = next;
     if (Status s = writeRecords(*current.value(), next, point.value().seq); !s)
         return s;
@@ -505,11 +494,31 @@ Status IndexAdmin::feedQueued(int limit, bool building, qint64& fed) {
                 .arg(table(QStringLiteral("meta")))
                 .arg(next)
                 .arg(next - firstNew)
-                .arg(dead));
+                .arg(dead.value()));
         !s)
         return s;
     fed = queue.rowCount();
     return {};
+}
+
+// Drops the index's records of the data ids `ids` (their marks `in`); how many there were. Their
+// postings stay until a compaction, dead.
+Result<qint64> IndexAdmin::dropRecords(const QString& in, const SqlParams& ids) {
+    auto old = rows(QStringLiteral("SELECT `recno` FROM %1 WHERE `dataid` IN (%2)")
+                        .arg(table(QStringLiteral("recs")), in),
+                    ids);
+    if (!old)
+        return old.status();
+    const qint64 dead = old.value()->rowCount();
+    if (dead > 0) {
+        QStringList recnos = old.value()->columns[0].toStringList();
+        recnos.removeLast();
+        if (Status s = exec(QStringLiteral("DELETE FROM %1 WHERE `recno` IN (%2)")
+                                .arg(table(QStringLiteral("recs")), recnos.join(u',')));
+            !s)
+            return s;
+    }
+    return dead;
 }
 
 // Gives the fed records `t` their numbers from `next` on, and appends their postings to the grams'
