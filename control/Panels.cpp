@@ -8,12 +8,13 @@
 #include "control/ResultLoader.h"
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FrmDataBaseLogin.h"
 #include "ui/Desktop.h"
 #include "ui/MessageBoxes.h"
 #include "ui/Twips.h"
 #include "util/Clock.h"
+#include "util/Nested.h"
 #include "util/WindowSettings.h"
 
 #include <QApplication>
@@ -102,12 +103,13 @@ void Panels::relogin() {
     history_.forget();
     w_.trashButton->hide();
     QStringList problems;
-    if (const Status s = mConnDatabase::forgetRememberedLogin(); !s)
-        problems << s.description();
-    mConnDatabase::forgetAccount();
+    // The bridge until the re-login is a coroutine.
+    if (const std::optional<Status> s = waitNested(sharedSession().forgetRememberedLogin()); s && !*s)
+        problems << s->description();
+    sharedSession().forget();
     FrmDataBaseLogin::unload();
-    if (mPublic::Conn)
-        mPublic::Conn->Close();
+    if (sharedSession().connection())
+        sharedSession().connection()->Close();
     if (const std::shared_ptr<Recordset>& rs = loader_.rs(); rs->State() == Connection::kStateOpen)
         rs->Close();
     if (!problems.isEmpty())
@@ -147,15 +149,15 @@ void Panels::CmdTest_Click(int index) {
 }
 
 void Panels::connectionTest() {
-    if (mPublic::Conn && mPublic::Conn->State() == Connection::kStateOpen)
+    if (sharedSession().connection() && sharedSession().connection()->isOpen())
         return;
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("连接数据库"));
     if (!pass)
         return;
-    QString errorText;
-    const QString result = mConnDatabase::ConnectDatabase(errorText);
+    const Result<Session::Opened> opened = sharedSession().openIfNeededNow();
+    const QString errorText = opened.status().description();
     const QString at = defaultDateTimeText(appClock().now());
-    if (result == QStringLiteral("True"))
+    if (opened && opened.value() == Session::Opened::Opened)
         status_.ShowStatus(QStringLiteral("MYSQL 连接成功！") + at);
     else
         status_.ShowStatus(QStringLiteral("MYSQL 连接失败！\r\nError:") + errorText +

@@ -7,7 +7,7 @@
 #include "control/ResultSet.h"
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FormOpener.h"
 #include "ui/Desktop.h"
 #include "ui/MessageBoxes.h"
@@ -137,11 +137,10 @@ void RecordCommands::showStoredById(const QString& id, const CommandGate::Pass& 
 }
 
 void RecordCommands::showStored(int row, const QString& id, const CommandGate::Pass& pass) {
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
+    (void)sharedSession().openIfNeededNow();
     Recordset rs;
     if (const Status s = rs.Open(QStringLiteral("select `name`,`data` from searchtxt_data where `dataid`=?"),
-                                 {id}, mPublic::Conn.get(), pass.cancellation());
+                                 {id}, sharedSession().connection(), pass.cancellation());
         !s) {
         status_.ShowStatus(QStringLiteral("修改已保存，但无法重新读取记录 %1：%2").arg(id, s.description()));
         return;
@@ -203,9 +202,8 @@ QString RecordCommands::DeleteTxt(bool* executed) {
 
     // The connection may have been dropped since the search (server restart, 60 s gone by): open it
     // again with the held account rather than fail on a closed one.
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
-    Connection* conn = mPublic::Conn.get();
+    (void)sharedSession().openIfNeededNow();
+    Connection* conn = sharedSession().connection();
     if (!conn)
         return QStringLiteral("数据库连接对象不存在");
     quint64 affected = 0;
@@ -285,8 +283,7 @@ void RecordCommands::ExportTitles() {
 
 Status RecordCommands::fetchContents(const TextColumn& ids, qsizetype rows, const CommandGate::Pass& pass,
                                      std::vector<std::optional<QString>>& contents) {
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
+    const QString errorText = sharedSession().openIfNeededNow().status().description();
     if (!errorText.isEmpty())
         return Status::failure(QStringLiteral("连接数据库 错误:") + errorText);
     QHash<QString, QString> byId;
@@ -301,7 +298,7 @@ Status RecordCommands::fetchContents(const TextColumn& ids, qsizetype rows, cons
         if (Status s =
                 rs.Open(QStringLiteral("select `dataid`,`data` from searchtxt_data where `dataid` in (%1)")
                             .arg(marks.join(u',')),
-                        params, mPublic::Conn.get(), pass.cancellation());
+                        params, sharedSession().connection(), pass.cancellation());
             !s)
             return s;
         // A NULL body is an empty text here, as in the viewer.

@@ -5,7 +5,7 @@
 #include "control/ResultLoader.h"
 #include "control/ResultSet.h"
 #include "control/StatusLine.h"
-#include "database/ConnDatabase.h"
+#include "database/Session.h"
 #include "forms/FormSupport.h"
 #include "ui/LargeTextView.h"
 
@@ -81,8 +81,7 @@ void RecordViewer::List1_Click() {
 
 bool RecordViewer::fetch(const QString& id, TextColumn& body, bool& found) {
     const std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Look, {});
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
+    const QString errorText = sharedSession().openIfNeededNow().status().description();
     if (pass->superseded())
         return false;
     if (!errorText.isEmpty()) {

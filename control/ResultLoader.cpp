@@ -4,7 +4,7 @@
 #include "control/ResultSet.h"
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "ui/MessageBoxes.h"
 #include "util/BackgroundRelease.h"
 
@@ -24,7 +24,7 @@ void releaseLater(TextColumn&& rows) {
 // Whether the connection still holds its session after a failure: a lost one ends the search with
 // that failure, as the scan's own statement would have met it.
 bool stillOpen() {
-    return mPublic::Conn && mPublic::Conn->State() == Connection::kStateOpen;
+    return sharedSession().connection() && sharedSession().connection()->isOpen();
 }
 
 } // namespace
@@ -52,15 +52,14 @@ Status ResultLoader::openStatement(const QString& sql, const SqlParams& params,
     ++statementsRun_;
     lastStatement_ = sql;
     result = rs_ = std::make_shared<Recordset>();
-    Connection* conn = mPublic::Conn.get();
+    Connection* conn = sharedSession().connection();
     return conn ? result->Open(sql, params, conn, cancel)
                 : Status::failure(QStringLiteral("数据库连接对象不存在"));
 }
 
 void ResultLoader::reopenAfterTimeout() {
-    mPublic::Conn.reset();
-    QString ignored;
-    mConnDatabase::ConnectDatabase(ignored);
+    sharedSession().connectionSlot().reset();
+    (void)sharedSession().openIfNeededNow();
 }
 
 QString ResultLoader::reportStatement(const Status& status, const std::shared_ptr<Cancellation>& cancel) {
@@ -87,11 +86,12 @@ QString ResultLoader::runSearch(searchindex::Mode mode, const QString& key, cons
     // The planner's few small statements decide whether the index can answer; any doubt (no
     // companion database, a failure, a time-out) leaves it at the scan. Each waits, so the pass and
     // the shared connection are looked at afresh after each.
-    searchindex::SearchPlanner planner(mConnDatabase::dbName, mode, key);
+    searchindex::SearchPlanner planner(sharedSession().settings().database, mode, key);
     while (const std::optional<searchindex::Statement> step = planner.next()) {
         if (!stillOpen())
             break;
-        const Result<QueryOutcome> outcome = mPublic::Conn->query(step->sql, step->params, cancel);
+        const Result<QueryOutcome> outcome =
+            sharedSession().connection()->query(step->sql, step->params, cancel);
         if (!current(pass))
             return outcome ? QStringLiteral("superseded") : outcome.error().description;
         if (!outcome && outcome.error().isTimeout()) {
@@ -191,8 +191,7 @@ void ResultLoader::SearchFileName(const QString& key) {
     if (!pass)
         return;
     list_->clear();
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
+    const QString errorText = sharedSession().openIfNeededNow().status().description();
     if (!current(*pass))
         return;
     if (!errorText.isEmpty()) {
@@ -217,8 +216,7 @@ void ResultLoader::SearchTxtData(const QString& key) {
         gate_.enter(CommandGate::Kind::Load, QStringLiteral("查询"));
     if (!pass)
         return;
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
+    const QString errorText = sharedSession().openIfNeededNow().status().description();
     if (!current(*pass))
         return;
     if (!errorText.isEmpty()) {
@@ -243,8 +241,7 @@ Status ResultLoader::listing(bool withContent) {
         CommandGate::Kind::Load, withContent ? QStringLiteral("显示数据1") : QStringLiteral("显示数据2"));
     if (!pass)
         return {};
-    QString ignored;
-    mConnDatabase::ConnectDatabase(ignored);
+    (void)sharedSession().openIfNeededNow();
     if (!current(*pass))
         return {};
     const QString sql = withContent ? QStringLiteral("select `dataid`,`name`,`data` from SearchTxt_Data")

@@ -5,7 +5,7 @@
 #include "control/ListBox.h"
 #include "control/StatusLine.h"
 #include "control/WrapButton.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FrmDataBaseLogin.h"
 #include "ui/FramedTextEdit.h"
 #include "ui/Twips.h"
@@ -249,7 +249,7 @@ void uVornik::UserControl_Initialize() {
     setTwipsGeometry(CmdTestS, -999, -999, 1, 1);
 
     // Every new instance starts the process-wide connection afresh, unopened (its recordset is its own).
-    mPublic::Conn = std::make_unique<Connection>();
+    sharedSession().connectionSlot() = std::make_unique<Connection>();
 
     TxtTitle->setText("Skarvel - 版本号：" + GetVersionText());
 

@@ -2,7 +2,7 @@
 #include "Seams.h"
 #include "control/ListBox.h"
 #include "control/uVornik.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "ui/Twips.h"
 #include "util/WindowSettings.h"
 
@@ -96,13 +96,14 @@ private Q_SLOTS:
 
     void startState() {
         QFile::remove(windowSettingsPath()); // the design's start, not one kept from an earlier run
-        mPublic::Conn.reset();
+        sharedSession().connectionSlot().reset();
         uVornik first;
-        Connection* firstConn = mPublic::Conn.get();
+        Connection* firstConn = sharedSession().connectionSlot().get();
         QVERIFY(firstConn && first.Rs());
         QCOMPARE(firstConn->State(), Connection::kStateClosed);
         uVornik c;
-        QVERIFY(mPublic::Conn.get() != firstConn); // every instance starts the shared objects afresh
+        QVERIFY(sharedSession().connectionSlot().get() !=
+                firstConn); // every instance starts the shared objects afresh
         QCOMPARE(c.Rs()->State(), Connection::kStateClosed);
 
         QCOMPARE(c.TxtTitle->text(),
