@@ -37,9 +37,10 @@ constexpr int kMinListHeight = 550;
 
 } // namespace
 
-Panels::Panels(StatusLine& status, const Widgets& widgets, CommandGate& gate, ResultLoader& loader,
-               RecordCommands& commands, HistoryWindows& history)
-    : status_(status), w_(widgets), gate_(gate), loader_(loader), commands_(commands), history_(history) {}
+Panels::Panels(StatusLine& status, const Widgets& widgets, CommandGate& gate, Session& session,
+               ResultLoader& loader, RecordCommands& commands, HistoryWindows& history)
+    : status_(status), w_(widgets), gate_(gate), session_(session), loader_(loader), commands_(commands),
+      history_(history) {}
 
 void Panels::Label1_Click() {
     w_.controlPanel->raise();
@@ -104,12 +105,12 @@ void Panels::relogin() {
     w_.trashButton->hide();
     QStringList problems;
     // The bridge until the re-login is a coroutine.
-    if (const std::optional<Status> s = waitNested(sharedSession().forgetRememberedLogin()); s && !*s)
+    if (const std::optional<Status> s = waitNested(session_.forgetRememberedLogin()); s && !*s)
         problems << s->description();
-    sharedSession().forget();
+    session_.forget();
     FrmDataBaseLogin::unload();
-    if (sharedSession().connection())
-        sharedSession().connection()->Close();
+    if (session_.connection())
+        session_.connection()->Close();
     if (const std::shared_ptr<Recordset>& rs = loader_.rs(); rs->State() == Connection::kStateOpen)
         rs->Close();
     if (!problems.isEmpty())
@@ -149,12 +150,12 @@ void Panels::CmdTest_Click(int index) {
 }
 
 void Panels::connectionTest() {
-    if (sharedSession().connection() && sharedSession().connection()->isOpen())
+    if (session_.connection() && session_.connection()->isOpen())
         return;
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("连接数据库"));
     if (!pass)
         return;
-    const Result<Session::Opened> opened = sharedSession().openIfNeededNow();
+    const Result<Session::Opened> opened = session_.openIfNeededNow();
     const QString errorText = opened.status().description();
     const QString at = defaultDateTimeText(appClock().now());
     if (opened && opened.value() == Session::Opened::Opened)
