@@ -5,7 +5,7 @@
 #include "control/ListBox.h"
 #include "control/StatusLine.h"
 #include "control/WrapButton.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FrmDataBaseLogin.h"
 #include "ui/FramedTextEdit.h"
 #include "ui/Twips.h"
@@ -56,10 +56,10 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     // A statement that finds no account asks for one in the login dialog.
     installLoginDialog();
     createChildren();
-    loader_ = std::make_unique<ResultLoader>(*this, List1, gate_, results_, this);
-    viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, *loader_, results_);
-    commands_ = std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, *loader_,
-                                                 results_, this);
+    loader_ = std::make_unique<ResultLoader>(*this, List1, gate_, session_, results_, this);
+    viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, session_, *loader_, results_);
+    commands_ = std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, session_,
+                                                 *loader_, results_, this);
     history_ = std::make_unique<HistoryWindows>(gate_, *loader_, *commands_, this);
     commands_->setHistory(history_.get());
     // The viewer shows what is stored: a saved record's new text, and nothing of a deleted one.
@@ -72,7 +72,7 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     panels_ = std::make_unique<Panels>(*this,
                                        Panels::Widgets{this, txtSearchKey, RTBox, List1, TxtTS, PicControlS,
                                                        PicTestS, PicSplit, CmdTest, CmdControl[2]},
-                                       gate_, *loader_, *commands_, *history_);
+                                       gate_, session_, *loader_, *commands_, *history_);
     connectChildren();
     initTabOrder();
     resize(twipsToPixels(kDesignWidth), twipsToPixels(kDesignHeight));
@@ -264,7 +264,7 @@ void uVornik::UserControl_Initialize() {
     setTwipsGeometry(CmdTestS, -999, -999, 1, 1);
 
     // Every new instance starts the process-wide connection afresh, unopened (its recordset is its own).
-    mPublic::Conn = std::make_unique<Connection>();
+    session_.connectionSlot() = std::make_unique<Connection>();
 
     TxtTitle->setText("Skarvel - 版本号：" + GetVersionText());
 

@@ -26,6 +26,7 @@
 #include "control/ResultSet.h"
 #include "control/StatusLine.h"
 #include "control/VornikInterface.h"
+#include "database/Session.h"
 #include "ui/ProportionalLayout.h"
 
 #include <QMap>
@@ -98,6 +99,8 @@ public:
     std::shared_ptr<Recordset> Rs() const { return loader_->rs(); }
     const Panels& panels() const { return *panels_; }
     HistoryWindows& history() { return *history_; }
+    // The account and connection the control and its collaborators open and use.
+    Session& session() { return session_; }
     const ProportionalLayout& layout() const { return layout_; }
 
     // Children, in creation order (later ones lie above earlier ones until raised or lowered).
@@ -140,6 +143,8 @@ private:
 
     // Made once the children they work on exist.
     CommandGate gate_{*this};
+    // The process's one session for now: the forms and the history windows use it as well.
+    Session& session_ = sharedSession();
     ResultSet results_;
     std::unique_ptr<ResultLoader> loader_;
     std::unique_ptr<RecordViewer> viewer_;

@@ -2,7 +2,7 @@
 
 #include "database/ConnDatabase.h"
 #include "database/Recordset.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FormSupport.h"
 #include "ui/MessageBoxes.h"
 #include "ui/Twips.h"
@@ -137,9 +137,8 @@ Status FrmAdd::addRecord() {
 
 Status FrmAdd::addOnce(const QString& id, const QString& title, const QString& body) {
     // A connection that failed to open shows up as the failure of the next step.
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
-    QPointer<Connection> conn = mPublic::Conn.get();
+    (void)sharedSession().openIfNeededNow();
+    QPointer<Connection> conn = sharedSession().connection();
 
     // Declared before the recordset so an uncommitted add is rolled back after it is released.
     forms::Transaction transaction(conn);

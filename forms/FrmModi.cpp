@@ -2,7 +2,7 @@
 
 #include "database/ConnDatabase.h"
 #include "database/Recordset.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FormSupport.h"
 #include "ui/LargeTextView.h"
 #include "ui/MessageBoxes.h"
@@ -150,12 +150,11 @@ bool FrmModi::setDataid(const QString& id) {
 Status FrmModi::LoadRecord(const QString& id, bool& found) {
     found = false;
     loaded_.clear();
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText); // a failed open shows up when the statement runs
+    (void)sharedSession().openIfNeededNow(); // a failed open shows up when the statement runs
     // A recordset of the form's own: no statement of the control's, run while the load waits, reopens it.
     const auto rs = std::make_shared<Recordset>();
     if (Status s = rs->Open(QStringLiteral("select * from searchtxt_data where dataid=?"), {id},
-                            mPublic::Conn.get());
+                            sharedSession().connection());
         !s)
         return s;
     if (rs->RecordCount() < 1) {
@@ -316,9 +315,8 @@ FrmModi::Saved FrmModi::saveRecord(Error& error, bool restoring) {
         return Saved::Failed;
     const QString id = dataid_;
 
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText); // a failed open shows up when the transaction starts
-    QPointer<Connection> conn = mPublic::Conn.get();
+    (void)sharedSession().openIfNeededNow(); // a failed open shows up when the transaction starts
+    QPointer<Connection> conn = sharedSession().connection();
     if (!conn)
         return fail(forms::noConnectionError());
 

@@ -5,7 +5,7 @@
 #include "ScratchDb.h"
 #include "Seams.h"
 #include "control/uVornik.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "util/ExportName.h"
 #include "util/ModulePath.h"
 

@@ -7,7 +7,7 @@
 #include "ScratchDb.h"
 #include "Seams.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FrmModi.h"
 
 #include <QElapsedTimer>
@@ -60,7 +60,7 @@ private Q_SLOTS:
 
     void cleanupTestCase() {
         FrmModi::unload();
-        mPublic::Conn.reset();
+        sharedSession().connectionSlot().reset();
     }
 
     void serverKilledBetweenDeleteAndInsert() {
