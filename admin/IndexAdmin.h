@@ -21,6 +21,9 @@
 #include <optional>
 #include <vector>
 
+class IndexBuild;
+class QElapsedTimer;
+
 class IndexAdmin {
 public:
     // `say` receives each line of progress and report.
@@ -66,6 +69,7 @@ private:
         qint64 dead = 0;
         bool leaseLive = false;
     };
+    friend class IndexBuild;
     Result<std::shared_ptr<const ResultTable>> rows(const QString& sql, const SqlParams& params = {});
     Status exec(const QString& sql, const SqlParams& params = {}, quint64* affected = nullptr);
     Status execAll(const QStringList& statements);
@@ -84,15 +88,38 @@ private:
     void releaseLease();
     Status setState(const QString& state);
     Status build();
+    Status startBuild();
+    Result<std::uint32_t> readRecords(IndexBuild& index, const QElapsedTimer& timer);
+    Status finishBuild(std::uint32_t recno, qint64 distinct, const TextColumn& qids,
+                       const QElapsedTimer& timer);
     // One transaction: up to `limit` queued ids; 0 when the queue is empty. While `building`, also
     // when the index is not ready yet.
     Result<qint64> feedBatch(int limit, bool building);
+    struct FeedPoint {
+        std::uint32_t next = 0;
+        QString seq;
+    };
+    Result<FeedPoint> lockFeedPoint(bool building);
+    Status feedQueued(int limit, bool building, qint64& fed);
+    Result<qint64> dropRecords(const QString& in, const SqlParams& ids);
+    Status writeRecords(const ResultTable& t, std::uint32_t& next, const QString& seq);
     Status sealTails(const std::vector<std::pair<int, searchindex::Gram>>& touched);
     // Compaction runs in steps (a few hundred grams each), so that a follower feeds between them.
     bool compactionDue(const Meta& m) const;
     Status startCompaction();
     // One step; false once every gram has been looked at.
     Result<bool> compactStep();
+    // The step's rewrite, collected before anything is written: the old rows are deleted first.
+    struct Rewrite {
+        QStringList blockRows;
+        QStringList countRows;
+        QStringList rewritten;
+        QStringList emptied;
+    };
+    Status renewLease();
+    Result<Rewrite> mergePostings(const ResultTable& grams, qint64 take, const ResultTable& post);
+    Status writeRewrite(const Rewrite& r);
+    Status endCompaction();
     void grace();
 
     Connection& conn_;

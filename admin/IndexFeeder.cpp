@@ -167,7 +167,103 @@ Status IndexAdmin::loadWeights() {
     return {};
 }
 
-Status IndexAdmin::build() {
+// The build's writers: the record numbers and, per column and gram, the postings collected in
+// blocks until a block is full or the build runs out of room.
+class IndexBuild {
+public:
+    explicit IndexBuild(IndexAdmin& admin, const QString& recsTable, const QString& postTable)
+        : recs(run(admin),
+               QStringLiteral("INSERT INTO %1 (`recno`, `dataid`, `seq`, `name`) VALUES ").arg(recsTable)),
+          post_(
+              run(admin),
+              QStringLiteral("INSERT INTO %1 (`col`, `gram`, `first`, `n`, `data`) VALUES ").arg(postTable)) {
+    }
+
+    static std::function<Status(const QString&, const SqlParams&)> run(IndexAdmin& admin) {
+        return [&admin](const QString& sql, const SqlParams& params) { return admin.exec(sql, params); };
+    }
+
+    Status add(int col, Gram g, std::uint32_t recno) {
+        const std::uint64_t key = slotKey(col, g);
+        Slot& s = slots_[key];
+        if (s.last == recno)
+            return {};
+        if (s.n == 0) {
+            s.first = recno;
+        } else {
+            const qsizetype was = s.deltas.size();
+            appendVarint(s.deltas, recno - s.last);
+            held_ += s.deltas.size() - was;
+        }
+        s.last = recno;
+        ++s.n;
+        ++s.total;
+        if (s.deltas.size() >= kBlockBytes - 16)
+            return writeBlock(key, s);
+        return {};
+    }
+
+    // After a chunk of records: out of room, the open blocks go out as they are (compaction merges
+    // them later); then what is pending is sent.
+    Status endChunk() {
+        if (held_ > kBuildMemory) {
+            for (auto& [key, s] : slots_)
+                if (s.n > 0)
+                    if (Status st = writeBlock(key, s); !st)
+                        return st;
+        }
+        if (Status s = recs.flush(); !s)
+            return s;
+        return post_.flush();
+    }
+
+    // Writes every open block and each gram's total; the number of distinct grams.
+    Result<qint64> finish(RowWriter& grams) {
+        for (auto& [key, s] : slots_) {
+            if (s.n > 0)
+                if (Status st = writeBlock(key, s); !st)
+                    return st;
+            if (Status st = grams.add(QStringLiteral("(%1,%2,%3,0,'')")
+                                          .arg(slotColumn(key))
+                                          .arg(gramLiteral(slotGram(key)))
+                                          .arg(s.total));
+                !st)
+                return st;
+        }
+        if (Status s = post_.flush(); !s)
+            return s;
+        if (Status s = grams.flush(); !s)
+            return s;
+        const qint64 distinct = static_cast<qint64>(slots_.size());
+        slots_.clear();
+        return distinct;
+    }
+
+    RowWriter recs;
+
+private:
+    Status writeBlock(std::uint64_t key, Slot& s) {
+        const QByteArray data = segmentOf(s);
+        held_ -= s.deltas.size();
+        s.deltas.resize(0);
+        const std::uint32_t first = s.first;
+        const std::uint32_t n = s.n;
+        s.n = 0;
+        return post_.add(QStringLiteral("(%1,%2,%3,%4,%5)")
+                             .arg(slotColumn(key))
+                             .arg(gramLiteral(slotGram(key)))
+                             .arg(first)
+                             .arg(n)
+                             .arg(hex(data)));
+    }
+
+    RowWriter post_;
+    std::unordered_map<std::uint64_t, Slot> slots_;
+    qsizetype held_ = 0;
+};
+
+// Tells searches the index is being built and marks it as this program makes it.
+Status IndexAdmin::startBuild() {
     if (Status s = loadWeights(); !s)
         return s;
     if (Status s = takeLease(true); !s)
@@ -181,14 +277,17 @@ Status IndexAdmin::build() {
         grace();
     }
     // The index is made as this program makes it, whatever meta said before.
-    if (Status s = exec(
-            QStringLiteral("UPDATE %1 SET `format` = %2, `gram_rule` = %3, `collation_name` = %4, `state` = "
-                           "%5 WHERE `id` = 1")
-                .arg(table(QStringLiteral("meta")))
-                .arg(kFormat)
-                .arg(companion::textLiteral(kGramRule), companion::textLiteral(kCollation),
-                     companion::textLiteral(companion::kStateBuilding)));
-        !s)
+    return exec(
+        QStringLiteral("UPDATE %1 SET `format` = %2, `gram_rule` = %3, `collation_name` = %4, `state` = "
+                       "%5 WHERE `id` = 1")
+            .arg(table(QStringLiteral("meta")))
+            .arg(kFormat)
+            .arg(companion::textLiteral(kGramRule), companion::textLiteral(kCollation),
+                 companion::textLiteral(companion::kStateBuilding)));
+}
+
+Status IndexAdmin::build() {
+    if (Status s = startBuild(); !s)
         return s;
     QElapsedTimer timer;
     timer.start();
@@ -205,47 +304,21 @@ Status IndexAdmin::build() {
     if (Status s = createCompanion(); !s)
         return s;
 
-    const auto run = [this](const QString& sql, const SqlParams& params) { return exec(sql, params); };
-    RowWriter recs(run, QStringLiteral("INSERT INTO %1 (`recno`, `dataid`, `seq`, `name`) VALUES ")
-                            .arg(table(QStringLiteral("recs"))));
-    RowWriter post(run, QStringLiteral("INSERT INTO %1 (`col`, `gram`, `first`, `n`, `data`) VALUES ")
-                            .arg(table(QStringLiteral("post"))));
-    std::unordered_map<std::uint64_t, Slot> slots;
-    qsizetype held = 0;
-    const auto writeBlock = [&](std::uint64_t key, Slot& s) {
-        const QByteArray data = segmentOf(s);
-        held -= s.deltas.size();
-        s.deltas.resize(0);
-        const std::uint32_t first = s.first;
-        const std::uint32_t n = s.n;
-        s.n = 0;
-        return post.add(QStringLiteral("(%1,%2,%3,%4,%5)")
-                            .arg(slotColumn(key))
-                            .arg(gramLiteral(slotGram(key)))
-                            .arg(first)
-                            .arg(n)
-                            .arg(hex(data)));
-    };
-    const auto addPosting = [&](int col, Gram g, std::uint32_t recno) -> Status {
-        const std::uint64_t key = slotKey(col, g);
-        Slot& s = slots[key];
-        if (s.last == recno)
-            return {};
-        if (s.n == 0) {
-            s.first = recno;
-        } else {
-            const qsizetype was = s.deltas.size();
-            appendVarint(s.deltas, recno - s.last);
-            held += s.deltas.size() - was;
-        }
-        s.last = recno;
-        ++s.n;
-        ++s.total;
-        if (s.deltas.size() >= kBlockBytes - 16)
-            return writeBlock(key, s);
-        return {};
-    };
+    IndexBuild index(*this, table(QStringLiteral("recs")), table(QStringLiteral("post")));
+    const Result<std::uint32_t> recno = readRecords(index, timer);
+    if (!recno)
+        return recno.status();
+    RowWriter grams(IndexBuild::run(*this),
+                    QStringLiteral("INSERT INTO %1 (`col`, `gram`, `total`, `tail_n`, `tail`) VALUES ")
+                        .arg(table(QStringLiteral("grams"))));
+    const Result<qint64> distinct = index.finish(grams);
+    if (!distinct)
+        return distinct.status();
+    return finishBuild(recno.value(), distinct.value(), queued.value()->columns[0], timer);
+}
 
+// Reads every record in chunks into `index`; the last record number given.
+Result<std::uint32_t> IndexAdmin::readRecords(IndexBuild& index, const QElapsedTimer& timer) {
     std::uint32_t recno = 0;
     QString cursor;
     bool first = true;
@@ -275,28 +348,19 @@ Status IndexAdmin::build() {
                 Status s;
                 forEachGram(w.data(), w.size(), [&](Gram g) {
                     if (s)
-                        s = addPosting(col, g, recno);
+                        s = index.add(col, g, recno);
                 });
                 if (!s)
                     return s;
             }
-            if (Status s =
-                    recs.add(QStringLiteral("(%1,?,0,?)").arg(recno), {t.columns[0].at(i), nameOf(t, i)});
+            if (Status s = index.recs.add(QStringLiteral("(%1,?,0,?)").arg(recno),
+                                          {t.columns[0].at(i), nameOf(t, i)});
                 !s)
                 return s;
         }
         if (t.rowCount() > 0)
             cursor = t.columns[0].at(t.rowCount() - 1);
-        if (held > kBuildMemory) {
-            // Out of room: the open blocks go out as they are (compaction merges them later).
-            for (auto& [key, s] : slots)
-                if (s.n > 0)
-                    if (Status st = writeBlock(key, s); !st)
-                        return st;
-        }
-        if (Status s = recs.flush(); !s)
-            return s;
-        if (Status s = post.flush(); !s)
+        if (Status s = index.endChunk(); !s)
             return s;
         if (recno % 100000 < static_cast<std::uint32_t>(t.rowCount()) && recno >= 100000) {
             say_(QStringLiteral("build: %1 records (%2 s)")
@@ -306,27 +370,14 @@ Status IndexAdmin::build() {
                 return s;
         }
         if (t.rowCount() < kReadChunk)
-            break;
+            return recno;
     }
-    RowWriter grams(run, QStringLiteral("INSERT INTO %1 (`col`, `gram`, `total`, `tail_n`, `tail`) VALUES ")
-                             .arg(table(QStringLiteral("grams"))));
-    for (auto& [key, s] : slots) {
-        if (s.n > 0)
-            if (Status st = writeBlock(key, s); !st)
-                return st;
-        if (Status st = grams.add(QStringLiteral("(%1,%2,%3,0,'')")
-                                      .arg(slotColumn(key))
-                                      .arg(gramLiteral(slotGram(key)))
-                                      .arg(s.total));
-            !st)
-            return st;
-    }
-    if (Status s = post.flush(); !s)
-        return s;
-    if (Status s = grams.flush(); !s)
-        return s;
-    const qint64 distinct = static_cast<qint64>(slots.size());
-    slots.clear();
+}
+
+// Records the build in meta, drops the queued ids it covered, feeds what changed meanwhile and
+// opens the index to searches.
+Status IndexAdmin::finishBuild(std::uint32_t recno, qint64 distinct, const TextColumn& qids,
+                               const QElapsedTimer& timer) {
     if (Status s =
             exec(QStringLiteral("UPDATE %1 SET `next_recno` = %2, `records` = %3, `dead` = 0, `feed_seq` = "
                                 "`feed_seq` + 1, `built_at` = NOW(6) WHERE `id` = 1")
@@ -335,7 +386,6 @@ Status IndexAdmin::build() {
                      .arg(recno));
         !s)
         return s;
-    const TextColumn& qids = queued.value()->columns[0];
     for (qint64 i = 0; i < qids.size() - 1; i += kIdsPerStatement) {
         QStringList ids;
         for (qint64 j = i; j < std::min<qint64>(qids.size() - 1, i + kIdsPerStatement); ++j)
@@ -368,137 +418,161 @@ Result<qint64> IndexAdmin::feedBatch(int limit, bool building) {
         if (Status s = loadWeights(); !s)
             return s.error();
     qint64 fed = 0;
-    const Status done = transaction([&]() -> Status {
-        fed = 0;
-        auto m =
-            rows(QStringLiteral("SELECT `next_recno`, `state`, `lease_owner` = ? AND `lease_until` > NOW(6), "
-                                "`feed_seq` + 1 FROM %1 "
-                                "WHERE `id` = 1 FOR UPDATE")
-                     .arg(table(QStringLiteral("meta"))),
-                 {owner_});
-        if (!m)
-            return m.status();
-        if (m.value()->rowCount() != 1 || m.value()->columns[2].at(0) != u"1")
-            return Status::failure(
-                QStringLiteral("the feeder's lease was lost (another feeder or a rebuild took it)"));
-        const QString state = m.value()->columns[1].at(0);
-        if (state != companion::kStateReady && !(building && state == companion::kStateBuilding))
-            return Status::failure(QStringLiteral("the index is %1: nothing is fed").arg(state));
-        std::uint32_t next = m.value()->columns[0].at(0).toUInt();
-        const QString seq = m.value()->columns[3].at(0);
-        // A plain read, which locks nothing: writers keep adding to the queue meanwhile.
-        auto q = rows(QStringLiteral("SELECT `qid`, `dataid` FROM %1 ORDER BY `qid` LIMIT %2")
-                          .arg(table(QStringLiteral("queue")))
-                          .arg(limit));
-        if (!q)
-            return q.status();
-        const ResultTable& queue = *q.value();
-        if (queue.rowCount() == 0)
-            return {};
-        QStringList qids;
-        QStringList marks;
-        SqlParams ids;
-        for (qint64 i = 0; i < queue.rowCount(); ++i) {
-            qids << queue.columns[0].at(i);
-            if (!ids.contains(queue.columns[1].at(i))) {
-                ids << queue.columns[1].at(i);
-                marks << QStringLiteral("?");
-            }
-        }
-        const QString in = marks.join(u',');
-        auto current =
-            rows(QStringLiteral("SELECT `dataid`, `name`, `data` FROM %1.`SearchTxt_Data` WHERE `dataid` IN "
-                                "(%2) ORDER BY `dataid`")
-                     .arg(quoted(database_), in),
-                 ids);
-        if (!current)
-            return current.status();
-        auto old = rows(QStringLiteral("SELECT `recno` FROM %1 WHERE `dataid` IN (%2)")
-                            .arg(table(QStringLiteral("recs")), in),
-                        ids);
-        if (!old)
-            return old.status();
-        const qint64 dead = old.value()->rowCount();
-        if (dead > 0) {
-            QStringList recnos = old.value()->columns[0].toStringList();
-            recnos.removeLast();
-            if (Status s = exec(QStringLiteral("DELETE FROM %1 WHERE `recno` IN (%2)")
-                                    .arg(table(QStringLiteral("recs")), recnos.join(u',')));
-                !s)
-                return s;
-        }
-        const ResultTable& t = *current.value();
-        const auto run = [this](const QString& sql, const SqlParams& params) { return exec(sql, params); };
-        RowWriter recs(run, QStringLiteral("INSERT INTO %1 (`recno`, `dataid`, `seq`, `name`) VALUES ")
-                                .arg(table(QStringLiteral("recs"))));
-        // (column, gram) -> the batch's record numbers, ascending.
-        std::map<std::pair<int, Gram>, std::vector<std::uint32_t>> postings;
-        std::vector<std::uint16_t> w;
-        const std::uint32_t firstNew = next;
-        for (qint64 i = 0; i < t.rowCount(); ++i) {
-            const std::uint32_t recno = next++;
-            for (const int col : {kNameColumn, kDataColumn}) {
-                const TextColumn& text = t.columns[col == kNameColumn ? 1 : 2];
-                if (text.isNull(i))
-                    continue;
-                weights_->weigh(text.view(i), w);
-                forEachGram(w.data(), w.size(), [&](Gram g) {
-                    std::vector<std::uint32_t>& v = postings[{col, g}];
-                    if (v.empty() || v.back() != recno)
-                        v.push_back(recno);
-                });
-            }
-            if (Status s = recs.add(QStringLiteral("(%1,?,%2,?)").arg(recno).arg(seq),
-                                    {t.columns[0].at(i), nameOf(t, i)});
-                !s)
-                return s;
-        }
-        if (Status s = recs.flush(); !s)
-            return s;
-        RowWriter grams(
-            run,
-            QStringLiteral("INSERT INTO %1 (`col`, `gram`, `total`, `tail_n`, `tail`) VALUES ")
-                .arg(table(QStringLiteral("grams"))),
-            QStringLiteral(" ON DUPLICATE KEY UPDATE `total` = `total` + VALUES(`total`), `tail_n` = "
-                           "`tail_n` + VALUES(`tail_n`), `tail` = CONCAT(`tail`, VALUES(`tail`))"));
-        std::vector<std::pair<int, Gram>> touched;
-        for (const auto& [key, recnos] : postings) {
-            QByteArray segment;
-            appendSegment(segment, recnos.data(), recnos.size());
-            if (Status s = grams.add(QStringLiteral("(%1,%2,%3,%3,%4)")
-                                         .arg(key.first)
-                                         .arg(gramLiteral(key.second))
-                                         .arg(recnos.size())
-                                         .arg(hex(segment)));
-                !s)
-                return s;
-            touched.push_back(key);
-        }
-        if (Status s = grams.flush(); !s)
-            return s;
-        if (Status s = sealTails(touched); !s)
-            return s;
-        if (Status s = exec(QStringLiteral("DELETE FROM %1 WHERE `qid` IN (%2)")
-                                .arg(table(QStringLiteral("queue")), qids.join(u',')));
-            !s)
-            return s;
-        if (Status s =
-                exec(QStringLiteral(
-                         "UPDATE %1 SET `next_recno` = %2, `feed_seq` = `feed_seq` + 1, `records` = "
-                         "`records` + %3 - %4, `dead` = `dead` + %4, `lease_until` = NOW(6) + INTERVAL 60 "
-                         "SECOND WHERE `id` = 1")
-                         .arg(table(QStringLiteral("meta")))
-                         .arg(next)
-                         .arg(next - firstNew)
-                         .arg(dead));
-            !s)
-            return s;
-        fed = queue.rowCount();
-        return {};
-    });
+    const Status done = transaction([&]() -> Status { return feedQueued(limit, building, fed); });
     if (!done)
         return done.error();
     return fed;
+}
+
+// The next record number and feed sequence, with meta locked for this transaction; fails unless this
+// feeder holds the lease and the index takes feeding.
+Result<IndexAdmin::FeedPoint> IndexAdmin::lockFeedPoint(bool building) {
+    auto m =
+        rows(QStringLiteral("SELECT `next_recno`, `state`, `lease_owner` = ? AND `lease_until` > NOW(6), "
+                            "`feed_seq` + 1 FROM %1 "
+                            "WHERE `id` = 1 FOR UPDATE")
+                 .arg(table(QStringLiteral("meta"))),
+             {owner_});
+    if (!m)
+        return m.status();
+    if (m.value()->rowCount() != 1 || m.value()->columns[2].at(0) != u"1")
+        return Status::failure(
+            QStringLiteral("the feeder's lease was lost (another feeder or a rebuild took it)"));
+    const QString state = m.value()->columns[1].at(0);
+    if (state != companion::kStateReady && !(building && state == companion::kStateBuilding))
+        return Status::failure(QStringLiteral("the index is %1: nothing is fed").arg(state));
+    return FeedPoint{m.value()->columns[0].at(0).toUInt(), m.value()->columns[3].at(0)};
+}
+
+Status IndexAdmin::feedQueued(int limit, bool building, qint64& fed) {
+    fed = 0;
+    const Result<FeedPoint> point = lockFeedPoint(building);
+    if (!point)
+        return point.status();
+    std::uint32_t next = point.value().next;
+    // A plain read, which locks nothing: writers keep adding to the queue meanwhile.
+    auto q = rows(QStringLiteral("SELECT `qid`, `dataid` FROM %1 ORDER BY `qid` LIMIT %2")
+                      .arg(table(QStringLiteral("queue")))
+                      .arg(limit));
+    if (!q)
+        return q.status();
+    const ResultTable& queue = *q.value();
+    if (queue.rowCount() == 0)
+        return {};
+    QStringList qids;
+    QStringList marks;
+    SqlParams ids;
+    for (qint64 i = 0; i < queue.rowCount(); ++i) {
+        qids << queue.columns[0].at(i);
+        if (!ids.contains(queue.columns[1].at(i))) {
+            ids << queue.columns[1].at(i);
+            marks << QStringLiteral("?");
+        }
+    }
+    const QString in = marks.join(u',');
+    auto current =
+        rows(QStringLiteral("SELECT `dataid`, `name`, `data` FROM %1.`SearchTxt_Data` WHERE `dataid` IN "
+                            "(%2) ORDER BY `dataid`")
+                 .arg(quoted(database_), in),
+             ids);
+    if (!current)
+        return current.status();
+    const Result<qint64> dead = dropRecords(in, ids);
+    if (!dead)
+        return dead.status();
+    const std::uint32_t firstNew = next;
+    if (Status s = writeRecords(*current.value(), next, point.value().seq); !s)
+        return s;
+    if (Status s = exec(QStringLiteral("DELETE FROM %1 WHERE `qid` IN (%2)")
+                            .arg(table(QStringLiteral("queue")), qids.join(u',')));
+        !s)
+        return s;
+    if (Status s = exec(
+            QStringLiteral("UPDATE %1 SET `next_recno` = %2, `feed_seq` = `feed_seq` + 1, `records` = "
+                           "`records` + %3 - %4, `dead` = `dead` + %4, `lease_until` = NOW(6) + INTERVAL 60 "
+                           "SECOND WHERE `id` = 1")
+                .arg(table(QStringLiteral("meta")))
+                .arg(next)
+                .arg(next - firstNew)
+                .arg(dead.value()));
+        !s)
+        return s;
+    fed = queue.rowCount();
+    return {};
+}
+
+// Drops the index's records of the data ids `ids` (their marks `in`); how many there were. Their
+// postings stay until a compaction, dead.
+Result<qint64> IndexAdmin::dropRecords(const QString& in, const SqlParams& ids) {
+    auto old = rows(QStringLiteral("SELECT `recno` FROM %1 WHERE `dataid` IN (%2)")
+                        .arg(table(QStringLiteral("recs")), in),
+                    ids);
+    if (!old)
+        return old.status();
+    const qint64 dead = old.value()->rowCount();
+    if (dead > 0) {
+        QStringList recnos = old.value()->columns[0].toStringList();
+        recnos.removeLast();
+        if (Status s = exec(QStringLiteral("DELETE FROM %1 WHERE `recno` IN (%2)")
+                                .arg(table(QStringLiteral("recs")), recnos.join(u',')));
+            !s)
+            return s;
+    }
+    return dead;
+}
+
+// Gives the fed records `t` their numbers from `next` on, and appends their postings to the grams'
+// tails (sealing the tails grown past a block).
+Status IndexAdmin::writeRecords(const ResultTable& t, std::uint32_t& next, const QString& seq) {
+    const auto run = [this](const QString& sql, const SqlParams& params) { return exec(sql, params); };
+    RowWriter recs(run, QStringLiteral("INSERT INTO %1 (`recno`, `dataid`, `seq`, `name`) VALUES ")
+                            .arg(table(QStringLiteral("recs"))));
+    // (column, gram) -> the batch's record numbers, ascending.
+    std::map<std::pair<int, Gram>, std::vector<std::uint32_t>> postings;
+    std::vector<std::uint16_t> w;
+    for (qint64 i = 0; i < t.rowCount(); ++i) {
+        const std::uint32_t recno = next++;
+        for (const int col : {kNameColumn, kDataColumn}) {
+            const TextColumn& text = t.columns[col == kNameColumn ? 1 : 2];
+            if (text.isNull(i))
+                continue;
+            weights_->weigh(text.view(i), w);
+            forEachGram(w.data(), w.size(), [&](Gram g) {
+                std::vector<std::uint32_t>& v = postings[{col, g}];
+                if (v.empty() || v.back() != recno)
+                    v.push_back(recno);
+            });
+        }
+        if (Status s = recs.add(QStringLiteral("(%1,?,%2,?)").arg(recno).arg(seq),
+                                {t.columns[0].at(i), nameOf(t, i)});
+            !s)
+            return s;
+    }
+    if (Status s = recs.flush(); !s)
+        return s;
+    RowWriter grams(run,
+                    QStringLiteral("INSERT INTO %1 (`col`, `gram`, `total`, `tail_n`, `tail`) VALUES ")
+                        .arg(table(QStringLiteral("grams"))),
+                    QStringLiteral(" ON DUPLICATE KEY UPDATE `total` = `total` + VALUES(`total`), `tail_n` = "
+                                   "`tail_n` + VALUES(`tail_n`), `tail` = CONCAT(`tail`, VALUES(`tail`))"));
+    std::vector<std::pair<int, Gram>> touched;
+    for (const auto& [key, recnos] : postings) {
+        QByteArray segment;
+        appendSegment(segment, recnos.data(), recnos.size());
+        if (Status s = grams.add(QStringLiteral("(%1,%2,%3,%3,%4)")
+                                     .arg(key.first)
+                                     .arg(gramLiteral(key.second))
+                                     .arg(recnos.size())
+                                     .arg(hex(segment)));
+            !s)
+            return s;
+        touched.push_back(key);
+    }
+    if (Status s = grams.flush(); !s)
+        return s;
+    if (Status s = sealTails(touched); !s)
+        return s;
+    return {};
 }
 
 Status IndexAdmin::sealTails(const std::vector<std::pair<int, Gram>>& touched) {
@@ -581,22 +655,29 @@ Status IndexAdmin::startCompaction() {
     return {};
 }
 
+// Renews this feeder's lease, which also locks the meta row: a feeder elsewhere appends to the tails
+// a compaction step reads.
+Status IndexAdmin::renewLease() {
+    quint64 mine = 0;
+    if (Status s = exec(
+            QStringLiteral("UPDATE %1 SET `lease_until` = NOW(6) + INTERVAL 60 SECOND WHERE `id` = 1 AND "
+                           "`lease_owner` = ?")
+                .arg(table(QStringLiteral("meta"))),
+            {owner_}, &mine);
+        !s)
+        return s;
+    if (mine != 1)
+        return Status::failure(
+            QStringLiteral("the feeder's lease was lost (another feeder or a rebuild took it)"));
+    return {};
+}
+
 Result<bool> IndexAdmin::compactStep() {
     Compaction& c = *compaction_;
     bool more = true;
     const Status done = transaction([&]() -> Status {
-        // The lease and the meta row first: a feeder elsewhere appends to the tails read below.
-        quint64 mine = 0;
-        if (Status s = exec(
-                QStringLiteral("UPDATE %1 SET `lease_until` = NOW(6) + INTERVAL 60 SECOND WHERE `id` = 1 AND "
-                               "`lease_owner` = ?")
-                    .arg(table(QStringLiteral("meta"))),
-                {owner_}, &mine);
-            !s)
+        if (Status s = renewLease(); !s)
             return s;
-        if (mine != 1)
-            return Status::failure(
-                QStringLiteral("the feeder's lease was lost (another feeder or a rebuild took it)"));
         auto g = rows(
             QStringLiteral(
                 "SELECT HEX(`gram`), `total`, `tail_n`, HEX(`tail`) FROM %1 WHERE `col` = %2 AND `gram` > "
@@ -631,95 +712,114 @@ Result<bool> IndexAdmin::compactStep() {
         if (!p)
             return p.status();
         const ResultTable& post = *p.value();
-        // The rows are written only after the old ones are deleted: collected first.
-        QStringList blockRows;
-        QStringList countRows;
-        QStringList rewritten;
-        QStringList emptied;
-        qint64 row = 0;
-        for (qint64 i = 0; i < take; ++i) {
-            const QString gramHex = grams.columns[0].at(i);
-            std::vector<std::uint32_t> recnos;
-            qint64 stored = 0;
-            for (; row < post.rowCount() && post.columns[0].view(row) == gramHex; ++row, ++stored) {
-                const QByteArray b = QByteArray::fromHex(post.columns[1].view(row).toLatin1());
-                if (!decodeBlock(b.constData(), static_cast<std::size_t>(b.size()), recnos))
-                    return Status::failure(QStringLiteral("a posting block is malformed: rebuild the index"));
-            }
-            const QByteArray tail = QByteArray::fromHex(grams.columns[3].view(i).toLatin1());
-            if (!decodeBlock(tail.constData(), static_cast<std::size_t>(tail.size()), recnos))
-                return Status::failure(QStringLiteral("a posting tail is malformed: rebuild the index"));
-            if (!tail.isEmpty())
-                ++stored;
-            const std::size_t before = recnos.size();
-            std::erase_if(recnos, [&](std::uint32_t r) { return r < c.bound && !c.live[r]; });
-            std::vector<Block> merged = blocksOf(recnos);
-            if (recnos.size() == before && static_cast<qint64>(merged.size()) >= stored)
-                continue; // nothing dead, nothing to merge
-            const QString gram = QStringLiteral("X'") + gramHex + u'\'';
-            (recnos.empty() ? emptied : rewritten) << gram;
-            for (const Block& b : merged)
-                blockRows << QStringLiteral("(%1,%2,%3,%4,%5)")
-                                 .arg(c.col)
-                                 .arg(gram)
-                                 .arg(b.first)
-                                 .arg(b.n)
-                                 .arg(hex(b.data));
-            if (!recnos.empty())
-                countRows << QStringLiteral("(%1,%2,%3,0,'')").arg(c.col).arg(gram).arg(recnos.size());
-        }
-        const QStringList changed = rewritten + emptied;
-        if (!changed.isEmpty()) {
-            if (Status s = exec(QStringLiteral("DELETE FROM %1 WHERE `col` = %2 AND `gram` IN (%3)")
-                                    .arg(table(QStringLiteral("post")))
-                                    .arg(c.col)
-                                    .arg(changed.join(u',')));
-                !s)
-                return s;
-            if (!emptied.isEmpty())
-                if (Status s = exec(QStringLiteral("DELETE FROM %1 WHERE `col` = %2 AND `gram` IN (%3)")
-                                        .arg(table(QStringLiteral("grams")))
-                                        .arg(c.col)
-                                        .arg(emptied.join(u',')));
-                    !s)
-                    return s;
-        }
-        const auto run = [this](const QString& sql, const SqlParams& params) { return exec(sql, params); };
-        RowWriter blocks(run, QStringLiteral("INSERT INTO %1 (`col`, `gram`, `first`, `n`, `data`) VALUES ")
-                                  .arg(table(QStringLiteral("post"))));
-        RowWriter counts(
-            run,
-            QStringLiteral("INSERT INTO %1 (`col`, `gram`, `total`, `tail_n`, `tail`) VALUES ")
-                .arg(table(QStringLiteral("grams"))),
-            QStringLiteral(" ON DUPLICATE KEY UPDATE `total` = VALUES(`total`), `tail_n` = 0, `tail` = ''"));
-        for (const QString& r : blockRows)
-            if (Status s = blocks.add(r); !s)
-                return s;
-        for (const QString& r : countRows)
-            if (Status s = counts.add(r); !s)
-                return s;
-        if (Status s = blocks.flush(); !s)
+        const Result<Rewrite> r = mergePostings(grams, take, post);
+        if (!r)
+            return r.status();
+        if (Status s = writeRewrite(r.value()); !s)
             return s;
-        if (Status s = counts.flush(); !s)
-            return s;
-        c.rewritten += changed.size();
+        c.rewritten += r.value().rewritten.size() + r.value().emptied.size();
         c.after = QByteArray::fromHex(grams.columns[0].at(take - 1).toLatin1());
         return {};
     });
     if (!done)
         return done.error();
-    if (!more) {
-        const qint64 deadAtStart = c.deadAtStart;
-        say_(QStringLiteral("compaction: %1 grams rewritten").arg(c.rewritten));
-        compaction_.reset();
-        if (Status s =
-                exec(QStringLiteral("UPDATE %1 SET `dead` = IF(`dead` > %2, `dead` - %2, 0) WHERE `id` = 1")
-                         .arg(table(QStringLiteral("meta")))
-                         .arg(deadAtStart));
-            !s)
+    if (!more)
+        if (Status s = endCompaction(); !s)
             return s.error();
-    }
     return more;
+}
+
+// Decodes the first `take` grams' blocks and tails (`post` holds their blocks in order), drops the
+// dead record numbers and merges small blocks; grams with nothing to change are left out.
+Result<IndexAdmin::Rewrite> IndexAdmin::mergePostings(const ResultTable& grams, qint64 take,
+                                                      const ResultTable& post) {
+    const Compaction& c = *compaction_;
+    Rewrite r;
+    qint64 row = 0;
+    for (qint64 i = 0; i < take; ++i) {
+        const QString gramHex = grams.columns[0].at(i);
+        std::vector<std::uint32_t> recnos;
+        qint64 stored = 0;
+        for (; row < post.rowCount() && post.columns[0].view(row) == gramHex; ++row, ++stored) {
+            const QByteArray b = QByteArray::fromHex(post.columns[1].view(row).toLatin1());
+            if (!decodeBlock(b.constData(), static_cast<std::size_t>(b.size()), recnos))
+                return Status::failure(QStringLiteral("a posting block is malformed: rebuild the index"));
+        }
+        const QByteArray tail = QByteArray::fromHex(grams.columns[3].view(i).toLatin1());
+        if (!decodeBlock(tail.constData(), static_cast<std::size_t>(tail.size()), recnos))
+            return Status::failure(QStringLiteral("a posting tail is malformed: rebuild the index"));
+        if (!tail.isEmpty())
+            ++stored;
+        const std::size_t before = recnos.size();
+        std::erase_if(recnos, [&](std::uint32_t n) { return n < c.bound && !c.live[n]; });
+        std::vector<Block> merged = blocksOf(recnos);
+        if (recnos.size() == before && static_cast<qint64>(merged.size()) >= stored)
+            continue; // nothing dead, nothing to merge
+        const QString gram = QStringLiteral("X'") + gramHex + u'\'';
+        (recnos.empty() ? r.emptied : r.rewritten) << gram;
+        for (const Block& b : merged)
+            r.blockRows << QStringLiteral("(%1,%2,%3,%4,%5)")
+                               .arg(c.col)
+                               .arg(gram)
+                               .arg(b.first)
+                               .arg(b.n)
+                               .arg(hex(b.data));
+        if (!recnos.empty())
+            r.countRows << QStringLiteral("(%1,%2,%3,0,'')").arg(c.col).arg(gram).arg(recnos.size());
+    }
+    return r;
+}
+
+// Replaces the rewritten grams' blocks and counts, and removes the emptied grams.
+Status IndexAdmin::writeRewrite(const Rewrite& r) {
+    const int col = compaction_->col;
+    const QStringList changed = r.rewritten + r.emptied;
+    if (!changed.isEmpty()) {
+        if (Status s = exec(QStringLiteral("DELETE FROM %1 WHERE `col` = %2 AND `gram` IN (%3)")
+                                .arg(table(QStringLiteral("post")))
+                                .arg(col)
+                                .arg(changed.join(u',')));
+            !s)
+            return s;
+        if (!r.emptied.isEmpty())
+            if (Status s = exec(QStringLiteral("DELETE FROM %1 WHERE `col` = %2 AND `gram` IN (%3)")
+                                    .arg(table(QStringLiteral("grams")))
+                                    .arg(col)
+                                    .arg(r.emptied.join(u',')));
+                !s)
+                return s;
+    }
+    const auto run = [this](const QString& sql, const SqlParams& params) { return exec(sql, params); };
+    RowWriter blocks(run, QStringLiteral("INSERT INTO %1 (`col`, `gram`, `first`, `n`, `data`) VALUES ")
+                              .arg(table(QStringLiteral("post"))));
+    RowWriter counts(
+        run,
+        QStringLiteral("INSERT INTO %1 (`col`, `gram`, `total`, `tail_n`, `tail`) VALUES ")
+            .arg(table(QStringLiteral("grams"))),
+        QStringLiteral(" ON DUPLICATE KEY UPDATE `total` = VALUES(`total`), `tail_n` = 0, `tail` = ''"));
+    for (const QString& row : r.blockRows)
+        if (Status s = blocks.add(row); !s)
+            return s;
+    for (const QString& row : r.countRows)
+        if (Status s = counts.add(row); !s)
+            return s;
+    if (Status s = blocks.flush(); !s)
+        return s;
+    return counts.flush();
+}
+
+Status IndexAdmin::endCompaction() {
+    const Compaction& c = *compaction_;
+    const qint64 deadAtStart = c.deadAtStart;
+    say_(QStringLiteral("compaction: %1 grams rewritten").arg(c.rewritten));
+    compaction_.reset();
+    if (Status s =
+            exec(QStringLiteral("UPDATE %1 SET `dead` = IF(`dead` > %2, `dead` - %2, 0) WHERE `id` = 1")
+                     .arg(table(QStringLiteral("meta")))
+                     .arg(deadAtStart));
+        !s)
+        return s;
+    return {};
 }
 
 Result<qint64> IndexAdmin::feed(int limit, bool compact, int batches) {

@@ -15,7 +15,9 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include <termios.h>
@@ -102,12 +104,19 @@ QString readSettings(const QString& file, Account& a) {
     return {};
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
+// The command line, all of it understood before anything runs.
+struct Command {
+    QString name;
     QString settings, server, database, user;
+    IndexAdmin::InstallOptions install;
+    QString batch = QStringLiteral("300");
+    QString days;
+    bool follow = false, compact = false, withHistory = false;
+};
+
+// The command, or nothing after printing why not (the usage, or what was not understood).
+std::optional<Command> parse(QStringList args) {
+    Command c;
     const auto option = [&](const QString& name, QString* out) {
         const qsizetype i = args.indexOf(name);
         if (i < 0 || i + 1 >= args.size())
@@ -117,53 +126,53 @@ int main(int argc, char** argv) {
         return true;
     };
     const auto flag = [&](const QString& name) { return args.removeAll(name) > 0; };
-    if (!option(QStringLiteral("--settings"), &settings) || !option(QStringLiteral("--server"), &server) ||
-        !option(QStringLiteral("--database"), &database) || !option(QStringLiteral("--user"), &user) ||
+    if (!option(QStringLiteral("--settings"), &c.settings) ||
+        !option(QStringLiteral("--server"), &c.server) ||
+        !option(QStringLiteral("--database"), &c.database) || !option(QStringLiteral("--user"), &c.user) ||
         args.isEmpty() || flag(QStringLiteral("--help"))) {
         std::fputs(kUsage, stderr);
-        return 2;
+        return std::nullopt;
     }
-    const QString command = args.takeFirst();
+    c.name = args.takeFirst();
 
-    // The command's own options, all of them understood before anything runs.
-    IndexAdmin::InstallOptions install;
-    QString batch = QStringLiteral("300");
-    QString days;
-    bool follow = false, compact = false, withHistory = false;
-    if (command == u"install") {
-        install.history = !flag(QStringLiteral("--no-history"));
-        install.index = !flag(QStringLiteral("--no-index"));
-    } else if (command == u"feed") {
-        follow = flag(QStringLiteral("--follow"));
-        compact = flag(QStringLiteral("--compact"));
-        if (!option(QStringLiteral("--batch"), &batch) || batch.toInt() < 1)
-            args << batch;
-    } else if (command == u"remove") {
-        withHistory = flag(QStringLiteral("--history"));
-    } else if (command == u"history") {
-        if (!option(QStringLiteral("--keep-days"), &days) ||
-            (!days.isEmpty() && QString::number(days.toInt()) != days))
-            args << days;
-    } else if (command != u"status" && command != u"rebuild") {
-        args << command;
+    // The command's own options.
+    if (c.name == u"install") {
+        c.install.history = !flag(QStringLiteral("--no-history"));
+        c.install.index = !flag(QStringLiteral("--no-index"));
+    } else if (c.name == u"feed") {
+        c.follow = flag(QStringLiteral("--follow"));
+        c.compact = flag(QStringLiteral("--compact"));
+        if (!option(QStringLiteral("--batch"), &c.batch) || c.batch.toInt() < 1)
+            args << c.batch;
+    } else if (c.name == u"remove") {
+        c.withHistory = flag(QStringLiteral("--history"));
+    } else if (c.name == u"history") {
+        if (!option(QStringLiteral("--keep-days"), &c.days) ||
+            (!c.days.isEmpty() && QString::number(c.days.toInt()) != c.days))
+            args << c.days;
+    } else if (c.name != u"status" && c.name != u"rebuild") {
+        args << c.name;
     }
     if (!args.isEmpty()) {
         std::fputs(qPrintable(QStringLiteral("vornik-admin: not understood: %1\n").arg(args.join(u' '))),
                    stderr);
         std::fputs(kUsage, stderr);
-        return 2;
+        return std::nullopt;
     }
+    return c;
+}
 
-    Account a;
-    if (const QString why = readSettings(settings, a); !why.isEmpty())
-        return fail(why);
-    const bool otherAccount = !user.isEmpty() && user != a.user;
-    if (!server.isEmpty())
-        a.server = server;
-    if (!database.isEmpty())
-        a.database = database;
-    if (!user.isEmpty())
-        a.user = user;
+// The account from the settings, the options over it and the password last; empty text when complete.
+QString completeAccount(const Command& c, Account& a) {
+    if (const QString why = readSettings(c.settings, a); !why.isEmpty())
+        return why;
+    const bool otherAccount = !c.user.isEmpty() && c.user != a.user;
+    if (!c.server.isEmpty())
+        a.server = c.server;
+    if (!c.database.isEmpty())
+        a.database = c.database;
+    if (!c.user.isEmpty())
+        a.user = c.user;
     if (otherAccount)
         wipe(a.password);
     if (qEnvironmentVariableIsSet("VORNIK_PASSWORD"))
@@ -175,7 +184,43 @@ int main(int argc, char** argv) {
     if (a.database.isEmpty())
         a.database = mConnDatabase::kBuiltinName;
     if (a.user.isEmpty())
-        return fail(QStringLiteral("no account: name one with --user or in the settings file"));
+        return QStringLiteral("no account: name one with --user or in the settings file");
+    return {};
+}
+
+Status run(const Command& c, IndexAdmin& admin, const std::function<Status()>& open) {
+    if (c.name == u"install")
+        return admin.install(c.install);
+    if (c.name == u"status")
+        return admin.status();
+    if (c.name == u"feed" && c.follow) {
+        std::signal(SIGTERM, onSignal);
+        std::signal(SIGINT, onSignal);
+        return admin.follow(g_stop, open, c.batch.toInt());
+    }
+    if (c.name == u"feed")
+        return admin.feed(c.batch.toInt(), c.compact).status();
+    if (c.name == u"rebuild")
+        return admin.rebuild();
+    if (c.name == u"remove")
+        return admin.remove(c.withHistory);
+    if (c.days.isEmpty()) {
+        say(QStringLiteral("history: every version is kept (--keep-days N removes the older ones)"));
+        return {};
+    }
+    return admin.purgeHistory(c.days.toInt());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const std::optional<Command> command = parse(app.arguments().mid(1));
+    if (!command)
+        return 2;
+    Account a;
+    if (const QString why = completeAccount(*command, a); !why.isEmpty())
+        return fail(why);
 
     QString connection = connectionString(a.user, a.password, a.server, a.database,
                                           a.tls.compare(QStringLiteral("required"), Qt::CaseInsensitive) == 0
@@ -193,26 +238,7 @@ int main(int argc, char** argv) {
     IndexAdmin admin(conn, a.database, say);
     if (qEnvironmentVariableIsSet("VORNIK_ADMIN_GRACE_MS"))
         admin.setGraceMs(qEnvironmentVariableIntValue("VORNIK_ADMIN_GRACE_MS"));
-    Status result;
-    if (command == u"install") {
-        result = admin.install(install);
-    } else if (command == u"status") {
-        result = admin.status();
-    } else if (command == u"feed" && follow) {
-        std::signal(SIGTERM, onSignal);
-        std::signal(SIGINT, onSignal);
-        result = admin.follow(g_stop, open, batch.toInt());
-    } else if (command == u"feed") {
-        result = admin.feed(batch.toInt(), compact).status();
-    } else if (command == u"rebuild") {
-        result = admin.rebuild();
-    } else if (command == u"remove") {
-        result = admin.remove(withHistory);
-    } else if (days.isEmpty()) {
-        say(QStringLiteral("history: every version is kept (--keep-days N removes the older ones)"));
-    } else {
-        result = admin.purgeHistory(days.toInt());
-    }
+    const Status result = run(*command, admin, open);
     wipe(connection);
     if (!result)
         return fail(result.description());

@@ -23,7 +23,7 @@
 #include "database/Connection.h"
 #include "database/RecordHistory.h"
 #include "database/SearchPlanner.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "ui/MessageBoxes.h"
 
 #include <QApplication>
@@ -270,7 +270,7 @@ public:
 };
 class NoLogin final : public mConnDatabase::LoginPrompt {
 public:
-    std::optional<mConnDatabase::LoginValues> ask(const QString&) override { return std::nullopt; }
+    Co<std::optional<mConnDatabase::LoginValues>> ask(QString) override { co_return std::nullopt; }
 };
 
 // "历史版本…" on a record with 1,000 versions: from the menu entry to the newest version shown.
@@ -316,10 +316,10 @@ void historyWindow(Bench& b) {
     NoLogin noLogin;
     setMessageBoxes(&boxes);
     mConnDatabase::setLoginPrompt(&noLogin);
-    mConnDatabase::dbServerIP = QString::fromUtf8(b.host) + u':' + QString::number(b.port);
-    mConnDatabase::dbName = database;
-    mConnDatabase::dbUse = QString::fromLatin1(kUser);
-    mConnDatabase::dbPwd = QString::fromLatin1(kPassword);
+    sharedSession().settings().server = QString::fromUtf8(b.host) + u':' + QString::number(b.port);
+    sharedSession().settings().database = database;
+    sharedSession().settings().user = QString::fromLatin1(kUser);
+    sharedSession().settings().password = QString::fromLatin1(kPassword);
     {
         uVornik control;
         control.show();
@@ -368,7 +368,7 @@ void historyWindow(Bench& b) {
                     shown ? "yes" : "no", qPrintable(where));
         std::fflush(stdout);
     }
-    mPublic::Conn.reset();
+    sharedSession().connectionSlot().reset();
     setMessageBoxes(nullptr);
     mConnDatabase::setLoginPrompt(nullptr);
 }

@@ -43,7 +43,7 @@
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
 #include "database/SearchPlanner.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FrmModi.h"
 #include "ui/LargeTextView.h"
 #include "ui/MessageBoxes.h"
@@ -309,7 +309,7 @@ public:
 
 class NoLogin final : public mConnDatabase::LoginPrompt {
 public:
-    std::optional<mConnDatabase::LoginValues> ask(const QString&) override { return std::nullopt; }
+    Co<std::optional<mConnDatabase::LoginValues>> ask(QString) override { co_return std::nullopt; }
 };
 
 enum class Outcome { Done, Failed, TimedOut };
@@ -439,18 +439,15 @@ struct Bench {
 
     // Points the control at `database` (reopening its connection) or keeps it; empty when usable.
     QString connect(const char* database = nullptr) {
-        if (database && mConnDatabase::dbName != QString::fromLatin1(database)) {
-            mConnDatabase::dbName = QString::fromLatin1(database);
-            if (mPublic::Conn)
-                mPublic::Conn->Close();
+        if (database && sharedSession().settings().database != QString::fromLatin1(database)) {
+            sharedSession().settings().database = QString::fromLatin1(database);
+            if (sharedSession().connectionSlot())
+                sharedSession().connectionSlot()->Close();
         }
-        QString err;
-        const QString r = mConnDatabase::ConnectDatabase(err);
-        if (!err.isEmpty())
-            return err;
-        if (r == QLatin1String("False"))
+        const Result<Session::Opened> opened = sharedSession().openIfNeededNow();
+        if (!opened && opened.error().number == Session::kLoginCancelled)
             return QStringLiteral("not connected (no account)");
-        return {};
+        return opened.status().description();
     }
 
     // A search from the search box, or with `listing` 1 or 2 the test panel's listing of that number.
@@ -884,10 +881,10 @@ const SearchCase* findCase(const QString& name) {
 
 // The account and server of the run, for the control's connection module.
 void pointControlAt(const QByteArray& host, unsigned port, const char* database) {
-    mConnDatabase::dbServerIP = QString::fromUtf8(host) + u':' + QString::number(port);
-    mConnDatabase::dbName = QString::fromLatin1(database);
-    mConnDatabase::dbUse = QString::fromLatin1(kUser);
-    mConnDatabase::dbPwd = QString::fromLatin1(kPassword);
+    sharedSession().settings().server = QString::fromUtf8(host) + u':' + QString::number(port);
+    sharedSession().settings().database = QString::fromLatin1(database);
+    sharedSession().settings().user = QString::fromLatin1(kUser);
+    sharedSession().settings().password = QString::fromLatin1(kPassword);
 }
 
 // A shown control, alone in its process's seams: message boxes that answer themselves, a login

@@ -56,15 +56,15 @@ ClickLabel::ClickLabel(QWidget* parent) : QLabel(parent) {
 }
 
 void ClickLabel::setAccessKey(const QKeySequence& key) {
-    if (!m_accessKey) {
-        m_accessKey = new QShortcut(this);
-        connect(m_accessKey, &QShortcut::activated, this, &ClickLabel::click);
+    if (!accessKey_) {
+        accessKey_ = new QShortcut(this);
+        connect(accessKey_, &QShortcut::activated, this, &ClickLabel::click);
     }
-    m_accessKey->setKey(key);
+    accessKey_->setKey(key);
 }
 
 QKeySequence ClickLabel::accessKey() const {
-    return m_accessKey ? m_accessKey->key() : QKeySequence();
+    return accessKey_ ? accessKey_->key() : QKeySequence();
 }
 
 void ClickLabel::click() {
@@ -73,16 +73,16 @@ void ClickLabel::click() {
 
 void ClickLabel::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton)
-        m_pressed = true;
+        pressed_ = true;
     QLabel::mousePressEvent(event);
 }
 
 void ClickLabel::mouseReleaseEvent(QMouseEvent* event) {
     // A press that is dragged off the label and released elsewhere is no click.
     const bool click =
-        m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
+        pressed_ && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
     if (event->button() == Qt::LeftButton)
-        m_pressed = false;
+        pressed_ = false;
     QLabel::mouseReleaseEvent(event);
     if (click)
         Q_EMIT clicked();

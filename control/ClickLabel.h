@@ -29,6 +29,6 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    bool m_pressed = false;
-    QShortcut* m_accessKey = nullptr;
+    bool pressed_ = false;
+    QShortcut* accessKey_ = nullptr;
 };

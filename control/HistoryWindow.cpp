@@ -8,7 +8,7 @@
 #include "database/CompanionSchema.h"
 #include "database/ConnDatabase.h"
 #include "database/RecordHistory.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FormSupport.h"
 #include "ui/FramedTextEdit.h"
 #include "ui/LargeTextView.h"
@@ -62,7 +62,7 @@ bool sameRow(const ResultTable& a, const ResultTable& b) {
 }
 
 QString companionName() {
-    return companion::nameFor(mConnDatabase::dbName);
+    return companion::nameFor(sharedSession().settings().database);
 }
 
 } // namespace
@@ -279,9 +279,8 @@ void HistoryWindow::load() {
         ShowStatus(message);
     };
 
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
-    const QPointer<Connection> conn = mPublic::Conn.get();
+    (void)sharedSession().openIfNeededNow();
+    const QPointer<Connection> conn = sharedSession().connection();
     if (!conn)
         return finish(QStringLiteral("数据库连接对象不存在"));
     const QPointer<HistoryWindow> alive = this;
@@ -294,9 +293,10 @@ void HistoryWindow::load() {
                               .arg(id_, current ? QStringLiteral("没有结果") : current.error().description));
         opened_ = current.value().result;
     }
-    const history::Statement s = kind_ == Kind::Versions
-                                     ? history::versionsStatement(companionName(), id_)
-                                     : history::trashStatement(companionName(), mConnDatabase::dbName);
+    const history::Statement s =
+        kind_ == Kind::Versions
+            ? history::versionsStatement(companionName(), id_)
+            : history::trashStatement(companionName(), sharedSession().settings().database);
     const Result<QueryOutcome> r =
         conn ? conn->query(s.sql, s.params, cancel) : Result<QueryOutcome>(Error{});
     if (!alive || serial != loadSerial_)
@@ -325,7 +325,7 @@ void HistoryWindow::showItem(int row) {
         box->clear();
         return;
     }
-    const QPointer<Connection> conn = mPublic::Conn.get();
+    const QPointer<Connection> conn = sharedSession().connection();
     if (!conn)
         return;
     const QPointer<HistoryWindow> alive = this;
@@ -412,9 +412,8 @@ void HistoryWindow::restoreSelected() {
 }
 
 HistoryWindow::Restored HistoryWindow::restoreVersion(qint64 hid, const CommandGate::Pass&, Error& error) {
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
-    QPointer<Connection> conn = mPublic::Conn.get();
+    (void)sharedSession().openIfNeededNow();
+    QPointer<Connection> conn = sharedSession().connection();
     if (!conn) {
         error = forms::noConnectionError();
         return Restored::Failed;
@@ -454,7 +453,7 @@ HistoryWindow::Restored HistoryWindow::restoreVersion(qint64 hid, const CommandG
         if (Status s = conn->Execute(QStringLiteral("delete from searchtxt_data where dataid=?"), {id_}); !s)
             return failed(s.error());
     }
-    const history::Statement store = history::restoreStatement(mConnDatabase::dbName, *values);
+    const history::Statement store = history::restoreStatement(sharedSession().settings().database, *values);
     if (!conn)
         return failed(forms::noConnectionError());
     if (Status s = conn->Execute(store.sql, store.params); !s)
@@ -467,9 +466,8 @@ HistoryWindow::Restored HistoryWindow::restoreVersion(qint64 hid, const CommandG
 }
 
 HistoryWindow::Restored HistoryWindow::restoreTrashItem(qint64 hid, Error& error) {
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
-    QPointer<Connection> conn = mPublic::Conn.get();
+    (void)sharedSession().openIfNeededNow();
+    QPointer<Connection> conn = sharedSession().connection();
     const auto failed = [&error](const Error& e) {
         error = e;
         return Restored::Failed;
@@ -490,7 +488,7 @@ HistoryWindow::Restored HistoryWindow::restoreTrashItem(qint64 hid, Error& error
     forms::Transaction transaction(conn);
     if (Status s = transaction.beginNow(); !s)
         return failed(s.error());
-    const history::Statement store = history::restoreStatement(mConnDatabase::dbName, *values);
+    const history::Statement store = history::restoreStatement(sharedSession().settings().database, *values);
     if (Status s = conn->Execute(store.sql, store.params); !s)
         return s.error().nativeError == ER_DUP_ENTRY ? Restored::Exists : failed(s.error());
     if (Status s = forms::noWarningsNow(conn); !s)
@@ -507,12 +505,12 @@ HistoryWindows::HistoryWindows(CommandGate& gate, ResultLoader& loader, RecordCo
     : gate(gate), loader(loader), commands(commands), parent_(parent) {}
 
 bool HistoryWindows::available() {
-    using namespace mConnDatabase;
-    const QString account = dbServerIP + u'\n' + dbName + u'\n' + dbUse;
+    const Session::Settings& held = sharedSession().settings();
+    const QString account = held.server + u'\n' + held.database + u'\n' + held.user;
     if (!checkedFor_.isEmpty() && account == checkedFor_)
         return installed_;
-    Connection* conn = mPublic::Conn.get();
-    if (!conn || conn->State() != Connection::kStateOpen || dbName.isEmpty())
+    Connection* conn = sharedSession().connection();
+    if (!conn || conn->State() != Connection::kStateOpen || held.database.isEmpty())
         return false;
     const Result<QueryOutcome> r = conn->query(history::installedStatement(companionName()).sql);
     if (!r) {

@@ -8,12 +8,13 @@
 #include "control/ResultLoader.h"
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FrmDataBaseLogin.h"
 #include "ui/Desktop.h"
 #include "ui/MessageBoxes.h"
 #include "ui/Twips.h"
 #include "util/Clock.h"
+#include "util/Nested.h"
 #include "util/WindowSettings.h"
 
 #include <QApplication>
@@ -36,9 +37,10 @@ constexpr int kMinListHeight = 550;
 
 } // namespace
 
-Panels::Panels(StatusLine& status, const Widgets& widgets, CommandGate& gate, ResultLoader& loader,
-               RecordCommands& commands, HistoryWindows& history)
-    : status_(status), w_(widgets), gate_(gate), loader_(loader), commands_(commands), history_(history) {}
+Panels::Panels(StatusLine& status, const Widgets& widgets, CommandGate& gate, Session& session,
+               ResultLoader& loader, RecordCommands& commands, HistoryWindows& history)
+    : status_(status), w_(widgets), gate_(gate), session_(session), loader_(loader), commands_(commands),
+      history_(history) {}
 
 void Panels::Label1_Click() {
     w_.controlPanel->raise();
@@ -102,12 +104,13 @@ void Panels::relogin() {
     history_.forget();
     w_.trashButton->hide();
     QStringList problems;
-    if (const Status s = mConnDatabase::forgetRememberedLogin(); !s)
-        problems << s.description();
-    mConnDatabase::forgetAccount();
+    // The bridge until the re-login is a coroutine.
+    if (const std::optional<Status> s = waitNested(session_.forgetRememberedLogin()); s && !*s)
+        problems << s->description();
+    session_.forget();
     FrmDataBaseLogin::unload();
-    if (mPublic::Conn)
-        mPublic::Conn->Close();
+    if (session_.connection())
+        session_.connection()->Close();
     if (const std::shared_ptr<Recordset>& rs = loader_.rs(); rs->State() == Connection::kStateOpen)
         rs->Close();
     if (!problems.isEmpty())
@@ -147,15 +150,15 @@ void Panels::CmdTest_Click(int index) {
 }
 
 void Panels::connectionTest() {
-    if (mPublic::Conn && mPublic::Conn->State() == Connection::kStateOpen)
+    if (session_.connection() && session_.connection()->isOpen())
         return;
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("连接数据库"));
     if (!pass)
         return;
-    QString errorText;
-    const QString result = mConnDatabase::ConnectDatabase(errorText);
+    const Result<Session::Opened> opened = session_.openIfNeededNow();
+    const QString errorText = opened.status().description();
     const QString at = defaultDateTimeText(appClock().now());
-    if (result == QStringLiteral("True"))
+    if (opened && opened.value() == Session::Opened::Opened)
         status_.ShowStatus(QStringLiteral("MYSQL 连接成功！") + at);
     else
         status_.ShowStatus(QStringLiteral("MYSQL 连接失败！\r\nError:") + errorText +

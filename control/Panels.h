@@ -8,6 +8,7 @@
 
 #include <optional>
 
+class Session;
 class DragFrame;
 class HistoryWindows;
 class ListBox;
@@ -35,8 +36,8 @@ public:
         QMap<int, QPushButton*> testButtons;
         QPushButton* trashButton; // offered only where the history is installed
     };
-    Panels(StatusLine& status, const Widgets& widgets, CommandGate& gate, ResultLoader& loader,
-           RecordCommands& commands, HistoryWindows& history);
+    Panels(StatusLine& status, const Widgets& widgets, CommandGate& gate, Session& session,
+           ResultLoader& loader, RecordCommands& commands, HistoryWindows& history);
 
     void Label1_Click();   // raises and shows the control panel (with "回收站…" where it applies)
     void CmdTestS_Click(); // toggles the test panel and raises it (also when it was just hidden)
@@ -85,6 +86,7 @@ private:
     StatusLine& status_;
     Widgets w_;
     CommandGate& gate_;
+    Session& session_;
     ResultLoader& loader_;
     RecordCommands& commands_;
     HistoryWindows& history_;

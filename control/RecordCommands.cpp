@@ -7,7 +7,7 @@
 #include "control/ResultSet.h"
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FormOpener.h"
 #include "ui/Desktop.h"
 #include "ui/MessageBoxes.h"
@@ -40,10 +40,11 @@ const QString kCrLf = QStringLiteral("\r\n");
 
 RecordCommands::RecordCommands(StatusLine& status, ListBox* list, QMenu* menu,
                                const std::array<QAction*, 8>& entries, QCheckBox* titlesOnly,
-                               CommandGate& gate, ResultLoader& loader, ResultSet& results,
+                               CommandGate& gate, Session& session, ResultLoader& loader, ResultSet& results,
                                QWidget* dialogParent, Handlers& handlers)
     : status_(status), list_(list), menu_(menu), entries_(entries), titlesOnly_(titlesOnly), gate_(gate),
-      loader_(loader), results_(results), dialogParent_(dialogParent), handlers_(handlers) {}
+      session_(session), loader_(loader), results_(results), dialogParent_(dialogParent),
+      handlers_(handlers) {}
 
 bool RecordCommands::selectedRecord(int* row, QString* id, QString* title) const {
     const int p = list_->selectedRow();
@@ -151,11 +152,10 @@ void RecordCommands::showStoredById(const QString& id, const CommandGate::Pass& 
 }
 
 void RecordCommands::showStored(int row, const QString& id, const CommandGate::Pass& pass) {
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
+    (void)session_.openIfNeededNow();
     Recordset rs;
     if (const Status s = rs.Open(QStringLiteral("select `name`,`data` from searchtxt_data where `dataid`=?"),
-                                 {id}, mPublic::Conn.get(), pass.cancellation());
+                                 {id}, session_.connection(), pass.cancellation());
         !s) {
         status_.ShowStatus(QStringLiteral("修改已保存，但无法重新读取记录 %1：%2").arg(id, s.description()));
         return;
@@ -217,9 +217,8 @@ QString RecordCommands::DeleteTxt(bool* executed) {
 
     // The connection may have been dropped since the search (server restart, 60 s gone by): open it
     // again with the held account rather than fail on a closed one.
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
-    Connection* conn = mPublic::Conn.get();
+    (void)session_.openIfNeededNow();
+    Connection* conn = session_.connection();
     if (!conn)
         return QStringLiteral("数据库连接对象不存在");
     quint64 affected = 0;
@@ -299,8 +298,7 @@ void RecordCommands::ExportTitles() {
 
 Status RecordCommands::fetchContents(const TextColumn& ids, qsizetype rows, const CommandGate::Pass& pass,
                                      std::vector<std::optional<QString>>& contents) {
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
+    const QString errorText = session_.openIfNeededNow().status().description();
     if (!errorText.isEmpty())
         return Status::failure(QStringLiteral("连接数据库 错误:") + errorText);
     QHash<QString, QString> byId;
@@ -315,7 +313,7 @@ Status RecordCommands::fetchContents(const TextColumn& ids, qsizetype rows, cons
         if (Status s =
                 rs.Open(QStringLiteral("select `dataid`,`data` from searchtxt_data where `dataid` in (%1)")
                             .arg(marks.join(u',')),
-                        params, mPublic::Conn.get(), pass.cancellation());
+                        params, session_.connection(), pass.cancellation());
             !s)
             return s;
         // A NULL body is an empty text here, as in the viewer.

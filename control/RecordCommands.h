@@ -12,6 +12,7 @@
 #include <array>
 #include <functional>
 
+class Session;
 class FolderHandle;
 class Handlers;
 class HistoryWindows;
@@ -27,8 +28,8 @@ class StatusLine;
 class RecordCommands {
 public:
     RecordCommands(StatusLine& status, ListBox* list, QMenu* menu, const std::array<QAction*, 8>& entries,
-                   QCheckBox* titlesOnly, CommandGate& gate, ResultLoader& loader, ResultSet& results,
-                   QWidget* dialogParent, Handlers& handlers);
+                   QCheckBox* titlesOnly, CommandGate& gate, Session& session, ResultLoader& loader,
+                   ResultSet& results, QWidget* dialogParent, Handlers& handlers);
 
     // A released right button opens the popup at `globalPos`; "导出所有TXT" is offered only while
     // titles-only is off, "历史版本…" only where the history is installed. The selection is not changed.
@@ -102,6 +103,7 @@ private:
     std::array<QAction*, 8> entries_;
     QCheckBox* titlesOnly_;
     CommandGate& gate_;
+    Session& session_;
     ResultLoader& loader_;
     ResultSet& results_;
     QWidget* dialogParent_;

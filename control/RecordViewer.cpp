@@ -5,7 +5,7 @@
 #include "control/ResultLoader.h"
 #include "control/ResultSet.h"
 #include "control/StatusLine.h"
-#include "database/ConnDatabase.h"
+#include "database/Session.h"
 #include "forms/FormSupport.h"
 #include "ui/LargeTextView.h"
 
@@ -16,9 +16,10 @@
 #include <QTextLayout>
 
 RecordViewer::RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate,
-                           ResultLoader& loader, const ResultSet& results)
-    : status_(status), list_(list), box_(box), gate_(gate), loader_(loader), results_(results),
-      large_(new LargeTextView(box)), highlighter_(new Highlighter(box, large_, list, status)) {
+                           Session& session, ResultLoader& loader, const ResultSet& results)
+    : status_(status), list_(list), box_(box), gate_(gate), session_(session), loader_(loader),
+      results_(results), large_(new LargeTextView(box)),
+      highlighter_(new Highlighter(box, large_, list, status)) {
     QObject::connect(large_, &LargeTextView::wholeText, large_, [this] {
         if (const auto figures = std::exchange(pendingFigures_, std::nullopt))
             showFigures(figures->first, figures->second);
@@ -81,8 +82,7 @@ void RecordViewer::List1_Click() {
 
 bool RecordViewer::fetch(const QString& id, TextColumn& body, bool& found) {
     const std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Look, {});
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
+    const QString errorText = session_.openIfNeededNow().status().description();
     if (pass->superseded())
         return false;
     if (!errorText.isEmpty()) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <utility>
 
+class Session;
 class Highlighter;
 class LargeTextView;
 class ListBox;
@@ -22,8 +23,8 @@ class StatusLine;
 
 class RecordViewer {
 public:
-    RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate, ResultLoader& loader,
-                 const ResultSet& results);
+    RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate, Session& session,
+                 ResultLoader& loader, const ResultSet& results);
     ~RecordViewer();
 
     // The selected row's record: the content the result holds, else fetched by id (reconnecting
@@ -62,6 +63,7 @@ private:
     ListBox* list_;
     QTextEdit* box_;
     CommandGate& gate_;
+    Session& session_;
     ResultLoader& loader_;
     const ResultSet& results_;
     LargeTextView* large_; // the box's child

@@ -4,7 +4,7 @@
 #include "control/ResultSet.h"
 #include "control/StatusLine.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "ui/MessageBoxes.h"
 #include "util/BackgroundRelease.h"
 
@@ -23,15 +23,16 @@ void releaseLater(TextColumn&& rows) {
 
 // Whether the connection still holds its session after a failure: a lost one ends the search with
 // that failure, as the scan's own statement would have met it.
-bool stillOpen() {
-    return mPublic::Conn && mPublic::Conn->State() == Connection::kStateOpen;
+bool stillOpen(const Session& session) {
+    return session.connection() && session.connection()->isOpen();
 }
 
 } // namespace
 
-ResultLoader::ResultLoader(StatusLine& status, ListBox* list, CommandGate& gate, ResultSet& results,
-                           QWidget* dialogParent)
-    : status_(status), list_(list), gate_(gate), results_(results), dialogParent_(dialogParent) {}
+ResultLoader::ResultLoader(StatusLine& status, ListBox* list, CommandGate& gate, Session& session,
+                           ResultSet& results, QWidget* dialogParent)
+    : status_(status), list_(list), gate_(gate), session_(session), results_(results),
+      dialogParent_(dialogParent) {}
 
 bool ResultLoader::current(const CommandGate::Pass& pass) {
     if (afterYield_)
@@ -52,15 +53,14 @@ Status ResultLoader::openStatement(const QString& sql, const SqlParams& params,
     ++statementsRun_;
     lastStatement_ = sql;
     result = rs_ = std::make_shared<Recordset>();
-    Connection* conn = mPublic::Conn.get();
+    Connection* conn = session_.connection();
     return conn ? result->Open(sql, params, conn, cancel)
                 : Status::failure(QStringLiteral("数据库连接对象不存在"));
 }
 
 void ResultLoader::reopenAfterTimeout() {
-    mPublic::Conn.reset();
-    QString ignored;
-    mConnDatabase::ConnectDatabase(ignored);
+    session_.connectionSlot().reset();
+    (void)session_.openIfNeededNow();
 }
 
 QString ResultLoader::reportStatement(const Status& status, const std::shared_ptr<Cancellation>& cancel) {
@@ -87,11 +87,11 @@ QString ResultLoader::runSearch(searchindex::Mode mode, const QString& key, cons
     // The planner's few small statements decide whether the index can answer; any doubt (no
     // companion database, a failure, a time-out) leaves it at the scan. Each waits, so the pass and
     // the shared connection are looked at afresh after each.
-    searchindex::SearchPlanner planner(mConnDatabase::dbName, mode, key);
+    searchindex::SearchPlanner planner(session_.settings().database, mode, key);
     while (const std::optional<searchindex::Statement> step = planner.next()) {
-        if (!stillOpen())
+        if (!stillOpen(session_))
             break;
-        const Result<QueryOutcome> outcome = mPublic::Conn->query(step->sql, step->params, cancel);
+        const Result<QueryOutcome> outcome = session_.connection()->query(step->sql, step->params, cancel);
         if (!current(pass))
             return outcome ? QStringLiteral("superseded") : outcome.error().description;
         if (!outcome && outcome.error().isTimeout()) {
@@ -100,7 +100,7 @@ QString ResultLoader::runSearch(searchindex::Mode mode, const QString& key, cons
                 return outcome.error().description;
             break;
         }
-        if (!outcome && !stillOpen())
+        if (!outcome && !stillOpen(session_))
             return reportStatement(outcome.status(), cancel);
         planner.take(outcome);
     }
@@ -110,7 +110,7 @@ QString ResultLoader::runSearch(searchindex::Mode mode, const QString& key, cons
     if (plan.usesIndex) {
         const Status status = openStatement(plan.statement.sql, plan.statement.params, cancel, result);
         if (status || (status.cancelled() && cancel && cancel->isCancelled()) ||
-            (!status.error().isTimeout() && !stillOpen()))
+            (!status.error().isTimeout() && !stillOpen(session_)))
             return reportStatement(status, cancel);
         if (status.error().isTimeout())
             reopenAfterTimeout();
@@ -191,8 +191,7 @@ void ResultLoader::SearchFileName(const QString& key) {
     if (!pass)
         return;
     list_->clear();
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
+    const QString errorText = session_.openIfNeededNow().status().description();
     if (!current(*pass))
         return;
     if (!errorText.isEmpty()) {
@@ -217,8 +216,7 @@ void ResultLoader::SearchTxtData(const QString& key) {
         gate_.enter(CommandGate::Kind::Load, QStringLiteral("查询"));
     if (!pass)
         return;
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
+    const QString errorText = session_.openIfNeededNow().status().description();
     if (!current(*pass))
         return;
     if (!errorText.isEmpty()) {
@@ -243,8 +241,7 @@ Status ResultLoader::listing(bool withContent) {
         CommandGate::Kind::Load, withContent ? QStringLiteral("显示数据1") : QStringLiteral("显示数据2"));
     if (!pass)
         return {};
-    QString ignored;
-    mConnDatabase::ConnectDatabase(ignored);
+    (void)session_.openIfNeededNow();
     if (!current(*pass))
         return {};
     const QString sql = withContent ? QStringLiteral("select `dataid`,`name`,`data` from SearchTxt_Data")

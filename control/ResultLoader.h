@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+class Session;
 class ListBox;
 struct ResultSet;
 class QWidget;
@@ -19,7 +20,7 @@ class StatusLine;
 
 class ResultLoader {
 public:
-    ResultLoader(StatusLine& status, ListBox* list, CommandGate& gate, ResultSet& results,
+    ResultLoader(StatusLine& status, ListBox* list, CommandGate& gate, Session& session, ResultSet& results,
                  QWidget* dialogParent);
     // The listed result this loader fills (the history window marks a version with its value).
     const ResultSet& results() const { return results_; }
@@ -85,6 +86,7 @@ private:
     StatusLine& status_;
     ListBox* list_;
     CommandGate& gate_;
+    Session& session_;
     ResultSet& results_;
     QWidget* dialogParent_;
     std::shared_ptr<Recordset> rs_ = std::make_shared<Recordset>();

@@ -5,7 +5,7 @@
 #include "control/ListBox.h"
 #include "control/StatusLine.h"
 #include "control/WrapButton.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FrmDataBaseLogin.h"
 #include "ui/FramedTextEdit.h"
 #include "ui/Twips.h"
@@ -56,10 +56,10 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     // A statement that finds no account asks for one in the login dialog.
     installLoginDialog();
     createChildren();
-    loader_ = std::make_unique<ResultLoader>(*this, List1, gate_, results_, this);
-    viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, *loader_, results_);
-    commands_ = std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, *loader_,
-                                                 results_, this, handlers_);
+    loader_ = std::make_unique<ResultLoader>(*this, List1, gate_, session_, results_, this);
+    viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, session_, *loader_, results_);
+    commands_ = std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, session_,
+                                                 *loader_, results_, this, handlers_);
     history_ = std::make_unique<HistoryWindows>(gate_, *loader_, *commands_, this);
     commands_->setHistory(history_.get());
     // The viewer shows what is stored: a saved record's new text, and nothing of a deleted one.
@@ -72,7 +72,7 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     panels_ = std::make_unique<Panels>(*this,
                                        Panels::Widgets{this, txtSearchKey, RTBox, List1, TxtTS, PicControlS,
                                                        PicTestS, PicSplit, CmdTest, CmdControl[2]},
-                                       gate_, *loader_, *commands_, *history_);
+                                       gate_, session_, *loader_, *commands_, *history_);
     connectChildren();
     initTabOrder();
     resize(twipsToPixels(kDesignWidth), twipsToPixels(kDesignHeight));
@@ -105,7 +105,16 @@ void uVornik::UserControl_Resize() {
 
 uVornik::~uVornik() = default;
 
+// The children in the design's order (the layout records them in it).
 void uVornik::createChildren() {
+    createSearchArea();
+    createControlPanel();
+    createTestPanel();
+    createMenu();
+}
+
+// The title, the search box, the viewer, the splitter, the list and the status line.
+void uVornik::createSearchArea() {
     TxtTitle = designChild<QLineEdit>(this, "TxtTitle", 0, 0, 11655, 480);
     QFont titleFont = designFont({"微软雅黑", "Microsoft YaHei", "Noto Sans CJK SC"}, 14.25);
     titleFont.setBold(true);
@@ -145,7 +154,9 @@ void uVornik::createChildren() {
 
     TxtTS = designChild<QLineEdit>(this, "TxtTS", 120, 6120, 12495, 375);
     setBackColor(TxtTS, QPalette::Base, QColor(0xE0, 0xE0, 0xE0));
+}
 
+void uVornik::createControlPanel() {
     PicControlS = panel(this, "PicControlS", 1440, 1440, 9735, 3615);
     CmdControl[0] = designChild<QPushButton>(PicControlS, "CmdControl_0", 480, 480, 1935, 375);
     CmdControl[0]->setText("下载Mysql驱动32");
@@ -159,7 +170,9 @@ void uVornik::createChildren() {
     ChkControl[0] = designChild<QCheckBox>(PicControlS, "ChkControl_0", 120, 960, 1455, 255);
     ChkControl[0]->setText("只查文件名");
     ChkControl[0]->setChecked(true);
+}
 
+void uVornik::createTestPanel() {
     PicTestS = panel(this, "PicTestS", 4320, 1680, 6615, 2895);
     struct TestButton {
         int index;
@@ -180,7 +193,9 @@ void uVornik::createChildren() {
         button->setText(QString::fromUtf8(b.caption));
         CmdTest[b.index] = button;
     }
+}
 
+void uVornik::createMenu() {
     Menus = new QMenu(this);
     Menus->setObjectName("Menus");
     static constexpr const char* kMenuCaptions[] = {"增加TXT",    "删除TXT",     "修改TXT", "-",
@@ -249,7 +264,7 @@ void uVornik::UserControl_Initialize() {
     setTwipsGeometry(CmdTestS, -999, -999, 1, 1);
 
     // Every new instance starts the process-wide connection afresh, unopened (its recordset is its own).
-    mPublic::Conn = std::make_unique<Connection>();
+    session_.connectionSlot() = std::make_unique<Connection>();
 
     TxtTitle->setText("Skarvel - 版本号：" + GetVersionText());
 

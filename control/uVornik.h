@@ -26,6 +26,7 @@
 #include "control/ResultSet.h"
 #include "control/StatusLine.h"
 #include "control/VornikInterface.h"
+#include "database/Session.h"
 #include "ui/ProportionalLayout.h"
 #include "util/Handlers.h"
 
@@ -101,6 +102,8 @@ public:
     std::shared_ptr<Recordset> Rs() const { return loader_->rs(); }
     const Panels& panels() const { return *panels_; }
     HistoryWindows& history() { return *history_; }
+    // The account and connection the control and its collaborators open and use.
+    Session& session() { return session_; }
     const ProportionalLayout& layout() const { return layout_; }
 
     // Children, in creation order (later ones lie above earlier ones until raised or lowered).
@@ -128,6 +131,10 @@ protected:
 
 private:
     void createChildren();
+    void createSearchArea();
+    void createControlPanel();
+    void createTestPanel();
+    void createMenu();
     void connectChildren();
     void initTabOrder();
     void setAccessibleNames();
@@ -140,11 +147,13 @@ private:
     Handlers handlers_;
     // Made once the children they work on exist.
     CommandGate gate_{*this};
+    // The process's one session for now: the forms and the history windows use it as well.
+    Session& session_ = sharedSession();
     ResultSet results_;
     std::unique_ptr<ResultLoader> loader_;
     std::unique_ptr<RecordViewer> viewer_;
     std::unique_ptr<RecordCommands> commands_;
     std::unique_ptr<HistoryWindows> history_;
     std::unique_ptr<Panels> panels_;
-    ProportionalLayout layout_{this, ProportionalLayout::ComboHeight::SetItemHeight};
+    ProportionalLayout layout_{this};
 };

@@ -183,8 +183,6 @@ void Connection::settle(Operation& op) {
         op.verdict = notOpenError();
     } else {
         op.verdict = op.error;
-        if (op.error)
-            ++errorsCount_;
         if (op.kind == kOpen && !op.error && current) {
             open_ = true;
             transactionDepth_ = 0;
@@ -206,7 +204,6 @@ void Connection::settle(Operation& op) {
 
 std::shared_ptr<Connection::Operation> Connection::startOpen(ConnectionParams params) {
     close();
-    errorsCount_ = 0;
     closedReason_.clear();
     ++generation_;
     auto op = newOperation(kOpen);

@@ -153,8 +153,6 @@ public:
     // With an ODBC-style connection string (see ConnectionString.h).
     Status Open(const QString& connectionString);
     void Close() { close(); }
-    // Number of provider errors since the last open.
-    int ErrorsCount() const { return errorsCount_; }
     Result<QueryOutcome> query(const QString& sql, const SqlParams& params = {},
                                const std::shared_ptr<Cancellation>& cancel = {});
     Status Execute(const QString& sql, const SqlParams& params = {}, quint64* recordsAffected = nullptr);
@@ -199,7 +197,6 @@ private:
     bool open_ = false;
     bool released_ = false; // in the destructor: nothing more is taken
     bool noBackslashEscapes_ = false;
-    int errorsCount_ = 0;
     int transactionDepth_ = 0;
     unsigned int readTimeoutSeconds_ = 30;
     QString closedReason_;

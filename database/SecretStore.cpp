@@ -3,11 +3,13 @@
 #include "util/Secret.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QThread>
 #include <QTimer>
 
 #include <qt6keychain/keychain.h>
+
+#include <coroutine>
+#include <memory>
 
 namespace {
 
@@ -37,28 +39,54 @@ std::optional<Status> cannotAsk() {
     return std::nullopt;
 }
 
-// Starts `job` and waits for its answer; nothing when it did not answer in time.
-std::optional<Answer> run(QKeychain::Job* job) {
-    job->setInsecureFallback(false); // never a plain-text file instead of the store
-    job->setAutoDelete(true);        // also when it answers after we stopped waiting
-    std::optional<Answer> answer;
-    QEventLoop loop;
-    QObject::connect(job, &QKeychain::Job::finished, &loop, [&answer, &loop](QKeychain::Job* done) {
-        answer = Answer{done->error(), done->errorString(), {}};
-        if (auto* read = qobject_cast<QKeychain::ReadPasswordJob*>(done))
-            answer->data = read->binaryData();
-        loop.quit();
-    });
-    QTimer::singleShot(kSecretStoreWaitMs, &loop, &QEventLoop::quit);
-    job->start();
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
-    if (!answer) {
-        g_requestHanging = true;
-        QObject::connect(job, &QKeychain::Job::finished, QCoreApplication::instance(),
-                         [] { g_requestHanging = false; });
+// Starts the job and resumes its coroutine once: with the job's answer, or with nothing after
+// kSecretStoreWaitMs (the job then goes on, and marks the store hanging until it answers).
+class JobAnswer {
+public:
+    explicit JobAnswer(QKeychain::Job* job) : job_(job) {}
+    // Moved into the coroutine frame before await_suspend; never moved once suspended.
+    JobAnswer(JobAnswer&&) = default;
+    JobAnswer& operator=(JobAnswer&&) = delete;
+    ~JobAnswer() { QObject::disconnect(finished_); }
+
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> h) {
+        handle_ = h;
+        job_->setInsecureFallback(false); // never a plain-text file instead of the store
+        job_->setAutoDelete(true);        // also when it answers after we stopped waiting
+        timer_ = std::make_unique<QTimer>();
+        timer_->setSingleShot(true);
+        QObject::connect(timer_.get(), &QTimer::timeout, [this] {
+            g_requestHanging = true;
+            QObject::connect(job_, &QKeychain::Job::finished, QCoreApplication::instance(),
+                             [] { g_requestHanging = false; });
+            finish();
+        });
+        finished_ = QObject::connect(job_, &QKeychain::Job::finished, [this](QKeychain::Job* done) {
+            answer_ = Answer{done->error(), done->errorString(), {}};
+            if (auto* read = qobject_cast<QKeychain::ReadPasswordJob*>(done))
+                answer_->data = read->binaryData();
+            finish();
+        });
+        timer_->start(kSecretStoreWaitMs);
+        job_->start();
     }
-    return answer;
-}
+    std::optional<Answer> await_resume() { return std::move(answer_); }
+
+private:
+    void finish() {
+        if (!handle_)
+            return;
+        QObject::disconnect(finished_);
+        timer_->stop();
+        std::exchange(handle_, {}).resume(); // may destroy *this: nothing after
+    }
+    QKeychain::Job* job_;
+    std::unique_ptr<QTimer> timer_;
+    QMetaObject::Connection finished_;
+    std::coroutine_handle<> handle_;
+    std::optional<Answer> answer_;
+};
 
 Status failed(const std::optional<Answer>& answer) {
     if (!answer)
@@ -69,40 +97,40 @@ Status failed(const std::optional<Answer>& answer) {
 
 class KeychainStore final : public SecretStore {
 public:
-    Result<std::optional<QString>> read(const QString& key) override {
+    Co<Result<std::optional<QString>>> read(QString key) override {
         if (std::optional<Status> refused = cannotAsk())
-            return *refused;
+            co_return *refused;
         auto* job = new QKeychain::ReadPasswordJob(kSecretService);
         job->setKey(key);
-        std::optional<Answer> answer = run(job);
+        std::optional<Answer> answer = co_await JobAnswer(job);
         if (answer && answer->error == QKeychain::EntryNotFound)
-            return std::optional<QString>();
+            co_return std::optional<QString>();
         if (!answer || answer->error != QKeychain::NoError)
-            return failed(answer);
+            co_return failed(answer);
         std::optional<QString> password = QString::fromUtf8(answer->data);
         wipe(answer->data);
-        return password;
+        co_return password;
     }
 
-    Status write(const QString& key, const QString& password) override {
+    Co<Status> write(QString key, QString password) override {
         if (std::optional<Status> refused = cannotAsk())
-            return *refused;
+            co_return *refused;
         auto* job = new QKeychain::WritePasswordJob(kSecretService);
         job->setKey(key);
         job->setTextData(password);
-        const std::optional<Answer> answer = run(job);
-        return answer && answer->error == QKeychain::NoError ? Status() : failed(answer);
+        const std::optional<Answer> answer = co_await JobAnswer(job);
+        co_return answer && answer->error == QKeychain::NoError ? Status() : failed(answer);
     }
 
-    Status remove(const QString& key) override {
+    Co<Status> remove(QString key) override {
         if (std::optional<Status> refused = cannotAsk())
-            return *refused;
+            co_return *refused;
         auto* job = new QKeychain::DeletePasswordJob(kSecretService);
         job->setKey(key);
-        const std::optional<Answer> answer = run(job);
+        const std::optional<Answer> answer = co_await JobAnswer(job);
         if (answer && (answer->error == QKeychain::NoError || answer->error == QKeychain::EntryNotFound))
-            return Status();
-        return failed(answer);
+            co_return Status();
+        co_return failed(answer);
     }
 };
 

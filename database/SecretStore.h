@@ -2,6 +2,7 @@
 // Where a remembered login keeps the password itself: the desktop's secret store (Secret Service or
 // KWallet, through QtKeychain). The settings file holds only the password's digest, which logs in
 // only where the digest is the password; the store lets any account be remembered.
+#include "util/Co.h"
 #include "util/Status.h"
 
 #include <QString>
@@ -15,17 +16,17 @@ constexpr int kSecretStoreWaitMs = 5000;
 
 // Every failure means that no store answered: no D-Bus session bus, no Secret Service or KWallet,
 // an error, or no answer within kSecretStoreWaitMs (Error::kTimeout). The description says which.
-// Called on the window thread; a request waits in a nested event loop that defers user input, so the
-// window keeps painting and its timers keep running, but nothing clicked starts a second request.
+// Called on the window thread; the caller's coroutine waits for the answer (co_await) while the window
+// runs, and the command gate keeps a click from starting a second request meanwhile.
 class SecretStore {
 public:
     virtual ~SecretStore() = default;
     // The password kept under `key`; an empty optional when the store answered that it holds none.
-    virtual Result<std::optional<QString>> read(const QString& key) = 0;
+    virtual Co<Result<std::optional<QString>>> read(QString key) = 0;
     // Keeps `password` under `key`, replacing what was kept there.
-    virtual Status write(const QString& key, const QString& password) = 0;
+    virtual Co<Status> write(QString key, QString password) = 0;
     // Removes what is kept under `key`; a key the store does not hold counts as removed.
-    virtual Status remove(const QString& key) = 0;
+    virtual Co<Status> remove(QString key) = 0;
 };
 
 // The key of an account: "user@server/database", each value as written in the settings file, with

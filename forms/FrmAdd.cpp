@@ -2,7 +2,7 @@
 
 #include "database/ConnDatabase.h"
 #include "database/Recordset.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FormSupport.h"
 #include "ui/DialogAwait.h"
 #include "ui/MessageBoxes.h"
@@ -147,9 +147,9 @@ Co<Status> FrmAdd::addRecord(QString title, QString body) {
 
 Co<Status> FrmAdd::addOnce(QString id, QString title, QString body) {
     // A connection that failed to open shows up as the failure of the next step.
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText);
-    QPointer<Connection> conn = mPublic::Conn.get();
+    const Result<Session::Opened> session = co_await sharedSession().openIfNeeded();
+    (void)session;
+    QPointer<Connection> conn = sharedSession().connection();
     if (!conn)
         co_return forms::noConnectionError();
 

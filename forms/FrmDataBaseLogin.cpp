@@ -2,8 +2,10 @@
 
 #include "database/ConnDatabase.h"
 #include "database/SecretStore.h"
+#include "ui/DialogAwait.h"
 #include "ui/MessageBoxes.h"
 #include "ui/Twips.h"
+#include "util/Handlers.h"
 #include "util/Secret.h"
 #include "util/WholeFile.h"
 
@@ -22,17 +24,19 @@ namespace {
 
 class DialogLoginPrompt final : public mConnDatabase::LoginPrompt {
 public:
-    std::optional<mConnDatabase::LoginValues> ask(const QString& failure) override {
-        const FrmDataBaseLogin::Use f;
+    Co<std::optional<mConnDatabase::LoginValues>> ask(QString failure) override {
+        const FrmDataBaseLogin::Use use;
+        const QPointer<FrmDataBaseLogin> f = use.get();
         f->showFailure(failure);
-        f->exec();
-        if (!f->ifCmdOkClick)
-            return std::nullopt; // stays loaded and hidden: its fields keep what was typed but the password
+        const std::optional<int> shown = co_await await::shownModal(f, f);
+        if (!shown || !f->ifCmdOkClick)
+            co_return std::nullopt; // stays loaded and hidden: its fields keep what was typed but the
+                                    // password
         mConnDatabase::LoginValues v{f->dbUse, f->dbPwd, f->dbServerIP, f->dbName};
         // Loaded and hidden until the login goes through (done()), so that a failed one is asked
         // again with what was typed; the password it held is gone already.
         f->forgetTypedPassword();
-        return v;
+        co_return v;
     }
     void done() override { FrmDataBaseLogin::unload(); }
 };
@@ -108,6 +112,7 @@ FrmDataBaseLogin::FrmDataBaseLogin(QWidget* parent)
     txtdbUse->installEventFilter(this);
     txtdbPwd->installEventFilter(this);
 
+    handlers_ = new Handlers(this);
     Form_Load();
 }
 
@@ -166,7 +171,7 @@ void FrmDataBaseLogin::reject() {
     cmdCancel_Click();
 }
 
-bool FrmDataBaseLogin::writeSettings() {
+Co<bool> FrmDataBaseLogin::writeSettings() {
     const QString path = mConnDatabase::userSettingsPath();
     if (chkAutoLogin->isChecked()) {
         const Result<QByteArray> bytes = mConnDatabase::settingsBytes(dbServerIP, dbName, dbUse, dbPwd);
@@ -174,11 +179,11 @@ bool FrmDataBaseLogin::writeSettings() {
             messageBoxes().critical(
                 this, QStringLiteral("登录设置无法保存：%1\r\n请修改后再确定，或不勾选“本地免登录”。")
                           .arg(bytes.error().description));
-            return false;
+            co_return false;
         }
         // Waiting for the store and the box run the event loop, which may unload the dialog meanwhile.
         const QPointer<FrmDataBaseLogin> self(this);
-        const Status kept = secretStore().write(secretKey(dbServerIP, dbName, dbUse), dbPwd);
+        const Status kept = co_await secretStore().write(secretKey(dbServerIP, dbName, dbUse), dbPwd);
         // The built-in password's digest stands for it: remembered without the store as well.
         if (self && !kept && dbPwd != mConnDatabase::kBuiltinPassword)
             messageBoxes().information(
@@ -187,7 +192,7 @@ bool FrmDataBaseLogin::writeSettings() {
                                      "其他账户仍须输入密码。")
                           .arg(kept.description()));
         if (!self)
-            return false;
+            co_return false;
         const QString dir = QFileInfo(path).absolutePath();
         // The file holds an account: readable by its owner only.
         const Status written =
@@ -197,29 +202,38 @@ bool FrmDataBaseLogin::writeSettings() {
         if (!written)
             messageBoxes().critical(
                 this, QStringLiteral("无法保存登录设置文件 %1：%2").arg(path, written.description()));
-        return true;
+        co_return true;
     }
     QFile file(path);
     if (file.exists() && !file.remove())
         messageBoxes().critical(this,
                                 QStringLiteral("无法删除登录设置文件 %1：%2").arg(path, file.errorString()));
-    return true;
+    co_return true;
 }
 
 void FrmDataBaseLogin::cmdOK_Click() {
+    if (!handlers_->running()) // a second OK while the first one saves
+        handlers_->start(confirm());
+}
+
+Co<> FrmDataBaseLogin::confirm() {
     dbServerIP = cbodbServerIP->currentText();
     dbName = TxtDbName->text();
     dbUse = txtdbUse->text();
     dbPwd = txtdbPwd->text();
+    const QPointer<FrmDataBaseLogin> self(this);
+    const quint64 cancels = cancels_;
     // A password too long to digest keeps the dialog open; anything else confirms, even if the
-    // settings file could not be written (that failure has been shown).
-    if (!writeSettings())
-        return;
+    // settings file could not be written (that failure has been shown), unless cancelled meanwhile.
+    const bool saved = co_await writeSettings();
+    if (!self || !saved || cancels != cancels_)
+        co_return;
     ifCmdOkClick = true;
     accept();
 }
 
 void FrmDataBaseLogin::cmdCancel_Click() {
+    ++cancels_;
     ifCmdOkClick = false;
     forgetTypedPassword();
     QDialog::reject();

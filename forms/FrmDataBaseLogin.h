@@ -4,17 +4,19 @@
 // itself (see SecretStore.h). Where no store answers, an information box (nothing to choose: OK only)
 // says that the remembered login will work only for an account whose password is that digest, and the
 // file is written anyway; not for the built-in password, whose digest stands for it.
+#include "util/Co.h"
 #include "util/SharedInstance.h"
 
 #include <QDialog>
 
+class Handlers;
 class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 
-// Makes the dialog the prompt ConnectDatabase asks when no test installed another (see loginPrompt).
+// Makes the dialog the prompt a Session asks when no test installed another (see loginPrompt).
 void installLoginDialog();
 
 class FrmDataBaseLogin : public QDialog, public SharedInstance<FrmDataBaseLogin> {
@@ -60,5 +62,9 @@ protected:
 
 private:
     void Form_Load();
-    bool writeSettings();
+    // OK's handler: the values typed, saved as asked, and the dialog confirmed.
+    Co<> confirm();
+    Co<bool> writeSettings();
+    Handlers* handlers_ = nullptr;
+    quint64 cancels_ = 0; // a cancel while OK still saves wins
 };

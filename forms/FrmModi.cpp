@@ -2,7 +2,7 @@
 
 #include "database/ConnDatabase.h"
 #include "database/Recordset.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FormSupport.h"
 #include "ui/DialogAwait.h"
 #include "ui/LargeTextView.h"
@@ -158,9 +158,12 @@ Co<bool> FrmModi::setDataid(QString id) {
 Co<Result<bool>> FrmModi::LoadRecord(QString id) {
     const QPointer<FrmModi> self(this);
     loaded_.clear();
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText); // a failed open shows up when the statement runs
-    const QPointer<Connection> conn = mPublic::Conn.get();
+    // A failed open shows up when the statement runs.
+    const Result<Session::Opened> session = co_await sharedSession().openIfNeeded();
+    (void)session;
+    if (!self)
+        co_return false;
+    const QPointer<Connection> conn = sharedSession().connection();
     if (!conn)
         co_return forms::noConnectionError();
     // A recordset of the form's own: no statement of the control's, run while the load waits, reopens it.
@@ -353,9 +356,10 @@ Co<FrmModi::SaveOutcome> FrmModi::saveRecord(Edit edit, bool restoring) {
     };
     const QString id = edit.id;
 
-    QString errorText;
-    mConnDatabase::ConnectDatabase(errorText); // a failed open shows up when the transaction starts
-    QPointer<Connection> conn = mPublic::Conn.get();
+    // A failed open shows up when the transaction starts.
+    const Result<Session::Opened> session = co_await sharedSession().openIfNeeded();
+    (void)session;
+    QPointer<Connection> conn = sharedSession().connection();
     if (!conn)
         co_return fail(forms::noConnectionError());
 

@@ -19,7 +19,7 @@
 namespace forms {
 
 RecordForm::RecordForm(QWidget* parent)
-    : QDialog(parent, fixedDialogFlags()), layout_(this, ProportionalLayout::ComboHeight::LeaveAlone) {
+    : QDialog(parent, fixedDialogFlags()), layout_(this) {
     connect(new QShortcut(QKeySequence::Save, this), &QShortcut::activated, this, [this] {
         if (!busy_)
             save();

@@ -37,10 +37,10 @@ QStringList ControlContainer::defaultSearchPath(const QString& appDir) {
     return path;
 }
 
-ControlContainer::ControlContainer(QStringList searchPath) : m_searchPath(std::move(searchPath)) {}
+ControlContainer::ControlContainer(QStringList searchPath) : searchPath_(std::move(searchPath)) {}
 
 QString ControlContainer::findLibrary(const QString& progId, const QString& classId) const {
-    for (const QString& dir : m_searchPath) {
+    for (const QString& dir : searchPath_) {
         const QFileInfoList files = QDir(dir).entryInfoList(QDir::Files, QDir::Name);
         for (const QFileInfo& file : files) {
             if (!QLibrary::isLibrary(file.fileName()))
@@ -71,7 +71,7 @@ QWidget* ControlContainer::loadControl(const QString& progId, const QString& cla
     const QString file = findLibrary(progId, classId);
     if (file.isEmpty()) {
         errorText = QStringLiteral("无法创建控件 %1 %2：在以下文件夹中找不到它的控件库：\n%3")
-                        .arg(progId, classId, m_searchPath.join(u'\n'));
+                        .arg(progId, classId, searchPath_.join(u'\n'));
         return nullptr;
     }
     // The loader may go; the library stays loaded while the control it made exists.

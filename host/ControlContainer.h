@@ -19,7 +19,7 @@ public:
 
     explicit ControlContainer(QStringList searchPath = defaultSearchPath());
 
-    const QStringList& searchPath() const { return m_searchPath; }
+    const QStringList& searchPath() const { return searchPath_; }
 
     // The file of the first library, in search order, whose metadata names the factory interface,
     // `progId` (without regard to case) and `classId` (a GUID, compared as one); empty when none.
@@ -35,5 +35,5 @@ public:
 private:
     QWidget* loadControl(const QString& progId, const QString& classId, QWidget* parent, QString& errorText);
 
-    QStringList m_searchPath;
+    QStringList searchPath_;
 };

@@ -57,7 +57,7 @@ void FrmMain::Form_Load() {
     // The outer size, decoration included. Until the window manager has framed the window this is
     // only the client size, and centring by it would leave the frame off by half the decoration.
     const QRect frame = frameGeometry();
-    m_centreWhenFramed = frame.size() == size();
+    centreWhenFramed_ = frame.size() == size();
     // Halves of the leftover space, in twips as the window manager of the design measured them.
     const double left = pixelsToTwips(area.width() - frame.width()) / 2.0;
     const double top = pixelsToTwips(area.height() - frame.height()) / 2.0;
@@ -76,8 +76,8 @@ bool FrmMain::restorePlace() {
     // The screen may have become smaller (or its scale larger) since.
     resize(sizeFittingScreen(this, size));
     move(keptOnScreen(this, corner));
-    m_centreWhenFramed = false;
-    m_keepWhenFramed = true;
+    centreWhenFramed_ = false;
+    keepWhenFramed_ = true;
     return true;
 }
 
@@ -94,7 +94,7 @@ void FrmMain::Form_Resize() {
     if (!uVornik1)
         return;
     const QRect frame = frameGeometry();
-    m_fittedOuter = frame.size();
+    fittedOuter_ = frame.size();
     const auto place =
         controlRectForOuterSize(int(pixelsToTwips(frame.width())), int(pixelsToTwips(frame.height())));
     if (place)
@@ -116,14 +116,14 @@ void FrmMain::showEvent(QShowEvent* event) {
 bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::Expose && watched == windowHandle() && windowHandle()->isExposed()) {
         refitToFrame();
-        if (m_centreWhenFramed) {
-            m_centreWhenFramed = false;
+        if (centreWhenFramed_) {
+            centreWhenFramed_ = false;
             // Once only: later exposures (after minimising, say) must not move a window the user placed.
             if (frameGeometry().size() != size())
                 Form_Load();
-        } else if (m_keepWhenFramed && frameGeometry().size() != size()) {
+        } else if (keepWhenFramed_ && frameGeometry().size() != size()) {
             // A restored place, now with its frame: still wholly on the screen.
-            m_keepWhenFramed = false;
+            keepWhenFramed_ = false;
             if (const QSize fitted = sizeFittingScreen(this, size()); fitted != size())
                 resize(fitted);
             if (const QPoint kept = keptOnScreen(this, frameGeometry().topLeft());
@@ -145,6 +145,6 @@ void FrmMain::refitToFrame() {
     // A window manager adds its frame only after the window is first shown. The window learns of it
     // by being exposed or moved into the frame, or at the latest by being activated, never by a
     // resize: the outer size grew while the client area kept its size.
-    if (uVornik1 && frameGeometry().size() != m_fittedOuter)
+    if (uVornik1 && frameGeometry().size() != fittedOuter_)
         Form_Resize();
 }

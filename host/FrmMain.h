@@ -44,8 +44,8 @@ protected:
 private:
     void refitToFrame();
 
-    bool m_centreWhenFramed = false;
-    bool m_keepWhenFramed = false;
+    bool centreWhenFramed_ = false;
+    bool keepWhenFramed_ = false;
     // The outer size the control was last fitted to.
-    QSize m_fittedOuter;
+    QSize fittedOuter_;
 };

@@ -14,11 +14,11 @@ public:
     std::optional<mConnDatabase::LoginValues> answer;
     std::optional<mConnDatabase::LoginValues> retry;
     QStringList failures;
-    std::optional<mConnDatabase::LoginValues> ask(const QString& failure) override {
+    Co<std::optional<mConnDatabase::LoginValues>> ask(QString failure) override {
         ++asked;
         if (failure.isEmpty())
-            return answer;
+            co_return answer;
         failures << failure;
-        return retry;
+        co_return retry;
     }
 };

@@ -10,19 +10,17 @@ struct FakeSecretStore : SecretStore {
     QHash<QString, QString> kept;
     bool answers = true;
     Status none() const { return Status::failure(QStringLiteral("没有应答")); }
-    Result<std::optional<QString>> read(const QString& k) override {
-        return answers ? Result(kept.contains(k) ? std::optional(kept[k]) : std::nullopt) : none();
+    Co<Result<std::optional<QString>>> read(QString k) override {
+        co_return answers ? Result(kept.contains(k) ? std::optional(kept[k]) : std::nullopt) : none();
     }
-    Status write(const QString& k, const QString& p) override {
-        return answers ? (kept[k] = p, Status()) : none();
-    }
-    Status remove(const QString& k) override {
+    Co<Status> write(QString k, QString p) override { co_return answers ? (kept[k] = p, Status()) : none(); }
+    Co<Status> remove(QString k) override {
         if (!answers)
-            return none();
+            co_return none();
         if (const auto it = kept.find(k); it != kept.end()) {
             wipe(*it); // as a real store leaves no copy behind
             kept.erase(it);
         }
-        return {};
+        co_return Status();
     }
 };

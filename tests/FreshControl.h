@@ -3,7 +3,7 @@
 // its status message, every status written, the listed titles.
 #include "control/ListBox.h"
 #include "control/uVornik.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "util/WindowSettings.h"
 
 #include <QCheckBox>

@@ -5,6 +5,7 @@
 #include "TestDb.h"
 #include "database/ConnDatabase.h"
 #include "database/Connection.h"
+#include "database/Session.h"
 
 #include <QVariant>
 
@@ -103,11 +104,11 @@ public:
 
     // Points the shared settings at this database with the built-in account.
     void pointSettingsHere() const {
-        mConnDatabase::forgetAccount();
-        mConnDatabase::dbServerIP = server_;
-        mConnDatabase::dbName = name_;
-        mConnDatabase::dbUse = QStringLiteral("qelmorand");
-        mConnDatabase::dbPwd = QStringLiteral("40628173");
+        sharedSession().forget();
+        sharedSession().settings().server = server_;
+        sharedSession().settings().database = name_;
+        sharedSession().settings().user = QStringLiteral("qelmorand");
+        sharedSession().settings().password = QStringLiteral("40628173");
     }
     // The built-in account's connection string for this database (or `database` on its server).
     QString connectionString(const QString& database = {}) const {

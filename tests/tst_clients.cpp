@@ -6,6 +6,7 @@
 // Record ids come from a clock seam that every client reads from one shared start, so adds of different
 // clients meet on one id the way two users adding within one second do. Also on the test cluster, each
 // client preferring its own node, once with a node stopped and started while they write.
+#include "ConnectShim.h"
 #include "FakeClock.h"
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
@@ -14,7 +15,7 @@
 #include "Seams.h"
 #include "Sync.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
+#include "database/Recordset.h"
 #include "forms/FrmAdd.h"
 #include "forms/FrmModi.h"
 
@@ -76,7 +77,7 @@ int runClient(int client, int iterations, qint64 startMs, bool onCluster) {
     ScopedSeam lookupSeam(setHostLookup, onCluster ? &lookup : nullptr);
     ScratchDb(kDb).pointSettingsHere(); // made by the parent process
     if (onCluster)
-        mConnDatabase::dbServerIP =
+        sharedSession().settings().server =
             QStringLiteral("vornik-cluster:") + qEnvironmentVariable("VORNIK_TEST_CLUSTER_PORT");
     QRandomGenerator random(quint32(20261207 + client));
     auto complain = [client](QString text) {
@@ -88,7 +89,7 @@ int runClient(int client, int iterations, qint64 startMs, bool onCluster) {
         QString err;
         mConnDatabase::ConnectDatabase(err);
         Recordset rs;
-        if (!rs.Open(sql, params, mPublic::Conn.get()) || rs.RecordCount() < 1)
+        if (!rs.Open(sql, params, sharedSession().connectionSlot().get()) || rs.RecordCount() < 1)
             return {};
         return rs.text(0).value();
     };
@@ -150,7 +151,7 @@ int runClient(int client, int iterations, qint64 startMs, bool onCluster) {
             if (id.isEmpty())
                 continue;
             quint64 deleted = 0;
-            const Status s = mPublic::Conn->Execute(
+            const Status s = sharedSession().connectionSlot()->Execute(
                 QStringLiteral("delete from searchtxt_data where dataid=?"), {id}, &deleted);
             if (!s)
                 complain(QStringLiteral("delete failed: ") + s.description());
@@ -161,7 +162,7 @@ int runClient(int client, int iterations, qint64 startMs, bool onCluster) {
     say(QStringLiteral("RECONNECTS %1").arg(std::max(lookup.calls - 1, 0)));
     FrmAdd::unload();
     FrmModi::unload();
-    mPublic::Conn.reset();
+    sharedSession().connectionSlot().reset();
     return 0;
 }
 

@@ -6,7 +6,7 @@
 #include "Seams.h"
 #include "Sync.h"
 #include "control/uVornik.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "util/ExportName.h"
 #include "util/ModulePath.h"
 

@@ -1,10 +1,10 @@
 // ConnectDatabase against the real throwaway server: every outcome, the settings file, the reuse window.
+#include "ConnectShim.h"
 #include "FakeClock.h"
 #include "FakeLoginPrompt.h"
 #include "Seams.h"
 #include "TestDb.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
 #include "forms/FrmDataBaseLogin.h"
 #include "util/Gbk.h"
 #include "util/Md5Digest.h"
@@ -56,8 +56,8 @@ private Q_SLOTS:
     }
 
     void init() {
-        mConnDatabase::forgetAccount();
-        mPublic::Conn = std::make_unique<Connection>();
+        sharedSession().forget();
+        sharedSession().connectionSlot() = std::make_unique<Connection>();
         QFile::remove(settingsPath());
         prompt.asked = 0;
         prompt.answer.reset();
@@ -71,33 +71,33 @@ private Q_SLOTS:
         QString err;
         QCOMPARE(connect(err), QStringLiteral("True"));
         QCOMPARE(err, QString());
-        QCOMPARE(mConnDatabase::dbUse, QStringLiteral("qelmorand"));
-        QCOMPARE(mConnDatabase::dbPwd, QStringLiteral("40628173"));
-        QCOMPARE(mPublic::Conn->State(), Connection::kStateOpen);
+        QCOMPARE(sharedSession().settings().user, QStringLiteral("qelmorand"));
+        QCOMPARE(sharedSession().settings().password, QStringLiteral("40628173"));
+        QCOMPARE(sharedSession().connectionSlot()->State(), Connection::kStateOpen);
         QCOMPARE(prompt.asked, 0);
     }
 
     void reuseBelowSixtySecondsReopenAtSixty() {
-        mConnDatabase::dbServerIP = testdb::server();
+        sharedSession().settings().server = testdb::server();
         QString err;
         QCOMPARE(mConnDatabase::ConnectDatabase(err, QStringLiteral("qelmorand"), QStringLiteral("40628173")),
                  QStringLiteral("True"));
-        Connection* first = mPublic::Conn.get();
+        Connection* first = sharedSession().connectionSlot().get();
         fakeClock.advance(59'999);
         // Reuse touches nothing: not even changed settings are looked at.
-        mConnDatabase::dbPwd = QStringLiteral("changed");
+        sharedSession().settings().password = QStringLiteral("changed");
         QCOMPARE(connect(err), QString());
-        QCOMPARE(mConnDatabase::dbPwd, QStringLiteral("changed"));
-        mConnDatabase::dbPwd = QStringLiteral("40628173");
+        QCOMPARE(sharedSession().settings().password, QStringLiteral("changed"));
+        sharedSession().settings().password = QStringLiteral("40628173");
         fakeClock.advance(1);
         QCOMPARE(connect(err), QStringLiteral("True"));
-        QCOMPARE(mPublic::Conn.get(), first);
-        QCOMPARE(mPublic::Conn->State(), Connection::kStateOpen);
+        QCOMPARE(sharedSession().connectionSlot().get(), first);
+        QCOMPARE(sharedSession().connectionSlot()->State(), Connection::kStateOpen);
     }
 
     void reuseSurvivesMidnight() {
         fakeClock.at = QDateTime(QDate(2026, 12, 7), QTime(23, 59, 50));
-        mConnDatabase::dbServerIP = testdb::server();
+        sharedSession().settings().server = testdb::server();
         QString err;
         QCOMPARE(mConnDatabase::ConnectDatabase(err, QStringLiteral("qelmorand"), QStringLiteral("40628173")),
                  QStringLiteral("True"));
@@ -126,11 +126,11 @@ private Q_SLOTS:
         const QString result = connect(err);
         QVERIFY(!err.isEmpty());
         QCOMPARE(result, err);
-        QCOMPARE(mConnDatabase::dbUse, QString());
-        QCOMPARE(mConnDatabase::dbPwd, QString());
-        QCOMPARE(mConnDatabase::dbServerIP, server); // kept until the next file read
+        QCOMPARE(sharedSession().settings().user, QString());
+        QCOMPARE(sharedSession().settings().password, QString());
+        QCOMPARE(sharedSession().settings().server, server); // kept until the next file read
         // The error path never leaves a half-open connection marked open.
-        QCOMPARE(mPublic::Conn->State(), Connection::kStateClosed);
+        QCOMPARE(sharedSession().connectionSlot()->State(), Connection::kStateClosed);
         // And the next call starts again from the settings file.
         QCOMPARE(connect(err), err);
     }
@@ -143,11 +143,11 @@ private Q_SLOTS:
         QString path;
         QCOMPARE(mConnDatabase::ReadIniValue(QStringLiteral("main"), QStringLiteral("dbPwd"), path), other);
         QCOMPARE(path, settingsPath());
-        mConnDatabase::dbUse = QStringLiteral("u");
-        mConnDatabase::dbPwd = other;
-        mConnDatabase::dbServerIP = QStringLiteral("h");
-        mConnDatabase::dbName = QStringLiteral("n");
-        QCOMPARE(mConnDatabase::BuildConnectionString(),
+        sharedSession().settings().user = QStringLiteral("u");
+        sharedSession().settings().password = other;
+        sharedSession().settings().server = QStringLiteral("h");
+        sharedSession().settings().database = QStringLiteral("n");
+        QCOMPARE(sharedSession().connectionString(),
                  QStringLiteral("DRIVER={MySQL ODBC 3.51 Driver};uid=u;pwd=") + other +
                      QStringLiteral(";server=h;database=n"));
     }
@@ -158,7 +158,7 @@ private Q_SLOTS:
         QString err;
         connect(err);
         // The fallback address set before the file was read does not survive the read.
-        QCOMPARE(mConnDatabase::dbServerIP, QString());
+        QCOMPARE(sharedSession().settings().server, QString());
     }
 
     // Without a per-user file the site-wide file is read; when that holds no account either (or does
@@ -210,8 +210,9 @@ private Q_SLOTS:
         QTEST(prompt.asked, "asked");
         QTEST(result, "result");
         QCOMPARE(err, QString());
-        QTEST(mConnDatabase::dbUse, "user");
-        QCOMPARE(mPublic::Conn->State() == Connection::kStateOpen, result == QStringLiteral("True"));
+        QTEST(sharedSession().settings().user, "user");
+        QCOMPARE(sharedSession().connectionSlot()->State() == Connection::kStateOpen,
+                 result == QStringLiteral("True"));
         // Reading the site-wide file or asking never writes a per-user file.
         QVERIFY(!QFile::exists(settingsPath()));
     }
@@ -221,7 +222,7 @@ private Q_SLOTS:
         QCOMPARE(connect(err), QStringLiteral("False"));
         QCOMPARE(err, QString());
         QCOMPARE(prompt.asked, 1);
-        const Status s = mPublic::Conn->Execute(QStringLiteral("select 1"));
+        const Status s = sharedSession().connectionSlot()->Execute(QStringLiteral("select 1"));
         QVERIFY(!s);
         QVERIFY2(s.error().description.contains(QStringLiteral("登录已取消")),
                  qPrintable(s.error().description));
@@ -233,7 +234,7 @@ private Q_SLOTS:
         QString err;
         QCOMPARE(connect(err), QStringLiteral("True"));
         QCOMPARE(prompt.asked, 1);
-        QCOMPARE(mConnDatabase::dbServerIP, testdb::server());
+        QCOMPARE(sharedSession().settings().server, testdb::server());
     }
 
     // A wrong password typed in the dialog asks again, with the server's reason; the next try logs in,
@@ -260,7 +261,7 @@ private Q_SLOTS:
         prompt.retry.reset();
         if (retried)
             return;
-        const Status s = mPublic::Conn->Execute(QStringLiteral("select 1"));
+        const Status s = sharedSession().connectionSlot()->Execute(QStringLiteral("select 1"));
         QVERIFY2(s.description().contains(QStringLiteral("登录已取消")) &&
                      s.description().contains(prompt.failures.first()),
                  qPrintable(s.description()));
@@ -302,8 +303,8 @@ private Q_SLOTS:
     }
 
     void argumentsOverrideHeldAccount() {
-        mConnDatabase::dbServerIP = testdb::server();
-        mConnDatabase::dbUse = QStringLiteral("nobody");
+        sharedSession().settings().server = testdb::server();
+        sharedSession().settings().user = QStringLiteral("nobody");
         QString err;
         QCOMPARE(mConnDatabase::ConnectDatabase(err, QStringLiteral("qelmorand"), QStringLiteral("40628173")),
                  QStringLiteral("True"));
@@ -323,16 +324,16 @@ private Q_SLOTS:
     void specialCharactersAreBraceQuoted() {
         QFETCH(QString, password);
         QFETCH(QString, written);
-        mConnDatabase::dbUse = QStringLiteral("u");
-        mConnDatabase::dbPwd = password;
-        mConnDatabase::dbServerIP = QStringLiteral("s");
-        mConnDatabase::dbName = QStringLiteral("d");
-        const QString cs = mConnDatabase::BuildConnectionString();
+        sharedSession().settings().user = QStringLiteral("u");
+        sharedSession().settings().password = password;
+        sharedSession().settings().server = QStringLiteral("s");
+        sharedSession().settings().database = QStringLiteral("d");
+        const QString cs = sharedSession().connectionString();
         QVERIFY2(cs.contains(QStringLiteral(";pwd=") + written + QStringLiteral(";server=")), qPrintable(cs));
         QCOMPARE(parseConnectionString(cs).password, password);
     }
 
-    void cleanupTestCase() { mPublic::Conn.reset(); }
+    void cleanupTestCase() { sharedSession().connectionSlot().reset(); }
 };
 
 QTEST_MAIN(TestConnDatabase)

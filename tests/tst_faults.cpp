@@ -8,7 +8,7 @@
 #include "Seams.h"
 #include "Sync.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FrmModi.h"
 
 #include <QElapsedTimer>
@@ -61,7 +61,7 @@ private Q_SLOTS:
 
     void cleanupTestCase() {
         FrmModi::unload();
-        mPublic::Conn.reset();
+        sharedSession().connectionSlot().reset();
     }
 
     void serverKilledBetweenDeleteAndInsert() {

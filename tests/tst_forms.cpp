@@ -1,5 +1,6 @@
 // The add and modify forms against the real server: the rows they write, refusals, failure paths,
 // lost updates and load failures. Message boxes go through the recording fake.
+#include "ConnectShim.h"
 #include "FakeClock.h"
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
@@ -7,7 +8,6 @@
 #include "Seams.h"
 #include "Sync.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
 #include "forms/FrmAdd.h"
 #include "forms/FrmModi.h"
 
@@ -67,9 +67,9 @@ class TestForms : public QObject {
     }
     // The next connection goes to a server that does not answer.
     void unreachable() {
-        mConnDatabase::dbServerIP = kNoServer;
-        if (mPublic::Conn)
-            mPublic::Conn->Close();
+        sharedSession().settings().server = kNoServer;
+        if (sharedSession().connectionSlot())
+            sharedSession().connectionSlot()->Close();
     }
     // The clock installed until the guard goes, from `start` on.
     ScopedSeam<Clock> useClock(const QDateTime& start, int stepMs = 0) {
@@ -262,7 +262,7 @@ private Q_SLOTS:
         QCOMPARE(f->txtTitle->text(), title);
         QCOMPARE(f->RtbData->toPlainText(), QStringLiteral("正文"));
         QCOMPARE(db.row(id).value(1), cause == "duplicate" ? QStringLiteral("earlier") : QString());
-        QVERIFY(!mPublic::Conn->inTransaction());
+        QVERIFY(!sharedSession().connectionSlot()->inTransaction());
     }
 
     void loadFillsBoxes() {
@@ -468,7 +468,7 @@ private Q_SLOTS:
         onlyMessage("critical", "修改数据");
         QVERIFY(boxes.lastText().startsWith(QStringLiteral("Error:CmdSave_Click")));
         QVERIFY(boxes.lastText().contains(QStringLiteral("\r\n Err:")));
-        QVERIFY(!mPublic::Conn->inTransaction());
+        QVERIFY(!sharedSession().connectionSlot()->inTransaction());
         flushDeletes();
         QVERIFY(f);
         QCOMPARE(f->txtTitle->text(), title);

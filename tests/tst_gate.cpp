@@ -9,7 +9,7 @@
 #include "Seams.h"
 #include "Sync.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FrmModi.h"
 
 #include <QApplication>
@@ -94,15 +94,15 @@ private Q_SLOTS:
         ScriptedLookup slow;
         slow.delayMs = 600;
         ScopedSeam<HostLookup> lookupSeam(setHostLookup, &slow);
-        mPublic::Conn->Close();
+        sharedSession().connectionSlot()->Close();
         QTimer::singleShot(150, this, [&] { control->CmdControl_Click(1); });
         search(*control, true, QStringLiteral("t"));
         QVERIFY(!statuses.contains(QStringLiteral("loaded OK")));
-        QCOMPARE(mPublic::Conn->State(), Connection::kStateClosed);
+        QCOMPARE(sharedSession().connectionSlot()->State(), Connection::kStateClosed);
         QCOMPARE(prompt.asked, 0);
         search(*control, true, QStringLiteral("t"));
         QCOMPARE(prompt.asked, 1);
-        QCOMPARE(mPublic::Conn->State(), Connection::kStateClosed);
+        QCOMPARE(sharedSession().connectionSlot()->State(), Connection::kStateClosed);
     }
 
     // A superseded search is ended on the server at once, and the newer one does not wait for it.

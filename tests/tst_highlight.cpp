@@ -5,6 +5,7 @@
 #include "Seams.h"
 #include "bench/StallMeter.h"
 #include "control/Highlighter.h"
+#include "database/Session.h"
 #include "forms/FormSupport.h"
 #include "ui/LargeTextView.h"
 
@@ -237,7 +238,7 @@ private Q_SLOTS:
         }
     }
 
-    void cleanupTestCase() { mPublic::Conn.reset(); }
+    void cleanupTestCase() { sharedSession().connectionSlot().reset(); }
 };
 
 QTEST_MAIN(TestHighlight)

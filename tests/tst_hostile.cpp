@@ -3,6 +3,7 @@
 // file and the callers of RsOpen. Every case checks that nothing crashed, that exactly the intended
 // statements ran (the session's statement counters), that the table and a bystander table are intact,
 // and that the text was stored and reads back exactly or the user was told why not.
+#include "ConnectShim.h"
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "FakeSecretStore.h"
@@ -13,7 +14,6 @@
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
 #include "database/ConnectionString.h"
-#include "database/Shared.h"
 #include "forms/FormSupport.h"
 #include "forms/FrmAdd.h"
 #include "forms/FrmDataBaseLogin.h"
@@ -134,7 +134,7 @@ class TestHostile : public QObject {
         QMap<QString, qint64> out;
         Recordset rs;
         if (Status s = rs.Open(QStringLiteral("SHOW SESSION STATUS WHERE Variable_name LIKE 'Com%'"),
-                               mPublic::Conn.get());
+                               sharedSession().connectionSlot().get());
             !s) {
             qWarning() << s.error().description;
             return out;
@@ -162,16 +162,16 @@ class TestHostile : public QObject {
 
     // A fresh shared connection to the test database; `noBackslashEscapes` and `strict` set its mode.
     void connectFresh(bool noBackslashEscapes = false, bool strict = true) {
-        mPublic::Conn.reset();
+        sharedSession().connectionSlot().reset();
         db.pointSettingsHere();
         QString err;
         QCOMPARE(mConnDatabase::ConnectDatabase(err), QStringLiteral("True"));
         QString mode = strict ? QStringLiteral("@@sql_mode") : QStringLiteral("''");
         if (noBackslashEscapes)
             mode = QStringLiteral("CONCAT(%1, ',NO_BACKSLASH_ESCAPES')").arg(mode);
-        QVERIFY(mPublic::Conn->Execute(QStringLiteral("SET SESSION sql_mode=") + mode));
+        QVERIFY(sharedSession().connectionSlot()->Execute(QStringLiteral("SET SESSION sql_mode=") + mode));
         // The connection follows the session's mode as the server reports it.
-        QCOMPARE(mPublic::Conn->noBackslashEscapes(), noBackslashEscapes);
+        QCOMPARE(sharedSession().connectionSlot()->noBackslashEscapes(), noBackslashEscapes);
     }
 
     // Puts `text` into a box the way a user brings in text they cannot type: through the clipboard.
@@ -214,7 +214,7 @@ private Q_SLOTS:
 
     void cleanupTestCase() {
         mConnDatabase::setSiteSettingsPath({});
-        mPublic::Conn.reset();
+        sharedSession().connectionSlot().reset();
     }
 
     // The search box: each key in both modes, on a default session and on one with
@@ -381,7 +381,7 @@ private Q_SLOTS:
             QCOMPARE(boxes.shown.first().kind, QStringLiteral("critical"));
             QVERIFY2(boxes.lastText().contains(refusal), qPrintable(boxes.lastText().left(300)));
             QCOMPARE(f->txtTitle->text(), title); // the user's text is kept
-            QVERIFY(!mPublic::Conn->inTransaction());
+            QVERIFY(!sharedSession().connectionSlot()->inTransaction());
             intact(seeds().size());
         }
     }
@@ -540,16 +540,16 @@ private Q_SLOTS:
             QCOMPARE(mConnDatabase::ReadIniValue("main", "dbPwd", file), md5Digest(password, 32).value());
         }
         // The values reach the connection string intact, and a wrong account is a clear failure.
-        mConnDatabase::forgetAccount();
-        mConnDatabase::dbUse = user;
-        mConnDatabase::dbPwd = password;
-        mConnDatabase::dbServerIP = testdb::server();
-        mConnDatabase::dbName = database;
-        const ConnectionParams p = parseConnectionString(mConnDatabase::BuildConnectionString());
+        sharedSession().forget();
+        sharedSession().settings().user = user;
+        sharedSession().settings().password = password;
+        sharedSession().settings().server = testdb::server();
+        sharedSession().settings().database = database;
+        const ConnectionParams p = parseConnectionString(sharedSession().connectionString());
         QCOMPARE(p.user, user);
         QCOMPARE(p.password, password);
         QCOMPARE(p.database, database);
-        mPublic::Conn.reset();
+        sharedSession().connectionSlot().reset();
         QString err;
         QCOMPARE(mConnDatabase::ConnectDatabase(err), err);
         QVERIFY(!err.isEmpty());
@@ -652,8 +652,8 @@ private Q_SLOTS:
         for (int i = 0; i < 4; ++i)
             QCOMPARE(mConnDatabase::ReadIniValue("main", keys[i], file), values[i]);
 
-        mConnDatabase::forgetAccount();
-        mPublic::Conn.reset();
+        sharedSession().forget();
+        sharedSession().connectionSlot().reset();
         QString err;
         const QString result = mConnDatabase::ConnectDatabase(err);
         if (outcome == u"prompt") {

@@ -1,5 +1,6 @@
 // A Qt built without ICU has no GBK converter. The host must keep running and say what cannot be done:
 // the settings file and the digest need GBK only for text that is not plain ASCII, the search never.
+#include "ConnectShim.h"
 #include "FakeDesktop.h"
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
@@ -8,7 +9,6 @@
 #include "Seams.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
 #include "forms/FrmDataBaseLogin.h"
 #include "util/Gbk.h"
 #include "util/IniReader.h"
@@ -77,15 +77,15 @@ private Q_SLOTS:
         boxes.shown.clear();
         prompt.asked = 0;
         QFile::remove(mConnDatabase::userSettingsPath());
-        mConnDatabase::forgetAccount();
-        mPublic::Conn.reset();
+        sharedSession().forget();
+        sharedSession().connectionSlot().reset();
     }
     void cleanup() { FrmDataBaseLogin::unload(); }
     void cleanupTestCase() {
         setGbkCodecName({});
         setModuleFilePath({});
         mConnDatabase::setSiteSettingsPath({});
-        mPublic::Conn.reset();
+        sharedSession().connectionSlot().reset();
     }
 
     // ASCII has the same bytes in GBK: digests and plain settings files work as before.
@@ -128,7 +128,7 @@ private Q_SLOTS:
                  qPrintable(err));
         QCOMPARE(result, err);
         QCOMPARE(prompt.asked, 0);
-        QCOMPARE(mConnDatabase::dbUse, QString());
+        QCOMPARE(sharedSession().settings().user, QString());
     }
 
     void asciiSettingsFileConnects() {
@@ -136,7 +136,7 @@ private Q_SLOTS:
         writeSettings(asciiSettings());
         QString err;
         QCOMPARE(mConnDatabase::ConnectDatabase(err), QStringLiteral("True"));
-        QCOMPARE(mConnDatabase::dbUse, mConnDatabase::kBuiltinUser);
+        QCOMPARE(sharedSession().settings().user, mConnDatabase::kBuiltinUser);
     }
 
     void loginDialog_data() {

@@ -137,22 +137,17 @@ private Q_SLOTS:
     void desktopEntry_data() {
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("pattern"); // the whole value must match
-        QTest::newRow("type") << "Type"
-                              << "Application";
-        QTest::newRow("name") << "Name"
-                              << "Vornik";
-        QTest::newRow("English comment") << "Comment"
-                                         << "[A-Z][ -~]{10,}";
-        QTest::newRow("Chinese comment")
-            << "Comment[zh_CN]" << QStringLiteral(".*[\\x{4e00}-\\x{9fff}]{4,}.*");
-        QTest::newRow("icon") << "Icon"
-                              << "vornik";
-        QTest::newRow("program") << "Exec"
-                                 << "Test_Vornik";
-        QTest::newRow("no terminal") << "Terminal"
-                                     << "false";
-        QTest::newRow("categories") << "Categories"
-                                    << "(.*;)?Office;(.*;)?";
+        const auto row = [](const char* tag, const char* key, const QString& pattern) {
+            QTest::newRow(tag) << QString::fromLatin1(key) << pattern;
+        };
+        row("type", "Type", "Application");
+        row("name", "Name", "Vornik");
+        row("English comment", "Comment", "[A-Z][ -~]{10,}");
+        row("Chinese comment", "Comment[zh_CN]", QStringLiteral(".*[\\x{4e00}-\\x{9fff}]{4,}.*"));
+        row("icon", "Icon", "vornik");
+        row("program", "Exec", "Test_Vornik");
+        row("no terminal", "Terminal", "false");
+        row("categories", "Categories", "(.*;)?Office;(.*;)?");
     }
     void desktopEntry() {
         QFETCH(QString, key);

@@ -1,4 +1,5 @@
 // The control panel, the test panel and the splitter; the database commands against the real server.
+#include "ConnectShim.h"
 #include "FakeDesktop.h"
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
@@ -7,7 +8,6 @@
 #include "ScratchDb.h"
 #include "Seams.h"
 #include "control/uVornik.h"
-#include "database/Shared.h"
 #include "forms/FrmDataBaseLogin.h"
 #include "ui/Twips.h"
 #include "util/ModulePath.h"
@@ -119,24 +119,6 @@ private Q_SLOTS:
         QVERIFY(control->PicControlS->isVisible());
     }
 
-    void driverDownloadPage_data() {
-        QTest::addColumn<bool>("browserStarts");
-        QTest::newRow("opened") << true;
-        QTest::newRow("no browser") << false;
-    }
-    void driverDownloadPage() {
-        QFETCH(bool, browserStarts);
-        opened.succeed = browserStarts;
-        click(control->CmdControl[0]);
-        QCOMPARE(
-            opened.opened,
-            QList<QUrl>{QUrl(QStringLiteral("https://dev.mysql.com/downloads/connector/odbc/3.51.html"))});
-        QCOMPARE(statuses.isEmpty(), browserStarts);
-        if (!browserStarts)
-            QVERIFY(statusText(*control).contains(
-                QStringLiteral("https://dev.mysql.com/downloads/connector/odbc/3.51.html")));
-    }
-
     // Log in again: the account is forgotten everywhere, the per-user file goes (never the site
     // file), the connection closes, and the next search asks again unless the site file answers.
     void logInAgain_data() {
@@ -171,9 +153,9 @@ private Q_SLOTS:
         QVERIFY(statuses.isEmpty());
         QVERIFY(!QFile::exists(mConnDatabase::userSettingsPath()));
         QCOMPARE(QFile::exists(this->siteFile()), siteFile);
-        QCOMPARE(mPublic::Conn->State(), Connection::kStateClosed);
-        QVERIFY(mConnDatabase::dbUse.isEmpty() && mConnDatabase::dbPwd.isEmpty() &&
-                mConnDatabase::dbServerIP.isEmpty() && mConnDatabase::dbName.isEmpty());
+        QCOMPARE(sharedSession().connectionSlot()->State(), Connection::kStateClosed);
+        QVERIFY(sharedSession().settings().user.isEmpty() && sharedSession().settings().password.isEmpty() &&
+                sharedSession().settings().server.isEmpty() && sharedSession().settings().database.isEmpty());
         QVERIFY(FrmDataBaseLogin::instance()->txtdbPwd->text().isEmpty());
         FrmDataBaseLogin::unload();
 
@@ -318,7 +300,7 @@ private Q_SLOTS:
     void connectCommand() {
         QFETCH(QString, password);
         QFETCH(QString, statusStart);
-        mConnDatabase::dbPwd = password;
+        sharedSession().settings().password = password;
         click(control->CmdTest[0]);
         QVERIFY2(statusText(*control).startsWith(statusStart), qPrintable(statusText(*control)));
         if (password != QStringLiteral("40628173"))

@@ -1,4 +1,5 @@
 // The search, the viewer and the statement runner of the control, against the real throwaway server.
+#include "ConnectShim.h"
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "FreshControl.h"
@@ -7,7 +8,6 @@
 #include "Seams.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -156,7 +156,7 @@ private Q_SLOTS:
     void connectionFailure() {
         QFETCH(bool, titlesOnly);
         control->List1->addItem(QStringLiteral("earlier"));
-        mConnDatabase::dbServerIP = QStringLiteral("127.0.0.1:1");
+        sharedSession().settings().server = QStringLiteral("127.0.0.1:1");
         search(titlesOnly, QStringLiteral("x"));
         if (titlesOnly) {
             QVERIFY2(statusText(*control).startsWith(QStringLiteral("连接数据库 错误:")),
@@ -229,8 +229,8 @@ private Q_SLOTS:
         FakeLoginPrompt cancelled;
         ScopedSeam promptSeam(mConnDatabase::setLoginPrompt, &cancelled);
         if (cause == u"login cancelled") {
-            mConnDatabase::forgetAccount();
-            mPublic::Conn->Close();
+            sharedSession().forget();
+            sharedSession().connectionSlot()->Close();
         } else {
             CHECK_SQL(db.exec(QStringLiteral("DROP VIEW VW_SearchTxt_Name")));
             CHECK_SQL(db.exec(QStringLiteral("RENAME TABLE SearchTxt_Data TO SearchTxt_Gone")));
@@ -364,14 +364,14 @@ private Q_SLOTS:
 
         // A statement that runs past the read time-out drops the connection and reopens it.
         // Watched through a guard: a new object may well be allocated at the old one's address.
-        QPointer<Connection> old = mPublic::Conn.get();
+        QPointer<Connection> old = sharedSession().connectionSlot().get();
         old->setReadTimeoutSeconds(1);
-        QVERIFY(old->Open(mConnDatabase::BuildConnectionString()));
+        QVERIFY(old->Open(sharedSession().connectionString()));
         statuses.clear();
         QCOMPARE(control->RsOpen(QStringLiteral("select sleep(3)")), QString());
         QVERIFY(!old);
-        QVERIFY(mPublic::Conn);
-        QCOMPARE(mPublic::Conn->State(), Connection::kStateOpen);
+        QVERIFY(sharedSession().connectionSlot());
+        QCOMPARE(sharedSession().connectionSlot()->State(), Connection::kStateOpen);
         QCOMPARE(control->Rs()->State(), Connection::kStateClosed);
         QVERIFY(!statuses.contains(QStringLiteral("SQL 执行完成!")));
     }
@@ -423,7 +423,7 @@ private Q_SLOTS:
         lookup.delayMs = 2000;
         ScopedSeam lookupSeam(setHostLookup, &lookup);
         // A server given by name, as users write it; every lookup takes 2 s.
-        mConnDatabase::dbServerIP = QStringLiteral("db.vornik.invalid:") + testdb::port();
+        sharedSession().settings().server = QStringLiteral("db.vornik.invalid:") + testdb::port();
         int ticks = 0;
         QTimer timer;
         connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
@@ -486,13 +486,13 @@ private Q_SLOTS:
         if (what == QLatin1String("full text"))
             QCOMPARE(listed(), QStringList{"earlier"});
         // Closing the shared connection now returns at once, and a new search works.
-        mPublic::Conn->Close();
+        sharedSession().connectionSlot()->Close();
         control->show();
         search(true, QStringLiteral("t1"));
         QCOMPARE(listed(), QStringList{"t1"});
     }
 
-    void cleanupTestCase() { mPublic::Conn.reset(); }
+    void cleanupTestCase() { sharedSession().connectionSlot().reset(); }
 };
 
 QTEST_MAIN(TestSearch)

@@ -1,11 +1,11 @@
 // A remembered login across a restart for a team account: the dialog, the settings file's bytes, the
 // secret store (in memory, none, or GNOME Keyring through QtKeychain), re-login and cancel.
+#include "ConnectShim.h"
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
 #include "FakeSecretStore.h"
 #include "Seams.h"
 #include "TestDb.h"
-#include "database/Shared.h"
 #include "forms/FrmDataBaseLogin.h"
 #include "util/Md5Digest.h"
 
@@ -104,6 +104,7 @@ private Q_SLOTS:
         QTest::keyClicks(dlg->txtdbPwd, "secret2");
         dlg->chkAutoLogin->setChecked(true);
         QTest::mouseClick(cancel ? dlg->cmdCancel : dlg->cmdOK, Qt::LeftButton);
+        QTRY_VERIFY(!dlg->isVisible()); // OK closes it once the store has answered
         QCOMPARE(dlg->txtdbPwd->text().isEmpty() && dlg->dbPwd.isEmpty(), cancel);
         FrmDataBaseLogin::unload();
         // The same five lines whether or not a store answered: Windows clients share the file.
@@ -116,7 +117,8 @@ private Q_SLOTS:
         QTEST(boxes.fileThere == QList<bool>{false}, "warned"); // told before the file was written
         if (relogin) {
             QVERIFY2(mConnDatabase::forgetRememberedLogin(), "re-login left the password or the file");
-            const auto left = secretStore().read(secretKey(testdb::server(), "qelmorand", "vornik_team2"));
+            const auto left =
+                *waitNested(secretStore().read(secretKey(testdb::server(), "qelmorand", "vornik_team2")));
             QVERIFY(left && !left.value() && !QFile::exists(settings));
         }
         if (edited) {
@@ -128,8 +130,8 @@ private Q_SLOTS:
             file.close();
         }
         QString err;
-        mConnDatabase::forgetAccount(); // the restart
-        mPublic::Conn.reset();
+        sharedSession().forget(); // the restart
+        sharedSession().connectionSlot().reset();
         QTEST(mConnDatabase::ConnectDatabase(err) == "True", "connects");
         QVERIFY2(err.isEmpty() || err.contains("Access denied"), qPrintable(err));
     }

@@ -9,7 +9,7 @@
 #include "Seams.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 
 #include <QTextEdit>
 #include <QtTest>
@@ -81,7 +81,7 @@ private Q_SLOTS:
         std::atomic<bool> stopped = false;
         if (duringLoad) {
             // On the connection's thread, once rows are arriving: the transfer waits for the stop.
-            mPublic::Conn->setRowsReceivedHook([&](qint64) {
+            sharedSession().connectionSlot()->setRowsReceivedHook([&](qint64) {
                 if (!stopped.exchange(true))
                     server.stop();
             });
@@ -92,7 +92,7 @@ private Q_SLOTS:
         }
         statuses.clear();
         search(false, QString());
-        mPublic::Conn->setRowsReceivedHook({});
+        sharedSession().connectionSlot()->setRowsReceivedHook({});
         QVERIFY(stopped);
         QVERIFY(boxes.shown.isEmpty());
         QCOMPARE(prompt.asked, 0);
@@ -138,7 +138,7 @@ private Q_SLOTS:
 
     void cleanupTestCase() {
         control.reset();
-        mPublic::Conn.reset();
+        sharedSession().connectionSlot().reset();
     }
 };
 

@@ -13,7 +13,7 @@
 #include "ScratchDb.h"
 #include "Seams.h"
 #include "database/ConnDatabase.h"
-#include "database/Shared.h"
+#include "database/Session.h"
 #include "forms/FrmDataBaseLogin.h"
 #include "util/Md5Digest.h"
 #include "util/Secret.h"
@@ -146,8 +146,8 @@ class TestSessions : public QObject {
 
     // The next command opens the connection afresh, so its first statement follows an open.
     void reopenNext() {
-        if (mPublic::Conn)
-            mPublic::Conn->Close();
+        if (sharedSession().connectionSlot())
+            sharedSession().connectionSlot()->Close();
     }
 
 private Q_SLOTS:
@@ -202,7 +202,7 @@ private Q_SLOTS:
         search(*control, true, kEvilId);
         QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
         QCOMPARE(listedTitles(*control), QStringList{kEvilId});
-        QCOMPARE(mPublic::Conn->noBackslashEscapes(), noBackslashEscapes);
+        QCOMPARE(sharedSession().connectionSlot()->noBackslashEscapes(), noBackslashEscapes);
         reopenNext();
         search(*control, false, kQuoteTitle);
         QCOMPARE(listedTitles(*control), QStringList{kQuoteTitle});
@@ -289,7 +289,7 @@ private Q_SLOTS:
         QVERIFY(server.admin(
             QStringLiteral("CREATE USER IF NOT EXISTS 'vornik_secret'@'%' IDENTIFIED BY PASSWORD '") +
             kPasswordHash + QStringLiteral("'; GRANT ALL ON qelmorand.* TO 'vornik_secret'@'%'")));
-        mConnDatabase::forgetAccount();
+        sharedSession().forget();
         FakeSecretStore secrets;
         ScopedSeam<SecretStore> secretSeam(setSecretStore, &secrets);
         const std::vector<unsigned char> digest = maskedDigest();
@@ -339,13 +339,14 @@ private Q_SLOTS:
         }
         if (login != u"failed") {
             QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
-            QCOMPARE(mConnDatabase::dbUse, QStringLiteral("vornik_secret"));
+            QCOMPARE(sharedSession().settings().user, QStringLiteral("vornik_secret"));
             QVERIFY(passwordCopiesInMemory() > 0); // held while logged in: the search finds it
         } else {
             QVERIFY(statusText(*control) != u"loaded OK");
         }
         control->CmdControl_Click(1);
-        QTRY_VERIFY(!mPublic::Conn->isBusy()); // the connection's thread has closed its handle
+        QTRY_VERIFY(
+            !sharedSession().connectionSlot()->isBusy()); // the connection's thread has closed its handle
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE(passwordCopiesInMemory(), 0);
         QCOMPARE(copiesInMemory(digest), 0);
@@ -353,7 +354,7 @@ private Q_SLOTS:
 
     void cleanupTestCase() {
         control.reset();
-        mPublic::Conn.reset();
+        sharedSession().connectionSlot().reset();
     }
 };
 

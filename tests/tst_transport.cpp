@@ -1,6 +1,7 @@
 // Transport security against servers of the test's own: TLS whenever offered, required, or verified
 // against a CA, directly and through the settings file's keys; servers that ask for what they must not
 // get (the password in clear or for their own key, a local file); and a cluster node that froze.
+#include "ConnectShim.h"
 #include "FakeLoginPrompt.h"
 #include "FakeSecretStore.h"
 #include "PrivateServer.h"
@@ -8,7 +9,6 @@
 #include "Seams.h"
 #include "database/ConnDatabase.h"
 #include "database/Connection.h"
-#include "database/Shared.h"
 
 #include <QtTest>
 
@@ -207,22 +207,24 @@ class TestTransport : public QObject {
                             "\r\ndbName = qelmorand\r\ndbUse = qelmorand\r\ndbPwd = 40628173\r\n" + line +
                             "\r\n";
         QVERIFY(!throughFile || put("config/vornik/vornik.ini", ini.toUtf8()));
-        mConnDatabase::forgetAccount();
-        mPublic::Conn = std::make_unique<Connection>();
+        sharedSession().forget();
+        sharedSession().connectionSlot() = std::make_unique<Connection>();
         const Status s =
-            throughFile ? Status() : mPublic::Conn->Open("uid=qelmorand;pwd=40628173" + at + tail);
+            throughFile ? Status()
+                        : sharedSession().connectionSlot()->Open("uid=qelmorand;pwd=40628173" + at + tail);
         error = s.description();
         const bool ok = throughFile ? mConnDatabase::ConnectDatabase(error) == u"True" : s.ok();
         // From the server on: a failed open forgets the account before it.
-        const QString built = mConnDatabase::BuildConnectionString();
+        const QString built = sharedSession().connectionString();
         QVERIFY2(!throughFile || built.endsWith(at + tail), qPrintable(built));
         QVERIFY2(refusal.isEmpty() ? ok : !ok && error.contains(refusal), qPrintable(error));
         if (ok)
-            QCOMPARE(!cell(*mPublic::Conn, "SHOW SESSION STATUS LIKE 'Ssl_cipher'", 1).isEmpty(),
+            QCOMPARE(!cell(*sharedSession().connectionSlot(), "SHOW SESSION STATUS LIKE 'Ssl_cipher'", 1)
+                          .isEmpty(),
                      !cert.isEmpty());
-        mConnDatabase::forgetAccount();
-        QVERIFY(mConnDatabase::dbTls.isEmpty() && mConnDatabase::dbTlsCa.isEmpty() &&
-                mConnDatabase::dbServerKey.isEmpty());
+        sharedSession().forget();
+        QVERIFY(sharedSession().settings().tls.isEmpty() && sharedSession().settings().tlsCa.isEmpty() &&
+                sharedSession().settings().serverKey.isEmpty());
     }
 
 private Q_SLOTS:
