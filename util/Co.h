@@ -16,6 +16,8 @@
 // 6. No range-for over a member of a co_await's result: bind the result to a local first.
 // 7. Awaiters are movable (GCC moves a prvalue awaitable into the frame) and never moved once suspended.
 // 8. Destructors never wait.
+// 9. No braced temporary ({id}, an aggregate {a, b}) among a co_await'ed call's arguments, and no
+//    co_await inside if-init, || or ?:: GCC 12 rejects some and destroys others twice. Bind to a local.
 #include <QCoroTask>
 
 #include <coroutine>
