@@ -10,7 +10,7 @@
 void Connection::interrupt(const std::shared_ptr<Operation>& op) {
     // Nobody will read this operation's outcome: stop it and forget the handle it was using.
     op->finished = true;
-    op->verdict = cancelledError(QStringLiteral("数据库操作未完成：程序正在退出，操作已中止"));
+    op->verdict = quittingError();
     cancel(op, op->verdict->description);
     std::erase(pending_, op);
     if (op->kind != kClose) {

@@ -25,12 +25,6 @@ enum Kind { kOpen, kQuery, kClose };
 // The event that tells the window side operations have finished.
 QEvent::Type finishedEventType();
 
-inline Error cancelledError(const QString& reason) {
-    Error e{Error::kProviderError, reason, 0};
-    e.cancelled = true;
-    return e;
-}
-
 // An open's account and what its settings ask of the transport, for each address it tries.
 struct Login;
 

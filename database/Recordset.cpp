@@ -18,12 +18,6 @@ void release(std::shared_ptr<const ResultTable>&& result) {
     }
     background::releaseLater(std::move(result));
 }
-Error cancelledError(const QString& reason) {
-    Error e{Error::kProviderError, reason, 0};
-    e.cancelled = true;
-    return e;
-}
-
 } // namespace
 
 Recordset::~Recordset() {

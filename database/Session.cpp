@@ -86,13 +86,17 @@ Co<Result<Session::Opened>> Session::openIfNeeded(QString user, QString password
     if (settings_.database.isEmpty())
         settings_.database = kBuiltinName;
     if (settings_.user.isEmpty()) {
-        if (const Status read = co_await readSettingsFile(); !read)
+        const Status read = co_await readSettingsFile();
+        if (!read)
             co_return read;
     }
 
     const bool fromPrompt = settings_.user.isEmpty();
-    if (fromPrompt && !co_await askForAccount({}))
-        co_return Error{kLoginCancelled, {}};
+    if (fromPrompt) {
+        const bool given = co_await askForAccount(QString());
+        if (!given)
+            co_return Error{kLoginCancelled, {}};
+    }
     for (;;) {
         bool loginFailed = false;
         Result<Opened> result = co_await openHeld(&loginFailed);
@@ -104,7 +108,8 @@ Co<Result<Session::Opened>> Session::openIfNeeded(QString user, QString password
             co_return result;
         }
         // The account typed in the dialog did not log in: asked again, with the reason.
-        if (!co_await askForAccount(result.error().description))
+        const bool given = co_await askForAccount(result.error().description);
+        if (!given)
             co_return Error{kLoginCancelled, {}};
     }
 }
@@ -205,11 +210,7 @@ Co<Result<Session::Opened>> Session::openHeld(bool* loginFailed) {
 }
 
 Result<Session::Opened> Session::openIfNeededNow() {
-    std::optional<Result<Opened>> done = waitNested(openIfNeeded());
-    if (!done)
-        return Error{Error::kProviderError, QStringLiteral("数据库操作未完成：程序正在退出，操作已中止"), 0,
-                     true};
-    return std::move(*done);
+    return waitNestedOrQuit(openIfNeeded());
 }
 
 Co<Status> Session::forgetRememberedLogin() {
@@ -235,7 +236,8 @@ Co<Status> Session::forgetRememberedLogin() {
     if (!s.user.isEmpty() && !keys.contains(secretKey(s.server, s.database, s.user)))
         keys << secretKey(s.server, s.database, s.user);
     for (const QString& key : keys) {
-        if (const Status removed = co_await secretStore().remove(key); !removed)
+        const Status removed = co_await secretStore().remove(key);
+        if (!removed)
             problems << QStringLiteral("未能删除 %1 的密码：%2").arg(key, removed.description());
     }
     QFile file(path);

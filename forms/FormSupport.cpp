@@ -1,6 +1,7 @@
 #include "forms/FormSupport.h"
 
 #include "database/Recordset.h"
+#include "database/Session.h"
 #include "ui/ScreenFit.h"
 #include "ui/Twips.h"
 #include "util/LineEnds.h"
@@ -87,28 +88,26 @@ Co<Status> Transaction::commit() {
     co_return s;
 }
 
-namespace {
-Status waited(Co<Status> task) {
-    Error ended{Error::kProviderError, QStringLiteral("数据库操作未完成：程序正在退出，操作已中止"), 0};
-    ended.cancelled = true;
-    return waitNested(std::move(task)).value_or(Status(ended));
-}
-} // namespace
-
 Status Transaction::beginNow() {
-    return waited(begin());
+    return waitNestedOrQuit(begin());
 }
 
 Status Transaction::commitNow() {
-    return waited(commit());
+    return waitNestedOrQuit(commit());
 }
 
 Status noWarningsNow(Connection* conn) {
-    return waited(noWarnings(conn));
+    return waitNestedOrQuit(noWarnings(conn));
 }
 
 Error noConnectionError() {
     return Error{Error::kProviderError, QStringLiteral("数据库连接对象不存在"), 0};
+}
+
+Co<QPointer<Connection>> openedConnection() {
+    const Result<Session::Opened> opened = co_await sharedSession().openIfNeeded();
+    (void)opened;
+    co_return QPointer<Connection>(sharedSession().connection());
 }
 
 Co<Status> noWarnings(QPointer<Connection> conn) {
@@ -116,7 +115,7 @@ Co<Status> noWarnings(QPointer<Connection> conn) {
         co_return noConnectionError();
     Recordset rs;
     const QString warnings = QStringLiteral("SHOW WARNINGS");
-    const Status read = co_await rs.open(warnings, {}, *conn);
+    const Status read = co_await rs.open(warnings, SqlParams(), *conn);
     if (!read)
         co_return read;
     QStringList problems;

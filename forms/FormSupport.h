@@ -57,6 +57,10 @@ private:
 // The error a form reports when the shared connection has gone away under it.
 Error noConnectionError();
 
+// The shared session, opened if needed, and its connection (null when there is none). A failed open
+// is not reported here: it shows up as the failure of the caller's next statement, with its reason.
+Co<QPointer<Connection>> openedConnection();
+
 // Fails when the statement just run on `conn` left warnings. A server outside strict mode stores a
 // value it had to cut or change with a mere warning, which would lose the user's text silently; the
 // caller rolls the write back instead.

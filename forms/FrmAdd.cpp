@@ -2,7 +2,6 @@
 
 #include "database/ConnDatabase.h"
 #include "database/Recordset.h"
-#include "database/Session.h"
 #include "forms/FormSupport.h"
 #include "ui/DialogAwait.h"
 #include "ui/MessageBoxes.h"
@@ -146,10 +145,7 @@ Co<Status> FrmAdd::addRecord(QString title, QString body) {
 }
 
 Co<Status> FrmAdd::addOnce(QString id, QString title, QString body) {
-    // A connection that failed to open shows up as the failure of the next step.
-    const Result<Session::Opened> session = co_await sharedSession().openIfNeeded();
-    (void)session;
-    QPointer<Connection> conn = sharedSession().connection();
+    QPointer<Connection> conn = co_await forms::openedConnection();
     if (!conn)
         co_return forms::noConnectionError();
 
@@ -157,7 +153,7 @@ Co<Status> FrmAdd::addOnce(QString id, QString title, QString body) {
     forms::Transaction transaction(conn);
     Recordset rs;
     const QString noRows = QStringLiteral("select * from searchtxt_data where 1=0");
-    const Status opened = co_await rs.open(noRows, {}, *conn);
+    const Status opened = co_await rs.open(noRows, SqlParams(), *conn);
     if (!opened)
         co_return opened;
     const Status begun = co_await transaction.begin();

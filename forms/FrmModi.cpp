@@ -2,7 +2,6 @@
 
 #include "database/ConnDatabase.h"
 #include "database/Recordset.h"
-#include "database/Session.h"
 #include "forms/FormSupport.h"
 #include "ui/DialogAwait.h"
 #include "ui/LargeTextView.h"
@@ -158,12 +157,9 @@ Co<bool> FrmModi::setDataid(QString id) {
 Co<Result<bool>> FrmModi::LoadRecord(QString id) {
     const QPointer<FrmModi> self(this);
     loaded_.clear();
-    // A failed open shows up when the statement runs.
-    const Result<Session::Opened> session = co_await sharedSession().openIfNeeded();
-    (void)session;
+    const QPointer<Connection> conn = co_await forms::openedConnection();
     if (!self)
         co_return false;
-    const QPointer<Connection> conn = sharedSession().connection();
     if (!conn)
         co_return forms::noConnectionError();
     // A recordset of the form's own: no statement of the control's, run while the load waits, reopens it.
@@ -356,10 +352,7 @@ Co<FrmModi::SaveOutcome> FrmModi::saveRecord(Edit edit, bool restoring) {
     };
     const QString id = edit.id;
 
-    // A failed open shows up when the transaction starts.
-    const Result<Session::Opened> session = co_await sharedSession().openIfNeeded();
-    (void)session;
-    QPointer<Connection> conn = sharedSession().connection();
+    QPointer<Connection> conn = co_await forms::openedConnection();
     if (!conn)
         co_return fail(forms::noConnectionError());
 

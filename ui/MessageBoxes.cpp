@@ -75,17 +75,11 @@ MessageBoxes* g_current = &g_real;
 } // namespace
 
 void MessageBoxes::information(QWidget* parent, const QString& text, const QString& title) {
-    (void)waitNested([](MessageBoxes* boxes, QWidget* p, QString t, QString c) -> Co<bool> {
-        co_await boxes->informationBox(p, t, c);
-        co_return true;
-    }(this, parent, text, title));
+    (void)waitNested(informationBox(parent, text, title));
 }
 
 void MessageBoxes::critical(QWidget* parent, const QString& text, const QString& title) {
-    (void)waitNested([](MessageBoxes* boxes, QWidget* p, QString t, QString c) -> Co<bool> {
-        co_await boxes->criticalBox(p, t, c);
-        co_return true;
-    }(this, parent, text, title));
+    (void)waitNested(criticalBox(parent, text, title));
 }
 
 MessageBoxes::Answer MessageBoxes::question(QWidget* parent, const QString& text, const QString& title) {

@@ -6,6 +6,7 @@
 // loop ends), the state is shared with the coroutine: nothing when the loop ended first, and the task
 // finishes later touching only that state.
 #include "util/Co.h"
+#include "util/Status.h"
 
 #include <QEventLoop>
 #include <QPointer>
@@ -36,4 +37,27 @@ template <class T> std::optional<T> waitNested(Co<T> task) {
         loop.exec();
     }
     return std::move(state->result);
+}
+
+// What an operation reports that was abandoned because the application is quitting.
+inline Error quittingError() {
+    return cancelledError(QStringLiteral("数据库操作未完成：程序正在退出，操作已中止"));
+}
+
+// waitNested for a Status or a Result: quittingError() when the event loop ended first.
+template <class T> T waitNestedOrQuit(Co<T> task) {
+    std::optional<T> done = waitNested(std::move(task));
+    return done ? std::move(*done) : T(quittingError());
+}
+
+namespace nested {
+inline Co<bool> done(Co<> task) {
+    co_await std::move(task);
+    co_return true;
+}
+} // namespace nested
+
+// For a task without a value: whether it finished before the event loop ended.
+inline bool waitNested(Co<> task) {
+    return waitNested(nested::done(std::move(task))).has_value();
 }

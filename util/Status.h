@@ -25,6 +25,13 @@ struct Error {
     bool isTimeout() const { return number == kTimeout; }
 };
 
+// An operation that did not finish, `reason` saying why.
+inline Error cancelledError(const QString& reason) {
+    Error e{Error::kProviderError, reason, 0};
+    e.cancelled = true;
+    return e;
+}
+
 class [[nodiscard]] Status {
 public:
     Status() = default; // success
