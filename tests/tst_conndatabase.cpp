@@ -283,7 +283,7 @@ private Q_SLOTS:
                 reason = dlg->lblFailure->isVisible() ? dlg->lblFailure->text() : QString();
                 userKept = dlg->txtdbUse->text();
                 passwordLeft = dlg->txtdbPwd->text();
-                passwordFocused = QApplication::focusWidget() == dlg->txtdbPwd;
+                passwordFocused = dlg->focusWidget() == dlg->txtdbPwd; // its own: the application's follows the platform's activation, later
             }
             dlg->cbodbServerIP->setEditText(testdb::server());
             dlg->txtdbUse->setText(QStringLiteral("qelmorand"));
