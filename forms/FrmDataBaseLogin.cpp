@@ -173,24 +173,27 @@ void FrmDataBaseLogin::reject() {
 
 Co<bool> FrmDataBaseLogin::writeSettings() {
     const QString path = mConnDatabase::userSettingsPath();
+    // Waiting for the store and the boxes runs the event loop, which may unload the dialog meanwhile.
+    const QPointer<FrmDataBaseLogin> self(this);
     if (chkAutoLogin->isChecked()) {
         const Result<QByteArray> bytes = mConnDatabase::settingsBytes(dbServerIP, dbName, dbUse, dbPwd);
         if (!bytes) {
-            messageBoxes().critical(
-                this, QStringLiteral("登录设置无法保存：%1\r\n请修改后再确定，或不勾选“本地免登录”。")
-                          .arg(bytes.error().description));
+            const QString text =
+                QStringLiteral("登录设置无法保存：%1\r\n请修改后再确定，或不勾选“本地免登录”。")
+                    .arg(bytes.error().description);
+            co_await messageBoxes().criticalBox(this, text);
             co_return false;
         }
-        // Waiting for the store and the box run the event loop, which may unload the dialog meanwhile.
-        const QPointer<FrmDataBaseLogin> self(this);
         const Status kept = co_await secretStore().write(secretKey(dbServerIP, dbName, dbUse), dbPwd);
         // The built-in password's digest stands for it: remembered without the store as well.
-        if (self && !kept && dbPwd != mConnDatabase::kBuiltinPassword)
-            messageBoxes().information(
-                this, QStringLiteral("密码未能保存到系统的密钥环（%1）。\r\n登录设置文件只保存密码的摘要，"
-                                     "下次启动时只有密码恰为该摘要的账户才能自动登录，"
-                                     "其他账户仍须输入密码。")
-                          .arg(kept.description()));
+        if (self && !kept && dbPwd != mConnDatabase::kBuiltinPassword) {
+            const QString text =
+                QStringLiteral("密码未能保存到系统的密钥环（%1）。\r\n登录设置文件只保存密码的摘要，"
+                               "下次启动时只有密码恰为该摘要的账户才能自动登录，"
+                               "其他账户仍须输入密码。")
+                    .arg(kept.description());
+            co_await messageBoxes().informationBox(this, text);
+        }
         if (!self)
             co_return false;
         const QString dir = QFileInfo(path).absolutePath();
@@ -199,16 +202,19 @@ Co<bool> FrmDataBaseLogin::writeSettings() {
             QDir().mkpath(dir)
                 ? writeWholeFile(path, bytes.value(), QFileDevice::ReadOwner | QFileDevice::WriteOwner)
                 : Status::failure(QStringLiteral("无法创建文件夹 ") + dir);
-        if (!written)
-            messageBoxes().critical(
-                this, QStringLiteral("无法保存登录设置文件 %1：%2").arg(path, written.description()));
-        co_return true;
+        if (!written) {
+            const QString text =
+                QStringLiteral("无法保存登录设置文件 %1：%2").arg(path, written.description());
+            co_await messageBoxes().criticalBox(this, text);
+        }
+        co_return bool(self);
     }
     QFile file(path);
-    if (file.exists() && !file.remove())
-        messageBoxes().critical(this,
-                                QStringLiteral("无法删除登录设置文件 %1：%2").arg(path, file.errorString()));
-    co_return true;
+    if (file.exists() && !file.remove()) {
+        const QString text = QStringLiteral("无法删除登录设置文件 %1：%2").arg(path, file.errorString());
+        co_await messageBoxes().criticalBox(this, text);
+    }
+    co_return bool(self);
 }
 
 void FrmDataBaseLogin::cmdOK_Click() {
