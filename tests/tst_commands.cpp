@@ -1,9 +1,7 @@
 // The result list's popup menu and its record commands, against the real throwaway server.
-#include "FakeDesktop.h"
-#include "FakeMessageBoxes.h"
+#include "Fixture.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
-#include "Seams.h"
 #include "Sync.h"
 #include "control/uVornik.h"
 #include "database/Session.h"
@@ -35,18 +33,11 @@ QByteArray readAll(const QString& path) {
 
 } // namespace
 
-class TestCommands : public QObject {
+class TestCommands : public QObject, WithBoxes, WithDesktop, WithForms, WithConfig {
     Q_OBJECT
 
     ScratchDb db{QStringLiteral("vornik_test_commands")};
-    QTemporaryDir config;
     std::unique_ptr<QTemporaryDir> files;
-    FakeMessageBoxes boxes;
-    FakeDesktop opened;
-    FakeFormOpener forms;
-    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
-    ScopedSeam<Desktop> desktopSeam{setDesktop, &opened};
-    ScopedSeam<FormOpener> formsSeam{setFormOpener, &forms};
     std::unique_ptr<uVornik> control;
 
     QString libDir() const { return files->path() + QStringLiteral("/lib dir"); }
@@ -65,7 +56,7 @@ class TestCommands : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
-        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        QVERIFY(useConfig());
         QVERIFY(db.create());
     }
     void cleanupTestCase() { setModuleFilePath({}); }

@@ -1,8 +1,7 @@
 // ConnectDatabase against the real throwaway server: every outcome, the settings file, the reuse window.
 #include "ConnectShim.h"
 #include "FakeClock.h"
-#include "FakeLoginPrompt.h"
-#include "Seams.h"
+#include "Fixture.h"
 #include "TestDb.h"
 #include "database/ConnDatabase.h"
 #include "forms/FrmDataBaseLogin.h"
@@ -24,14 +23,11 @@ QString digest(const QString& s) {
 
 } // namespace
 
-class TestConnDatabase : public QObject {
+class TestConnDatabase : public QObject, WithPrompt, WithConfig {
     Q_OBJECT
 
-    QTemporaryDir config;
     FakeClock fakeClock;
-    FakeLoginPrompt prompt;
     ScopedSeam<Clock> clockSeam{setAppClock, &fakeClock};
-    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
 
     QString settingsPath() const { return config.path() + QStringLiteral("/vornik/vornik.ini"); }
 
@@ -47,9 +43,7 @@ class TestConnDatabase : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
-        QVERIFY(config.isValid());
-        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-        mConnDatabase::setSiteSettingsPath(config.path() + QStringLiteral("/no-site/vornik.ini"));
+        QVERIFY(useConfig());
         fakeClock.ms = 1'000'000;
         fakeClock.at = QDateTime(QDate(2026, 12, 7), QTime(10, 0, 0));
         installLoginDialog(); // as the control does; a test's own prompt stands in for it
@@ -283,7 +277,9 @@ private Q_SLOTS:
                 reason = dlg->lblFailure->isVisible() ? dlg->lblFailure->text() : QString();
                 userKept = dlg->txtdbUse->text();
                 passwordLeft = dlg->txtdbPwd->text();
-                passwordFocused = dlg->focusWidget() == dlg->txtdbPwd; // its own: the application's follows the platform's activation, later
+                passwordFocused =
+                    dlg->focusWidget() ==
+                    dlg->txtdbPwd; // its own: the application's follows the platform's activation, later
             }
             dlg->cbodbServerIP->setEditText(testdb::server());
             dlg->txtdbUse->setText(QStringLiteral("qelmorand"));

@@ -1,11 +1,9 @@
 // Server faults during a write, against a MariaDB of the test's own that it can kill and restart:
 // the modify form's delete and insert run in one transaction, so a server killed between them must
 // come back with the record as it was, and the form must say the save failed and keep the edits.
-#include "FakeLoginPrompt.h"
-#include "FakeMessageBoxes.h"
+#include "Fixture.h"
 #include "PrivateServer.h"
 #include "ScratchDb.h"
-#include "Seams.h"
 #include "Sync.h"
 #include "database/ConnDatabase.h"
 #include "database/Session.h"
@@ -29,15 +27,11 @@ const QStringList kLoaded = {
 
 } // namespace
 
-class TestFaults : public QObject {
+class TestFaults : public QObject, WithBoxes, WithPrompt {
     Q_OBJECT
 
     PrivateServer server;
     ScratchDb db{QStringLiteral("vornik_test_faults")};
-    FakeMessageBoxes boxes;
-    FakeLoginPrompt noLogin;
-    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
-    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &noLogin};
 
     // What the server's administrator sees, from outside the form's session.
     QString watch(const QString& sql) {

@@ -2,10 +2,8 @@
 // lost updates and load failures. Message boxes go through the recording fake.
 #include "ConnectShim.h"
 #include "FakeClock.h"
-#include "FakeLoginPrompt.h"
-#include "FakeMessageBoxes.h"
+#include "Fixture.h"
 #include "ScratchDb.h"
-#include "Seams.h"
 #include "Sync.h"
 #include "database/ConnDatabase.h"
 #include "forms/FrmAdd.h"
@@ -39,16 +37,11 @@ void flushDeletes() {
 
 } // namespace
 
-class TestForms : public QObject {
+class TestForms : public QObject, WithBoxes, WithPrompt, WithConfig {
     Q_OBJECT
 
     ScratchDb db{QStringLiteral("vornik_test_forms")}; // its administrator is the other client
-    QTemporaryDir config;
-    FakeMessageBoxes boxes;
-    FakeLoginPrompt noLogin;
     FakeClock clock;
-    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
-    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &noLogin};
 
     QStringList storedRecord() {
         return {kId, "名称", "一\r\n二", kCreated, kModified, "备注\r\n二行", "k1 k2", "张三"};
@@ -95,8 +88,7 @@ class TestForms : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
-        QVERIFY(config.isValid());
-        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        QVERIFY(useConfig());
         QVERIFY(db.create());
     }
     void init() {

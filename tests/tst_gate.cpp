@@ -1,12 +1,9 @@
 // One command at a time: what a second click, a re-login or a newer search does while something
 // waits on the server. Each case is a way the control used to break.
-#include "FakeLoginPrompt.h"
-#include "FakeMessageBoxes.h"
-#include "FakeSecretStore.h"
+#include "Fixture.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
 #include "ScriptedLookup.h"
-#include "Seams.h"
 #include "Sync.h"
 #include "database/ConnDatabase.h"
 #include "database/Session.h"
@@ -19,16 +16,10 @@
 #include <QTimer>
 #include <QtTest>
 
-class TestGate : public QObject {
+class TestGate : public QObject, WithBoxes, WithPrompt, WithSecrets {
     Q_OBJECT
 
     ScratchDb db{QStringLiteral("vornik_test_gate")};
-    FakeMessageBoxes boxes;
-    FakeLoginPrompt prompt;
-    FakeSecretStore secrets;
-    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
-    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
-    ScopedSeam<SecretStore> secretSeam{setSecretStore, &secrets};
     std::unique_ptr<uVornik> control;
     StatusLog statuses;
 

@@ -1,8 +1,7 @@
 // Where the viewer marks the search value, and F3 / Shift+F3, against the real throwaway server.
-#include "FakeMessageBoxes.h"
+#include "Fixture.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
-#include "Seams.h"
 #include "bench/StallMeter.h"
 #include "control/Highlighter.h"
 #include "database/Session.h"
@@ -14,13 +13,10 @@
 #include <QTextEdit>
 #include <QtTest>
 
-class TestHighlight : public QObject {
+class TestHighlight : public QObject, WithBoxes, WithConfig {
     Q_OBJECT
 
     ScratchDb db{QStringLiteral("vornik_test_highlight")};
-    QTemporaryDir config;
-    FakeMessageBoxes boxes;
-    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
     std::unique_ptr<uVornik> control;
     StatusLog statuses;
 
@@ -55,7 +51,7 @@ class TestHighlight : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
-        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        QVERIFY(useConfig());
         QVERIFY(db.create());
     }
     void init() {

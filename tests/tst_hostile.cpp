@@ -4,12 +4,9 @@
 // statements ran (the session's statement counters), that the table and a bystander table are intact,
 // and that the text was stored and reads back exactly or the user was told why not.
 #include "ConnectShim.h"
-#include "FakeLoginPrompt.h"
-#include "FakeMessageBoxes.h"
-#include "FakeSecretStore.h"
+#include "Fixture.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
-#include "Seams.h"
 #include "Sync.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
@@ -105,17 +102,10 @@ void flushDeletes() {
 
 } // namespace
 
-class TestHostile : public QObject {
+class TestHostile : public QObject, WithBoxes, WithSecrets, WithPrompt, WithConfig {
     Q_OBJECT
 
     ScratchDb db{QStringLiteral("vornik_test_hostile")};
-    QTemporaryDir config;
-    FakeMessageBoxes boxes;
-    FakeSecretStore secrets;
-    FakeLoginPrompt prompt;
-    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
-    ScopedSeam<SecretStore> secretSeam{setSecretStore, &secrets};
-    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
     QMap<QString, qint64> counters_;
 
     // The table, its row count and a bystander table are as expected.
@@ -185,9 +175,7 @@ class TestHostile : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
-        QVERIFY(config.isValid());
-        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-        mConnDatabase::setSiteSettingsPath(config.path() + QStringLiteral("/no-site/vornik.ini"));
+        QVERIFY(useConfig());
         QVERIFY(db.create());
         CHECK_SQL(db.exec(QStringLiteral("CREATE TABLE vornik_canary (note TEXT)")));
     }

@@ -1,7 +1,5 @@
 // The login dialog driven by keys: what it hands back and the exact bytes of the settings file.
-#include "FakeMessageBoxes.h"
-#include "FakeSecretStore.h"
-#include "Seams.h"
+#include "Fixture.h"
 #include "database/ConnDatabase.h"
 #include "forms/FrmDataBaseLogin.h"
 
@@ -18,14 +16,9 @@
 #error "VORNIK_FIXTURES must name the tests' data folder"
 #endif
 
-class TestLogin : public QObject {
+class TestLogin : public QObject, WithBoxes, WithSecrets, WithConfig {
     Q_OBJECT
 
-    QTemporaryDir config;
-    FakeMessageBoxes boxes;
-    FakeSecretStore secrets;
-    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
-    ScopedSeam<SecretStore> secretSeam{setSecretStore, &secrets};
     QPointer<FrmDataBaseLogin> dlg;
 
     QString settingsPath() const { return mConnDatabase::userSettingsPath(); }
@@ -51,10 +44,7 @@ class TestLogin : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        QVERIFY(config.isValid());
-        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-    }
+    void initTestCase() { QVERIFY(useConfig()); }
     void init() {
         QFile::remove(settingsPath());
         boxes.shown.clear();

@@ -1,12 +1,9 @@
 // A Qt built without ICU has no GBK converter. The host must keep running and say what cannot be done:
 // the settings file and the digest need GBK only for text that is not plain ASCII, the search never.
 #include "ConnectShim.h"
-#include "FakeDesktop.h"
-#include "FakeLoginPrompt.h"
-#include "FakeMessageBoxes.h"
+#include "Fixture.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
-#include "Seams.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
 #include "forms/FrmDataBaseLogin.h"
@@ -23,17 +20,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-class TestNoGbk : public QObject {
+class TestNoGbk : public QObject, WithBoxes, WithDesktop, WithPrompt, WithConfig {
     Q_OBJECT
 
     ScratchDb db{QStringLiteral("vornik_test_nogbk")};
-    QTemporaryDir config;
-    FakeMessageBoxes boxes;
-    FakeDesktop opened;
-    FakeLoginPrompt prompt;
-    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
-    ScopedSeam<Desktop> desktopSeam{setDesktop, &opened};
-    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
     // Made with the converter present, before it is taken away.
     QString builtinUserDigest;
     QString builtinPasswordDigest;
@@ -54,9 +44,7 @@ class TestNoGbk : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY(config.isValid());
-        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-        mConnDatabase::setSiteSettingsPath(config.path() + QStringLiteral("/no-site/vornik.ini"));
+        QVERIFY(useConfig());
         setModuleFilePath(config.path() + QStringLiteral("/lib/Vornik.so"));
         QVERIFY(gbkAvailable());
         builtinUserDigest = md5Digest(mConnDatabase::kBuiltinUser, 32).value();

@@ -1,12 +1,8 @@
 // The control panel, the test panel and the splitter; the database commands against the real server.
 #include "ConnectShim.h"
-#include "FakeDesktop.h"
-#include "FakeLoginPrompt.h"
-#include "FakeMessageBoxes.h"
-#include "FakeSecretStore.h"
+#include "Fixture.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
-#include "Seams.h"
 #include "control/uVornik.h"
 #include "forms/FrmDataBaseLogin.h"
 #include "ui/Twips.h"
@@ -45,22 +41,11 @@ void drag(QWidget* w, QPoint from, const QList<QPoint>& steps, Qt::MouseButtons 
 
 } // namespace
 
-class TestPanels : public QObject {
+class TestPanels : public QObject, WithBoxes, WithSecrets, WithDesktop, WithForms, WithPrompt, WithConfig {
     Q_OBJECT
 
     ScratchDb db{QStringLiteral("vornik_test_panels")};
-    QTemporaryDir config;
     QTemporaryDir files;
-    FakeMessageBoxes boxes;
-    FakeSecretStore secrets;
-    FakeDesktop opened;
-    FakeFormOpener forms;
-    FakeLoginPrompt prompt;
-    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
-    ScopedSeam<SecretStore> secretSeam{setSecretStore, &secrets};
-    ScopedSeam<Desktop> desktopSeam{setDesktop, &opened};
-    ScopedSeam<FormOpener> formsSeam{setFormOpener, &forms};
-    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
     std::unique_ptr<uVornik> control;
     StatusLog statuses;
 
@@ -82,7 +67,7 @@ class TestPanels : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
-        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        QVERIFY(useConfig());
         QVERIFY(db.create());
         mConnDatabase::setSiteSettingsPath(siteFile());
         setModuleFilePath(files.path() + QStringLiteral("/lib/Vornik.so"));

@@ -1,11 +1,10 @@
 // The search, the viewer and the statement runner of the control, against the real throwaway server.
 #include "ConnectShim.h"
 #include "FakeLoginPrompt.h"
-#include "FakeMessageBoxes.h"
+#include "Fixture.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
 #include "ScriptedLookup.h"
-#include "Seams.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
 
@@ -17,13 +16,10 @@
 #include <QTimer>
 #include <QtTest>
 
-class TestSearch : public QObject {
+class TestSearch : public QObject, WithBoxes, WithConfig {
     Q_OBJECT
 
     ScratchDb db{QStringLiteral("vornik_test_search")};
-    QTemporaryDir config;
-    FakeMessageBoxes boxes;
-    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
     std::unique_ptr<uVornik> control;
     StatusLog statuses;
 
@@ -33,7 +29,7 @@ class TestSearch : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
-        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        QVERIFY(useConfig());
         QVERIFY(db.create());
     }
 

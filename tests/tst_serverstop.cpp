@@ -1,12 +1,10 @@
 // The server stopped under the control, and started again: the control says so on its status line,
 // keeps what it listed, and the next search reconnects with the held account by itself. Runs a
 // MariaDB server of its own (scripts/lib.sh), since it stops it.
-#include "FakeLoginPrompt.h"
-#include "FakeMessageBoxes.h"
+#include "Fixture.h"
 #include "FreshControl.h"
 #include "PrivateServer.h"
 #include "ScratchDb.h"
-#include "Seams.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
 #include "database/Session.h"
@@ -22,15 +20,11 @@ constexpr int kRecords = 40000; // about 48 MB: more than the socket buffers hol
 
 } // namespace
 
-class TestServerStop : public QObject {
+class TestServerStop : public QObject, WithBoxes, WithPrompt {
     Q_OBJECT
 
     PrivateServer server;
     ScratchDb db{QStringLiteral("vornik_test_serverstop")};
-    FakeMessageBoxes boxes;
-    FakeLoginPrompt prompt;
-    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
-    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
     std::unique_ptr<uVornik> control;
     StatusLog statuses;
 

@@ -5,13 +5,11 @@
 // included. Also, over TLS as without: a statement the client stopped waiting for, or cancelled, ends
 // in time and does not keep running on the server, and a server that stops answering costs at most the
 // read time-out; and no copy of a password or its digest outlives "重新登录", however the login came.
-#include "FakeLoginPrompt.h"
-#include "FakeMessageBoxes.h"
 #include "FakeSecretStore.h"
+#include "Fixture.h"
 #include "FreshControl.h"
 #include "PrivateServer.h"
 #include "ScratchDb.h"
-#include "Seams.h"
 #include "database/ConnDatabase.h"
 #include "database/Session.h"
 #include "forms/FrmDataBaseLogin.h"
@@ -120,16 +118,11 @@ const QString kNoBackslashEscapes =
 
 } // namespace
 
-class TestSessions : public QObject {
+class TestSessions : public QObject, WithBoxes, WithPrompt, WithConfig {
     Q_OBJECT
 
-    QTemporaryDir config;
     PrivateServer server;
     ScratchDb db{QStringLiteral("vornik_test_sessions")};
-    FakeMessageBoxes boxes;
-    FakeLoginPrompt prompt;
-    ScopedSeam<MessageBoxes> boxesSeam{setMessageBoxes, &boxes};
-    ScopedSeam<mConnDatabase::LoginPrompt> promptSeam{mConnDatabase::setLoginPrompt, &prompt};
     std::unique_ptr<uVornik> control;
     QStringList tls;     // the server's TLS options, as a team's server has them
     bool serving = true; // TLS, as it was started
@@ -153,7 +146,7 @@ class TestSessions : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         REQUIRE_DB();
-        qputenv("XDG_CONFIG_HOME", config.path().toUtf8()); // never the user's own settings file
+        QVERIFY(useConfig()); // never the user's own settings file
         QString error;
         tls = server.tlsOptions();
         QVERIFY2(server.start(tls, &error), qPrintable(error));
