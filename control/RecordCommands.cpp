@@ -72,14 +72,9 @@ void RecordCommands::Menu_Click(int entry) {
     case MenuEntry::AddTxt:
         AddTxt();
         break;
-    case MenuEntry::DeleteTxt: {
-        bool executed = false;
-        const QString failed = DeleteTxt(&executed);
-        if (executed)
-            status_.ShowStatus(failed.isEmpty() ? QStringLiteral("删除成功")
-                                                : QStringLiteral("删除失败，Error:") + failed);
+    case MenuEntry::DeleteTxt:
+        DeleteTxt();
         break;
-    }
     case MenuEntry::ModiTxt:
         ModiTxt();
         break;
@@ -103,6 +98,10 @@ void RecordCommands::AddTxt() {
 
 void RecordCommands::ModiTxt() {
     handlers_.start(modiTxt());
+}
+
+void RecordCommands::DeleteTxt() {
+    handlers_.start(deleteTxt());
 }
 
 Co<> RecordCommands::addTxt() {
@@ -191,46 +190,58 @@ void RecordCommands::editRow(int row, const QString& id,
         rowEdited_(row, !stored);
 }
 
-QString RecordCommands::DeleteTxt(bool* executed) {
-    if (executed)
-        *executed = false;
+Co<> RecordCommands::deleteTxt() {
     int row = -1;
     QString id;
     QString title;
     if (!selectedRecord(&row, &id, &title)) {
-        messageBoxes().information(dialogParent_, QStringLiteral("请选择需要删除的TXT"));
-        status_.ShowStatus(QStringLiteral("没有删除：未选择TXT"));
-        return {};
+        const std::weak_ptr<const bool> alive = alive_;
+        const QString text = QStringLiteral("请选择需要删除的TXT");
+        co_await messageBoxes().informationBox(dialogParent_, text);
+        if (!alive.expired())
+            status_.ShowStatus(QStringLiteral("没有删除：未选择TXT"));
+        co_return;
     }
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("删除TXT"));
     if (!pass)
-        return {};
+        co_return;
     // The record named in the question is the one deleted, whatever the list shows by then.
     const QString question = QStringLiteral("将要删除以下信息，请确定！") + kCrLf + QStringLiteral("ID:") +
                              id + kCrLf + QStringLiteral("标题：") + title;
-    if (messageBoxes().question(dialogParent_, question) != MessageBoxes::Answer::Ok) {
+    const MessageBoxes::Answer answer = co_await messageBoxes().questionBox(dialogParent_, question);
+    if (pass->superseded()) // the control went while the question was asked
+        co_return;
+    if (answer != MessageBoxes::Answer::Ok) {
         status_.ShowStatus(QStringLiteral("已取消删除"));
-        return {};
+        co_return;
     }
-    if (executed)
-        *executed = true;
+    const QString failed = QStringLiteral("删除失败，Error:");
 
     // The connection may have been dropped since the search (server restart, 60 s gone by): open it
     // again with the held account rather than fail on a closed one.
-    (void)session_.openIfNeededNow();
-    Connection* conn = session_.connection();
-    if (!conn)
-        return QStringLiteral("数据库连接对象不存在");
-    quint64 affected = 0;
-    if (const Status s =
-            conn->Execute(QStringLiteral("delete from searchtxt_data where dataid=?"), {id}, &affected);
-        !s)
-        return s.description();
+    const Result<Session::Opened> opened = co_await session_.openIfNeeded();
+    (void)opened;
+    if (pass->superseded())
+        co_return;
+    const QPointer<Connection> conn = session_.connection();
+    if (!conn) {
+        status_.ShowStatus(failed + QStringLiteral("数据库连接对象不存在"));
+        co_return;
+    }
+    const QString remove = QStringLiteral("delete from searchtxt_data where dataid=?");
+    const SqlParams byId{id}; // bound before the wait (util/Co.h, rule 9)
+    const Result<quint64> affected = co_await conn->execute(remove, byId);
+    if (pass->superseded())
+        co_return;
+    if (!affected) {
+        status_.ShowStatus(failed + affected.error().description);
+        co_return;
+    }
     // Deleted now or already: either way the record is stored no more, and leaves the list.
     editRow(row, id, std::nullopt);
-    if (affected == 0)
-        return QStringLiteral("找不到 ID:%1 的记录，可能已被其他用户删除").arg(id);
-    return {};
+    status_.ShowStatus(affected.value() == 0
+                           ? failed + QStringLiteral("找不到 ID:%1 的记录，可能已被其他用户删除").arg(id)
+                           : QStringLiteral("删除成功"));
 }
 
 QString RecordCommands::libraryFolder() {

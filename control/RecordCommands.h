@@ -40,9 +40,9 @@ public:
     void AddTxt();
     // Opens the modify form for the selected row, or says that none is selected. Started as a handler.
     void ModiTxt();
-    // Asks, then deletes the selected row's record. Empty on success or when nothing was deleted
-    // (`executed` tells which), else the error's description.
-    QString DeleteTxt(bool* executed = nullptr);
+    // Asks, then deletes the selected row's record, and says on the status line how it went. Started
+    // as a handler: returns at once.
+    void DeleteTxt();
     // The titles file: one line per listed title, CR LF ended, opened in the text editor.
     void ExportTitles();
     // One file per listed row in the export folder (contents not held are fetched by id first),
@@ -72,6 +72,7 @@ public:
 private:
     Co<> addTxt();
     Co<> modiTxt();
+    Co<> deleteTxt();
     // The selected row, its id and title; false when no listed row with an id is selected.
     bool selectedRecord(int* row, QString* id, QString* title) const;
     // After a save of record `id` listed in `row`: the row shows what is now stored (read anew), or
@@ -110,4 +111,6 @@ private:
     Handlers& handlers_;
     std::function<void(int, bool)> rowEdited_;
     HistoryWindows* history_ = nullptr;
+    // Expires with the commands: what a handler holding no pass checks after a wait.
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };

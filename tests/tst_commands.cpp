@@ -311,6 +311,7 @@ private Q_SLOTS:
         boxes.answer = confirm ? MessageBoxes::Answer::Ok : MessageBoxes::Answer::Cancel;
 
         control->Menu_Click(1);
+        QVERIFY(handlersDone());
         boxes.answer = MessageBoxes::Answer::Ok;
 
         QCOMPARE(boxes.shown.size(), 1);
@@ -347,6 +348,7 @@ private Q_SLOTS:
         control->List1->selectRow(0);
         CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data WHERE dataid='1'")));
         control->Menu_Click(1);
+        QVERIFY(handlersDone());
         QVERIFY2(statusText(*control).startsWith(QStringLiteral("删除失败，Error:")),
                  qPrintable(statusText(*control)));
         QVERIFY(statusText(*control).contains(QStringLiteral("ID:1")));
