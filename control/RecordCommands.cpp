@@ -9,6 +9,7 @@
 #include "database/ConnDatabase.h"
 #include "database/Session.h"
 #include "forms/FormOpener.h"
+#include "forms/FormSupport.h"
 #include "ui/Desktop.h"
 #include "ui/MessageBoxes.h"
 #include "util/BackgroundRelease.h"
@@ -16,6 +17,7 @@
 #include "util/Gbk.h"
 #include "util/Handlers.h"
 #include "util/ModulePath.h"
+#include "util/Nested.h"
 #include "util/WholeFile.h"
 
 #include <QAction>
@@ -126,7 +128,7 @@ Co<> RecordCommands::modiTxt() {
     if (pass->superseded()) // the control went while the form was shown
         co_return;
     if (outcome == ModifyOutcome::Saved)
-        showStored(row, id, *pass);
+        co_await showStored(row, id, *pass);
 }
 
 void RecordCommands::History() {
@@ -142,25 +144,45 @@ void RecordCommands::History() {
     history_->showVersions(id, title);
 }
 
-void RecordCommands::showStoredById(const QString& id, const CommandGate::Pass& pass) {
+Co<> RecordCommands::showStoredRecord(QString id, const CommandGate::Pass& pass) {
     const TextColumn ids = results_.ids;
     const qsizetype rows = std::min<qsizetype>(list_->count(), ids.size() - 1);
-    for (qsizetype row = 0; row < rows; ++row)
-        if (ids.view(row) == id)
-            return showStored(int(row), id, pass);
+    for (qsizetype row = 0; row < rows; ++row) {
+        if (ids.view(row) == id) {
+            co_await showStored(int(row), id, pass);
+            co_return;
+        }
+    }
 }
 
-void RecordCommands::showStored(int row, const QString& id, const CommandGate::Pass& pass) {
-    (void)session_.openIfNeededNow();
+void RecordCommands::showStoredById(const QString& id, const CommandGate::Pass& pass) {
+    (void)waitNested(showStoredRecord(id, pass));
+}
+
+Co<> RecordCommands::showStored(int row, QString id, const CommandGate::Pass& pass) {
+    const Result<Session::Opened> opened = co_await session_.openIfNeeded();
+    (void)opened;
+    if (pass.superseded())
+        co_return;
+    const QPointer<Connection> conn = session_.connection();
+    Status read = forms::noConnectionError();
     Recordset rs;
-    if (const Status s = rs.Open(QStringLiteral("select `name`,`data` from searchtxt_data where `dataid`=?"),
-                                 {id}, session_.connection(), pass.cancellation());
-        !s) {
-        status_.ShowStatus(QStringLiteral("修改已保存，但无法重新读取记录 %1：%2").arg(id, s.description()));
-        return;
+    if (conn) {
+        const QString byIdRead = QStringLiteral("select `name`,`data` from searchtxt_data where `dataid`=?");
+        const SqlParams byId{id}; // bound before the wait (util/Co.h, rule 9)
+        read = co_await rs.open(byIdRead, byId, *conn, pass.cancellation());
+        if (pass.superseded())
+            co_return;
     }
-    if (rs.RecordCount() < 1)
-        return editRow(row, id, std::nullopt); // deleted by someone else right after the save
+    if (!read) {
+        status_.ShowStatus(
+            QStringLiteral("修改已保存，但无法重新读取记录 %1：%2").arg(id, read.description()));
+        co_return;
+    }
+    if (rs.RecordCount() < 1) {
+        editRow(row, id, std::nullopt); // deleted by someone else right after the save
+        co_return;
+    }
     editRow(row, id,
             std::pair{rs.textAt(0, rs.fieldIndex(QStringLiteral("name"))).value_or(QString()),
                       rs.textAt(0, rs.fieldIndex(QStringLiteral("data"))).value_or(QString())});

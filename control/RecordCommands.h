@@ -55,7 +55,10 @@ public:
     // The history's windows, which "历史版本…" opens.
     void setHistory(HistoryWindows* history) { history_ = history; }
     // After record `id` was stored by a command holding `pass` (a restore): the first row listing it
-    // shows what is now stored, as after a modify.
+    // shows what is now stored, as after a modify. Awaited by the holder of `pass`.
+    Co<> showStoredRecord(QString id, const CommandGate::Pass& pass);
+    // The same waited for in a nested event loop, for the history window's restore until it is a
+    // coroutine (then it awaits showStoredRecord and this goes).
     void showStoredById(const QString& id, const CommandGate::Pass& pass);
     // Opens the selected record's versions, or says that none is selected.
     void History();
@@ -76,8 +79,8 @@ private:
     // The selected row, its id and title; false when no listed row with an id is selected.
     bool selectedRecord(int* row, QString* id, QString* title) const;
     // After a save of record `id` listed in `row`: the row shows what is now stored (read anew), or
-    // leaves the list when it is stored no more.
-    void showStored(int row, const QString& id, const CommandGate::Pass& pass);
+    // leaves the list when it is stored no more. Awaited by the holder of `pass`.
+    Co<> showStored(int row, QString id, const CommandGate::Pass& pass);
     // Row `row` of record `id` reads `stored` (title, contents) from now on, or leaves the list and the
     // result when there is none; nothing when the row no longer lists that record.
     void editRow(int row, const QString& id, const std::optional<std::pair<QString, QString>>& stored);
