@@ -12,6 +12,7 @@
 #include "forms/FormSupport.h"
 #include "ui/Desktop.h"
 #include "ui/MessageBoxes.h"
+#include "util/Await.h"
 #include "util/BackgroundRelease.h"
 #include "util/ExportName.h"
 #include "util/Gbk.h"
@@ -22,7 +23,6 @@
 
 #include <QAction>
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHash>
@@ -31,7 +31,7 @@
 
 namespace {
 
-// The export of all records lets the window breathe about once a frame.
+// The exports let the window breathe about once a frame.
 constexpr qint64 kExportSliceMs = 16;
 // Ids bound to one statement that fetches contents (the server takes up to 65,535 placeholders).
 constexpr qsizetype kIdsPerFetch = 60000;
@@ -104,6 +104,14 @@ void RecordCommands::ModiTxt() {
 
 void RecordCommands::DeleteTxt() {
     handlers_.start(deleteTxt());
+}
+
+void RecordCommands::ExportTitles() {
+    handlers_.start(exportTitles());
+}
+
+void RecordCommands::ExportAll() {
+    handlers_.start(exportAll());
 }
 
 Co<> RecordCommands::addTxt() {
@@ -290,21 +298,29 @@ QString RecordCommands::exportFolderPath() {
     return exportBaseFolder() + QStringLiteral("/Txt/");
 }
 
-void RecordCommands::ExportTitles() {
+Co<> RecordCommands::exportTitles() {
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("导出文件名"));
     if (!pass)
-        return;
+        co_return;
     const TextColumn names = results_.names;
     const qsizetype rows = std::min<qsizetype>(list_->count(), std::max<qsizetype>(names.size() - 1, 0));
     const QString failedPrefix = QStringLiteral("导出文件名 失败：");
     if (rows == 0) {
         status_.ShowStatus(failedPrefix + QStringLiteral("结果列表是空的，请先查询"));
-        return;
+        co_return;
     }
     QString text;
+    QElapsedTimer slice;
+    slice.start();
     for (qsizetype i = 0; i < rows; ++i) {
         text += names.view(i);
         text += kCrLf;
+        if (slice.elapsed() >= kExportSliceMs) {
+            co_await await::nextTurn();
+            if (pass->superseded()) // the control went meanwhile
+                co_return;
+            slice.restart();
+        }
     }
 
     const QString path = titlesFilePath();
@@ -319,7 +335,7 @@ void RecordCommands::ExportTitles() {
     }
     if (!written) {
         status_.ShowStatus(failedPrefix + written.description());
-        return;
+        co_return;
     }
     QString done = QStringLiteral("导出文件名 完毕！");
     if (gb18030)
@@ -329,44 +345,52 @@ void RecordCommands::ExportTitles() {
     status_.ShowStatus(done);
 }
 
-Status RecordCommands::fetchContents(const TextColumn& ids, qsizetype rows, const CommandGate::Pass& pass,
-                                     std::vector<std::optional<QString>>& contents) {
-    const QString errorText = session_.openIfNeededNow().status().description();
-    if (!errorText.isEmpty())
-        return Status::failure(QStringLiteral("连接数据库 错误:") + errorText);
+Co<Result<RecordCommands::Contents>> RecordCommands::fetchContents(TextColumn ids, qsizetype rows,
+                                                                   const CommandGate::Pass& pass) {
+    const Result<Session::Opened> opened = co_await session_.openIfNeeded();
+    if (pass.superseded())
+        co_return cancelledError(QStringLiteral("导出已中止"));
+    if (!opened)
+        co_return Status::failure(QStringLiteral("连接数据库 错误:") + opened.status().description());
     QHash<QString, QString> byId;
     for (qsizetype first = 0; first < rows; first += kIdsPerFetch) {
+        const QPointer<Connection> conn = session_.connection();
+        if (!conn)
+            co_return forms::noConnectionError();
         const qsizetype count = std::min(kIdsPerFetch, rows - first);
         SqlParams params;
         params.reserve(count);
         for (qsizetype i = first; i < first + count; ++i)
             params << ids.at(i);
-        QStringList marks(count, QStringLiteral("?"));
+        const QStringList marks(count, QStringLiteral("?"));
+        const QString fetch =
+            QStringLiteral("select `dataid`,`data` from searchtxt_data where `dataid` in (%1)")
+                .arg(marks.join(u','));
         Recordset rs;
-        if (Status s =
-                rs.Open(QStringLiteral("select `dataid`,`data` from searchtxt_data where `dataid` in (%1)")
-                            .arg(marks.join(u',')),
-                        params, session_.connection(), pass.cancellation());
-            !s)
-            return s;
+        const Status read = co_await rs.open(fetch, params, *conn, pass.cancellation());
+        if (pass.superseded())
+            co_return cancelledError(QStringLiteral("导出已中止"));
+        if (!read)
+            co_return read.error();
         // A NULL body is an empty text here, as in the viewer.
         const TextColumn gotIds = rs.column(rs.fieldIndex(QStringLiteral("dataid")));
         const TextColumn gotData = rs.column(rs.fieldIndex(QStringLiteral("data")));
         for (qsizetype r = 0; r < rs.RecordCount(); ++r)
             byId.insert(gotIds.at(r), gotData.at(r));
     }
-    contents.assign(static_cast<std::size_t>(rows), std::nullopt);
+    Contents contents(static_cast<std::size_t>(rows), std::nullopt);
     for (qsizetype i = 0; i < rows; ++i) {
         const auto found = byId.constFind(ids.at(i));
         if (found != byId.constEnd())
             contents[static_cast<std::size_t>(i)] = found.value();
     }
-    return {};
+    co_return contents;
 }
 
-RecordCommands::ExportTally
-RecordCommands::writeRecordFiles(const FolderHandle& txt, const QString& folder, const TextColumn& names,
-                                 const TextColumn& ids, const std::vector<std::optional<QString>>& contents) {
+Co<RecordCommands::ExportTally> RecordCommands::writeRecordFiles(const FolderHandle& txt, QString folder,
+                                                                 TextColumn names, TextColumn ids,
+                                                                 Contents contents,
+                                                                 const CommandGate::Pass& pass) {
     ExportTally t;
     QElapsedTimer slice;
     slice.start();
@@ -394,17 +418,19 @@ RecordCommands::writeRecordFiles(const FolderHandle& txt, const QString& folder,
             status_.ShowStatus(t.lastProblem);
         }
         if (slice.elapsed() >= kExportSliceMs) {
-            QCoreApplication::processEvents();
+            co_await await::nextTurn(); // paints the status line and lets the window take input
+            if (pass.superseded())
+                co_return t;
             slice.restart();
         }
     }
-    return t;
+    co_return t;
 }
 
-void RecordCommands::ExportAll() {
+Co<> RecordCommands::exportAll() {
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("导出所有TXT"));
     if (!pass)
-        return;
+        co_return;
     const TextColumn names = results_.names;
     const TextColumn data = results_.data;
     const TextColumn ids = results_.ids;
@@ -414,7 +440,7 @@ void RecordCommands::ExportAll() {
     const QString failedPrefix = QStringLiteral("导出所有TXT 失败：");
     if (rows == 0) {
         status_.ShowStatus(failedPrefix + QStringLiteral("结果列表是空的，请先查询"));
-        return;
+        co_return;
     }
     // Opened once: every file goes through this handle, so a folder swapped in meanwhile (for a link
     // to somewhere else) is never written to.
@@ -423,21 +449,30 @@ void RecordCommands::ExportAll() {
         base ? openOwnSubfolder(base.value(), QStringLiteral("Txt")) : Result<FolderHandle>(base.error());
     if (!txt) {
         status_.ShowStatus(failedPrefix + txt.error().description);
-        return;
+        co_return;
     }
     const QString folder = exportFolderPath();
 
     // Never the placeholder as a record's content: what the result does not hold is fetched by id.
-    std::vector<std::optional<QString>> contents;
+    Contents contents;
     if (contentsHeld) {
         for (qsizetype i = 0; i < rows; ++i)
             contents.emplace_back(data.value(i));
-    } else if (const Status s = fetchContents(ids, rows, *pass, contents); !s) {
-        status_.ShowStatus(failedPrefix + s.description());
-        return;
+    } else {
+        Result<Contents> fetched = co_await fetchContents(ids, rows, *pass);
+        if (pass->superseded()) // the control went meanwhile
+            co_return;
+        if (!fetched) {
+            status_.ShowStatus(failedPrefix + fetched.status().description());
+            co_return;
+        }
+        contents = std::move(fetched.value());
     }
 
-    const ExportTally t = writeRecordFiles(txt.value(), folder, names, ids, contents);
+    const ExportTally t =
+        co_await writeRecordFiles(txt.value(), folder, names, ids, std::move(contents), *pass);
+    if (pass->superseded())
+        co_return;
     QString done = QStringLiteral("导出所有TXT 完毕！写入 %1 个，跳过 %2 个，失败 %3 个。")
                        .arg(t.written)
                        .arg(t.skipped)

@@ -43,10 +43,11 @@ public:
     // Asks, then deletes the selected row's record, and says on the status line how it went. Started
     // as a handler: returns at once.
     void DeleteTxt();
-    // The titles file: one line per listed title, CR LF ended, opened in the text editor.
+    // The titles file: one line per listed title, CR LF ended, opened in the text editor. Started as
+    // a handler.
     void ExportTitles();
     // One file per listed row in the export folder (contents not held are fetched by id first),
-    // shown in the file manager afterwards.
+    // shown in the file manager afterwards. Started as a handler: the window runs between slices.
     void ExportAll();
 
     // Called once a listed row shows what is now stored after a save (`removed` false) or has left
@@ -76,6 +77,8 @@ private:
     Co<> addTxt();
     Co<> modiTxt();
     Co<> deleteTxt();
+    Co<> exportTitles();
+    Co<> exportAll();
     // The selected row, its id and title; false when no listed row with an id is selected.
     bool selectedRecord(int* row, QString* id, QString* title) const;
     // After a save of record `id` listed in `row`: the row shows what is now stored (read anew), or
@@ -84,10 +87,10 @@ private:
     // Row `row` of record `id` reads `stored` (title, contents) from now on, or leaves the list and the
     // result when there is none; nothing when the row no longer lists that record.
     void editRow(int row, const QString& id, const std::optional<std::pair<QString, QString>>& stored);
+    using Contents = std::vector<std::optional<QString>>;
     // The listed rows' contents, fetched by id where the result holds only placeholders; a row
-    // whose record is gone (or whose fetch failed) has none.
-    Status fetchContents(const TextColumn& ids, qsizetype rows, const CommandGate::Pass& pass,
-                         std::vector<std::optional<QString>>& contents);
+    // whose record is gone has none. Awaited by the holder of `pass`.
+    Co<Result<Contents>> fetchContents(TextColumn ids, qsizetype rows, const CommandGate::Pass& pass);
 
     struct ExportTally {
         int written = 0;
@@ -97,9 +100,10 @@ private:
         QString lastProblem;
     };
     // Writes the listed rows' files into `txt` (shown as `folder`), each under a name of its own; a row
-    // without contents (its record gone) is skipped.
-    ExportTally writeRecordFiles(const FolderHandle& txt, const QString& folder, const TextColumn& names,
-                                 const TextColumn& ids, const std::vector<std::optional<QString>>& contents);
+    // without contents (its record gone) is skipped. Lets the window run between slices, and stops
+    // when `pass` is superseded meanwhile. Awaited by the holder of `txt` and `pass`.
+    Co<ExportTally> writeRecordFiles(const FolderHandle& txt, QString folder, TextColumn names,
+                                     TextColumn ids, Contents contents, const CommandGate::Pass& pass);
 
     StatusLine& status_;
     ListBox* list_;
