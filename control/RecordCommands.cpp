@@ -140,14 +140,19 @@ Co<> RecordCommands::modiTxt() {
 }
 
 void RecordCommands::History() {
+    handlers_.start(history());
+}
+
+Co<> RecordCommands::history() {
     int row = -1;
     QString id;
     QString title;
     if (!history_)
-        return;
+        co_return;
     if (!selectedRecord(&row, &id, &title)) {
-        messageBoxes().information(dialogParent_, QStringLiteral("请选择需要查看历史版本的TXT"));
-        return;
+        const QString text = QStringLiteral("请选择需要查看历史版本的TXT");
+        co_await messageBoxes().informationBox(dialogParent_, text);
+        co_return;
     }
     history_->showVersions(id, title);
 }

@@ -61,7 +61,7 @@ public:
     // The same waited for in a nested event loop, for the history window's restore until it is a
     // coroutine (then it awaits showStoredRecord and this goes).
     void showStoredById(const QString& id, const CommandGate::Pass& pass);
-    // Opens the selected record's versions, or says that none is selected.
+    // Opens the selected record's versions, or says that none is selected. Started as a handler.
     void History();
 
     // The folder and name (no extension) of the control library, and the files written beside it.
@@ -79,6 +79,7 @@ private:
     Co<> deleteTxt();
     Co<> exportTitles();
     Co<> exportAll();
+    Co<> history();
     // The selected row, its id and title; false when no listed row with an id is selected.
     bool selectedRecord(int* row, QString* id, QString* title) const;
     // After a save of record `id` listed in `row`: the row shows what is now stored (read anew), or
