@@ -9,18 +9,20 @@
 #include "database/ConnDatabase.h"
 #include "database/Session.h"
 #include "forms/FormOpener.h"
+#include "forms/FormSupport.h"
 #include "ui/Desktop.h"
 #include "ui/MessageBoxes.h"
+#include "util/Await.h"
 #include "util/BackgroundRelease.h"
 #include "util/ExportName.h"
 #include "util/Gbk.h"
 #include "util/Handlers.h"
 #include "util/ModulePath.h"
+#include "util/Nested.h"
 #include "util/WholeFile.h"
 
 #include <QAction>
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHash>
@@ -29,7 +31,7 @@
 
 namespace {
 
-// The export of all records lets the window breathe about once a frame.
+// The exports let the window breathe about once a frame.
 constexpr qint64 kExportSliceMs = 16;
 // Ids bound to one statement that fetches contents (the server takes up to 65,535 placeholders).
 constexpr qsizetype kIdsPerFetch = 60000;
@@ -72,14 +74,9 @@ void RecordCommands::Menu_Click(int entry) {
     case MenuEntry::AddTxt:
         AddTxt();
         break;
-    case MenuEntry::DeleteTxt: {
-        bool executed = false;
-        const QString failed = DeleteTxt(&executed);
-        if (executed)
-            status_.ShowStatus(failed.isEmpty() ? QStringLiteral("删除成功")
-                                                : QStringLiteral("删除失败，Error:") + failed);
+    case MenuEntry::DeleteTxt:
+        DeleteTxt();
         break;
-    }
     case MenuEntry::ModiTxt:
         ModiTxt();
         break;
@@ -105,6 +102,18 @@ void RecordCommands::ModiTxt() {
     handlers_.start(modiTxt());
 }
 
+void RecordCommands::DeleteTxt() {
+    handlers_.start(deleteTxt());
+}
+
+void RecordCommands::ExportTitles() {
+    handlers_.start(exportTitles());
+}
+
+void RecordCommands::ExportAll() {
+    handlers_.start(exportAll());
+}
+
 Co<> RecordCommands::addTxt() {
     if (const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("增加TXT")))
         co_await formOpener().showAdd(dialogParent_);
@@ -127,41 +136,66 @@ Co<> RecordCommands::modiTxt() {
     if (pass->superseded()) // the control went while the form was shown
         co_return;
     if (outcome == ModifyOutcome::Saved)
-        showStored(row, id, *pass);
+        co_await showStored(row, id, *pass);
 }
 
 void RecordCommands::History() {
+    handlers_.start(history());
+}
+
+Co<> RecordCommands::history() {
     int row = -1;
     QString id;
     QString title;
     if (!history_)
-        return;
+        co_return;
     if (!selectedRecord(&row, &id, &title)) {
-        messageBoxes().information(dialogParent_, QStringLiteral("请选择需要查看历史版本的TXT"));
-        return;
+        const QString text = QStringLiteral("请选择需要查看历史版本的TXT");
+        co_await messageBoxes().informationBox(dialogParent_, text);
+        co_return;
     }
     history_->showVersions(id, title);
 }
 
-void RecordCommands::showStoredById(const QString& id, const CommandGate::Pass& pass) {
+Co<> RecordCommands::showStoredRecord(QString id, const CommandGate::Pass& pass) {
     const TextColumn ids = results_.ids;
     const qsizetype rows = std::min<qsizetype>(list_->count(), ids.size() - 1);
-    for (qsizetype row = 0; row < rows; ++row)
-        if (ids.view(row) == id)
-            return showStored(int(row), id, pass);
+    for (qsizetype row = 0; row < rows; ++row) {
+        if (ids.view(row) == id) {
+            co_await showStored(int(row), id, pass);
+            co_return;
+        }
+    }
 }
 
-void RecordCommands::showStored(int row, const QString& id, const CommandGate::Pass& pass) {
-    (void)session_.openIfNeededNow();
+void RecordCommands::showStoredById(const QString& id, const CommandGate::Pass& pass) {
+    (void)waitNested(showStoredRecord(id, pass));
+}
+
+Co<> RecordCommands::showStored(int row, QString id, const CommandGate::Pass& pass) {
+    const Result<Session::Opened> opened = co_await session_.openIfNeeded();
+    (void)opened;
+    if (pass.superseded())
+        co_return;
+    const QPointer<Connection> conn = session_.connection();
+    Status read = forms::noConnectionError();
     Recordset rs;
-    if (const Status s = rs.Open(QStringLiteral("select `name`,`data` from searchtxt_data where `dataid`=?"),
-                                 {id}, session_.connection(), pass.cancellation());
-        !s) {
-        status_.ShowStatus(QStringLiteral("修改已保存，但无法重新读取记录 %1：%2").arg(id, s.description()));
-        return;
+    if (conn) {
+        const QString byIdRead = QStringLiteral("select `name`,`data` from searchtxt_data where `dataid`=?");
+        const SqlParams byId{id}; // bound before the wait (util/Co.h, rule 9)
+        read = co_await rs.open(byIdRead, byId, *conn, pass.cancellation());
+        if (pass.superseded())
+            co_return;
     }
-    if (rs.RecordCount() < 1)
-        return editRow(row, id, std::nullopt); // deleted by someone else right after the save
+    if (!read) {
+        status_.ShowStatus(
+            QStringLiteral("修改已保存，但无法重新读取记录 %1：%2").arg(id, read.description()));
+        co_return;
+    }
+    if (rs.RecordCount() < 1) {
+        editRow(row, id, std::nullopt); // deleted by someone else right after the save
+        co_return;
+    }
     editRow(row, id,
             std::pair{rs.textAt(0, rs.fieldIndex(QStringLiteral("name"))).value_or(QString()),
                       rs.textAt(0, rs.fieldIndex(QStringLiteral("data"))).value_or(QString())});
@@ -191,46 +225,58 @@ void RecordCommands::editRow(int row, const QString& id,
         rowEdited_(row, !stored);
 }
 
-QString RecordCommands::DeleteTxt(bool* executed) {
-    if (executed)
-        *executed = false;
+Co<> RecordCommands::deleteTxt() {
     int row = -1;
     QString id;
     QString title;
     if (!selectedRecord(&row, &id, &title)) {
-        messageBoxes().information(dialogParent_, QStringLiteral("请选择需要删除的TXT"));
-        status_.ShowStatus(QStringLiteral("没有删除：未选择TXT"));
-        return {};
+        const std::weak_ptr<const bool> alive = alive_;
+        const QString text = QStringLiteral("请选择需要删除的TXT");
+        co_await messageBoxes().informationBox(dialogParent_, text);
+        if (!alive.expired())
+            status_.ShowStatus(QStringLiteral("没有删除：未选择TXT"));
+        co_return;
     }
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("删除TXT"));
     if (!pass)
-        return {};
+        co_return;
     // The record named in the question is the one deleted, whatever the list shows by then.
     const QString question = QStringLiteral("将要删除以下信息，请确定！") + kCrLf + QStringLiteral("ID:") +
                              id + kCrLf + QStringLiteral("标题：") + title;
-    if (messageBoxes().question(dialogParent_, question) != MessageBoxes::Answer::Ok) {
+    const MessageBoxes::Answer answer = co_await messageBoxes().questionBox(dialogParent_, question);
+    if (pass->superseded()) // the control went while the question was asked
+        co_return;
+    if (answer != MessageBoxes::Answer::Ok) {
         status_.ShowStatus(QStringLiteral("已取消删除"));
-        return {};
+        co_return;
     }
-    if (executed)
-        *executed = true;
+    const QString failed = QStringLiteral("删除失败，Error:");
 
     // The connection may have been dropped since the search (server restart, 60 s gone by): open it
     // again with the held account rather than fail on a closed one.
-    (void)session_.openIfNeededNow();
-    Connection* conn = session_.connection();
-    if (!conn)
-        return QStringLiteral("数据库连接对象不存在");
-    quint64 affected = 0;
-    if (const Status s =
-            conn->Execute(QStringLiteral("delete from searchtxt_data where dataid=?"), {id}, &affected);
-        !s)
-        return s.description();
+    const Result<Session::Opened> opened = co_await session_.openIfNeeded();
+    (void)opened;
+    if (pass->superseded())
+        co_return;
+    const QPointer<Connection> conn = session_.connection();
+    if (!conn) {
+        status_.ShowStatus(failed + QStringLiteral("数据库连接对象不存在"));
+        co_return;
+    }
+    const QString remove = QStringLiteral("delete from searchtxt_data where dataid=?");
+    const SqlParams byId{id}; // bound before the wait (util/Co.h, rule 9)
+    const Result<quint64> affected = co_await conn->execute(remove, byId);
+    if (pass->superseded())
+        co_return;
+    if (!affected) {
+        status_.ShowStatus(failed + affected.error().description);
+        co_return;
+    }
     // Deleted now or already: either way the record is stored no more, and leaves the list.
     editRow(row, id, std::nullopt);
-    if (affected == 0)
-        return QStringLiteral("找不到 ID:%1 的记录，可能已被其他用户删除").arg(id);
-    return {};
+    status_.ShowStatus(affected.value() == 0
+                           ? failed + QStringLiteral("找不到 ID:%1 的记录，可能已被其他用户删除").arg(id)
+                           : QStringLiteral("删除成功"));
 }
 
 QString RecordCommands::libraryFolder() {
@@ -257,21 +303,29 @@ QString RecordCommands::exportFolderPath() {
     return exportBaseFolder() + QStringLiteral("/Txt/");
 }
 
-void RecordCommands::ExportTitles() {
+Co<> RecordCommands::exportTitles() {
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("导出文件名"));
     if (!pass)
-        return;
+        co_return;
     const TextColumn names = results_.names;
     const qsizetype rows = std::min<qsizetype>(list_->count(), std::max<qsizetype>(names.size() - 1, 0));
     const QString failedPrefix = QStringLiteral("导出文件名 失败：");
     if (rows == 0) {
         status_.ShowStatus(failedPrefix + QStringLiteral("结果列表是空的，请先查询"));
-        return;
+        co_return;
     }
     QString text;
+    QElapsedTimer slice;
+    slice.start();
     for (qsizetype i = 0; i < rows; ++i) {
         text += names.view(i);
         text += kCrLf;
+        if (slice.elapsed() >= kExportSliceMs) {
+            co_await await::nextTurn();
+            if (pass->superseded()) // the control went meanwhile
+                co_return;
+            slice.restart();
+        }
     }
 
     const QString path = titlesFilePath();
@@ -286,7 +340,7 @@ void RecordCommands::ExportTitles() {
     }
     if (!written) {
         status_.ShowStatus(failedPrefix + written.description());
-        return;
+        co_return;
     }
     QString done = QStringLiteral("导出文件名 完毕！");
     if (gb18030)
@@ -296,44 +350,52 @@ void RecordCommands::ExportTitles() {
     status_.ShowStatus(done);
 }
 
-Status RecordCommands::fetchContents(const TextColumn& ids, qsizetype rows, const CommandGate::Pass& pass,
-                                     std::vector<std::optional<QString>>& contents) {
-    const QString errorText = session_.openIfNeededNow().status().description();
-    if (!errorText.isEmpty())
-        return Status::failure(QStringLiteral("连接数据库 错误:") + errorText);
+Co<Result<RecordCommands::Contents>> RecordCommands::fetchContents(TextColumn ids, qsizetype rows,
+                                                                   const CommandGate::Pass& pass) {
+    const Result<Session::Opened> opened = co_await session_.openIfNeeded();
+    if (pass.superseded())
+        co_return cancelledError(QStringLiteral("导出已中止"));
+    if (!opened)
+        co_return Status::failure(QStringLiteral("连接数据库 错误:") + opened.status().description());
     QHash<QString, QString> byId;
     for (qsizetype first = 0; first < rows; first += kIdsPerFetch) {
+        const QPointer<Connection> conn = session_.connection();
+        if (!conn)
+            co_return forms::noConnectionError();
         const qsizetype count = std::min(kIdsPerFetch, rows - first);
         SqlParams params;
         params.reserve(count);
         for (qsizetype i = first; i < first + count; ++i)
             params << ids.at(i);
-        QStringList marks(count, QStringLiteral("?"));
+        const QStringList marks(count, QStringLiteral("?"));
+        const QString fetch =
+            QStringLiteral("select `dataid`,`data` from searchtxt_data where `dataid` in (%1)")
+                .arg(marks.join(u','));
         Recordset rs;
-        if (Status s =
-                rs.Open(QStringLiteral("select `dataid`,`data` from searchtxt_data where `dataid` in (%1)")
-                            .arg(marks.join(u',')),
-                        params, session_.connection(), pass.cancellation());
-            !s)
-            return s;
+        const Status read = co_await rs.open(fetch, params, *conn, pass.cancellation());
+        if (pass.superseded())
+            co_return cancelledError(QStringLiteral("导出已中止"));
+        if (!read)
+            co_return read.error();
         // A NULL body is an empty text here, as in the viewer.
         const TextColumn gotIds = rs.column(rs.fieldIndex(QStringLiteral("dataid")));
         const TextColumn gotData = rs.column(rs.fieldIndex(QStringLiteral("data")));
         for (qsizetype r = 0; r < rs.RecordCount(); ++r)
             byId.insert(gotIds.at(r), gotData.at(r));
     }
-    contents.assign(static_cast<std::size_t>(rows), std::nullopt);
+    Contents contents(static_cast<std::size_t>(rows), std::nullopt);
     for (qsizetype i = 0; i < rows; ++i) {
         const auto found = byId.constFind(ids.at(i));
         if (found != byId.constEnd())
             contents[static_cast<std::size_t>(i)] = found.value();
     }
-    return {};
+    co_return contents;
 }
 
-RecordCommands::ExportTally
-RecordCommands::writeRecordFiles(const FolderHandle& txt, const QString& folder, const TextColumn& names,
-                                 const TextColumn& ids, const std::vector<std::optional<QString>>& contents) {
+Co<RecordCommands::ExportTally> RecordCommands::writeRecordFiles(const FolderHandle& txt, QString folder,
+                                                                 TextColumn names, TextColumn ids,
+                                                                 Contents contents,
+                                                                 const CommandGate::Pass& pass) {
     ExportTally t;
     QElapsedTimer slice;
     slice.start();
@@ -361,17 +423,19 @@ RecordCommands::writeRecordFiles(const FolderHandle& txt, const QString& folder,
             status_.ShowStatus(t.lastProblem);
         }
         if (slice.elapsed() >= kExportSliceMs) {
-            QCoreApplication::processEvents();
+            co_await await::nextTurn(); // paints the status line and lets the window take input
+            if (pass.superseded())
+                co_return t;
             slice.restart();
         }
     }
-    return t;
+    co_return t;
 }
 
-void RecordCommands::ExportAll() {
+Co<> RecordCommands::exportAll() {
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("导出所有TXT"));
     if (!pass)
-        return;
+        co_return;
     const TextColumn names = results_.names;
     const TextColumn data = results_.data;
     const TextColumn ids = results_.ids;
@@ -381,7 +445,7 @@ void RecordCommands::ExportAll() {
     const QString failedPrefix = QStringLiteral("导出所有TXT 失败：");
     if (rows == 0) {
         status_.ShowStatus(failedPrefix + QStringLiteral("结果列表是空的，请先查询"));
-        return;
+        co_return;
     }
     // Opened once: every file goes through this handle, so a folder swapped in meanwhile (for a link
     // to somewhere else) is never written to.
@@ -390,21 +454,30 @@ void RecordCommands::ExportAll() {
         base ? openOwnSubfolder(base.value(), QStringLiteral("Txt")) : Result<FolderHandle>(base.error());
     if (!txt) {
         status_.ShowStatus(failedPrefix + txt.error().description);
-        return;
+        co_return;
     }
     const QString folder = exportFolderPath();
 
     // Never the placeholder as a record's content: what the result does not hold is fetched by id.
-    std::vector<std::optional<QString>> contents;
+    Contents contents;
     if (contentsHeld) {
         for (qsizetype i = 0; i < rows; ++i)
             contents.emplace_back(data.value(i));
-    } else if (const Status s = fetchContents(ids, rows, *pass, contents); !s) {
-        status_.ShowStatus(failedPrefix + s.description());
-        return;
+    } else {
+        Result<Contents> fetched = co_await fetchContents(ids, rows, *pass);
+        if (pass->superseded()) // the control went meanwhile
+            co_return;
+        if (!fetched) {
+            status_.ShowStatus(failedPrefix + fetched.status().description());
+            co_return;
+        }
+        contents = std::move(fetched.value());
     }
 
-    const ExportTally t = writeRecordFiles(txt.value(), folder, names, ids, contents);
+    const ExportTally t =
+        co_await writeRecordFiles(txt.value(), folder, names, ids, std::move(contents), *pass);
+    if (pass->superseded())
+        co_return;
     QString done = QStringLiteral("导出所有TXT 完毕！写入 %1 个，跳过 %2 个，失败 %3 个。")
                        .arg(t.written)
                        .arg(t.skipped)

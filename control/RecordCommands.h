@@ -40,13 +40,14 @@ public:
     void AddTxt();
     // Opens the modify form for the selected row, or says that none is selected. Started as a handler.
     void ModiTxt();
-    // Asks, then deletes the selected row's record. Empty on success or when nothing was deleted
-    // (`executed` tells which), else the error's description.
-    QString DeleteTxt(bool* executed = nullptr);
-    // The titles file: one line per listed title, CR LF ended, opened in the text editor.
+    // Asks, then deletes the selected row's record, and says on the status line how it went. Started
+    // as a handler: returns at once.
+    void DeleteTxt();
+    // The titles file: one line per listed title, CR LF ended, opened in the text editor. Started as
+    // a handler.
     void ExportTitles();
     // One file per listed row in the export folder (contents not held are fetched by id first),
-    // shown in the file manager afterwards.
+    // shown in the file manager afterwards. Started as a handler: the window runs between slices.
     void ExportAll();
 
     // Called once a listed row shows what is now stored after a save (`removed` false) or has left
@@ -55,9 +56,12 @@ public:
     // The history's windows, which "历史版本…" opens.
     void setHistory(HistoryWindows* history) { history_ = history; }
     // After record `id` was stored by a command holding `pass` (a restore): the first row listing it
-    // shows what is now stored, as after a modify.
+    // shows what is now stored, as after a modify. Awaited by the holder of `pass`.
+    Co<> showStoredRecord(QString id, const CommandGate::Pass& pass);
+    // The same waited for in a nested event loop, for the history window's restore until it is a
+    // coroutine (then it awaits showStoredRecord and this goes).
     void showStoredById(const QString& id, const CommandGate::Pass& pass);
-    // Opens the selected record's versions, or says that none is selected.
+    // Opens the selected record's versions, or says that none is selected. Started as a handler.
     void History();
 
     // The folder and name (no extension) of the control library, and the files written beside it.
@@ -72,18 +76,22 @@ public:
 private:
     Co<> addTxt();
     Co<> modiTxt();
+    Co<> deleteTxt();
+    Co<> exportTitles();
+    Co<> exportAll();
+    Co<> history();
     // The selected row, its id and title; false when no listed row with an id is selected.
     bool selectedRecord(int* row, QString* id, QString* title) const;
     // After a save of record `id` listed in `row`: the row shows what is now stored (read anew), or
-    // leaves the list when it is stored no more.
-    void showStored(int row, const QString& id, const CommandGate::Pass& pass);
+    // leaves the list when it is stored no more. Awaited by the holder of `pass`.
+    Co<> showStored(int row, QString id, const CommandGate::Pass& pass);
     // Row `row` of record `id` reads `stored` (title, contents) from now on, or leaves the list and the
     // result when there is none; nothing when the row no longer lists that record.
     void editRow(int row, const QString& id, const std::optional<std::pair<QString, QString>>& stored);
+    using Contents = std::vector<std::optional<QString>>;
     // The listed rows' contents, fetched by id where the result holds only placeholders; a row
-    // whose record is gone (or whose fetch failed) has none.
-    Status fetchContents(const TextColumn& ids, qsizetype rows, const CommandGate::Pass& pass,
-                         std::vector<std::optional<QString>>& contents);
+    // whose record is gone has none. Awaited by the holder of `pass`.
+    Co<Result<Contents>> fetchContents(TextColumn ids, qsizetype rows, const CommandGate::Pass& pass);
 
     struct ExportTally {
         int written = 0;
@@ -93,9 +101,10 @@ private:
         QString lastProblem;
     };
     // Writes the listed rows' files into `txt` (shown as `folder`), each under a name of its own; a row
-    // without contents (its record gone) is skipped.
-    ExportTally writeRecordFiles(const FolderHandle& txt, const QString& folder, const TextColumn& names,
-                                 const TextColumn& ids, const std::vector<std::optional<QString>>& contents);
+    // without contents (its record gone) is skipped. Lets the window run between slices, and stops
+    // when `pass` is superseded meanwhile. Awaited by the holder of `txt` and `pass`.
+    Co<ExportTally> writeRecordFiles(const FolderHandle& txt, QString folder, TextColumn names,
+                                     TextColumn ids, Contents contents, const CommandGate::Pass& pass);
 
     StatusLine& status_;
     ListBox* list_;
@@ -110,4 +119,6 @@ private:
     Handlers& handlers_;
     std::function<void(int, bool)> rowEdited_;
     HistoryWindows* history_ = nullptr;
+    // Expires with the commands: what a handler holding no pass checks after a wait.
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };

@@ -75,7 +75,7 @@ public:
     }
     void Menu_Click(int index) { commands_->Menu_Click(index); }
     void ModiTxt() { commands_->ModiTxt(); }
-    QString DeleteTxt(bool* executed = nullptr) { return commands_->DeleteTxt(executed); }
+    void DeleteTxt() { commands_->DeleteTxt(); }
     void ExportTitles() { commands_->ExportTitles(); }
     void ExportAll() { commands_->ExportAll(); }
     void Label1_Click() { panels_->Label1_Click(); }

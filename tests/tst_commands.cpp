@@ -302,6 +302,7 @@ private Q_SLOTS:
         boxes.answer = confirm ? MessageBoxes::Answer::Ok : MessageBoxes::Answer::Cancel;
 
         control->Menu_Click(1);
+        QVERIFY(handlersDone());
         boxes.answer = MessageBoxes::Answer::Ok;
 
         QCOMPARE(boxes.shown.size(), 1);
@@ -338,6 +339,7 @@ private Q_SLOTS:
         control->List1->selectRow(0);
         CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data WHERE dataid='1'")));
         control->Menu_Click(1);
+        QVERIFY(handlersDone());
         QVERIFY2(statusText(*control).startsWith(QStringLiteral("删除失败，Error:")),
                  qPrintable(statusText(*control)));
         QVERIFY(statusText(*control).contains(QStringLiteral("ID:1")));
@@ -361,6 +363,7 @@ private Q_SLOTS:
         const QString path = libDir() + QStringLiteral("/Vornik.txt");
         QFile::remove(path);
         control->Menu_Click(4);
+        QVERIFY(handlersDone());
         QCOMPARE(readAll(path), bytes);
         QCOMPARE(opened.opened, QList<QUrl>{QUrl::fromLocalFile(path)});
         QCOMPARE(statusText(*control), QStringLiteral("导出文件名 完毕！"));
@@ -389,6 +392,7 @@ private Q_SLOTS:
             QVERIFY(QDir().mkpath(libDir() + QStringLiteral("/Vornik.txt")));
         opened.succeed = situation != QStringLiteral("no editor");
         control->Menu_Click(4);
+        QVERIFY(handlersDone());
         QVERIFY2(statusText(*control).startsWith(statusStart), qPrintable(statusText(*control)));
         QCOMPARE(opened.opened.size(), opens);
     }
@@ -429,6 +433,7 @@ private Q_SLOTS:
         search(false, QString());
         QCOMPARE(control->List1->count(), titles.size());
         control->Menu_Click(5);
+        QVERIFY(handlersDone());
 
         const QString folder = libDir() + QStringLiteral("/Txt/");
         QDir dir(folder);
@@ -451,6 +456,7 @@ private Q_SLOTS:
         search(false, QStringLiteral("same"));
         QCOMPARE(control->results().data.toStringList().mid(0, 2), QStringList({"first", "second"}));
         control->Menu_Click(5);
+        QVERIFY(handlersDone());
         QCOMPARE(readAll(libDir() + QStringLiteral("/Txt/same.txt")), QByteArray("first\r\n"));
         QCOMPARE(readAll(libDir() + QStringLiteral("/Txt/same (2).txt")), QByteArray("second\r\n"));
     }
@@ -473,6 +479,7 @@ private Q_SLOTS:
                 filesAtSwap = int(QDir(moved).entryList(QDir::Files).size());
         });
         control->Menu_Click(5);
+        QVERIFY(handlersDone());
         swapper.join();
         ::close(watch);
         QVERIFY2(filesAtSwap >= 0 && filesAtSwap < 300, qPrintable(QString::number(filesAtSwap)));
@@ -496,6 +503,7 @@ private Q_SLOTS:
         old.close();
         control->ChkControl[0]->setChecked(false);
         control->Menu_Click(5);
+        QVERIFY(handlersDone());
         QCOMPARE(readAll(folder + QStringLiteral("t1.txt")), QByteArray("body 1\r\n"));
         QCOMPARE(readAll(folder + QStringLiteral("t2.txt")), QByteArray("earlier export"));
         QCOMPARE(readAll(folder + QStringLiteral("t3.txt")), QByteArray("body 3\r\n"));
@@ -519,6 +527,7 @@ private Q_SLOTS:
         StatusLog statuses;
         statuses.attach(*control);
         control->Menu_Click(5);
+        QVERIFY(handlersDone());
 
         QCOMPARE(readAll(folder + QStringLiteral("ok.txt")), QByteArray("fine\r\n"));
         const QStringList errors = statuses.filter(QRegularExpression(QStringLiteral("^error,")));
@@ -563,6 +572,7 @@ private Q_SLOTS:
         }
         opened.succeed = situation != QStringLiteral("no manager");
         control->Menu_Click(5);
+        QVERIFY(handlersDone());
         QVERIFY2(statusText(*control).startsWith(statusStart), qPrintable(statusText(*control)));
         QVERIFY(QDir(elsewhere).isEmpty());
     }

@@ -78,6 +78,27 @@ private Q_SLOTS:
         QCOMPARE(shownId, QStringLiteral("1"));
     }
 
+    // The control closed while its delete waits on the server: the statement still runs, and the
+    // command resumes to find the control gone and touches nothing of it.
+    void deleteOutlivesTheControl() {
+        CHECK_SQL(db.insertNumbered(1, 2));
+        search(*control, true, QStringLiteral("t"));
+        control->List1->selectRow(0);
+        Connection locker;
+        QVERIFY(locker.Open(
+            QString(testdb::connectionString())
+                .replace(QStringLiteral("database=qelmorand"), QStringLiteral("database=vornik_test_gate"))));
+        QVERIFY(locker.Execute(QStringLiteral("LOCK TABLES SearchTxt_Data WRITE"))); // the delete waits
+        control->Menu_Click(1);
+        QCOMPARE(boxes.lastText().left(9), QStringLiteral("将要删除以下信息，"));
+        control.reset();
+        statuses.clear();
+        QVERIFY(locker.Execute(QStringLiteral("UNLOCK TABLES")));
+        QVERIFY(handlersDone());
+        QCOMPARE(db.column(QStringLiteral("dataid")), QStringList{"2"});
+        QVERIFY(statuses.isEmpty());
+    }
+
     // "重新登录" while the connection is still opening: the open is cancelled, and the next search
     // asks for a login instead of running under the forgotten account.
     void reloginCancelsAnOpenInProgress() {

@@ -9,6 +9,7 @@
 #include "FreshControl.h"
 #include "ScratchDb.h"
 #include "Seams.h"
+#include "Sync.h"
 #include "control/Highlighter.h"
 #include "database/RecordHistory.h"
 
@@ -237,7 +238,9 @@ private Q_SLOTS:
             db_.query(u"SELECT %1 FROM SearchTxt_Data WHERE dataid = 'w1'"_s.arg(kExact)).value(0).join(u'|');
         const auto control = listed(db_, u"win"_s);
         boxes_.answer = MessageBoxes::Answer::Ok;
-        QCOMPARE(control->DeleteTxt(), QString());
+        control->DeleteTxt();
+        QVERIFY(handlersDone());
+        QCOMPARE(statusText(*control), u"删除成功"_s);
         control->Label1_Click();
         QTest::mouseClick(control->CmdControl[2], Qt::LeftButton);
         HistoryWindow* w = control->history().trash();

@@ -4,6 +4,7 @@
 #include "Fixture.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
+#include "Sync.h"
 #include "control/uVornik.h"
 #include "database/ConnDatabase.h"
 #include "forms/FrmDataBaseLogin.h"
@@ -188,9 +189,11 @@ private Q_SLOTS:
         QVERIFY2(control.List1->count() == 1, qPrintable(statusText(control)));
 
         control.ExportTitles();
+        QVERIFY(handlersDone());
         const QString titles = statusText(control);
         QCOMPARE(QFile::exists(RecordCommands::titlesFilePath()), written);
         control.ExportAll();
+        QVERIFY(handlersDone());
         const QString all = statusText(control);
         QCOMPARE(QDir(RecordCommands::exportFolderPath()).entryList(QDir::Files).size(), written ? 1 : 0);
         if (written) {

@@ -10,6 +10,7 @@
 #include "FreshControl.h"
 #include "PrivateServer.h"
 #include "ScratchDb.h"
+#include "Sync.h"
 #include "database/ConnDatabase.h"
 #include "database/Session.h"
 #include "forms/FrmDataBaseLogin.h"
@@ -210,6 +211,7 @@ private Q_SLOTS:
         control->List1->selectRow(0);
         reopenNext();
         control->Menu_Click(1);
+        QVERIFY(handlersDone());
         QCOMPARE(statusText(*control), QStringLiteral("删除成功"));
         QCOMPARE(db.column(QStringLiteral("dataid")), (QStringList{"s1", "s2", "s3"}));
         QCOMPARE(prompt.asked, 0);

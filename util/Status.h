@@ -1,8 +1,8 @@
 #pragma once
 // How every layer passes success or failure: a Status is true on success and carries an Error
 // otherwise; a Result<T> is true and holds a T on success. The data layer never shows a failure; it
-// hands it up, and the widgets decide how to show it. (The design's own text-valued entry points,
-// such as RsOpen and DeleteTxt, keep returning texts, empty meaning success, at the control's edge.)
+// hands it up, and the widgets decide how to show it. (The design's own text-valued entry point,
+// RsOpen, keeps returning a text, empty meaning success, at the control's edge.)
 #include <QString>
 
 #include <optional>
