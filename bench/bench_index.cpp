@@ -324,8 +324,15 @@ void historyWindow(Bench& b) {
         uVornik control;
         control.show();
         control.ChkControl[0]->setChecked(true);
+        // Each returns at its first wait: the search, then the record's look, run to their end.
+        const auto settle = [&control] {
+            while (control.handlers().running() > 0)
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        };
         control.SearchFileName(QStringLiteral("history bench record"));
+        settle();
         control.List1->selectRow(0);
+        settle();
         std::vector<double> openMs;
         double stall = 0;
         double busy = 0;

@@ -1,7 +1,7 @@
 #pragma once
-// The one rule for what may start while something else waits on the server. Every wait is a nested
-// event loop in which any other handler may run, so every entry point of the control that touches
-// the server, the result list or a shared form passes this gate first:
+// The one rule for what may start while something else waits on the server. Every wait is a co_await
+// at which any other handler may run, so every entry point of the control that touches the server,
+// the result list or a shared form passes this gate first:
 //
 // - a load (a search, a test-panel listing) supersedes the load and the look that are running: they
 //   are ended on the server and give up at their next step; a load is refused while a command runs;

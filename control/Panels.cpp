@@ -14,7 +14,7 @@
 #include "ui/MessageBoxes.h"
 #include "ui/Twips.h"
 #include "util/Clock.h"
-#include "util/Nested.h"
+#include "util/Handlers.h"
 #include "util/WindowSettings.h"
 
 #include <QApplication>
@@ -38,9 +38,9 @@ constexpr int kMinListHeight = 550;
 } // namespace
 
 Panels::Panels(StatusLine& status, const Widgets& widgets, CommandGate& gate, Session& session,
-               ResultLoader& loader, RecordCommands& commands, HistoryWindows& history)
+               ResultLoader& loader, RecordCommands& commands, HistoryWindows& history, Handlers& handlers)
     : status_(status), w_(widgets), gate_(gate), session_(session), loader_(loader), commands_(commands),
-      history_(history) {}
+      history_(history), handlers_(handlers) {}
 
 void Panels::Label1_Click() {
     w_.controlPanel->raise();
@@ -83,7 +83,7 @@ void Panels::CmdControl_Click(int index) {
             status_.ShowStatus(QStringLiteral("无法用浏览器打开 ") + driverDownloadUrl().toString());
         break;
     case ControlButton::LogInAgain:
-        relogin();
+        handlers_.start(relogin());
         break;
     case ControlButton::Trash:
         history_.showTrash();
@@ -96,42 +96,54 @@ void Panels::CmdControl_Click(int index) {
     }
 }
 
-void Panels::relogin() {
+Co<> Panels::relogin() {
     // Nothing opened or read under the old account survives: searches and views stop, an open still
     // in progress is cancelled with the connection, and the account is forgotten wherever it is held
     // (the settings, the remembered login, the login dialog's boxes).
     gate_.cancelLoadsAndLooks();
     history_.forget();
     w_.trashButton->hide();
+    const std::weak_ptr<const bool> alive = alive_;
+    Session& session = session_;
     QStringList problems;
-    // The bridge until the re-login is a coroutine.
-    if (const std::optional<Status> s = waitNested(session_.forgetRememberedLogin()); s && !*s)
-        problems << s->description();
-    session_.forget();
+    const Status forgotten = co_await session.forgetRememberedLogin();
+    if (!forgotten)
+        problems << forgotten.description();
+    // The account goes also when the control went meanwhile: the user asked for it.
+    session.forget();
     FrmDataBaseLogin::unload();
-    if (session_.connection())
-        session_.connection()->Close();
+    if (session.connection())
+        session.connection()->Close();
+    if (alive.expired())
+        co_return;
     if (const std::shared_ptr<Recordset>& rs = loader_.rs(); rs->State() == Connection::kStateOpen)
         rs->Close();
     if (!problems.isEmpty())
         status_.ShowStatus(problems.join(QStringLiteral("；")));
-    messageBoxes().information(w_.control, QStringLiteral("已取消用户等信息，请重新登录！"));
+    const QString text = QStringLiteral("已取消用户等信息，请重新登录！");
+    co_await messageBoxes().informationBox(w_.control, text);
 }
 
 // ---- test panel ----
 
 void Panels::CmdTest_Click(int index) {
+    handlers_.start(cmdTest(index));
+}
+
+Co<> Panels::cmdTest(int index) {
     QPushButton* button = w_.testButtons.value(index);
     if (!button)
-        return;
+        co_return;
+    const std::weak_ptr<const bool> alive = alive_;
     const QString caption = button->text();
     QString failed;
     if (caption.contains(QStringLiteral("连接数据库"))) {
-        connectionTest();
-    } else if (caption.contains(QStringLiteral("显示数据1"))) {
-        failed = loader_.listing(true).description();
-    } else if (caption.contains(QStringLiteral("显示数据2"))) {
-        failed = loader_.listing(false).description();
+        co_await connectionTest();
+    } else if (caption.contains(QStringLiteral("显示数据1")) ||
+               caption.contains(QStringLiteral("显示数据2"))) {
+        const bool withContent = caption.contains(QStringLiteral("显示数据1"));
+        const Status listed = co_await loader_.listing(withContent);
+        failed = listed.description();
     } else if (caption.contains(QStringLiteral("调用Skarvel.EXE"))) {
         const QString program = RecordCommands::libraryFolder() + QStringLiteral("/Skarvel");
         if (!QFileInfo(program).isExecutable())
@@ -141,21 +153,25 @@ void Panels::CmdTest_Click(int index) {
     } else if (caption.contains(QStringLiteral("增加TXT"))) {
         commands_.AddTxt();
     }
+    if (alive.expired())
+        co_return;
     if (!failed.isEmpty()) {
         status_.ShowStatus(kBusy + failed);
-        return;
+        co_return;
     }
     if (index == ::index(TestButton::Close))
         hidePanel(w_.testPanel);
 }
 
-void Panels::connectionTest() {
+Co<> Panels::connectionTest() {
     if (session_.connection() && session_.connection()->isOpen())
-        return;
+        co_return;
     const auto pass = gate_.enter(CommandGate::Kind::Command, QStringLiteral("连接数据库"));
     if (!pass)
-        return;
-    const Result<Session::Opened> opened = session_.openIfNeededNow();
+        co_return;
+    const Result<Session::Opened> opened = co_await session_.openIfNeeded();
+    if (pass->superseded()) // the control went while the connection opened
+        co_return;
     const QString errorText = opened.status().description();
     const QString at = defaultDateTimeText(appClock().now());
     if (opened && opened.value() == Session::Opened::Opened)
@@ -166,8 +182,16 @@ void Panels::connectionTest() {
 }
 
 void Panels::ListAll(bool withContent) {
-    if (const Status s = loader_.listing(withContent); !s)
-        status_.ShowStatus(kBusy + s.description());
+    handlers_.start(listAll(withContent));
+}
+
+Co<> Panels::listAll(bool withContent) {
+    const std::weak_ptr<const bool> alive = alive_;
+    const Status listed = co_await loader_.listing(withContent);
+    if (alive.expired())
+        co_return;
+    if (!listed)
+        status_.ShowStatus(kBusy + listed.description());
 }
 
 void Panels::TxtTS_DblClick() {

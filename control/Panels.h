@@ -2,14 +2,17 @@
 // The control panel, the test panel and the splitter: their commands, the test panel's hidden
 // gestures, and the three drags (each with its own state).
 #include "control/CommandGate.h"
+#include "util/Co.h"
 
 #include <QMap>
 #include <QUrl>
 
+#include <memory>
 #include <optional>
 
 class Session;
 class DragFrame;
+class Handlers;
 class HistoryWindows;
 class ListBox;
 class QCheckBox;
@@ -37,15 +40,17 @@ public:
         QPushButton* trashButton; // offered only where the history is installed
     };
     Panels(StatusLine& status, const Widgets& widgets, CommandGate& gate, Session& session,
-           ResultLoader& loader, RecordCommands& commands, HistoryWindows& history);
+           ResultLoader& loader, RecordCommands& commands, HistoryWindows& history, Handlers& handlers);
 
     void Label1_Click();   // raises and shows the control panel (with "回收站…" where it applies)
     void CmdTestS_Click(); // toggles the test panel and raises it (also when it was just hidden)
-    // The control panel: 0 driver download page, 1 log in again, 2 the trash, 99 close.
+    // The control panel: 0 driver download page, 1 log in again, 2 the trash, 99 close. Logging in
+    // again is started as a handler: it returns at its first wait.
     void CmdControl_Click(int index);
-    // The test panel: commands chosen by the button's caption, 99 also hides the panel.
+    // The test panel: commands chosen by the button's caption, 99 also hides the panel. Started as a
+    // handler: returns at its first wait.
     void CmdTest_Click(int index);
-    // A listing of the test panel, with its failure on the status line.
+    // A listing of the test panel, with its failure on the status line. Started as a handler.
     void ListAll(bool withContent);
     void TxtTS_DblClick();
     void TxtTS_KeyUp(int keyCode);
@@ -76,8 +81,10 @@ public:
 
 private:
     void hidePanel(QWidget* panel);
-    void relogin();
-    void connectionTest();
+    Co<> relogin();
+    Co<> cmdTest(int index);
+    Co<> listAll(bool withContent);
+    Co<> connectionTest();
     void moveSplitter(int button, double y);
     // Whether a bar at `top` (twips) leaves both panes above their limits; and puts it there.
     bool splitterFits(double top) const;
@@ -90,6 +97,9 @@ private:
     ResultLoader& loader_;
     RecordCommands& commands_;
     HistoryWindows& history_;
+    Handlers& handlers_;
     DragState drags_[3];
     std::optional<double> split_;
+    // Expires with the panels: their coroutines look at it after each wait.
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };

@@ -8,6 +8,7 @@
 #include "database/Session.h"
 #include "forms/FormSupport.h"
 #include "ui/LargeTextView.h"
+#include "util/Handlers.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -16,9 +17,10 @@
 #include <QTextLayout>
 
 RecordViewer::RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate,
-                           Session& session, ResultLoader& loader, const ResultSet& results)
+                           Session& session, ResultLoader& loader, const ResultSet& results,
+                           Handlers& handlers)
     : status_(status), list_(list), box_(box), gate_(gate), session_(session), loader_(loader),
-      results_(results), large_(new LargeTextView(box)),
+      results_(results), handlers_(handlers), large_(new LargeTextView(box)),
       highlighter_(new Highlighter(box, large_, list, status)) {
     QObject::connect(large_, &LargeTextView::wholeText, large_, [this] {
         if (const auto figures = std::exchange(pendingFigures_, std::nullopt))
@@ -45,6 +47,10 @@ void RecordViewer::fail(const QString& why) {
 }
 
 void RecordViewer::List1_Click() {
+    handlers_.start(list1Click());
+}
+
+Co<> RecordViewer::list1Click() {
     // Copies: a load started while the fetch waits replaces the result (and supersedes this look).
     const TextColumn names = results_.names;
     const TextColumn data = results_.data;
@@ -54,10 +60,10 @@ void RecordViewer::List1_Click() {
     const int row = list_->selectedRow();
     if (names.isEmpty()) {
         status_.ShowStatus(QStringLiteral("uVornik.List1_Click结果列表尚未载入"));
-        return;
+        co_return;
     }
     if (row < 0 || row >= ids.size() - 1)
-        return;
+        co_return;
 
     // The record's text, the result's own (shared, not copied: a record may hold 16 MB), else fetched.
     TextColumn body = data;
@@ -65,8 +71,11 @@ void RecordViewer::List1_Click() {
     bool found = true;
     const QStringView held = row < data.size() ? data.view(row) : QStringView();
     if (held.isEmpty() || held == ResultSet::kNoContent || !contentsHeld) {
-        if (!fetch(ids.at(row), body, found))
-            return;
+        const Fetched fetched = co_await fetch(ids.at(row));
+        if (!fetched.ok) // superseded (the viewer perhaps gone) or failed: nothing more to show
+            co_return;
+        body = fetched.body;
+        found = fetched.found;
         at = 0;
     }
     pendingFigures_.reset();
@@ -80,34 +89,39 @@ void RecordViewer::List1_Click() {
         showFigures(row, names.size() - 1);
 }
 
-bool RecordViewer::fetch(const QString& id, TextColumn& body, bool& found) {
-    const std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Look, {});
-    const QString errorText = session_.openIfNeededNow().status().description();
+Co<RecordViewer::Fetched> RecordViewer::fetch(QString id) {
+    Fetched out;
+    // A look is never refused: it supersedes the previous one.
+    const std::optional<CommandGate::Pass> pass = gate_.enter(CommandGate::Kind::Look, QString());
+    const Result<Session::Opened> opened = co_await session_.openIfNeeded();
     if (pass->superseded())
-        return false;
+        co_return out;
+    const QString errorText = opened.status().description();
     if (!errorText.isEmpty()) {
         fail(QStringLiteral("连接数据库 错误:") + errorText);
-        return false;
+        co_return out;
     }
-    std::shared_ptr<Recordset> rs;
-    const QString failed = loader_.runStatement(
-        QStringLiteral("select * from searchtxt_data where `dataid`=?"), {id}, pass->cancellation(), rs);
+    const auto rs = std::make_shared<Recordset>();
+    const QString sql = QStringLiteral("select * from searchtxt_data where `dataid`=?");
+    const SqlParams byId{id};
+    const QString failed = co_await loader_.runStatement(sql, byId, pass->cancellation(), rs);
     if (pass->superseded())
-        return false; // a newer click, or a load, owns the viewer now
+        co_return out; // a newer click, or a load, owns the viewer now
     if (!failed.isEmpty()) {
         fail(failed);
-        return false;
+        co_return out;
     }
+    out.ok = true;
     if (rs->State() != Connection::kStateOpen || rs->RecordCount() < 1) {
         status_.ShowStatus(
             QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！"));
-        body = TextColumn(QStringList{ResultSet::kNoContent});
-        found = false;
+        out.body = TextColumn(QStringList{ResultSet::kNoContent});
+        out.found = false;
     } else {
         // A NULL body reads as empty text, like any other empty record.
-        body = rs->column(rs->fieldIndex(QStringLiteral("data")));
+        out.body = rs->column(rs->fieldIndex(QStringLiteral("data")));
     }
-    return true;
+    co_return out;
 }
 
 void RecordViewer::show(const TextColumn& stored, qsizetype row) {

@@ -4,6 +4,7 @@
 // figures; and the caret position of a text box by its window id.
 #include "control/CommandGate.h"
 
+#include "util/Co.h"
 #include "util/TextColumn.h"
 
 #include <QPointer>
@@ -13,6 +14,7 @@
 #include <utility>
 
 class Session;
+class Handlers;
 class Highlighter;
 class LargeTextView;
 class ListBox;
@@ -24,13 +26,14 @@ class StatusLine;
 class RecordViewer {
 public:
     RecordViewer(StatusLine& status, ListBox* list, QTextEdit* box, CommandGate& gate, Session& session,
-                 ResultLoader& loader, const ResultSet& results);
+                 ResultLoader& loader, const ResultSet& results, Handlers& handlers);
     ~RecordViewer();
 
     // The selected row's record: the content the result holds, else fetched by id (reconnecting
     // as the commands do), with the occurrences of the value the result was searched for marked; F3
     // and Shift+F3 in the box or the list go to the next and previous one. A failure clears the box
-    // and says why instead of showing the figures.
+    // and says why instead of showing the figures. Started as a handler: a record it must fetch shows
+    // after the click has returned.
     void List1_Click();
 
     // Shows nothing (a deleted record).
@@ -51,9 +54,15 @@ public:
 
 private:
     void fail(const QString& why);
-    // The record `id` fetched into `body` (the placeholder, `found` false, when there is none); false
-    // when the look was superseded or failed (and said why).
-    bool fetch(const QString& id, TextColumn& body, bool& found);
+    Co<> list1Click();
+    // A fetched record: `body` (the placeholder, `found` false, when there is none); not `ok` when the
+    // look was superseded (the viewer perhaps gone with the control) or failed (and said why).
+    struct Fetched {
+        bool ok = false;
+        TextColumn body;
+        bool found = true;
+    };
+    Co<Fetched> fetch(QString id);
     // Puts row `row` of `stored` in the box, or in the large view over it when it is too large for it.
     void show(const TextColumn& stored, qsizetype row);
     // The figures line for what the box shows, the record listed in row `row` of `rows`.
@@ -66,6 +75,7 @@ private:
     Session& session_;
     ResultLoader& loader_;
     const ResultSet& results_;
+    Handlers& handlers_;
     LargeTextView* large_; // the box's child
     // The figures line waiting for a large record to be all in the view.
     std::optional<std::pair<int, qsizetype>> pendingFigures_;

@@ -1,6 +1,7 @@
 #pragma once
-// The control's status line as its collaborators see it. Every write is also a point where other
-// handlers may run: the line is shown at once, which lets the event loop run.
+// The control's status line as its collaborators see it. A write never yields: the line paints at the
+// writer's next co_await, which is a point where other handlers may run; a line that must show before
+// work goes on is followed by `co_await await::nextTurn()`.
 #include <QDateTime>
 #include <QString>
 

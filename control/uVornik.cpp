@@ -10,6 +10,7 @@
 #include "ui/FramedTextEdit.h"
 #include "ui/Twips.h"
 #include "util/Clock.h"
+#include "util/Nested.h"
 #include "util/WindowSettings.h"
 
 #include <QAction>
@@ -56,8 +57,9 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     // A statement that finds no account asks for one in the login dialog.
     installLoginDialog();
     createChildren();
-    loader_ = std::make_unique<ResultLoader>(*this, List1, gate_, session_, results_, this);
-    viewer_ = std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, session_, *loader_, results_);
+    loader_ = std::make_unique<ResultLoader>(*this, List1, gate_, session_, results_, this, handlers_);
+    viewer_ =
+        std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, session_, *loader_, results_, handlers_);
     commands_ = std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, session_,
                                                  *loader_, results_, this, handlers_);
     history_ = std::make_unique<HistoryWindows>(gate_, *loader_, *commands_, this);
@@ -72,7 +74,7 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
     panels_ = std::make_unique<Panels>(*this,
                                        Panels::Widgets{this, txtSearchKey, RTBox, List1, TxtTS, PicControlS,
                                                        PicTestS, PicSplit, CmdTest, CmdControl[2]},
-                                       gate_, session_, *loader_, *commands_, *history_);
+                                       gate_, session_, *loader_, *commands_, *history_, handlers_);
     connectChildren();
     initTabOrder();
     resize(twipsToPixels(kDesignWidth), twipsToPixels(kDesignHeight));
@@ -292,8 +294,8 @@ void uVornik::resizeEvent(QResizeEvent* event) {
 }
 
 void uVornik::ShowStatus(const QString& message) {
+    // No yield: a line that must paint before work goes on is followed by `co_await await::nextTurn()`.
     TxtTS->setText(appClock().now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + u' ' + message);
-    QCoreApplication::processEvents();
 }
 
 QString uVornik::GetVersionText() const {
@@ -301,8 +303,21 @@ QString uVornik::GetVersionText() const {
 }
 
 QString uVornik::RsOpen(const QString& strSQL) {
-    std::shared_ptr<Recordset> result;
-    return loader_->runStatement(strSQL, {}, {}, result);
+    // The one nested event loop left below the public edge: RsOpen is synchronous by the design, so
+    // it waits for the statement's coroutine here while other handlers run (the gate still decides
+    // what may start meanwhile).
+    SqlParams none;
+    const auto cancel = std::make_shared<Cancellation>();
+    std::optional<QString> failed =
+        waitNested(loader_->runStatement(strSQL, none, cancel, std::make_shared<Recordset>()));
+    if (failed)
+        return std::move(*failed);
+    // The event loop ended first (the program quits): the statement is ended, and its coroutine, if
+    // ever resumed, reports nothing more; it did not run.
+    cancel->cancel();
+    const QString why = quittingError().description;
+    ShowStatus(QStringLiteral("SQL 出错：") + why);
+    return why;
 }
 
 void uVornik::GetCaretPos(WId hwnd5, qint32& LineNo, qint32& ColNo) {

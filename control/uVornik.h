@@ -54,8 +54,8 @@ public:
     explicit uVornik(QWidget* parent = nullptr);
     ~uVornik() override;
 
-    // Replaces the status line with "yyyy-MM-dd HH:mm:ss", one blank and `message`, then lets the
-    // event loop run, so every status write is also a point where other handlers may run.
+    // Replaces the status line with "yyyy-MM-dd HH:mm:ss", one blank and `message`. Never yields: it
+    // paints at the caller's next co_await.
     void ShowStatus(const QString& message) override;
     // The library version as "major.minor.revision" (e.g. "1.0.51").
     QString GetVersionText() const;

@@ -1,6 +1,7 @@
 #pragma once
 // A new control at its design size (with a result of its own), and what a test reads off a control:
 // its status message, every status written, the listed titles.
+#include "Sync.h"
 #include "control/ListBox.h"
 #include "control/uVornik.h"
 #include "database/Session.h"
@@ -60,11 +61,12 @@ inline std::unique_ptr<uVornik> shownControl(StatusLog& statuses) {
     return control;
 }
 
-// A search as the user starts it: the mode ticked or not, the key typed, Enter.
+// A search as the user starts it: the mode ticked or not, the key typed, Enter; then until it has ended.
 inline void search(uVornik& control, bool titlesOnly, const QString& key) {
     control.ChkControl[0]->setChecked(titlesOnly);
     control.txtSearchKey->setText(key);
     QTest::keyClick(control.txtSearchKey, Qt::Key_Return);
+    QVERIFY(handlersDone());
 }
 
 inline QStringList listedTitles(const uVornik& control) {

@@ -99,6 +99,7 @@ private Q_SLOTS:
         search(titlesOnly, rows ? QStringLiteral("t") : QStringLiteral("nothing matches this"));
         if (rows)
             control->List1->selectRow(1);
+        QVERIFY(handlersDone());
         const QString shown = control->RTBox->toPlainText();
 
         rightClick(rows ? rowCentre(2) : QPoint(5, 5));
@@ -121,6 +122,7 @@ private Q_SLOTS:
         CHECK_SQL(db.insertNumbered(1, 3));
         search(true, QStringLiteral("t"));
         control->List1->selectRow(1);
+        QVERIFY(handlersDone());
         rightClick(rowCentre(0));
         QTRY_VERIFY(control->Menus->isVisible());
         QTest::mouseClick(control->Menus, Qt::LeftButton, {},
@@ -169,6 +171,7 @@ private Q_SLOTS:
         }
         if (how == QStringLiteral("deselected")) {
             control->List1->selectRow(0);
+            QVERIFY(handlersDone());
             QTest::mouseClick(control->List1->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCentre(0));
             QCOMPARE(control->List1->selectedRow(), -1);
         }
@@ -200,6 +203,7 @@ private Q_SLOTS:
         CHECK_SQL(db.insertNumbered(1, 3));
         search(titlesOnly, QStringLiteral("t"));
         control->List1->selectRow(2);
+        QVERIFY(handlersDone());
         control->Menu_Click(2);
         QVERIFY(handlersDone());
         QCOMPARE(forms.shown.size(), 1);
@@ -212,6 +216,7 @@ private Q_SLOTS:
         CHECK_SQL(db.insertNumbered(1, 2));
         search(true, QStringLiteral("t"));
         control->List1->selectRow(1);
+        QVERIFY(handlersDone());
         ScopedSeam realForms(setFormOpener, nullptr);
         QString title;
         // The form loads its record before it shows: wait for it to be the modal window.
@@ -245,6 +250,7 @@ private Q_SLOTS:
         CHECK_SQL(db.insertNumbered(1, 3));
         search(titlesOnly, QStringLiteral("t"));
         control->List1->selectRow(1);
+        QVERIFY(handlersDone());
         forms.modified = ModifyOutcome::Saved;
         forms.whileShown = [&] {
             CHECK_SQL(db.exec(goneAfter
@@ -296,6 +302,7 @@ private Q_SLOTS:
         const int row = control->results().ids.toStringList().indexOf(id);
         QVERIFY(row >= 0);
         control->List1->selectRow(row);
+        QVERIFY(handlersDone());
         const QStringList names = control->results().names.toStringList();
         const QStringList ids = control->results().ids.toStringList();
         boxes.shown.clear();
@@ -328,6 +335,7 @@ private Q_SLOTS:
         const int last = control->List1->count() - 1;
         QCOMPARE(control->List1->selectedRow(), confirm ? -1 : row);
         control->List1->selectRow(last);
+        QVERIFY(handlersDone());
         QVERIFY2(statusText(*control).startsWith(QStringLiteral("共：%1/%2").arg(last).arg(last + 1)),
                  qPrintable(statusText(*control)));
     }
@@ -337,6 +345,7 @@ private Q_SLOTS:
         CHECK_SQL(db.insertNumbered(1, 2));
         search(true, QStringLiteral("t"));
         control->List1->selectRow(0);
+        QVERIFY(handlersDone());
         CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data WHERE dataid='1'")));
         control->Menu_Click(1);
         QVERIFY(handlersDone());

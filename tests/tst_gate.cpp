@@ -52,6 +52,7 @@ private Q_SLOTS:
         CHECK_SQL(db.insertNumbered(1, 2));
         search(*control, true, QStringLiteral("t"));
         control->List1->selectRow(0);
+        QVERIFY(handlersDone());
         Connection locker;
         QVERIFY(locker.Open(
             QString(testdb::connectionString())
@@ -163,6 +164,7 @@ private Q_SLOTS:
             titlesOnly ? control->SearchFileName(key) : control->SearchTxtData(key);
         };
         run(QStringLiteral("new"));
+        QVERIFY(handlersDone());
         const QStringList names = control->results().names.toStringList();
         const QStringList ids = control->results().ids.toStringList();
         const QStringList data = control->results().data.toStringList();
@@ -181,6 +183,7 @@ private Q_SLOTS:
                 }
             });
             run(QStringLiteral("old"));
+            QVERIFY(handlersDone());
             control->loader().setAfterYield({});
             if (!reached)
                 break; // the older one ran to its end first

@@ -25,6 +25,7 @@ class TestHighlight : public QObject, WithBoxes, WithConfig {
         search(*control, titlesOnly, value);
         QCOMPARE(control->List1->count(), 1);
         control->List1->selectRow(0);
+        QVERIFY(handlersDone());
     }
     // The viewer's text with every marked stretch in brackets.
     QString marked() const {

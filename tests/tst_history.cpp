@@ -46,6 +46,7 @@ class TstHistory : public QObject {
         db.pointSettingsHere();
         search(*control, true, key);
         control->List1->selectRow(0);
+        QTest::qVerify(handlersDone(), "handlersDone()", "", __FILE__, __LINE__);
         return control;
     }
     static QStringList column(const HistoryWindow* w, int c) {

@@ -267,6 +267,7 @@ private Q_SLOTS:
         QCOMPARE(control.txtSearchKey->text(), key);
         snapshot();
         QTest::keyClick(control.txtSearchKey, Qt::Key_Return);
+        QVERIFY(handlersDone());
         QCOMPARE(statusText(control), QStringLiteral("loaded OK"));
         // One statement, the value bound to it.
         QCOMPARE(ran(), QStringLiteral("select=1 stmt_execute=1"));
@@ -739,6 +740,7 @@ private Q_SLOTS:
             control.List1->addItem(QStringLiteral("the title"));
             snapshot();
             control.List1->selectRow(0);
+            QVERIFY(handlersDone());
             QCOMPARE(forms::toStoredText(control.RTBox->toPlainText()),
                      expected == u"<none>" ? ResultSet::kNoContent : expected);
             QVERIFY2(statusText(control).startsWith(QStringLiteral("共：0/1")),

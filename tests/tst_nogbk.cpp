@@ -164,6 +164,7 @@ private Q_SLOTS:
         control.show();
         control.txtSearchKey->setText(QStringLiteral("中文"));
         QTest::keyClick(control.txtSearchKey, Qt::Key_Return);
+        QVERIFY(handlersDone());
         QCOMPARE(statusText(control), QStringLiteral("loaded OK"));
         QCOMPARE(control.List1->count(), 1);
         QCOMPARE(control.List1->text(0), QStringLiteral("中文标题"));

@@ -62,7 +62,10 @@ class TestPanels : public QObject, WithBoxes, WithSecrets, WithDesktop, WithForm
             .arg(testdb::server())
             .toUtf8();
     }
-    void click(QAbstractButton* b) { QTest::mouseClick(b, Qt::LeftButton); }
+    void click(QAbstractButton* b) {
+        QTest::mouseClick(b, Qt::LeftButton);
+        QVERIFY(handlersDone());
+    }
 
 private Q_SLOTS:
     void initTestCase() {
@@ -147,6 +150,7 @@ private Q_SLOTS:
         // The next search: asks through the login prompt (cancelled here), or uses the site file.
         control->txtSearchKey->setText(QStringLiteral("t"));
         QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
+        QVERIFY(handlersDone());
         QCOMPARE(prompt.asked, siteFile ? 0 : 1);
         if (siteFile)
             QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));
@@ -346,6 +350,7 @@ private Q_SLOTS:
         CHECK_SQL(db.insertNumbered(0, 2));
         control->txtSearchKey->setText(QStringLiteral("t"));
         QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
+        QVERIFY(handlersDone());
         QCOMPARE(control->List1->count(), 3);
         const QStringList ids = control->results().ids.toStringList();
         CHECK_SQL(db.exec(breakage));
@@ -393,6 +398,7 @@ private Q_SLOTS:
             control->txtSearchKey->setText(QStringLiteral("row"));
             control->cmdSearch_Click();
         }
+        QVERIFY(handlersDone());
         disconnect(hook);
         QVERIFY(started);
         QCOMPARE(statusText(*control), QStringLiteral("loaded OK"));

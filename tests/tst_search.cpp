@@ -259,8 +259,10 @@ private Q_SLOTS:
         search(titlesOnly, QString());
         const quint64 before = control->loader().statementsRun();
         control->List1->selectRow(0);
+        QVERIFY(handlersDone());
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("first\nbody"));
         control->List1->selectRow(1);
+        QVERIFY(handlersDone());
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("second"));
         QCOMPARE(control->loader().statementsRun() - before, quint64(2 * statementsPerClick));
     }
@@ -280,6 +282,7 @@ private Q_SLOTS:
         CHECK_SQL(db.insert(QStringLiteral("1"), QStringLiteral("only"), body));
         search(true, QStringLiteral("only"));
         control->List1->selectRow(0);
+        QVERIFY(handlersDone());
         QTEST(statusText(*control), "figures");
     }
 
@@ -290,6 +293,7 @@ private Q_SLOTS:
         QCOMPARE(listed(), QStringList{"ghost title"});
         statuses.clear();
         control->List1->selectRow(0);
+        QVERIFY(handlersDone());
         QVERIFY(statuses.contains(
             QStringLiteral("searchtxt_data表中找不到相关ID的记录，可能name与data数据未同步！")));
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("无内容"));
@@ -310,6 +314,7 @@ private Q_SLOTS:
         search(titlesOnly, QStringLiteral("same"));
         const int row = control->results().ids.toStringList().indexOf(QStringLiteral("2"));
         control->List1->selectRow(row);
+        QVERIFY(handlersDone());
         QCOMPARE(control->RTBox->toPlainText(), QStringLiteral("two"));
         QVERIFY(statusText(*control).startsWith(QStringLiteral("共：%1/2").arg(row)));
         boxes.answer = MessageBoxes::Answer::Cancel;
@@ -464,8 +469,11 @@ private Q_SLOTS:
         QTimer::singleShot(0, control.get(), [&] {
             if (what == QLatin1String("RsOpen"))
                 returned = control->RsOpen(QStringLiteral("select * from SearchTxt_Data"));
-            else
-                search(what == QLatin1String("titles"), QStringLiteral("t"));
+            else { // the click alone: the search returns at its first wait
+                control->ChkControl[0]->setChecked(what == QLatin1String("titles"));
+                control->txtSearchKey->setText(QStringLiteral("t"));
+                QTest::keyClick(control->txtSearchKey, Qt::Key_Return);
+            }
             if (!returned)
                 returned = QString();
         });

@@ -120,11 +120,13 @@ private Q_SLOTS:
         control->RTBox->setPlainText(QStringLiteral("an earlier record"));
         QVERIFY(server.stop());
         control->List1->selectRow(0);
+        QVERIFY(handlersDone());
         QVERIFY2(statusText(*control).startsWith(QStringLiteral("uVornik.List1_Click Error:")),
                  qPrintable(statusText(*control)));
         QCOMPARE(control->RTBox->toPlainText(), QString());
         QVERIFY(server.start());
         control->List1->selectRow(1);
+        QVERIFY(handlersDone());
         QVERIFY2(statusText(*control).startsWith(QStringLiteral("共：1/")), qPrintable(statusText(*control)));
         QVERIFY(control->RTBox->toPlainText().startsWith(QStringLiteral("正文 body")));
         QCOMPARE(prompt.asked, 0);

@@ -202,6 +202,7 @@ private Q_SLOTS:
         QCOMPARE(listedTitles(*control), QStringList{kQuoteTitle});
         // Text reads back exactly, and the session speaks utf8mb4 whatever the server set.
         control->List1->selectRow(0);
+        QVERIFY(handlersDone());
         QCOMPARE(control->RTBox->toPlainText(), kTrickyBody);
         QCOMPARE(control->RsOpen(QStringLiteral("select @@character_set_client as c")), QString());
         QCOMPARE(control->Rs()->text(QStringLiteral("c")).value(), QStringLiteral("utf8mb4"));
@@ -209,6 +210,7 @@ private Q_SLOTS:
         reopenNext();
         search(*control, true, QStringLiteral("evil id"));
         control->List1->selectRow(0);
+        QVERIFY(handlersDone());
         reopenNext();
         control->Menu_Click(1);
         QVERIFY(handlersDone());
@@ -340,6 +342,7 @@ private Q_SLOTS:
             QVERIFY(statusText(*control) != u"loaded OK");
         }
         control->CmdControl_Click(1);
+        QVERIFY(handlersDone());
         QTRY_VERIFY(
             !sharedSession().connectionSlot()->isBusy()); // the connection's thread has closed its handle
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
