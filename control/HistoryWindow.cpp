@@ -501,34 +501,41 @@ HistoryWindow::Restored HistoryWindow::restoreTrashItem(qint64 hid, Error& error
 // ---- the two windows ----
 
 HistoryWindows::HistoryWindows(CommandGate& gate, ResultLoader& loader, RecordCommands& commands,
-                               QWidget* parent)
-    : gate(gate), loader(loader), commands(commands), parent_(parent) {}
+                               Handlers& handlers, QWidget* parent)
+    : gate(gate), loader(loader), commands(commands), handlers(handlers), parent_(parent) {}
 
-bool HistoryWindows::available() {
+Co<bool> HistoryWindows::available() {
     const Session::Settings& held = sharedSession().settings();
     const QString account = held.server + u'\n' + held.database + u'\n' + held.user;
     if (!checkedFor_.isEmpty() && account == checkedFor_)
-        return installed_;
-    Connection* conn = sharedSession().connection();
-    if (!conn || conn->State() != Connection::kStateOpen || held.database.isEmpty())
-        return false;
-    const Result<QueryOutcome> r = conn->query(history::installedStatement(companionName()).sql);
+        co_return installed_;
+    const QPointer<Connection> conn = sharedSession().connection();
+    if (!conn || !conn->isOpen() || held.database.isEmpty())
+        co_return false;
+    const std::weak_ptr<const bool> alive = alive_;
+    const quint64 asked = forgotten_;
+    const QString sql = history::installedStatement(companionName()).sql;
+    const Result<QueryOutcome> r = co_await conn->run(sql);
+    if (alive.expired() || asked != forgotten_)
+        co_return false;
+    bool installed = false;
     if (!r) {
         // The server's answer (no such database, no rights on it) means not installed; a lost
         // session or a cancel says nothing, so the next popup asks again.
         const unsigned code = r.error().nativeError;
         if (r.error().cancelled || code < 1000 || code >= 2000)
-            return false;
-        installed_ = false;
+            co_return false;
     } else {
-        const auto& rows = r.value().result;
-        installed_ = rows && rows->rowCount() > 0 && rows->columns[0].at(0) == u"1";
+        const std::shared_ptr<const ResultTable> rows = r.value().result;
+        installed = rows && rows->rowCount() > 0 && rows->columns[0].at(0) == u"1";
     }
+    installed_ = installed;
     checkedFor_ = account;
-    return installed_;
+    co_return installed;
 }
 
 void HistoryWindows::forget() {
+    ++forgotten_;
     checkedFor_.clear();
     installed_ = false;
     for (HistoryWindow* w : {versions_.data(), trash_.data()})

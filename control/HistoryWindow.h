@@ -13,6 +13,7 @@
 #include "control/CommandGate.h"
 #include "control/StatusLine.h"
 #include "database/Connection.h"
+#include "util/Co.h"
 
 #include <QDialog>
 #include <QPointer>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <optional>
 
+class Handlers;
 class Highlighter;
 class HistoryModel;
 class HistoryWindows;
@@ -90,12 +92,14 @@ private:
 // Owns the two windows and decides whether they are offered.
 class HistoryWindows {
 public:
-    HistoryWindows(CommandGate& gate, ResultLoader& loader, RecordCommands& commands, QWidget* parent);
+    HistoryWindows(CommandGate& gate, ResultLoader& loader, RecordCommands& commands, Handlers& handlers,
+                   QWidget* parent);
 
     // Whether the history is installed for the database and account in use. Asked of the server once
-    // per login (the first time the popup or the control panel opens on an open connection); false
-    // without asking while no connection is open.
-    bool available();
+    // per login (the first time the popup or the control panel opens on an open connection), so
+    // usually answered without a wait; false without asking while no connection is open, and false
+    // (not kept) when the answer comes after a re-login or after these windows went.
+    Co<bool> available();
     // Re-login: closes both windows and forgets the answer.
     void forget();
 
@@ -108,11 +112,15 @@ public:
     CommandGate& gate;
     ResultLoader& loader;
     RecordCommands& commands;
+    // The control's: the windows' reads and restores, and the callers of available(), run on it.
+    Handlers& handlers;
 
 private:
     QWidget* parent_;
     QString checkedFor_; // the account the answer is for
     bool installed_ = false;
+    quint64 forgotten_ = 0; // counts forget(): an answer asked for before one is not kept
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
     QPointer<HistoryWindow> versions_;
     QPointer<HistoryWindow> trash_;
 };

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 
 class Session;
 class FolderHandle;
@@ -70,6 +71,8 @@ public:
     static QString exportFolderPath();
 
 private:
+    // The popup, once whether the history is offered is known.
+    Co<> popup(QPoint globalPos);
     Co<> addTxt();
     Co<> modiTxt();
     // The selected row, its id and title; false when no listed row with an id is selected.
@@ -110,4 +113,6 @@ private:
     Handlers& handlers_;
     std::function<void(int, bool)> rowEdited_;
     HistoryWindows* history_ = nullptr;
+    bool popupWaits_ = false; // a popup waits for the history's answer
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };

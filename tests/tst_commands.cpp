@@ -60,6 +60,7 @@ class TestCommands : public QObject {
     }
     void rightClick(const QPoint& at) {
         QTest::mouseClick(control->List1->viewport(), Qt::RightButton, {}, at);
+        QVERIFY(handlersDone());
     }
 
 private Q_SLOTS:

@@ -9,6 +9,7 @@
 #include "FreshControl.h"
 #include "ScratchDb.h"
 #include "Seams.h"
+#include "Sync.h"
 #include "control/Highlighter.h"
 #include "database/RecordHistory.h"
 
@@ -189,10 +190,12 @@ private Q_SLOTS:
         QFETCH(bool, installed);
         const auto control = listed(installed ? db_ : none_, u"t"_s);
         QTest::mouseClick(control->List1->viewport(), Qt::RightButton, {}, QPoint(5, 5));
+        QVERIFY(handlersDone());
         QTRY_VERIFY(control->Menus->isVisible());
         QCOMPARE(control->Menu[7]->isVisible(), installed);
         control->Menus->hide();
         control->Label1_Click();
+        QVERIFY(handlersDone());
         QCOMPARE(control->CmdControl[2]->isVisible(), installed);
     }
 
@@ -239,6 +242,7 @@ private Q_SLOTS:
         boxes_.answer = MessageBoxes::Answer::Ok;
         QCOMPARE(control->DeleteTxt(), QString());
         control->Label1_Click();
+        QVERIFY(handlersDone());
         QTest::mouseClick(control->CmdControl[2], Qt::LeftButton);
         HistoryWindow* w = control->history().trash();
         QVERIFY(w && w->isVisible() && !w->loading());
