@@ -14,6 +14,7 @@
 #include "ui/LargeTextView.h"
 #include "ui/MessageBoxes.h"
 #include "util/Clock.h"
+#include "util/Handlers.h"
 
 #include <QAbstractTableModel>
 #include <QBoxLayout>
@@ -263,8 +264,6 @@ void HistoryWindow::open(const QString& id, const QString& title) {
 
 void HistoryWindow::load() {
     stop();
-    const quint64 serial = loadSerial_;
-    const std::shared_ptr<Cancellation> cancel = cancel_;
     loading_ = true;
     opened_.reset();
     model_->setRows(nullptr);
@@ -272,45 +271,61 @@ void HistoryWindow::load() {
     box->clear();
     restoreButton->setEnabled(false);
     ShowStatus(QStringLiteral("正在读取…"));
-    const auto finish = [this, serial](const QString& message) {
-        if (serial != loadSerial_)
-            return;
-        loading_ = false;
-        ShowStatus(message);
-    };
+    owner_.handlers.start(readList(loadSerial_, cancel_));
+}
 
-    (void)sharedSession().openIfNeededNow();
-    const QPointer<Connection> conn = sharedSession().connection();
-    if (!conn)
-        return finish(QStringLiteral("数据库连接对象不存在"));
+void HistoryWindow::finishLoad(const QString& message) {
+    loading_ = false;
+    ShowStatus(message);
+}
+
+// After each wait: nothing more when the window went, or when a newer read or the close owns it now.
+Co<> HistoryWindow::readList(quint64 serial, std::shared_ptr<Cancellation> cancel) {
     const QPointer<HistoryWindow> alive = this;
+    const Result<Session::Opened> opened = co_await sharedSession().openIfNeeded();
+    (void)opened; // a failed open shows as the failure of the read below
+    if (!alive || serial != loadSerial_)
+        co_return;
+    const QPointer<Connection> conn = sharedSession().connection();
+    if (!conn) {
+        finishLoad(QStringLiteral("数据库连接对象不存在"));
+        co_return;
+    }
     if (kind_ == Kind::Versions) {
-        const Result<QueryOutcome> current = conn->query(kCurrentRow, {id_}, cancel);
+        const SqlParams byId{id_};
+        const Result<QueryOutcome> current = co_await conn->run(kCurrentRow, byId, cancel);
         if (!alive || serial != loadSerial_)
-            return;
-        if (!current || !current.value().result)
-            return finish(QStringLiteral("无法读取记录 %1：%2")
-                              .arg(id_, current ? QStringLiteral("没有结果") : current.error().description));
+            co_return;
+        if (!current || !current.value().result) {
+            finishLoad(QStringLiteral("无法读取记录 %1：%2")
+                           .arg(id_, current ? QStringLiteral("没有结果") : current.error().description));
+            co_return;
+        }
         opened_ = current.value().result;
     }
     const history::Statement s =
         kind_ == Kind::Versions
             ? history::versionsStatement(companionName(), id_)
             : history::trashStatement(companionName(), sharedSession().settings().database);
-    const Result<QueryOutcome> r =
-        conn ? conn->query(s.sql, s.params, cancel) : Result<QueryOutcome>(Error{});
+    if (!conn) {
+        finishLoad(QStringLiteral("无法读取历史："));
+        co_return;
+    }
+    const Result<QueryOutcome> r = co_await conn->run(s.sql, s.params, cancel);
     if (!alive || serial != loadSerial_)
-        return;
-    if (!r || !r.value().result)
-        return finish(QStringLiteral("无法读取历史：") +
-                      (r ? QStringLiteral("没有结果") : r.error().description));
+        co_return;
+    if (!r || !r.value().result) {
+        finishLoad(QStringLiteral("无法读取历史：") +
+                   (r ? QStringLiteral("没有结果") : r.error().description));
+        co_return;
+    }
     model_->setRows(r.value().result);
     const int n = model_->rowCount();
-    finish(n == 0 ? (kind_ == Kind::Versions ? QStringLiteral("记录 %1 没有历史版本").arg(id_)
-                                             : QStringLiteral("回收站是空的"))
-                  : (kind_ == Kind::Versions
-                         ? QStringLiteral("记录 %1 共 %2 个历史版本（新的在前）").arg(id_).arg(n)
-                         : QStringLiteral("回收站中共 %1 条记录（新删除的在前）").arg(n)));
+    finishLoad(n == 0 ? (kind_ == Kind::Versions ? QStringLiteral("记录 %1 没有历史版本").arg(id_)
+                                                 : QStringLiteral("回收站是空的"))
+                      : (kind_ == Kind::Versions
+                             ? QStringLiteral("记录 %1 共 %2 个历史版本（新的在前）").arg(id_).arg(n)
+                             : QStringLiteral("回收站中共 %1 条记录（新删除的在前）").arg(n)));
     if (n > 0)
         list->setCurrentIndex(model_->index(0, 0));
 }
@@ -325,20 +340,25 @@ void HistoryWindow::showItem(int row) {
         box->clear();
         return;
     }
+    owner_.handlers.start(readItem(row, hid, serial));
+}
+
+Co<> HistoryWindow::readItem(int row, qint64 hid, quint64 serial) {
     const QPointer<Connection> conn = sharedSession().connection();
     if (!conn)
-        return;
+        co_return;
     const QPointer<HistoryWindow> alive = this;
     const history::Statement s = history::versionStatement(companionName(), hid);
-    const Result<QueryOutcome> r = conn->query(s.sql, s.params, cancel_);
+    const std::shared_ptr<Cancellation> cancel = cancel_;
+    const Result<QueryOutcome> r = co_await conn->run(s.sql, s.params, cancel);
     if (!alive || serial != itemSerial_)
-        return; // a newer selection, a reload or the close owns the box now
+        co_return; // a newer selection, a reload or the close owns the box now
     if (!r || !r.value().result || r.value().result->rowCount() < 1 || r.value().result->columns.size() < 3) {
         large_->hideText();
         box->clear();
         ShowStatus(QStringLiteral("无法读取此版本：") +
                    (r ? QStringLiteral("历史中已没有此版本（可能已被清理）") : r.error().description));
-        return;
+        co_return;
     }
     // The body, shared with the result (a version may hold 16 MB), as the viewer shows a record.
     const TextColumn body = r.value().result->columns[2];
@@ -352,14 +372,21 @@ void HistoryWindow::showItem(int row) {
 }
 
 void HistoryWindow::restoreSelected() {
+    owner_.handlers.start(restore());
+}
+
+// After each wait: nothing more when the window went (with it the control, or the gate's pass).
+Co<> HistoryWindow::restore() {
+    const QPointer<HistoryWindow> alive = this;
+    const bool versions = kind_ == Kind::Versions;
     const int row = list->currentIndex().isValid() ? list->currentIndex().row() : -1;
     const qint64 hid = model_->hid(row);
     if (hid < 0 || loading_) {
-        messageBoxes().information(this, kind_ == Kind::Versions ? QStringLiteral("请选择需要恢复的版本")
-                                                                 : QStringLiteral("请选择需要恢复的记录"));
-        return;
+        const QString text =
+            versions ? QStringLiteral("请选择需要恢复的版本") : QStringLiteral("请选择需要恢复的记录");
+        co_await messageBoxes().informationBox(this, text);
+        co_return;
     }
-    const bool versions = kind_ == Kind::Versions;
     const QString id = versions ? id_ : model_->text(row, 1);
     const QString title = model_->text(row, 4);
     const QString at = localTime(model_->text(row, versions ? 1 : 2));
@@ -367,168 +394,193 @@ void HistoryWindow::restoreSelected() {
         versions ? QStringLiteral("将用 %1 之前的版本替换记录的当前内容，请确定！\r\nID:%2\r\n标题：%3")
                        .arg(at, id, title)
                  : QStringLiteral("将以原编号恢复以下记录，请确定！\r\nID:%1\r\n标题：%2").arg(id, title);
-    if (messageBoxes().question(this, question, windowTitle()) != MessageBoxes::Answer::Ok)
-        return;
+    const QString caption = windowTitle();
+    const MessageBoxes::Answer answer = co_await messageBoxes().questionBox(this, question, caption);
+    if (!alive || answer != MessageBoxes::Answer::Ok)
+        co_return;
     const auto pass = owner_.gate.enter(CommandGate::Kind::Command, restoreButton->text());
     if (!pass)
-        return;
-    const QPointer<HistoryWindow> alive = this;
-    Error error;
-    const Restored outcome = versions ? restoreVersion(hid, *pass, error) : restoreTrashItem(hid, error);
-    if (!alive)
-        return;
-    if (outcome == Restored::Done)
-        owner_.commands.showStoredById(id, *pass); // the list and the viewer show what is stored now
-    switch (outcome) {
-    case Restored::Done:
-        messageBoxes().information(
-            this, versions ? QStringLiteral("已恢复此版本：记录 %1 现在是 %2 之前的内容。").arg(id, at)
-                           : QStringLiteral("已恢复记录 %1：%2").arg(id, title));
-        break;
-    case Restored::Changed:
-        messageBoxes().critical(
-            this,
-            QStringLiteral("记录 %1 在本窗口打开之后已被修改或删除，没有恢复，以免覆盖对方的修改。\r\n"
-                           "窗口已重新读取：请查看最新的内容和版本后再决定。")
-                .arg(id),
-            windowTitle());
-        break;
-    case Restored::Exists:
-        messageBoxes().critical(
-            this, QStringLiteral("没有恢复：已有编号为 %1 的记录（已被重新保存或恢复）。").arg(id),
-            windowTitle());
-        break;
-    case Restored::Gone:
-        messageBoxes().critical(this, QStringLiteral("没有恢复：历史中已没有这个版本（可能已被清理）。"),
-                                windowTitle());
-        break;
-    case Restored::Failed:
-        messageBoxes().critical(this, QStringLiteral("没有恢复，记录保持原样\r\n Err:") + error.description,
-                                windowTitle());
-        return; // the list stays as it is, to try again
+        co_return;
+    Restore done;
+    if (versions) {
+        const std::shared_ptr<const ResultTable> opened = opened_;
+        done = co_await restoreVersion(hid, id, opened);
+    } else {
+        done = co_await restoreTrashItem(hid);
     }
-    if (alive)
-        load();
+    if (!alive || pass->superseded())
+        co_return;
+    if (done.outcome == Restored::Done) {
+        co_await owner_.commands.showStoredRecord(id, *pass); // the list and the viewer show it now
+        if (!alive || pass->superseded())
+            co_return;
+    }
+    const QString text = restoredText(done.outcome, id, at, title, done.error);
+    if (done.outcome == Restored::Done)
+        co_await messageBoxes().informationBox(this, text);
+    else
+        co_await messageBoxes().criticalBox(this, text, caption);
+    if (!alive || pass->superseded() || done.outcome == Restored::Failed)
+        co_return; // after a failure the list stays as it is, to try again
+    load();
 }
 
-HistoryWindow::Restored HistoryWindow::restoreVersion(qint64 hid, const CommandGate::Pass&, Error& error) {
-    (void)sharedSession().openIfNeededNow();
-    QPointer<Connection> conn = sharedSession().connection();
-    if (!conn) {
-        error = forms::noConnectionError();
-        return Restored::Failed;
+QString HistoryWindow::restoredText(Restored outcome, const QString& id, const QString& at,
+                                    const QString& title, const Error& error) const {
+    switch (outcome) {
+    case Restored::Done:
+        return kind_ == Kind::Versions
+                   ? QStringLiteral("已恢复此版本：记录 %1 现在是 %2 之前的内容。").arg(id, at)
+                   : QStringLiteral("已恢复记录 %1：%2").arg(id, title);
+    case Restored::Changed:
+        return QStringLiteral("记录 %1 在本窗口打开之后已被修改或删除，没有恢复，以免覆盖对方的修改。\r\n"
+                              "窗口已重新读取：请查看最新的内容和版本后再决定。")
+            .arg(id);
+    case Restored::Exists:
+        return QStringLiteral("没有恢复：已有编号为 %1 的记录（已被重新保存或恢复）。").arg(id);
+    case Restored::Gone:
+        return QStringLiteral("没有恢复：历史中已没有这个版本（可能已被清理）。");
+    case Restored::Failed:
+        break;
     }
-    const auto failed = [&error](const Error& e) {
-        error = e;
-        return Restored::Failed;
-    };
+    return QStringLiteral("没有恢复，记录保持原样\r\n Err:") + error.description;
+}
+
+Co<HistoryWindow::Restore> HistoryWindow::restoreVersion(qint64 hid, QString id,
+                                                         std::shared_ptr<const ResultTable> opened) {
+    const auto failed = [](Error e) { return Restore{Restored::Failed, std::move(e)}; };
+    const QPointer<Connection> conn = co_await forms::openedConnection();
+    if (!conn)
+        co_return failed(forms::noConnectionError());
     // Read first, then bound: a statement that reads the history cannot write the record.
     const history::Statement read = history::versionStatement(companionName(), hid);
-    const Result<QueryOutcome> version = conn->query(read.sql, read.params);
+    const Result<QueryOutcome> version = co_await conn->run(read.sql, read.params);
     if (!version)
-        return failed(version.error());
+        co_return failed(version.error());
     std::optional<SqlParams> values =
         version.value().result ? history::versionValues(*version.value().result) : std::nullopt;
     if (!values)
-        return Restored::Gone;
+        co_return Restore{Restored::Gone, {}};
     // As the modify form saves: the id, the creator and the creation time kept, the modification time
     // the time of this store.
     (*values)[4] = appClock().now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 
     if (!conn)
-        return failed(forms::noConnectionError());
+        co_return failed(forms::noConnectionError());
     forms::Transaction transaction(conn);
-    if (Status s = transaction.beginNow(); !s)
-        return failed(s.error());
+    const Status begun = co_await transaction.begin();
+    if (!begun)
+        co_return failed(begun.error());
     // Locked and compared with what the window listed the versions against: nobody's change since is
     // overwritten, and nobody can change the record between this check and the write.
-    const Result<QueryOutcome> now = conn->query(kCurrentRow + QStringLiteral(" for update"), {id_});
-    if (!now || !now.value().result)
-        return failed(now ? forms::noConnectionError() : now.error());
-    if (!opened_ || !sameRow(*opened_, *now.value().result))
-        return Restored::Changed;
     if (!conn)
-        return failed(forms::noConnectionError());
+        co_return failed(forms::noConnectionError());
+    const QString lockingRead = kCurrentRow + QStringLiteral(" for update");
+    const SqlParams byId{id}; // bound before the wait: GCC cannot keep a braced list across it
+    const Result<QueryOutcome> now = co_await conn->run(lockingRead, byId);
+    if (!now || !now.value().result)
+        co_return failed(now ? forms::noConnectionError() : now.error());
+    if (!opened || !sameRow(*opened, *now.value().result))
+        co_return Restore{Restored::Changed, {}};
+    if (!conn)
+        co_return failed(forms::noConnectionError());
     if (now.value().result->rowCount() > 0) {
-        if (Status s = conn->Execute(QStringLiteral("delete from searchtxt_data where dataid=?"), {id_}); !s)
-            return failed(s.error());
+        const QString remove = QStringLiteral("delete from searchtxt_data where dataid=?");
+        const Result<quint64> removed = co_await conn->execute(remove, byId);
+        if (!removed)
+            co_return failed(removed.error());
     }
     const history::Statement store = history::restoreStatement(sharedSession().settings().database, *values);
     if (!conn)
-        return failed(forms::noConnectionError());
-    if (Status s = conn->Execute(store.sql, store.params); !s)
-        return failed(s.error());
-    if (Status s = forms::noWarningsNow(conn); !s)
-        return failed(s.error());
-    if (Status s = transaction.commitNow(); !s)
-        return failed(s.error());
-    return Restored::Done;
+        co_return failed(forms::noConnectionError());
+    const Result<quint64> stored = co_await conn->execute(store.sql, store.params);
+    if (!stored)
+        co_return failed(stored.error());
+    const Status clean = co_await forms::noWarnings(conn);
+    if (!clean)
+        co_return failed(clean.error());
+    const Status committed = co_await transaction.commit();
+    if (!committed)
+        co_return failed(committed.error());
+    co_return Restore{Restored::Done, {}};
 }
 
-HistoryWindow::Restored HistoryWindow::restoreTrashItem(qint64 hid, Error& error) {
-    (void)sharedSession().openIfNeededNow();
-    QPointer<Connection> conn = sharedSession().connection();
-    const auto failed = [&error](const Error& e) {
-        error = e;
-        return Restored::Failed;
-    };
+Co<HistoryWindow::Restore> HistoryWindow::restoreTrashItem(qint64 hid) {
+    const auto failed = [](Error e) { return Restore{Restored::Failed, std::move(e)}; };
+    const QPointer<Connection> conn = co_await forms::openedConnection();
     if (!conn)
-        return failed(forms::noConnectionError());
+        co_return failed(forms::noConnectionError());
     const history::Statement read = history::versionStatement(companionName(), hid);
-    const Result<QueryOutcome> version = conn->query(read.sql, read.params);
+    const Result<QueryOutcome> version = co_await conn->run(read.sql, read.params);
     if (!version)
-        return failed(version.error());
+        co_return failed(version.error());
     const std::optional<SqlParams> values =
         version.value().result ? history::versionValues(*version.value().result) : std::nullopt;
     if (!values)
-        return Restored::Gone;
+        co_return Restore{Restored::Gone, {}};
     // Back exactly as it was deleted, under its own id; one that is there again is never replaced.
     if (!conn)
-        return failed(forms::noConnectionError());
+        co_return failed(forms::noConnectionError());
     forms::Transaction transaction(conn);
-    if (Status s = transaction.beginNow(); !s)
-        return failed(s.error());
+    const Status begun = co_await transaction.begin();
+    if (!begun)
+        co_return failed(begun.error());
     const history::Statement store = history::restoreStatement(sharedSession().settings().database, *values);
-    if (Status s = conn->Execute(store.sql, store.params); !s)
-        return s.error().nativeError == ER_DUP_ENTRY ? Restored::Exists : failed(s.error());
-    if (Status s = forms::noWarningsNow(conn); !s)
-        return failed(s.error());
-    if (Status s = transaction.commitNow(); !s)
-        return failed(s.error());
-    return Restored::Done;
+    if (!conn)
+        co_return failed(forms::noConnectionError());
+    const Result<quint64> stored = co_await conn->execute(store.sql, store.params);
+    if (!stored) {
+        if (stored.error().nativeError == ER_DUP_ENTRY)
+            co_return Restore{Restored::Exists, {}};
+        co_return failed(stored.error());
+    }
+    const Status clean = co_await forms::noWarnings(conn);
+    if (!clean)
+        co_return failed(clean.error());
+    const Status committed = co_await transaction.commit();
+    if (!committed)
+        co_return failed(committed.error());
+    co_return Restore{Restored::Done, {}};
 }
 
 // ---- the two windows ----
 
 HistoryWindows::HistoryWindows(CommandGate& gate, ResultLoader& loader, RecordCommands& commands,
-                               QWidget* parent)
-    : gate(gate), loader(loader), commands(commands), parent_(parent) {}
+                               Handlers& handlers, QWidget* parent)
+    : gate(gate), loader(loader), commands(commands), handlers(handlers), parent_(parent) {}
 
-bool HistoryWindows::available() {
+Co<bool> HistoryWindows::available() {
     const Session::Settings& held = sharedSession().settings();
     const QString account = held.server + u'\n' + held.database + u'\n' + held.user;
     if (!checkedFor_.isEmpty() && account == checkedFor_)
-        return installed_;
-    Connection* conn = sharedSession().connection();
-    if (!conn || conn->State() != Connection::kStateOpen || held.database.isEmpty())
-        return false;
-    const Result<QueryOutcome> r = conn->query(history::installedStatement(companionName()).sql);
+        co_return installed_;
+    const QPointer<Connection> conn = sharedSession().connection();
+    if (!conn || !conn->isOpen() || held.database.isEmpty())
+        co_return false;
+    const std::weak_ptr<const bool> alive = alive_;
+    const quint64 asked = forgotten_;
+    const QString sql = history::installedStatement(companionName()).sql;
+    const Result<QueryOutcome> r = co_await conn->run(sql);
+    if (alive.expired() || asked != forgotten_)
+        co_return false;
+    bool installed = false;
     if (!r) {
         // The server's answer (no such database, no rights on it) means not installed; a lost
         // session or a cancel says nothing, so the next popup asks again.
         const unsigned code = r.error().nativeError;
         if (r.error().cancelled || code < 1000 || code >= 2000)
-            return false;
-        installed_ = false;
+            co_return false;
     } else {
-        const auto& rows = r.value().result;
-        installed_ = rows && rows->rowCount() > 0 && rows->columns[0].at(0) == u"1";
+        const std::shared_ptr<const ResultTable> rows = r.value().result;
+        installed = rows && rows->rowCount() > 0 && rows->columns[0].at(0) == u"1";
     }
+    installed_ = installed;
     checkedFor_ = account;
-    return installed_;
+    co_return installed;
 }
 
 void HistoryWindows::forget() {
+    ++forgotten_;
     checkedFor_.clear();
     installed_ = false;
     for (HistoryWindow* w : {versions_.data(), trash_.data()})

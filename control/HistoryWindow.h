@@ -6,13 +6,15 @@
 // the result was searched for.
 //
 // Both windows are non-modal and never hold the window thread: every statement runs on the shared
-// connection (the window waits in the connection's nested loop) and the list shows the statement's
+// connection, awaited by a coroutine on the control's handlers, and the list shows the statement's
 // rows as they came, laying out only the rows in view. Reading needs no pass of the gate (it touches
 // nothing but the window, and a newer read of the window ends the older one on the server); a
-// restore is a command of the gate, like a modify.
+// restore is a command of the gate, like a modify. The window may be closed or destroyed while one
+// waits: each checks it is still there, and still the newest of its kind, before it goes on.
 #include "control/CommandGate.h"
 #include "control/StatusLine.h"
 #include "database/Connection.h"
+#include "util/Co.h"
 
 #include <QDialog>
 #include <QPointer>
@@ -20,6 +22,7 @@
 #include <memory>
 #include <optional>
 
+class Handlers;
 class Highlighter;
 class HistoryModel;
 class HistoryWindows;
@@ -41,9 +44,11 @@ public:
     // The window's own status line.
     void ShowStatus(const QString& message) override;
 
-    // Shows the window and lists record `id`'s versions (Versions) or the trash afresh.
+    // Shows the window and lists record `id`'s versions (Versions) or the trash afresh; returns at the
+    // read's first wait.
     void open(const QString& id = {}, const QString& title = {});
-    // Stores the selected version (or trash item) as the record, after asking.
+    // Stores the selected version (or trash item) as the record, after asking. Started as a handler:
+    // returns at its first wait.
     void restoreSelected();
 
     // Rows listed, and whether a list is still being read.
@@ -62,13 +67,27 @@ protected:
 
 private:
     enum class Restored { Done, Changed, Exists, Gone, Failed };
+    struct Restore {
+        Restored outcome = Restored::Failed;
+        Error error; // of Failed
+    };
     void load();
+    Co<> readList(quint64 serial, std::shared_ptr<Cancellation> cancel);
+    void finishLoad(const QString& message);
     void showItem(int row);
+    Co<> readItem(int row, qint64 hid, quint64 serial);
     void buildList(bool versions); // the list of versions or of deleted records, and its columns
     void layOut();                 // the list over the text, the buttons, the status line; tab order
     void stop();
-    Restored restoreVersion(qint64 hid, const CommandGate::Pass& pass, Error& error);
-    Restored restoreTrashItem(qint64 hid, Error& error);
+    Co<> restore();
+    // The restore's statements, in one transaction; they touch no window, so they finish (or roll
+    // back) also when the window goes meanwhile. A version is stored over record `id` only while it
+    // is still as `opened` read it.
+    static Co<Restore> restoreVersion(qint64 hid, QString id, std::shared_ptr<const ResultTable> opened);
+    static Co<Restore> restoreTrashItem(qint64 hid);
+    // The box that tells how a restore of record `id` (its version of `at`, its title) ended.
+    QString restoredText(Restored outcome, const QString& id, const QString& at, const QString& title,
+                         const Error& error) const;
 
     Kind kind_;
     HistoryWindows& owner_;
@@ -90,12 +109,14 @@ private:
 // Owns the two windows and decides whether they are offered.
 class HistoryWindows {
 public:
-    HistoryWindows(CommandGate& gate, ResultLoader& loader, RecordCommands& commands, QWidget* parent);
+    HistoryWindows(CommandGate& gate, ResultLoader& loader, RecordCommands& commands, Handlers& handlers,
+                   QWidget* parent);
 
     // Whether the history is installed for the database and account in use. Asked of the server once
-    // per login (the first time the popup or the control panel opens on an open connection); false
-    // without asking while no connection is open.
-    bool available();
+    // per login (the first time the popup or the control panel opens on an open connection), so
+    // usually answered without a wait; false without asking while no connection is open, and false
+    // (not kept) when the answer comes after a re-login or after these windows went.
+    Co<bool> available();
     // Re-login: closes both windows and forgets the answer.
     void forget();
 
@@ -108,11 +129,15 @@ public:
     CommandGate& gate;
     ResultLoader& loader;
     RecordCommands& commands;
+    // The control's: the windows' reads and restores, and the callers of available(), run on it.
+    Handlers& handlers;
 
 private:
     QWidget* parent_;
     QString checkedFor_; // the account the answer is for
     bool installed_ = false;
+    quint64 forgotten_ = 0; // counts forget(): an answer asked for before one is not kept
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
     QPointer<HistoryWindow> versions_;
     QPointer<HistoryWindow> trash_;
 };

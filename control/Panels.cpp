@@ -35,6 +35,13 @@ const QString kBusy = QStringLiteral("服务器太忙，请稍后再试，ERROR:
 constexpr int kMinViewerHeight = 450;
 constexpr int kMinListHeight = 550;
 
+// "回收站…" shows once the history's answer is known (at once when it was asked before).
+Co<> offerTrash(HistoryWindows* history, QPointer<QPushButton> button) {
+    const bool installed = co_await history->available();
+    if (button)
+        button->setVisible(installed);
+}
+
 } // namespace
 
 Panels::Panels(StatusLine& status, const Widgets& widgets, CommandGate& gate, Session& session,
@@ -45,7 +52,7 @@ Panels::Panels(StatusLine& status, const Widgets& widgets, CommandGate& gate, Se
 void Panels::Label1_Click() {
     w_.controlPanel->raise();
     w_.controlPanel->show();
-    w_.trashButton->setVisible(history_.available());
+    history_.handlers.start(offerTrash(&history_, w_.trashButton));
 }
 
 void Panels::CmdTestS_Click() {

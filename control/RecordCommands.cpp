@@ -18,7 +18,6 @@
 #include "util/Gbk.h"
 #include "util/Handlers.h"
 #include "util/ModulePath.h"
-#include "util/Nested.h"
 #include "util/WholeFile.h"
 
 #include <QAction>
@@ -59,11 +58,24 @@ bool RecordCommands::selectedRecord(int* row, QString* id, QString* title) const
 }
 
 void RecordCommands::List1_MouseUp(Qt::MouseButton button, const QPoint& globalPos) {
-    if (button != Qt::RightButton)
+    // A right click while the server is asked about the history opens no second popup.
+    if (button != Qt::RightButton || popupWaits_)
         return;
-    entries_[index(MenuEntry::ExportAll)]->setVisible(!titlesOnly_->isChecked());
+    handlers_.start(popup(globalPos));
+}
+
+Co<> RecordCommands::popup(QPoint globalPos) {
     // Asked of the server once per login, so usually known at once.
-    const bool history = history_ && history_->available();
+    bool history = false;
+    if (history_) {
+        const std::weak_ptr<const bool> alive = alive_;
+        popupWaits_ = true;
+        history = co_await history_->available();
+        if (alive.expired())
+            co_return;
+        popupWaits_ = false;
+    }
+    entries_[index(MenuEntry::ExportAll)]->setVisible(!titlesOnly_->isChecked());
     entries_[index(MenuEntry::HistorySeparator)]->setVisible(history);
     entries_[index(MenuEntry::History)]->setVisible(history);
     menu_->popup(globalPos);
@@ -166,10 +178,6 @@ Co<> RecordCommands::showStoredRecord(QString id, const CommandGate::Pass& pass)
             co_return;
         }
     }
-}
-
-void RecordCommands::showStoredById(const QString& id, const CommandGate::Pass& pass) {
-    (void)waitNested(showStoredRecord(id, pass));
 }
 
 Co<> RecordCommands::showStored(int row, QString id, const CommandGate::Pass& pass) {

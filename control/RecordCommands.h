@@ -11,6 +11,7 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 
 class Session;
 class FolderHandle;
@@ -58,9 +59,6 @@ public:
     // After record `id` was stored by a command holding `pass` (a restore): the first row listing it
     // shows what is now stored, as after a modify. Awaited by the holder of `pass`.
     Co<> showStoredRecord(QString id, const CommandGate::Pass& pass);
-    // The same waited for in a nested event loop, for the history window's restore until it is a
-    // coroutine (then it awaits showStoredRecord and this goes).
-    void showStoredById(const QString& id, const CommandGate::Pass& pass);
     // Opens the selected record's versions, or says that none is selected. Started as a handler.
     void History();
 
@@ -74,6 +72,8 @@ public:
     static QString exportFolderPath();
 
 private:
+    // The popup, once whether the history is offered is known.
+    Co<> popup(QPoint globalPos);
     Co<> addTxt();
     Co<> modiTxt();
     Co<> deleteTxt();
@@ -119,6 +119,7 @@ private:
     Handlers& handlers_;
     std::function<void(int, bool)> rowEdited_;
     HistoryWindows* history_ = nullptr;
+    bool popupWaits_ = false; // a popup waits for the history's answer
     // Expires with the commands: what a handler holding no pass checks after a wait.
     std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };

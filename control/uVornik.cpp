@@ -62,7 +62,7 @@ uVornik::uVornik(QWidget* parent) : QWidget(parent) {
         std::make_unique<RecordViewer>(*this, List1, RTBox, gate_, session_, *loader_, results_, handlers_);
     commands_ = std::make_unique<RecordCommands>(*this, List1, Menus, Menu, ChkControl[0], gate_, session_,
                                                  *loader_, results_, this, handlers_);
-    history_ = std::make_unique<HistoryWindows>(gate_, *loader_, *commands_, this);
+    history_ = std::make_unique<HistoryWindows>(gate_, *loader_, *commands_, handlers_, this);
     commands_->setHistory(history_.get());
     // The viewer shows what is stored: a saved record's new text, and nothing of a deleted one.
     commands_->setRowEdited([this](int row, bool removed) {

@@ -5,7 +5,6 @@
 #include "ui/ScreenFit.h"
 #include "ui/Twips.h"
 #include "util/LineEnds.h"
-#include "util/Nested.h"
 
 #include <QScreen>
 #include <QTextDocument>
@@ -86,18 +85,6 @@ Co<Status> Transaction::commit() {
     if (s)
         active_ = false;
     co_return s;
-}
-
-Status Transaction::beginNow() {
-    return waitNestedOrQuit(begin());
-}
-
-Status Transaction::commitNow() {
-    return waitNestedOrQuit(commit());
-}
-
-Status noWarningsNow(Connection* conn) {
-    return waitNestedOrQuit(noWarnings(conn));
 }
 
 Error noConnectionError() {

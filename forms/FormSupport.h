@@ -44,10 +44,6 @@ public:
 
     Co<Status> begin();
     Co<Status> commit();
-    // The bridge for callers not yet coroutines (the history window's restores): each waits in a
-    // nested event loop.
-    Status beginNow();
-    Status commitNow();
 
 private:
     QPointer<Connection> conn_;
@@ -65,7 +61,5 @@ Co<QPointer<Connection>> openedConnection();
 // value it had to cut or change with a mere warning, which would lose the user's text silently; the
 // caller rolls the write back instead.
 Co<Status> noWarnings(QPointer<Connection> conn);
-// The same for callers not yet coroutines, in a nested event loop.
-Status noWarningsNow(Connection* conn);
 
 } // namespace forms

@@ -51,6 +51,7 @@ class TestCommands : public QObject, WithBoxes, WithDesktop, WithForms, WithConf
     }
     void rightClick(const QPoint& at) {
         QTest::mouseClick(control->List1->viewport(), Qt::RightButton, {}, at);
+        QVERIFY(handlersDone());
     }
 
 private Q_SLOTS:
