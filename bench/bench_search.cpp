@@ -444,7 +444,7 @@ struct Bench {
             if (sharedSession().connectionSlot())
                 sharedSession().connectionSlot()->Close();
         }
-        const Result<Session::Opened> opened = sharedSession().openIfNeededNow();
+        const Result<Session::Opened> opened = waitNestedOrQuit(sharedSession().openIfNeeded());
         if (!opened && opened.error().number == Session::kLoginCancelled)
             return QStringLiteral("not connected (no account)");
         return opened.status().description();

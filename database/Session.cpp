@@ -4,7 +4,6 @@
 #include "util/Clock.h"
 #include "util/IniReader.h"
 #include "util/Md5Digest.h"
-#include "util/Nested.h"
 #include "util/Secret.h"
 
 #include <QDir>
@@ -207,10 +206,6 @@ Co<Result<Session::Opened>> Session::openHeld(bool* loginFailed) {
     }
     lastOpenMs_ = appClock().monotonicMs();
     co_return Opened::Opened;
-}
-
-Result<Session::Opened> Session::openIfNeededNow() {
-    return waitNestedOrQuit(openIfNeeded());
 }
 
 Co<Status> Session::forgetRememberedLogin() {

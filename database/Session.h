@@ -45,8 +45,6 @@ public:
     // with the reason while the account given does not log in. `user` and `password`, when given,
     // replace the held ones first. A failed login holds no account.
     Co<Result<Opened>> openIfNeeded(QString user = {}, QString password = {});
-    // The bridge for callers not yet coroutines: openIfNeeded in a nested event loop (waitNested).
-    Result<Opened> openIfNeededNow();
 
     // Null until the first open.
     Connection* connection() const { return conn_.get(); }

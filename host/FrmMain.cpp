@@ -6,6 +6,7 @@
 #include "ui/MessageBoxes.h"
 #include "ui/ScreenFit.h"
 #include "ui/Twips.h"
+#include "util/Nested.h"
 #include "util/WindowSettings.h"
 
 #include <QCloseEvent>
@@ -30,7 +31,8 @@ bool FrmMain::loadControl(ControlContainer& container) {
         container.createControl(QString::fromLatin1(vornik_identity::kProgId),
                                 QString::fromLatin1(vornik_identity::kClassId), this, errorText);
     if (!control) {
-        messageBoxes().critical(this, errorText, windowTitle());
+        // Before the host window runs: its own edge, the one place it waits in a nested loop.
+        (void)waitNested(messageBoxes().criticalBox(this, errorText, windowTitle()));
         return false;
     }
     setControl(control);

@@ -1,7 +1,6 @@
 #include "ui/MessageBoxes.h"
 
 #include "ui/DialogAwait.h"
-#include "util/Nested.h"
 
 #include <QAbstractButton>
 #include <QGuiApplication>
@@ -73,18 +72,6 @@ QtMessageBoxes g_real;
 MessageBoxes* g_current = &g_real;
 
 } // namespace
-
-void MessageBoxes::information(QWidget* parent, const QString& text, const QString& title) {
-    (void)waitNested(informationBox(parent, text, title));
-}
-
-void MessageBoxes::critical(QWidget* parent, const QString& text, const QString& title) {
-    (void)waitNested(criticalBox(parent, text, title));
-}
-
-MessageBoxes::Answer MessageBoxes::question(QWidget* parent, const QString& text, const QString& title) {
-    return waitNested(questionBox(parent, text, title)).value_or(Answer::Cancel);
-}
 
 MessageBoxes& messageBoxes() {
     return *g_current;

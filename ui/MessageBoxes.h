@@ -21,12 +21,6 @@ public:
     virtual Co<Answer> questionBox(QWidget* parent, QString text, QString title = {}) = 0;
     // Warning icon with "保存", "不保存" and "取消" (the default: back to the form, as Escape does).
     virtual Co<Closing> askToSave(QWidget* parent, QString text, QString title = {}) = 0;
-
-    // The bridge for callers not yet coroutines (the login dialog, the host, the control's commands
-    // still written as plain calls): the box waited for in a nested event loop.
-    void information(QWidget* parent, const QString& text, const QString& title = {});
-    void critical(QWidget* parent, const QString& text, const QString& title = {});
-    Answer question(QWidget* parent, const QString& text, const QString& title = {});
 };
 
 // The process-wide instance; a real QMessageBox implementation unless a test installed another.
