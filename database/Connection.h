@@ -141,12 +141,12 @@ public:
     void setRowsReceivedHook(std::function<void(qint64)> hook) { rowsHook_ = std::move(hook); }
 
     // ---- The synchronous bridge -----------------------------------------------------------------
-    // The former synchronous calls, for the callers not yet written as coroutines (the settings, the
-    // forms, the control, vornik-admin). Each runs the coroutine above in a nested event loop
-    // (waitNested), as these calls always did, so other handlers run meanwhile. When that loop ends
+    // The synchronous calls, for programs waiting at their own edge: vornik-admin, the benchmarks and
+    // the tests' set-up (nothing of the control uses them). Each runs the coroutine above in a nested event
+    // loop (waitNested), as these calls always did, so other handlers run meanwhile. When that loop ends
     // without the operation (the application is quitting: every loop ends), the operation is abandoned
     // with a cancelled error ("…程序正在退出…") and the connection closed: an unfinished operation never
-    // counts as done. To be removed with the last of those callers.
+    // counts as done.
     static constexpr int kStateClosed = 0;
     static constexpr int kStateOpen = 1;
     int State() const { return open_ ? kStateOpen : kStateClosed; }

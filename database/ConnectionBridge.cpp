@@ -1,5 +1,5 @@
 // The synchronous bridge (see Connection.h): the former synchronous calls, each waiting for the coroutine
-// operation in a nested event loop. This file goes when the last of their callers has become a coroutine.
+// operation in a nested event loop, for programs waiting at their own edge (vornik-admin, the benchmarks).
 #include "database/Connection.h"
 
 #include "database/ConnectionThread.h"

@@ -57,7 +57,7 @@ public:
     // Stores the new row (every value bound as a parameter); the row becomes the current one.
     Co<Status> update();
 
-    // ---- The synchronous bridge (see Connection's): for the callers not yet written as coroutines.
+    // ---- The synchronous bridge (see Connection's): the design's Rs calls, as its tests use them.
     int State() const { return open_ ? Connection::kStateOpen : Connection::kStateClosed; }
     // Every cursor here is a client-side snapshot (the design's keyset cursor and optimistic lock).
     Status Open(const QString& source, Connection* conn) { return Open(source, {}, conn); }
