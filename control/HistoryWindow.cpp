@@ -490,19 +490,8 @@ Co<HistoryWindow::Restore> HistoryWindow::restoreVersion(qint64 hid, QString id,
         if (!removed)
             co_return failed(removed.error());
     }
-    const history::Statement store = history::restoreStatement(sharedSession().settings().database, *values);
-    if (!conn)
-        co_return failed(forms::noConnectionError());
-    const Result<quint64> stored = co_await conn->execute(store.sql, store.params);
-    if (!stored)
-        co_return failed(stored.error());
-    const Status clean = co_await forms::noWarnings(conn);
-    if (!clean)
-        co_return failed(clean.error());
-    const Status committed = co_await transaction.commit();
-    if (!committed)
-        co_return failed(committed.error());
-    co_return Restore{Restored::Done, {}};
+    const SqlParams restored = *values;
+    co_return co_await storeRestored(transaction, conn, restored, false);
 }
 
 Co<HistoryWindow::Restore> HistoryWindow::restoreTrashItem(qint64 hid) {
@@ -525,15 +514,23 @@ Co<HistoryWindow::Restore> HistoryWindow::restoreTrashItem(qint64 hid) {
     const Status begun = co_await transaction.begin();
     if (!begun)
         co_return failed(begun.error());
-    const history::Statement store = history::restoreStatement(sharedSession().settings().database, *values);
+    const SqlParams restored = *values;
+    co_return co_await storeRestored(transaction, conn, restored, true);
+}
+
+Co<HistoryWindow::Restore> HistoryWindow::storeRestored(forms::Transaction& transaction,
+                                                        QPointer<Connection> conn, SqlParams values,
+                                                        bool fromTrash) {
+    const auto failed = [](Error e) { return Restore{Restored::Failed, std::move(e)}; };
+    const history::Statement store = history::restoreStatement(sharedSession().settings().database, values);
     if (!conn)
         co_return failed(forms::noConnectionError());
     const Result<quint64> stored = co_await conn->execute(store.sql, store.params);
-    if (!stored) {
-        if (stored.error().nativeError == ER_DUP_ENTRY)
-            co_return Restore{Restored::Exists, {}};
+    // A trash item is never put over a record that is there again under its id.
+    if (!stored && fromTrash && stored.error().nativeError == ER_DUP_ENTRY)
+        co_return Restore{Restored::Exists, {}};
+    if (!stored)
         co_return failed(stored.error());
-    }
     const Status clean = co_await forms::noWarnings(conn);
     if (!clean)
         co_return failed(clean.error());

@@ -22,6 +22,10 @@
 #include <memory>
 #include <optional>
 
+namespace forms {
+class Transaction;
+}
+
 class Handlers;
 class Highlighter;
 class HistoryModel;
@@ -85,6 +89,10 @@ private:
     // is still as `opened` read it.
     static Co<Restore> restoreVersion(qint64 hid, QString id, std::shared_ptr<const ResultTable> opened);
     static Co<Restore> restoreTrashItem(qint64 hid);
+    // Both restores' last steps in `transaction` (awaited by its holder): the record stored, checked for
+    // warnings, committed.
+    static Co<Restore> storeRestored(forms::Transaction& transaction, QPointer<Connection> conn,
+                                     SqlParams values, bool fromTrash);
     // The box that tells how a restore of record `id` (its version of `at`, its title) ended.
     QString restoredText(Restored outcome, const QString& id, const QString& at, const QString& title,
                          const Error& error) const;
