@@ -46,3 +46,9 @@ struct WithConfig {
         return true;
     }
 };
+
+// The start of a test that keeps a scratch database `db` and settings of its own.
+#define START_DB()                                                                                           \
+    REQUIRE_DB();                                                                                            \
+    QVERIFY(useConfig());                                                                                    \
+    QVERIFY(db.create())

@@ -2,6 +2,7 @@
 // and the login dialog, read back through QAccessible as an assistive technology reads it; the result
 // list as a list of titles; "设置" as a button the keyboard reaches. With scripts/atspi-measure, also
 // how long the window is held while a screen reader listens.
+#include "Columns.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
 #include "Sync.h"
@@ -83,7 +84,7 @@ class TestAccessible : public QObject {
         return name == u"(window)" ? w : w->findChild<QWidget*>(name);
     }
     static void windows() {
-        QTest::addColumn<QString>("which");
+        columns<QString>("which");
         for (const char* w : {"control", "add", "modify", "login"})
             QTest::newRow(w) << QString::fromLatin1(w);
     }
@@ -97,9 +98,7 @@ private Q_SLOTS:
     }
 
     void names_data() {
-        QTest::addColumn<QString>("which");
-        QTest::addColumn<QString>("widget");
-        QTest::addColumn<QString>("name");
+        columns<QString, QString, QString>("which", "widget", "name");
         const auto row = [](const char* which, const char* widget, const QString& name) {
             QTest::addRow("%s %s", which, widget)
                 << QString::fromLatin1(which) << QString::fromLatin1(widget) << name;
@@ -189,9 +188,7 @@ private Q_SLOTS:
     // A label is announced as the label of its box, so the box's caption is read with it. On Linux
     // this is how a combo box is named at all: Qt announces its value as its name.
     void labelsTiedToBoxes_data() {
-        QTest::addColumn<QString>("which");
-        QTest::addColumn<QString>("label");
-        QTest::addColumn<QString>("box");
+        columns<QString, QString, QString>("which", "label", "box");
         const auto row = [](const char* which, const char* label, const char* box) {
             QTest::addRow("%s %s", which, box)
                 << QString::fromLatin1(which) << QString::fromLatin1(label) << QString::fromLatin1(box);
@@ -240,8 +237,7 @@ private Q_SLOTS:
     // The result list is heard as a list of titles, one item each, the chosen one selected; the
     // table it is built on (a header, a header per row) is not heard. Pressing an item chooses it.
     void resultList_data() {
-        QTest::addColumn<QStringList>("titles");
-        QTest::addColumn<int>("chosen");
+        columns<QStringList, int>("titles", "chosen");
         QTest::newRow("empty") << QStringList{} << -1;
         QTest::newRow("three, the second chosen") << QStringList{"甲", "乙 b", "丙"} << 1;
     }
@@ -274,8 +270,7 @@ private Q_SLOTS:
     // anywhere; Tab reaches the label right after the status line, Space or Enter then open the
     // panel, and the next Tab goes into it.
     void settingsLabel_data() {
-        QTest::addColumn<QKeyCombination>("key");
-        QTest::addColumn<bool>("tabbedTo");
+        columns<QKeyCombination, bool>("key", "tabbedTo");
         QTest::newRow("Alt+T in the search box") << (Qt::ALT | Qt::Key_T) << false;
         QTest::newRow("Space after Tab") << QKeyCombination(Qt::Key_Space) << true;
         QTest::newRow("Enter after Tab") << QKeyCombination(Qt::Key_Return) << true;
@@ -306,7 +301,7 @@ private Q_SLOTS:
     // scripts/atspi-measure runs this under a screen reader on a private accessibility bus, against
     // the throwaway server; it prints the longest the window was held. Skipped elsewhere.
     void screenReaderStalls_data() {
-        QTest::addColumn<bool>("modify");
+        columns<bool>("modify");
         QTest::newRow("list 50000 titles, choose the first") << false;
         QTest::newRow("open 修改Txt on a 5000-line record") << true;
     }

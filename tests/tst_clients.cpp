@@ -6,6 +6,7 @@
 // Record ids come from a clock seam that every client reads from one shared start, so adds of different
 // clients meet on one id the way two users adding within one second do. Also on the test cluster, each
 // client preferring its own node, once with a node stopped and started while they write.
+#include "Columns.h"
 #include "ConnectShim.h"
 #include "FakeClock.h"
 #include "FakeLoginPrompt.h"
@@ -180,11 +181,11 @@ private Q_SLOTS:
     void initTestCase() { REQUIRE_DB(); }
 
     void concurrentClients_data() {
-        QTest::addColumn<bool>("onCluster");
-        QTest::addColumn<int>("stoppedNode"); // stopped and started again during the run; 0 for none
-        QTest::newRow("one server") << false << 0;
-        QTest::newRow("cluster") << true << 0;
-        QTest::newRow("cluster, a node stopped and started") << true << 2;
+        // stoppedNode: stopped and started again during the run; 0 for none
+        columns<bool, int>("onCluster", "stoppedNode");
+        row("one server", false, 0);
+        row("cluster", true, 0);
+        row("cluster, a node stopped and started", true, 2);
     }
 
     void concurrentClients() {

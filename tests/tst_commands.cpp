@@ -1,4 +1,5 @@
 // The result list's popup menu and its record commands, against the real throwaway server.
+#include "Columns.h"
 #include "Fixture.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
@@ -55,11 +56,7 @@ class TestCommands : public QObject, WithBoxes, WithDesktop, WithForms, WithConf
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        REQUIRE_DB();
-        QVERIFY(useConfig());
-        QVERIFY(db.create());
-    }
+    void initTestCase() { START_DB(); }
     void cleanupTestCase() { setModuleFilePath({}); }
 
     void init() {
@@ -83,14 +80,12 @@ private Q_SLOTS:
     // The popup opens on a right click, also over an empty list, offers "导出所有TXT" only while
     // titles-only is off, and leaves the selection where it was.
     void popup_data() {
-        QTest::addColumn<bool>("titlesOnly");
-        QTest::addColumn<int>("rows");
-        QTest::addColumn<QStringList>("entries");
+        columns<bool, int, QStringList>("titlesOnly", "rows", "entries");
         const QStringList five{"增加TXT", "删除TXT", "修改TXT", "-", "导出文件名"};
-        QTest::newRow("titles only") << true << 3 << five;
-        QTest::newRow("full text") << false << 3 << five + QStringList{"导出所有TXT"};
-        QTest::newRow("empty list, titles only") << true << 0 << five;
-        QTest::newRow("empty list, full text") << false << 0 << five + QStringList{"导出所有TXT"};
+        row("titles only", true, 3, five);
+        row("full text", false, 3, five + QStringList{"导出所有TXT"});
+        row("empty list, titles only", true, 0, five);
+        row("empty list, full text", false, 0, five + QStringList{"导出所有TXT"});
     }
     void popup() {
         QFETCH(bool, titlesOnly);
@@ -145,9 +140,7 @@ private Q_SLOTS:
     // Modify and delete never act on a row the user did not choose: with nothing selected they say
     // so, open no form and run no statement. Tab into the list makes a row current, not selected.
     void nothingSelected_data() {
-        QTest::addColumn<int>("entry");
-        QTest::addColumn<QString>("how");
-        QTest::addColumn<QString>("message");
+        columns<int, QString, QString>("entry", "how", "message");
         for (const QString& how : {QStringLiteral("no search"), QStringLiteral("not chosen"),
                                    QStringLiteral("tab into list"), QStringLiteral("deselected")}) {
             QTest::addRow("modify, %s", qPrintable(how)) << 2 << how << "请选择需要修改的TXT";
@@ -195,9 +188,9 @@ private Q_SLOTS:
     }
 
     void modifyOpensFormForSelectedRow_data() {
-        QTest::addColumn<bool>("titlesOnly");
-        QTest::newRow("titles") << true;
-        QTest::newRow("full text") << false;
+        columns<bool>("titlesOnly");
+        row("titles", true);
+        row("full text", false);
     }
     void modifyOpensFormForSelectedRow() {
         QFETCH(bool, titlesOnly);
@@ -239,11 +232,10 @@ private Q_SLOTS:
     // After a save the row shows what is now stored (the title; the body where the result holds
     // bodies), and so does the viewer; a record deleted by someone right after the save leaves them.
     void listAfterModify_data() {
-        QTest::addColumn<bool>("titlesOnly");
-        QTest::addColumn<bool>("goneAfter");
-        QTest::newRow("titles") << true << false;
-        QTest::newRow("full text") << false << false;
-        QTest::newRow("deleted right after the save") << false << true;
+        columns<bool, bool>("titlesOnly", "goneAfter");
+        row("titles", true, false);
+        row("full text", false, false);
+        row("deleted right after the save", false, true);
     }
     void listAfterModify() {
         QFETCH(bool, titlesOnly);
@@ -278,18 +270,11 @@ private Q_SLOTS:
     // A confirmed delete removes exactly the selected record, whatever its id holds, and the row
     // leaves the list, the arrays and the viewer; a cancelled one deletes nothing and changes nothing.
     void deleteSelected_data() {
-        QTest::addColumn<QString>("id");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<bool>("confirm");
-        QTest::addColumn<QString>("expectedStatus");
-        QTest::newRow("confirmed") << "2"
-                                   << "第二条" << true << "删除成功";
-        QTest::newRow("quote in id") << "2' or '1'='1"
-                                     << "quote" << true << "删除成功";
-        QTest::newRow("backslash in id") << "2\\"
-                                         << "slash" << true << "删除成功";
-        QTest::newRow("cancelled") << "2"
-                                   << "第二条" << false << "已取消删除";
+        columns<QString, QString, bool, QString>("id", "title", "confirm", "expectedStatus");
+        row("confirmed", "2", "第二条", true, "删除成功");
+        row("quote in id", "2' or '1'='1", "quote", true, "删除成功");
+        row("backslash in id", "2\\", "slash", true, "删除成功");
+        row("cancelled", "2", "第二条", false, "已取消删除");
     }
     void deleteSelected() {
         QFETCH(QString, id);
@@ -357,12 +342,10 @@ private Q_SLOTS:
 
     // The titles file: beside the control library, named after it, one GBK line per listed row.
     void exportTitles_data() {
-        QTest::addColumn<QStringList>("titles");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("one") << QStringList{"a"} << QByteArray("a\r\n");
-        QTest::newRow("chinese") << QStringList{"中文", "b c"} << QByteArray("\xD6\xD0\xCE\xC4\r\nb c\r\n");
-        QTest::newRow("five") << QStringList{"1", "2", "3", "4", "5"}
-                              << QByteArray("1\r\n2\r\n3\r\n4\r\n5\r\n");
+        columns<QStringList, QByteArray>("titles", "bytes");
+        row("one", QStringList{"a"}, QByteArray("a\r\n"));
+        row("chinese", QStringList{"中文", "b c"}, QByteArray("\xD6\xD0\xCE\xC4\r\nb c\r\n"));
+        row("five", QStringList{"1", "2", "3", "4", "5"}, QByteArray("1\r\n2\r\n3\r\n4\r\n5\r\n"));
     }
     void exportTitles() {
         QFETCH(QStringList, titles);
@@ -381,15 +364,10 @@ private Q_SLOTS:
 
     // What goes wrong is said on the status line; nothing is opened that was not written.
     void exportTitlesFailures_data() {
-        QTest::addColumn<QString>("situation");
-        QTest::addColumn<QString>("statusStart");
-        QTest::addColumn<int>("opens");
-        QTest::newRow("no search yet") << "no search"
-                                       << "导出文件名 失败：结果列表是空的" << 0;
-        QTest::newRow("file cannot be written") << "blocked"
-                                                << "导出文件名 失败：无法写入" << 0;
-        QTest::newRow("no editor") << "no editor"
-                                   << "导出文件名 完毕！无法用文本编辑器打开" << 1;
+        columns<QString, QString, int>("situation", "statusStart", "opens");
+        row("no search yet", "no search", "导出文件名 失败：结果列表是空的", 0);
+        row("file cannot be written", "blocked", "导出文件名 失败：无法写入", 0);
+        row("no editor", "no editor", "导出文件名 完毕！无法用文本编辑器打开", 1);
     }
     void exportTitlesFailures() {
         QFETCH(QString, situation);
@@ -410,29 +388,26 @@ private Q_SLOTS:
     // One file per listed row in the export folder: names cleaned, never outside the folder,
     // content in GBK with one CR LF added, the later of two equal titles winning.
     void exportAll_data() {
-        QTest::addColumn<QStringList>("titles");
-        QTest::addColumn<QStringList>("expectedFiles");
-        QTest::newRow("slash and bar") << QStringList{"a/b|c"} << QStringList{"a【正斜线】b【或竖线】c.txt"};
-        QTest::newRow("CR LF removed") << QStringList{"x\r\ny"} << QStringList{"xy.txt"};
-        QTest::newRow("up and out") << QStringList{"../../x"} << QStringList{"..【正斜线】..【正斜线】x.txt"};
-        QTest::newRow("dot dot") << QStringList{".."} << QStringList{"（无标题）.txt"};
-        QTest::newRow("absolute") << QStringList{"/etc/x"} << QStringList{"【正斜线】etc【正斜线】x.txt"};
-        QTest::newRow("empty title") << QStringList{""} << QStringList{"（无标题）.txt"};
-        QTest::newRow("blanks and chinese")
-            << QStringList{"我的 笔记", "b"} << QStringList{"b.txt", "我的 笔记.txt"};
-        QTest::newRow("emoji kept in the name") << QStringList{"smile 😀"} << QStringList{"smile 😀.txt"};
+        columns<QStringList, QStringList>("titles", "expectedFiles");
+        row("slash and bar", QStringList{"a/b|c"}, QStringList{"a【正斜线】b【或竖线】c.txt"});
+        row("CR LF removed", QStringList{"x\r\ny"}, QStringList{"xy.txt"});
+        row("up and out", QStringList{"../../x"}, QStringList{"..【正斜线】..【正斜线】x.txt"});
+        row("dot dot", QStringList{".."}, QStringList{"（无标题）.txt"});
+        row("absolute", QStringList{"/etc/x"}, QStringList{"【正斜线】etc【正斜线】x.txt"});
+        row("empty title", QStringList{""}, QStringList{"（无标题）.txt"});
+        row("blanks and chinese", QStringList{"我的 笔记", "b"}, QStringList{"b.txt", "我的 笔记.txt"});
+        row("emoji kept in the name", QStringList{"smile 😀"}, QStringList{"smile 😀.txt"});
         // A NUL would cut the name short (here: to the library's own name); control characters go too.
-        QTest::newRow("NUL") << QStringList{QStringLiteral("Vornik.so") + QChar(u'\0') + QStringLiteral("x")}
-                             << QStringList{"Vornik.so_x.txt"};
-        QTest::newRow("tab and lone CR") << QStringList{"a\tb\rc"} << QStringList{"a_b_c.txt"};
+        row("NUL", QStringList{QStringLiteral("Vornik.so") + QChar(u'\0') + QStringLiteral("x")},
+            QStringList{"Vornik.so_x.txt"});
+        row("tab and lone CR", QStringList{"a\tb\rc"}, QStringList{"a_b_c.txt"});
         // Every listed record gets a file of its own, whatever names meet.
-        QTest::newRow("same titles") << QStringList{"月夜", "月夜", "无题・其一", "无题・其一"}
-                                     << QStringList{"无题・其一 (2).txt", "无题・其一.txt", "月夜 (2).txt",
-                                                    "月夜.txt"};
-        QTest::newRow("cleaned alike") << QStringList{"expc/1", "expc【正斜线】1"}
-                                       << QStringList{"expc【正斜线】1 (2).txt", "expc【正斜线】1.txt"};
-        QTest::newRow("names Windows reserves")
-            << QStringList{"CON", "a:b", "x. "} << QStringList{"_CON.txt", "a：b.txt", "x.txt"};
+        row("same titles", QStringList{"月夜", "月夜", "无题・其一", "无题・其一"},
+            QStringList{"无题・其一 (2).txt", "无题・其一.txt", "月夜 (2).txt", "月夜.txt"});
+        row("cleaned alike", QStringList{"expc/1", "expc【正斜线】1"},
+            QStringList{"expc【正斜线】1 (2).txt", "expc【正斜线】1.txt"});
+        row("names Windows reserves", QStringList{"CON", "a:b", "x. "},
+            QStringList{"_CON.txt", "a：b.txt", "x.txt"});
     }
     void exportAll() {
         QFETCH(QStringList, titles);
@@ -552,18 +527,13 @@ private Q_SLOTS:
     }
 
     void exportAllFailures_data() {
-        QTest::addColumn<QString>("situation");
-        QTest::addColumn<QString>("statusStart");
-        QTest::newRow("no search yet") << "no search"
-                                       << "导出所有TXT 失败：结果列表是空的";
-        QTest::newRow("folder cannot be made") << "blocked"
-                                               << "导出所有TXT 失败：";
+        columns<QString, QString>("situation", "statusStart");
+        row("no search yet", "no search", "导出所有TXT 失败：结果列表是空的");
+        row("folder cannot be made", "blocked", "导出所有TXT 失败：");
         // Records written wherever a planted link points: never.
-        QTest::newRow("Txt is a symbolic link") << "link"
-                                                << "导出所有TXT 失败：";
-        QTest::newRow("no file manager")
-            << "no manager"
-            << "导出所有TXT 完毕！写入 1 个，跳过 0 个，失败 0 个。无法用文件管理器打开";
+        row("Txt is a symbolic link", "link", "导出所有TXT 失败：");
+        row("no file manager", "no manager",
+            "导出所有TXT 完毕！写入 1 个，跳过 0 个，失败 0 个。无法用文件管理器打开");
     }
     void exportAllFailures() {
         QFETCH(QString, situation);
@@ -589,9 +559,9 @@ private Q_SLOTS:
 
     // A command started while a search is still loading is refused and says why; the search goes on.
     void exportWhileLoading_data() {
-        QTest::addColumn<bool>("titlesOnly");
-        QTest::newRow("titles") << true;
-        QTest::newRow("full text") << false;
+        columns<bool>("titlesOnly");
+        row("titles", true);
+        row("full text", false);
     }
     void exportWhileLoading() {
         QFETCH(bool, titlesOnly);

@@ -1,4 +1,5 @@
 // ConnectDatabase against the real throwaway server: every outcome, the settings file, the reuse window.
+#include "Columns.h"
 #include "ConnectShim.h"
 #include "FakeClock.h"
 #include "Fixture.h"
@@ -102,13 +103,11 @@ private Q_SLOTS:
     }
 
     void failuresEmptyTheAccount_data() {
-        QTest::addColumn<QString>("server");
-        QTest::addColumn<QString>("password");
-        QTest::newRow("wrong password") << testdb::server() << "wrong";
-        QTest::newRow("unreachable server") << "127.0.0.1:1"
-                                            << "40628173";
+        columns<QString, QString>("server", "password");
+        row("wrong password", testdb::server(), "wrong");
+        row("unreachable server", "127.0.0.1:1", "40628173");
         // Any other digest is sent as it stands, as the password text.
-        QTest::newRow("digest of another password") << testdb::server() << digest(QStringLiteral("other"));
+        row("digest of another password", testdb::server(), digest(QStringLiteral("other")));
     }
     void failuresEmptyTheAccount() {
         QFETCH(QString, server);
@@ -158,11 +157,10 @@ private Q_SLOTS:
     // Without a per-user file the site-wide file is read; when that holds no account either (or does
     // not exist), the login dialog is asked, and its answer is what connects.
     void noFileFallsBackToSiteFileThenDialog_data() {
-        QTest::addColumn<QStringList>("site"); // the site-wide file's lines; empty: no such file
-        QTest::addColumn<bool>("confirm");     // whether the dialog is confirmed if it is asked
-        QTest::addColumn<int>("asked");
-        QTest::addColumn<QString>("result");
-        QTest::addColumn<QString>("user"); // the account held afterwards
+        // site: the site-wide file's lines; empty: no such file
+        // confirm: whether the dialog is confirmed if it is asked
+        // user: the account held afterwards
+        columns<QStringList, bool, int, QString, QString>("site", "confirm", "asked", "result", "user");
         const QStringList account{QStringLiteral("[main]"),
                                   QStringLiteral("dbServerIP = ") + testdb::server(),
                                   QStringLiteral("dbName = qelmorand"),
@@ -170,16 +168,11 @@ private Q_SLOTS:
                                   QStringLiteral("dbPwd = ") + digest(QStringLiteral("40628173"))};
         const QStringList noUser{QStringLiteral("[main]"), QStringLiteral("dbServerIP = ") + testdb::server(),
                                  QStringLiteral("dbName = qelmorand")};
-        QTest::newRow("site file holds the account") << account << false << 0 << "True"
-                                                     << "qelmorand";
-        QTest::newRow("site file without user, confirmed") << noUser << true << 1 << "True"
-                                                           << "qelmorand";
-        QTest::newRow("site file without user, cancelled") << noUser << false << 1 << "False"
-                                                           << "";
-        QTest::newRow("no site file, confirmed") << QStringList() << true << 1 << "True"
-                                                 << "qelmorand";
-        QTest::newRow("no site file, cancelled") << QStringList() << false << 1 << "False"
-                                                 << "";
+        row("site file holds the account", account, false, 0, "True", "qelmorand");
+        row("site file without user, confirmed", noUser, true, 1, "True", "qelmorand");
+        row("site file without user, cancelled", noUser, false, 1, "False", "");
+        row("no site file, confirmed", QStringList(), true, 1, "True", "qelmorand");
+        row("no site file, cancelled", QStringList(), false, 1, "False", "");
     }
     void noFileFallsBackToSiteFileThenDialog() {
         QFETCH(QStringList, site);
@@ -234,9 +227,9 @@ private Q_SLOTS:
     // A wrong password typed in the dialog asks again, with the server's reason; the next try logs in,
     // or a cancel leaves the first statement saying why nothing is connected.
     void wrongPasswordAskedAgain_data() {
-        QTest::addColumn<bool>("retried");
-        QTest::newRow("the right one next") << true;
-        QTest::newRow("cancelled then") << false;
+        columns<bool>("retried");
+        row("the right one next", true);
+        row("cancelled then", false);
     }
     void wrongPasswordAskedAgain() {
         QFETCH(bool, retried);
@@ -308,14 +301,10 @@ private Q_SLOTS:
     }
 
     void specialCharactersAreBraceQuoted_data() {
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("written");
-        QTest::newRow("semicolon") << "a;b"
-                                   << "{a;b}";
-        QTest::newRow("braces") << "{x}"
-                                << "{{x}}}";
-        QTest::newRow("plain") << "abc"
-                               << "abc";
+        columns<QString, QString>("password", "written");
+        row("semicolon", "a;b", "{a;b}");
+        row("braces", "{x}", "{{x}}}");
+        row("plain", "abc", "abc");
     }
     void specialCharactersAreBraceQuoted() {
         QFETCH(QString, password);

@@ -1,3 +1,4 @@
+#include "Columns.h"
 #include "FakeClock.h"
 #include "Seams.h"
 #include "control/ListBox.h"
@@ -60,11 +61,11 @@ private Q_SLOTS:
     // sample of the widgets, every menu entry). Scaling moves lefts and widths with the width only;
     // a child moved by hand (a dragged panel) gets its design place back.
     void design_data() {
-        QTest::addColumn<QRect>("twips");     // relative to the container; none for a menu entry
-        QTest::addColumn<QString>("caption"); // null: the child has none
-        QTest::addColumn<bool>("shown");
+        // twips: relative to the container; none for a menu entry
+        // caption: null where the child has none
+        columns<QRect, QString, bool>("twips", "caption", "shown");
         auto row = [](const char* name, QRect twips, const QString& caption, bool shown = true) {
-            QTest::newRow(name) << twips << caption << shown;
+            ::row(name, twips, caption, shown);
         };
         row("TxtTitle", {0, 0, 11655, 480},
             QStringLiteral("Skarvel - 版本号：") + QStringLiteral(VORNIK_VERSION_TEXT));
@@ -125,10 +126,9 @@ private Q_SLOTS:
     // Alt+S reaches the out-of-view test button wherever the focus is in the control, toggles the
     // panel each time, raises it over the control panel, and leaves the focus where it was.
     void altS_data() {
-        QTest::addColumn<QString>("focus");
-        QTest::addColumn<QSize>("size");
-        QTest::newRow("search box, design size") << "txtSearchKey" << QSize(853, 437);
-        QTest::newRow("list, shrunk") << "List1" << QSize(400, 300);
+        columns<QString, QSize>("focus", "size");
+        row("search box, design size", "txtSearchKey", QSize(853, 437));
+        row("list, shrunk", "List1", QSize(400, 300));
     }
     void altS() {
         QFETCH(QString, focus);
@@ -153,15 +153,14 @@ private Q_SLOTS:
     }
 
     void showStatus_data() {
-        QTest::addColumn<QDateTime>("at");
-        QTest::addColumn<QStringList>("messages"); // written in this order, at the same instant
-        QTest::addColumn<QString>("expected");
+        // messages: written in this order, at the same instant
+        columns<QDateTime, QStringList, QString>("at", "messages", "expected");
         const QDateTime morning(QDate(2024, 3, 7), QTime(9, 5, 3));
-        QTest::newRow("replaced, same second") << morning << QStringList{"正在读取数据:0", "正在读取数据:1"}
-                                               << "2024-03-07 09:05:03 正在读取数据:1";
-        QTest::newRow("empty message") << morning << QStringList{""} << "2024-03-07 09:05:03 ";
-        QTest::newRow("24-hour clock") << QDateTime(QDate(2023, 12, 31), QTime(23, 59, 59))
-                                       << QStringList{"x"} << "2023-12-31 23:59:59 x";
+        row("replaced, same second", morning, QStringList{"正在读取数据:0", "正在读取数据:1"},
+            "2024-03-07 09:05:03 正在读取数据:1");
+        row("empty message", morning, QStringList{""}, "2024-03-07 09:05:03 ");
+        row("24-hour clock", QDateTime(QDate(2023, 12, 31), QTime(23, 59, 59)), QStringList{"x"},
+            "2023-12-31 23:59:59 x");
     }
     void showStatus() {
         QFETCH(QDateTime, at);
@@ -189,12 +188,10 @@ private Q_SLOTS:
 
     // "设置" opens the control panel on a click only, and brings it over the test panel.
     void label1_data() {
-        QTest::addColumn<Qt::MouseButton>("button");
-        QTest::addColumn<bool>("releasedOutside");
-        QTest::addColumn<bool>("opens");
-        QTest::newRow("left click") << Qt::LeftButton << false << true;
-        QTest::newRow("right click") << Qt::RightButton << false << false;
-        QTest::newRow("released outside") << Qt::LeftButton << true << false;
+        columns<Qt::MouseButton, bool, bool>("button", "releasedOutside", "opens");
+        row("left click", Qt::LeftButton, false, true);
+        row("right click", Qt::RightButton, false, false);
+        row("released outside", Qt::LeftButton, true, false);
     }
     void label1() {
         QFETCH(Qt::MouseButton, button);
@@ -211,15 +208,14 @@ private Q_SLOTS:
     }
 
     void tabOrder_data() {
-        QTest::addColumn<bool>("controlPanel");
-        QTest::addColumn<bool>("testPanel");
-        QTest::addColumn<QStringList>("order"); // from the search box, Tab after Tab, back to it
+        // order: from the search box, Tab after Tab, back to it
+        columns<bool, bool, QStringList>("controlPanel", "testPanel", "order");
         const QStringList head{"cmdSearch", "RTBox", "List1", "TxtTS", "Label1"};
         const QStringList control{"CmdControl_0", "CmdControl_1", "ChkControl_0", "CmdControl_99"};
         const QStringList test{"CmdTest_0", "CmdTest_1", "CmdTest_2", "CmdTest_3", "CmdTest_4", "CmdTest_99"};
         const QStringList tail{"TxtTitle", "txtSearchKey"};
-        QTest::newRow("panels hidden") << false << false << head + tail;
-        QTest::newRow("both panels") << true << true << head + control + test + tail;
+        row("panels hidden", false, false, head + tail);
+        row("both panels", true, true, head + control + test + tail);
     }
     void tabOrder() {
         QFETCH(bool, controlPanel);
@@ -240,17 +236,16 @@ private Q_SLOTS:
 
     // The keys move the selection as in a list box of one column.
     void listKeys_data() {
-        QTest::addColumn<int>("key");
-        QTest::addColumn<int>("modifiers");
-        QTest::addColumn<int>("expected"); // from row 50 of 100
-        QTest::newRow("down") << int(Qt::Key_Down) << 0 << 51;
-        QTest::newRow("up") << int(Qt::Key_Up) << 0 << 49;
-        QTest::newRow("home") << int(Qt::Key_Home) << 0 << 0;
-        QTest::newRow("end") << int(Qt::Key_End) << 0 << 99;
-        QTest::newRow("ctrl+home") << int(Qt::Key_Home) << int(Qt::ControlModifier) << 0;
-        QTest::newRow("ctrl+end") << int(Qt::Key_End) << int(Qt::ControlModifier) << 99;
-        QTest::newRow("left stays") << int(Qt::Key_Left) << 0 << 50;
-        QTest::newRow("right stays") << int(Qt::Key_Right) << 0 << 50;
+        // expected: from row 50 of 100
+        columns<int, int, int>("key", "modifiers", "expected");
+        row("down", int(Qt::Key_Down), 0, 51);
+        row("up", int(Qt::Key_Up), 0, 49);
+        row("home", int(Qt::Key_Home), 0, 0);
+        row("end", int(Qt::Key_End), 0, 99);
+        row("ctrl+home", int(Qt::Key_Home), int(Qt::ControlModifier), 0);
+        row("ctrl+end", int(Qt::Key_End), int(Qt::ControlModifier), 99);
+        row("left stays", int(Qt::Key_Left), 0, 50);
+        row("right stays", int(Qt::Key_Right), 0, 50);
     }
     void listKeys() {
         QFETCH(int, key);
@@ -271,10 +266,10 @@ private Q_SLOTS:
     // the user has scrolled, the rows there are placed at once: they show and take a click before
     // the event loop turns again, and the arrow keys go on from them.
     void listedRowsAreClickableAtOnce_data() {
-        QTest::addColumn<int>("total");
-        QTest::newRow("a few") << 40;
-        QTest::newRow("a hundred thousand") << 100000;
-        QTest::newRow("three hundred thousand") << 300000;
+        columns<int>("total");
+        row("a few", 40);
+        row("a hundred thousand", 100000);
+        row("three hundred thousand", 300000);
     }
     void listedRowsAreClickableAtOnce() {
         QFETCH(int, total);

@@ -1,4 +1,5 @@
 // The data-access layer against the real throwaway server.
+#include "Columns.h"
 #include "ScratchDb.h"
 #include "ScriptedLookup.h"
 #include "Seams.h"
@@ -47,36 +48,16 @@ class TestDataAccess : public QObject {
 
 private Q_SLOTS:
     void connectionString_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<uint>("port");
-        QTest::addColumn<QString>("database");
-        QTest::newRow("plain") << "DRIVER={MySQL ODBC 3.51 Driver};uid=u;pwd=p;server=h;database=d"
-                               << "u"
-                               << "p"
-                               << "h" << 3306u << "d";
-        QTest::newRow("keys any case") << "Driver={x};UID=u;PWD=p;SERVER=h;DATABASE=d"
-                                       << "u"
-                                       << "p"
-                                       << "h" << 3306u << "d";
-        QTest::newRow("server with port") << "uid=u;pwd=p;server=10.0.0.5:3407;database=d"
-                                          << "u"
-                                          << "p"
-                                          << "10.0.0.5" << 3407u << "d";
-        QTest::newRow("braced semicolon") << "uid=u;pwd={a;b}}c};server=h;database=d"
-                                          << "u"
-                                          << "a;b}c"
-                                          << "h" << 3306u << "d";
-        QTest::newRow("empty server") << "uid=u;pwd=;server=;database=d"
-                                      << "u"
-                                      << ""
-                                      << "" << 3306u << "d";
-        QTest::newRow("chinese") << "uid=张三;pwd=密码;server=h;database=库"
-                                 << "张三"
-                                 << "密码"
-                                 << "h" << 3306u << "库";
+        columns<QString, QString, QString, QString, uint, QString>("text", "user", "password", "host", "port",
+                                                                   "database");
+        row("plain", "DRIVER={MySQL ODBC 3.51 Driver};uid=u;pwd=p;server=h;database=d", "u", "p", "h", 3306u,
+            "d");
+        row("keys any case", "Driver={x};UID=u;PWD=p;SERVER=h;DATABASE=d", "u", "p", "h", 3306u, "d");
+        row("server with port", "uid=u;pwd=p;server=10.0.0.5:3407;database=d", "u", "p", "10.0.0.5", 3407u,
+            "d");
+        row("braced semicolon", "uid=u;pwd={a;b}}c};server=h;database=d", "u", "a;b}c", "h", 3306u, "d");
+        row("empty server", "uid=u;pwd=;server=;database=d", "u", "", "", 3306u, "d");
+        row("chinese", "uid=张三;pwd=密码;server=h;database=库", "张三", "密码", "h", 3306u, "库");
     }
     void connectionString() {
         QFETCH(QString, text);
@@ -89,9 +70,9 @@ private Q_SLOTS:
     }
 
     void odbcValueRoundTrip_data() {
-        QTest::addColumn<QString>("value");
+        columns<QString>("value");
         for (const char* v : {"plain", "a;b", "{x}", "}}", "a=b", ""})
-            QTest::newRow(v) << QString::fromUtf8(v);
+            row(v, QString::fromUtf8(v));
     }
     void odbcValueRoundTrip() {
         QFETCH(QString, value);
@@ -109,14 +90,12 @@ private Q_SLOTS:
     }
 
     void openFailures_data() {
-        QTest::addColumn<QString>("connectionString");
-        QTest::newRow("wrong password")
-            << testdb::connectionString(QStringLiteral("qelmorand"), QStringLiteral("nope"));
-        QTest::newRow("unknown user")
-            << testdb::connectionString(QStringLiteral("nobody"), QStringLiteral("x"));
+        columns<QString>("connectionString");
+        row("wrong password", testdb::connectionString(QStringLiteral("qelmorand"), QStringLiteral("nope")));
+        row("unknown user", testdb::connectionString(QStringLiteral("nobody"), QStringLiteral("x")));
         // Nothing listens on port 1 of the loopback: refused at once.
-        QTest::newRow("unreachable server")
-            << QStringLiteral("uid=qelmorand;pwd=40628173;server=127.0.0.1:1;database=qelmorand");
+        row("unreachable server",
+            QStringLiteral("uid=qelmorand;pwd=40628173;server=127.0.0.1:1;database=qelmorand"));
     }
     void openFailures() {
         QFETCH(QString, connectionString);
@@ -154,10 +133,10 @@ private Q_SLOTS:
     }
 
     void recordCountIsExact_data() {
-        QTest::addColumn<int>("rows");
-        QTest::newRow("none") << 0;
-        QTest::newRow("one") << 1;
-        QTest::newRow("many") << 257;
+        columns<int>("rows");
+        row("none", 0);
+        row("one", 1);
+        row("many", 257);
     }
     void recordCountIsExact() {
         QFETCH(int, rows);
@@ -200,12 +179,12 @@ private Q_SLOTS:
     }
 
     void addNewUpdateStoresEscapedValues_data() {
-        QTest::addColumn<QString>("name");
-        QTest::newRow("quote") << "it's";
-        QTest::newRow("backslash") << "C:\\dir\\n";
-        QTest::newRow("injection") << "x'); drop table SearchTxt_Data; --";
-        QTest::newRow("chinese and emoji") << "中文标题 😀";
-        QTest::newRow("double quote") << "say \"hi\"";
+        columns<QString>("name");
+        row("quote", "it's");
+        row("backslash", "C:\\dir\\n");
+        row("injection", "x'); drop table SearchTxt_Data; --");
+        row("chinese and emoji", "中文标题 😀");
+        row("double quote", "say \"hi\"");
     }
     void addNewUpdateStoresEscapedValues() {
         QFETCH(QString, name);
@@ -290,15 +269,13 @@ private Q_SLOTS:
     // Whoever waits on a connection or a recordset released meanwhile resumes once, in the order issued,
     // with an error marked cancelled, and touches nothing of it (the sanitizer run checks the last part).
     void releasedWhileWaiting_data() {
-        QTest::addColumn<QString>("what");
-        QTest::addColumn<QStringList>("resumed");
+        columns<QString, QStringList>("what", "resumed");
         const QString gone = QStringLiteral("数据库连接已被释放 (cancelled)");
-        QTest::newRow("a synchronous call") << "bridge" << QStringList{"call: " + gone};
-        QTest::newRow("two statements awaited")
-            << "statements" << QStringList{"first: " + gone, "second: " + gone};
-        QTest::newRow("an open awaiting a slow lookup") << "open" << QStringList{"open: " + gone};
-        QTest::newRow("a recordset, its connection kept")
-            << "recordset" << QStringList{QStringLiteral("open: 记录集已被释放 (cancelled)")};
+        row("a synchronous call", "bridge", QStringList{"call: " + gone});
+        row("two statements awaited", "statements", QStringList{"first: " + gone, "second: " + gone});
+        row("an open awaiting a slow lookup", "open", QStringList{"open: " + gone});
+        row("a recordset, its connection kept", "recordset",
+            QStringList{QStringLiteral("open: 记录集已被释放 (cancelled)")});
     }
     void releasedWhileWaiting() {
         QFETCH(QString, what);
@@ -350,15 +327,13 @@ private Q_SLOTS:
     }
 
     void hostNames_data() {
-        QTest::addColumn<int>("delayMs");
-        QTest::addColumn<QStringList>("addresses");
-        QTest::addColumn<bool>("opens");
-        QTest::newRow("a lookup taking 2 s") << 2000 << QStringList{"127.0.0.1"} << true;
+        columns<int, QStringList, bool>("delayMs", "addresses", "opens");
+        row("a lookup taking 2 s", 2000, QStringList{"127.0.0.1"}, true);
         // Nothing listens on 127.0.0.2 (the server is bound to 127.0.0.1): refused, then the next one.
-        QTest::newRow("first address refuses") << 0 << QStringList{"127.0.0.2", "127.0.0.1"} << true;
+        row("first address refuses", 0, QStringList{"127.0.0.2", "127.0.0.1"}, true);
         // 127.0.0.3 takes the connection and never greets: the next address within the connect time-out.
-        QTest::newRow("first address silent") << 0 << QStringList{"127.0.0.3", "127.0.0.1"} << true;
-        QTest::newRow("unknown name") << 0 << QStringList{} << false;
+        row("first address silent", 0, QStringList{"127.0.0.3", "127.0.0.1"}, true);
+        row("unknown name", 0, QStringList{}, false);
     }
     void hostNames() {
         QFETCH(int, delayMs);
@@ -398,9 +373,9 @@ private Q_SLOTS:
     }
 
     void unfinishedOperationNeverCountsAsDone_data() {
-        QTest::addColumn<bool>("duringOpen");
-        QTest::newRow("statement running") << false;
-        QTest::newRow("open waiting for a slow lookup") << true;
+        columns<bool>("duringOpen");
+        row("statement running", false);
+        row("open waiting for a slow lookup", true);
     }
     void unfinishedOperationNeverCountsAsDone() {
         // Quitting the application ends every event loop, the one waiting for the operation too.
@@ -481,11 +456,10 @@ private Q_SLOTS:
     // A result of more columns than a table may have (a hostile server's) is refused with a clear error
     // before room is made for it, and costs little memory; a table's 4,096 are still read.
     void absurdColumnCounts_data() {
-        QTest::addColumn<int>("columns");
-        QTest::addColumn<bool>("prepared");
-        QTest::newRow("60,000, text") << 60000 << false;
-        QTest::newRow("60,000, prepared") << 60000 << true;
-        QTest::newRow("4,096, prepared") << 4096 << true;
+        columns<int, bool>("columns", "prepared");
+        row("60,000, text", 60000, false);
+        row("60,000, prepared", 60000, true);
+        row("4,096, prepared", 4096, true);
     }
     void absurdColumnCounts() {
         QFETCH(int, columns);
@@ -556,9 +530,9 @@ private Q_SLOTS:
     }
 
     void sessionEndedByServerWhileIdle_data() {
-        QTest::addColumn<bool>("inTransaction");
-        QTest::newRow("no transaction: reconnects") << false;
-        QTest::newRow("in a transaction: reports it") << true;
+        columns<bool>("inTransaction");
+        row("no transaction: reconnects", false);
+        row("in a transaction: reports it", true);
     }
     void sessionEndedByServerWhileIdle() {
         // A server restart or a kill between two statements: the next one finds the session gone.
@@ -593,10 +567,9 @@ private Q_SLOTS:
     // Bound values read back exactly whatever the session's backslash mode, which the connection
     // reports as the server says it is.
     void boundValuesIgnoreServerMode_data() {
-        QTest::addColumn<QString>("mode");
-        QTest::addColumn<bool>("noBackslashEscapes");
-        QTest::newRow("backslash escapes") << "" << false;
-        QTest::newRow("NO_BACKSLASH_ESCAPES") << "NO_BACKSLASH_ESCAPES" << true;
+        columns<QString, bool>("mode", "noBackslashEscapes");
+        row("backslash escapes", "", false);
+        row("NO_BACKSLASH_ESCAPES", "NO_BACKSLASH_ESCAPES", true);
     }
     void boundValuesIgnoreServerMode() {
         QFETCH(QString, mode);

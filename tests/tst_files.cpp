@@ -1,3 +1,4 @@
+#include "Columns.h"
 #include "util/ExportName.h"
 #include "util/Gbk.h"
 #include "util/WholeFile.h"
@@ -20,26 +21,25 @@ class TestFiles : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void exportName_data() {
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("name");
-        QTest::newRow("slash and bar") << u"a/b|c"_s << u"a【正斜线】b【或竖线】c.txt"_s;
-        QTest::newRow("CR LF") << u"line1\r\nline2"_s << u"line1line2.txt"_s;
-        QTest::newRow("empty") << QString() << u"（无标题）.txt"_s;
-        QTest::newRow("NUL") << u"evil\0x"_s << u"evil_x.txt"_s;
-        QTest::newRow("NUL after a library name") << u"Vornik.so\0x"_s << u"Vornik.so_x.txt"_s;
-        QTest::newRow("controls") << u"a\tb\x1b[1m\x7f\x85\rc\n"_s << u"a_b_[1m___c_.txt"_s;
-        QTest::newRow("dot dot") << u".."_s << u"（无标题）.txt"_s;
+        columns<QString, QString>("title", "name");
+        row("slash and bar", u"a/b|c"_s, u"a【正斜线】b【或竖线】c.txt"_s);
+        row("CR LF", u"line1\r\nline2"_s, u"line1line2.txt"_s);
+        row("empty", QString(), u"（无标题）.txt"_s);
+        row("NUL", u"evil\0x"_s, u"evil_x.txt"_s);
+        row("NUL after a library name", u"Vornik.so\0x"_s, u"Vornik.so_x.txt"_s);
+        row("controls", u"a\tb\x1b[1m\x7f\x85\rc\n"_s, u"a_b_[1m___c_.txt"_s);
+        row("dot dot", u".."_s, u"（无标题）.txt"_s);
         // What a Windows client sharing the folder could not open.
-        QTest::newRow("device names") << u"CON"_s << u"_CON.txt"_s;
-        QTest::newRow("device name, any case, before a dot") << u"nul.tar"_s << u"_nul.tar.txt"_s;
-        QTest::newRow("COM1 but not COM10") << u"com1 "_s << u"_com1.txt"_s;
-        QTest::newRow("COM10") << u"COM10"_s << u"COM10.txt"_s;
-        QTest::newRow("characters Windows refuses") << u"a:b*c?\"<>\\"_s << u"a：b＊c？＂＜＞＼.txt"_s;
-        QTest::newRow("blanks and dots at the end") << u"x. . "_s << u"x.txt"_s;
-        QTest::newRow("lone surrogate") << u"a"_s + QChar(0xD800) << u"a\uFFFD.txt"_s;
+        row("device names", u"CON"_s, u"_CON.txt"_s);
+        row("device name, any case, before a dot", u"nul.tar"_s, u"_nul.tar.txt"_s);
+        row("COM1 but not COM10", u"com1 "_s, u"_com1.txt"_s);
+        row("COM10", u"COM10"_s, u"COM10.txt"_s);
+        row("characters Windows refuses", u"a:b*c?\"<>\\"_s, u"a：b＊c？＂＜＞＼.txt"_s);
+        row("blanks and dots at the end", u"x. . "_s, u"x.txt"_s);
+        row("lone surrogate", u"a"_s + QChar(0xD800), u"a\uFFFD.txt"_s);
         // 83 characters of 3 bytes and ".txt" fit 255 bytes; 84 do not.
-        QTest::newRow("long Chinese") << QString(100, u'中') << QString(83, u'中') + ".txt";
-        QTest::newRow("emoji not split") << QString(250, u'a') + u"😀"_s << QString(250, u'a') + ".txt";
+        row("long Chinese", QString(100, u'中'), QString(83, u'中') + ".txt");
+        row("emoji not split", QString(250, u'a') + u"😀"_s, QString(250, u'a') + ".txt");
     }
     void exportName() {
         QFETCH(QString, title);
@@ -47,21 +47,19 @@ private Q_SLOTS:
     }
     // One export's names: every title a file of its own, the later ones numbered in list order.
     void exportNames_data() {
-        QTest::addColumn<QStringList>("titles");
-        QTest::addColumn<QStringList>("names");
-        QTest::newRow("same titles") << QStringList{u"月夜"_s, u"无题・其一"_s, u"月夜"_s, u"无题・其一"_s}
-                                     << QStringList{u"月夜.txt"_s, u"无题・其一.txt"_s, u"月夜 (2).txt"_s,
-                                                    u"无题・其一 (2).txt"_s};
-        QTest::newRow("cleaned alike") << QStringList{u"expc/1"_s, u"expc【正斜线】1"_s, u"x\r\ny"_s, u"xy"_s}
-                                       << QStringList{u"expc【正斜线】1.txt"_s, u"expc【正斜线】1 (2).txt"_s,
-                                                      u"xy.txt"_s, u"xy (2).txt"_s};
-        QTest::newRow("letter case, as Windows compares")
-            << QStringList{u"Note"_s, u"NOTE"_s} << QStringList{u"Note.txt"_s, u"NOTE (2).txt"_s};
-        QTest::newRow("a number already taken") << QStringList{u"a"_s, u"a (2)"_s, u"a"_s}
-                                                << QStringList{u"a.txt"_s, u"a (2).txt"_s, u"a (3).txt"_s};
-        QTest::newRow("equal in their first 251 bytes")
-            << QStringList{QString(300, u'L') + u"1"_s, QString(300, u'L') + u"2"_s}
-            << QStringList{QString(251, u'L') + u".txt"_s, QString(247, u'L') + u" (2).txt"_s};
+        columns<QStringList, QStringList>("titles", "names");
+        row("same titles", QStringList{u"月夜"_s, u"无题・其一"_s, u"月夜"_s, u"无题・其一"_s},
+            QStringList{u"月夜.txt"_s, u"无题・其一.txt"_s, u"月夜 (2).txt"_s, u"无题・其一 (2).txt"_s});
+        row("cleaned alike", QStringList{u"expc/1"_s, u"expc【正斜线】1"_s, u"x\r\ny"_s, u"xy"_s},
+            QStringList{u"expc【正斜线】1.txt"_s, u"expc【正斜线】1 (2).txt"_s, u"xy.txt"_s,
+                        u"xy (2).txt"_s});
+        row("letter case, as Windows compares", QStringList{u"Note"_s, u"NOTE"_s},
+            QStringList{u"Note.txt"_s, u"NOTE (2).txt"_s});
+        row("a number already taken", QStringList{u"a"_s, u"a (2)"_s, u"a"_s},
+            QStringList{u"a.txt"_s, u"a (2).txt"_s, u"a (3).txt"_s});
+        row("equal in their first 251 bytes",
+            QStringList{QString(300, u'L') + u"1"_s, QString(300, u'L') + u"2"_s},
+            QStringList{QString(251, u'L') + u".txt"_s, QString(247, u'L') + u" (2).txt"_s});
     }
     void exportNames() {
         QFETCH(QStringList, titles);
@@ -72,17 +70,13 @@ private Q_SLOTS:
         QTEST(taken, "names");
     }
     void ansiBytes_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<bool>("gb18030");
+        columns<QString, QByteArray, bool>("text", "bytes", "gb18030");
         const QString gbk = u"中文 ASCII ，€【】\r\n"_s;
         const QByteArray emoji = QByteArray::fromHex("9439fc36");
-        QTest::newRow("all GBK") << gbk << toGbk(gbk) << false;
-        QTest::newRow("emoji") << u"表情 😀 记录"_s << toGbk(u"表情 "_s) + emoji + toGbk(u" 记录"_s) << true;
-        QTest::newRow("emoji, euro") << u"正文含 😀 与 €"_s << toGbk(u"正文含 "_s) + emoji + " \xd3\xeb \x80"
-                                     << true;
-        QTest::newRow("pair across pieces")
-            << QString(1023, u'a') + u"😀"_s << QByteArray(1023, 'a') + emoji << true;
+        row("all GBK", gbk, toGbk(gbk), false);
+        row("emoji", u"表情 😀 记录"_s, toGbk(u"表情 "_s) + emoji + toGbk(u" 记录"_s), true);
+        row("emoji, euro", u"正文含 😀 与 €"_s, toGbk(u"正文含 "_s) + emoji + " \xd3\xeb \x80", true);
+        row("pair across pieces", QString(1023, u'a') + u"😀"_s, QByteArray(1023, 'a') + emoji, true);
     }
     void ansiBytes() {
         QFETCH(QString, text);
@@ -92,17 +86,17 @@ private Q_SLOTS:
         QTEST(ansi.value().usedGb18030, "gb18030");
     }
     void wholeFile_data() {
-        QTest::addColumn<QString>("setup"); // what is at the path beforehand, or how the write fails
-        QTest::addColumn<int>("mask");
-        QTest::addColumn<bool>("given"); // permissions given: owner read and write only
-        QTest::addColumn<int>("mode");   // of the file written; -1: refused
-        QTest::newRow("new, umask 077") << "none" << 077 << false << 0600;
-        QTest::newRow("new, umask 022") << "none" << 022 << false << 0644;
-        QTest::newRow("new, 0600 given") << "none" << 022 << true << 0600;
-        QTest::newRow("old 0640 replaced whole") << "old" << 077 << false << 0640;
-        QTest::newRow("old, 255-byte name, 0600 given") << "long" << 022 << true << 0600;
-        QTest::newRow("symbolic link") << "link" << 022 << false << -1;
-        QTest::newRow("write fails") << "full" << 022 << false << -1;
+        // setup: what is at the path beforehand, or how the write fails
+        // given: permissions given: owner read and write only
+        // mode: of the file written; -1: refused
+        columns<QString, int, bool, int>("setup", "mask", "given", "mode");
+        row("new, umask 077", "none", 077, false, 0600);
+        row("new, umask 022", "none", 022, false, 0644);
+        row("new, 0600 given", "none", 022, true, 0600);
+        row("old 0640 replaced whole", "old", 077, false, 0640);
+        row("old, 255-byte name, 0600 given", "long", 022, true, 0600);
+        row("symbolic link", "link", 022, false, -1);
+        row("write fails", "full", 022, false, -1);
     }
     void wholeFile() {
         QFETCH(QString, setup);
@@ -139,25 +133,24 @@ private Q_SLOTS:
                  QStringList{name});
     }
     void ownFolder_data() { // made when missing, then checked
-        QTest::addColumn<QString>("setup");
-        QTest::addColumn<bool>("ok");
-        QTest::newRow("symbolic link to an own folder") << "link" << false;
-        QTest::newRow("missing with its parent") << "missing" << true;
+        columns<QString, bool>("setup", "ok");
+        row("symbolic link to an own folder", "link", false);
+        row("missing with its parent", "missing", true);
         if (::geteuid() == 0) // only root can give a folder to another user
-            QTest::newRow("another user's") << "other" << false;
+            row("another user's", "other", false);
     }
     // The export folder and its Txt/, opened for writing through their handles: refused where others
     // could swap what is in them, but for a sticky shared folder holding a Txt/ of our own.
     void writableFolder_data() {
-        QTest::addColumn<int>("folderMode");
-        QTest::addColumn<int>("txtMode");     // 0: made by the export
-        QTest::addColumn<QString>("refused"); // which one, or empty
-        QTest::newRow("own folders") << 0755 << 0 << "";
-        QTest::newRow("shared folder") << 0777 << 0 << "lib";
-        QTest::newRow("group may write") << 0775 << 0755 << "lib";
-        QTest::newRow("sticky shared folder") << 01777 << 0 << "";
-        QTest::newRow("sticky, Txt others may write") << 01777 << 0777 << "Txt";
-        QTest::newRow("Txt the group may write") << 0755 << 0775 << "Txt";
+        // txtMode: 0: made by the export
+        // refused: which one, or empty
+        columns<int, int, QString>("folderMode", "txtMode", "refused");
+        row("own folders", 0755, 0, "");
+        row("shared folder", 0777, 0, "lib");
+        row("group may write", 0775, 0755, "lib");
+        row("sticky shared folder", 01777, 0, "");
+        row("sticky, Txt others may write", 01777, 0777, "Txt");
+        row("Txt the group may write", 0755, 0775, "Txt");
     }
     void writableFolder() {
         QFETCH(int, folderMode);

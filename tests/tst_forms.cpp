@@ -1,5 +1,6 @@
 // The add and modify forms against the real server: the rows they write, refusals, failure paths,
 // lost updates and load failures. Message boxes go through the recording fake.
+#include "Columns.h"
 #include "ConnectShim.h"
 #include "FakeClock.h"
 #include "Fixture.h"
@@ -86,11 +87,7 @@ class TestForms : public QObject, WithBoxes, WithPrompt, WithConfig {
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        REQUIRE_DB();
-        QVERIFY(useConfig());
-        QVERIFY(db.create());
-    }
+    void initTestCase() { START_DB(); }
     void init() {
         db.pointSettingsHere();
         boxes.shown.clear();
@@ -104,46 +101,31 @@ private Q_SLOTS:
     }
 
     void addStoresRow_data() {
-        QTest::addColumn<QDateTime>("start");
-        QTest::addColumn<int>("stepMs");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("body");
-        QTest::addColumn<QStringList>("expected");
-        QTest::addColumn<QString>("taken"); // an id another add has already stored
-        QTest::newRow("afternoon") << at(14, 3, 7, 600) << 0 << "标题 A"
-                                   << "第一行\n第二行"
-                                   << QStringList{kPrefix + "14030750588",
-                                                  "标题 A",
-                                                  "第一行\r\n第二行",
-                                                  "2999-07-23 14:03:07",
-                                                  "2999-07-23 14:03:07",
-                                                  "",
-                                                  "",
-                                                  ""}
-                                   << QString();
-        QTest::newRow("timer rounds up to 86400")
-            << at(23, 59, 59, 700) << 0 << "t"
-            << "b" << QStringList{kPrefix + "23595986400", "t", "b", "2999-07-23 23:59:59",
-                                  "2999-07-23 23:59:59",   "",  "",  ""}
-            << QString();
+        // taken: an id another add has already stored
+        columns<QDateTime, int, QString, QString, QStringList, QString>("start", "stepMs", "title", "body",
+                                                                        "expected", "taken");
+        row("afternoon", at(14, 3, 7, 600), 0, "标题 A", "第一行\n第二行",
+            QStringList{kPrefix + "14030750588", "标题 A", "第一行\r\n第二行", "2999-07-23 14:03:07",
+                        "2999-07-23 14:03:07", "", "", ""},
+            QString());
+        row("timer rounds up to 86400", at(23, 59, 59, 700), 0, "t", "b",
+            QStringList{kPrefix + "23595986400", "t", "b", "2999-07-23 23:59:59", "2999-07-23 23:59:59", "",
+                        "", ""},
+            QString());
         // Readings: date, timer, creation time, modification time.
-        QTest::newRow("each time read on its own")
-            << at(10, 0, 0) << 1000 << "t"
-            << "b" << QStringList{kPrefix + "10000036001", "t", "b", "2999-07-23 10:00:02",
-                                  "2999-07-23 10:00:03",   "",  "",  ""}
-            << QString();
-        QTest::newRow("blanks and line breaks only")
-            << at(11, 0, 0) << 0 << "   "
-            << "\n\n"
-            << QStringList{kPrefix + "11000039600", "   ", "\r\n\r\n", "2999-07-23 11:00:00",
-                           "2999-07-23 11:00:00",   "",    "",         ""}
-            << QString();
+        row("each time read on its own", at(10, 0, 0), 1000, "t", "b",
+            QStringList{kPrefix + "10000036001", "t", "b", "2999-07-23 10:00:02", "2999-07-23 10:00:03", "",
+                        "", ""},
+            QString());
+        row("blanks and line breaks only", at(11, 0, 0), 0, "   ", "\n\n",
+            QStringList{kPrefix + "11000039600", "   ", "\r\n\r\n", "2999-07-23 11:00:00",
+                        "2999-07-23 11:00:00", "", "", ""},
+            QString());
         // Readings 100 ms apart from 14:03:07.6: the first try's id is taken, the next second's is free.
-        QTest::newRow("id taken: the next second's")
-            << at(14, 3, 7, 600) << 100 << "t"
-            << "b" << QStringList{kPrefix + "14030850588", "t", "b", "2999-07-23 14:03:08",
-                                  "2999-07-23 14:03:08",   "",  "",  ""}
-            << kPrefix + "14030750588";
+        row("id taken: the next second's", at(14, 3, 7, 600), 100, "t", "b",
+            QStringList{kPrefix + "14030850588", "t", "b", "2999-07-23 14:03:08", "2999-07-23 14:03:08", "",
+                        "", ""},
+            kPrefix + "14030750588");
     }
 
     void addStoresRow() {
@@ -172,31 +154,12 @@ private Q_SLOTS:
     }
 
     void refusals_data() {
-        QTest::addColumn<bool>("modify");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("body");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("focus");
-        QTest::newRow("add, empty title") << false << ""
-                                          << "b"
-                                          << "标题不能为空！"
-                                          << "txtTitle";
-        QTest::newRow("add, both empty") << false << ""
-                                         << ""
-                                         << "标题不能为空！"
-                                         << "txtTitle";
-        QTest::newRow("add, empty body") << false << "t"
-                                         << ""
-                                         << "正文不能为空！"
-                                         << "RtbData";
-        QTest::newRow("modify, empty title") << true << ""
-                                             << "b"
-                                             << "标题不能为空！"
-                                             << "txtTitle";
-        QTest::newRow("modify, empty body") << true << "t"
-                                            << ""
-                                            << "正文不能为空！"
-                                            << "RtbData";
+        columns<bool, QString, QString, QString, QString>("modify", "title", "body", "message", "focus");
+        row("add, empty title", false, "", "b", "标题不能为空！", "txtTitle");
+        row("add, both empty", false, "", "", "标题不能为空！", "txtTitle");
+        row("add, empty body", false, "t", "", "正文不能为空！", "RtbData");
+        row("modify, empty title", true, "", "b", "标题不能为空！", "txtTitle");
+        row("modify, empty body", true, "t", "", "正文不能为空！", "RtbData");
     }
     void refusals() {
         QFETCH(bool, modify);
@@ -225,13 +188,10 @@ private Q_SLOTS:
 
     // The clock gives kPrefix 14:03:07.6, so the add makes the id kPrefix + "14030750588".
     void addFailure_data() {
-        QTest::addColumn<QString>("cause");
-        QTest::addColumn<QString>("mentions");
-        QTest::newRow("same-second id") << "duplicate" << kPrefix + "14030750588";
-        QTest::newRow("title too long for its column") << "too long"
-                                                       << "name";
-        QTest::newRow("server unreachable") << "no server"
-                                            << "数据库连接未打开";
+        columns<QString, QString>("cause", "mentions");
+        row("same-second id", "duplicate", kPrefix + "14030750588");
+        row("title too long for its column", "too long", "name");
+        row("server unreachable", "no server", "数据库连接未打开");
     }
     void addFailure() {
         QFETCH(QString, cause);
@@ -270,15 +230,9 @@ private Q_SLOTS:
     }
 
     void loadFailure_data() {
-        QTest::addColumn<QString>("cause");
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("mentions");
-        QTest::newRow("no such row") << "missing"
-                                     << "information"
-                                     << "未找到 相关信息！Error:";
-        QTest::newRow("server unreachable") << "no server"
-                                            << "critical"
-                                            << "数据库连接未打开";
+        columns<QString, QString, QString>("cause", "kind", "mentions");
+        row("no such row", "missing", "information", "未找到 相关信息！Error:");
+        row("server unreachable", "no server", "critical", "数据库连接未打开");
     }
     void loadFailure() {
         QFETCH(QString, cause);
@@ -301,9 +255,8 @@ private Q_SLOTS:
     // A NULL another tool stored reads as empty, and the record can still be saved: a text column
     // as empty text, a date-time as the NULL it was.
     void nullColumnLoadsEmpty_data() {
-        QTest::addColumn<QString>("column");
-        QTest::addColumn<int>("box"); // its place in the stored record
-        QTest::addColumn<QString>("stored");
+        // box: its place in the stored record
+        columns<QString, int, QString>("column", "box", "stored");
         for (const auto& [column, box] :
              {std::pair{"data", 2}, {"createdatetime", 3}, {"desc", 5}, {"keys", 6}, {"creator", 7}})
             QTest::addRow("%s", column) << column << box << (box == 3 ? "<NULL>" : "");
@@ -330,26 +283,12 @@ private Q_SLOTS:
     }
 
     void saveRoundTrip_data() {
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("keys");
-        QTest::addColumn<QString>("desc");
-        QTest::addColumn<QString>("body");
-        QTest::newRow("backslashes and quotes") << "C:\\dir\\ it's \"x\""
-                                                << "\\'\""
-                                                << "a\\'b\n\"c\""
-                                                << "\\n is not\n'a' \"b\" \\";
-        QTest::newRow("chinese") << "中文标题"
-                                 << "关键字 二"
-                                 << "备注：说明\n第二行"
-                                 << "正文\n第二行\n";
-        QTest::newRow("title of blanks") << "   "
-                                         << ""
-                                         << ""
-                                         << " ";
-        QTest::newRow("no-break spaces") << "a\u00a0b"
-                                         << "k"
-                                         << "d\u00a0"
-                                         << "x\u00a0y";
+        columns<QString, QString, QString, QString>("title", "keys", "desc", "body");
+        row("backslashes and quotes", "C:\\dir\\ it's \"x\"", "\\'\"", "a\\'b\n\"c\"",
+            "\\n is not\n'a' \"b\" \\");
+        row("chinese", "中文标题", "关键字 二", "备注：说明\n第二行", "正文\n第二行\n");
+        row("title of blanks", "   ", "", "", " ");
+        row("no-break spaces", "a\u00a0b", "k", "d\u00a0", "x\u00a0y");
     }
     void saveRoundTrip() {
         QFETCH(QString, title);
@@ -386,19 +325,19 @@ private Q_SLOTS:
     // overwritten and the edits stay in the form; a deleted record is offered to be stored again under
     // its id (refused when someone has stored one under it meanwhile).
     void saveAfterOthers_data() {
-        QTest::addColumn<QString>("change");
-        QTest::addColumn<int>("restore");       // the answer to the offer: 0 none made, 1 OK, 2 cancel
-        QTest::addColumn<QString>("meanwhile"); // before the record is stored again
+        // restore: the answer to the offer: 0 none made, 1 OK, 2 cancel
+        // meanwhile: before the record is stored again
+        columns<QString, int, QString>("change", "restore", "meanwhile");
         const QString update =
             QStringLiteral("update SearchTxt_Data set `%1`='%2' where dataid='") + kId + u'\'';
         const QString remove = "delete from SearchTxt_Data where dataid='" + kId + "'";
-        QTest::newRow("deleted, stored again") << remove << 1 << "";
-        QTest::newRow("deleted, not stored again") << remove << 2 << "";
-        QTest::newRow("deleted, then another stored under its id")
-            << remove << 1 << "insert into SearchTxt_Data (dataid,name) values ('" + kId + "','theirs')";
+        row("deleted, stored again", remove, 1, "");
+        row("deleted, not stored again", remove, 2, "");
+        row("deleted, then another stored under its id", remove, 1,
+            "insert into SearchTxt_Data (dataid,name) values ('" + kId + "','theirs')");
         for (const char* column : {"name", "data", "desc", "keys"})
             QTest::addRow("%s changed", column) << update.arg(column, "theirs") << 0 << "";
-        QTest::newRow("modidatetime changed") << update.arg("modidatetime", "2999-07-23 11:11:11") << 0 << "";
+        row("modidatetime changed", update.arg("modidatetime", "2999-07-23 11:11:11"), 0, "");
     }
     void saveAfterOthers() {
         QFETCH(QString, change);
@@ -442,9 +381,9 @@ private Q_SLOTS:
     }
 
     void saveFailure_data() {
-        QTest::addColumn<QString>("cause");
-        QTest::newRow("insert fails after the delete") << "too long";
-        QTest::newRow("server unreachable") << "no server";
+        columns<QString>("cause");
+        row("insert fails after the delete", "too long");
+        row("server unreachable", "no server");
     }
     void saveFailure() {
         QFETCH(QString, cause);
@@ -470,12 +409,10 @@ private Q_SLOTS:
     // asking: save (closed once saved), discard, or back to the form. Ctrl+S saves as the button
     // does. Never while a write waits for the server (the add's statements run the event loop).
     void closing_data() {
-        QTest::addColumn<bool>("modify");
-        QTest::addColumn<QString>("how"); // Escape, close, Ctrl+S, or Escape while adding
-        QTest::addColumn<bool>("typed");
-        QTest::addColumn<int>("answer"); // MessageBoxes::Closing
-        QTest::addColumn<bool>("closed");
-        QTest::addColumn<bool>("written");
+        // how: Escape, close, Ctrl+S, or Escape while adding
+        // answer: MessageBoxes::Closing
+        columns<bool, QString, bool, int, bool, bool>("modify", "how", "typed", "answer", "closed",
+                                                      "written");
         const int save = int(MessageBoxes::Closing::Save), discard = int(MessageBoxes::Closing::Discard),
                   back = int(MessageBoxes::Closing::Back);
         for (const bool modify : {false, true}) {
@@ -488,7 +425,7 @@ private Q_SLOTS:
             QTest::addRow("%s, close box, back", form) << modify << "close" << true << back << false << false;
             QTest::addRow("%s, Ctrl+S", form) << modify << "Ctrl+S" << true << back << modify << true;
         }
-        QTest::newRow("add, Escape while adding") << false << "adding" << true << discard << false << true;
+        row("add, Escape while adding", false, "adding", true, discard, false, true);
     }
     void closing() {
         QFETCH(bool, modify);

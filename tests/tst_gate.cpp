@@ -1,5 +1,6 @@
 // One command at a time: what a second click, a re-login or a newer search does while something
 // waits on the server. Each case is a way the control used to break.
+#include "Columns.h"
 #include "Fixture.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
@@ -146,9 +147,9 @@ private Q_SLOTS:
     // A newer search started at any point where a load lets other handlers run takes over: the
     // older one never writes the list, the arrays or the status line again.
     void newerSearchAtEveryYield_data() {
-        QTest::addColumn<bool>("titlesOnly");
-        QTest::newRow("titles") << true;
-        QTest::newRow("full text") << false;
+        columns<bool>("titlesOnly");
+        row("titles", true);
+        row("full text", false);
     }
     void newerSearchAtEveryYield() {
         QFETCH(bool, titlesOnly);

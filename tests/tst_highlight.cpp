@@ -1,4 +1,5 @@
 // Where the viewer marks the search value, and F3 / Shift+F3, against the real throwaway server.
+#include "Columns.h"
 #include "Fixture.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
@@ -50,11 +51,7 @@ class TestHighlight : public QObject, WithBoxes, WithConfig {
     }
 
 private Q_SLOTS:
-    void initTestCase() {
-        REQUIRE_DB();
-        QVERIFY(useConfig());
-        QVERIFY(db.create());
-    }
+    void initTestCase() { START_DB(); }
     void init() {
         CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
         control = shownControl(statuses);
@@ -63,11 +60,7 @@ private Q_SLOTS:
     void cleanup() { control.reset(); }
 
     void marks_data() {
-        QTest::addColumn<bool>("titlesOnly");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("body");
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<QString>("marked");
+        columns<bool, QString, QString, QString, QString>("titlesOnly", "title", "body", "value", "marked");
         const QStringList rows[] = {
             {"chinese", "备份数据库命令，恢复数据", "数据", "备份[数据]库命令，恢复[数据]"},
             {"mixed case", "Git GIT gIT", "git", "[Git] [GIT] [gIT]"},
@@ -116,9 +109,9 @@ private Q_SLOTS:
     }
 
     void firstInViewCaretStays_data() {
-        QTest::addColumn<int>("line");
-        QTest::newRow("near the top") << 2;
-        QTest::newRow("far down, laid out later") << 280;
+        columns<int>("line");
+        row("near the top", 2);
+        row("far down, laid out later", 280);
     }
     void firstInViewCaretStays() {
         QFETCH(int, line);
@@ -143,10 +136,9 @@ private Q_SLOTS:
     }
 
     void nextAndPrevious_data() {
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<bool>("inList");
-        QTest::addColumn<QString>("keys"); // F3 "+", Shift+F3 "-"
-        QTest::addColumn<QString>("went"); // the occurrence selected after each key
+        // keys: F3 "+", Shift+F3 "-"
+        // went: the occurrence selected after each key
+        columns<QString, bool, QString, QString>("value", "inList", "keys", "went");
         const QStringList rows[] = {
             {"F3 wraps, in the box", "ab", "", "++++", "1231"},
             {"Shift+F3 goes back, in the list", "ab", "list", "--+", "323"},
@@ -185,17 +177,14 @@ private Q_SLOTS:
     // the box: whole and exact, the figures and the caret as for any record, the marks all found. The
     // window's longest stall is measured as the benchmark measures it (its bound is asserted there).
     void largeRecords_data() {
-        QTest::addColumn<QString>("line"); // the body is this, repeated
-        QTest::addColumn<int>("times");
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<int>("caretLine"); // after Ctrl+End; 0 where lines wrap
-        QTest::addColumn<int>("marks");
-        QTest::newRow("8,000,000 empty lines") << "\r\n" << 8000000 << "big" << 8000001 << 0;
-        QTest::newRow("one line of 16 MB")
-            << "The quick brown fox jumps over the lazy dog. " << 355555 << "big" << 0 << 0;
-        QTest::newRow("1,000,000 lines") << "a line of text\r\n" << 1000000 << "big" << 1000001 << 0;
-        QTest::newRow("100,000 lines") << "text\r\n" << 100000 << "big" << 100001 << 0;
-        QTest::newRow("1 MiB, marked") << "数据库 the fox 中文\r\n" << 45000 << "the" << 45001 << 45000;
+        // line: the body is this, repeated
+        // caretLine: after Ctrl+End; 0 where lines wrap
+        columns<QString, int, QString, int, int>("line", "times", "value", "caretLine", "marks");
+        row("8,000,000 empty lines", "\r\n", 8000000, "big", 8000001, 0);
+        row("one line of 16 MB", "The quick brown fox jumps over the lazy dog. ", 355555, "big", 0, 0);
+        row("1,000,000 lines", "a line of text\r\n", 1000000, "big", 1000001, 0);
+        row("100,000 lines", "text\r\n", 100000, "big", 100001, 0);
+        row("1 MiB, marked", "数据库 the fox 中文\r\n", 45000, "the", 45001, 45000);
     }
     void largeRecords() {
         QFETCH(QString, line);

@@ -6,6 +6,7 @@
 // concurrent change, a deleted record brought back from the trash, nothing touched of a control that
 // went while they waited.
 #include "AdminRun.h"
+#include "Columns.h"
 #include "FakeMessageBoxes.h"
 #include "FreshControl.h"
 #include "ScratchDb.h"
@@ -184,9 +185,9 @@ private Q_SLOTS:
 
     // "历史版本…" and "回收站…" are offered where the history is installed, and only there.
     void offered_data() {
-        QTest::addColumn<bool>("installed");
-        QTest::newRow("installed") << true;
-        QTest::newRow("not installed") << false;
+        columns<bool>("installed");
+        row("installed", true);
+        row("not installed", false);
     }
     void offered() {
         QFETCH(bool, installed);
@@ -278,9 +279,9 @@ private Q_SLOTS:
     // control panel's question whether the history is installed, a versions list being read. A
     // confirmed restore still stores the version, with no box over a window that went.
     void goneWhileWaiting_data() {
-        QTest::addColumn<QString>("what");
+        columns<QString>("what");
         for (const char* what : {"popup", "panel", "list", "restore"})
-            QTest::newRow(what) << QString::fromLatin1(what);
+            row(what, QString::fromLatin1(what));
     }
     void goneWhileWaiting() {
         QFETCH(QString, what);

@@ -1,3 +1,4 @@
+#include "Columns.h"
 #include "FakeMessageBoxes.h"
 #include "Seams.h"
 #include "control/VornikInterface.h"
@@ -115,12 +116,12 @@ class TestHost : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void outerSizeRule_data() {
-        QTest::addColumn<QSize>("outer"); // twips
-        QTest::addColumn<OptRect>("control");
-        QTest::newRow("fits") << QSize(10000, 8000) << OptRect(QRect(50, 50, 9900, 7300));
-        QTest::newRow("width exactly 100") << QSize(100, 8000) << OptRect();
-        QTest::newRow("height exactly 700") << QSize(10000, 700) << OptRect();
-        QTest::newRow("height 701") << QSize(10000, 701) << OptRect(QRect(50, 50, 9900, 1));
+        // outer: twips
+        columns<QSize, OptRect>("outer", "control");
+        row("fits", QSize(10000, 8000), OptRect(QRect(50, 50, 9900, 7300)));
+        row("width exactly 100", QSize(100, 8000), OptRect());
+        row("height exactly 700", QSize(10000, 700), OptRect());
+        row("height 701", QSize(10000, 701), OptRect(QRect(50, 50, 9900, 1)));
     }
     void outerSizeRule() {
         QFETCH(QSize, outer);
@@ -131,14 +132,15 @@ private Q_SLOTS:
     // The window fits its control at each size change; a size too small for the margins leaves it
     // where it was, and the next size that is large enough fits it again.
     void windowFitsControl_data() {
-        QTest::addColumn<QList<QSize>>("sizes"); // outer sizes in pixels, applied in order
-        QTest::addColumn<QRect>("control");      // pixels, after the last
+        // sizes: outer sizes in pixels, applied in order
+        // control: pixels, after the last
+        columns<QList<QSize>, QRect>("sizes", "control");
         // 700 x 500 px = 10500 x 7500 twips: 50, 50, 10400, 6800 twips.
         const QRect fitted(3, 3, 693, 453);
-        QTest::newRow("design size") << QList<QSize>{{1130, 639}} << QRect(3, 3, 1123, 592);
-        QTest::newRow("fits") << QList<QSize>{{700, 500}} << fitted;
-        QTest::newRow("too narrow keeps it") << QList<QSize>{{700, 500}, {6, 500}} << fitted;
-        QTest::newRow("grows again") << QList<QSize>{{700, 500}, {5, 5}, {900, 600}} << QRect(3, 3, 893, 553);
+        row("design size", QList<QSize>{{1130, 639}}, QRect(3, 3, 1123, 592));
+        row("fits", QList<QSize>{{700, 500}}, fitted);
+        row("too narrow keeps it", QList<QSize>{{700, 500}, {6, 500}}, fitted);
+        row("grows again", QList<QSize>{{700, 500}, {5, 5}, {900, 600}}, QRect(3, 3, 893, 553));
     }
     void windowFitsControl() {
         QFETCH(QList<QSize>, sizes);
@@ -162,14 +164,14 @@ private Q_SLOTS:
     // before it is first shown (when it has no frame yet) or while shown. The offscreen platform
     // frames windows too, so a centring by the client size is off here as under a window manager.
     void formLoadCentresFrame_data() {
-        QTest::addColumn<QSize>("client"); // pixels
-        QTest::addColumn<bool>("beforeShow");
+        // client: pixels
+        columns<QSize, bool>("client", "beforeShow");
         // Sizes that fit the offscreen screen (800 x 800): it pushes windows that reach past its
         // left or top edge back in, which a desktop does not.
-        QTest::newRow("before showing") << QSize(640, 480) << true;
-        QTest::newRow("while shown") << QSize(640, 480) << false;
-        QTest::newRow("odd size, before showing") << QSize(401, 301) << true;
-        QTest::newRow("odd size, while shown") << QSize(401, 301) << false;
+        row("before showing", QSize(640, 480), true);
+        row("while shown", QSize(640, 480), false);
+        row("odd size, before showing", QSize(401, 301), true);
+        row("odd size, while shown", QSize(401, 301), false);
     }
     void formLoadCentresFrame() {
         QFETCH(QSize, client);
@@ -215,19 +217,14 @@ private Q_SLOTS:
     }
 
     void container_data() {
-        QTest::addColumn<QStringList>("path");
-        QTest::addColumn<QString>("progId");
-        QTest::addColumn<QString>("classId");
-        QTest::addColumn<bool>("found");
+        columns<QStringList, QString, QString, bool>("path", "progId", "classId", "found");
         const QString missing = QDir::tempPath() + QStringLiteral("/vornik-no-such-folder");
-        QTest::newRow("by program id") << QStringList{kPluginDir} << kProgId << kClassId << true;
-        QTest::newRow("after a missing folder")
-            << QStringList{missing, kPluginDir} << kProgId << kClassId << true;
-        QTest::newRow("wrong class id")
-            << QStringList{kPluginDir} << kProgId << "{9A86DF44-3A9B-4D56-9544-7EEC7E8C98B1}" << false;
-        QTest::newRow("wrong program id")
-            << QStringList{kPluginDir} << "Vornik.uVornik2" << kClassId << false;
-        QTest::newRow("missing folder") << QStringList{missing} << kProgId << kClassId << false;
+        row("by program id", QStringList{kPluginDir}, kProgId, kClassId, true);
+        row("after a missing folder", QStringList{missing, kPluginDir}, kProgId, kClassId, true);
+        row("wrong class id", QStringList{kPluginDir}, kProgId, "{9A86DF44-3A9B-4D56-9544-7EEC7E8C98B1}",
+            false);
+        row("wrong program id", QStringList{kPluginDir}, "Vornik.uVornik2", kClassId, false);
+        row("missing folder", QStringList{missing}, kProgId, kClassId, false);
     }
     void container() {
         QFETCH(QStringList, path);
@@ -260,17 +257,15 @@ private Q_SLOTS:
     // The host finds the library where the build puts it and where an installation (or an unpacked
     // package) puts it: <prefix>/bin/Test_Vornik with <prefix>/lib/<arch>/vornik/Vornik.so.
     void findsLibraryByLayout_data() {
-        QTest::addColumn<QString>("host");    // the host's folder, relative to a fresh tree
-        QTest::addColumn<QString>("library"); // the library's folder in that tree
-        QTest::addColumn<bool>("found");
+        // host: the host's folder, relative to a fresh tree
+        // library: the library's folder in that tree
+        columns<QString, QString, bool>("host", "library", "found");
         const QString installed = QStringLiteral("usr/lib/" VORNIK_LIBRARY_ARCH "/vornik");
-        QTest::newRow("build folder") << "build/host"
-                                      << "build/plugins" << true;
-        QTest::newRow("installed in /usr") << "usr/bin" << installed << true;
-        QTest::newRow("installed in /usr/local")
-            << "usr/local/bin" << QStringLiteral("usr/local/lib/" VORNIK_LIBRARY_ARCH "/vornik") << true;
-        QTest::newRow("another program's folder") << "usr/bin"
-                                                  << "usr/lib/" VORNIK_LIBRARY_ARCH "/other" << false;
+        row("build folder", "build/host", "build/plugins", true);
+        row("installed in /usr", "usr/bin", installed, true);
+        row("installed in /usr/local", "usr/local/bin",
+            QStringLiteral("usr/local/lib/" VORNIK_LIBRARY_ARCH "/vornik"), true);
+        row("another program's folder", "usr/bin", "usr/lib/" VORNIK_LIBRARY_ARCH "/other", false);
     }
     void findsLibraryByLayout() {
         QFETCH(QString, host);
@@ -289,9 +284,9 @@ private Q_SLOTS:
     // area, frame and title bar included, and are centred as designed where they fit; the record box
     // and the list keep their right frame line after a resize.
     void placementAtEachScale_data() {
-        QTest::addColumn<QString>("scale");
+        columns<QString>("scale");
         for (const char* scale : {"1", "1.25", "1.5", "2"})
-            QTest::newRow(scale) << scale;
+            row(scale, scale);
     }
     void placementAtEachScale() {
         QFETCH(QString, scale);

@@ -3,6 +3,7 @@
 // file and the callers of RsOpen. Every case checks that nothing crashed, that exactly the intended
 // statements ran (the session's statement counters), that the table and a bystander table are intact,
 // and that the text was stored and reads back exactly or the user was told why not.
+#include "Columns.h"
 #include "ConnectShim.h"
 #include "Fixture.h"
 #include "FreshControl.h"
@@ -174,9 +175,7 @@ class TestHostile : public QObject, WithBoxes, WithSecrets, WithPrompt, WithConf
 
 private Q_SLOTS:
     void initTestCase() {
-        REQUIRE_DB();
-        QVERIFY(useConfig());
-        QVERIFY(db.create());
+        START_DB();
         CHECK_SQL(db.exec(QStringLiteral("CREATE TABLE vornik_canary (note TEXT)")));
     }
 
@@ -208,10 +207,8 @@ private Q_SLOTS:
     // The search box: each key in both modes, on a default session and on one with
     // NO_BACKSLASH_ESCAPES; the same records are found either way.
     void searchBox_data() {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<bool>("titlesOnly");
-        QTest::addColumn<bool>("noBackslashEscapes");
-        QTest::addColumn<QStringList>("expected"); // titles, sorted
+        // expected: titles, sorted
+        columns<QString, bool, bool, QStringList>("key", "titlesOnly", "noBackslashEscapes", "expected");
         struct Key {
             const char* name;
             QString key;
@@ -280,14 +277,12 @@ private Q_SLOTS:
 
     // The add form: title and body pasted in, then "增加".
     void addForm_data() {
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("body");
-        QTest::addColumn<bool>("strict");
-        QTest::addColumn<QString>("storedBody"); // as stored; empty when the add must be refused
-        QTest::addColumn<QString>("refusal");    // what the message names when refused
+        // storedBody: as stored; empty when the add must be refused
+        // refusal: what the message names when refused
+        columns<QString, QString, bool, QString, QString>("title", "body", "strict", "storedBody", "refusal");
         const QString nul(kNul);
         auto stored = [](const char* name, const QString& title, const QString& body, const QString& as) {
-            QTest::newRow(name) << title << body << true << as << QString();
+            row(name, title, body, true, as, QString());
         };
         stored("quotes", "it's \"q\" ''", "'\"'\"\n''", "'\"'\"\r\n''");
         stored("backslashes", "C:\\dir\\", "\\n \\0 \\\\ end\\", "\\n \\0 \\\\ end\\");
@@ -315,10 +310,9 @@ private Q_SLOTS:
         QString bigStored = big;
         bigStored.replace(u'\n', QStringLiteral("\r\n"));
         stored("1 MiB body", "big", big, bigStored);
-        QTest::newRow("100 KB title") << QString(100 * 1024, u't') << "x" << true << QString() << "name";
+        row("100 KB title", QString(100 * 1024, u't'), "x", true, QString(), "name");
         // A server that is not in strict mode cuts the value with a mere warning.
-        QTest::newRow("100 KB title, lenient server")
-            << QString(100 * 1024, u't') << "x" << false << QString() << "name";
+        row("100 KB title, lenient server", QString(100 * 1024, u't'), "x", false, QString(), "name");
     }
     void addForm() {
         QFETCH(QString, title);
@@ -377,11 +371,9 @@ private Q_SLOTS:
 
     // The modify form: every editable box pasted into, on both session modes.
     void modifyForm_data() {
-        QTest::addColumn<QString>("text"); // pasted into the title, keywords and remarks
-        QTest::addColumn<QString>("body");
-        QTest::addColumn<bool>("noBackslashEscapes");
-        QTest::addColumn<bool>("strict");
-        QTest::addColumn<bool>("refused");
+        // text: pasted into the title, keywords and remarks
+        columns<QString, QString, bool, bool, bool>("text", "body", "noBackslashEscapes", "strict",
+                                                    "refused");
         const QString nul(kNul);
         const QList<std::pair<const char*, QString>> texts = {
             {"quotes and backslashes", "C:\\dir\\ it's \"x\" \\' \\\""},
@@ -397,10 +389,10 @@ private Q_SLOTS:
             for (const bool nbe : {false, true})
                 QTest::addRow("%s%s", name, nbe ? ", NO_BACKSLASH_ESCAPES" : "")
                     << text << text << nbe << true << false;
-        QTest::newRow("1 MiB body") << "t" << longBody(1 << 20) << false << true << false;
+        row("1 MiB body", "t", longBody(1 << 20), false, true, false);
         const QString big(100 * 1024, u'm');
-        QTest::newRow("100 KB title") << big << "b" << false << true << true;
-        QTest::newRow("100 KB title, lenient server") << big << "b" << false << false << true;
+        row("100 KB title", big, "b", false, true, true);
+        row("100 KB title, lenient server", big, "b", false, false, true);
     }
     void modifyForm() {
         QFETCH(QString, text);
@@ -450,19 +442,15 @@ private Q_SLOTS:
 
     // The login dialog's fields: what it hands back, and what the settings file reads back as.
     void loginFields_data() {
-        QTest::addColumn<QString>("server");
-        QTest::addColumn<QString>("database");
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<bool>("autoLogin");
-        QTest::addColumn<bool>("refused"); // kept open with a message: the file would not read back
+        // refused: kept open with a message: the file would not read back
+        columns<QString, QString, QString, QString, bool, bool>("server", "database", "user", "password",
+                                                                "autoLogin", "refused");
         const QString s = QStringLiteral("127.0.0.1");
         const QString d = QStringLiteral("qelmorand");
         const QString nul(kNul);
         auto row = [&](const char* name, const QString& server, const QString& database, const QString& user,
-                       const QString& password, bool autoLogin, bool refused) {
-            QTest::newRow(name) << server << database << user << password << autoLogin << refused;
-        };
+                       const QString& password, bool autoLogin,
+                       bool refused) { ::row(name, server, database, user, password, autoLogin, refused); };
         row("quotes", s, d, "o'neil", "p'w\"d", true, false);
         row("ODBC delimiters", s, d, "a;b{c}=d", "x;y}", true, false);
         row("injection", s, kInjection, kInjection, kInjection, true, false);
@@ -550,9 +538,9 @@ private Q_SLOTS:
 
     // The settings file's contents, read when no account is held.
     void settingsFile_data() {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QStringList>("values"); // dbServerIP, dbName, dbUse, dbPwd as read
-        QTest::addColumn<QString>("outcome");    // "True", "prompt" or "fails"
+        // values: dbServerIP, dbName, dbUse, dbPwd as read
+        // outcome: "True", "prompt" or "fails"
+        columns<QByteArray, QStringList, QString>("content", "values", "outcome");
         const QString server = testdb::server();
         const QStringList good = {server, "qelmorand", "qelmorand", "40628173"};
         const QStringList none = {"", "", "", ""};
@@ -561,7 +549,7 @@ private Q_SLOTS:
                    "dbUse = " + v[2] + end + "dbPwd = " + v[3] + end;
         };
         auto row = [](const char* name, const QByteArray& content, const QStringList& values,
-                      const char* outcome) { QTest::newRow(name) << content << values << QString(outcome); };
+                      const char* outcome) { ::row(name, content, values, QString(outcome)); };
         const QString nul(kNul);
 
         row("empty", {}, none, "prompt");
@@ -663,15 +651,14 @@ private Q_SLOTS:
     // Everything that runs a statement through RsOpen: the statement runner itself, the viewer
     // (an id from the result arrays) and the modify form's load (an id from the opener).
     void rsOpenCallers_data() {
-        QTest::addColumn<QString>("caller"); // "RsOpen", "viewer" or "modify"
-        QTest::addColumn<QString>("input");  // statement or record id
-        QTest::addColumn<bool>("noBackslashEscapes");
+        // caller: "RsOpen", "viewer" or "modify"
+        // input: statement or record id
+        columns<QString, QString, bool>("caller", "input", "noBackslashEscapes");
         // A statement: "error", "no rows" or the value of its column x; an id: the record's body or "<none>".
-        QTest::addColumn<QString>("expected");
-        QTest::addColumn<QString>("ran");
+        columns<QString, QString>("expected", "ran");
         const QString nul(kNul);
         auto statement = [](const char* name, const QString& sql, const QString& expected, const char* ran) {
-            QTest::newRow(name) << "RsOpen" << sql << false << expected << QString(ran);
+            row(name, "RsOpen", sql, false, expected, QString(ran));
         };
         statement("two statements", "select 1 as x; drop table SearchTxt_Data", "error", "");
         statement("comment hiding a quote", "select 'a' as x -- '", "a", "select=1");

@@ -4,6 +4,7 @@
 // others (and the history alike there); when the index is not what it should be; for an account
 // that only reads it. Also what vornik-admin refuses.
 #include "AdminRun.h"
+#include "Columns.h"
 #include "FakeMessageBoxes.h"
 #include "FreshControl.h"
 #include "PrivateServer.h"
@@ -272,19 +273,14 @@ private Q_SLOTS:
     }
 
     void fallback_data() {
-        QTest::addColumn<QString>("breakage");
-        QTest::addColumn<QString>("repair");
-        QTest::newRow("a trigger dropped")
-            << u"DROP TRIGGER vornik_test_index.vornik_queue_au"_s << u"install"_s;
-        QTest::newRow("meta stale") << u"UPDATE vornik_test_index_vornik.meta SET format = 0"_s
-                                    << u"rebuild"_s;
-        QTest::newRow("not ready") << u"UPDATE vornik_test_index_vornik.meta SET state = 'building'"_s
-                                   << u"rebuild"_s;
-        QTest::newRow("collation changed")
-            << u"ALTER TABLE vornik_test_index.SearchTxt_Data MODIFY name TEXT COLLATE utf8mb4_bin"_s
-            << u"ALTER TABLE vornik_test_index.SearchTxt_Data MODIFY name TEXT COLLATE utf8mb4_general_ci"_s;
-        QTest::newRow("companion database gone")
-            << u"DROP DATABASE vornik_test_index_vornik"_s << u"install"_s;
+        columns<QString, QString>("breakage", "repair");
+        row("a trigger dropped", u"DROP TRIGGER vornik_test_index.vornik_queue_au"_s, u"install"_s);
+        row("meta stale", u"UPDATE vornik_test_index_vornik.meta SET format = 0"_s, u"rebuild"_s);
+        row("not ready", u"UPDATE vornik_test_index_vornik.meta SET state = 'building'"_s, u"rebuild"_s);
+        row("collation changed",
+            u"ALTER TABLE vornik_test_index.SearchTxt_Data MODIFY name TEXT COLLATE utf8mb4_bin"_s,
+            u"ALTER TABLE vornik_test_index.SearchTxt_Data MODIFY name TEXT COLLATE utf8mb4_general_ci"_s);
+        row("companion database gone", u"DROP DATABASE vornik_test_index_vornik"_s, u"install"_s);
     }
     void fallback() {
         QFETCH(QString, breakage);
@@ -334,7 +330,7 @@ private Q_SLOTS:
     // with the statuses of a scan; also when the companion database goes at any point of a search
     // (before it, between the planner's statements, or after the plan, under the index's statement).
     void throughTheControl_data() {
-        QTest::addColumn<int>("dropAtYield");
+        columns<int>("dropAtYield");
         for (int k = 0; k <= 6; ++k) // 1 the open, 2 the status painted, 3-5 the planner's, 6 the index's
             QTest::addRow("companion dropped at yield %d (0: never)", k) << k;
     }

@@ -1,3 +1,4 @@
+#include "Columns.h"
 #include "util/Gbk.h"
 #include "util/IniReader.h"
 #include "util/Md5Digest.h"
@@ -23,15 +24,10 @@ static QByteArray gbk(const QString& s) {
 }
 
 void TestIni::readsValue_data() {
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("section");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("expected");
+    columns<QByteArray, QString, QString, QString>("content", "section", "key", "expected");
     const QString a254(254, u'a'), han127(127, u'张');
     auto row = [](const char* name, const QString& content, const QString& section, const QString& key,
-                  const QString& expected) {
-        QTest::newRow(name) << gbk(content) << section << key << expected;
-    };
+                  const QString& expected) { ::row(name, gbk(content), section, key, expected); };
 
     row("blanks around =", "[main]\r\ndbUse = x y \r\n", "main", "dbUse", "x y");
     row("no blanks", "[main]\r\ndbUse=x\r\n", "main", "dbUse", "x");
@@ -67,10 +63,8 @@ void TestIni::readsValue_data() {
     // 1 + 127 * 2 = 255 bytes: the last character would be split, so it goes entirely.
     row("no half character", "[main]\r\nk = a" + han127 + "\r\n", "main", "k", "a" + han127.chopped(1));
     // Saved by an editor as Unicode: the mark says so. Characters GBK cannot hold are kept.
-    QTest::newRow("UTF-8 with mark") << QByteArray(
-                                            "\xef\xbb\xbf[main]\r\nk = \xe5\xbc\xa0 \xf0\x9f\x98\x80\r\n")
-                                     << "main"
-                                     << "k" << QStringLiteral("张 😀");
+    ::row("UTF-8 with mark", QByteArray("\xef\xbb\xbf[main]\r\nk = \xe5\xbc\xa0 \xf0\x9f\x98\x80\r\n"),
+          "main", "k", QStringLiteral("张 😀"));
 }
 
 void TestIni::readsValue() {
@@ -87,15 +81,12 @@ void TestIni::readsValue() {
 }
 
 void TestIni::loginDialogSample_data() {
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("server") << "dbServerIP"
-                            << "127.0.0.1";
-    QTest::newRow("database") << "DBNAME"
-                              << "qelmorand";
-    QTest::newRow("user") << "dbUse" << QStringLiteral("张三");
+    columns<QString, QString>("key", "expected");
+    row("server", "dbServerIP", "127.0.0.1");
+    row("database", "DBNAME", "qelmorand");
+    row("user", "dbUse", QStringLiteral("张三"));
     // The dialog stores the password's digest; it must read back equal to a fresh digest.
-    QTest::newRow("password") << "dbPwd" << md5Digest(QStringLiteral("密码123"), 32).value_or(QString());
+    row("password", "dbPwd", md5Digest(QStringLiteral("密码123"), 32).value_or(QString()));
 }
 
 void TestIni::loginDialogSample() {

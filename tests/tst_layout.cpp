@@ -1,3 +1,4 @@
+#include "Columns.h"
 #include "ui/ProportionalLayout.h"
 #include "ui/Twips.h"
 
@@ -34,12 +35,11 @@ class TestLayout : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void rounding_data() {
-        QTest::addColumn<double>("value");
-        QTest::addColumn<int>("halfEven");
-        QTest::addColumn<int>("pixels"); // twipsToPixels(value)
-        QTest::newRow("half to even") << 472.5 << 472 << 32;
-        QTest::newRow("half pixel away from zero") << 37.5 << 38 << 3;
-        QTest::newRow("negative") << -999.0 << -999 << -67;
+        // pixels: twipsToPixels(value)
+        columns<double, int, int>("value", "halfEven", "pixels");
+        row("half to even", 472.5, 472, 32);
+        row("half pixel away from zero", 37.5, 38, 3);
+        row("negative", -999.0, -999, -67);
     }
     void rounding() {
         QFETCH(double, value);
@@ -69,14 +69,10 @@ private Q_SLOTS:
     // Every case records at `recorded`, then drags the panel (raising it, which reorders the
     // host's children), resizes the host to `via` and then `size`.
     void geometry_data() {
-        QTest::addColumn<QSize>("recorded");
-        QTest::addColumn<QSize>("via");
-        QTest::addColumn<QSize>("size");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QRect>("expected");
+        columns<QSize, QSize, QSize, QString, QRect>("recorded", "via", "size", "name", "expected");
         const auto row = [](const char* tag, QSize size, const char* name, QRect expected,
                             QSize via = {800, 400}, QSize recorded = {800, 400}) {
-            QTest::newRow(tag) << recorded << via << size << QString(name) << expected;
+            ::row(tag, recorded, via, size, QString(name), expected);
         };
         row("design size", {800, 400}, "txtSearchKey", {8, 32, 761, 25});
         row("dragged panel snaps back", {800, 400}, "PicControlS", {96, 96, 649, 241});

@@ -1,4 +1,5 @@
 // The login dialog driven by keys: what it hands back and the exact bytes of the settings file.
+#include "Columns.h"
 #include "Fixture.h"
 #include "database/ConnDatabase.h"
 #include "forms/FrmDataBaseLogin.h"
@@ -85,10 +86,9 @@ private Q_SLOTS:
     }
 
     void accessKeysMoveFocus_data() {
-        QTest::addColumn<int>("key");
-        QTest::addColumn<QString>("target");
-        QTest::newRow("Alt+U") << int(Qt::Key_U) << "txtdbUse";
-        QTest::newRow("Alt+P") << int(Qt::Key_P) << "txtdbPwd";
+        columns<int, QString>("key", "target");
+        row("Alt+U", int(Qt::Key_U), "txtdbUse");
+        row("Alt+P", int(Qt::Key_P), "txtdbPwd");
     }
     void accessKeysMoveFocus() {
         QFETCH(int, key);
@@ -161,9 +161,9 @@ private Q_SLOTS:
     }
 
     void cancelChangesNothing_data() {
-        QTest::addColumn<bool>("byEscape");
-        QTest::newRow("Esc") << true;
-        QTest::newRow("cancel button") << false;
+        columns<bool>("byEscape");
+        row("Esc", true);
+        row("cancel button", false);
     }
     void cancelChangesNothing() {
         QFETCH(bool, byEscape);

@@ -1,3 +1,4 @@
+#include "Columns.h"
 #include "util/Gbk.h"
 #include "util/Md5Digest.h"
 
@@ -20,10 +21,8 @@ private Q_SLOTS:
 };
 
 void TestMd5::fixtureVectors_data() {
-    QTest::addColumn<QString>("input");
-    QTest::addColumn<QString>("digest32");
-    QTest::addColumn<QString>("digest16");
-    QTest::addColumn<int>("byteLength"); // -1 where the row does not state it
+    // byteLength: -1 where the row does not state it
+    columns<QString, QString, QString, int>("input", "digest32", "digest16", "byteLength");
 
     QFile file(QStringLiteral(VORNIK_FIXTURES "/digest-vectors.tsv"));
     QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
@@ -39,8 +38,7 @@ void TestMd5::fixtureVectors_data() {
         if (const auto m = repeated.match(input); m.hasMatch())
             input = m.captured(1).repeated(m.captured(2).toInt());
         const auto b = bytesNote.match(f[3]);
-        QTest::newRow(qPrintable(f[3]))
-            << input << f[1] << f[2] << (b.hasMatch() ? b.captured(1).toInt() : -1);
+        row(qPrintable(f[3]), input, f[1], f[2], (b.hasMatch() ? b.captured(1).toInt() : -1));
         ++rows;
     }
     QVERIFY2(rows >= 12, "digest-vectors.tsv lost rows");
@@ -59,7 +57,7 @@ void TestMd5::fixtureVectors() {
 }
 
 void TestMd5::shortFormForOtherLengths_data() {
-    QTest::addColumn<int>("digestLength");
+    columns<int>("digestLength");
     for (int n : {16, 0, -1, 31, 33, 64, 32767})
         QTest::addRow("%d", n) << n;
 }
@@ -71,13 +69,12 @@ void TestMd5::shortFormForOtherLengths() {
 }
 
 void TestMd5::limitIsInBytes_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("32767 ASCII") << QString(32767, u'a') << true;
-    QTest::newRow("32768 ASCII") << QString(32768, u'a') << false;
+    columns<QString, bool>("text", "accepted");
+    row("32767 ASCII", QString(32767, u'a'), true);
+    row("32768 ASCII", QString(32768, u'a'), false);
     // Double-byte characters count twice, so the limit is reached at half as many characters.
-    QTest::newRow("16383 Chinese + 1") << QString(16383, u'中') + u'a' << true;
-    QTest::newRow("16384 Chinese") << QString(16384, u'中') << false;
+    row("16383 Chinese + 1", QString(16383, u'中') + u'a', true);
+    row("16384 Chinese", QString(16384, u'中'), false);
 }
 
 void TestMd5::limitIsInBytes() {

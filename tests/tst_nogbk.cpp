@@ -1,5 +1,6 @@
 // A Qt built without ICU has no GBK converter. The host must keep running and say what cannot be done:
 // the settings file and the digest need GBK only for text that is not plain ASCII, the search never.
+#include "Columns.h"
 #include "ConnectShim.h"
 #include "Fixture.h"
 #include "FreshControl.h"
@@ -88,10 +89,10 @@ private Q_SLOTS:
     }
 
     void nonAsciiIsReportedNotGuessed_data() {
-        QTest::addColumn<QString>("what");
-        QTest::newRow("digest") << "digest";
-        QTest::newRow("settings bytes") << "settings bytes";
-        QTest::newRow("settings file") << "settings file";
+        columns<QString>("what");
+        row("digest", "digest");
+        row("settings bytes", "settings bytes");
+        row("settings file", "settings file");
     }
     void nonAsciiIsReportedNotGuessed() {
         QFETCH(QString, what);
@@ -129,10 +130,9 @@ private Q_SLOTS:
     }
 
     void loginDialog_data() {
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<bool>("saved");
-        QTest::newRow("ascii user") << "qelmorand" << true;
-        QTest::newRow("chinese user") << QStringLiteral("张三") << false;
+        columns<QString, bool>("user", "saved");
+        row("ascii user", "qelmorand", true);
+        row("chinese user", QStringLiteral("张三"), false);
     }
     void loginDialog() {
         QFETCH(QString, user);
@@ -172,10 +172,9 @@ private Q_SLOTS:
 
     // The exports are GBK files: Chinese ones are reported as not written, ASCII ones still are.
     void exports_data() {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<bool>("written");
-        QTest::newRow("chinese") << QStringLiteral("标题") << false;
-        QTest::newRow("ascii") << QStringLiteral("plain") << true;
+        columns<QString, bool>("key", "written");
+        row("chinese", QStringLiteral("标题"), false);
+        row("ascii", QStringLiteral("plain"), true);
     }
     void exports() {
         REQUIRE_DB();

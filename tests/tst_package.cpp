@@ -1,6 +1,8 @@
 // The Debian package as a user receives it: unpacked into a temporary folder (never installed on
 // this machine), its files, the dependencies it declares, its desktop entry and icon, and its host
 // program started headless from the unpacked tree.
+#include "Columns.h"
+
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
@@ -105,7 +107,7 @@ private Q_SLOTS:
     }
 
     void declaresRuntimeDependencies_data() {
-        QTest::addColumn<QString>("package");
+        columns<QString>("package");
         // What the host and the control library link, and a font for the Chinese captions.
         for (const char* p : {"libqt6widgets6", "libqt6gui6", "libqt6core6", "libmariadb3", "libstdc++6",
                               "libc6", "fonts-noto-cjk"})
@@ -135,8 +137,8 @@ private Q_SLOTS:
     }
 
     void desktopEntry_data() {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("pattern"); // the whole value must match
+        // pattern: the whole value must match
+        columns<QString, QString>("key", "pattern");
         const auto row = [](const char* tag, const char* key, const QString& pattern) {
             QTest::newRow(tag) << QString::fromLatin1(key) << pattern;
         };
@@ -183,8 +185,8 @@ private Q_SLOTS:
     // The unpacked host, started on its own, creates the control from the unpacked library, never
     // from the build; without that library it says which control it could not find.
     void unpackedHostCreatesControl_data() {
-        QTest::addColumn<bool>("withLibrary");
-        QTest::addColumn<QString>("expected"); // a line of the host's log
+        // expected: a line of the host's log
+        columns<bool, QString>("withLibrary", "expected");
         QTest::newRow("library in place")
             << true
             << "vornik.host: created Vornik.uVornik as uVornik from " + unpacked(kLibraryDir) + "/Vornik.so";

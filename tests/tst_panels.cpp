@@ -1,4 +1,5 @@
 // The control panel, the test panel and the splitter; the database commands against the real server.
+#include "Columns.h"
 #include "ConnectShim.h"
 #include "Fixture.h"
 #include "FreshControl.h"
@@ -69,9 +70,7 @@ class TestPanels : public QObject, WithBoxes, WithSecrets, WithDesktop, WithForm
 
 private Q_SLOTS:
     void initTestCase() {
-        REQUIRE_DB();
-        QVERIFY(useConfig());
-        QVERIFY(db.create());
+        START_DB();
         mConnDatabase::setSiteSettingsPath(siteFile());
         setModuleFilePath(files.path() + QStringLiteral("/lib/Vornik.so"));
     }
@@ -110,12 +109,10 @@ private Q_SLOTS:
     // Log in again: the account is forgotten everywhere, the per-user file goes (never the site
     // file), the connection closes, and the next search asks again unless the site file answers.
     void logInAgain_data() {
-        QTest::addColumn<bool>("userFile");
-        QTest::addColumn<bool>("connected");
-        QTest::addColumn<bool>("siteFile");
-        QTest::newRow("nothing to undo") << false << false << false;
-        QTest::newRow("file and connection") << true << true << false;
-        QTest::newRow("site file supplies the account") << true << true << true;
+        columns<bool, bool, bool>("userFile", "connected", "siteFile");
+        row("nothing to undo", false, false, false);
+        row("file and connection", true, true, false);
+        row("site file supplies the account", true, true, true);
     }
     void logInAgain() {
         QFETCH(bool, userFile);
@@ -161,11 +158,8 @@ private Q_SLOTS:
     // The left button alone drags; with another button held nothing moves. There are no limits,
     // and a resize of the control puts the panel back at its design place.
     void dragPanel_data() {
-        QTest::addColumn<QString>("panel");
-        QTest::addColumn<int>("held"); // Qt::MouseButtons
-        QTest::addColumn<QPoint>("by");
-        QTest::addColumn<bool>("moves");
-        QTest::addColumn<bool>("lagging");
+        // held: Qt::MouseButtons
+        columns<QString, int, QPoint, bool, bool>("panel", "held", "by", "moves", "lagging");
         for (const char* panel : {"PicControlS", "PicTestS"}) {
             QTest::addRow("%s, left", panel)
                 << panel << int(Qt::LeftButton) << QPoint(30, 20) << true << false;
@@ -230,15 +224,13 @@ private Q_SLOTS:
     }
 
     void brexEnter_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("key");
-        QTest::addColumn<bool>("toggles");
-        QTest::newRow("brex, Enter") << "brex" << int(Qt::Key_Return) << true;
-        QTest::newRow("brex, keypad Enter") << "brex" << int(Qt::Key_Enter) << true;
-        QTest::newRow("Brex") << "Brex" << int(Qt::Key_Return) << false;
-        QTest::newRow("blank before") << " brex" << int(Qt::Key_Return) << false;
-        QTest::newRow("blank after") << "brex " << int(Qt::Key_Return) << false;
-        QTest::newRow("brex, other key") << "brex" << int(Qt::Key_Space) << false;
+        columns<QString, int, bool>("text", "key", "toggles");
+        row("brex, Enter", "brex", int(Qt::Key_Return), true);
+        row("brex, keypad Enter", "brex", int(Qt::Key_Enter), true);
+        row("Brex", "Brex", int(Qt::Key_Return), false);
+        row("blank before", " brex", int(Qt::Key_Return), false);
+        row("blank after", "brex ", int(Qt::Key_Return), false);
+        row("brex, other key", "brex", int(Qt::Key_Space), false);
     }
     void brexEnter() {
         QFETCH(QString, text);
@@ -257,9 +249,9 @@ private Q_SLOTS:
 
     // Closing a panel that holds the focus hands it to the search box, not to the next in line.
     void closeButtonHidesTestPanel_data() {
-        QTest::addColumn<bool>("byToggle");
-        QTest::newRow("close button") << false;
-        QTest::newRow("Alt+S") << true;
+        columns<bool>("byToggle");
+        row("close button", false);
+        row("Alt+S", true);
     }
     void closeButtonHidesTestPanel() {
         QFETCH(bool, byToggle);
@@ -279,12 +271,9 @@ private Q_SLOTS:
     // ---- test panel: commands ----
 
     void connectCommand_data() {
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("statusStart");
-        QTest::newRow("connects") << "40628173"
-                                  << "MYSQL 连接成功！";
-        QTest::newRow("refused") << "wrong"
-                                 << "MYSQL 连接失败！\r\nError:";
+        columns<QString, QString>("password", "statusStart");
+        row("connects", "40628173", "MYSQL 连接成功！");
+        row("refused", "wrong", "MYSQL 连接失败！\r\nError:");
     }
     void connectCommand() {
         QFETCH(QString, password);
@@ -309,10 +298,9 @@ private Q_SLOTS:
     // Both listings: progress from 0 to n-1, then "loaded OK"; ids and titles line up; the view
     // listing holds no content.
     void listings_data() {
-        QTest::addColumn<int>("button");
-        QTest::addColumn<bool>("withContent");
-        QTest::newRow("whole table") << 1 << true;
-        QTest::newRow("title view") << 2 << false;
+        columns<int, bool>("button", "withContent");
+        row("whole table", 1, true);
+        row("title view", 2, false);
     }
     void listings() {
         QFETCH(int, button);
@@ -337,12 +325,9 @@ private Q_SLOTS:
 
     // A listing with no rows, or whose statement fails, keeps the list and arrays as they were.
     void listingFailureKeepsList_data() {
-        QTest::addColumn<QString>("breakage");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("no rows") << "DELETE FROM SearchTxt_Data"
-                                 << "BOF 或 EOF";
-        QTest::newRow("view gone") << "DROP VIEW VW_SearchTxt_Name"
-                                   << "VW_SearchTxt_Name";
+        columns<QString, QString>("breakage", "reason");
+        row("no rows", "DELETE FROM SearchTxt_Data", "BOF 或 EOF");
+        row("view gone", "DROP VIEW VW_SearchTxt_Name", "VW_SearchTxt_Name");
     }
     void listingFailureKeepsList() {
         QFETCH(QString, breakage);
@@ -365,9 +350,9 @@ private Q_SLOTS:
 
     // A search started while a listing loads supersedes it, and the other way round.
     void listingAndSearchSupersede_data() {
-        QTest::addColumn<bool>("listingFirst");
-        QTest::newRow("search during listing") << true;
-        QTest::newRow("listing during search") << false;
+        columns<bool>("listingFirst");
+        row("search during listing", true);
+        row("listing during search", false);
     }
     void listingAndSearchSupersede() {
         QFETCH(bool, listingFirst);
@@ -409,11 +394,10 @@ private Q_SLOTS:
     }
 
     void searcher_data() {
-        QTest::addColumn<bool>("present");
-        QTest::addColumn<bool>("starts");
-        QTest::newRow("missing") << false << true;
-        QTest::newRow("present") << true << true;
-        QTest::newRow("present, fails to start") << true << false;
+        columns<bool, bool>("present", "starts");
+        row("missing", false, true);
+        row("present", true, true);
+        row("present, fails to start", true, false);
     }
     void searcher() {
         QFETCH(bool, present);
@@ -447,10 +431,9 @@ private Q_SLOTS:
     // The bar follows the pointer while both panes keep their minimum height; a refused move
     // leaves it at the last accepted place. The status box never moves.
     void splitter_data() {
-        QTest::addColumn<QList<QPoint>>("steps"); // pointer offsets from the press point, pixels
-        QTest::addColumn<int>("held");
-        QTest::addColumn<int>("barMoves"); // pixels, from the design place
-        QTest::addColumn<bool>("lagging");
+        // steps: pointer offsets from the press point, pixels
+        // barMoves: pixels, from the design place
+        columns<QList<QPoint>, int, int, bool>("steps", "held", "barMoves", "lagging");
         struct Row {
             const char* name;
             QList<QPoint> steps;
@@ -524,11 +507,10 @@ private Q_SLOTS:
     }
 
     void splitterPressRoundsHalfToEven_data() {
-        QTest::addColumn<double>("y");
-        QTest::addColumn<int>("grabY");
-        QTest::newRow("2.5 to 2") << 2.5 << 2;
-        QTest::newRow("3.5 to 4") << 3.5 << 4;
-        QTest::newRow("whole") << 30.0 << 30;
+        columns<double, int>("y", "grabY");
+        row("2.5 to 2", 2.5, 2);
+        row("3.5 to 4", 3.5, 4);
+        row("whole", 30.0, 30);
     }
     void splitterPressRoundsHalfToEven() {
         QFETCH(double, y);

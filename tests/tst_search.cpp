@@ -1,4 +1,5 @@
 // The search, the viewer and the statement runner of the control, against the real throwaway server.
+#include "Columns.h"
 #include "ConnectShim.h"
 #include "FakeLoginPrompt.h"
 #include "Fixture.h"
@@ -27,11 +28,7 @@ class TestSearch : public QObject, WithBoxes, WithConfig {
     QStringList listed() const { return listedTitles(*control); }
 
 private Q_SLOTS:
-    void initTestCase() {
-        REQUIRE_DB();
-        QVERIFY(useConfig());
-        QVERIFY(db.create());
-    }
+    void initTestCase() { START_DB(); }
 
     void init() {
         CHECK_SQL(db.exec(QStringLiteral("DELETE FROM SearchTxt_Data")));
@@ -43,17 +40,15 @@ private Q_SLOTS:
     void cleanup() { control.reset(); }
 
     void statementsAsBuilt_data() {
-        QTest::addColumn<bool>("titlesOnly");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("statement");
+        columns<bool, QString, QString>("titlesOnly", "key", "statement");
         const QString title =
             QStringLiteral("select `DataID`,`name` from VW_SearchTxt_Name  where `name` like ? escape '!'");
         const QString fullText =
             QStringLiteral("select  `dataid`,`name`,`data` from SearchTxt_Data where `data` like ? "
                            "escape '!' or `name` like ? escape '!'");
-        QTest::newRow("title") << true << "ab" << title;
-        QTest::newRow("title, quote and backslash") << true << "it's a\\b" << title;
-        QTest::newRow("full text") << false << "ab" << fullText;
+        row("title", true, "ab", title);
+        row("title, quote and backslash", true, "it's a\\b", title);
+        row("full text", false, "ab", fullText);
     }
     void statementsAsBuilt() {
         QFETCH(bool, titlesOnly);
@@ -64,27 +59,25 @@ private Q_SLOTS:
     }
 
     void finds_data() {
-        QTest::addColumn<bool>("titlesOnly");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QStringList>("expected");
-        QTest::newRow("chinese in title, titles") << true << "数据" << QStringList{"备份数据库命令"};
-        QTest::newRow("chinese in body, full text") << false << "恢复" << QStringList{"备份数据库命令"};
-        QTest::newRow("chinese in body, titles") << true << "恢复" << QStringList{};
-        QTest::newRow("ascii any case") << true << "GIT" << QStringList{"git tips"};
-        QTest::newRow("quote") << true << "it's" << QStringList{"it's here"};
-        QTest::newRow("backslash") << true << "C:\\d" << QStringList{"path C:\\dir"};
-        QTest::newRow("percent wildcard") << true << "g%t" << QStringList{"git tips"};
-        QTest::newRow("underscore wildcard") << true << "g_t" << QStringList{"git tips"};
+        columns<bool, QString, QStringList>("titlesOnly", "key", "expected");
+        row("chinese in title, titles", true, "数据", QStringList{"备份数据库命令"});
+        row("chinese in body, full text", false, "恢复", QStringList{"备份数据库命令"});
+        row("chinese in body, titles", true, "恢复", QStringList{});
+        row("ascii any case", true, "GIT", QStringList{"git tips"});
+        row("quote", true, "it's", QStringList{"it's here"});
+        row("backslash", true, "C:\\d", QStringList{"path C:\\dir"});
+        row("percent wildcard", true, "g%t", QStringList{"git tips"});
+        row("underscore wildcard", true, "g_t", QStringList{"git tips"});
         // "!" is the pattern's escape character: a value holding it matches it, never what follows it.
-        QTest::newRow("escape character, titles") << true << "!" << QStringList{"wow!"};
-        QTest::newRow("escape character, full text") << false << "!" << QStringList{"wow!"};
-        QTest::newRow("injection") << true << "'; drop table SearchTxt_Data; --" << QStringList{};
-        QTest::newRow("injection, full text") << false << "' or '1'='1" << QStringList{};
-        QTest::newRow("no rows, titles") << true << "nothing like this" << QStringList{};
-        QTest::newRow("no rows, full text") << false << "nothing like this" << QStringList{};
+        row("escape character, titles", true, "!", QStringList{"wow!"});
+        row("escape character, full text", false, "!", QStringList{"wow!"});
+        row("injection", true, "'; drop table SearchTxt_Data; --", QStringList{});
+        row("injection, full text", false, "' or '1'='1", QStringList{});
+        row("no rows, titles", true, "nothing like this", QStringList{});
+        row("no rows, full text", false, "nothing like this", QStringList{});
         const QStringList all{"备份数据库命令", "git tips", "it's here", "path C:\\dir", "wow!", "100%"};
-        QTest::newRow("empty key lists all, server order") << true << "" << all;
-        QTest::newRow("empty key lists all, full text") << false << "" << all;
+        row("empty key lists all, server order", true, "", all);
+        row("empty key lists all, full text", false, "", all);
     }
     void finds() {
         QFETCH(bool, titlesOnly);
@@ -145,9 +138,9 @@ private Q_SLOTS:
     }
 
     void connectionFailure_data() {
-        QTest::addColumn<bool>("titlesOnly");
-        QTest::newRow("titles") << true;
-        QTest::newRow("full text") << false;
+        columns<bool>("titlesOnly");
+        row("titles", true);
+        row("full text", false);
     }
     void connectionFailure() {
         QFETCH(bool, titlesOnly);
@@ -180,9 +173,9 @@ private Q_SLOTS:
     }
 
     void arraysMirrorTheListedRows_data() {
-        QTest::addColumn<bool>("titlesOnly");
-        QTest::newRow("titles") << true;
-        QTest::newRow("full text") << false;
+        columns<bool>("titlesOnly");
+        row("titles", true);
+        row("full text", false);
     }
     void arraysMirrorTheListedRows() {
         QFETCH(bool, titlesOnly);
@@ -206,10 +199,9 @@ private Q_SLOTS:
     }
 
     void statementFailure_data() {
-        QTest::addColumn<bool>("titlesOnly");
-        QTest::addColumn<QString>("cause"); // "table missing" or "login cancelled"
-        QTest::addColumn<QString>("prefix");
-        QTest::addColumn<QString>("told"); // what the status must name
+        // cause: "table missing" or "login cancelled"
+        // told: what the status must name
+        columns<bool, QString, QString, QString>("titlesOnly", "cause", "prefix", "told");
         for (const char* cause : {"table missing", "login cancelled"}) {
             const QString told = cause == QByteArray("table missing") ? QStringLiteral("doesn't exist")
                                                                       : QStringLiteral("登录已取消");
@@ -246,10 +238,9 @@ private Q_SLOTS:
     }
 
     void viewerStatementsPerClick_data() {
-        QTest::addColumn<bool>("titlesOnly");
-        QTest::addColumn<int>("statementsPerClick");
-        QTest::newRow("titles fetch by id") << true << 1;
-        QTest::newRow("full text holds the content") << false << 0;
+        columns<bool, int>("titlesOnly", "statementsPerClick");
+        row("titles fetch by id", true, 1);
+        row("full text holds the content", false, 0);
     }
     void viewerStatementsPerClick() {
         QFETCH(bool, titlesOnly);
@@ -268,14 +259,11 @@ private Q_SLOTS:
     }
 
     void figuresLine_data() {
-        QTest::addColumn<QString>("body");
-        QTest::addColumn<QString>("figures");
-        QTest::newRow("multi-line") << "ab\r\ncd\r\n中文"
-                                    << "共：0/1         总行数：2 行      字数：10字当前位置：1行:1列";
-        QTest::newRow("one line") << "hello"
-                                  << "共：0/1         总行数：0 行      字数：5字当前位置：1行:1列";
-        QTest::newRow("empty") << ""
-                               << "共：0/1         总行数：-1 行      字数：0字当前位置：1行:1列";
+        columns<QString, QString>("body", "figures");
+        row("multi-line", "ab\r\ncd\r\n中文",
+            "共：0/1         总行数：2 行      字数：10字当前位置：1行:1列");
+        row("one line", "hello", "共：0/1         总行数：0 行      字数：5字当前位置：1行:1列");
+        row("empty", "", "共：0/1         总行数：-1 行      字数：0字当前位置：1行:1列");
     }
     void figuresLine() {
         QFETCH(QString, body);
@@ -302,9 +290,9 @@ private Q_SLOTS:
     }
 
     void duplicateTitlesActOnTheSelectedRow_data() {
-        QTest::addColumn<bool>("titlesOnly");
-        QTest::newRow("titles") << true;
-        QTest::newRow("full text") << false;
+        columns<bool>("titlesOnly");
+        row("titles", true);
+        row("full text", false);
     }
     void duplicateTitlesActOnTheSelectedRow() {
         // Two records with one title: what the viewer shows is what delete names.
@@ -324,12 +312,10 @@ private Q_SLOTS:
     }
 
     void caretPosition_data() {
-        QTest::addColumn<int>("position");
-        QTest::addColumn<int>("line");
-        QTest::addColumn<int>("column");
-        QTest::newRow("start") << 0 << 1 << 1;
-        QTest::newRow("line 3, four in") << 16 << 3 << 5; // "line one\nl2\nabcdefg"
-        QTest::newRow("end of line 1") << 8 << 1 << 9;
+        columns<int, int, int>("position", "line", "column");
+        row("start", 0, 1, 1);
+        row("line 3, four in", 16, 3, 5); // "line one\nl2\nabcdefg"
+        row("end of line 1", 8, 1, 9);
     }
     void caretPosition() {
         QFETCH(int, position);
@@ -389,9 +375,9 @@ private Q_SLOTS:
     }
 
     void newSearchSupersedesLoadingOne_data() {
-        QTest::addColumn<bool>("duringStatement");
-        QTest::newRow("while rows load") << false;
-        QTest::newRow("while the statement runs") << true;
+        columns<bool>("duringStatement");
+        row("while rows load", false);
+        row("while the statement runs", true);
     }
     void newSearchSupersedesLoadingOne() {
         QFETCH(bool, duringStatement);
@@ -446,14 +432,10 @@ private Q_SLOTS:
     }
 
     void closingTheWindowWhileAStatementRuns_data() {
-        QTest::addColumn<QString>("what");
-        QTest::addColumn<QString>("finalStatus");
-        QTest::newRow("RsOpen") << "RsOpen"
-                                << "SQL 出错：";
-        QTest::newRow("title search") << "titles"
-                                      << "uVornik.SearchFileName";
-        QTest::newRow("full-text search") << "full text"
-                                          << "uVornik.SearchTxtData Error:";
+        columns<QString, QString>("what", "finalStatus");
+        row("RsOpen", "RsOpen", "SQL 出错：");
+        row("title search", "titles", "uVornik.SearchFileName");
+        row("full-text search", "full text", "uVornik.SearchTxtData Error:");
     }
     void closingTheWindowWhileAStatementRuns() {
         QFETCH(QString, what);

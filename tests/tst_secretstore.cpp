@@ -1,5 +1,6 @@
 // A remembered login across a restart for a team account: the dialog, the settings file's bytes, the
 // secret store (in memory, none, or GNOME Keyring through QtKeychain), re-login and cancel.
+#include "Columns.h"
 #include "ConnectShim.h"
 #include "FakeLoginPrompt.h"
 #include "FakeMessageBoxes.h"
@@ -69,21 +70,20 @@ private Q_SLOTS:
     }
 
     void rememberedLogin_data() {
-        QTest::addColumn<QString>("store"); // "memory", "none" (no store answers) or "keyring" (QtKeychain)
-        QTest::addColumn<bool>("cancel");   // the dialog is cancelled rather than confirmed
-        QTest::addColumn<bool>("relogin");  // the re-login command runs before the restart
-        QTest::addColumn<bool>("edited");   // the file's dbPwd is then the digest of another password
-        QTest::addColumn<bool>("warned");
-        QTest::addColumn<bool>("connects");
-        QTest::newRow("remembered") << "memory" << false << false << false << false << true;
-        QTest::newRow("no store: told, digest only") << "none" << false << false << false << true << false;
-        QTest::newRow("re-login forgets") << "memory" << false << true << false << false << false;
-        QTest::newRow("cancelled") << "memory" << true << false << false << false << false;
+        // store: "memory", "none" (no store answers) or "keyring" (QtKeychain)
+        // cancel: the dialog is cancelled rather than confirmed
+        // relogin: the re-login command runs before the restart
+        // edited: the file's dbPwd is then the digest of another password
+        columns<QString, bool, bool, bool, bool, bool>("store", "cancel", "relogin", "edited", "warned",
+                                                       "connects");
+        row("remembered", "memory", false, false, false, false, true);
+        row("no store: told, digest only", "none", false, false, false, true, false);
+        row("re-login forgets", "memory", false, true, false, false, false);
+        row("cancelled", "memory", true, false, false, false, false);
         // The kept "secret2" is not the file's password: the digest text is sent, never "secret2".
-        QTest::newRow("file digest of another password")
-            << "memory" << false << false << true << false << false;
-        QTest::newRow("GNOME Keyring") << "keyring" << false << false << false << false << true;
-        QTest::newRow("GNOME Keyring, re-login") << "keyring" << false << true << false << false << false;
+        row("file digest of another password", "memory", false, false, true, false, false);
+        row("GNOME Keyring", "keyring", false, false, false, false, true);
+        row("GNOME Keyring, re-login", "keyring", false, true, false, false, false);
     }
     void rememberedLogin() {
         QFETCH(QString, store);

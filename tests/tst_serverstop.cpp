@@ -1,6 +1,7 @@
 // The server stopped under the control, and started again: the control says so on its status line,
 // keeps what it listed, and the next search reconnects with the held account by itself. Runs a
 // MariaDB server of its own (scripts/lib.sh), since it stops it.
+#include "Columns.h"
 #include "Fixture.h"
 #include "FreshControl.h"
 #include "PrivateServer.h"
@@ -58,11 +59,10 @@ private Q_SLOTS:
     }
 
     void serverStopped_data() {
-        QTest::addColumn<bool>("duringLoad");
-        QTest::addColumn<bool>("backBeforeSearch");
-        QTest::newRow("during a full-text load") << true << false;
-        QTest::newRow("between searches, still down at the next") << false << false;
-        QTest::newRow("between searches, back at the next") << false << true;
+        columns<bool, bool>("duringLoad", "backBeforeSearch");
+        row("during a full-text load", true, false);
+        row("between searches, still down at the next", false, false);
+        row("between searches, back at the next", false, true);
     }
     void serverStopped() {
         QFETCH(bool, duringLoad);

@@ -5,6 +5,7 @@
 // included. Also, over TLS as without: a statement the client stopped waiting for, or cancelled, ends
 // in time and does not keep running on the server, and a server that stops answering costs at most the
 // read time-out; and no copy of a password or its digest outlives "重新登录", however the login came.
+#include "Columns.h"
 #include "FakeSecretStore.h"
 #include "Fixture.h"
 #include "FreshControl.h"
@@ -160,19 +161,15 @@ private Q_SLOTS:
     }
 
     void hostileSessionSettings_data() {
-        QTest::addColumn<QStringList>("options");
-        QTest::addColumn<bool>("restartWhileConnected");
-        QTest::addColumn<bool>("noBackslashEscapes");
-        QTest::newRow("init_connect NO_BACKSLASH_ESCAPES")
-            << QStringList{kNoBackslashEscapes} << false << true;
-        QTest::newRow("init_connect SET NAMES gbk")
-            << QStringList{"--init-connect=SET NAMES gbk"} << false << false;
-        QTest::newRow("handshake ignored, GBK server")
-            << QStringList{"--character-set-server=gbk", "--collation-server=gbk_chinese_ci",
-                           "--skip-character-set-client-handshake"}
-            << false << false;
-        QTest::newRow("restarted into NO_BACKSLASH_ESCAPES")
-            << QStringList{"--sql-mode=STRICT_TRANS_TABLES,NO_BACKSLASH_ESCAPES"} << true << true;
+        columns<QStringList, bool, bool>("options", "restartWhileConnected", "noBackslashEscapes");
+        row("init_connect NO_BACKSLASH_ESCAPES", QStringList{kNoBackslashEscapes}, false, true);
+        row("init_connect SET NAMES gbk", QStringList{"--init-connect=SET NAMES gbk"}, false, false);
+        row("handshake ignored, GBK server",
+            QStringList{"--character-set-server=gbk", "--collation-server=gbk_chinese_ci",
+                        "--skip-character-set-client-handshake"},
+            false, false);
+        row("restarted into NO_BACKSLASH_ESCAPES",
+            QStringList{"--sql-mode=STRICT_TRANS_TABLES,NO_BACKSLASH_ESCAPES"}, true, true);
     }
     void hostileSessionSettings() {
         QFETCH(QStringList, options);
@@ -222,8 +219,7 @@ private Q_SLOTS:
     // A statement the client stopped waiting for (read time-out) or cancelled ends in time and is gone
     // from the server; one whose server froze (SIGSTOP) costs the read time-out. On TLS as without.
     void statementEnds_data() {
-        QTest::addColumn<bool>("withTls");
-        QTest::addColumn<QString>("how");
+        columns<bool, QString>("withTls", "how");
         for (const bool withTls : {true, false})
             for (const char* how : {"read time-out", "cancel after 1 s", "server frozen after 1 s"})
                 QTest::addRow("%s, %s", withTls ? "TLS" : "plain", how) << withTls << QString(how);
@@ -273,11 +269,11 @@ private Q_SLOTS:
     // library; whether the login came through the dialog, a settings file with the password in clear
     // (also one whose open failed) or one with its digest and the password kept in the secret store.
     void reloginLeavesNoPasswordInMemory_data() {
-        QTest::addColumn<QString>("login");
-        QTest::newRow("dialog") << "dialog";
-        QTest::newRow("file, clear dbPwd") << "clear";
-        QTest::newRow("file, clear dbPwd, failed open") << "failed";
-        QTest::newRow("file, digest, secret store") << "kept";
+        columns<QString>("login");
+        row("dialog", "dialog");
+        row("file, clear dbPwd", "clear");
+        row("file, clear dbPwd, failed open", "failed");
+        row("file, digest, secret store", "kept");
     }
     void reloginLeavesNoPasswordInMemory() {
         QFETCH(QString, login);

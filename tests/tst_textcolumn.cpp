@@ -1,6 +1,7 @@
 // The compact column every result is held in: what it reads back must be what a QString per row
 // held, NULLs, surrogate pairs, malformed UTF-8, a column grown over many reallocations and one grown
 // into the buffer of a column freed before it included.
+#include "Columns.h"
 #include "util/TextColumn.h"
 
 #include <QTest>
@@ -11,28 +12,28 @@ class TestTextColumn : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void readsBackAsQStrings_data() {
-        QTest::addColumn<QList<QByteArray>>("cells"); // a null QByteArray stands for NULL
-        QTest::newRow("no rows") << QList<QByteArray>{};
-        QTest::newRow("NULL, empty, text") << QList<QByteArray>{QByteArray(), "", "x", QByteArray()};
-        QTest::newRow("surrogate pairs") << QList<QByteArray>{"\xF0\x9F\x98\x80"
-                                                              "a",
-                                                              "中文\xF0\xA0\x80\x80"};
-        QTest::newRow("malformed, BOM") << QList<QByteArray>{"a\xE4\xB8",
-                                                             "\xEF\xBB\xBF"
-                                                             "abc",
-                                                             "\x80", "\xED\xA0\x80"};
+        columns<QList<QByteArray>>("cells"); // a null QByteArray stands for NULL
+        row("no rows", QList<QByteArray>{});
+        row("NULL, empty, text", QList<QByteArray>{QByteArray(), "", "x", QByteArray()});
+        row("surrogate pairs", QList<QByteArray>{"\xF0\x9F\x98\x80"
+                                                 "a",
+                                                 "中文\xF0\xA0\x80\x80"});
+        row("malformed, BOM", QList<QByteArray>{"a\xE4\xB8",
+                                                "\xEF\xBB\xBF"
+                                                "abc",
+                                                "\x80", "\xED\xA0\x80"});
         QList<QByteArray> many;
         for (int i = 0; i < 50000; ++i)
             many << (i % 7 == 0 ? QByteArray() : QByteArray(i % 13, 'a' + i % 26) + "标题");
-        QTest::newRow("grown") << many;
+        row("grown", many);
         // Past the size at which a column moves into a buffer a column before it let go of.
         QList<QByteArray> large[2];
         for (int i = 0; i < 300000; ++i) {
             large[0] << QByteArray::number(i).repeated(1 + i % 5) + "标题";
             large[1] << "题" + QByteArray::number(i).repeated(1 + i % 5);
         }
-        QTest::newRow("large") << large[0];
-        QTest::newRow("large again") << large[1];
+        row("large", large[0]);
+        row("large again", large[1]);
     }
     void readsBackAsQStrings() {
         QFETCH(QList<QByteArray>, cells);

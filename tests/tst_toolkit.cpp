@@ -1,6 +1,7 @@
 // The coroutine toolkit's promises about lifetime: every wait resumes exactly once, also when what it
 // waits on goes away first, and the nested wait kept for synchronous callers survives the application
 // being told to quit meanwhile.
+#include "Columns.h"
 #include "ui/DialogAwait.h"
 #include "util/Await.h"
 #include "util/Handlers.h"
@@ -33,9 +34,9 @@ private Q_SLOTS:
 
     // A wait for the clock that ends early, inside the destruction, when its context goes.
     void sleepWithContext_data() {
-        QTest::addColumn<bool>("contextGoes");
-        QTest::newRow("time passes") << false;
-        QTest::newRow("context destroyed") << true;
+        columns<bool>("contextGoes");
+        row("time passes", false);
+        row("context destroyed", true);
     }
     void sleepWithContext() {
         QFETCH(bool, contextGoes);
@@ -55,9 +56,9 @@ private Q_SLOTS:
     // A dialog deleted unanswered resumes its waiter with nothing at once; one finished and deleted in the
     // same turn (before the posted resume) keeps its answer.
     void dialogEnds_data() {
-        QTest::addColumn<bool>("finishFirst");
-        QTest::newRow("deleted unanswered") << false;
-        QTest::newRow("finished, then deleted at once") << true;
+        columns<bool>("finishFirst");
+        row("deleted unanswered", false);
+        row("finished, then deleted at once", true);
     }
     void dialogEnds() {
         QFETCH(bool, finishFirst);
@@ -77,9 +78,9 @@ private Q_SLOTS:
     // Nothing when the application is told to quit before the task ends (every loop ends then); the
     // task finishes later and writes only into the state it shares with the wait.
     void waitNested_data() {
-        QTest::addColumn<bool>("quits");
-        QTest::newRow("task ends") << false;
-        QTest::newRow("application quits meanwhile") << true;
+        columns<bool>("quits");
+        row("task ends", false);
+        row("application quits meanwhile", true);
     }
     void waitNested() {
         QFETCH(bool, quits);
