@@ -3,7 +3,8 @@
 #include "control/StatusLine.h"
 
 CommandGate::Pass::Pass(CommandGate* gate, Kind kind, quint64 serial, std::shared_ptr<Cancellation> cancel)
-    : gate_(gate), alive_(gate->alive_), kind_(kind), serial_(serial), cancel_(std::move(cancel)) {}
+    : gate_(gate), alive_(gate->lifetime_.watch()), kind_(kind), serial_(serial), cancel_(std::move(cancel)) {
+}
 
 CommandGate::Pass::Pass(Pass&& other) noexcept
     : gate_(std::exchange(other.gate_, nullptr)), alive_(std::move(other.alive_)), kind_(other.kind_),

@@ -15,6 +15,7 @@
 // Refused means not started: the gate tells the user on the status line what is running. Nothing is
 // queued, so a handler never waits for another one below it on the stack.
 #include "database/Connection.h"
+#include "util/Lifetime.h"
 
 #include <QString>
 
@@ -46,7 +47,7 @@ public:
         Pass(CommandGate* gate, Kind kind, quint64 serial, std::shared_ptr<Cancellation> cancel);
         CommandGate* gate() const { return alive_.expired() ? nullptr : gate_; }
         CommandGate* gate_;
-        std::weak_ptr<const bool> alive_;
+        Lifetime::Watch alive_;
         Kind kind_;
         quint64 serial_;
         std::shared_ptr<Cancellation> cancel_;
@@ -80,5 +81,5 @@ private:
     Slot command_;
     Slot look_;
     quint64 nextSerial_ = 0;
-    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+    Lifetime lifetime_;
 };

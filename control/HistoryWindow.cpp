@@ -554,7 +554,7 @@ Co<bool> HistoryWindows::available() {
     const QPointer<Connection> conn = sharedSession().connection();
     if (!conn || !conn->isOpen() || held.database.isEmpty())
         co_return false;
-    const std::weak_ptr<const bool> alive = alive_;
+    const Lifetime::Watch alive = lifetime_.watch();
     const quint64 asked = forgotten_;
     const QString sql = history::installedStatement(companionName()).sql;
     const Result<QueryOutcome> r = co_await conn->run(sql);

@@ -15,6 +15,7 @@
 #include "control/StatusLine.h"
 #include "database/Connection.h"
 #include "util/Co.h"
+#include "util/Lifetime.h"
 
 #include <QDialog>
 #include <QPointer>
@@ -145,7 +146,7 @@ private:
     QString checkedFor_; // the account the answer is for
     bool installed_ = false;
     quint64 forgotten_ = 0; // counts forget(): an answer asked for before one is not kept
-    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+    Lifetime lifetime_;
     QPointer<HistoryWindow> versions_;
     QPointer<HistoryWindow> trash_;
 };

@@ -110,7 +110,7 @@ Co<> Panels::relogin() {
     gate_.cancelLoadsAndLooks();
     history_.forget();
     w_.trashButton->hide();
-    const std::weak_ptr<const bool> alive = alive_;
+    const Lifetime::Watch alive = lifetime_.watch();
     Session& session = session_;
     QStringList problems;
     const Status forgotten = co_await session.forgetRememberedLogin();
@@ -141,7 +141,7 @@ Co<> Panels::cmdTest(int index) {
     QPushButton* button = w_.testButtons.value(index);
     if (!button)
         co_return;
-    const std::weak_ptr<const bool> alive = alive_;
+    const Lifetime::Watch alive = lifetime_.watch();
     const QString caption = button->text();
     QString failed;
     if (caption.contains(QStringLiteral("连接数据库"))) {
@@ -193,7 +193,7 @@ void Panels::ListAll(bool withContent) {
 }
 
 Co<> Panels::listAll(bool withContent) {
-    const std::weak_ptr<const bool> alive = alive_;
+    const Lifetime::Watch alive = lifetime_.watch();
     const Status listed = co_await loader_.listing(withContent);
     if (alive.expired())
         co_return;

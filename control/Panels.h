@@ -3,6 +3,7 @@
 // gestures, and the three drags (each with its own state).
 #include "control/CommandGate.h"
 #include "util/Co.h"
+#include "util/Lifetime.h"
 
 #include <QMap>
 #include <QUrl>
@@ -101,5 +102,5 @@ private:
     DragState drags_[3];
     std::optional<double> split_;
     // Expires with the panels: their coroutines look at it after each wait.
-    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+    Lifetime lifetime_;
 };

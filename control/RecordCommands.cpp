@@ -68,7 +68,7 @@ Co<> RecordCommands::popup(QPoint globalPos) {
     // Asked of the server once per login, so usually known at once.
     bool history = false;
     if (history_) {
-        const std::weak_ptr<const bool> alive = alive_;
+        const Lifetime::Watch alive = lifetime_.watch();
         popupWaits_ = true;
         history = co_await history_->available();
         if (alive.expired())
@@ -238,7 +238,7 @@ Co<> RecordCommands::deleteTxt() {
     QString id;
     QString title;
     if (!selectedRecord(&row, &id, &title)) {
-        const std::weak_ptr<const bool> alive = alive_;
+        const Lifetime::Watch alive = lifetime_.watch();
         const QString text = QStringLiteral("请选择需要删除的TXT");
         co_await messageBoxes().informationBox(dialogParent_, text);
         if (!alive.expired())

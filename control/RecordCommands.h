@@ -4,6 +4,7 @@
 // Each is a command of the CommandGate: it runs alone, and is refused while a load lists.
 #include "control/CommandGate.h"
 #include "util/Co.h"
+#include "util/Lifetime.h"
 #include "util/TextColumn.h"
 
 #include <QPoint>
@@ -121,5 +122,5 @@ private:
     HistoryWindows* history_ = nullptr;
     bool popupWaits_ = false; // a popup waits for the history's answer
     // Expires with the commands: what a handler holding no pass checks after a wait.
-    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+    Lifetime lifetime_;
 };

@@ -72,7 +72,7 @@ bool ResultLoader::current(const CommandGate::Pass& pass, ResultLoader* self) {
 
 Co<QString> ResultLoader::runStatement(QString sql, SqlParams params, std::shared_ptr<Cancellation> cancel,
                                        std::shared_ptr<Recordset> result) {
-    const std::weak_ptr<const bool> alive = alive_;
+    const Lifetime::Watch alive = lifetime_.watch();
     status_.ShowStatus(QStringLiteral("开始执行SQL..."));
     co_await await::nextTurn(); // the line paints before the statement is sent
     if (alive.expired())

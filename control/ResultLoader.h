@@ -7,6 +7,7 @@
 #include "database/Recordset.h"
 #include "database/SearchPlanner.h"
 #include "util/Co.h"
+#include "util/Lifetime.h"
 
 #include <QObject>
 #include <QString>
@@ -125,5 +126,5 @@ private:
     QString quitSuffix_;
     QMetaObject::Connection onQuit_;
     // Expires with the loader: a statement run without a pass (RsOpen) looks at it after each wait.
-    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+    Lifetime lifetime_;
 };

@@ -27,7 +27,7 @@ Recordset::~Recordset() {
 Co<Status> Recordset::open(QString sql, SqlParams params, Connection& conn,
                            std::shared_ptr<Cancellation> cancel) {
     Close();
-    const std::weak_ptr<const bool> alive = alive_;
+    const Lifetime::Watch alive = lifetime_.watch();
     const QPointer<Connection> connection(&conn);
     Result<QueryOutcome> outcome = co_await conn.run(std::move(sql), std::move(params), std::move(cancel));
     if (alive.expired())
@@ -204,7 +204,7 @@ Co<Status> Recordset::update() {
     Result<Insert> insert = pendingInsert();
     if (!insert)
         co_return insert.error();
-    const std::weak_ptr<const bool> alive = alive_;
+    const Lifetime::Watch alive = lifetime_.watch();
     const Result<quint64> stored = co_await conn_->execute(insert.value().sql, insert.value().values);
     if (alive.expired())
         co_return cancelledError(QStringLiteral("记录集已被释放"));

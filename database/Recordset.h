@@ -5,6 +5,7 @@
 // background thread, so dropping it never holds up the window.
 #include "database/Connection.h"
 #include "util/Co.h"
+#include "util/Lifetime.h"
 #include "util/Status.h"
 
 #include <QHash>
@@ -88,5 +89,5 @@ private:
     std::vector<std::vector<std::optional<QString>>> added_; // rows stored by Update()
     std::optional<std::vector<QVariant>> pending_;           // row being built by AddNew()
     // Expires with the recordset: what a coroutine of it checks first after each wait.
-    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+    Lifetime lifetime_;
 };
