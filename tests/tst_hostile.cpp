@@ -448,9 +448,6 @@ private Q_SLOTS:
         const QString s = QStringLiteral("127.0.0.1");
         const QString d = QStringLiteral("qelmorand");
         const QString nul(kNul);
-        auto row = [&](const char* name, const QString& server, const QString& database, const QString& user,
-                       const QString& password, bool autoLogin,
-                       bool refused) { ::row(name, server, database, user, password, autoLogin, refused); };
         row("quotes", s, d, "o'neil", "p'w\"d", true, false);
         row("ODBC delimiters", s, d, "a;b{c}=d", "x;y}", true, false);
         row("injection", s, kInjection, kInjection, kInjection, true, false);
